@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Builds the project from scratch and runs every test.
+#   BUILD_DIR   build folder (default: build)
+#   CMAKE_ARGS  extra configure arguments (e.g. -DTARPON_SANITIZE=ON)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${BUILD_DIR:-build}
+rm -rf "$build"
+cmake -S . -B "$build" ${CMAKE_ARGS:-} >/dev/null
+cmake --build "$build" -j2
+ctest --test-dir "$build" -j2 --output-on-failure --timeout 300
