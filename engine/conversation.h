@@ -1,0 +1,37 @@
+// The conversation driver: runs the host path of a request over CPI-C
+// (ccb->cpicUsed 1) or APPC (0). Each operation returns 0 or the failing
+// step's code after that step has reported it; the driver keeps no state
+// outside the control block.
+//
+// Order: initialize; option processing; connect; when that returned 0,
+// conduct_conversation and then disconnect; cleanup whenever initialize
+// succeeded.
+#ifndef TARPON_ENGINE_CONVERSATION_H_
+#define TARPON_ENGINE_CONVERSATION_H_
+
+#include "engine/ccb.h"
+
+// Starts the CPI-C library (version 1.0) and keeps its version and
+// description in the block. Returns 0, or 8 after reporting the failure and
+// stopping the library again.
+int initialize(CCB_PTR ccb);
+
+// Sets the CPI-C characteristics and allocates, or starts the APPC TP and
+// allocates. Returns 0 or 17.
+int connect(CCB_PTR ccb);
+
+// Builds and sends the request, receives the reply and processes it.
+// Returns 0, 17, 1020, 1024 or 2000 + the host status.
+int conduct_conversation(CCB_PTR ccb);
+
+int send_request(CCB_PTR ccb);
+int receive_reply(CCB_PTR ccb);
+
+// Ends the APPC TP; nothing for CPI-C, whose conversation the host ends.
+// Returns 0 or 17; the caller keeps the request's own code.
+int disconnect(CCB_PTR ccb);
+
+// Stops the CPI-C library. Returns 0.
+int cleanup(CCB_PTR ccb);
+
+#endif  // TARPON_ENGINE_CONVERSATION_H_

@@ -1,0 +1,182 @@
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <new>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine/ccb.h"
+#include "engine/conversation.h"
+#include "engine/help.h"
+#include "engine/local_change.h"
+#include "engine/options.h"
+#include "engine/tarpon.h"
+#include "trace/trace.h"
+
+namespace {
+
+// The command line built by tarpon(...) holds at most this many characters
+// (with its NUL, 200 bytes); run_command_line takes at most this many tokens
+// after the program name.
+constexpr size_t kCommandLineSize = 200;
+constexpr int kMaxTokens = 49;
+
+// Ends the engine's output: a line feed and one NUL, which terminates the
+// text when standard output is captured.
+void end_output() { std::cout << '\n' << '\0' << std::flush; }
+
+// A request refused before mainline runs is framed like any other, so that
+// a capturing caller finds the same layout.
+int refuse(const char* message) {
+  std::cout << '\n' << message;
+  end_output();
+  return 14;
+}
+
+bool is_white(char c) {
+  return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
+
+// Appends text to the command line; false when it would not fit.
+bool append(std::string* line, const char* text) {
+  size_t length = std::strlen(text);
+  if (line->size() + length > kCommandLineSize - 1) return false;
+  line->append(text, length);
+  return true;
+}
+
+}  // namespace
+
+int mainline(int argc, char** argv) {
+  int rc = 0;
+  TraceScope scope("mainline(argc,argv)", &rc, TRACE_OFF);
+
+  // The scanner deletes entries, so it works on a copy of the vector; a
+  // missing program name is supplied.
+  static char programName[] = "tarpon";
+  std::vector<char*> arguments;
+  if (argc < 1 || argv == nullptr) {
+    arguments.push_back(programName);
+  } else {
+    arguments.assign(argv, argv + argc);
+  }
+  int count = static_cast<int>(arguments.size());
+  arguments.push_back(nullptr);
+
+  std::cout << '\n';
+
+  CCB_PTR ccb = new (std::nothrow) CommunicationsControlBlock();
+  bool constructed = ccb != nullptr && ccb->constructed == 1;
+  if (!constructed) {
+    rc = 18;
+  } else {
+    rc = initialize(ccb);
+    bool started = rc == 0;
+    if (rc == 0) rc = process_input_parameters(count, arguments.data(), ccb);
+    if (rc == 0) rc = process_input_files(ccb);
+    if (rc == 0) {
+      if (ccb->localChange == 0) {
+        rc = connect(ccb);
+        if (rc == 0) {
+          rc = conduct_conversation(ccb);
+          disconnect(ccb);
+        }
+      } else {
+        rc = change_local_password(ccb);
+      }
+    }
+    if (started) cleanup(ccb);
+    print_CCB(ccb);
+    write_log_record(ccb);
+    if (ccb->traceSwitchGiven == 1) set_trace_flags(ccb->savedTraceFlags);
+  }
+  delete ccb;
+
+  end_output();
+  return rc;
+}
+
+int run_command_line(const char* commandLine) {
+  std::vector<std::string> tokens;
+  const char* p = commandLine != nullptr ? commandLine : "";
+  while (*p != '\0') {
+    while (*p != '\0' && is_white(*p)) ++p;
+    if (*p == '\0') break;
+    const char* start = p;
+    while (*p != '\0' && !is_white(*p)) ++p;
+    if (static_cast<int>(tokens.size()) == kMaxTokens) {
+      char message[200];
+      std::snprintf(message, sizeof message,
+                    "The command line holds more than %d options and values."
+                    "\nThe request was not run.\n",
+                    kMaxTokens);
+      return refuse(message);
+    }
+    tokens.emplace_back(start, p - start);
+  }
+
+  static char programName[] = "tarponApi";
+  char* vector[kMaxTokens + 1] = {nullptr};
+  vector[0] = programName;
+  for (size_t i = 0; i < tokens.size(); ++i) vector[i + 1] = &tokens[i][0];
+  return mainline(static_cast<int>(tokens.size()) + 1, vector);
+}
+
+int tarpon(const char* user, const char* oldPassword, const char* newPassword,
+           const char* server, const char* options) {
+  int rc = 0;
+  TraceScope scope("tarpon(user,oldPassword,newPassword,server,options)", &rc,
+                   TRACE_OFF);
+  // A missing value leaves its switch without a value, which option
+  // processing refuses.
+  std::string line;
+  bool local = options != nullptr && std::strstr(options, "-local") != nullptr;
+  bool fits =
+      append(&line, " -u ") && append(&line, user ? user : "") &&
+      append(&line, " -p ") && append(&line, oldPassword ? oldPassword : "") &&
+      append(&line, " -np ") && append(&line, newPassword ? newPassword : "");
+  if (fits && server != nullptr && !local) {
+    fits = append(&line, " -s ") && append(&line, server);
+  }
+  if (fits && options != nullptr) {
+    fits = append(&line, " ") && append(&line, options);
+  }
+  if (!fits) {
+    char message[200];
+    std::snprintf(message, sizeof message,
+                  "The command line is longer than %d characters.\n"
+                  "The request was not run.\n",
+                  static_cast<int>(kCommandLineSize - 1));
+    rc = refuse(message);
+    return rc;
+  }
+  rc = run_command_line(line.c_str());
+  return rc;
+}
+
+int tarpon(const char* user, const char* oldPassword, const char* newPassword,
+           const char* server, ApiResult* result, const char* options) {
+  int rc = 0;
+  TraceScope scope("tarpon(user,oldPassword,newPassword,server,result,options)",
+                   &rc, TRACE_OFF);
+  std::ostringstream captured;
+  std::streambuf* saved = std::cout.rdbuf(captured.rdbuf());
+  rc = tarpon(user, oldPassword, newPassword, server, options);
+  std::cout.rdbuf(saved);
+
+  if (result != nullptr) {
+    if (result->text != nullptr && result->textSize >= 1) {
+      std::string text = captured.str();
+      size_t size = static_cast<size_t>(result->textSize);
+      size_t n = text.size() < size ? text.size() : size;
+      std::memcpy(result->text, text.data(), n);
+      if (n < size) result->text[n] = '\0';
+      result->text[size - 1] = '\0';
+    }
+    result->returnCode = rc;
+  }
+  return rc;
+}

@@ -1,0 +1,43 @@
+// Option processing and destination resolution: the stages of mainline that
+// turn the command line into fields of the control block, resolve the
+// destination (symbolic destination, partner LU alias or network-qualified
+// partner LU name) and choose between the host path and the local path.
+// Every problem found is reported once through report_status; a stage goes
+// on after a report, so one run can show several messages.
+#ifndef TARPON_ENGINE_OPTIONS_H_
+#define TARPON_ENGINE_OPTIONS_H_
+
+#include "engine/ccb.h"
+
+// Size of the area that joins leftover arguments for the report. Longer
+// leftovers are cut at a whole argument and marked with "...".
+constexpr int LEFTOVER_AREA_SIZE = 1024;
+
+// Reads every option of argv[1..argc-1] into the block; entries it consumes
+// are deleted from argv, which must be the caller's own copy. Prints help,
+// manual page or product information on request. Returns 0 (go on), 4 (help
+// or information printed, or arguments left over), 14 (bad, missing or
+// conflicting option) or 15 (a password missing and no prompt possible).
+int process_input_parameters(int argc, char** argv, CCB_PTR ccb);
+
+// Decides what the "-s" value names: a side information profile (probed
+// silently through CPI-C when at most 8 characters), a qualified partner LU
+// name (with a period) or a partner LU alias. Returns 0 or 14.
+int process_input_parameters_server(const char* server, int symdestGiven,
+                                    int pluGiven, CCB_PTR ccb);
+
+// Completes the destination and the mode from the side information profile
+// of ccb->symbolicDestination; names from the command line win. Returns 0
+// or 17.
+int process_input_files(CCB_PTR ccb);
+
+// Would find the symbolic destination in a database catalog; not available:
+// says so on standard error and returns 16, symdest untouched.
+int get_symdest_from_database(char* symdest, const char* databaseName);
+
+// Would prompt for a password; this platform has no secure prompt. Reports
+// that and returns 8, destination untouched.
+int get_password_safely(char* destination, int maxLength, const char* prompt,
+                        const char* verificationPrompt);
+
+#endif  // TARPON_ENGINE_OPTIONS_H_
