@@ -1,0 +1,350 @@
+#include "comm/address.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <new>
+#include <ostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "trace/trace.h"
+
+namespace {
+
+const char kUnknownCode[] = "<unknown reason code>";
+
+const char* const kStateNames[] = {"STATE_OK", "STATE_INIT", "STATE_ERROR"};
+const char* const kReasonNames[] = {"REASON_OK", "REASON_GET_HOST_BY_NAME",
+                                    "REASON_GET_SERVICE_BY_NAME"};
+
+template <size_t N>
+const char* name_of(const char* const (&names)[N], int code) {
+  if (code < 0 || static_cast<size_t>(code) >= N) return kUnknownCode;
+  return names[code];
+}
+
+// A heap copy of text, or null when memory runs out.
+char* copy_text(const char* text) {
+  if (text == nullptr) return nullptr;
+  size_t length = std::strlen(text);
+  char* copy = new (std::nothrow) char[length + 1];
+  if (copy != nullptr) std::memcpy(copy, text, length + 1);
+  return copy;
+}
+
+int system_resolver(const char* name, uint32_t* address) {
+  // The reentrant lookup needs scratch space; grow it while the resolver
+  // says it is too small, up to a bound.
+  std::vector<char> scratch(1024);
+  hostent entry;
+  hostent* found = nullptr;
+  int error = 0;
+  for (;;) {
+    int rc = gethostbyname_r(name, &entry, scratch.data(), scratch.size(),
+                             &found, &error);
+    if (rc == ERANGE && scratch.size() < 65536) {
+      scratch.resize(scratch.size() * 2);
+      continue;
+    }
+    break;
+  }
+  if (found == nullptr) return error != 0 ? error : HOST_NOT_FOUND;
+  if (found->h_addrtype != AF_INET || found->h_addr_list[0] == nullptr) {
+    return NO_DATA;
+  }
+  // Never more than the four bytes of an IPv4 address.
+  size_t length = found->h_length < 4 ? found->h_length : 4;
+  *address = 0;
+  std::memcpy(address, found->h_addr_list[0], length);
+  return 0;
+}
+
+Address::HostResolver g_resolver = system_resolver;
+
+// Looks a service up for "tcp" in a file laid out like the system's services
+// file: "name port/protocol aliases... # comment". Stores the port in host
+// byte order.
+bool lookup_service_file(const char* path, const char* name, uint16_t* port) {
+  std::ifstream file(path);
+  if (!file) return false;
+  std::string line;
+  while (std::getline(file, line)) {
+    size_t hash = line.find('#');
+    if (hash != std::string::npos) line.erase(hash);
+    std::istringstream words(line);
+    std::string service, portAndProtocol;
+    if (!(words >> service >> portAndProtocol)) continue;
+    size_t slash = portAndProtocol.find('/');
+    if (slash == std::string::npos || slash == 0) continue;
+    if (portAndProtocol.compare(slash + 1, std::string::npos, "tcp") != 0) {
+      continue;
+    }
+    std::string digits = portAndProtocol.substr(0, slash);
+    if (digits.find_first_not_of("0123456789") != std::string::npos ||
+        digits.size() > 5) {
+      continue;
+    }
+    unsigned long value = std::strtoul(digits.c_str(), nullptr, 10);
+    if (value > 65535) continue;
+    bool match = service == name;
+    std::string alias;
+    while (!match && words >> alias) match = alias == name;
+    if (match) {
+      *port = static_cast<uint16_t>(value);
+      return true;
+    }
+  }
+  return false;
+}
+
+// The service's port in host byte order from the system's database, then
+// from the file named by TARPON_SERVICES.
+bool lookup_service(const char* name, uint16_t* port) {
+  servent entry;
+  servent* found = nullptr;
+  char scratch[4096];
+  if (getservbyname_r(name, "tcp", &entry, scratch, sizeof scratch, &found) ==
+          0 &&
+      found != nullptr) {
+    *port = ntohs(static_cast<uint16_t>(found->s_port));
+    return true;
+  }
+  const char* path = std::getenv("TARPON_SERVICES");
+  if (path == nullptr || *path == '\0') return false;
+  return lookup_service_file(path, name, port);
+}
+
+}  // namespace
+
+Address::HostResolver Address::SetHostResolver(HostResolver resolver) {
+  HostResolver previous = g_resolver;
+  g_resolver = resolver != nullptr ? resolver : system_resolver;
+  return previous;
+}
+
+const char* Address::StateName(int state) {
+  return name_of(kStateNames, state);
+}
+
+const char* Address::ReasonName(int reason) {
+  return name_of(kReasonNames, reason);
+}
+
+Address::Address() {
+  TraceScope scope("Address::Address()", TRACE_OFF);
+  Init();
+}
+
+Address::Address(const char* service, const char* host) {
+  TraceScope scope("Address::Address(host,service)", &state_, TRACE_OFF);
+  Init();
+  if (GetServiceByName(service) != 0) {
+    state_ = STATE_ERROR;
+    return;
+  }
+  HostStep(host);
+}
+
+Address::Address(const char* service, uint32_t address) {
+  TraceScope scope("Address::Address(service,address)", &state_, TRACE_OFF);
+  Init();
+  if (GetServiceByName(service) != 0) {
+    state_ = STATE_ERROR;
+    return;
+  }
+  SetAddress(address);
+  state_ = STATE_OK;
+}
+
+Address::Address(uint16_t port, const char* host) {
+  TraceScope scope("Address::Address(port,host)", &state_, TRACE_OFF);
+  Init();
+  SetPort(port);
+  HostStep(host);
+}
+
+Address::Address(uint16_t port, uint32_t address) {
+  TraceScope scope("Address::Address(port,address)", &state_, TRACE_OFF);
+  Init();
+  SetPort(port);
+  SetAddress(address);
+  state_ = STATE_OK;
+}
+
+Address::Address(const Address& other) {
+  TraceScope scope("Address::Address(const Address&)", TRACE_OFF);
+  Copy(other);
+}
+
+Address& Address::operator=(const Address& other) {
+  TraceScope scope("Address::operator=(const Address&)", TRACE_OFF);
+  if (this != &other) Copy(other);
+  return *this;
+}
+
+Address::~Address() {
+  TraceScope scope("Address::~Address", TRACE_OFF);
+  delete[] hostName_;
+  delete[] serviceName_;
+}
+
+// A host that does not resolve is read as dotted-decimal text; the failed
+// lookup's reason and resolver code stay in the object.
+void Address::HostStep(const char* host) {
+  if (GetHostByName(host) != 0) SetIpAddress(host);
+  state_ = STATE_OK;
+}
+
+void Address::Copy(const Address& other) {
+  TraceScope scope("Address::Copy", TRACE_OFF);
+  lastApiRc_ = other.lastApiRc_;
+  hostLookupRetries_ = other.hostLookupRetries_;
+  delete[] hostName_;
+  hostName_ = copy_text(other.hostName_);
+  delete[] serviceName_;
+  serviceName_ = copy_text(other.serviceName_);
+  socketAddress_ = other.socketAddress_;
+  state_ = other.state_;
+  reason_ = other.reason_;
+}
+
+void Address::Init() {
+  TraceScope scope("Address::Init", TRACE_OFF);
+  state_ = STATE_INIT;
+  reason_ = REASON_OK;
+  lastApiRc_ = 0;
+  delete[] hostName_;
+  hostName_ = nullptr;
+  delete[] serviceName_;
+  serviceName_ = nullptr;
+  hostLookupRetries_ = 0;
+  std::memset(&socketAddress_, 0, sizeof socketAddress_);
+  socketAddress_.sin_family = AF_INET;
+}
+
+short Address::GetHostByName(const char* name) {
+  short result = 0;
+  TraceScope scope("Address::GetHostByName", &result, TRACE_OFF);
+  uint32_t address = 0;
+  int error = HOST_NOT_FOUND;
+  if (name != nullptr) {
+    error = g_resolver(name, &address);
+    while (error == TRY_AGAIN &&
+           hostLookupRetries_ < HOST_LOOKUP_RETRY_BUDGET) {
+      ++hostLookupRetries_;
+      error = g_resolver(name, &address);
+    }
+  }
+  if (error != 0) {
+    lastApiRc_ = error;
+    reason_ = REASON_GET_HOST_BY_NAME;
+    state_ = STATE_ERROR;
+    result = 8;
+    return result;
+  }
+  socketAddress_.sin_addr.s_addr = address;
+  delete[] hostName_;
+  hostName_ = copy_text(name);
+  return result;
+}
+
+short Address::GetServiceByName(const char* name) {
+  short result = 0;
+  TraceScope scope("Address::GetServiceByName", &result, TRACE_OFF);
+  uint16_t port = 0;
+  if (name == nullptr || !lookup_service(name, &port)) {
+    state_ = STATE_ERROR;
+    reason_ = REASON_GET_SERVICE_BY_NAME;
+    result = 8;
+    return result;
+  }
+  socketAddress_.sin_port = htons(port);
+  delete[] serviceName_;
+  serviceName_ = copy_text(name);
+  return result;
+}
+
+int Address::SetPort(uint16_t port) {
+  TraceScope scope("Address::SetPort", TRACE_OFF);
+  socketAddress_.sin_port = htons(port);
+  return 0;
+}
+
+int Address::SetIpAddress(const char* text) {
+  TraceScope scope("Address::SetIpAddress", TRACE_OFF);
+  // Like the classic conversion, anything that is not a dotted-decimal
+  // address becomes all bits set.
+  in_addr converted;
+  if (text == nullptr || inet_aton(text, &converted) == 0) {
+    converted.s_addr = INADDR_NONE;
+  }
+  socketAddress_.sin_addr = converted;
+  return 0;
+}
+
+int Address::SetAddress(uint32_t address) {
+  TraceScope scope("Address::SetAddress", TRACE_OFF);
+  socketAddress_.sin_addr.s_addr = htonl(address);
+  return 0;
+}
+
+void Address::GetIpAddress(char* out, size_t outSize) {
+  TraceScope scope("Address::GetIpAddress", TRACE_OFF);
+  if (out == nullptr || outSize == 0) return;
+  if (inet_ntop(AF_INET, &socketAddress_.sin_addr, out,
+                static_cast<socklen_t>(outSize)) == nullptr) {
+    out[0] = '\0';
+  }
+}
+
+const char* Address::GetIpAddress() {
+  TraceScope scope("Address::GetIpAddress", TRACE_OFF);
+  if (inet_ntop(AF_INET, &socketAddress_.sin_addr, addressText_,
+                sizeof addressText_) == nullptr) {
+    addressText_[0] = '\0';
+  }
+  return addressText_;
+}
+
+bool Address::IsUsable() const {
+  return state_ == STATE_OK &&
+         (socketAddress_.sin_addr.s_addr != 0 || socketAddress_.sin_port != 0);
+}
+
+void Address::Print(std::ostream& os) const {
+  char dotted[INET_ADDRSTRLEN] = "";
+  if (inet_ntop(AF_INET, &socketAddress_.sin_addr, dotted, sizeof dotted) ==
+      nullptr) {
+    dotted[0] = '\0';
+  }
+  // The record's filler bytes, as text: nothing while they are zero.
+  const char* filler = reinterpret_cast<const char*>(socketAddress_.sin_zero);
+  std::string zero(filler, strnlen(filler, sizeof socketAddress_.sin_zero));
+  os << "Address object state ...............: " << state_ << " ( "
+     << StateName(state_) << " ) \n"
+     << "Reason for state ...................: " << reason_ << " ( "
+     << ReasonName(reason_) << " ) \n"
+     << "Last external API rc (TCP/IP) ......: " << lastApiRc_ << "\n"
+     << "Host name ..........................: "
+     << (hostName_ != nullptr ? hostName_ : "") << "\n"
+     << "Service port name ..................: "
+     << (serviceName_ != nullptr ? serviceName_ : "") << "\n"
+     << "struct sockaddr_in  .............:    \n"
+     << "   sin_family ......................: "
+     << static_cast<int16_t>(socketAddress_.sin_family) << "\n"
+     << "   sin_port ........................: "
+     << static_cast<uint16_t>(socketAddress_.sin_port) << "\n"
+     << "   sin_addr.s_addr .................: " << dotted << "\n"
+     << "   sin_zero ........................: " << zero << std::endl;
+}
+
+std::ostream& operator<<(std::ostream& os, const Address& address) {
+  address.Print(os);
+  return os;
+}

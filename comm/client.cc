@@ -1,0 +1,56 @@
+#include "comm/client.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <iostream>
+
+#include "trace/trace.h"
+
+Client::Client(const Address& server) : serverAddress_(std::in_place, server) {
+  TraceScope scope("Client::Client", TRACE_OFF);
+  Open();
+}
+
+Client::~Client() {
+  TraceScope scope("Client::~Client", TRACE_OFF);
+  serverAddress_.reset();
+}
+
+long Client::Open() {
+  long result = 0;
+  TraceScope scope("Client::Open", &result, TRACE_OFF);
+  CloseSocket();
+  socket_ = socket(AF_INET, SOCK_STREAM, 0);
+  if (socket_ <= 0) {
+    int error = errno;
+    if (socket_ < 0) socket_ = NO_SOCKET;
+    state_ = STATE_ERROR;
+    RecordError(error);
+    reason_ = REASON_SOCKET_FAILED;
+    result = COMM_FAILED;
+    return result;
+  }
+  if (connect(socket_, serverAddress_->GetSocketAddress(),
+              Address::GetSocketAddressLength()) != 0) {
+    int error = errno;
+    state_ = STATE_ERROR;
+    RecordError(error);
+    reason_ = REASON_CONNECT_FAILED;
+    result = COMM_FAILED;
+    return result;
+  }
+  state_ = STATE_GOOD;
+  return result;
+}
+
+void Client::Print() const { Print(std::cout); }
+
+void Client::Print(std::ostream& os) const {
+  TraceScope scope("Client::Print", TRACE_OFF);
+  os << "Client formatted dump \n";
+  PrintConnectionLines(os);
+  os << "Server's address is:" << std::endl;
+  serverAddress_->Print(os);
+}

@@ -1,0 +1,36 @@
+// A Client connects to a server's Address when it is constructed. Callers
+// test IsGood(): a failure leaves STATE_ERROR with REASON_SOCKET_FAILED or
+// REASON_CONNECT_FAILED and the platform's error as last external API rc.
+// The address is not tested first: an unusable one shows up as a failed
+// connect. Connecting blocks until the platform answers.
+#ifndef TARPON_COMM_CLIENT_H_
+#define TARPON_COMM_CLIENT_H_
+
+#include <iosfwd>
+#include <optional>
+
+#include "comm/address.h"
+#include "comm/connection.h"
+
+class Client : public Connection {
+ public:
+  // Copies server and connects to it.
+  explicit Client(const Address& server);
+  ~Client() override;
+
+  // Creates the socket and connects; 0, or 8 with the failure recorded.
+  // A socket held from an earlier call is closed first.
+  long Open();
+
+  void Print() const override;
+  // "Client formatted dump", the connection lines and the server address.
+  void Print(std::ostream& os) const override;
+
+  const Address& GetServerAddress() const { return *serverAddress_; }
+
+ private:
+  // Optional so that the destructor can end it inside its own trace scope.
+  std::optional<Address> serverAddress_;
+};
+
+#endif  // TARPON_COMM_CLIENT_H_

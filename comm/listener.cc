@@ -1,0 +1,147 @@
+#include "comm/listener.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <iostream>
+#include <thread>
+
+#include "trace/trace.h"
+
+int Listener::bindRetryDelayMs_ = Listener::DEFAULT_BIND_RETRY_DELAY_MS;
+
+int Listener::SetBindRetryDelay(int milliseconds) {
+  int previous = bindRetryDelayMs_;
+  bindRetryDelayMs_ = milliseconds > 0 ? milliseconds : 0;
+  return previous;
+}
+
+Listener::Listener(const Address& address, int queueDepth)
+    : bindRetryLimit_(20), listeningAddress_(std::in_place, address) {
+  TraceScope scope("Listener::Listener(Address,queueDepth)", &socket_,
+                   TRACE_OFF);
+  if (listeningAddress_->IsUsable()) {
+    Open(queueDepth);
+  } else {
+    state_ = STATE_ERROR;
+    reason_ = REASON_INVALID_ADDRESS;
+  }
+}
+
+Listener::~Listener() {
+  TraceScope scope("Listener::~Listener", TRACE_OFF);
+  listeningAddress_.reset();
+}
+
+long Listener::Open(int queueDepth) {
+  long result = 0;
+  TraceScope scope("Listener::Open", &result, TRACE_OFF);
+  CloseSocket();
+  socket_ = socket(AF_INET, SOCK_STREAM, 0);
+  if (socket_ <= 0) {
+    int error = errno;
+    if (socket_ < 0) socket_ = NO_SOCKET;
+    state_ = STATE_ERROR;
+    RecordError(error);
+    reason_ = REASON_SOCKET_FAILED;
+    result = COMM_FAILED;
+    return result;
+  }
+  if (SetSocketOptions() != COMM_OK) return result;
+  if (Bind() != COMM_OK) return result;
+  if (listen(socket_, queueDepth) != 0) {
+    int error = errno;
+    state_ = STATE_ERROR;
+    RecordError(error);
+    reason_ = REASON_LISTEN_FAILED;
+    result = COMM_FAILED;
+    return result;
+  }
+  state_ = STATE_GOOD;
+  return result;
+}
+
+long Listener::SetSocketOptions() {
+  long result = 0;
+  TraceScope scope("Listener::SetSocketOptions", &result, TRACE_OFF);
+  int error = 0;
+  if (SetOneOption(SO_KEEPALIVE, SOL_SOCKET) != COMM_OK) {
+    error = errno;
+    reason_ = REASON_SET_SOCKET_OPTION_KEEPALIVE_FAILED;
+  } else if (SetOneOption(SO_REUSEADDR, SOL_SOCKET) != COMM_OK) {
+    // Reuse lets a restarted server bind while connections of its previous
+    // run linger; a port held by a live listener still fails the bind.
+    error = errno;
+    reason_ = REASON_SET_SOCKET_OPTION_REUSEADDR_FAILED;
+  }
+  if (reason_ != REASON_OK) {
+    state_ = STATE_ERROR;
+    RecordError(error);
+    result = COMM_FAILED;
+  }
+  return result;
+}
+
+long Listener::Bind() {
+  long result = 0;
+  TraceScope scope("Listener::Bind", &result, TRACE_OFF);
+  const sockaddr* address = listeningAddress_->GetSocketAddress();
+  socklen_t length = Address::GetSocketAddressLength();
+  int rc = bind(socket_, address, length);
+  int error = rc == 0 ? 0 : errno;
+  bindAttempts_ = 1;
+  for (int repeats = 0;
+       rc != 0 && error == EADDRINUSE && repeats < bindRetryLimit_; ++repeats) {
+    if (bindRetryDelayMs_ > 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(bindRetryDelayMs_));
+    }
+    rc = bind(socket_, address, length);
+    error = rc == 0 ? 0 : errno;
+    ++bindAttempts_;
+  }
+  if (rc != 0) {
+    reason_ = REASON_LISTENER_BIND_FAILED;
+    RecordError(error);
+    state_ = STATE_ERROR;
+    result = COMM_FAILED;
+  }
+  return result;
+}
+
+long Listener::GetNewClient(ExportClient& client) {
+  long result = 0;
+  TraceScope scope("Listener::GetNewClient", &result, TRACE_OFF);
+  Address peer;
+  socklen_t length = Address::GetSocketAddressLength();
+  int accepted = NO_SOCKET;
+  if (state_ != STATE_GOOD) {
+    result = COMM_FAILED;
+    return result;
+  }
+  do {
+    accepted = accept(socket_, peer.GetSocketAddress(), &length);
+  } while (accepted < 0 && errno == EINTR);
+  if (accepted <= 0) {
+    int error = errno;
+    if (accepted < 0) accepted = NO_SOCKET;
+    state_ = STATE_ERROR;
+    RecordError(error);
+    reason_ = REASON_ACCEPT_FAILED;
+    result = COMM_FAILED;
+  }
+  client.socket = htonl(static_cast<uint32_t>(accepted));
+  peer.GetIpAddress(client.clientAddress, sizeof client.clientAddress);
+  return result;
+}
+
+void Listener::Print() const { Print(std::cout); }
+
+void Listener::Print(std::ostream& os) const {
+  os << "Listener formatted dump \n";
+  PrintConnectionLines(os);
+  os << std::endl;
+  listeningAddress_->Print(os);
+}

@@ -1,0 +1,66 @@
+// A Listener creates, configures, binds and listens on a socket for an
+// Address when it is constructed, and then accepts one connection per call
+// of GetNewClient. Callers test IsGood() after construction; a failure
+// leaves STATE_ERROR with REASON_INVALID_ADDRESS (no socket is made),
+// REASON_SOCKET_FAILED, REASON_SET_SOCKET_OPTION_KEEPALIVE_FAILED,
+// REASON_SET_SOCKET_OPTION_REUSEADDR_FAILED, REASON_LISTENER_BIND_FAILED or
+// REASON_LISTEN_FAILED. After a failed accept the listener stays in
+// STATE_ERROR for good and GetNewClient returns 8 at once.
+//
+// A port held by another listening socket is tried 1 + bindRetryLimit (21)
+// times, with a pause of SetBindRetryDelay milliseconds between attempts.
+#ifndef TARPON_COMM_LISTENER_H_
+#define TARPON_COMM_LISTENER_H_
+
+#include <iosfwd>
+#include <optional>
+
+#include "comm/address.h"
+#include "comm/connection.h"
+#include "comm/export_client.h"
+
+class Listener : public Connection {
+ public:
+  // The pause between bind attempts unless SetBindRetryDelay says otherwise.
+  static constexpr int DEFAULT_BIND_RETRY_DELAY_MS = 100;
+
+  // Copies address and, when it is usable, opens with the queue depth as
+  // listen backlog.
+  Listener(const Address& address, int queueDepth);
+  ~Listener() override;
+
+  // Socket, options, bind, listen. The state tells the outcome: a failure in
+  // the options or the bind is recorded there while the result stays 0.
+  long Open(int queueDepth);
+  // Keep-alive and address reuse; 0, or 8 with the failure recorded.
+  long SetSocketOptions();
+  // Binds, repeating while the address is in use; 0, or 8 with the failure
+  // recorded.
+  long Bind();
+  // Blocks until a client connects and fills client with its socket and
+  // address; 0, or 8. Returns 8 at once, leaving client untouched, when the
+  // listener is not in STATE_GOOD.
+  long GetNewClient(ExportClient& client);
+
+  void Print() const override;
+  // "Listener formatted dump", the connection lines, an empty line and the
+  // listening address.
+  void Print(std::ostream& os) const override;
+
+  const Address& GetListeningAddress() const { return *listeningAddress_; }
+  // Bind attempts made by the last Bind.
+  int GetBindAttempts() const { return bindAttempts_; }
+
+  // The pause between bind attempts for listeners constructed afterwards,
+  // for the whole process (0: none). Returns the previous value.
+  static int SetBindRetryDelay(int milliseconds);
+
+ private:
+  int bindRetryLimit_;
+  std::optional<Address> listeningAddress_;
+  int bindAttempts_ = 0;
+
+  static int bindRetryDelayMs_;
+};
+
+#endif  // TARPON_COMM_LISTENER_H_

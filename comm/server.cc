@@ -1,0 +1,53 @@
+#include "comm/server.h"
+
+#include <arpa/inet.h>
+
+#include <cstring>
+#include <iostream>
+
+#include "trace/trace.h"
+
+int32_t Server::sessionCounter_ = 0;
+
+Server::Server(const ExportClient& client) : clientAddress_(std::in_place) {
+  TraceScope scope("Server::Server", TRACE_OFF);
+  Open(client);
+}
+
+Server::~Server() {
+  TraceScope scope("Server::~Server", TRACE_OFF);
+  clientAddress_.reset();
+}
+
+long Server::Open(const ExportClient& client) {
+  long result = 0;
+  TraceScope scope("Server::Open(ExportClient)", &result, TRACE_OFF);
+  ++sessionCounter_;
+  CloseSocket();
+  int handle = static_cast<int32_t>(ntohl(client.socket));
+  if (handle <= 0) {
+    state_ = STATE_RESET;
+    reason_ = REASON_INVALID_SOCKET;
+    result = COMM_FAILED;
+    return result;
+  }
+  socket_ = handle;
+  // The record's text need not be terminated; never read past it.
+  char text[sizeof client.clientAddress + 1];
+  std::memcpy(text, client.clientAddress, sizeof client.clientAddress);
+  text[sizeof client.clientAddress] = '\0';
+  clientAddress_->SetIpAddress(text);
+  state_ = STATE_GOOD;
+  return result;
+}
+
+void Server::Print() const { Print(std::cout); }
+
+void Server::Print(std::ostream& os) const {
+  TraceScope scope("Server::Print", TRACE_OFF);
+  os << "Server formatted dump \n";
+  PrintConnectionLines(os);
+  os << "Session id  (if established) .......: " << sessionCounter_ << "\n\n"
+     << "Client's address is:" << std::endl;
+  clientAddress_->Print(os);
+}
