@@ -53,9 +53,9 @@ class ArgumentScan {
   std::string value_;
 };
 
+// args holds the entries after the program name, separated by blanks.
 struct ScanCase {
-  const char* what;
-  std::vector<std::string> args;
+  const char* args;
   const char* key;
   uint8_t style;
   uint8_t removal;
@@ -64,6 +64,13 @@ struct ScanCase {
   const char* value;
   const char* rest;
 };
+
+std::vector<std::string> Split(const std::string& text) {
+  std::istringstream in(text);
+  std::vector<std::string> words;
+  for (std::string word; in >> word;) words.push_back(word);
+  return words;
+}
 
 constexpr uint8_t kAttached = ARGUMENT_STYLE_ATTACHED;
 constexpr uint8_t kSeparate = ARGUMENT_STYLE_SEPARATE;
@@ -75,246 +82,54 @@ constexpr uint8_t kDel = ARGUMENT_DELETE;
 constexpr uint8_t kKeep = ARGUMENT_KEEP;
 
 TEST(ArgumentTest, ScansAsEachStyleRequires) {
-  const std::string nine(9, 'n');
-  const std::string eight(8, 'e');
   const ScanCase cases[] = {
-      {"separate is exact",
-       {"-sd", "x"},
-       "-s",
-       kSeparate,
-       kDel,
-       8,
-       4,
-       "",
-       "-sd x"},
-      {"attached is a prefix", {"-sd"}, "-s", kAttached, kDel, 8, 0, "d", ""},
-      {"either takes attached",
-       {"-sd", "x"},
-       "-s",
-       kEither,
-       kDel,
-       8,
-       0,
-       "d",
-       "x"},
-      {"either falls back to separate",
-       {"-s", "val"},
-       "-s",
-       kEither,
-       kDel,
-       8,
-       0,
-       "val",
-       ""},
-      {"too long attached goes on as separate",
-       {"-sabc", "v"},
-       "-s",
-       kEither,
-       kDel,
-       2,
-       0,
-       "v",
-       ""},
-      {"attached without a value",
-       {"-s"},
-       "-s",
-       kAttached,
-       kKeep,
-       8,
-       8,
-       "",
-       "-s"},
-      {"separate as last entry", {"-u"}, "-u", kSeparate, kDel, 8, 8, "", "-u"},
-      {"separate before a switch",
-       {"-u", "-p"},
-       "-u",
-       kSeparate,
-       kDel,
-       8,
-       8,
-       "",
-       "-u -p"},
-      {"separate before a slash switch",
-       {"-u", "/p"},
-       "-u",
-       kSeparate,
-       kDel,
-       8,
-       8,
-       "",
-       "-u /p"},
-      {"separate deletes both",
-       {"a", "-u", "NAME", "b"},
-       "-u",
-       kSeparate,
-       kDel,
-       8,
-       0,
-       "NAME",
-       "a b"},
-      {"separate keeps under KEEP",
-       {"-u", "NAME"},
-       "-u",
-       kSeparate,
-       kKeep,
-       8,
-       0,
-       "NAME",
-       "-u NAME"},
-      {"slash key matches dash entry",
-       {"-u", "NAME"},
-       "/u",
-       kSeparate,
-       kDel,
-       8,
-       0,
-       "NAME",
-       ""},
-      {"nine characters overflow eight",
-       {"-u", nine},
-       "-u",
-       kSeparate,
-       kDel,
-       8,
-       20,
-       "",
-       "-u nnnnnnnnn"},
-      {"eight characters fit",
-       {"-u", eight},
-       "-u",
-       kSeparate,
-       kDel,
-       8,
-       0,
-       "eeeeeeee",
-       ""},
-      {"first good occurrence wins",
-       {"-u", "A", "-u", "B"},
-       "-u",
-       kSeparate,
-       kDel,
-       8,
-       0,
-       "A",
-       "-u B"},
-      {"later good occurrence replaces failure",
-       {"-u", "-p", "x", "-u", "N"},
-       "-u",
-       kSeparate,
-       kDel,
-       8,
-       0,
-       "N",
-       "-u -p x"},
-      {"last failure remains",
-       {"-u", "-u", nine},
-       "-u",
-       kSeparate,
-       kDel,
-       8,
-       20,
-       "",
-       "-u -u nnnnnnnnn"},
-      {"names are case-sensitive",
-       {"-U", "x"},
-       "-u",
-       kSeparate,
-       kDel,
-       8,
-       4,
-       "",
-       "-U x"},
-      {"boolean found", {"-b"}, "-b", kBoolean, kDel, 1, 0, "1", ""},
-      {"boolean absent", {"-bx"}, "-b", kBoolean, kDel, 1, 4, "0", "-bx"},
-      {"invalid style on a match", {"-x"}, "-x", 9, kDel, 8, 12, "", "-x"},
-      {"invalid style without a match", {"-y"}, "-x", 0, kDel, 8, 4, "", "-y"},
-      {"position zero", {"a"}, "0", kPositional, kDel, 8, 16, "", "a"},
-      {"position above the count",
-       {"a", "b"},
-       "4",
-       kPositional,
-       kDel,
-       8,
-       16,
-       "",
-       "a b"},
-      {"position skips switches",
-       {"-x", "a", "b"},
-       "2",
-       kPositional,
-       kDel,
-       8,
-       0,
-       "b",
-       "-x a"},
-      {"position not present",
-       {"a", "-x"},
-       "2",
-       kPositional,
-       kDel,
-       8,
-       4,
-       "",
-       "a -x"},
-      {"position too long", {"abc"}, "1", kPositional, kDel, 2, 20, "", "abc"},
-      {"first positional",
-       {"-x", "one", "two"},
-       "1",
-       kFirst,
-       kKeep,
-       8,
-       0,
-       "one ",
-       "-x one two"},
-      {"first positional deleted",
-       {"-x", "one", "two"},
-       "1",
-       kFirst,
-       kDel,
-       8,
-       0,
-       "one ",
-       "-x two"},
-      {"first positional needs room for the blank",
-       {"four"},
-       "1",
-       kFirst,
-       kKeep,
-       4,
-       20,
-       "",
-       "four"},
-      {"too long entry passed over",
-       {"toolong", "ok"},
-       "1",
-       kFirst,
-       kKeep,
-       4,
-       0,
-       "ok ",
-       "toolong ok"},
-      {"too long entry kept under DELETE",
-       {"toolong", "ok"},
-       "1",
-       kFirst,
-       kDel,
-       4,
-       0,
-       "ok ",
-       "toolong"},
-      {"no positional entry",
-       {"-x", "/y"},
-       "1",
-       kFirst,
-       kDel,
-       8,
-       4,
-       "",
-       "-x /y"},
+      // A separate value needs an exact switch; attached ones a prefix.
+      {"-sd x", "-s", kSeparate, kDel, 8, 4, "", "-sd x"},
+      {"-sd", "-s", kAttached, kDel, 8, 0, "d", ""},
+      {"-sd x", "-s", kEither, kDel, 8, 0, "d", "x"},
+      {"-s val", "-s", kEither, kDel, 8, 0, "val", ""},
+      // A too long attached value goes on as a separate one.
+      {"-sabc v", "-s", kEither, kDel, 2, 0, "v", ""},
+      {"-s", "-s", kAttached, kKeep, 8, 8, "", "-s"},
+      // A separate value must exist and must not look like a switch.
+      {"-u", "-u", kSeparate, kDel, 8, 8, "", "-u"},
+      {"-u -p", "-u", kSeparate, kDel, 8, 8, "", "-u -p"},
+      {"-u /p", "-u", kSeparate, kDel, 8, 8, "", "-u /p"},
+      {"a -u NAME b", "-u", kSeparate, kDel, 8, 0, "NAME", "a b"},
+      {"-u NAME", "-u", kSeparate, kKeep, 8, 0, "NAME", "-u NAME"},
+      {"-u NAME", "/u", kSeparate, kDel, 8, 0, "NAME", ""},
+      {"-U x", "-u", kSeparate, kDel, 8, 4, "", "-U x"},
+      // size is the longest value accepted.
+      {"-u nnnnnnnnn", "-u", kSeparate, kDel, 8, 20, "", "-u nnnnnnnnn"},
+      {"-u eeeeeeee", "-u", kSeparate, kDel, 8, 0, "eeeeeeee", ""},
+      // The first success wins; a later success replaces a failure, and the
+      // last failure remains when nothing succeeds.
+      {"-u A -u B", "-u", kSeparate, kDel, 8, 0, "A", "-u B"},
+      {"-u -p x -u N", "-u", kSeparate, kDel, 8, 0, "N", "-u -p x"},
+      {"-u -u nnnnnnnnn", "-u", kSeparate, kDel, 8, 20, "", "-u -u nnnnnnnnn"},
+      {"-b", "-b", kBoolean, kDel, 1, 0, "1", ""},
+      {"-bx", "-b", kBoolean, kDel, 1, 4, "0", "-bx"},
+      {"-x", "-x", 9, kDel, 8, 12, "", "-x"},
+      {"-y", "-x", 0, kDel, 8, 4, "", "-y"},
+      // Positions count positional entries only.
+      {"a", "0", kPositional, kDel, 8, 16, "", "a"},
+      {"a b", "4", kPositional, kDel, 8, 16, "", "a b"},
+      {"-x a b", "2", kPositional, kDel, 8, 0, "b", "-x a"},
+      {"a -x", "2", kPositional, kDel, 8, 4, "", "a -x"},
+      {"abc", "1", kPositional, kDel, 2, 20, "", "abc"},
+      // The first positional entry that fits, with its blank; a refused one
+      // stays in place and is examined once.
+      {"-x one two", "1", kFirst, kKeep, 8, 0, "one ", "-x one two"},
+      {"-x one two", "1", kFirst, kDel, 8, 0, "one ", "-x two"},
+      {"four", "1", kFirst, kKeep, 4, 20, "", "four"},
+      {"toolong ok", "1", kFirst, kKeep, 4, 0, "ok ", "toolong ok"},
+      {"toolong ok", "1", kFirst, kDel, 4, 0, "ok ", "toolong"},
+      {"-x /y", "1", kFirst, kDel, 8, 4, "", "-x /y"},
   };
   for (const ScanCase& c : cases) {
-    SCOPED_TRACE(c.what);
-    ArgumentScan scan(c.args);
+    SCOPED_TRACE(std::string(c.args) + " key " + c.key + " style " +
+                 std::to_string(c.style));
+    ArgumentScan scan(Split(c.args));
     EXPECT_EQ(c.rc, scan.Run(c.key, c.style, c.removal, c.size));
     EXPECT_EQ(c.value, scan.value());
     EXPECT_EQ(c.rest, scan.Rest());
@@ -323,17 +138,17 @@ TEST(ArgumentTest, ScansAsEachStyleRequires) {
 
 TEST(ArgumentTest, FlagReportsPresenceOnly) {
   struct {
-    std::vector<std::string> args;
+    const char* args;
     uint8_t removal;
     int result;
     const char* rest;
   } cases[] = {
-      {{"/v"}, kDel, 1, ""},   {{"-v", "x"}, kKeep, 1, "-v x"},
-      {{"-V"}, kDel, 0, "-V"}, {{"-verbose"}, kDel, 0, "-verbose"},
-      {{}, kDel, 0, ""},
+      {"/v", kDel, 1, ""},   {"-v x", kKeep, 1, "-v x"},
+      {"-V", kDel, 0, "-V"}, {"-verbose", kDel, 0, "-verbose"},
+      {"", kDel, 0, ""},
   };
   for (auto& c : cases) {
-    ArgumentScan scan(c.args);
+    ArgumentScan scan(Split(c.args));
     EXPECT_EQ(c.result, Argument(scan.argc(), scan.argv(), "-v",
                                  ARGUMENT_STYLE_FLAG, c.removal));
     EXPECT_EQ(c.rest, scan.Rest());
