@@ -1,0 +1,286 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine/ccb.h"
+#include "engine/conversation.h"
+#include "engine/options.h"
+#include "engine/tarpon.h"
+
+namespace {
+
+// A node with one host partner LU and one side information profile, and a
+// process-wide standard output captured for each test.
+class EngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/tarpon-engine-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(pattern));
+    dir_ = pattern;
+    Write("sna-node.conf",
+          "[node]\nmodes = #BATCH #INTER\n\n"
+          "[partner_lu hosta]\nname = NETA.KSVHOST\n\n"
+          "[side_info KSVSYM]\npartner_lu = NETA.KSVHOST\nmode = #INTER\n"
+          "tp_name = x'06F3F0F1'\nsecurity = none\n\n"
+          "[side_info ALIASSYM]\npartner_lu = hosta\nmode = #BATCH\n"
+          "tp_name = x'06F3F0F1'\nsecurity = none\n\n"
+          "[host NETA.KSVHOST]\nusers = users.db\n"
+          "mixed_case_passwords = no\npassword_history = 0\n"
+          "min_password_length = 1\npersistent_signon = yes\n"
+          "revoke_after = 0\n");
+    Write("users.db", "ALICE SECRET1\n");
+    setenv("TARPON_SNA_NODE", (dir_ + "/sna-node.conf").c_str(), 1);
+    saved_ = std::cout.rdbuf(out_.rdbuf());
+  }
+  void TearDown() override {
+    std::cout.rdbuf(saved_);
+    unsetenv("TARPON_SNA_NODE");
+    for (const char* name : {"sna-node.conf", "users.db"}) {
+      std::remove((dir_ + "/" + name).c_str());
+    }
+    rmdir(dir_.c_str());
+  }
+  void Write(const std::string& name, const std::string& text) {
+    std::ofstream(dir_ + "/" + name) << text;
+  }
+  std::string Out() {
+    std::string text = out_.str();
+    out_.str("");
+    return text;
+  }
+
+  std::string dir_;
+  std::ostringstream out_;
+  std::streambuf* saved_ = nullptr;
+};
+
+const std::string kEnd = std::string("\n") + '\0';
+
+TEST_F(EngineTest, RunCommandLineTakesAtMost49Tokens) {
+  std::string line;
+  for (int i = 0; i < 48; ++i) line += " -v";
+  // 48 flags and "-?": 49 tokens run (the help text answers them).
+  EXPECT_EQ(4, run_command_line((line + " -?").c_str()));
+  EXPECT_EQ(0u, Out().find("\n\nVeltrix Korvid Common Server utility"));
+
+  // One more is refused whole, in the engine's framing.
+  EXPECT_EQ(14, run_command_line((line + " -? -v").c_str()));
+  EXPECT_EQ(
+      "\nThe command line holds more than 49 options and values.\n"
+      "The request was not run.\n" +
+          kEnd,
+      Out());
+  // Trailing white space is not a token.
+  EXPECT_EQ(4, run_command_line((line + " -?  \t\n").c_str()));
+  Out();
+}
+
+TEST_F(EngineTest, TarponBuildsAtMost199Characters) {
+  // " -u a -p b -np c " is 17 characters; the options fill the rest.
+  std::string fits = "-?" + std::string(199 - 17 - 2, ' ');
+  EXPECT_EQ(4, tarpon("a", "b", "c", nullptr, fits.c_str()));
+  Out();
+  std::string tooLong = fits + " ";
+  EXPECT_EQ(14, tarpon("a", "b", "c", nullptr, tooLong.c_str()));
+  EXPECT_EQ(
+      "\nThe command line is longer than 199 characters.\n"
+      "The request was not run.\n" +
+          kEnd,
+      Out());
+  // A long server alone is refused too, not cut.
+  EXPECT_EQ(14, tarpon("a", "b", "c", std::string(300, 's').c_str(), nullptr));
+  Out();
+}
+
+TEST_F(EngineTest, TarponLeavesTheServerOutForLocalRequests) {
+  const std::string localAnswer =
+      "\nERROR 57. Korvid Common Server KSV client version 02.00\n"
+      "Veltrix Korvid Common Server\nKeysaver utility completed\n"
+      "ChangePasswordUserExitReturnCode ....: 16 (Function not supported at "
+      "this time)\n" +
+      kEnd;
+  // "-local" anywhere, even inside a longer word, keeps "-s" out; were it
+  // in, it would be reported as left over.
+  EXPECT_EQ(21, tarpon("alice", "secret1", "new1", "hosta", "-local"));
+  EXPECT_EQ(localAnswer, Out());
+  EXPECT_EQ(21, tarpon("alice", "secret1", "new1", nullptr, nullptr));
+  EXPECT_EQ(localAnswer, Out());
+  EXPECT_EQ(0, tarpon("alice", "secret1", "new1", "hosta", nullptr));
+  EXPECT_EQ("\nPassword changed successfully.\n" + kEnd, Out());
+}
+
+TEST_F(EngineTest, TarponWithResultCapturesTheOutput) {
+  std::streambuf* before = std::cout.rdbuf();
+  char text[300];
+  ApiResult result = {-1, sizeof text, text};
+  EXPECT_EQ(4, tarpon("a", "b", "c", nullptr, &result, "-comapi"));
+  EXPECT_EQ(4, result.returnCode);
+  const std::string info =
+      "\n\nINFORMATION 2.\nSna product .....: Tarpon emulated SNA node (CPIC "
+      "api used) (CPIC and APPC apis used) \n\n";
+  EXPECT_EQ(info, std::string(text));
+  EXPECT_EQ(before, std::cout.rdbuf());  // restored
+  EXPECT_EQ("", Out());                  // nothing leaked past the capture
+
+  // A small buffer holds a terminated prefix.
+  char small[6];
+  result = {-1, sizeof small, small};
+  tarpon("a", "b", "c", nullptr, &result, "-comapi");
+  EXPECT_EQ(info.substr(0, 5), std::string(small));
+  char one[1] = {'x'};
+  result = {-1, 1, one};
+  tarpon("a", "b", "c", nullptr, &result, "-comapi");
+  EXPECT_EQ('\0', one[0]);
+  result = {-1, 0, nullptr};
+  EXPECT_EQ(4, tarpon("a", "b", "c", nullptr, &result, "-comapi"));
+  EXPECT_EQ(4, result.returnCode);
+}
+
+// Runs process_input_parameters on a copy of the arguments.
+class OptionsTest : public EngineTest {
+ protected:
+  void SetUp() override {
+    EngineTest::SetUp();
+    ASSERT_EQ(0, initialize(&ccb_));
+  }
+  void TearDown() override {
+    cleanup(&ccb_);
+    EngineTest::TearDown();
+  }
+  int Process(std::vector<std::string> args) {
+    args_ = args;
+    args_.insert(args_.begin(), "tarpon");
+    std::vector<char*> argv;
+    for (std::string& arg : args_) argv.push_back(&arg[0]);
+    argv.push_back(nullptr);
+    return process_input_parameters(static_cast<int>(args_.size()), argv.data(),
+                                    &ccb_);
+  }
+  static std::string Value(Lu62Field& field) {
+    return field.isSet() ? field.get() : "<unset>";
+  }
+
+  CommunicationsControlBlock ccb_;
+  std::vector<std::string> args_;
+};
+
+TEST_F(OptionsTest, ServerNamingAProfileTakesTheModeFromIt) {
+  ASSERT_EQ(0, Process({"-s", "ksvsym", "-u", "a", "-p", "b", "-np", "c"}));
+  EXPECT_EQ("ksvsym", Value(ccb_.symbolicDestination));
+  EXPECT_EQ(1, ccb_.conversationInitialized);
+  EXPECT_EQ("<unset>", Value(ccb_.modeName));
+  ASSERT_EQ(0, process_input_files(&ccb_));
+  EXPECT_EQ("NETA.KSVHOST", Value(ccb_.qualifiedPartnerLuName));
+  EXPECT_EQ(1, ccb_.partnerLuFromSideInfo);
+  EXPECT_EQ("#INTER", Value(ccb_.modeName));
+  EXPECT_EQ("", Out());
+}
+
+TEST_F(OptionsTest, CommandLineNamesWinOverTheProfile) {
+  ASSERT_EQ(0, Process({"-sd", "ALIASSYM", "-plu", "NETA.OTHER", "-m", "#inter",
+                        "-u", "a", "-p", "b", "-np", "c"}));
+  ASSERT_EQ(0, process_input_files(&ccb_));
+  EXPECT_EQ("NETA.OTHER", Value(ccb_.qualifiedPartnerLuName));
+  EXPECT_EQ("<unset>", Value(ccb_.partnerLuAlias));
+  EXPECT_EQ(0, ccb_.partnerLuFromSideInfo);
+  EXPECT_EQ("#inter", Value(ccb_.modeName));
+}
+
+TEST_F(OptionsTest, ProfileNamingAnAliasFillsTheAlias) {
+  ASSERT_EQ(0, Process({"-sd", "ALIASSYM", "-u", "a", "-p", "b", "-np", "c"}));
+  ASSERT_EQ(0, process_input_files(&ccb_));
+  EXPECT_EQ("hosta", Value(ccb_.partnerLuAlias));
+  EXPECT_EQ("<unset>", Value(ccb_.qualifiedPartnerLuName));
+  EXPECT_EQ(0, ccb_.partnerLuFromSideInfo);
+  EXPECT_EQ("#BATCH", Value(ccb_.modeName));
+}
+
+TEST_F(OptionsTest, CpicServerIsTheProfileWithoutAProbe) {
+  ASSERT_EQ(
+      0, Process({"-cpic", "-s", "KSVSYM", "-u", "a", "-p", "b", "-np", "c"}));
+  EXPECT_EQ("KSVSYM", Value(ccb_.symbolicDestination));
+  EXPECT_EQ(0, ccb_.conversationInitialized);
+  EXPECT_EQ(1, ccb_.cpicUsed);
+  // The mode defaults and the profile's mode is not used.
+  EXPECT_EQ("#BATCH", Value(ccb_.modeName));
+  ASSERT_EQ(0, process_input_files(&ccb_));
+  EXPECT_EQ("#BATCH", Value(ccb_.modeName));
+}
+
+TEST_F(OptionsTest, ServerResolvesToAPartnerLuWhenNoProfileHasItsName) {
+  struct Case {
+    const char* server;
+    const char* alias;
+    const char* qualified;
+  };
+  const Case cases[] = {{"hosta", "hosta", "<unset>"},
+                        {"neta.ksvhost", "<unset>", "neta.ksvhost"},
+                        {"NETA.LONGNAME1", "<unset>", "NETA.LONGNAME1"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.server);
+    CommunicationsControlBlock ccb;
+    args_ = {"tarpon", "-s", c.server, "-u", "a", "-p", "b", "-np", "c"};
+    std::vector<char*> argv;
+    for (std::string& arg : args_) argv.push_back(&arg[0]);
+    ASSERT_EQ(0, process_input_parameters(static_cast<int>(argv.size()),
+                                          argv.data(), &ccb));
+    EXPECT_EQ(c.alias, Value(ccb.partnerLuAlias));
+    EXPECT_EQ(c.qualified, Value(ccb.qualifiedPartnerLuName));
+    EXPECT_EQ(c.server, Value(ccb.serverName));
+    EXPECT_EQ("<unset>", Value(ccb.symbolicDestination));
+    EXPECT_EQ("#BATCH", Value(ccb.modeName));
+  }
+}
+
+TEST_F(OptionsTest, SymdestDecidesWhenTheServerIsNoProfile) {
+  ASSERT_EQ(0, Process({"-sd", "KSVSYM", "-s", "hosta", "-u", "a", "-p", "b",
+                        "-np", "c"}));
+  EXPECT_EQ("", Out());
+  EXPECT_EQ("hosta", Value(ccb_.serverName));
+  EXPECT_EQ("<unset>", Value(ccb_.partnerLuAlias));
+  EXPECT_EQ("KSVSYM", Value(ccb_.symbolicDestination));
+}
+
+TEST_F(OptionsTest, NoDestinationTakesTheLocalPath) {
+  ASSERT_EQ(0, Process({"-u", "alice", "-p", "b", "-np", "c", "-v", "-log"}));
+  EXPECT_EQ(1, ccb_.localChange);
+  EXPECT_EQ(1, ccb_.verbose);
+  EXPECT_EQ(1, ccb_.logRequested);
+  EXPECT_STREQ("alice", ccb_.user);
+  EXPECT_STREQ("b", ccb_.oldPassword);
+  EXPECT_STREQ("c", ccb_.newPassword);
+}
+
+TEST_F(OptionsTest, OnlyFlagsAreAHelpRequest) {
+  EXPECT_EQ(4, Process({"-v", "-log"}));
+  EXPECT_EQ(0, ccb_.verbose);
+  EXPECT_EQ(0, ccb_.logRequested);
+  EXPECT_EQ(0, ccb_.localChange);
+}
+
+TEST_F(OptionsTest, DatabaseLookupIsNotAvailable) {
+  char symdest[9] = "KEEP";
+  EXPECT_EQ(16, get_symdest_from_database(symdest, "DB"));
+  EXPECT_STREQ("KEEP", symdest);
+  ASSERT_EQ(0, Process({"-d", "DB", "-u", "a", "-p", "b", "-np", "c"}));
+  EXPECT_EQ("DB", Value(ccb_.databaseName));
+  EXPECT_EQ("#BATCH", Value(ccb_.modeName));
+  EXPECT_EQ(0, process_input_files(&ccb_));
+  EXPECT_EQ("<unset>", Value(ccb_.symbolicDestination));
+}
+
+TEST_F(OptionsTest, PasswordPromptIsNotAvailable) {
+  char password[9] = "KEEP";
+  EXPECT_EQ(8, get_password_safely(password, 8, "prompt", nullptr));
+  EXPECT_STREQ("KEEP", password);
+  EXPECT_EQ(0u, Out().find("ERROR 50. "));
+}
+
+}  // namespace
