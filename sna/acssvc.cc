@@ -1,9 +1,30 @@
 // The common service verb entry: ASCII to EBCDIC conversion and back.
+// The conversion needs no configuration: without TARPON_SNA_NODE it works
+// all the same; a configuration that cannot be read stops it, like the
+// other verbs, and one with an ACSSVC fault makes it fail.
+#include <cstdlib>
+
 #include "engine/sna_services.h"
 #include "sna/code_page.h"
+#include "sna/node.h"
 
 extern "C" void ACSSVC(void* verb_control_block) {
+  if (verb_control_block == nullptr) return;
   CONVERT* vcb = static_cast<CONVERT*>(verb_control_block);
+  const char* path = std::getenv("TARPON_SNA_NODE");
+  if (sna::Node().startups > 0 || !sna::Node().tps.empty() ||
+      (path != nullptr && *path != '\0')) {
+    if (sna::ConfigForVerb() == nullptr) {
+      vcb->primary_rc = SV_COMM_SUBSYSTEM_NOT_LOADED;
+      vcb->secondary_rc = 0;
+      return;
+    }
+    if (const sna::Fault* fault = sna::FaultFor("ACSSVC")) {
+      vcb->primary_rc = static_cast<uint16_t>(fault->primary);
+      vcb->secondary_rc = fault->secondary;
+      return;
+    }
+  }
   if (vcb->opcode != SV_CONVERT) {
     vcb->primary_rc = SV_PARAMETER_CHECK;
     return;
