@@ -14,7 +14,7 @@ extern "C" void ACSSVC(void* verb_control_block) {
   const char* path = std::getenv("TARPON_SNA_NODE");
   if (sna::Node().startups > 0 || !sna::Node().tps.empty() ||
       (path != nullptr && *path != '\0')) {
-    if (sna::ConfigForVerb() == nullptr) {
+    if (sna::ConfigForVerb(sna::Node().tps.empty()) == nullptr) {
       vcb->primary_rc = SV_COMM_SUBSYSTEM_NOT_LOADED;
       vcb->secondary_rc = 0;
       return;

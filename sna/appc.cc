@@ -301,7 +301,7 @@ void TpEnded(TP_ENDED* block) {
 extern "C" void APPC(void* verb_control_block) {
   if (verb_control_block == nullptr) return;
   AP_VERB_HEADER* header = static_cast<AP_VERB_HEADER*>(verb_control_block);
-  if (sna::ConfigForVerb() == nullptr) {
+  if (sna::ConfigForVerb(header->opcode == AP_TP_STARTED) == nullptr) {
     SetRc(verb_control_block, kCommSubsystemNotLoaded, 0);
     return;
   }

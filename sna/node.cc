@@ -33,9 +33,11 @@ bool ReloadConfig() {
   return true;
 }
 
-const NodeConfig* ConfigForVerb() {
+const NodeConfig* ConfigForVerb(bool begins_work) {
   NodeState& node = Node();
-  if (node.startups == 0 && node.tps.empty()) ReloadConfig();
+  if (node.startups == 0 && (begins_work || node.config == nullptr)) {
+    ReloadConfig();
+  }
   return node.config.get();
 }
 

@@ -100,10 +100,11 @@ NodeState& Node();
 // error and leaves no configuration in effect. Returns true when usable.
 bool ReloadConfig();
 
-// The configuration for an APPC or ACSSVC verb: read again unless a
-// WinCPICStartup or a transaction program keeps one in effect. Null when
-// there is none.
-const NodeConfig* ConfigForVerb();
+// The configuration for an APPC or ACSSVC verb. Without a WinCPICStartup in
+// effect it is read again for a verb that begins a piece of work
+// ("begins_work": TP_STARTED, or ACSSVC while no transaction program
+// runs) and for any verb while none is usable. Null when there is none.
+const NodeConfig* ConfigForVerb(bool begins_work);
 
 // The fault configured for "call" in the configuration in effect, or null.
 const Fault* FaultFor(const char* call);

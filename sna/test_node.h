@@ -15,6 +15,7 @@
 
 #include "engine/sna_services.h"
 #include "sna/code_page.h"
+#include "sna/node.h"
 
 namespace sna_test {
 
@@ -60,6 +61,8 @@ class NodeTest : public ::testing::Test {
     // Leave nothing started for the next test.
     while (WinCPICCleanup() == 0) {
     }
+    sna::Node().tps.clear();
+    sna::Node().config.reset();
     std::string command = "rm -rf '" + dir_ + "'";
     EXPECT_EQ(0, std::system(command.c_str()));
     unsetenv("TARPON_SNA_NODE");
