@@ -415,7 +415,7 @@ void WriteFallback(const char* prefix, const char* caller, uint8_t statusType) {
 
 }  // namespace
 
-void report_status(const char* caller, const char* subject, uint8_t statusType,
+void report_status(const char* caller, const char* subject, int statusType,
                    ...) {
   TraceScope scope("report_status()", TRACE_OFF);
   char buffer[STATUS_BUFFER_SIZE];

@@ -38,27 +38,27 @@ enum StatusType : uint8_t {
   STATUS_APPC_SEND_DATA = 29,
   STATUS_APPC_RECEIVE_AND_WAIT = 30,
   STATUS_APPC_TP_ENDED = 31,
-  STATUS_ERROR_REPORTED = 32,                // none
-  STATUS_SERVICE_VERB = 33,                  // int primary rc
-  STATUS_BAD_OPTION = 34,                    // const char* leftovers
-  STATUS_MISSING_PARAMETER = 35,             // const char* text
-  STATUS_MISSING_SIDE_INFO = 36,             // const char* text
-  STATUS_BAD_PROGRAM_INPUT = 37,             // const char* option, int rc
-  STATUS_MUTUALLY_EXCLUSIVE = 38,            // const char* text
-  STATUS_SERVER_IS_SYMDEST = 39,             // none
-  STATUS_SERVER_IS_PLU = 40,                 // none
-  STATUS_SERVER_PLU_ALIAS_TOO_LONG = 41,     // none
-  STATUS_SERVER_QUALIFIED_PLU_TOO_LONG = 42, // none
-  STATUS_PLU_ALIAS_TOO_LONG = 43,            // none
-  STATUS_NO_TERMINAL = 44,                   // const char* opt1, const char* opt2
-  STATUS_CPIC_STARTUP = 46,                  // const char* failure text
-  STATUS_NO_MEMORY = 47,                     // int failure code
-  STATUS_NO_PASSWORD_PROMPT = 50,            // none
-  STATUS_PASSWORD_CHANGED = 52,              // none
-  STATUS_REQUEST_FORMAT_ERROR = 53,          // int byte1, int byte2
-  STATUS_REPLY_GARBLED = 54,                 // none
-  STATUS_HOST_STATUS = 55,                   // int status byte
-  STATUS_EXIT_RETURN_CODE = 57,              // const char* text or null, int rc
+  STATUS_ERROR_REPORTED = 32,                 // none
+  STATUS_SERVICE_VERB = 33,                   // int primary rc
+  STATUS_BAD_OPTION = 34,                     // const char* leftovers
+  STATUS_MISSING_PARAMETER = 35,              // const char* text
+  STATUS_MISSING_SIDE_INFO = 36,              // const char* text
+  STATUS_BAD_PROGRAM_INPUT = 37,              // const char* option, int rc
+  STATUS_MUTUALLY_EXCLUSIVE = 38,             // const char* text
+  STATUS_SERVER_IS_SYMDEST = 39,              // none
+  STATUS_SERVER_IS_PLU = 40,                  // none
+  STATUS_SERVER_PLU_ALIAS_TOO_LONG = 41,      // none
+  STATUS_SERVER_QUALIFIED_PLU_TOO_LONG = 42,  // none
+  STATUS_PLU_ALIAS_TOO_LONG = 43,             // none
+  STATUS_NO_TERMINAL = 44,           // const char* opt1, const char* opt2
+  STATUS_CPIC_STARTUP = 46,          // const char* failure text
+  STATUS_NO_MEMORY = 47,             // int failure code
+  STATUS_NO_PASSWORD_PROMPT = 50,    // none
+  STATUS_PASSWORD_CHANGED = 52,      // none
+  STATUS_REQUEST_FORMAT_ERROR = 53,  // int byte1, int byte2
+  STATUS_REPLY_GARBLED = 54,         // none
+  STATUS_HOST_STATUS = 55,           // int status byte
+  STATUS_EXIT_RETURN_CODE = 57,      // const char* text or null, int rc
 };
 
 // Return-code table selectors for get_return_code_text and advise_user.
@@ -72,14 +72,16 @@ enum RcTable : int {
 };
 
 constexpr int STATUS_BUFFER_SIZE = 2000;
-extern const char* const KSV_VERSION_TEXT;     // "02.00"
-extern const char* const KSV_PRODUCT_BANNER;   // the product banner subject
+extern const char* const KSV_VERSION_TEXT;    // "02.00"
+extern const char* const KSV_PRODUCT_BANNER;  // the product banner subject
 
 // Formats the status and writes it to standard output, flushed. caller is
 // the reporting operation's label, subject the failed call's label (either
-// may be empty, neither null). Never fails.
-void report_status(const char* caller, const char* subject,
-                   uint8_t statusType, ...);
+// may be empty, neither null). Never fails. statusType is a StatusType;
+// it is an int so that the variable arguments that follow it are well
+// defined.
+void report_status(const char* caller, const char* subject, int statusType,
+                   ...);
 
 // Formats into buffer, which holds STATUS_BUFFER_SIZE bytes and is zeroed by
 // the caller; the text never runs past it. A type without a layout leaves

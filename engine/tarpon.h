@@ -4,13 +4,7 @@
 #ifndef TARPON_ENGINE_TARPON_H_
 #define TARPON_ENGINE_TARPON_H_
 
-#include <cstdint>
-
-struct ApiResult {
-  int32_t returnCode;  // receives the engine's return code
-  int32_t textSize;    // size of text; at least 1 when text is given
-  char* text;          // receives the captured standard output, or null
-};
+#include "engine/api_result.h"
 
 // Runs "-u user -p oldPassword -np newPassword [-s server] [options]" and
 // returns the engine return code (0 = password changed). user, oldPassword

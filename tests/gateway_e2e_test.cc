@@ -1,0 +1,351 @@
+// End-to-end tests of the gateway and the remote client: the real tarpons on
+// a free loopback port named through a services file, with an emulated SNA
+// node in a temporary folder, and the real tarponrc (or hand-made records)
+// against it.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "comm/address.h"
+#include "comm/client.h"
+#include "gateway_client/tarpon_gateway.h"
+#include "tests/gateway_support.h"
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+const char kNodeConfig[] =
+    "[node]\n"
+    "modes = #BATCH\n"
+    "[partner_lu hosta]\n"
+    "name = NETA.KSVHOST\n"
+    "[host NETA.KSVHOST]\n"
+    "users = users.db\n";
+
+const char kUsers[] =
+    "ALICE SECRET1\n"
+    "BOB PASSW0RD\n";
+
+const char kBanner[] =
+    "TARPON remote server (KSV GATEWAY) successfully invoked. Response "
+    "received follows, (remote rc=";
+
+const char kChanged[] = "\nPassword changed successfully.\n\n";
+
+const char kBadPassword[] =
+    "\nERROR 55. Korvid Common Server KSV client version 02.00\n"
+    "Veltrix Korvid Common Server\n"
+    "Keysaver utility completed:\n"
+    "Status code .................... 02\n"
+    "Status code text ............... SIGNON/CHANGE FAILED BAD PASSWORD\n\n";
+
+const char kServerSyntax[] =
+    "\nVeltrix Korvid Common Server tarpon server utility program syntax: \n\n"
+    "TARPONS {-S serviceName} {-t} {-log {logfileName}} \n\n"
+    "   -S /etc/services service name configured for this server\n"
+    "      Optional, default = tarponGateway\n"
+    "   -log {filename} write events to a log file. \n"
+    "      By default, server events (client requests),\n"
+    "      are logged to the terminal.\n"
+    "      If -log specified, filename is also optional, \n"
+    "      default = tarpond.log\n"
+    "   -t Optional trace flag. Produces diagnostics on TARPON "
+    "client/server.\n"
+    "   -? This help text.\n\n";
+
+std::string Program(const std::string& name) {
+  return e2e::BinDir() + "/" + name;
+}
+
+std::string ServerSyntax() {
+  std::string text = kServerSyntax;
+  return text.replace(text.find("TARPONS"), 7, Program("tarpons"));
+}
+
+// One gateway per test, on its own port, logging into the sandbox.
+class GatewayTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    box_.Write("sna-node.conf", kNodeConfig);
+    box_.Write("users.db", kUsers);
+    port_ = e2e::FreeLoopbackPort();
+    ASSERT_GT(port_, 0);
+    box_.Write("services", "tarponGateway " + std::to_string(port_) + "/tcp\n" +
+                               "otherService 1/tcp\n");
+    env_ = {"TARPON_SNA_NODE=" + box_.Path("sna-node.conf"),
+            "TARPON_SERVICES=" + box_.Path("services")};
+  }
+
+  // Starts the gateway and waits, bounded, until it listens.
+  void StartGateway(const std::vector<std::string>& extraEnv = {}) {
+    std::vector<std::string> env = env_;
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+    gateway_ = std::make_unique<e2e::Background>(
+        Program("tarpons"), Args{"-log", box_.Path("gateway.log")}, env,
+        box_.Path("gateway.out"), box_.Path("gateway.err"));
+    ASSERT_TRUE(gateway_->Started());
+    ASSERT_TRUE(
+        e2e::WaitForText(box_, "gateway.log", "TARPON SERVER started ", 10000))
+        << box_.Read("gateway.err");
+  }
+
+  e2e::RunResult Remote(const Args& args) {
+    return e2e::Run(Program("tarponrc"), args, env_);
+  }
+
+  // The gateway's log without time stamps, once it holds text.
+  std::string Log(const std::string& until) {
+    e2e::WaitForText(box_, "gateway.log", until, 10000);
+    return e2e::WithoutTimeStamps(box_.Read("gateway.log"));
+  }
+
+  // Sends data as one record and returns the reply's return code text and
+  // data; "closed" when the gateway closed without a reply.
+  std::string Exchange(const std::string& data, std::string* userData) {
+    Address address(port_, "127.0.0.1");
+    Client client(address);
+    if (!client.IsGood()) return "no connection";
+    if (client.SendRecord(data.data(), static_cast<uint32_t>(data.size())) !=
+        0) {
+      return "send failed";
+    }
+    static char reply[8192];
+    uint32_t length = 0;
+    if (client.ReceiveRecord(reply, sizeof reply - 1, &length) != 0) {
+      return "closed";
+    }
+    *userData = std::string(client.GetUserData(), 4);
+    return std::string(reply, length);
+  }
+
+  e2e::Sandbox box_;
+  int port_ = -1;
+  std::vector<std::string> env_;
+  std::unique_ptr<e2e::Background> gateway_;
+};
+
+TEST_F(GatewayTest, ChangesRefusesAndHelpsThroughTheGateway) {
+  StartGateway();
+  e2e::RunResult run = Remote({"127.0.0.1", "-u", "alice", "-p", "secret1",
+                               "-np", "new1", "-plu", "hosta"});
+  EXPECT_EQ(std::string(kBanner) + "0000)\n" + kChanged, run.out);
+  EXPECT_EQ(0, run.status);
+
+  run = Remote({"-H", "127.0.0.1", "-S", "tarponGateway", "-u", "alice", "-p",
+                "secret1", "-np", "new2", "-plu", "hosta"});
+  EXPECT_EQ(std::string(kBanner) + "2002)\n" + kBadPassword, run.out);
+  EXPECT_EQ(0, run.status);
+
+  // Only a host: the gateway's engine answers "-? " with its short usage.
+  run = Remote({"127.0.0.1"});
+  EXPECT_EQ(0u, run.out.find(std::string(kBanner) +
+                             "0004)\n\n\n"
+                             "Veltrix Korvid Common Server utility program.\n"))
+      << run.out;
+  EXPECT_NE(std::string::npos,
+            run.out.find("tarpon -u user -p password -np newpassword -sd "
+                         "side_information_profile  \n\n"));
+  EXPECT_EQ(0, run.status);
+
+  EXPECT_EQ(
+      "TARPON SERVER starting: serviceName=tarponGateway\n"
+      "TARPON SERVER started \n"
+      "Session id(1) IP(127.0.0.1) user(alice) @host(hosta) tarponRc(0) \n"
+      "Session id(2) IP(127.0.0.1) user(alice) @host(hosta) tarponRc(2002) \n"
+      "Session id(3) IP(127.0.0.1) tarponRc(4) \n",
+      Log("tarponRc(4) \n"));
+  EXPECT_EQ("TARPON SERVER started: serviceName=tarponGateway, logFileName=" +
+                box_.Path("gateway.log") + "\n",
+            box_.Read("gateway.out"));
+}
+
+TEST_F(GatewayTest, SurvivesClientsThatCloseEarlyOrSendTooMuch) {
+  StartGateway();
+  {
+    // Connects and closes at once: no engine run, no reply.
+    Address address(port_, "127.0.0.1");
+    Client client(address);
+    ASSERT_TRUE(client.IsGood());
+  }
+  std::string userData;
+  std::string oversized(120, 'x');
+  EXPECT_EQ("\nTARPON SERVER E0006 : request too long, not processed.\n",
+            Exchange(oversized, &userData));
+  EXPECT_EQ("0014", userData);
+  {
+    // Sends a request and closes without reading the reply.
+    Address address(port_, "127.0.0.1");
+    Client client(address);
+    ASSERT_TRUE(client.IsGood());
+    ASSERT_EQ(0, client.SendRecord("-u bob -p passw0rd -np new1 -plu hosta"));
+  }
+  // The longest request the gateway takes, 86 characters, still runs.
+  std::string longest = "-u bob -p new1 -np new2 -plu hosta -m #BATCH ";
+  longest += std::string(86 - longest.size(), ' ');
+  ASSERT_EQ(86u, longest.size());
+  EXPECT_EQ(kChanged, Exchange(longest, &userData));
+  EXPECT_EQ("0000", userData);
+  EXPECT_EQ(
+      "TARPON SERVER starting: serviceName=tarponGateway\n"
+      "TARPON SERVER started \n"
+      "Session id(1) IP(127.0.0.1) Session id(2) IP(127.0.0.1) tarponRc(14) \n"
+      "Session id(3) IP(127.0.0.1) user(bob) @host(hosta) tarponRc(0) \n"
+      "Session id(4) IP(127.0.0.1) user(bob) @host(hosta) tarponRc(0) \n",
+      Log("Session id(4) IP(127.0.0.1) user(bob) @host(hosta) tarponRc(0) \n"));
+}
+
+TEST_F(GatewayTest, DropsAnIdleClientAndServesTheNext) {
+  StartGateway({"TARPON_SESSION_TIMEOUT=1"});
+  Address address(port_, "127.0.0.1");
+  Client idle(address);
+  ASSERT_TRUE(idle.IsGood());
+  // Waits in the listen queue until the idle session times out.
+  e2e::RunResult run = Remote({"127.0.0.1", "-u", "alice", "-p", "secret1",
+                               "-np", "new1", "-plu", "hosta"});
+  EXPECT_EQ(std::string(kBanner) + "0000)\n" + kChanged, run.out);
+  std::string log = Log("tarponRc(0) \n");
+  EXPECT_NE(std::string::npos,
+            log.find("Session id(1) IP(127.0.0.1) Session id(1) ended "
+                     "abnormally\n\nServer formatted dump \n"
+                     "Connection object state ............: 7 ( STATE_ERROR"))
+      << log;
+  EXPECT_NE(std::string::npos,
+            log.find("Session id(2) IP(127.0.0.1) user(alice) @host(hosta) "
+                     "tarponRc(0) \n"))
+      << log;
+}
+
+TEST_F(GatewayTest, ProgrammaticEntryPointCapturesTheReply) {
+  StartGateway();
+  setenv("TARPON_SERVICES", box_.Path("services").c_str(), 1);
+  char text[32];
+  ApiResult result = {-1, sizeof text, text};
+  int rc = tarponGateway("alice", "secret1", "new1", "hosta", &result,
+                         "127.0.0.1", "-local", nullptr, 0);
+  EXPECT_EQ(0, rc);
+  EXPECT_EQ(0, result.returnCode);
+  // Cut at textSize - 1 characters and terminated.
+  EXPECT_EQ(std::string(kBanner).substr(0, 31), text);
+
+  // Without "-local" the server becomes "-s hosta"; the whole text fits.
+  static char whole[4096];
+  result = {-1, sizeof whole, whole};
+  tarponGateway("alice", "secret1", "new1", "hosta", &result, "127.0.0.1",
+                nullptr, "tarponGateway", 0);
+  EXPECT_EQ(std::string(kBanner) + "0000)\n" + kChanged, whole);
+  unsetenv("TARPON_SERVICES");
+  EXPECT_NE(std::string::npos,
+            Log("tarponRc(0) \n")
+                .find("Session id(1) IP(127.0.0.1) user(alice) @host(local) "
+                      "tarponRc(21) \n"));
+}
+
+TEST_F(GatewayTest, RefusesBadServerOptions) {
+  struct Case {
+    Args args;
+    std::string err;
+    int status;
+  };
+  const Case cases[] = {
+      {{"-S"}, "TARPON SERVER E0003 : missing service name. Terminating.\n", 2},
+      {{"-S", "-t"},
+       "TARPON SERVER E0003 : missing service name. Terminating.\n",
+       2},
+      {{"-x", "/?"},
+       "TARPON SERVER E0004 : bad command line option. Terminating.\n",
+       4},
+      {{"-?"}, "", 4},
+      {{"-log", box_.Path("missing/folder/log")},
+       "TARPON SERVER E0001 : cannot open output log. Terminating.\n",
+       6},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    e2e::RunResult run = e2e::Run(Program("tarpons"), c.args, env_);
+    EXPECT_EQ(c.status, run.status);
+    EXPECT_EQ(ServerSyntax(), run.out);
+    // "-t" writes its trace to standard error after the message.
+    EXPECT_EQ(0u, run.err.find(c.err));
+  }
+}
+
+TEST_F(GatewayTest, ReportsAServiceItCannotListenOn) {
+  e2e::RunResult run =
+      e2e::Run(Program("tarpons"), {"-S", "noSuchService"}, env_);
+  EXPECT_EQ(5, run.status);
+  std::string log = e2e::WithoutTimeStamps(run.err);
+  EXPECT_EQ(0u, log.find("TARPON SERVER starting: serviceName=noSuchService\n"
+                         "TARPON SERVER E0005 : error encountered, not "
+                         "started.\n"));
+  EXPECT_NE(std::string::npos,
+            log.find("TARPON SERVER ended abnormally\n\n"
+                     "Listener formatted dump \n"
+                     "Connection object state ............: 7 ( STATE_ERROR"
+                     " ) \n"
+                     "Reason code for state ..............: 4 ( "
+                     "REASON_INVALID_ADDRESS ) \n"))
+      << log;
+  EXPECT_NE(std::string::npos,
+            log.find("Reason for state ...................: 2 ( "
+                     "REASON_GET_SERVICE_BY_NAME ) \n"));
+}
+
+TEST_F(GatewayTest, RemoteClientCommandLine) {
+  struct Case {
+    Args args;
+    std::string err;
+    int status;
+  };
+  const std::string e5 =
+      "TARPON CLIENT E0005 : Missing host name. Please specify the host name "
+      "or IP address.\n";
+  const Case cases[] = {
+      {{"-H", "127.0.0.1", "-S"},
+       "TARPON CLIENT E0003 : missing service name. Terminating.\n",
+       2},
+      {{"-S", "tarponGateway"}, e5, 1},
+      {{"-H"},
+       "TARPON CLIENT E0004 : missing host name. Terminating.\n" + e5,
+       1},
+      {{"-t", "127.0.0.1"}, e5, 1},
+      {{"127.0.0.1", "-u", "alice", "-p", "secret1", "-np", "new1", "-plu",
+        "NETA.KSVHOST", "-m", "#BATCH", "-lu", "WKSTN1", "-cpic", "-v", "-log",
+        "-noterm"},
+       "TARPON CLIENT E0006 : options too long. Terminating.\n",
+       1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    e2e::RunResult run = Remote(c.args);
+    EXPECT_EQ(c.status, run.status);
+    EXPECT_EQ("", run.out);
+    // "-t" adds trace lines around the message.
+    EXPECT_NE(std::string::npos, run.err.find(c.err)) << run.err;
+  }
+
+  e2e::RunResult help = Remote({"/?"});
+  EXPECT_EQ(4, help.status);
+  EXPECT_EQ(0u, help.out.find("\nVeltrix Korvid CS: tarpon client utility "
+                              "program syntax :\n\n" +
+                              Program("tarponrc") +
+                              " {-H} host {-S service} {-t} {-?} {tarpon "
+                              "options} \n\n"));
+  EXPECT_EQ(help.out, Remote({}).out);
+
+  // Nothing listens on the port: the diagnostic dump, and still exit 0.
+  e2e::RunResult refused = Remote({"127.0.0.1", "-?"});
+  EXPECT_EQ(0, refused.status);
+  EXPECT_EQ(0u, refused.out.find(
+                    "TARPON CLIENT errors encountered, diagnostic information "
+                    "follows:Client formatted dump \n"
+                    "Connection object state ............: 7 ( STATE_ERROR ) \n"
+                    "Reason code for state ..............: 7 ( "
+                    "REASON_CONNECT_FAILED ) \n"));
+  EXPECT_NE(std::string::npos,
+            refused.out.find("Last external API (TCP/IP) rc ......: 111\n"));
+}
+
+}  // namespace

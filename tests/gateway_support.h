@@ -1,0 +1,129 @@
+// Support for end-to-end tests of the gateway: a free loopback port named
+// through a services file, and a gateway process that lives as long as the
+// test's object and is always stopped.
+#ifndef TARPON_TESTS_GATEWAY_SUPPORT_H_
+#define TARPON_TESTS_GATEWAY_SUPPORT_H_
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/e2e_support.h"
+
+namespace e2e {
+
+// A port that nothing listens on at the moment of the call.
+inline int FreeLoopbackPort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = 0;
+  socklen_t length = sizeof address;
+  int port = -1;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+    port = ntohs(address.sin_port);
+  }
+  close(fd);
+  return port;
+}
+
+// A program started in the background with its standard output and error
+// going to files; killed and reaped when the object ends.
+class Background {
+ public:
+  Background(const std::string& program, const std::vector<std::string>& args,
+             const std::vector<std::string>& env, const std::string& outPath,
+             const std::string& errPath) {
+    std::vector<std::string> environment;
+    for (char** e = environ; *e != nullptr; ++e) environment.push_back(*e);
+    environment.insert(environment.end(), env.begin(), env.end());
+    std::vector<char*> envp;
+    for (std::string& entry : environment) envp.push_back(&entry[0]);
+    envp.push_back(nullptr);
+    std::vector<std::string> argStrings{program};
+    argStrings.insert(argStrings.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& arg : argStrings) argv.push_back(&arg[0]);
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(),
+                    envp.data()) != 0) {
+      pid_ = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~Background() { Stop(); }
+  Background(const Background&) = delete;
+  Background& operator=(const Background&) = delete;
+
+  bool Started() const { return pid_ > 0; }
+
+  // Waits, bounded, for the process to end by itself; its exit status, or
+  // -1 when it did not end in time (it is then killed).
+  int Wait(int timeoutMs) {
+    long long deadline = NowMs() + timeoutMs;
+    while (pid_ > 0) {
+      int status = 0;
+      pid_t done = waitpid(pid_, &status, WNOHANG);
+      if (done == pid_) {
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+      if (NowMs() > deadline) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    Stop();
+    return -1;
+  }
+
+  void Stop() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    int status = 0;
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// Polls file until it contains text, for at most timeoutMs.
+inline bool WaitForText(const Sandbox& box, const std::string& file,
+                        const std::string& text, int timeoutMs) {
+  long long deadline = NowMs() + timeoutMs;
+  while (box.Read(file).find(text) == std::string::npos) {
+    if (NowMs() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+// The log text without its time stamps ("Tue Dec  8 00:36:21 2026 : "),
+// which begin every line the gateway starts, also inside a session line
+// that a client left unfinished.
+inline std::string WithoutTimeStamps(const std::string& log) {
+  static const std::regex stamp(
+      "[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} "
+      "[0-9]{4} : ");
+  return std::regex_replace(log, stamp, "");
+}
+
+}  // namespace e2e
+
+#endif  // TARPON_TESTS_GATEWAY_SUPPORT_H_
