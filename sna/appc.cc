@@ -234,12 +234,14 @@ void ReceiveAndWait(RECEIVE_AND_WAIT* block) {
   block->dlen = 0;
   block->what_rcvd = 0;
   block->rts_rcvd = 0;
+  // The block is packed: copy the id rather than bind to it.
+  const uint32_t conv_id = block->conv_id;
   sna::TransactionProgram* tp = nullptr;
   Conversation* c = nullptr;
   auto found = Node().tps.find(TpNumber(block->tp_id));
   if (found != Node().tps.end()) {
     tp = &found->second;
-    auto conversation = tp->conversations.find(block->conv_id);
+    auto conversation = tp->conversations.find(conv_id);
     if (conversation != tp->conversations.end()) c = &conversation->second;
   }
   // The receive after the reply is the one that should see the end.
@@ -269,12 +271,12 @@ void ReceiveAndWait(RECEIVE_AND_WAIT* block) {
   if (c->state == ConversationState::kSend) sna::Exchange(c);
   if (c->attach_error != sna::AttachError::kNone) {
     SetRc(block, kAllocationError, AttachSecondary(c->attach_error));
-    tp->conversations.erase(block->conv_id);
+    tp->conversations.erase(conv_id);
     return;
   }
   if (sna::InboundLeft(*c) == 0 && c->deallocated) {
     SetRc(block, kDeallocNormal, 0);
-    tp->conversations.erase(block->conv_id);
+    tp->conversations.erase(conv_id);
     return;
   }
   block->dlen =

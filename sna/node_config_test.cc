@@ -156,3 +156,18 @@ TEST_F(NodeConfigTest, StartupChecksVersionAndDescribesTheNode) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ExampleConfigTest, ShippedExampleParses) {
+  std::string source = __FILE__;
+  std::string root = source.substr(0, source.rfind("/sna/"));
+  setenv("TARPON_SNA_NODE", (root + "/examples/sna-node.conf").c_str(), 1);
+  sna::NodeConfig config;
+  std::string error;
+  EXPECT_TRUE(sna::LoadNodeConfig(&config, &error)) << error;
+  EXPECT_EQ(root + "/examples/users.db", config.hosts["NETA.KSVHOST"].users);
+  unsetenv("TARPON_SNA_NODE");
+}
+
+}  // namespace
