@@ -776,6 +776,10 @@ TEST_F(TarponTest, ReportsArgumentsThatNoOptionTook) {
       {"-s with -local is never read",
        {"-local", "-s", "hosta", "-u", "a", "-p", "b", "-np", "c"},
        "-s hosta "},
+      {"-lu is not read with -cpic",
+       {"-cpic", "-sd", "KSVSYM", "-lu", "WKSTN1", "-u", "a", "-p", "b", "-np",
+        "c"},
+       "-lu WKSTN1 "},
       {"a switch in capitals",
        {"-FTRACE", "-u", "a", "-p", "b", "-np", "c", "-plu", "hosta"},
        "-FTRACE "},
@@ -822,6 +826,18 @@ TEST_F(TarponTest, ReportsTheLocalChangeAsNotAvailable) {
   EXPECT_EQ(Framed(notAvailable), run.out);
   EXPECT_EQ(21, run.status);
   EXPECT_NE(std::string::npos, run.err.find("user(alice) @host(local) "));
+}
+
+TEST_F(TarponTest, GoesOnWithoutAPartnerAfterTheDatabaseLookup) {
+  // The lookup is not available; the request goes on with the default mode
+  // and no partner LU, which the node refuses.
+  e2e::RunResult run =
+      Tarpon({"-d", "DB", "-u", "alice", "-p", "secret1", "-np", "new1"});
+  EXPECT_EQ(Framed(Appc(28, "APPC(ALLOCATE)", "0001", "AP_PARAMETER_CHECK",
+                        "0000015b", "AP_BAD_PARTNER_LU_ALIAS")),
+            run.out);
+  EXPECT_EQ(17, run.status);
+  EXPECT_EQ("get_symdest_from_database() : code not developed\n", run.err);
 }
 
 TEST_F(TarponTest, WritesTheLogRecordOnStandardError) {
