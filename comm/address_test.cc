@@ -215,24 +215,6 @@ TEST(AddressNames, OutOfRangeCodesAreUnknown) {
   }
 }
 
-TEST(AddressTrace, ConstructorShowsItsState) {
-  comm_test::TraceCapture capture;
-  { Address address(static_cast<uint16_t>(1), static_cast<uint32_t>(2)); }
-  std::string text = capture.Text();
-  EXPECT_EQ(
-      "Address::Address(port,address) called\n"
-      "...Address::Init called\n"
-      "...Address::Init returned \n"
-      "...Address::SetPort called\n"
-      "...Address::SetPort returned \n"
-      "...Address::SetAddress called\n"
-      "...Address::SetAddress returned \n"
-      "Address::Address(port,address) returned 0\n"
-      "Address::~Address called\n"
-      "Address::~Address returned \n",
-      text);
-}
-
 TEST(WsaTest, NestedStartUpIsCountedOnce) {
   ASSERT_FALSE(WSA::IsStarted());
   auto first = std::make_unique<WSA>(1, 1);
