@@ -186,7 +186,12 @@ long Connection::ReceiveRecord(char* buffer, uint32_t bufferLength,
       std::memcpy(&field, header, sizeof field);
       // A record length below the header's own would wrap to a huge data
       // length; refuse it before any read.
-      if (ntohs(field) < RECORD_HEADER_LENGTH || bufferLength < length) {
+      if (ntohs(field) < RECORD_HEADER_LENGTH) {
+        result = COMM_BUFFER_TOO_SMALL;
+        return result;
+      }
+      if (bufferLength < length) {
+        *dataLength = length;
         result = COMM_BUFFER_TOO_SMALL;
         return result;
       }

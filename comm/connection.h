@@ -80,7 +80,9 @@ class Connection : public CommBase {
   // bad version or an unknown type gives 8. A status record 0 gives 0 with
   // dataLength 0 and STATE_CONNECTION_CLOSED; any other status gives 8.
   // After 8 or 12 from a header that was read, the rest of the record stays
-  // unread and the state is as it was.
+  // unread and the state is as it was. A data record refused with 12 for
+  // its size leaves its data length in dataLength, so that the caller can
+  // read and drop the data still waiting in the socket.
   long ReceiveRecord(char* buffer, uint32_t bufferLength, uint32_t* dataLength);
   // The bounded form for an array: takes at most N - 1 data bytes.
   template <size_t N>
