@@ -22,13 +22,7 @@ long Client::Open() {
   long result = 0;
   TraceScope scope("Client::Open", &result, TRACE_OFF);
   CloseSocket();
-  socket_ = socket(AF_INET, SOCK_STREAM, 0);
-  if (socket_ <= 0) {
-    int error = errno;
-    if (socket_ < 0) socket_ = NO_SOCKET;
-    state_ = STATE_ERROR;
-    RecordError(error);
-    reason_ = REASON_SOCKET_FAILED;
+  if (CreateSocket() != COMM_OK) {
     result = COMM_FAILED;
     return result;
   }

@@ -338,6 +338,19 @@ long Connection::SetReceiveTimeout(int seconds) {
   return result;
 }
 
+long Connection::CreateSocket() {
+  socket_ = socket(AF_INET, SOCK_STREAM, 0);
+  if (socket_ > 0) return COMM_OK;
+  int error = errno;
+  // Descriptor 0 is kept so that it is closed with the object; the caller
+  // still takes the failure.
+  if (socket_ < 0) socket_ = NO_SOCKET;
+  state_ = STATE_ERROR;
+  RecordError(error);
+  reason_ = REASON_SOCKET_FAILED;
+  return COMM_FAILED;
+}
+
 void Connection::Print() const { Print(std::cout); }
 
 void Connection::Print(std::ostream& os) const { PrintConnectionLines(os); }

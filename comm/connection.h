@@ -132,6 +132,9 @@ class Connection : public CommBase {
   uint32_t GetBytesReceived() const { return bytesReceived_; }
 
  protected:
+  // Creates the object's TCP socket. On failure: STATE_ERROR,
+  // REASON_SOCKET_FAILED, the error recorded, result 8.
+  long CreateSocket();
   // The four connection lines of every dump.
   void PrintConnectionLines(std::ostream& os) const;
   // Stores the platform's last error as last external API rc.

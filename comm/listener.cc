@@ -40,13 +40,7 @@ long Listener::Open(int queueDepth) {
   long result = 0;
   TraceScope scope("Listener::Open", &result, TRACE_OFF);
   CloseSocket();
-  socket_ = socket(AF_INET, SOCK_STREAM, 0);
-  if (socket_ <= 0) {
-    int error = errno;
-    if (socket_ < 0) socket_ = NO_SOCKET;
-    state_ = STATE_ERROR;
-    RecordError(error);
-    reason_ = REASON_SOCKET_FAILED;
+  if (CreateSocket() != COMM_OK) {
     result = COMM_FAILED;
     return result;
   }

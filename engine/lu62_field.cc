@@ -124,12 +124,6 @@ const char* Lu62Field::print() {
   return convertedValue;
 }
 
-bool Lu62Field::Start() {
-  if (valueSet != 1 || value == nullptr) return false;
-  std::memcpy(convertedValue, value, std::strlen(value) + 1);
-  return true;
-}
-
 namespace {
 
 // What a view of a field without a value hands out: an empty text that the
@@ -142,71 +136,60 @@ char* EmptyView() {
 
 }  // namespace
 
+// Every view copies the value into the work buffer and then, in this order,
+// upper-cases the value's own characters, pads to the maximum length and
+// converts to EBCDIC whatever the earlier steps covered.
+char* Lu62Field::View(bool upper, bool pad, bool ebcdic) {
+  if (valueSet != 1 || value == nullptr) return EmptyView();
+  uint32_t len = static_cast<uint32_t>(std::strlen(value));
+  std::memcpy(convertedValue, value, len + 1);
+  convertedLength = len;
+  if (upper) toupper_internal(convertedValue, static_cast<uint16_t>(len));
+  if (pad) {
+    pad_field(convertedValue, static_cast<uint16_t>(len),
+              static_cast<int32_t>(maxLength), padCharacter, 1);
+    convertedLength = maxLength;
+  }
+  if (ebcdic) {
+    ascii_to_ebcdic(convertedValue, convertedValue,
+                    static_cast<uint16_t>(convertedLength));
+  }
+  return convertedValue;
+}
+
 char* Lu62Field::get() {
   TraceScope scope("Lu62Field::get()", TRACE_OFF);
-  if (!Start()) return EmptyView();
-  convertedLength = length();
-  return convertedValue;
+  return View(false, false, false);
 }
 
 char* Lu62Field::getEbcdic() {
   TraceScope scope("Lu62Field::getEbcdic()", TRACE_OFF);
-  if (!Start()) return EmptyView();
-  convertedLength = length();
-  ascii_to_ebcdic(convertedValue, convertedValue,
-                  static_cast<uint16_t>(convertedLength));
-  return convertedValue;
+  return View(false, false, true);
 }
 
 char* Lu62Field::getUpper() {
   TraceScope scope("Lu62Field::getUpper()", TRACE_OFF);
-  if (!Start()) return EmptyView();
-  convertedLength = length();
-  toupper_internal(convertedValue, static_cast<uint16_t>(convertedLength));
-  return convertedValue;
+  return View(true, false, false);
 }
 
 char* Lu62Field::getPad() {
   TraceScope scope("Lu62Field::getPad()", TRACE_OFF);
-  if (!Start()) return EmptyView();
-  pad_field(convertedValue, static_cast<uint16_t>(length()),
-            static_cast<int32_t>(maxLength), padCharacter, 1);
-  convertedLength = maxLength;
-  return convertedValue;
+  return View(false, true, false);
 }
 
 char* Lu62Field::getPadUpper() {
   TraceScope scope("Lu62Field::getPadUpper()", TRACE_OFF);
-  if (!Start()) return EmptyView();
-  uint32_t len = length();
-  toupper_internal(convertedValue, static_cast<uint16_t>(len));
-  pad_field(convertedValue, static_cast<uint16_t>(len),
-            static_cast<int32_t>(maxLength), padCharacter, 1);
-  convertedLength = maxLength;
-  return convertedValue;
+  return View(true, true, false);
 }
 
 char* Lu62Field::getUpperEbcdic() {
   TraceScope scope("Lu62Field::getUpperEbcdic()", TRACE_OFF);
-  if (!Start()) return EmptyView();
-  convertedLength = length();
-  toupper_internal(convertedValue, static_cast<uint16_t>(convertedLength));
-  ascii_to_ebcdic(convertedValue, convertedValue,
-                  static_cast<uint16_t>(convertedLength));
-  return convertedValue;
+  return View(true, false, true);
 }
 
 char* Lu62Field::getPadUpperEbcdic() {
   TraceScope scope("Lu62Field::getPadUpperEbcdic()", TRACE_OFF);
-  if (!Start()) return EmptyView();
-  uint32_t len = length();
-  toupper_internal(convertedValue, static_cast<uint16_t>(len));
-  pad_field(convertedValue, static_cast<uint16_t>(len),
-            static_cast<int32_t>(maxLength), padCharacter, 1);
-  convertedLength = maxLength;
-  ascii_to_ebcdic(convertedValue, convertedValue,
-                  static_cast<uint16_t>(convertedLength));
-  return convertedValue;
+  return View(true, true, true);
 }
 
 void pad_field(char* buffer, uint16_t from, int32_t to, char pad,

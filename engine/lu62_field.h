@@ -42,8 +42,8 @@ class Lu62Field {
 
  private:
   void Release();
-  // Copies value into the work buffer; false when the field is not set.
-  bool Start();
+  // The view with the steps asked for, or an empty text when not set.
+  char* View(bool upper, bool pad, bool ebcdic);
 
   char* value;
   char* convertedValue;
