@@ -4,7 +4,6 @@
 #include <cstring>
 #include <iostream>
 #include <new>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,6 +13,7 @@
 #include "engine/local_change.h"
 #include "engine/options.h"
 #include "engine/tarpon.h"
+#include "trace/stdout_capture.h"
 #include "trace/trace.h"
 
 namespace {
@@ -162,20 +162,14 @@ int tarpon(const char* user, const char* oldPassword, const char* newPassword,
   int rc = 0;
   TraceScope scope("tarpon(user,oldPassword,newPassword,server,result,options)",
                    &rc, TRACE_OFF);
-  std::ostringstream captured;
-  std::streambuf* saved = std::cout.rdbuf(captured.rdbuf());
-  rc = tarpon(user, oldPassword, newPassword, server, options);
-  std::cout.rdbuf(saved);
-
+  std::string text;
+  {
+    StdoutCapture capture;
+    rc = tarpon(user, oldPassword, newPassword, server, options);
+    text = capture.Text();
+  }
   if (result != nullptr) {
-    if (result->text != nullptr && result->textSize >= 1) {
-      std::string text = captured.str();
-      size_t size = static_cast<size_t>(result->textSize);
-      size_t n = text.size() < size ? text.size() : size;
-      std::memcpy(result->text, text.data(), n);
-      if (n < size) result->text[n] = '\0';
-      result->text[size - 1] = '\0';
-    }
+    CopyCapturedText(text, result->text, result->textSize);
     result->returnCode = rc;
   }
   return rc;
