@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -276,9 +277,18 @@ TEST_F(OptionsTest, DatabaseLookupIsNotAvailable) {
   EXPECT_EQ("<unset>", Value(ccb_.symbolicDestination));
 }
 
-TEST_F(OptionsTest, PasswordPromptIsNotAvailable) {
+TEST_F(OptionsTest, PasswordPromptNeedsATerminal) {
+  // Standard input of the test may be a terminal; take it away.
+  int savedInput = dup(STDIN_FILENO);
+  int none = open("/dev/null", O_RDONLY);
+  ASSERT_GE(none, 0);
+  dup2(none, STDIN_FILENO);
+  close(none);
   char password[9] = "KEEP";
-  EXPECT_EQ(8, get_password_safely(password, 8, "prompt", nullptr));
+  int rc = get_password_safely(password, 8, "prompt", nullptr);
+  dup2(savedInput, STDIN_FILENO);
+  close(savedInput);
+  EXPECT_EQ(8, rc);
   EXPECT_STREQ("KEEP", password);
   EXPECT_EQ(0u, Out().find("ERROR 50. "));
 }

@@ -1,5 +1,8 @@
 #include "engine/options.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -7,6 +10,7 @@
 #include "engine/argument.h"
 #include "engine/cpic_binding.h"
 #include "engine/help.h"
+#include "engine/password_prompt.h"
 #include "engine/status.h"
 #include "trace/trace.h"
 
@@ -326,9 +330,34 @@ int get_symdest_from_database(char*, const char*) {
   return rc;
 }
 
-int get_password_safely(char*, int, const char*, const char*) {
+int get_password_safely(char* destination, int maxLength, const char* prompt,
+                        const char* verificationPrompt) {
   int rc = 8;
   TraceScope scope("get_password_safely()", &rc, TRACE_OFF);
-  report_status("get_password_safely()", "", STATUS_NO_PASSWORD_PROMPT);
+  const char* reporter = "get_password_safely()";
+  if (destination == nullptr || maxLength <= 0 || !isatty(STDIN_FILENO)) {
+    report_status(reporter, "", STATUS_NO_PASSWORD_PROMPT);
+    return rc;
+  }
+  // The prompt goes to the terminal the password comes from, even when
+  // standard output is redirected; what the engine printed so far first.
+  std::cout.flush();
+  const char* terminalName = ttyname(STDIN_FILENO);
+  int terminal = terminalName != nullptr
+                     ? open(terminalName, O_WRONLY | O_NOCTTY | O_CLOEXEC)
+                     : -1;
+  int result = read_password_from_terminal(
+      STDIN_FILENO, terminal >= 0 ? terminal : STDERR_FILENO, destination,
+      maxLength, prompt, verificationPrompt);
+  if (terminal >= 0) close(terminal);
+  if (result == PASSWORD_PROMPT_OK) {
+    rc = 0;
+  } else if (result == PASSWORD_PROMPT_NO_TERMINAL) {
+    report_status(reporter, "", STATUS_NO_PASSWORD_PROMPT);
+  } else {
+    char text[200];
+    password_prompt_refusal_text(result, maxLength, text, sizeof text);
+    std::cout << text << std::flush;
+  }
   return rc;
 }

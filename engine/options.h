@@ -35,8 +35,12 @@ int process_input_files(CCB_PTR ccb);
 // says so on standard error and returns 16, symdest untouched.
 int get_symdest_from_database(char* symdest, const char* databaseName);
 
-// Would prompt for a password; this platform has no secure prompt. Reports
-// that and returns 8, destination untouched.
+// Prompts for a password on the terminal of standard input without echo
+// (destination holds maxLength + 1 bytes); with a verificationPrompt asks
+// twice. Returns 0 when destination was filled, else 8 with destination
+// untouched: without a terminal after status 50, and after a message on
+// standard output when the entry is empty, longer than maxLength or its
+// verification differs.
 int get_password_safely(char* destination, int maxLength, const char* prompt,
                         const char* verificationPrompt);
 

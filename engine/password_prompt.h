@@ -1,0 +1,42 @@
+// Reading a password from a terminal without echo. The terminal's modes are
+// restored before every return, and also when a signal ends or stops the
+// process while it waits for the typing (Ctrl-C, Ctrl-\, Ctrl-Z, a hang-up
+// or a termination request); a stopped prompt silences the echo again when
+// it continues.
+#ifndef TARPON_ENGINE_PASSWORD_PROMPT_H_
+#define TARPON_ENGINE_PASSWORD_PROMPT_H_
+
+// Results of read_password_from_terminal.
+enum PasswordPromptResult {
+  PASSWORD_PROMPT_OK = 0,
+  PASSWORD_PROMPT_NO_TERMINAL = 1,  // inFd is no terminal, or its echo
+                                    // cannot be switched off
+  PASSWORD_PROMPT_EMPTY = 2,        // an empty line, or the input ended
+  PASSWORD_PROMPT_TOO_LONG = 3,     // more than maxLength characters typed
+  PASSWORD_PROMPT_MISMATCH = 4,     // the verification differs
+};
+
+// The longest password the prompt takes at all; a larger maxLength is
+// lowered to it.
+constexpr int PASSWORD_PROMPT_MAX_LENGTH = 64;
+
+// Switches the echo of the terminal inFd off, writes prompt to outFd and
+// reads one line from inFd; with a verificationPrompt (may be null) asks a
+// second time and compares. On PASSWORD_PROMPT_OK destination (at least
+// maxLength + 1 bytes) holds the password, terminated; on any other result
+// it is unchanged. The typed text is wiped from the function's own buffers
+// before it returns. Not re-entrant: it owns the process's handlers of
+// SIGINT, SIGQUIT, SIGTERM, SIGHUP and SIGTSTP while it reads, and puts the
+// previous ones back afterwards; a signal that the process ignores stays
+// ignored.
+int read_password_from_terminal(int inFd, int outFd, char* destination,
+                                int maxLength, const char* prompt,
+                                const char* verificationPrompt);
+
+// Writes the message that tells the user why result was refused (EMPTY,
+// TOO_LONG or MISMATCH) into text (size bytes, always terminated); for any
+// other result it writes an empty text.
+void password_prompt_refusal_text(int result, int maxLength, char* text,
+                                  int size);
+
+#endif  // TARPON_ENGINE_PASSWORD_PROMPT_H_
