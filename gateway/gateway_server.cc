@@ -115,15 +115,22 @@ void ServeSession(const ExportClient& client, int timeoutSeconds) {
     char request[GATEWAY_REQUEST_BUFFER_SIZE];
     std::memset(request, 0, sizeof request);
     uint32_t length = 0;
+    const int apiRcBefore = server.GetLastApiRc();
     long received =
         server.ReceiveRecord(request, GATEWAY_MAX_REQUEST_LENGTH, &length);
+    // A receive that the platform failed (a connection reset) leaves the
+    // connection good but may have left the first part of a request in the
+    // buffer. A part must never run: "-np hostile1" cut to "-np hos" would
+    // set a password nobody asked for. The session ends as on a close.
+    const bool receiveFailed = server.GetLastApiRc() != apiRcBefore;
+    if (received != 0) std::memset(request, 0, sizeof request);
     log << GatewayTimeStamp() << "Session id(" << server.GetSessionId()
         << ") IP(" << server.GetClientIpAddress() << ") " << std::flush;
     if (server.IsGood() && received == 12) {
       DiscardRequestData(server, length);
       log << "tarponRc(" << kTooLongReturnCode << ") " << std::endl;
       if (server.IsGood()) SendReply(server, kTooLongReturnCode, kTooLongText);
-    } else if (server.IsGood()) {
+    } else if (server.IsGood() && !receiveFailed) {
       size_t used = std::strlen(request);
       std::snprintf(request + used, sizeof request - used, "%s",
                     kEngineOptions);

@@ -71,6 +71,8 @@ class Background {
   Background& operator=(const Background&) = delete;
 
   bool Started() const { return pid_ > 0; }
+  // The process id while it runs, -1 after it ended or failed to start.
+  pid_t pid() const { return pid_; }
 
   // Waits, bounded, for the process to end by itself; its exit status, or
   // -1 when it did not end in time (it is then killed).
