@@ -59,7 +59,10 @@ class TraceScope {
     if (tracing() || name_ != nullptr) {
       CloseSlow();
     } else {
-      trace_depth -= TRACE_INDENT;
+      // Scopes close in the reverse order of opening, so putting back the
+      // depth found on opening equals subtracting TRACE_INDENT, and as a
+      // plain store it does not wait for the opening's addition.
+      trace_depth = openDepth_;
     }
   }
 
@@ -69,11 +72,12 @@ class TraceScope {
  private:
   void Open(const char* name, uint8_t flags) {
     name_ = nullptr;
+    openDepth_ = trace_depth;
     trace_flags |= (flags & TRACE_ON);
     if (tracing()) {
       OpenSlow(name);
     } else {
-      trace_depth += TRACE_INDENT;
+      trace_depth = openDepth_ + TRACE_INDENT;
     }
   }
   void OpenSlow(const char* name);
@@ -82,6 +86,7 @@ class TraceScope {
   uint8_t kind_;
   void* result_;
   char* name_;
+  int32_t openDepth_;
 };
 
 #endif  // TARPON_TRACE_TRACE_H_
