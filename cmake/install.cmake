@@ -1,0 +1,90 @@
+# Installation and the Debian package.
+#
+# `cmake --install` puts the three programs, the engine's and the gateway
+# client's programmatic interfaces (headers under include/tarpon, static
+# libraries under lib/tarpon, a CMake package "Tarpon"), the manual pages,
+# the tarpons service unit and the example node configuration in place.
+# `cpack -G DEB` in a build folder configured with CMAKE_INSTALL_PREFIX=/usr
+# makes the Debian package; scripts/package.sh does both and tries it out.
+# Debian keeps documentation under the package name.
+set(CMAKE_INSTALL_DOCDIR share/doc/tarpon CACHE PATH "Documentation folder")
+include(GNUInstallDirs)
+
+install(TARGETS tarpon tarponrc RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS tarpons RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+
+# The libraries keep their short folder names, so they live in a folder of
+# their own; find_package(Tarpon) gives Tarpon::engine and
+# Tarpon::gateway_client with everything they link.
+set(TARPON_LIBDIR ${CMAKE_INSTALL_LIBDIR}/tarpon)
+install(TARGETS trace sna engine comm gateway_client
+  EXPORT TarponTargets
+  ARCHIVE DESTINATION ${TARPON_LIBDIR})
+install(FILES engine/tarpon.h engine/api_result.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarpon/engine)
+install(FILES gateway_client/tarpon_gateway.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarpon/gateway_client)
+install(EXPORT TarponTargets NAMESPACE Tarpon::
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Tarpon)
+include(CMakePackageConfigHelpers)
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/TarponConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/TarponConfig.cmake
+  INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Tarpon)
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/TarponConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/TarponConfig.cmake
+  ${PROJECT_BINARY_DIR}/TarponConfigVersion.cmake
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Tarpon)
+
+# Manual pages, compressed as Debian keeps them.
+set(tarpon_man_pages)
+foreach(page tarpon.1 tarponrc.1 tarpons.8)
+  set(source ${PROJECT_SOURCE_DIR}/man/${page})
+  set(packed ${PROJECT_BINARY_DIR}/man/${page}.gz)
+  add_custom_command(OUTPUT ${packed}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+    COMMAND gzip -9n -c ${source} > ${packed}
+    DEPENDS ${source} VERBATIM)
+  list(APPEND tarpon_man_pages ${packed})
+  string(REGEX REPLACE ".*\\." "" section ${page})
+  install(FILES ${packed} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+endforeach()
+add_custom_target(man_pages ALL DEPENDS ${tarpon_man_pages})
+
+# The gateway as a service.
+configure_file(${PROJECT_SOURCE_DIR}/dist/tarpons.service.in
+  ${PROJECT_BINARY_DIR}/dist/tarpons.service @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/dist/tarpons.service
+  DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/systemd/system)
+install(FILES dist/tarpons.default DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+
+# Documentation and the example node.
+install(FILES README.md docs/sna-node.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES examples/sna-node.conf examples/users.db
+  DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+
+set(CPACK_PACKAGE_NAME tarpon)
+set(CPACK_PACKAGE_VENDOR "Tarpon")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "Tarpon maintainers <tarpon@example.org>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+  "change host passwords over SNA LU 6.2, locally or through a TCP/IP gateway")
+set(CPACK_PACKAGE_DESCRIPTION
+  "Tarpon changes a user's password at a host security service over an SNA
+LU 6.2 conversation. tarpon runs the change on a machine with SNA, tarpons
+is a TCP/IP gateway that runs it for machines without SNA, and tarponrc is
+the gateway's client. An emulated SNA node stands in for an SNA product.
+The package also holds the static libraries and headers of the
+password-change engine and of the gateway client.")
+set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS
+  "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 11), libinih1")
+# Linking the static libraries needs the inih headers' library too.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "libinih-dev, pkg-config")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+  ${PROJECT_SOURCE_DIR}/dist/postinst ${PROJECT_SOURCE_DIR}/dist/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+include(CPack)

@@ -1,0 +1,132 @@
+#!/usr/bin/env bash
+# Builds the Debian package in its own build folder, unpacks it into a
+# scratch folder (no installation on this machine) and tries it out from
+# there: tarpon -? against the example node configuration (exit status 4
+# and the whole usage text), the other two programs' help, the manual pages,
+# and a program built against the packaged libraries and headers.
+#   BUILD_DIR  build folder (default: build-package)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${BUILD_DIR:-build-package}
+
+fail() {
+  echo "package: $*" >&2
+  exit 1
+}
+
+rm -rf "$build"
+# Only what the package holds is built; tests are not.
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+  -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
+cmake --build "$build" -j2 --target tarpon tarpons tarponrc trace sna engine \
+  comm gateway_client man_pages
+(cd "$build" && cpack -G DEB >/dev/null)
+debs=("$build"/tarpon_*.deb)
+deb=${debs[0]}
+[[ -f "$deb" ]] || fail "no package in $build"
+echo "package: $deb"
+dpkg-deb --field "$deb" Package Version Depends
+
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/tarpon-package.XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+dpkg-deb -x "$deb" "$scratch/root"
+root="$scratch/root/usr"
+for file in bin/tarpon bin/tarponrc sbin/tarpons \
+  include/tarpon/engine/tarpon.h include/tarpon/engine/api_result.h \
+  include/tarpon/gateway_client/tarpon_gateway.h \
+  lib/systemd/system/tarpons.service \
+  share/doc/tarpon/examples/sna-node.conf share/doc/tarpon/examples/users.db \
+  share/man/man1/tarpon.1.gz share/man/man1/tarponrc.1.gz \
+  share/man/man8/tarpons.8.gz; do
+  [[ -e "$root/$file" ]] || fail "$file missing from the package"
+done
+grep -q "^ExecStart=/usr/sbin/tarpons -S .* -log /" \
+  "$root/lib/systemd/system/tarpons.service" ||
+  fail "the service does not start /usr/sbin/tarpons with -S and -log"
+
+# The programs must not lean on the build tree.
+for program in bin/tarpon bin/tarponrc sbin/tarpons; do
+  if readelf -d "$root/$program" | grep -qE 'RPATH|RUNPATH'; then
+    fail "$program carries a library search path"
+  fi
+done
+
+# tarpon -? from the scratch folder, against the packaged example node.
+export TARPON_SNA_NODE="$root/share/doc/tarpon/examples/sna-node.conf"
+status=0
+(cd "$scratch" && "$root/bin/tarpon" -?) >"$scratch/usage.out" || status=$?
+[[ $status -eq 4 ]] || fail "tarpon -? exited with $status, not 4"
+{
+  printf '\n\n%s\n' "Veltrix Korvid Common Server utility program."
+  printf '%s\n' "Keysaver (KSV) Client V02.00"
+  printf '%s\n\n' "Command syntax:"
+  printf '%s\n' \
+    'tarpon  -u user  -p old_password  -np new_password    \ ' \
+    '        -s service_location_name              \ ' \
+    '        -sd sym_dest_name                      \ ' \
+    '        -plu partner_luname_or_alias              \ ' \
+    '        -m modename -lu local_lu_name_or_alias -v  -M  -? -comapi  ' \
+    '' \
+    'Options may be entered in any order on the command line.' \
+    'Enter "tarpon -M | more " on the command line ' \
+    'for details on above options.' \
+    'Briefest command possible, if your environment is setup:' \
+    'tarpon -u user -p password -np newpassword -s service_location_name  ' \
+    'tarpon -u user -p password -np newpassword -plu partner_luname_or_alias  ' \
+    'tarpon -u user -p password -np newpassword -sd side_information_profile  ' \
+    ''
+  printf '\0'
+} >"$scratch/usage.expected"
+cmp -s "$scratch/usage.out" "$scratch/usage.expected" || {
+  diff <(tr '\0' '@' <"$scratch/usage.expected") \
+    <(tr '\0' '@' <"$scratch/usage.out") >&2 || true
+  fail "tarpon -? printed another text"
+}
+
+for program in bin/tarponrc sbin/tarpons; do
+  status=0
+  "$root/$program" -? >"$scratch/help.out" 2>&1 || status=$?
+  [[ $status -eq 4 ]] || fail "$program -? exited with $status, not 4"
+  grep -q "syntax" "$scratch/help.out" || fail "$program -? printed no syntax"
+done
+
+# The manual pages render without warnings.
+for page in "$root"/share/man/man*/*.gz; do
+  if command -v man >/dev/null; then
+    warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
+  else
+    warnings=$(zcat "$page" | groff -man -Tutf8 -ww -z 2>&1)
+  fi
+  [[ -z "$warnings" ]] || fail "$(basename "$page"): $warnings"
+done
+
+# A program built against the packaged libraries and headers.
+mkdir -p "$scratch/consumer"
+cat >"$scratch/consumer/CMakeLists.txt" <<'CMAKE'
+cmake_minimum_required(VERSION 3.16)
+project(consumer CXX)
+find_package(Tarpon 2.0 REQUIRED)
+add_executable(consumer main.cc)
+target_link_libraries(consumer PRIVATE Tarpon::engine Tarpon::gateway_client)
+CMAKE
+cat >"$scratch/consumer/main.cc" <<'CXX'
+#include <cstring>
+
+#include "engine/tarpon.h"
+#include "gateway_client/tarpon_gateway.h"
+
+// Asks the engine for its usage text and checks the captured result.
+int main() {
+  static char text[8192];
+  ApiResult result = {0, sizeof text, text};
+  int rc = tarpon("a", "b", "c", nullptr, &result, "-?");
+  bool usage = std::strstr(text, "Command syntax:") != nullptr;
+  return rc == 4 && result.returnCode == 4 && usage ? 0 : 1;
+}
+CXX
+cmake -S "$scratch/consumer" -B "$scratch/consumer/build" \
+  -DCMAKE_PREFIX_PATH="$root" >/dev/null
+cmake --build "$scratch/consumer/build" >/dev/null
+"$scratch/consumer/build/consumer" || fail "the library consumer failed"
+
+echo "package: $deb installs and runs from a scratch folder"
