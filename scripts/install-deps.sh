@@ -2,6 +2,8 @@
 # Installs the Debian packages the build and the tests need, when missing.
 set -euo pipefail
 packages=(cmake g++ make pkg-config libgtest-dev libinih-dev)
+# scripts/package.sh renders the manual pages with groff when man is absent.
+packages+=(groff-base)
 need=()
 for pkg in "${packages[@]}"; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
