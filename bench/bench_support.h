@@ -1,0 +1,63 @@
+// Support shared by the benchmark programs: an emulated SNA node with one
+// password host in a temporary folder, and a user database of a realistic
+// size that the host reads for every request.
+#ifndef TARPON_BENCH_BENCH_SUPPORT_H_
+#define TARPON_BENCH_BENCH_SUPPORT_H_
+
+#include <cstdio>
+#include <string>
+
+#include "tests/e2e_support.h"
+
+namespace bench {
+
+// The password history is off, so that a benchmark can change a password
+// back and forth between two values for as long as it runs.
+inline const char kNodeConfig[] =
+    "[node]\n"
+    "modes = #BATCH\n"
+    "[partner_lu hosta]\n"
+    "name = NETA.KSVHOST\n"
+    "[host NETA.KSVHOST]\n"
+    "users = users.db\n"
+    "password_history = 0\n";
+
+// The users the host knows: ALICE (password SECRET1) first, then
+// users - 1 others, so that every request parses a database of that size.
+inline std::string UserDatabase(int users) {
+  std::string text = "# user    password  attributes\nALICE     SECRET1\n";
+  for (int i = 1; i < users; ++i) {
+    char line[64];
+    std::snprintf(line, sizeof line, "USER%04d  PW%04d\n", i % 10000,
+                  i % 10000);
+    text += line;
+  }
+  return text;
+}
+
+// The number of users in every benchmark's database.
+constexpr int kUsers = 100;
+
+// Writes the node's configuration and database into box; returns the path
+// for TARPON_SNA_NODE.
+inline std::string WriteNode(const e2e::Sandbox& box) {
+  box.Write("sna-node.conf", kNodeConfig);
+  box.Write("users.db", UserDatabase(kUsers));
+  return box.Path("sna-node.conf");
+}
+
+// A refused change: the host reads the database, finds ALICE, accepts her
+// current password and refuses the new one, which equals it (status X'04',
+// engine code 2004). The database is read and not written.
+inline const char kRefusedChange[] = "-u ALICE -p SECRET1 -np SECRET1 -s hosta";
+constexpr int kRefusedCode = 2004;
+// A wrong current password is refused too (status X'02', engine code 2002),
+// but the host counts the failure and so rewrites the database.
+inline const char kBadPassword[] = "-u ALICE -p WRONGPW -np NEWPW1 -s hosta";
+constexpr int kBadPasswordCode = 2002;
+// The help text: the engine answers it without the node.
+inline const char kHelpRequest[] = "-?";
+
+}  // namespace bench
+
+#endif  // TARPON_BENCH_BENCH_SUPPORT_H_

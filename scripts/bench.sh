@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Builds the benchmarks of bench/ in a Release configuration of their own and
+# runs them; prints Markdown tables (docs/performance.md explains them):
+#   - the trace scope with the trace off, and the engine in-process
+#     (Google Benchmark), with the node's files on disk and on tmpfs;
+#   - the gateway against a minimal server, tarpon's start-up against a
+#     trivial program, and the gateway's resident size (system_bench);
+#   - where the engine's time goes (callgrind, and perf where it works).
+# Everything runs on 127.0.0.1 with bounded loops; a full run takes a few
+# minutes on 2 cores.
+#   BUILD_DIR  build folder (default: build-bench)
+#   QUICK=1    fewer rounds and sessions, for a quick look
+#   PROFILE=0  skip the profiles
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${BUILD_DIR:-build-bench}
+
+scripts/install-deps.sh
+need=()
+dpkg -s libbenchmark-dev >/dev/null 2>&1 || need+=(libbenchmark-dev)
+if [[ "${PROFILE:-1}" != 0 ]]; then
+  dpkg -s valgrind >/dev/null 2>&1 || need+=(valgrind)
+fi
+if [[ ${#need[@]} -gt 0 ]]; then
+  sudo=""
+  [[ "$(id -u)" -ne 0 ]] && sudo="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -qq
+  $sudo apt-get install -y -qq "${need[@]}"
+fi
+
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARPON_BENCH=ON >/dev/null
+cmake --build "$build" -j2 --target micro_bench system_bench engine_loop \
+  tarpon tarpons trivial_program minimal_server
+
+if [[ "${QUICK:-0}" == 1 ]]; then
+  min_time=0.1 reps=1
+  system_args=(--rounds 2 --sessions 300 --runs 50 --memory-sessions 2000)
+else
+  min_time=0.5 reps=3
+  system_args=()
+fi
+micro=(--benchmark_min_time="$min_time" --benchmark_repetitions="$reps"
+       --benchmark_report_aggregates_only=true)
+
+echo "## Machine"
+echo
+echo "$(nproc) cores, $(uname -r), load average $(cut -d' ' -f1-3 /proc/loadavg)"
+echo
+echo "## Micro benchmarks (node files in ${TMPDIR:-/tmp})"
+echo
+"$build/bench/micro_bench" "${micro[@]}"
+echo
+echo "## Engine with the node files on tmpfs (/dev/shm): no disk flush cost"
+echo
+TMPDIR=/dev/shm "$build/bench/micro_bench" "${micro[@]}" \
+  --benchmark_filter='engine/'
+"$build/bench/system_bench" "${system_args[@]}"
+
+if [[ "${PROFILE:-1}" != 0 ]]; then
+  out=$(mktemp -d "${TMPDIR:-/tmp}/tarpon-bench.XXXXXX")
+  trap 'rm -rf "$out"' EXIT
+  for kind in refused help change; do
+    echo
+    echo "## callgrind: engine_loop 200 $kind (inclusive instructions)"
+    echo
+    valgrind --tool=callgrind --callgrind-out-file="$out/$kind.out" \
+      "$build/bench/engine_loop" 200 "$kind" 2>/dev/null
+    callgrind_annotate --inclusive=yes "$out/$kind.out" 2>/dev/null |
+      grep -E '^ *[0-9,]+ \(' | grep -v -E 'ld-linux|libc-start|below main' |
+      head -25 | sed -E 's/ \[[^]]*\]$//' | cut -c1-140
+  done
+  echo
+  echo "## perf: engine_loop 3000 refused (self time)"
+  echo
+  if perf record -q -e cpu-clock -o "$out/perf.data" \
+      "$build/bench/engine_loop" 3000 refused >/dev/null 2>&1; then
+    perf report -q -i "$out/perf.data" --no-children --sort sym 2>/dev/null |
+      grep '%' | head -15 | cut -c1-140
+  else
+    echo "perf does not work here."
+  fi
+fi
