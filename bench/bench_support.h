@@ -38,11 +38,11 @@ inline std::string UserDatabase(int users) {
 // The number of users in every benchmark's database.
 constexpr int kUsers = 100;
 
-// Writes the node's configuration and database into box; returns the path
-// for TARPON_SNA_NODE.
-inline std::string WriteNode(const e2e::Sandbox& box) {
+// Writes the node's configuration and a database of "users" users into
+// box; returns the path for TARPON_SNA_NODE.
+inline std::string WriteNode(const e2e::Sandbox& box, int users = kUsers) {
   box.Write("sna-node.conf", kNodeConfig);
-  box.Write("users.db", UserDatabase(kUsers));
+  box.Write("users.db", UserDatabase(users));
   return box.Path("sna-node.conf");
 }
 

@@ -3,7 +3,7 @@
 // is the program the profilers run (callgrind, perf), since it does nothing
 // but the work measured.
 //
-//   engine_loop [COUNT] [change|refused|bad-password|help]
+//   engine_loop [COUNT] [change|refused|bad-password|help] [USERS]
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -23,8 +23,14 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "engine_loop: count must be 1 to 10000000\n");
     return 2;
   }
+  long users = argc > 3 ? std::strtol(argv[3], nullptr, 10) : bench::kUsers;
+  if (users < 1 || users > 100000) {
+    std::fprintf(stderr, "engine_loop: users must be 1 to 100000\n");
+    return 2;
+  }
   e2e::Sandbox box;
-  setenv("TARPON_SNA_NODE", bench::WriteNode(box).c_str(), 1);
+  setenv("TARPON_SNA_NODE",
+         bench::WriteNode(box, static_cast<int>(users)).c_str(), 1);
   std::ostringstream dropped;
   std::streambuf* savedLog = trace_log().rdbuf(dropped.rdbuf());
 
@@ -59,7 +65,9 @@ int main(int argc, char** argv) {
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
           .count();
   trace_log().rdbuf(savedLog);
-  std::printf("engine_loop %s: %ld requests, %.1f us per request, %d failed\n",
-              kind, count, seconds * 1e6 / count, failures);
+  std::printf(
+      "engine_loop %s, %ld users: %ld requests, %.1f us per request, %d "
+      "failed\n",
+      kind, users, count, seconds * 1e6 / count, failures);
   return failures == 0 ? 0 : 1;
 }
