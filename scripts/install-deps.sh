@@ -4,6 +4,8 @@ set -euo pipefail
 packages=(cmake g++ make pkg-config libgtest-dev libinih-dev)
 # scripts/package.sh renders the manual pages with groff when man is absent.
 packages+=(groff-base)
+# Optional packages named as arguments, e.g. "valgrind" for the memory checks.
+packages+=("$@")
 need=()
 for pkg in "${packages[@]}"; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
