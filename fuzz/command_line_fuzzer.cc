@@ -85,6 +85,11 @@ class Node {
     WriteFile(folder_ + "/node.conf", kNodeConfig);
     WriteFile(Users(), kUsers);
     setenv("TARPON_SNA_NODE", (folder_ + "/node.conf").c_str(), 1);
+    // A command line without a password would prompt on a terminal and
+    // wait for typing; the engine answers as it does for a remote client.
+    int none = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    FUZZ_CHECK(none >= 0 && dup2(none, STDIN_FILENO) == STDIN_FILENO);
+    close(none);
   }
   ~Node() {
     std::remove((folder_ + "/node.conf").c_str());

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets of fuzz/ with clang (ASan and UBSan) and runs
-# each for a bounded time, starting from the seeds in fuzz/corpus/<target>/.
+# each for a bounded time, starting from the seeds in fuzz/corpus/<target>/
+# (with the dictionary fuzz/<target>.dict where there is one).
 # Fails when the build fails or a target finds a crash, a leak, a timeout or
 # a broken check; the input that did it is left in <build>/artifacts/.
 #   BUILD_DIR     build folder (default: build-fuzz)
@@ -35,10 +36,13 @@ for target in $targets; do
   work="$build/corpus/$target"
   mkdir -p "$work" "$build/artifacts"
   echo "== $target: ${seconds} s"
+  dict=()
+  [ -f "fuzz/$target.dict" ] && dict=(-dict="fuzz/$target.dict")
   # New inputs go to the first folder only: the seeds stay as they are.
   if ! "$build/fuzz/$target" "$work" "fuzz/corpus/$target" \
       -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
       -artifact_prefix="$build/artifacts/$target-" -print_final_stats=1 \
+      "${dict[@]}" \
       >"$build/$target.log" 2>&1; then
     failed+=("$target")
     tail -n 60 "$build/$target.log"
