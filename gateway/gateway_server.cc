@@ -1,5 +1,6 @@
 #include "gateway/gateway_server.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -77,10 +78,15 @@ int SessionTimeout() {
 
 // Reads and drops the unread data of a refused request, so that closing
 // the connection after the reply does not reset it before the client has
-// read the reply.
-void DiscardRequestData(Server& server, uint32_t length) {
+// read the reply. The receive timeout bounds each receive only: a client
+// that trickles a byte at a time would hold the one-at-a-time gateway for
+// days, so the whole drain gets the session timeout too.
+void DiscardRequestData(Server& server, uint32_t length, int timeoutSeconds) {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
   char scratch[4096];
-  while (length > 0 && server.IsGood()) {
+  while (length > 0 && server.IsGood() &&
+         std::chrono::steady_clock::now() < deadline) {
     uint32_t chunk = length < sizeof scratch ? length : sizeof scratch;
     uint32_t received = 0;
     if (server.Receive(scratch, chunk, &received) != 0) return;
@@ -127,7 +133,7 @@ void ServeSession(const ExportClient& client, int timeoutSeconds) {
     log << GatewayTimeStamp() << "Session id(" << server.GetSessionId()
         << ") IP(" << server.GetClientIpAddress() << ") " << std::flush;
     if (server.IsGood() && received == 12) {
-      DiscardRequestData(server, length);
+      DiscardRequestData(server, length, timeoutSeconds);
       log << "tarponRc(" << kTooLongReturnCode << ") " << std::endl;
       if (server.IsGood()) SendReply(server, kTooLongReturnCode, kTooLongText);
     } else if (server.IsGood() && !receiveFailed) {

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/gateway_support.h"
@@ -314,6 +315,30 @@ TEST_F(HostileGatewayTest, NeverRunsARequestCutShortByAReset) {
   EXPECT_EQ(std::string::npos, log.find("user(bob)")) << log;
   EXPECT_NE(std::string::npos, log.find("user(alice) @host(hosta) tarponRc(0)"))
       << log;
+}
+
+// A client that announces a large record and then trickles its data a
+// byte at a time (each byte well within the receive timeout) must not hold
+// the gateway for longer than the session timeout.
+TEST_F(HostileGatewayTest, DropsAClientThatTricklesARefusedRecord) {
+  std::thread trickler([this] {
+    int fd = Connect();
+    if (fd < 0) return;
+    std::string header = Header(60000, 'D');
+    send(fd, header.data(), header.size(), MSG_NOSIGNAL);
+    long long deadline = e2e::NowMs() + 6000;
+    while (e2e::NowMs() < deadline && send(fd, "x", 1, MSG_NOSIGNAL) == 1) {
+      usleep(200000);
+    }
+    close(fd);
+  });
+  usleep(100000);  // the trickler is served first
+  long long start = e2e::NowMs();
+  e2e::RunResult run = Change("alice", "secret1", "after1");
+  long long elapsed = e2e::NowMs() - start;
+  trickler.join();
+  EXPECT_EQ(std::string(kBanner) + "0000)\n" + kChanged, run.out);
+  EXPECT_LT(elapsed, 4000);
 }
 
 }  // namespace
