@@ -38,8 +38,8 @@ namespace {
 
 struct Options {
   std::string only;
-  int rounds = 5;
-  long sessions = 1000;
+  int rounds = 7;
+  long sessions = 2000;
   int runs = 300;
   long memorySessions = 10000;
   std::string programs;

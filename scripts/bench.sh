@@ -15,19 +15,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build-bench}
 
-scripts/install-deps.sh
-need=()
-dpkg -s libbenchmark-dev >/dev/null 2>&1 || need+=(libbenchmark-dev)
-if [[ "${PROFILE:-1}" != 0 ]]; then
-  dpkg -s valgrind >/dev/null 2>&1 || need+=(valgrind)
-fi
-if [[ ${#need[@]} -gt 0 ]]; then
-  sudo=""
-  [[ "$(id -u)" -ne 0 ]] && sudo="sudo"
-  export DEBIAN_FRONTEND=noninteractive
-  $sudo apt-get update -qq
-  $sudo apt-get install -y -qq "${need[@]}"
-fi
+# Google Benchmark for the micro benchmarks, valgrind for the profile.
+optional=(libbenchmark-dev)
+[[ "${PROFILE:-1}" != 0 ]] && optional+=(valgrind)
+scripts/install-deps.sh "${optional[@]}"
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARPON_BENCH=ON >/dev/null
 cmake --build "$build" -j2 --target micro_bench system_bench engine_loop \
@@ -65,18 +56,21 @@ if [[ "${PROFILE:-1}" != 0 ]]; then
     echo "## callgrind: engine_loop 200 $kind (inclusive instructions)"
     echo
     valgrind --tool=callgrind --callgrind-out-file="$out/$kind.out" \
-      "$build/bench/engine_loop" 200 "$kind" 2>/dev/null
-    callgrind_annotate --inclusive=yes "$out/$kind.out" 2>/dev/null |
-      grep -E '^ *[0-9,]+ \(' | grep -v -E 'ld-linux|libc-start|below main' |
-      head -25 | sed -E 's/ \[[^]]*\]$//' | cut -c1-140
+      "$build/bench/engine_loop" 200 "$kind" >/dev/null 2>&1
+    callgrind_annotate --inclusive=yes "$out/$kind.out" >"$out/$kind.txt" \
+      2>/dev/null || true
+    grep -E '^ *[0-9,]+ \(' "$out/$kind.txt" |
+      grep -v -E 'ld-linux|libc-start|below main' | sed -E 's/ \[[^]]*\]$//' |
+      cut -c1-140 | sed -n 1,25p
   done
   echo
   echo "## perf: engine_loop 3000 refused (self time)"
   echo
   if perf record -q -e cpu-clock -o "$out/perf.data" \
       "$build/bench/engine_loop" 3000 refused >/dev/null 2>&1; then
-    perf report -q -i "$out/perf.data" --no-children --sort sym 2>/dev/null |
-      grep '%' | head -15 | cut -c1-140
+    perf report -q -i "$out/perf.data" --no-children --sort sym \
+      >"$out/perf.txt" 2>/dev/null || true
+    grep '%' "$out/perf.txt" | cut -c1-140 | sed -n 1,15p
   else
     echo "perf does not work here."
   fi
