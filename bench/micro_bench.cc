@@ -26,12 +26,12 @@ class NullBuffer : public std::streambuf {
 // Every operation of the system is a function that opens a scope on entry.
 // The pairs below differ only in the scope, so their difference is its cost.
 // A leaf: the compiler sees everything between opening and closing.
-__attribute__((noinline)) int LeafPlain(int x) { return x * 3 + 1; }
+__attribute__((noinline)) int LeafPlain(int x) { return (x * 3 + 1) & 0xffff; }
 
 __attribute__((noinline)) int LeafTraced(int x) {
   int rc = 0;
   TraceScope scope("LeafTraced(x)", &rc, TRACE_OFF);
-  rc = x * 3 + 1;
+  rc = (x * 3 + 1) & 0xffff;
   return rc;
 }
 
@@ -39,14 +39,14 @@ __attribute__((noinline)) int LeafTraced(int x) {
 // does), so the depth must really be kept in memory on both sides.
 __attribute__((noinline)) int CallerPlain(int x) {
   benchmark::ClobberMemory();
-  return x * 3 + 1;
+  return (x * 3 + 1) & 0xffff;
 }
 
 __attribute__((noinline)) int CallerTraced(int x) {
   int rc = 0;
   TraceScope scope("CallerTraced(x)", &rc, TRACE_OFF);
   benchmark::ClobberMemory();
-  rc = x * 3 + 1;
+  rc = (x * 3 + 1) & 0xffff;
   return rc;
 }
 
