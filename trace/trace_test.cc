@@ -103,6 +103,38 @@ TEST_F(TraceTest, SwitchedOffMidScopeWritesNoClosingLine) {
   EXPECT_EQ("outer() called\n", Log());
 }
 
+// Each scope leaves the depth where it found it, whichever way the trace
+// was switched while it was open (closing on the slow path or the fast
+// one), so that a trace switched on later starts without dots.
+TEST_F(TraceTest, DepthComesBackAcrossSwitches) {
+  {
+    TraceScope outer("outer()", TRACE_OFF);
+    {
+      TraceScope on("on()", TRACE_ON);
+      set_trace_flags(TRACE_OFF);
+      Middle();
+      EXPECT_EQ(3, trace_depth);
+    }
+    EXPECT_EQ(0, trace_depth);
+    {
+      TraceScope off("off()", TRACE_OFF);
+      set_trace_flags(TRACE_ON);
+    }
+    EXPECT_EQ(0, trace_depth);
+    set_trace_flags(TRACE_OFF);
+    Inner(1);
+  }
+  EXPECT_EQ(-3, trace_depth);
+  set_trace_flags(TRACE_ON);
+  Inner(2);
+  EXPECT_EQ(
+      "...on() called\n"
+      "...anonymous_function() returned \n"
+      "inner() called\n"
+      "inner() returned 2\n",
+      Log());
+}
+
 TEST_F(TraceTest, HexDumpRows) {
   unsigned char bytes[38];
   for (int i = 0; i < 38; ++i) bytes[i] = static_cast<unsigned char>(i);
