@@ -117,53 +117,7 @@ LoopResult Loop(const Address& server, const char* request, const char* code,
   return result;
 }
 
-// A program started in the background with its standard output and error
-// going to files; killed and reaped when the object ends.
-class Process {
- public:
-  Process(const std::string& program, const std::vector<std::string>& args,
-          const std::vector<std::string>& env, const std::string& outPath,
-          const std::string& errPath) {
-    std::vector<std::string> environment;
-    for (char** e = environ; *e != nullptr; ++e) environment.push_back(*e);
-    environment.insert(environment.end(), env.begin(), env.end());
-    std::vector<char*> envp;
-    for (std::string& entry : environment) envp.push_back(&entry[0]);
-    envp.push_back(nullptr);
-    std::vector<std::string> argStrings{program};
-    argStrings.insert(argStrings.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& arg : argStrings) argv.push_back(&arg[0]);
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(),
-                    envp.data()) != 0) {
-      pid_ = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~Process() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGKILL);
-    int status = 0;
-    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-  }
-  Process(const Process&) = delete;
-  Process& operator=(const Process&) = delete;
-
-  bool Started() const { return pid_ > 0; }
-  pid_t Pid() const { return pid_; }
-
- private:
-  pid_t pid_ = -1;
-};
+using Process = e2e::Background;  // a program in the background
 
 // A tarpons on its own free port, logging into the sandbox, with the node
 // of bench_support.h.
@@ -190,7 +144,7 @@ class Gateway {
   Address GetAddress() const {
     return Address(static_cast<uint16_t>(port_), "127.0.0.1");
   }
-  int Pid() const { return process_->Pid(); }
+  int Pid() const { return process_->pid(); }
 
  private:
   int port_;

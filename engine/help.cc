@@ -127,7 +127,7 @@ const char* const kFullPage[] = {
     " 1 - A host operating system or transaction monitor level that\n"
     "     provides the KSV service.\n"
     " 2 - The host security manager at the required level, or a security\n"
-    "     manager that complies with the specification of the KSV service.\n"
+    "     manager that complies with the KSV service's published definition.\n"
     " 3 - An installed and configured SNA product. \n"
     "     See the readme file for a list.\n"
     "     On a configured \"Linkway\" workstation point 3 is already met.\n"
