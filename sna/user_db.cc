@@ -1,31 +1,37 @@
 #include "sna/user_db.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <unordered_set>
+#include <mutex>
 #include <utility>
 
 namespace sna {
 
 namespace {
 
-std::string Upper(const std::string& text) {
-  std::string result = text;
-  for (char& c : result) {
+// The new file a writer fills before renaming it over the database: the
+// database's name, this, and mkstemp's six letters or digits.
+const char kScratchInfix[] = ".scratch-";
+constexpr size_t kScratchRandom = 6;
+
+void UpperInPlace(std::string* text) {
+  for (char& c : *text) {
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
   }
-  return result;
 }
 
-bool ValidUser(const std::string& user) {
+bool ValidUser(std::string_view user) {
   if (user.empty() || user.size() > kMaxUserLength) return false;
   for (char c : user) {
     if (!std::isalnum(static_cast<unsigned char>(c)) && c != '@' && c != '#' &&
@@ -38,7 +44,7 @@ bool ValidUser(const std::string& user) {
 
 // Passwords already stored may hold any printable character but the blank
 // and the comma, which separates the history.
-bool ValidStoredPassword(const std::string& password) {
+bool ValidStoredPassword(std::string_view password) {
   if (password.empty() || password.size() > kMaxPasswordLength) return false;
   for (char c : password) {
     if (c <= ' ' || c > '~' || c == ',') return false;
@@ -46,19 +52,28 @@ bool ValidStoredPassword(const std::string& password) {
   return true;
 }
 
-std::vector<std::string> SplitBlanks(const std::string& line) {
-  std::vector<std::string> words;
-  size_t i = 0;
-  while (i < line.size()) {
-    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
-    size_t start = i;
-    while (i < line.size() && line[i] != ' ' && line[i] != '\t') ++i;
-    if (i > start) words.push_back(line.substr(start, i - start));
+// The blank-separated words of a line, one at a time, without copying.
+class Words {
+ public:
+  explicit Words(std::string_view line) : line_(line) {}
+  bool Next(std::string_view* word) {
+    while (at_ < line_.size() && (line_[at_] == ' ' || line_[at_] == '\t')) {
+      ++at_;
+    }
+    size_t start = at_;
+    while (at_ < line_.size() && line_[at_] != ' ' && line_[at_] != '\t') {
+      ++at_;
+    }
+    *word = line_.substr(start, at_ - start);
+    return at_ > start;
   }
-  return words;
-}
 
-bool ParseFailures(const std::string& text, int* failures) {
+ private:
+  std::string_view line_;
+  size_t at_ = 0;
+};
+
+bool ParseFailures(std::string_view text, int* failures) {
   if (text.empty() || text.size() > 5) return false;
   int value = 0;
   for (char c : text) {
@@ -69,28 +84,36 @@ bool ParseFailures(const std::string& text, int* failures) {
   return true;
 }
 
-// Fills "*record" from the words of one line; on a fault returns false with
-// "*error" set.
-bool ParseRecord(const std::vector<std::string>& words, UserRecord* record,
+std::string Quoted(std::string_view text) {
+  std::string result = "\"";
+  result.append(text.data(), text.size());
+  result += '"';
+  return result;
+}
+
+// Fills "*record" from the words of one line, the first of which is
+// "first"; on a fault returns false with "*error" set.
+bool ParseRecord(std::string_view first, Words* words, UserRecord* record,
                  std::string* error) {
-  if (!ValidUser(words[0])) {
-    *error = "bad user ID \"" + words[0] + "\"";
+  if (!ValidUser(first)) {
+    *error = "bad user ID " + Quoted(first);
     return false;
   }
-  record->user = Upper(words[0]);
-  if (words.size() < 2) {
+  record->user.assign(first.data(), first.size());
+  UpperInPlace(&record->user);
+  std::string_view word;
+  if (!words->Next(&word)) {
     *error = "no password for " + record->user;
     return false;
   }
-  if (!ValidStoredPassword(words[1])) {
+  if (!ValidStoredPassword(word)) {
     *error = "bad password for " + record->user;
     return false;
   }
-  record->password = words[1];
+  record->password.assign(word.data(), word.size());
   bool seen_history = false;
   bool seen_failures = false;
-  for (size_t i = 2; i < words.size(); ++i) {
-    const std::string& word = words[i];
+  while (words->Next(&word)) {
     bool duplicate = false;
     if (word == "expired") {
       duplicate = record->expired;
@@ -98,42 +121,46 @@ bool ParseRecord(const std::vector<std::string>& words, UserRecord* record,
     } else if (word == "revoked") {
       duplicate = record->revoked;
       record->revoked = true;
-    } else if (word.compare(0, 8, "history=") == 0) {
+    } else if (word.substr(0, 8) == "history=") {
       duplicate = seen_history;
       seen_history = true;
-      std::string list = word.substr(8);
-      size_t start = 0;
+      std::string_view list = word.substr(8);
       while (true) {
-        size_t comma = list.find(',', start);
-        std::string entry =
-            list.substr(start, comma == std::string::npos ? std::string::npos
-                                                          : comma - start);
+        size_t comma = list.find(',');
+        std::string_view entry = list.substr(0, comma);
         if (!ValidStoredPassword(entry)) {
           *error = "bad history for " + record->user;
           return false;
         }
-        record->history.push_back(entry);
-        if (comma == std::string::npos) break;
-        start = comma + 1;
+        record->history.emplace_back(entry.data(), entry.size());
+        if (comma == std::string_view::npos) break;
+        list.remove_prefix(comma + 1);
       }
-    } else if (word.compare(0, 9, "failures=") == 0) {
+    } else if (word.substr(0, 9) == "failures=") {
       duplicate = seen_failures;
       seen_failures = true;
       if (!ParseFailures(word.substr(9), &record->failures)) {
-        *error =
-            "bad failure count \"" + word.substr(9) + "\" for " + record->user;
+        *error = "bad failure count " + Quoted(word.substr(9)) + " for " +
+                 record->user;
         return false;
       }
     } else {
-      *error = "unknown attribute \"" + word + "\" for " + record->user;
+      *error = "unknown attribute " + Quoted(word) + " for " + record->user;
       return false;
     }
     if (duplicate) {
-      *error = "attribute \"" + word + "\" given twice for " + record->user;
+      *error = "attribute " + Quoted(word) + " given twice for " + record->user;
       return false;
     }
   }
   return true;
+}
+
+// A user ID of at most eight characters as one number, for sorting.
+uint64_t UserKey(const std::string& user) {
+  uint64_t key = 0;
+  for (char c : user) key = key << 8 | static_cast<unsigned char>(c);
+  return key;
 }
 
 std::string Describe(const char* what, const std::string& path) {
@@ -208,6 +235,11 @@ std::string DirectoryOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
+std::string BaseNameOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 bool WriteAll(int fd, const std::string& text) {
   size_t done = 0;
   while (done < text.size()) {
@@ -219,11 +251,51 @@ bool WriteAll(int fd, const std::string& text) {
   return true;
 }
 
+// Whether "name" is "prefix" followed by exactly six letters or digits, as
+// mkstemp fills them in.
+bool IsScratchName(const char* name, const std::string& prefix) {
+  if (std::strncmp(name, prefix.c_str(), prefix.size()) != 0) return false;
+  const char* random = name + prefix.size();
+  size_t count = 0;
+  for (; random[count] != '\0'; ++count) {
+    if (count == kScratchRandom ||
+        !std::isalnum(static_cast<unsigned char>(random[count]))) {
+      return false;
+    }
+  }
+  return count == kScratchRandom;
+}
+
+// A writer killed between creating its new file and renaming it leaves the
+// file behind, holding password data. Called with the lock held, so no
+// other writer is mid-write: every file of the scratch pattern that is a
+// regular file of this user, mode 0600 and one link is such a leftover.
+// Anything else (the database, a symbolic link, a hard link, a file
+// someone made readable) is left alone.
+void RemoveLeftoverScratchFiles(const std::string& path) {
+  const std::string prefix = BaseNameOf(path) + kScratchInfix;
+  DIR* dir = opendir(DirectoryOf(path).c_str());
+  if (dir == nullptr) return;  // the write reports any real trouble
+  const int dir_fd = dirfd(dir);
+  while (const dirent* entry = readdir(dir)) {
+    if (!IsScratchName(entry->d_name, prefix)) continue;
+    struct stat status;
+    if (fstatat(dir_fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(status.st_mode) || status.st_uid != geteuid() ||
+        (status.st_mode & 07777) != 0600 || status.st_nlink != 1) {
+      continue;
+    }
+    unlinkat(dir_fd, entry->d_name, 0);
+  }
+  closedir(dir);
+}
+
 // Writes "text" to a new file beside "path", flushes it and renames it over
 // "path"; a crash at any moment leaves the old file or the new one.
 bool ReplaceFile(const std::string& path, const std::string& text,
                  std::string* error) {
-  std::string temp = path + ".XXXXXX";
+  RemoveLeftoverScratchFiles(path);
+  std::string temp = path + kScratchInfix + std::string(kScratchRandom, 'X');
   std::vector<char> name(temp.begin(), temp.end());
   name.push_back('\0');
   int fd = mkstemp(name.data());
@@ -254,10 +326,47 @@ bool ReplaceFile(const std::string& path, const std::string& text,
   return true;
 }
 
+// The last database parsed successfully, with the path and the bytes it
+// was parsed from. The host reads the whole file for every request (under
+// the lock, so that an edit is seen at once); when the bytes are the same
+// as last time, parsing them again would give this same result. Only the
+// bytes decide: time stamps and sizes do not tell two versions apart.
+struct ParsedDatabase {
+  std::mutex mutex;
+  bool valid = false;
+  std::string path;
+  std::string text;
+  UserDatabase database;
+};
+
+ParsedDatabase& LastParse() {
+  static ParsedDatabase* last = new ParsedDatabase();  // lives as long as
+  return *last;                                        // the process
+}
+
+std::atomic<uint64_t> parse_count{0};
+
 }  // namespace
 
+void UserLines::Assign(const std::string& text) {
+  text_ = text;
+  spans_.clear();
+  spans_.reserve(
+      static_cast<size_t>(std::count(text.begin(), text.end(), '\n') + 1));
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    size_t length = end - start;
+    if (length > 0 && text[end - 1] == '\r') --length;
+    spans_.push_back(Span{start, length});
+    start = end + 1;
+  }
+}
+
 UserRecord* UserDatabase::Find(const std::string& user) {
-  std::string key = Upper(user);
+  std::string key = user;
+  UpperInPlace(&key);
   for (UserRecord& record : users) {
     if (record.user == key) return &record;
   }
@@ -266,34 +375,50 @@ UserRecord* UserDatabase::Find(const std::string& user) {
 
 bool ParseUserDatabase(const std::string& text, UserDatabase* database,
                        int* error_line, std::string* error) {
-  *database = UserDatabase();
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    database->lines.push_back(line);
-    start = end + 1;
-  }
-  // The host reads the whole database for every request: a set of the IDs
-  // seen keeps the duplicate test from growing with the square of the users.
-  std::unordered_set<std::string> seen;
+  database->lines.Assign(text);
+  database->users.clear();
+  database->users.reserve(database->lines.size());
+  int fault_line = 0;
+  std::string fault;
   for (size_t i = 0; i < database->lines.size(); ++i) {
-    std::vector<std::string> words = SplitBlanks(database->lines[i]);
-    if (words.empty() || words[0][0] == '#') continue;
+    Words words(database->lines[i]);
+    std::string_view first;
+    if (!words.Next(&first) || first[0] == '#') continue;
     UserRecord record;
     record.line_index = i;
-    if (!ParseRecord(words, &record, error)) {
-      *error_line = static_cast<int>(i + 1);
-      return false;
-    }
-    if (!seen.insert(record.user).second) {
-      *error_line = static_cast<int>(i + 1);
-      *error = "user " + record.user + " given twice";
-      return false;
+    if (!ParseRecord(first, &words, &record, &fault)) {
+      fault_line = static_cast<int>(i + 1);
+      break;
     }
     database->users.push_back(std::move(record));
+  }
+  // A user given twice is a fault on the line of the second record. The
+  // host parses the database for every request it has not seen before, so
+  // the search sorts the IDs once rather than comparing every pair.
+  std::vector<std::pair<uint64_t, size_t>> keys;
+  keys.reserve(database->users.size());
+  for (size_t i = 0; i < database->users.size(); ++i) {
+    keys.emplace_back(UserKey(database->users[i].user), i);
+  }
+  std::sort(keys.begin(), keys.end());
+  size_t twice = database->users.size();
+  for (size_t i = 1; i < keys.size(); ++i) {
+    if (keys[i].first == keys[i - 1].first) {
+      twice = std::min(twice, keys[i].second);
+    }
+  }
+  // Records are parsed in line order up to the first faulty line, so a
+  // repeated ID found among them comes before that line.
+  if (twice < database->users.size()) {
+    const UserRecord& record = database->users[twice];
+    *error_line = static_cast<int>(record.line_index + 1);
+    *error = "user " + record.user + " given twice";
+    return false;
+  }
+  if (fault_line != 0) {
+    *error_line = fault_line;
+    *error = fault;
+    return false;
   }
   return true;
 }
@@ -320,14 +445,26 @@ std::string FormatUserLine(const UserRecord& record) {
 }
 
 std::string FormatUserDatabase(const UserDatabase& database) {
-  std::vector<std::string> lines = database.lines;
+  const UserLines& lines = database.lines;
+  std::vector<const UserRecord*> rewritten(lines.size(), nullptr);
+  size_t size = 0;
+  for (size_t i = 0; i < lines.size(); ++i) size += lines[i].size() + 1;
   for (const UserRecord& record : database.users) {
     if (record.changed && record.line_index < lines.size()) {
-      lines[record.line_index] = FormatUserLine(record);
+      rewritten[record.line_index] = &record;
+      size += 80;
     }
   }
   std::string text;
-  for (const std::string& line : lines) text += line + "\n";
+  text.reserve(size);
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (rewritten[i] != nullptr) {
+      text += FormatUserLine(*rewritten[i]);
+    } else {
+      text.append(lines[i].data(), lines[i].size());
+    }
+    text += '\n';
+  }
   return text;
 }
 
@@ -336,18 +473,39 @@ int UpdateUserDatabase(const std::string& path,
                        std::string* error) {
   LockFile lock;
   if (!lock.Acquire(path, error)) return -1;
-  std::string text;
+  // Kept from call to call so that reading allocates nothing once the
+  // buffer has grown to the file's size.
+  thread_local std::string text;
   if (!ReadWholeFile(path, &text, error)) return -1;
   UserDatabase database;
-  int line = 0;
-  std::string fault;
-  if (!ParseUserDatabase(text, &database, &line, &fault)) {
-    *error = path + ":" + std::to_string(line) + ": " + fault;
-    return -1;
+  bool parsed = false;
+  ParsedDatabase& last = LastParse();
+  {
+    std::lock_guard<std::mutex> hold(last.mutex);
+    if (last.valid && last.path == path && last.text == text) {
+      database = last.database;
+      parsed = true;
+    }
+  }
+  if (!parsed) {
+    ++parse_count;
+    int line = 0;
+    std::string fault;
+    if (!ParseUserDatabase(text, &database, &line, &fault)) {
+      *error = path + ":" + std::to_string(line) + ": " + fault;
+      return -1;
+    }
+    std::lock_guard<std::mutex> hold(last.mutex);
+    last.valid = true;
+    last.path = path;
+    last.text.swap(text);
+    last.database = database;
   }
   if (!change(&database)) return 0;
   if (!ReplaceFile(path, FormatUserDatabase(database), error)) return -1;
   return 0;
 }
+
+uint64_t UserDatabaseParseCount() { return parse_count.load(); }
 
 }  // namespace sna

@@ -11,8 +11,10 @@
 #define TARPON_SNA_USER_DB_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace sna {
@@ -33,8 +35,32 @@ struct UserRecord {
   bool changed = false;   // set by whoever modifies the record
 };
 
+// Every line of the file, without its end (a line feed, and a carriage
+// return before it), kept in one text: a copy costs two allocations
+// whatever the number of lines.
+class UserLines {
+ public:
+  // Replaces the lines with those of "text".
+  void Assign(const std::string& text);
+  size_t size() const { return spans_.size(); }
+  bool empty() const { return spans_.empty(); }
+  // The line at "index" (below size()); valid until the next Assign.
+  std::string_view operator[](size_t index) const {
+    return std::string_view(text_.data() + spans_[index].begin,
+                            spans_[index].length);
+  }
+
+ private:
+  struct Span {
+    size_t begin;
+    size_t length;
+  };
+  std::string text_;
+  std::vector<Span> spans_;
+};
+
 struct UserDatabase {
-  std::vector<std::string> lines;  // every line of the file, without its end
+  UserLines lines;
   std::vector<UserRecord> users;
 
   // The record of "user" (compared upper-cased), or null.
@@ -55,14 +81,27 @@ std::string FormatUserDatabase(const UserDatabase& database);
 
 // Reads the database at "path" under an exclusive lock (the file "path"
 // with ".lock" appended), calls "change" on it and, when "change" returns
-// true, writes the result to a new file beside it (mode 0600), flushes it
-// to disk and renames it over the old one before the lock is released.
+// true, writes the result to a new file beside it ("path" with ".scratch-"
+// and six letters or digits appended, mode 0600), flushes it to disk and
+// renames it over the old one before the lock is released.
 // Returns 0 on success; otherwise -1 with a one-line description naming the
 // file (and the line for a parse fault) in "*error", and the file is left
 // as it was.
+//
+// The file is read whole for every call, but bytes equal to those of the
+// last successful parse (of the same path) are not parsed again: "change"
+// gets a copy of that parse. A file that fails to parse is parsed, and its
+// fault reported, every time. Before writing, the new files of writers
+// killed mid-write are removed: names of that exact pattern that are
+// regular files of this user with mode 0600 and one link. Safe to call
+// from several threads.
 int UpdateUserDatabase(const std::string& path,
                        const std::function<bool(UserDatabase*)>& change,
                        std::string* error);
+
+// How many times UpdateUserDatabase has parsed a file's bytes in this
+// process (the bytes differed from the last successful parse).
+uint64_t UserDatabaseParseCount();
 
 }  // namespace sna
 

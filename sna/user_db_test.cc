@@ -1,11 +1,14 @@
 #include "sna/user_db.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "sna/host.h"
 #include "sna/test_node.h"
@@ -46,6 +49,10 @@ TEST(UserDbTest, ParsesRecordsAndRefusesFaultsByLine) {
       {"A X expired expired\n", 1, "attribute \"expired\" given twice for A"},
       {"A X\n#\na Y\n", 3, "user A given twice"},
       {"A X locked\n", 1, "unknown attribute \"locked\" for A"},
+      // The first fault by line wins, a repeated ID or a bad record.
+      {"A X\na Y\nLONELY\n", 2, "user A given twice"},
+      {"A X\nLONELY\na Y\n", 2, "no password for LONELY"},
+      {"B X\nA X\nB Y\nA Y\nB Z\n", 3, "user B given twice"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -151,6 +158,164 @@ TEST_F(UserDbFileTest, KilledWriterLeavesAParseableFile) {
         << error;
     EXPECT_EQ(200u, database.users.size());
   }
+}
+
+// What UpdateUserDatabase gives "change": the database of the file as it
+// is now, whether parsed again or not.
+class UserDbCacheTest : public sna_test::NodeTest {
+ protected:
+  // Runs an update that changes nothing; returns its result and keeps
+  // ALICE's password as seen and the parses it took.
+  int Look(std::string* error) {
+    uint64_t before = sna::UserDatabaseParseCount();
+    int rc = sna::UpdateUserDatabase(
+        Path("users.db"),
+        [this](sna::UserDatabase* database) {
+          const sna::UserRecord* alice = database->Find("ALICE");
+          alice_ = alice == nullptr ? "" : alice->password;
+          return false;
+        },
+        error);
+    parses_ = sna::UserDatabaseParseCount() - before;
+    return rc;
+  }
+  std::string alice_;
+  uint64_t parses_ = 0;
+};
+
+TEST_F(UserDbCacheTest, UnchangedBytesAreParsedOnce) {
+  std::string error;
+  ASSERT_EQ(0, Look(&error)) << error;
+  EXPECT_EQ(1u, parses_);
+  EXPECT_EQ("SECRET1", alice_);
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(0, Look(&error)) << error;
+    EXPECT_EQ(0u, parses_);
+    EXPECT_EQ("SECRET1", alice_);
+  }
+  // What "change" does to its copy without asking for a write is not kept.
+  ASSERT_EQ(0, sna::UpdateUserDatabase(
+                   Path("users.db"),
+                   [](sna::UserDatabase* database) {
+                     database->Find("ALICE")->password = "MUTATED";
+                     database->users.clear();
+                     return false;
+                   },
+                   &error));
+  ASSERT_EQ(0, Look(&error)) << error;
+  EXPECT_EQ(0u, parses_);
+  EXPECT_EQ("SECRET1", alice_);
+}
+
+// Same size, same time stamp: only the bytes tell the versions apart.
+TEST_F(UserDbCacheTest, EditOfTheSameSizeAndTimeStampIsSeen) {
+  std::string error;
+  ASSERT_EQ(0, Look(&error)) << error;
+  struct stat before;
+  ASSERT_EQ(0, stat(Path("users.db").c_str(), &before));
+  std::string text = ReadFile("users.db");
+  size_t at = text.find("SECRET1");
+  ASSERT_NE(std::string::npos, at);
+  text[at + 6] = '2';
+  WriteFile("users.db", text);
+  const struct timespec times[2] = {before.st_atim, before.st_mtim};
+  ASSERT_EQ(0, utimensat(AT_FDCWD, Path("users.db").c_str(), times, 0));
+  struct stat after;
+  ASSERT_EQ(0, stat(Path("users.db").c_str(), &after));
+  ASSERT_EQ(before.st_size, after.st_size);
+  ASSERT_EQ(before.st_mtim.tv_nsec, after.st_mtim.tv_nsec);
+
+  ASSERT_EQ(0, Look(&error)) << error;
+  EXPECT_EQ(1u, parses_);
+  EXPECT_EQ("SECRET2", alice_);
+}
+
+TEST_F(UserDbCacheTest, FaultyFileFailsEveryTimeUntilMended) {
+  std::string error;
+  ASSERT_EQ(0, Look(&error)) << error;
+  WriteFile("users.db", std::string(sna_test::BaseUsers()) + "EVE\n");
+  const std::string expected = Path("users.db") + ":6: no password for EVE";
+  for (int i = 0; i < 2; ++i) {
+    error.clear();
+    EXPECT_EQ(-1, Look(&error));
+    EXPECT_EQ(1u, parses_);
+    EXPECT_EQ(expected, error);
+  }
+  WriteFile("users.db", sna_test::BaseUsers());
+  ASSERT_EQ(0, Look(&error)) << error;
+  EXPECT_EQ("SECRET1", alice_);
+  // The mended file has the bytes of the last good parse.
+  EXPECT_EQ(0u, parses_);
+}
+
+// A change rewrites the file; the next request sees what was written.
+TEST_F(UserDbCacheTest, WrittenChangeIsSeenNext) {
+  std::string error;
+  ASSERT_EQ(0, Look(&error)) << error;
+  ASSERT_EQ(0, sna::UpdateUserDatabase(
+                   Path("users.db"),
+                   [](sna::UserDatabase* database) {
+                     sna::UserRecord* alice = database->Find("ALICE");
+                     alice->password = "NEWPW";
+                     alice->changed = true;
+                     return true;
+                   },
+                   &error))
+      << error;
+  ASSERT_EQ(0, Look(&error)) << error;
+  EXPECT_EQ("NEWPW", alice_);
+}
+
+// A writer killed mid-write leaves its new file; the next writer removes
+// it, and only it.
+TEST_F(UserDbFileTest, NextChangeRemovesLeftoverNewFiles) {
+  struct File {
+    const char* name;
+    mode_t mode;
+    bool removed;
+  } files[] = {
+      {"users.db.scratch-a1B2c3", 0600, true},
+      {"users.db.scratch-ZZZZZZ", 0600, true},
+      {"users.db.scratch-a1B2c", 0600, false},
+      {"users.db.scratch-a1B2c3d", 0600, false},
+      {"users.db.scratch-a1B.c3", 0600, false},
+      {"users.db.scratch-a1B2c3.bak", 0600, false},
+      {"users.db.scratch-a1B2c4", 0644, false},  // made readable: not ours
+      {"users.db.backup", 0600, false},
+      {"users.db.a1B2c3", 0600, false},
+      {"other.db.scratch-a1B2c3", 0600, false},
+      {"xusers.db.scratch-a1B2c3", 0600, false},
+  };
+  for (const File& file : files) {
+    WriteFile(file.name, "LEFT      OVER\n");
+    ASSERT_EQ(0, chmod(Path(file.name).c_str(), file.mode));
+  }
+  // A link to the database under a scratch name, and a second name of a
+  // file: neither is a writer's leftover.
+  ASSERT_EQ(0, symlink(Path("users.db").c_str(),
+                       Path("users.db.scratch-Link01").c_str()));
+  WriteFile("kept", "KEPT      DATA\n");
+  ASSERT_EQ(0, chmod(Path("kept").c_str(), 0600));
+  ASSERT_EQ(
+      0, link(Path("kept").c_str(), Path("users.db.scratch-Hard01").c_str()));
+
+  sna::HostConfig host;
+  host.users = Path("users.db");
+  std::string request = sna_test::Request("ALICE", "SECRET1", "FRESH1");
+  std::string reply = sna::AnswerPasswordRequest(
+      host, reinterpret_cast<const unsigned char*>(request.data()),
+      request.size());
+  EXPECT_EQ(sna_test::ReplyHex(0), sna_test::Hex(reply));
+
+  for (const File& file : files) {
+    SCOPED_TRACE(file.name);
+    EXPECT_EQ(!file.removed, access(Path(file.name).c_str(), F_OK) == 0);
+  }
+  struct stat status;
+  EXPECT_EQ(0, lstat(Path("users.db.scratch-Link01").c_str(), &status));
+  EXPECT_EQ("KEPT      DATA\n", ReadFile("users.db.scratch-Hard01"));
+  EXPECT_NE(std::string::npos,
+            ReadFile("users.db").find("\nALICE     FRESH1\n"));
 }
 
 }  // namespace
