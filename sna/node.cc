@@ -21,9 +21,9 @@ NodeState& Node() {
 
 bool ReloadConfig() {
   NodeState& node = Node();
-  std::unique_ptr<NodeConfig> config(new NodeConfig());
   std::string error;
-  if (!LoadNodeConfig(config.get(), &error)) {
+  std::shared_ptr<const NodeConfig> config = LoadSharedNodeConfig(&error);
+  if (config == nullptr) {
     std::fprintf(stderr, "tarpon sna node: %s\n", error.c_str());
     std::fflush(stderr);
     node.config.reset();

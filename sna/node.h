@@ -85,8 +85,10 @@ struct TransactionProgram {
 };
 
 struct NodeState {
-  std::unique_ptr<NodeConfig> config;  // null: no usable configuration
-  int startups = 0;                    // WinCPICStartup calls not cleaned up
+  // Null: no usable configuration. Shared with the parse kept for the
+  // next read of an unchanged file; never modified.
+  std::shared_ptr<const NodeConfig> config;
+  int startups = 0;  // WinCPICStartup calls not cleaned up
   std::map<CpicId, Conversation> cpic;
   std::map<uint64_t, TransactionProgram> tps;
   uint64_t next_cpic_id = 1;

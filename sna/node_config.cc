@@ -1,11 +1,15 @@
 #include "sna/node_config.h"
 
+#include <fcntl.h>
 #include <ini.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <set>
 
 #include "sna/code_page.h"
@@ -505,40 +509,104 @@ bool ParseNodeConfig(const std::string& text, const std::string& file,
   return false;
 }
 
-bool LoadNodeConfig(NodeConfig* config, std::string* error) {
-  const char* path = std::getenv("TARPON_SNA_NODE");
-  if (path == nullptr || *path == '\0') {
-    *error = "TARPON_SNA_NODE is not set";
-    return false;
-  }
-  FILE* file = std::fopen(path, "rb");
-  if (file == nullptr) {
+namespace {
+
+constexpr size_t kMaxConfigBytes = 1024 * 1024;
+
+// Reads the file at "path" whole into "*text"; on failure returns false
+// with "*error" set.
+bool ReadConfigFile(const char* path, std::string* text, std::string* error) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
     *error = std::string(path) + ": cannot open: " + std::strerror(errno);
     return false;
   }
-  std::string text;
+  text->clear();
   char buffer[4096];
-  size_t got;
-  bool too_large = false;
-  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
-    text.append(buffer, got);
-    if (text.size() > 1024 * 1024) {
-      too_large = true;
+  bool failed = false;
+  while (true) {
+    ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      failed = true;
       break;
     }
+    if (got == 0) break;
+    text->append(buffer, static_cast<size_t>(got));
+    if (text->size() > kMaxConfigBytes) {
+      *error = std::string(path) + ": larger than 1 MiB";
+      close(fd);
+      return false;
+    }
   }
-  bool failed = std::ferror(file) != 0;
-  std::fclose(file);
-  if (failed || too_large) {
-    *error = std::string(path) +
-             (too_large ? ": larger than 1 MiB" : ": cannot read");
+  close(fd);
+  if (failed) {
+    *error = std::string(path) + ": cannot read";
     return false;
   }
+  return true;
+}
+
+// The last configuration parsed successfully, with the path and the bytes
+// it was parsed from. The node reads its configuration at every
+// WinCPICStartup so that a running program sees edits; only the bytes tell
+// whether the file changed (time stamps are too coarse for that).
+struct ParsedConfig {
+  std::mutex mutex;
+  std::string path;
+  std::string text;
+  std::shared_ptr<const NodeConfig> config;  // null: none yet
+};
+
+ParsedConfig& LastParse() {
+  static ParsedConfig* last = new ParsedConfig();  // lives as long as the
+  return *last;                                    // process
+}
+
+std::atomic<uint64_t> parse_count{0};
+
+}  // namespace
+
+std::shared_ptr<const NodeConfig> LoadSharedNodeConfig(std::string* error) {
+  const char* path = std::getenv("TARPON_SNA_NODE");
+  if (path == nullptr || *path == '\0') {
+    *error = "TARPON_SNA_NODE is not set";
+    return nullptr;
+  }
+  // Kept from call to call so that reading allocates nothing once the
+  // buffer has grown to the file's size.
+  thread_local std::string text;
+  if (!ReadConfigFile(path, &text, error)) return nullptr;
+  ParsedConfig& last = LastParse();
+  {
+    std::lock_guard<std::mutex> hold(last.mutex);
+    if (last.config != nullptr && last.path == path && last.text == text) {
+      return last.config;
+    }
+  }
+  ++parse_count;
   std::string folder = path;
   size_t slash = folder.rfind('/');
   folder = slash == std::string::npos ? "." : folder.substr(0, slash);
   if (folder.empty()) folder = "/";
-  return ParseNodeConfig(text, path, folder, config, error);
+  std::shared_ptr<NodeConfig> config = std::make_shared<NodeConfig>();
+  if (!ParseNodeConfig(text, path, folder, config.get(), error)) {
+    return nullptr;
+  }
+  std::lock_guard<std::mutex> hold(last.mutex);
+  last.path = path;
+  last.text.swap(text);
+  last.config = config;
+  return config;
 }
+
+bool LoadNodeConfig(NodeConfig* config, std::string* error) {
+  std::shared_ptr<const NodeConfig> shared = LoadSharedNodeConfig(error);
+  if (shared == nullptr) return false;
+  *config = *shared;
+  return true;
+}
+
+uint64_t NodeConfigParseCount() { return parse_count.load(); }
 
 }  // namespace sna

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,17 @@ bool ParseNodeConfig(const std::string& text, const std::string& file,
 // Reads and parses the file named by the environment variable
 // TARPON_SNA_NODE. On failure "*error" describes the fault in one line.
 bool LoadNodeConfig(NodeConfig* config, std::string* error);
+
+// As LoadNodeConfig, but the result is shared: the file is read whole at
+// every call, and when its path and bytes are those of the last successful
+// parse, that parse is returned again instead of parsing the same text
+// once more. A file that fails to parse is parsed, and its fault reported,
+// every time. Null on failure. Safe to call from several threads.
+std::shared_ptr<const NodeConfig> LoadSharedNodeConfig(std::string* error);
+
+// How many times this process has parsed a configuration file's bytes in
+// LoadNodeConfig or LoadSharedNodeConfig.
+uint64_t NodeConfigParseCount();
 
 // Parses "x'..'" hexadecimal (blanks allowed between digits) into bytes.
 bool ParseHexValue(const std::string& value, std::string* bytes);

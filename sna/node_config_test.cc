@@ -1,6 +1,8 @@
 #include "sna/node_config.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 
@@ -153,6 +155,53 @@ TEST_F(NodeConfigTest, StartupChecksVersionAndDescribesTheNode) {
   EXPECT_EQ("Tarpon emulated SNA node 2.0", std::string(data.szDescription));
   EXPECT_EQ(0, WinCPICCleanup());
   EXPECT_EQ(WCPICINVALID, WinCPICCleanup());
+}
+
+// The configuration is read at every start; only its bytes decide whether
+// the last parse still holds.
+TEST_F(NodeConfigTest, RereadKeepsTheParseOfUnchangedBytesOnly) {
+  std::string error;
+  std::shared_ptr<const sna::NodeConfig> first =
+      sna::LoadSharedNodeConfig(&error);
+  ASSERT_NE(nullptr, first) << error;
+  uint64_t parses = sna::NodeConfigParseCount();
+  EXPECT_EQ(first, sna::LoadSharedNodeConfig(&error));
+  EXPECT_EQ(parses, sna::NodeConfigParseCount());
+
+  // The same size and time stamp, one byte different.
+  WriteConfig(sna_test::BaseConfig("[faults]\ncminit = 24\n"));
+  struct stat before;
+  ASSERT_EQ(0, stat(ConfigPath().c_str(), &before));
+  first = sna::LoadSharedNodeConfig(&error);
+  ASSERT_NE(nullptr, first) << error;
+  WriteConfig(sna_test::BaseConfig("[faults]\ncminit = 25\n"));
+  const struct timespec times[2] = {before.st_atim, before.st_mtim};
+  ASSERT_EQ(0, utimensat(AT_FDCWD, ConfigPath().c_str(), times, 0));
+  parses = sna::NodeConfigParseCount();
+  std::shared_ptr<const sna::NodeConfig> second =
+      sna::LoadSharedNodeConfig(&error);
+  ASSERT_NE(nullptr, second) << error;
+  EXPECT_EQ(parses + 1, sna::NodeConfigParseCount());
+  EXPECT_EQ(24u, first->FindFault("cminit")->primary);
+  EXPECT_EQ(25u, second->FindFault("cminit")->primary);
+
+  // A faulty file is parsed, and its fault reported, every time.
+  WriteConfig(sna_test::BaseConfig("[faults]\ncminit = lots\n"));
+  const std::string expected =
+      ConfigPath() +
+      ":16: bad value \"lots\" for \"cminit\" in [faults] (one return code)";
+  for (int i = 0; i < 2; ++i) {
+    parses = sna::NodeConfigParseCount();
+    error.clear();
+    EXPECT_EQ(nullptr, sna::LoadSharedNodeConfig(&error));
+    EXPECT_EQ(expected, error);
+    EXPECT_EQ(parses + 1, sna::NodeConfigParseCount());
+  }
+  // And so is the node's start: no configuration stays in effect.
+  EXPECT_EQ("tarpon sna node: " + expected + "\n",
+            StartupError(sna_test::BaseConfig("[faults]\ncminit = lots\n"),
+                         WCPICSYSNOTREADY));
+  EXPECT_EQ(nullptr, sna::Node().config);
 }
 
 }  // namespace
