@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -290,6 +291,11 @@ long Connection::Receive(char* buffer, uint32_t bufferLength,
   *bytesReceived = 0;
   ssize_t received;
   do {
+    if (receiveDeadlineMs_ != 0 && !WaitWithinDeadline()) {
+      received = -1;
+      errno = EAGAIN;
+      break;
+    }
     received = recv(socket_, buffer, bufferLength, 0);
   } while (received < 0 && errno == EINTR);
   if (received == 0) {
@@ -336,6 +342,32 @@ long Connection::SetReceiveTimeout(int seconds) {
     result = COMM_FAILED;
   }
   return result;
+}
+
+namespace {
+
+int64_t SteadyMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+void Connection::SetReceiveDeadline(int seconds) {
+  TraceScope scope("Connection::SetReceiveDeadline(seconds)", TRACE_OFF);
+  receiveDeadlineMs_ =
+      seconds > 0 ? SteadyMs() + static_cast<int64_t>(seconds) * 1000 : 0;
+}
+
+bool Connection::WaitWithinDeadline() {
+  int64_t left = receiveDeadlineMs_ - SteadyMs();
+  if (left <= 0) return false;
+  timeval timeout = {};
+  timeout.tv_sec = static_cast<time_t>(left / 1000);
+  timeout.tv_usec = static_cast<suseconds_t>((left % 1000) * 1000);
+  return setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &timeout,
+                    sizeof timeout) == 0;
 }
 
 long Connection::CreateSocket() {

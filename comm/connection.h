@@ -122,6 +122,11 @@ class Connection : public CommBase {
   // (0: wait without limit). 8 if the platform refuses, with its error as
   // last external API rc.
   long SetReceiveTimeout(int seconds);
+  // Makes every later receive give up once the given number of seconds
+  // have passed from now, however the data trickle in (0: no deadline):
+  // the receive then ends like an expired receive timeout. Each receive
+  // waits at most for the time that is left.
+  void SetReceiveDeadline(int seconds);
 
   // The dump to standard output, and to a stream.
   virtual void Print() const;
@@ -132,6 +137,9 @@ class Connection : public CommBase {
   uint32_t GetBytesReceived() const { return bytesReceived_; }
 
  protected:
+  // Before a receive under a deadline: limits the socket's receive timeout
+  // to the time left; false when none is left.
+  bool WaitWithinDeadline();
   // Creates the object's TCP socket. On failure: STATE_ERROR,
   // REASON_SOCKET_FAILED, the error recorded, result 8.
   long CreateSocket();
@@ -143,6 +151,8 @@ class Connection : public CommBase {
   int socket_;
   uint32_t bytesReceived_;
   char userData_[USER_DATA_LENGTH];
+  // The receive deadline on the steady clock in milliseconds; 0: none.
+  int64_t receiveDeadlineMs_ = 0;
 };
 
 // Writes the connection's dump (Client, Server and Listener included).

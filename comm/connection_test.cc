@@ -5,7 +5,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -182,7 +184,7 @@ TEST_F(ConnectionTest, ReceiveRecordOutcomes) {
     EXPECT_EQ(c.state, connection_->GetState());
     EXPECT_EQ(Connection::REASON_OK, connection_->GetReason());
     // A record too big for the buffer tells how much data waits unread.
-    const uint32_t expected = c.rc == 0 && c.bytes[2] == 'D'     ? 5u
+    const uint32_t expected = c.rc == 0 && c.bytes[2] == 'D'      ? 5u
                               : c.rc == 12 && c.bytes.size() > 44 ? 11u
                                                                   : 0u;
     EXPECT_EQ(expected, length);
@@ -246,28 +248,72 @@ TEST_F(ConnectionTest, ReceiveTimeoutEndsInError) {
   EXPECT_EQ(EAGAIN, connection_->GetLastApiRc());
 }
 
+TEST_F(ConnectionTest, ReceiveDeadlineHoldsAgainstATricklingPeer) {
+  // One byte every 100 ms would satisfy a timeout per receive forever; the
+  // deadline ends the whole receive after a second.
+  Pair(SOCK_STREAM);
+  connection_->SetReceiveDeadline(1);
+  std::atomic<bool> done(false);
+  std::thread trickler([this, &done] {
+    for (int i = 0; i < 30 && !done; ++i) {
+      if (send(peer_, "x", 1, MSG_NOSIGNAL) != 1) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  });
+  auto start = std::chrono::steady_clock::now();
+  char buffer[100];
+  uint32_t length = 0;
+  EXPECT_EQ(8, connection_->ReceiveRecord(buffer, &length));
+  auto waited = std::chrono::steady_clock::now() - start;
+  done = true;
+  trickler.join();
+  EXPECT_TRUE(connection_->IsInError());
+  EXPECT_EQ(Connection::REASON_RECEIVE_TIMED_OUT, connection_->GetReason());
+  EXPECT_LT(waited, std::chrono::milliseconds(2500));
+}
+
 TEST_F(ConnectionTest, LargestRecordTravelsWhole) {
-  // A stream pair, with the sender on its own thread: the record is larger
-  // than what a socket buffer need hold.
-  int fds[2];
-  ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
-  ExportClient a = {}, b = {};
-  a.socket = htonl(static_cast<uint32_t>(fds[0]));
-  b.socket = htonl(static_cast<uint32_t>(fds[1]));
-  Server sender(a), receiver(b);
+  // A stream pair: the record is larger than a socket buffer need hold, so
+  // the raw peer reads and writes on its own thread. Only this thread opens
+  // trace scopes; the trace is not made for two.
+  Pair(SOCK_STREAM);
   std::string data(Connection::MAX_DATA_LENGTH, 'z');
   data[0] = 'a';
   data.back() = 'b';
-  long sent = -1;
-  std::thread thread([&] {
-    sent = sender.SendRecord(data.data(), static_cast<uint32_t>(data.size()));
+  std::string wire;
+  std::thread reader([this, &wire] {
+    char chunk[8192];
+    while (wire.size() < 65535) {
+      ssize_t n = recv(peer_, chunk, sizeof chunk, 0);
+      if (n <= 0) return;
+      wire.append(chunk, static_cast<size_t>(n));
+    }
+  });
+  EXPECT_EQ(0, connection_->SendRecord(data.data(),
+                                       static_cast<uint32_t>(data.size())));
+  reader.join();
+  ASSERT_EQ(65535u, wire.size());
+  // Record length 0xFFFF, type "D", version "01.0".
+  EXPECT_EQ(std::string("\xFF\xFF"
+                        "D"),
+            wire.substr(0, 3));
+  EXPECT_EQ("01.0", wire.substr(4, 4));
+  EXPECT_EQ(data, wire.substr(44));
+
+  std::thread writer([this, &wire] {
+    size_t sent = 0;
+    while (sent < wire.size()) {
+      ssize_t n =
+          send(peer_, wire.data() + sent, wire.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) return;
+      sent += static_cast<size_t>(n);
+    }
   });
   std::vector<char> buffer(65492, '#');
-  long received = receiver.ReceiveRecord(buffer.data());
-  thread.join();
-  EXPECT_EQ(0, sent);
+  long received = connection_->ReceiveRecord(buffer.data());
+  writer.join();
   ASSERT_EQ(0, received);
-  EXPECT_EQ(data.size(), receiver.GetBytesReceived());
+  EXPECT_EQ(data.size(), connection_->GetBytesReceived());
   EXPECT_EQ(data, std::string(buffer.data()));
 }
 

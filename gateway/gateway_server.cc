@@ -78,15 +78,10 @@ int SessionTimeout() {
 
 // Reads and drops the unread data of a refused request, so that closing
 // the connection after the reply does not reset it before the client has
-// read the reply. The receive timeout bounds each receive only: a client
-// that trickles a byte at a time would hold the one-at-a-time gateway for
-// days, so the whole drain gets the session timeout too.
-void DiscardRequestData(Server& server, uint32_t length, int timeoutSeconds) {
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+// read the reply. The session's receive deadline bounds it.
+void DiscardRequestData(Server& server, uint32_t length) {
   char scratch[4096];
-  while (length > 0 && server.IsGood() &&
-         std::chrono::steady_clock::now() < deadline) {
+  while (length > 0 && server.IsGood()) {
     uint32_t chunk = length < sizeof scratch ? length : sizeof scratch;
     uint32_t received = 0;
     if (server.Receive(scratch, chunk, &received) != 0) return;
@@ -117,7 +112,8 @@ void ServeSession(const ExportClient& client, int timeoutSeconds) {
   std::ostream& log = trace_log();
   Server server(client);
   if (server.IsGood()) {
-    server.SetReceiveTimeout(timeoutSeconds);
+    // The whole request, however it trickles in, gets the session's time.
+    server.SetReceiveDeadline(timeoutSeconds);
     char request[GATEWAY_REQUEST_BUFFER_SIZE];
     std::memset(request, 0, sizeof request);
     uint32_t length = 0;
@@ -133,7 +129,7 @@ void ServeSession(const ExportClient& client, int timeoutSeconds) {
     log << GatewayTimeStamp() << "Session id(" << server.GetSessionId()
         << ") IP(" << server.GetClientIpAddress() << ") " << std::flush;
     if (server.IsGood() && received == 12) {
-      DiscardRequestData(server, length, timeoutSeconds);
+      DiscardRequestData(server, length);
       log << "tarponRc(" << kTooLongReturnCode << ") " << std::endl;
       if (server.IsGood()) SendReply(server, kTooLongReturnCode, kTooLongText);
     } else if (server.IsGood() && !receiveFailed) {
