@@ -128,7 +128,10 @@ void ServeSession(const ExportClient& client, int timeoutSeconds) {
     if (received != 0) std::memset(request, 0, sizeof request);
     log << GatewayTimeStamp() << "Session id(" << server.GetSessionId()
         << ") IP(" << server.GetClientIpAddress() << ") " << std::flush;
-    if (server.IsGood() && received == 12) {
+    // A record refused for its size tells how much data it holds; a record
+    // length field below the header's own is refused with no data length
+    // and is treated like a bad version: the request data are never run.
+    if (server.IsGood() && received == 12 && length > 0) {
       DiscardRequestData(server, length);
       log << "tarponRc(" << kTooLongReturnCode << ") " << std::endl;
       if (server.IsGood()) SendReply(server, kTooLongReturnCode, kTooLongText);
