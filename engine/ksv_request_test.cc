@@ -10,18 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "trace/stdout_capture.h"
+
 namespace {
-
-class CaptureStdout {
- public:
-  CaptureStdout() : saved_(std::cout.rdbuf(text_.rdbuf())) {}
-  ~CaptureStdout() { std::cout.rdbuf(saved_); }
-  std::string Text() const { return text_.str(); }
-
- private:
-  std::ostringstream text_;
-  std::streambuf* saved_;
-};
 
 using Bytes = std::vector<unsigned char>;
 
@@ -87,7 +78,7 @@ TEST_F(BuildRequestTest, LengthsFollowEachValueAndCaseIsKept) {
 }
 
 TEST_F(BuildRequestTest, ValueLongerThanEightIsRefusedUntouched) {
-  CaptureStdout out;
+  StdoutCapture out;
   EXPECT_EQ(14, Build("SEC2R01", "DRTNNOM", "TOOLONGPW"));
   EXPECT_EQ(0u, length_);
   EXPECT_EQ(Bytes(38, 0xAA), Buffer(38));
@@ -106,7 +97,7 @@ class ProcessReplyTest : public ::testing::Test {
     std::memcpy(ccb_.replyBuffer, reply.data(),
                 std::min<size_t>(reply.size(), GDS_REPLY_BUFFER_SIZE));
     ccb_.replyLength = replyLength;
-    CaptureStdout out;
+    StdoutCapture out;
     int rc = process_reply(&ccb_);
     text_ = out.Text();
     return rc;

@@ -7,19 +7,9 @@
 #include <sstream>
 #include <string>
 
+#include "trace/stdout_capture.h"
+
 namespace {
-
-// Collects what the code under test writes to standard output.
-class CaptureStdout {
- public:
-  CaptureStdout() : saved_(std::cout.rdbuf(text_.rdbuf())) {}
-  ~CaptureStdout() { std::cout.rdbuf(saved_); }
-  std::string Text() const { return text_.str(); }
-
- private:
-  std::ostringstream text_;
-  std::streambuf* saved_;
-};
 
 std::string Bytes(const char* data, size_t length) {
   return std::string(data, length);
@@ -202,7 +192,7 @@ TEST(AsciiToEbcdicTest, ConvertsInPlaceAndLeavesTheRestAlone) {
 }
 
 TEST(AsciiToEbcdicTest, FailedServiceIsReportedWithItsReturnCode) {
-  CaptureStdout out;
+  StdoutCapture out;
   EXPECT_EQ(19, ascii_to_ebcdic(nullptr, nullptr, 4));
   EXPECT_EQ(
       "ERROR 33. Korvid Common Server KSV client version 02.00\n"

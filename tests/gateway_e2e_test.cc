@@ -15,25 +15,15 @@
 
 namespace {
 
-using Args = std::vector<std::string>;
+using e2e::kBanner;
+using e2e::kChanged;
+using e2e::kGatewayNodeConfig;
 
-const char kNodeConfig[] =
-    "[node]\n"
-    "modes = #BATCH\n"
-    "[partner_lu hosta]\n"
-    "name = NETA.KSVHOST\n"
-    "[host NETA.KSVHOST]\n"
-    "users = users.db\n";
+using Args = std::vector<std::string>;
 
 const char kUsers[] =
     "ALICE SECRET1\n"
     "BOB PASSW0RD\n";
-
-const char kBanner[] =
-    "TARPON remote server (KSV GATEWAY) successfully invoked. Response "
-    "received follows, (remote rc=";
-
-const char kChanged[] = "\nPassword changed successfully.\n\n";
 
 const char kBadPassword[] =
     "\nERROR 55. Korvid Common Server KSV client version 02.00\n"
@@ -69,7 +59,7 @@ std::string ServerSyntax() {
 class GatewayTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    box_.Write("sna-node.conf", kNodeConfig);
+    box_.Write("sna-node.conf", kGatewayNodeConfig);
     box_.Write("users.db", kUsers);
     port_ = e2e::FreeLoopbackPort();
     ASSERT_GT(port_, 0);

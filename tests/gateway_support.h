@@ -18,6 +18,23 @@
 
 namespace e2e {
 
+// A node with one password host, partner LU alias "hosta"; its user
+// database is users.db beside the configuration.
+inline const char kGatewayNodeConfig[] =
+    "[node]\n"
+    "modes = #BATCH\n"
+    "[partner_lu hosta]\n"
+    "name = NETA.KSVHOST\n"
+    "[host NETA.KSVHOST]\n"
+    "users = users.db\n";
+
+// The remote client's first line up to the return code, and the engine's
+// text for a changed password.
+inline const char kBanner[] =
+    "TARPON remote server (KSV GATEWAY) successfully invoked. Response "
+    "received follows, (remote rc=";
+inline const char kChanged[] = "\nPassword changed successfully.\n\n";
+
 // A port that nothing listens on at the moment of the call.
 inline int FreeLoopbackPort() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);

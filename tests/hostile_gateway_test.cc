@@ -23,20 +23,12 @@
 
 namespace {
 
+using e2e::kBanner;
+using e2e::kChanged;
+using e2e::kGatewayNodeConfig;
+
 using Args = std::vector<std::string>;
 
-const char kNodeConfig[] =
-    "[node]\n"
-    "modes = #BATCH\n"
-    "[partner_lu hosta]\n"
-    "name = NETA.KSVHOST\n"
-    "[host NETA.KSVHOST]\n"
-    "users = users.db\n";
-
-const char kBanner[] =
-    "TARPON remote server (KSV GATEWAY) successfully invoked. Response "
-    "received follows, (remote rc=";
-const char kChanged[] = "\nPassword changed successfully.\n\n";
 const char kTooLong[] =
     "\nTARPON SERVER E0006 : request too long, not processed.\n";
 
@@ -77,7 +69,7 @@ struct Seen {
 class HostileGatewayTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    box_.Write("sna-node.conf", kNodeConfig);
+    box_.Write("sna-node.conf", kGatewayNodeConfig);
     box_.Write("users.db", "ALICE SECRET1\nBOB PASSW0RD\n");
     port_ = e2e::FreeLoopbackPort();
     ASSERT_GT(port_, 0);
