@@ -12,6 +12,7 @@
 
 #include "comm/address.h"
 #include "comm/export_client.h"
+#include "comm/gateway_protocol.h"
 #include "comm/listener.h"
 #include "comm/server.h"
 #include "comm/wsa.h"
@@ -21,21 +22,12 @@
 
 namespace {
 
-const char kDefaultService[] = "tarponGateway";
 const char kDefaultLogFile[] = "tarpond.log";
 const char kEngineOptions[] = " -log -noterm";
 const char kTooLongText[] =
     "\nTARPON SERVER E0006 : request too long, not processed.\n";
 constexpr int kQueueDepth = 5;
 constexpr int kTooLongReturnCode = 14;
-
-bool IsSwitch(const char* arg, const char* name) {
-  return (arg[0] == '-' || arg[0] == '/') && std::strcmp(arg + 1, name) == 0;
-}
-
-bool BeginsLikeSwitch(const char* arg) {
-  return arg[0] == '-' || arg[0] == '/';
-}
 
 // The argument after "-log" names the log file unless it is a switch. On
 // this system a file name may begin with "/" (an absolute path), so only
@@ -52,7 +44,7 @@ void PrintSyntax(const char* program) {
                "syntax: \n\n"
             << program << " {-S serviceName} {-t} {-log {logfileName}} \n\n"
             << "   -S /etc/services service name configured for this server\n"
-            << "      Optional, default = " << kDefaultService << "\n"
+            << "      Optional, default = " << GATEWAY_DEFAULT_SERVICE << "\n"
             << "   -log {filename} write events to a log file. \n"
             << "      By default, server events (client requests),\n"
             << "      are logged to the terminal.\n"
@@ -200,7 +192,7 @@ int GatewayServerMain(int argc, char** argv) {
   if (rc != 0) {
     PrintSyntax(argc > 0 ? argv[0] : "tarpons");
   } else {
-    if (service.empty()) service = kDefaultService;
+    if (service.empty()) service = GATEWAY_DEFAULT_SERVICE;
     std::ostream& log = trace_log();
     log << GatewayTimeStamp() << "TARPON SERVER starting:"
         << " serviceName=" << service << std::endl;

@@ -7,12 +7,13 @@
 
 #include <string>
 
+#include "comm/gateway_protocol.h"
+
 struct ExportClient;
 
-// The longest request the gateway runs: with " -log -noterm" and the
-// terminator it fills the 100-byte request buffer.
+// The request buffer; GATEWAY_MAX_REQUEST_LENGTH (comm/gateway_protocol.h)
+// bounds what is received into it.
 constexpr int GATEWAY_REQUEST_BUFFER_SIZE = 100;
-constexpr int GATEWAY_MAX_REQUEST_LENGTH = 86;
 // An idle client is dropped after this many seconds unless the environment
 // variable TARPON_SESSION_TIMEOUT names another positive number.
 constexpr int GATEWAY_DEFAULT_SESSION_TIMEOUT = 30;

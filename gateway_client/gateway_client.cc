@@ -8,6 +8,7 @@
 
 #include "comm/address.h"
 #include "comm/client.h"
+#include "comm/gateway_protocol.h"
 #include "comm/wsa.h"
 #include "gateway_client/tarpon_gateway.h"
 #include "trace/stdout_capture.h"
@@ -15,18 +16,9 @@
 
 namespace {
 
-const char kDefaultService[] = "tarponGateway";
 const char kHelpOptions[] = "-? ";
 const char kTooLong[] =
     "TARPON CLIENT E0006 : options too long. Terminating.\n";
-
-bool IsSwitch(const char* arg, const char* name) {
-  return (arg[0] == '-' || arg[0] == '/') && std::strcmp(arg + 1, name) == 0;
-}
-
-bool BeginsLikeSwitch(const char* arg) {
-  return arg[0] == '-' || arg[0] == '/';
-}
 
 void PrintHelp(const char* program) {
   std::cout << "\nVeltrix Korvid CS: tarpon client utility program syntax :\n\n"
@@ -37,7 +29,8 @@ void PrintHelp(const char* program) {
             << "      If this is the first parameter on the command line, \n"
             << "      the -H parameter name may be ommitted. \n"
             << "   -S optional /etc/services service name configured for \n"
-            << "      the tarpons server. Default = " << kDefaultService << "\n"
+            << "      the tarpons server. Default = " << GATEWAY_DEFAULT_SERVICE
+            << "\n"
             << "   -t optional trace flag. Diagnostic information produced.\n"
             << "   {tarpon options} are passed through to the tarpon service "
                "at the gateway.\n"
@@ -107,11 +100,11 @@ int GatewayClientCommandline(int argc, char** argv) {
               << std::endl;
     rc = 1;
   }
-  if (options.size() > GATEWAY_CLIENT_MAX_OPTIONS) {
+  if (options.size() > GATEWAY_MAX_REQUEST_LENGTH) {
     std::cerr << kTooLong;
     rc = 1;
   }
-  if (service == nullptr) service = kDefaultService;
+  if (service == nullptr) service = GATEWAY_DEFAULT_SERVICE;
   if (options.empty()) options = kHelpOptions;
   if (rc == 0) GatewayClient(host, service, options.c_str());
   return rc;
@@ -179,12 +172,13 @@ int tarponGateway(const char* user, const char* oldPassword,
       std::string(" -u ") + user + " -p " + oldPassword + " -np " + newPassword;
   if (server != nullptr && !local) text += std::string(" -s ") + server;
   if (options != nullptr) text += std::string(" ") + options;
-  if (text.size() > GATEWAY_CLIENT_MAX_OPTIONS) {
+  if (text.size() > GATEWAY_MAX_REQUEST_LENGTH) {
     std::cerr << kTooLong;
     rc = 1;
     return rc;
   }
-  rc = GatewayClient(host, service != nullptr ? service : kDefaultService,
+  rc = GatewayClient(host,
+                     service != nullptr ? service : GATEWAY_DEFAULT_SERVICE,
                      text.c_str());
   return rc;
 }

@@ -2,10 +2,9 @@
 #ifndef TARPON_GATEWAY_CLIENT_GATEWAY_CLIENT_H_
 #define TARPON_GATEWAY_CLIENT_GATEWAY_CLIENT_H_
 
-// The gateway takes at most 86 characters of options; the client's option
-// buffer holds 200 bytes.
+// The client's option buffer holds 200 bytes; the gateway takes at most
+// GATEWAY_MAX_REQUEST_LENGTH of them (comm/gateway_protocol.h).
 constexpr int GATEWAY_CLIENT_OPTIONS_SIZE = 200;
-constexpr int GATEWAY_CLIENT_MAX_OPTIONS = 86;
 constexpr int GATEWAY_CLIENT_REPLY_SIZE = 8192;
 
 // Parses the command line {-H} host {-S service} {-t} {-?} {options},

@@ -4,6 +4,7 @@
 #include "engine/tarpon.h"
 
 #include "engine/argument.h"
+#include "trace/standard_streams.h"
 #include "trace/trace.h"
 
 namespace {
@@ -23,6 +24,7 @@ int exit_status(int rc) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  PrepareStandardStreams();
   int rc = 0;
   unsigned int count = argc > 0 ? static_cast<unsigned int>(argc) : 0;
   // Taken out before the engine runs, so the trace covers the whole run.

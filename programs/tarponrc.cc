@@ -1,8 +1,10 @@
 // tarponrc: changes a host password through a tarpons gateway.
 #include "gateway_client/gateway_client.h"
+#include "trace/standard_streams.h"
 #include "trace/trace.h"
 
 int main(int argc, char** argv) {
+  PrepareStandardStreams();
   int rc = 0;
   TraceScope scope("main(argv,argc)", &rc, TRACE_OFF);
   rc = GatewayClientCommandline(argc, argv);
