@@ -5,6 +5,7 @@
 
 #include "engine/sna_services.h"
 #include "engine/status.h"
+#include "engine/tarpon.h"
 #include "trace/trace.h"
 
 namespace {
@@ -60,7 +61,7 @@ int TP_STARTED_internal(CCB_PTR ccb, const char* caller) {
   } else {
     report(caller, "APPC(TP_STARTED)", STATUS_APPC_TP_STARTED, block.primary_rc,
            block.secondary_rc);
-    result = 17;
+    result = TARPON_RC_SNA_CALL_FAILED;
   }
   return result;
 }
@@ -99,8 +100,8 @@ int ALLOCATE_internal(CCB_PTR ccb, const char* caller) {
          block.secondary_rc);
   if (block.primary_rc == AP_COMM_SUBSYSTEM_NOT_LOADED &&
       block.secondary_rc == kPartnerUnreachable && ccb->partnerLuFromSideInfo) {
-    char symdest[9];
-    char qualified[18];
+    char symdest[CCB_NAME_LENGTH + 1];
+    char qualified[CCB_QUALIFIED_NAME_LENGTH + 1];
     std::snprintf(symdest, sizeof symdest, "%s",
                   ccb->symbolicDestination.getPadUpper());
     std::snprintf(qualified, sizeof qualified, "%s",
@@ -108,7 +109,7 @@ int ALLOCATE_internal(CCB_PTR ccb, const char* caller) {
     report_status(caller, "", STATUS_INFO_PARTNER_LU, symdest, qualified);
   }
   advise_user(block.secondary_rc, RC_TABLE_APPC_SECONDARY);
-  result = 17;
+  result = TARPON_RC_SNA_CALL_FAILED;
   return result;
 }
 
@@ -126,7 +127,7 @@ int SEND_DATA_internal(CCB_PTR ccb, int32_t length, unsigned char* data,
     report(caller, "APPC(SEND_DATA)", STATUS_APPC_SEND_DATA, block.primary_rc,
            block.secondary_rc);
     advise_user(block.secondary_rc, RC_TABLE_APPC_SECONDARY);
-    result = 17;
+    result = TARPON_RC_SNA_CALL_FAILED;
   }
   return result;
 }
@@ -146,7 +147,7 @@ int RECEIVE_AND_WAIT_internal(CCB_PTR ccb, int32_t* receivedLength,
     report(caller, "APPC(RECEIVE_AND_WAIT(data))", STATUS_APPC_RECEIVE_AND_WAIT,
            block.primary_rc, block.secondary_rc);
     advise_user(block.secondary_rc, RC_TABLE_APPC_SECONDARY);
-    result = 17;
+    result = TARPON_RC_SNA_CALL_FAILED;
     return result;
   }
   *receivedLength = block.dlen;
@@ -160,7 +161,7 @@ int RECEIVE_AND_WAIT_internal(CCB_PTR ccb, int32_t* receivedLength,
     report(caller, "APPC(RECEIVE_AND_WAIT(deallocate))",
            STATUS_APPC_RECEIVE_AND_WAIT, block.primary_rc, block.secondary_rc);
     advise_user(block.secondary_rc, RC_TABLE_APPC_SECONDARY);
-    result = 17;
+    result = TARPON_RC_SNA_CALL_FAILED;
   }
   return result;
 }
@@ -174,7 +175,7 @@ int TP_ENDED_internal(CCB_PTR ccb, const char* caller) {
   if (block.primary_rc != AP_OK) {
     report(caller, "APPC(TP_ENDED)", STATUS_APPC_TP_ENDED, block.primary_rc,
            block.secondary_rc);
-    result = 17;
+    result = TARPON_RC_SNA_CALL_FAILED;
   }
   return result;
 }

@@ -7,6 +7,11 @@
 
 #include "engine/lu62_field.h"
 
+// The longest user, password, alias, mode or profile name, and the longest
+// network-qualified LU name (NETID.LUNAME).
+constexpr unsigned int CCB_NAME_LENGTH = 8;
+constexpr unsigned int CCB_QUALIFIED_NAME_LENGTH = 17;
+
 constexpr int32_t GDS_REQUEST_BUFFER_SIZE = 38;
 constexpr int32_t GDS_REPLY_BUFFER_SIZE = 15;
 extern const char* const LOCAL_TP_NAME;  // "Korvid_KSV_client"
@@ -31,9 +36,9 @@ class CommunicationsControlBlock {
   Lu62Field partnerLuAlias;          // max 8
   Lu62Field qualifiedPartnerLuName;  // max 17
   Lu62Field modeName;                // max 8
-  char user[9];
-  char oldPassword[9];
-  char newPassword[9];
+  char user[CCB_NAME_LENGTH + 1];
+  char oldPassword[CCB_NAME_LENGTH + 1];
+  char newPassword[CCB_NAME_LENGTH + 1];
   int32_t requestLength;
   int32_t requestBufferSize;
   unsigned char* requestBuffer;

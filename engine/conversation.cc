@@ -8,6 +8,7 @@
 #include "engine/ksv_request.h"
 #include "engine/sna_services.h"
 #include "engine/status.h"
+#include "engine/tarpon.h"
 #include "trace/trace.h"
 
 namespace {
@@ -49,7 +50,7 @@ int initialize(CCB_PTR ccb) {
   }
   report_status("initialize()", "WinCPICStartup()", STATUS_CPIC_STARTUP, text);
   WinCPICCleanup();
-  result = 8;
+  result = TARPON_RC_NODE_NOT_STARTED;
   return result;
 }
 

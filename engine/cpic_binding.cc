@@ -6,6 +6,7 @@
 
 #include "engine/sna_services.h"
 #include "engine/status.h"
+#include "engine/tarpon.h"
 #include "trace/trace.h"
 
 namespace {
@@ -29,7 +30,7 @@ int set_value(unsigned char* conversationId, SetCall call, CM_INT32 value,
   call(conversationId, &value, &rc);
   if (rc == CM_OK) return 0;
   report_status(caller, subject, statusType, static_cast<int>(rc));
-  return 17;
+  return TARPON_RC_SNA_CALL_FAILED;
 }
 
 int set_name(unsigned char* conversationId,
@@ -45,7 +46,7 @@ int set_name(unsigned char* conversationId,
   call(conversationId, reinterpret_cast<unsigned char*>(buffer), &length, &rc);
   if (rc == CM_OK) return 0;
   report_status(caller, subject, statusType, static_cast<int>(rc));
-  return 17;
+  return TARPON_RC_SNA_CALL_FAILED;
 }
 
 }  // namespace
@@ -55,7 +56,7 @@ int cminit_internal(unsigned char* conversationId,
   int result = 0;
   TraceScope scope("cminit_internal()", &result, TRACE_OFF);
   // cminit reads exactly 8 characters.
-  char name[9];
+  char name[CCB_NAME_LENGTH + 1];
   std::snprintf(name, sizeof name, "%-8.8s", symbolicDestination);
   CM_INT32 rc = CM_OK;
   cminit(conversationId, reinterpret_cast<unsigned char*>(name), &rc);
@@ -64,7 +65,7 @@ int cminit_internal(unsigned char* conversationId,
       report_status(caller, "cminit()", STATUS_CPIC_CMINIT, name,
                     static_cast<int>(rc));
     }
-    result = 17;
+    result = TARPON_RC_SNA_CALL_FAILED;
   }
   return result;
 }
@@ -78,7 +79,7 @@ int cmallc_internal(unsigned char* conversationId, CCB_PTR ccb,
   if (rc != CM_OK) {
     report_status(caller, "cmallc()", STATUS_CPIC_CMALLC, static_cast<int>(rc));
     if (rc == CM_PRODUCT_SPECIFIC_ERROR && ccb->partnerLuFromSideInfo == 1) {
-      char symdest[9];
+      char symdest[CCB_NAME_LENGTH + 1];
       char qualified[CPIC_PARTNER_LU_NAME_SIZE];
       std::snprintf(symdest, sizeof symdest, "%s",
                     ccb->symbolicDestination.getPadUpper());
@@ -86,7 +87,7 @@ int cmallc_internal(unsigned char* conversationId, CCB_PTR ccb,
                     ccb->qualifiedPartnerLuName.get());
       report_status(caller, "", STATUS_INFO_PARTNER_LU, symdest, qualified);
     }
-    result = 17;
+    result = TARPON_RC_SNA_CALL_FAILED;
   }
   return result;
 }
@@ -159,7 +160,7 @@ int cmsend_internal(unsigned char* conversationId, int32_t length,
   cmsend(conversationId, data, &sendLength, &requestToSend, &rc);
   if (rc != CM_OK) {
     report_status(caller, "cmsend()", STATUS_CPIC_CMSEND, static_cast<int>(rc));
-    result = 17;
+    result = TARPON_RC_SNA_CALL_FAILED;
   }
   return result;
 }
@@ -180,7 +181,7 @@ int cmrcv_internal(unsigned char* conversationId, int32_t* receivedLength,
   *receivedLength = received;
   if (rc != CM_OK && rc != CM_DEALLOCATED_NORMAL) {
     report_status(caller, "cmrcv()", STATUS_CPIC_CMRCV, static_cast<int>(rc));
-    result = 17;
+    result = TARPON_RC_SNA_CALL_FAILED;
   }
   return result;
 }
@@ -199,7 +200,7 @@ int cmepln_internal(unsigned char* conversationId, char* partnerLuName,
   cmepln(conversationId, name, &length, &rc);
   if (rc != CM_OK) {
     report_status(caller, "cmepln()", STATUS_CPIC_CMEPLN, static_cast<int>(rc));
-    result = 17;
+    result = TARPON_RC_SNA_CALL_FAILED;
     return result;
   }
   if (length < 0) length = 0;
@@ -227,7 +228,7 @@ int cmepln_internal(unsigned char* conversationId, char* partnerLuName,
         qualified ? "a qualified partner lu name (at most 17 characters)"
                   : "a partner lu alias (at most 8 characters)");
     std::cout << message << std::flush;
-    result = 17;
+    result = TARPON_RC_SNA_CALL_FAILED;
   }
   return result;
 }
@@ -243,7 +244,7 @@ int cmemn_internal(unsigned char* conversationId, char* modeName,
   cmemn(conversationId, name, &length, &rc);
   if (rc != CM_OK) {
     report_status(caller, "cmemn()", STATUS_CPIC_CMEMN, static_cast<int>(rc));
-    result = 17;
+    result = TARPON_RC_SNA_CALL_FAILED;
     return result;
   }
   if (length < 0) length = 0;
@@ -261,13 +262,13 @@ int cmdeal_internal(unsigned char* conversationId, int32_t deallocateType,
   cmsdt(conversationId, &type, &rc);
   if (rc != CM_OK) {
     report_status(caller, "cmsdt()", STATUS_CPIC_CMSDT, static_cast<int>(rc));
-    result = 17;
+    result = TARPON_RC_SNA_CALL_FAILED;
     return result;
   }
   cmdeal(conversationId, &rc);
   if (rc != CM_OK) {
     report_status(caller, "cmdeal()", STATUS_CPIC_CMDEAL, static_cast<int>(rc));
-    result = 17;
+    result = TARPON_RC_SNA_CALL_FAILED;
   }
   return result;
 }

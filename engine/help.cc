@@ -251,7 +251,7 @@ void print_CCB(CCB_PTR ccb) {
 void write_log_record(CCB_PTR ccb) {
   TraceScope scope("write_log_record()", TRACE_OFF);
   if (ccb == nullptr || ccb->logRequested == 0) return;
-  char host[18] = "";
+  char host[CCB_QUALIFIED_NAME_LENGTH + 1] = "";
   if (ccb->localChange == 1) {
     std::snprintf(host, sizeof host, "%s", "local");
   } else if (ccb->qualifiedPartnerLuName.isSet()) {

@@ -3,12 +3,29 @@
 #include <cstring>
 
 #include "engine/status.h"
+#include "engine/tarpon.h"
 #include "trace/trace.h"
 
 namespace {
 
-// The request buffer holds three values of at most this many characters.
-constexpr size_t kMaxValueLength = 8;
+constexpr size_t kMaxValueLength = ksv::kMaxValueLength;
+
+// Stores value big-endian at buffer[offset] and buffer[offset + 1].
+void PutLength(unsigned char* buffer, int offset, uint16_t value) {
+  buffer[offset] = static_cast<unsigned char>(value >> 8);
+  buffer[offset + 1] = static_cast<unsigned char>(value & 0xFF);
+}
+
+void PutPair(unsigned char* buffer, int offset,
+             const unsigned char (&pair)[2]) {
+  buffer[offset] = pair[0];
+  buffer[offset + 1] = pair[1];
+}
+
+bool HasPair(const unsigned char* buffer, int offset,
+             const unsigned char (&pair)[2]) {
+  return buffer[offset] == pair[0] && buffer[offset + 1] == pair[1];
+}
 
 // Length of value, or kMaxValueLength + 1 when it is longer than allowed.
 size_t BoundedLength(const char* value) {
@@ -26,7 +43,8 @@ int build_request(const char* user, const char* oldPassword,
   int rc = 0;
   TraceScope scope("build_request()", &rc, TRACE_OFF);
   const char* values[3] = {user, oldPassword, newPassword};
-  const unsigned char types[3] = {0x01, 0x02, 0x06};
+  const unsigned char types[3] = {ksv::kTypeUser, ksv::kTypeOldPassword,
+                                  ksv::kTypeNewPassword};
   size_t lengths[3];
   for (int i = 0; i < 3; ++i) {
     lengths[i] = BoundedLength(values[i]);
@@ -35,38 +53,36 @@ int build_request(const char* user, const char* oldPassword,
       // keeps the 38-byte buffer from being overrun if a caller ever does.
       report_status("build_request()", "strlen()", STATUS_ERROR_REPORTED);
       *length = 0;
-      rc = 14;
+      rc = TARPON_RC_BAD_OPTION;
       return rc;
     }
   }
 
   uint16_t total = 0;
-  size_t position = 8;
+  size_t position = ksv::kFirstSubfieldOffset;
   for (int i = 0; i < 3; ++i) {
-    uint16_t size = static_cast<uint16_t>(lengths[i]);
+    uint16_t subfield =
+        static_cast<uint16_t>(lengths[i] + ksv::kSubfieldHeaderLength);
+    unsigned char* data = buffer + position + ksv::kSubfieldHeaderLength;
     buffer[position + 1] = types[i];
-    if (size > 0) {
-      std::memcpy(buffer + position + 2, values[i], size);
+    if (lengths[i] > 0) {
+      std::memcpy(data, values[i], lengths[i]);
       // A conversion failure has been reported; the request goes out as
       // built and the host's answer tells the rest.
-      char* data = reinterpret_cast<char*>(buffer + position + 2);
-      ascii_to_ebcdic(data, data, size);
+      char* text = reinterpret_cast<char*>(data);
+      ascii_to_ebcdic(text, text, static_cast<uint16_t>(lengths[i]));
     }
-    buffer[position] = static_cast<unsigned char>(size + 2);
-    total = static_cast<uint16_t>(total + size + 2);
-    position += size + 2;
+    buffer[position] = static_cast<unsigned char>(subfield);
+    total = static_cast<uint16_t>(total + subfield);
+    position += subfield;
   }
 
-  total = static_cast<uint16_t>(total + 4);
-  buffer[4] = static_cast<unsigned char>(total >> 8);
-  buffer[5] = static_cast<unsigned char>(total & 0xFF);
-  buffer[6] = 0xFF;
-  buffer[7] = 0x01;
-  total = static_cast<uint16_t>(total + 4);
-  buffer[0] = static_cast<unsigned char>(total >> 8);
-  buffer[1] = static_cast<unsigned char>(total & 0xFF);
-  buffer[2] = 0x12;
-  buffer[3] = 0x21;
+  total = static_cast<uint16_t>(total + ksv::kInnerHeaderLength);
+  PutLength(buffer, ksv::kInnerLengthOffset, total);
+  PutPair(buffer, ksv::kIdentifierOffset, ksv::kRequestId);
+  total = static_cast<uint16_t>(total + ksv::kOuterHeaderLength);
+  PutLength(buffer, ksv::kTotalLengthOffset, total);
+  PutPair(buffer, ksv::kGdsIdOffset, ksv::kGdsId);
   *length = total;
   return rc;
 }
@@ -76,33 +92,38 @@ int process_reply(CCB_PTR ccb) {
   TraceScope scope("process_reply()", &rc, TRACE_OFF);
   const unsigned char* reply = ccb->replyBuffer;
   int32_t received = ccb->replyLength;
-  // The status byte sits at offset 10, so anything shorter is unusable; a
-  // count beyond the buffer cannot have been received into it.
-  bool garbled = reply == nullptr || received < 11 ||
-                 received > ccb->replyBufferSize || reply[2] != 0x12 ||
-                 reply[3] != 0x21 || reply[6] != 0xFF || reply[7] != 0x02;
-  // Status X'06' carries its formatting error code at offsets 13 and 14.
-  if (!garbled && reply[10] == 0x06 && received < 15) garbled = true;
+  // Anything too short to hold the status byte is unusable; a count beyond
+  // the buffer cannot have been received into it.
+  bool garbled = reply == nullptr || received <= ksv::kStatusOffset ||
+                 received > ccb->replyBufferSize ||
+                 !HasPair(reply, ksv::kGdsIdOffset, ksv::kGdsId) ||
+                 !HasPair(reply, ksv::kIdentifierOffset, ksv::kReplyId);
+  // A format error carries its two-byte code after the status.
+  if (!garbled && reply[ksv::kStatusOffset] == ksv::kStatusFormatError &&
+      received < ksv::kFormatErrorOffset + 2) {
+    garbled = true;
+  }
   if (garbled) {
     report_status("process_reply()", KSV_PRODUCT_BANNER, STATUS_REPLY_GARBLED);
-    rc = 1024;
+    rc = TARPON_RC_HOST_REPLY_UNUSABLE;
     return rc;
   }
 
-  unsigned char status = reply[10];
-  if (status == 0x00 || status == 0x08) {
+  unsigned char status = reply[ksv::kStatusOffset];
+  if (status == ksv::kStatusOk || status == ksv::kStatusOkNoPersistentSignon) {
     report_status("process_reply()", KSV_PRODUCT_BANNER,
                   STATUS_PASSWORD_CHANGED);
-    rc = 0;
-  } else if (status == 0x06) {
+    rc = TARPON_RC_OK;
+  } else if (status == ksv::kStatusFormatError) {
     report_status("process_reply()", KSV_PRODUCT_BANNER,
-                  STATUS_REQUEST_FORMAT_ERROR, static_cast<int>(reply[13]),
-                  static_cast<int>(reply[14]));
-    rc = 1020;
+                  STATUS_REQUEST_FORMAT_ERROR,
+                  static_cast<int>(reply[ksv::kFormatErrorOffset]),
+                  static_cast<int>(reply[ksv::kFormatErrorOffset + 1]));
+    rc = TARPON_RC_HOST_FORMAT_ERROR;
   } else {
     report_status("process_reply()", KSV_PRODUCT_BANNER, STATUS_HOST_STATUS,
                   static_cast<int>(status));
-    rc = 2000 + status;
+    rc = TARPON_RC_HOST_STATUS_BASE + status;
   }
   return rc;
 }

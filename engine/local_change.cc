@@ -1,6 +1,7 @@
 #include "engine/local_change.h"
 
 #include "engine/status.h"
+#include "engine/tarpon.h"
 #include "trace/trace.h"
 
 const char* const PASSWORD_EXIT_VARIABLE = "TARPON_PASSWORD_EXIT";
@@ -19,6 +20,6 @@ int change_local_password(CCB_PTR) {
   report_status("change_local_password(CCB_PTR)", KSV_PRODUCT_BANNER,
                 STATUS_EXIT_RETURN_CODE, static_cast<const char*>(nullptr),
                 kExitFunctionNotSupported);
-  result = 21;
+  result = TARPON_RC_LOCAL_UNAVAILABLE;
   return result;
 }

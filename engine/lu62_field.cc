@@ -5,6 +5,7 @@
 
 #include "engine/sna_services.h"
 #include "engine/status.h"
+#include "engine/tarpon.h"
 #include "trace/trace.h"
 
 Lu62Field::Lu62Field()
@@ -53,7 +54,7 @@ int Lu62Field::set(const char* newValue, uint32_t newMaxLength) {
     std::free(newWork);
     report_status("Lu62Field::set(char*,int)", "malloc()",
                   STATUS_ERROR_REPORTED);
-    rc = 14;
+    rc = TARPON_RC_BAD_OPTION;
     return rc;
   }
   if (length > newMaxLength) {
@@ -61,7 +62,7 @@ int Lu62Field::set(const char* newValue, uint32_t newMaxLength) {
     // bytes, so a refused field goes back to holding none.
     std::free(newBuffer);
     std::free(newWork);
-    rc = 14;
+    rc = TARPON_RC_BAD_OPTION;
     return rc;
   }
   value = newBuffer;
@@ -222,7 +223,7 @@ int ascii_to_ebcdic(char* target, const char* source, uint16_t length) {
   if (vcb.primary_rc != SV_OK) {
     report_status("ascii_to_ebcdic()", "ACSSVC( ASCII_TO_EBCDIC )",
                   STATUS_SERVICE_VERB, static_cast<int>(vcb.primary_rc));
-    rc = 19;
+    rc = TARPON_RC_CONVERSION_FAILED;
   }
   return rc;
 }

@@ -33,7 +33,7 @@ void end_output() { std::cout << '\n' << '\0' << std::flush; }
 int refuse(const char* message) {
   std::cout << '\n' << message;
   end_output();
-  return 14;
+  return TARPON_RC_BAD_OPTION;
 }
 
 bool is_white(char c) {
@@ -71,7 +71,7 @@ int mainline(int argc, char** argv) {
   CCB_PTR ccb = new (std::nothrow) CommunicationsControlBlock();
   bool constructed = ccb != nullptr && ccb->constructed == 1;
   if (!constructed) {
-    rc = 18;
+    rc = TARPON_RC_NO_CONTROL_BLOCK;
   } else {
     rc = initialize(ccb);
     bool started = rc == 0;

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -43,10 +44,9 @@ class EngineTest : public ::testing::Test {
   void TearDown() override {
     std::cout.rdbuf(saved_);
     unsetenv("TARPON_SNA_NODE");
-    for (const char* name : {"sna-node.conf", "users.db"}) {
-      std::remove((dir_ + "/" + name).c_str());
-    }
-    rmdir(dir_.c_str());
+    // The host leaves its lock file beside the database.
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
   }
   void Write(const std::string& name, const std::string& text) {
     std::ofstream(dir_ + "/" + name) << text;
@@ -291,6 +291,20 @@ TEST_F(OptionsTest, PasswordPromptNeedsATerminal) {
   EXPECT_EQ(8, rc);
   EXPECT_STREQ("KEEP", password);
   EXPECT_EQ(0u, Out().find("ERROR 50. "));
+}
+
+TEST(ExitStatusTest, HostVerdictsNeverWrapIntoSuccess) {
+  const struct {
+    int rc;
+    int exitStatus;
+  } cases[] = {
+      {0, 0},      {14, 14},    {255, 255},  {1020, 120},
+      {1024, 124}, {2001, 201}, {2054, 254}, {2000, 255},
+      {2055, 255}, {256, 255},  {-1, 255},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.exitStatus, tarpon_exit_status(c.rc)) << c.rc;
+  }
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "engine/help.h"
 #include "engine/password_prompt.h"
 #include "engine/status.h"
+#include "engine/tarpon.h"
 #include "trace/trace.h"
 
 namespace {
@@ -25,8 +26,8 @@ const char* const kNewPasswordPrompt =
     "New password please ..................:";
 const char* const kVerifyPrompt = "New password again for verification...:";
 
-constexpr unsigned int kShortValue = 8;  // user, passwords, names
-constexpr unsigned int kLongValue = 17;  // "-s", "-plu": NETID.LUNAME
+constexpr unsigned int kShortValue = CCB_NAME_LENGTH;  // user, passwords
+constexpr unsigned int kLongValue = CCB_QUALIFIED_NAME_LENGTH;  // "-s", "-plu"
 
 // Which options the command line holds, learnt before anything is taken.
 struct Presence {
@@ -40,14 +41,15 @@ int present(unsigned int* count, char** argv, const char* key,
 }
 
 // Takes the value of a separate-style option into value (size + 1 bytes).
-// A refusal is reported and makes *rc 14; returns whether the value came.
+// A refusal is reported and makes *rc TARPON_RC_BAD_OPTION; returns whether the
+// value came.
 bool take_value(unsigned int* count, char** argv, const char* key, char* value,
                 unsigned int size, int* rc) {
   int code = Argument(count, argv, key, ARGUMENT_STYLE_SEPARATE,
                       ARGUMENT_DELETE, value, size);
   if (code == ARGUMENT_RC_OK) return true;
   report_status(kReporter, "Argument()", STATUS_BAD_PROGRAM_INPUT, key, code);
-  *rc = 14;
+  *rc = TARPON_RC_BAD_OPTION;
   return false;
 }
 
@@ -115,7 +117,7 @@ int process_input_parameters(int argc, char** argv, CCB_PTR ccb) {
 
     if (is.noterm && (!is.p || !is.np)) {
       report_status(kReporter, "", STATUS_NO_TERMINAL, "-p", "-np");
-      rc = 14;
+      rc = TARPON_RC_BAD_OPTION;
     }
 
     if (is.local) {
@@ -129,7 +131,7 @@ int process_input_parameters(int argc, char** argv, CCB_PTR ccb) {
       if (is.cpic) {
         if (!is.sd && !is.d && !is.s) {
           report_status(kReporter, "", STATUS_MISSING_PARAMETER, "-d -sd -s ");
-          rc = 14;
+          rc = TARPON_RC_BAD_OPTION;
         } else {
           ignoreLu = true;
         }
@@ -137,12 +139,12 @@ int process_input_parameters(int argc, char** argv, CCB_PTR ccb) {
       if (is.s && is.sd && is.plu) {
         report_status(kReporter, "", STATUS_MUTUALLY_EXCLUSIVE,
                       "SERVER_SWITCH SYMDEST_SWITCH PLU_SWITCH ");
-        rc = 14;
+        rc = TARPON_RC_BAD_OPTION;
       }
       if (is.d && is.sd) {
         report_status(kReporter, "", STATUS_MUTUALLY_EXCLUSIVE,
                       "SYMDEST_SWITCH DATABASE_SWITCH ");
-        rc = 14;
+        rc = TARPON_RC_BAD_OPTION;
       }
 
       char value[kLongValue + 1];
@@ -160,13 +162,13 @@ int process_input_parameters(int argc, char** argv, CCB_PTR ccb) {
         } else {
           ccb->serverName.set(value, kLongValue);
           if (process_input_parameters_server(value, is.sd, is.plu, ccb) != 0) {
-            rc = 14;
+            rc = TARPON_RC_BAD_OPTION;
           }
         }
       }
       if (cpic && ccb->symbolicDestination.isNotSet()) {
         report_status(kReporter, "", STATUS_MISSING_SIDE_INFO, "-sd -s ");
-        rc = 14;
+        rc = TARPON_RC_BAD_OPTION;
       }
       if (is.plu && take_value(&count, argv, "-plu", value, kLongValue, &rc)) {
         if (std::strchr(value, '.') != nullptr) {
@@ -175,7 +177,7 @@ int process_input_parameters(int argc, char** argv, CCB_PTR ccb) {
           ccb->partnerLuAlias.set(value, kShortValue);
         } else {
           report_status(kReporter, "", STATUS_PLU_ALIAS_TOO_LONG);
-          rc = 14;
+          rc = TARPON_RC_BAD_OPTION;
         }
       }
       if (is.m) {
@@ -197,14 +199,14 @@ int process_input_parameters(int argc, char** argv, CCB_PTR ccb) {
       take_value(&count, argv, "-u", ccb->user, kShortValue, &rc);
     } else {
       report_status(kReporter, "", STATUS_MISSING_PARAMETER, "-u");
-      rc = 14;
+      rc = TARPON_RC_BAD_OPTION;
     }
     if (is.p) {
       take_value(&count, argv, "-p", ccb->oldPassword, kShortValue, &rc);
     } else if (rc == 0 && !is.noterm) {
       if (get_password_safely(ccb->oldPassword, kShortValue, kOldPasswordPrompt,
                               nullptr) != 0) {
-        rc = 15;
+        rc = TARPON_RC_NO_PASSWORD;
       }
     }
     if (is.np) {
@@ -212,7 +214,7 @@ int process_input_parameters(int argc, char** argv, CCB_PTR ccb) {
     } else if (rc == 0 && !is.noterm) {
       if (get_password_safely(ccb->newPassword, kShortValue, kNewPasswordPrompt,
                               kVerifyPrompt) != 0) {
-        rc = 15;
+        rc = TARPON_RC_NO_PASSWORD;
       }
     }
     if (is.v) ccb->verbose = 1;
@@ -229,14 +231,14 @@ int process_input_parameters(int argc, char** argv, CCB_PTR ccb) {
 
   if (is.help) {
     print_program_man_page(is.manual ? 0 : 1);
-    rc = 4;
+    rc = TARPON_RC_INFORMATION;
   } else if (is.manual) {
     print_program_man_page(0);
-    rc = 4;
+    rc = TARPON_RC_INFORMATION;
   }
   if (is.comapi) {
     report_status(kReporter, "", STATUS_INFO_SNA_PRODUCT, kSnaProduct);
-    rc = 4;
+    rc = TARPON_RC_INFORMATION;
   }
   return rc;
 }
@@ -256,22 +258,22 @@ int process_input_parameters_server(const char* server, int symdestGiven,
       ccb->conversationInitialized = 1;
     } else {
       report_status(reporter, "", STATUS_SERVER_IS_SYMDEST);
-      rc = 14;
+      rc = TARPON_RC_BAD_OPTION;
     }
   }
 
   if (rc == 0 && ccb->symbolicDestination.isNotSet()) {
     if (pluGiven) {
       report_status(reporter, "", STATUS_SERVER_IS_PLU);
-      rc = 14;
+      rc = TARPON_RC_BAD_OPTION;
     } else if (std::strchr(server, '.') != nullptr) {
       if (ccb->qualifiedPartnerLuName.set(server, kLongValue) != 0) {
         report_status(reporter, "", STATUS_SERVER_QUALIFIED_PLU_TOO_LONG);
-        rc = 14;
+        rc = TARPON_RC_BAD_OPTION;
       }
     } else if (ccb->partnerLuAlias.set(server, kShortValue) != 0) {
       report_status(reporter, "", STATUS_SERVER_PLU_ALIAS_TOO_LONG);
-      rc = 14;
+      rc = TARPON_RC_BAD_OPTION;
     }
   }
   return rc;
@@ -321,7 +323,7 @@ int process_input_files(CCB_PTR ccb) {
 }
 
 int get_symdest_from_database(char*, const char*) {
-  int rc = 16;
+  int rc = SYMDEST_DATABASE_NOT_DEVELOPED;
   TraceScope scope("get_symdest_from_database()", &rc, TRACE_OFF);
   std::cerr << "get_symdest_from_database()"
             << " : code not developed"
@@ -332,7 +334,7 @@ int get_symdest_from_database(char*, const char*) {
 
 int get_password_safely(char* destination, int maxLength, const char* prompt,
                         const char* verificationPrompt) {
-  int rc = 8;
+  int rc = PASSWORD_NOT_READ;
   TraceScope scope("get_password_safely()", &rc, TRACE_OFF);
   const char* reporter = "get_password_safely()";
   if (destination == nullptr || maxLength <= 0 || !isatty(STDIN_FILENO)) {

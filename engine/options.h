@@ -15,29 +15,38 @@ constexpr int LEFTOVER_AREA_SIZE = 1024;
 
 // Reads every option of argv[1..argc-1] into the block; entries it consumes
 // are deleted from argv, which must be the caller's own copy. Prints help,
-// manual page or product information on request. Returns 0 (go on), 4 (help
-// or information printed, or arguments left over), 14 (bad, missing or
-// conflicting option) or 15 (a password missing and no prompt possible).
+// manual page or product information on request. Returns TARPON_RC_OK (go
+// on), TARPON_RC_INFORMATION (help or information printed, or arguments left
+// over), TARPON_RC_BAD_OPTION (bad, missing or conflicting option) or
+// TARPON_RC_NO_PASSWORD (a password missing and no prompt possible).
 int process_input_parameters(int argc, char** argv, CCB_PTR ccb);
 
 // Decides what the "-s" value names: a side information profile (probed
 // silently through CPI-C when at most 8 characters), a qualified partner LU
-// name (with a period) or a partner LU alias. Returns 0 or 14.
+// name (with a period) or a partner LU alias. Returns TARPON_RC_OK or
+// TARPON_RC_BAD_OPTION.
 int process_input_parameters_server(const char* server, int symdestGiven,
                                     int pluGiven, CCB_PTR ccb);
 
 // Completes the destination and the mode from the side information profile
-// of ccb->symbolicDestination; names from the command line win. Returns 0
-// or 17.
+// of ccb->symbolicDestination; names from the command line win. Returns
+// TARPON_RC_OK or TARPON_RC_SNA_CALL_FAILED.
 int process_input_files(CCB_PTR ccb);
 
+// Results of get_symdest_from_database and get_password_safely, which their
+// callers turn into engine return codes.
+constexpr int SYMDEST_DATABASE_NOT_DEVELOPED = 16;
+constexpr int PASSWORD_NOT_READ = 8;
+
 // Would find the symbolic destination in a database catalog; not available:
-// says so on standard error and returns 16, symdest untouched.
+// says so on standard error and returns SYMDEST_DATABASE_NOT_DEVELOPED,
+// symdest untouched.
 int get_symdest_from_database(char* symdest, const char* databaseName);
 
 // Prompts for a password on the terminal of standard input without echo
 // (destination holds maxLength + 1 bytes); with a verificationPrompt asks
-// twice. Returns 0 when destination was filled, else 8 with destination
+// twice. Returns 0 when destination was filled, else PASSWORD_NOT_READ with
+// destination
 // untouched: without a terminal after status 50, and after a message on
 // standard output when the entry is empty, longer than maxLength or its
 // verification differs.
