@@ -35,22 +35,32 @@ struct Presence {
   int cpic, log, comapi, ftrace, v, help, manual, noterm, local;
 };
 
-int present(unsigned int* count, char** argv, const char* key,
-            uint8_t removal) {
-  return Argument(count, argv, key, ARGUMENT_STYLE_FLAG, removal);
+// The argument vector as the steps consume it, and the return code so far.
+struct Scan {
+  unsigned int count;
+  char** argv;
+  int rc;
+};
+
+int present(Scan* scan, const char* key, uint8_t removal) {
+  return Argument(&scan->count, scan->argv, key, ARGUMENT_STYLE_FLAG, removal);
 }
 
 // Takes the value of a separate-style option into value (size + 1 bytes).
-// A refusal is reported and makes *rc TARPON_RC_BAD_OPTION; returns whether the
-// value came.
-bool take_value(unsigned int* count, char** argv, const char* key, char* value,
-                unsigned int size, int* rc) {
-  int code = Argument(count, argv, key, ARGUMENT_STYLE_SEPARATE,
+// A refusal is reported and makes the return code TARPON_RC_BAD_OPTION;
+// returns whether the value came.
+bool take_value(Scan* scan, const char* key, char* value, unsigned int size) {
+  int code = Argument(&scan->count, scan->argv, key, ARGUMENT_STYLE_SEPARATE,
                       ARGUMENT_DELETE, value, size);
   if (code == ARGUMENT_RC_OK) return true;
   report_status(kReporter, "Argument()", STATUS_BAD_PROGRAM_INPUT, key, code);
-  *rc = TARPON_RC_BAD_OPTION;
+  scan->rc = TARPON_RC_BAD_OPTION;
   return false;
+}
+
+void refuse(Scan* scan, int statusType, const char* text = "") {
+  report_status(kReporter, "", statusType, text);
+  scan->rc = TARPON_RC_BAD_OPTION;
 }
 
 // Joins argv[1..count-1], each followed by one blank, into area. Arguments
@@ -74,172 +84,202 @@ void join_leftovers(unsigned int count, char** argv, char* area, size_t size) {
   }
 }
 
+// Learns which options are present: value options stay in the vector, flags
+// are taken out at once.
+Presence find_options(Scan* scan) {
+  Presence is;
+  is.d = present(scan, "-d", ARGUMENT_KEEP);
+  is.sd = present(scan, "-sd", ARGUMENT_KEEP);
+  is.plu = present(scan, "-plu", ARGUMENT_KEEP);
+  is.m = present(scan, "-m", ARGUMENT_KEEP);
+  is.lu = present(scan, "-lu", ARGUMENT_KEEP);
+  is.s = present(scan, "-s", ARGUMENT_KEEP);
+  is.u = present(scan, "-u", ARGUMENT_KEEP);
+  is.p = present(scan, "-p", ARGUMENT_KEEP);
+  is.np = present(scan, "-np", ARGUMENT_KEEP);
+  is.cpic = present(scan, "-cpic", ARGUMENT_DELETE);
+  is.log = present(scan, "-log", ARGUMENT_DELETE);
+  is.comapi = present(scan, "-comapi", ARGUMENT_DELETE);
+  is.ftrace = present(scan, "-ftrace", ARGUMENT_DELETE);
+  is.v = present(scan, "-v", ARGUMENT_DELETE);
+  is.help = present(scan, "-?", ARGUMENT_DELETE);
+  is.manual = present(scan, "-M", ARGUMENT_DELETE);
+  is.noterm = present(scan, "-noterm", ARGUMENT_DELETE);
+  is.local = present(scan, "-local", ARGUMENT_DELETE);
+  return is;
+}
+
+// Refuses the combinations of destination options that cannot go together.
+// Returns whether "-lu" is to be ignored (CPI-C takes the local LU from the
+// environment).
+bool check_destination_options(Scan* scan, const Presence& is) {
+  bool ignoreLu = false;
+  if (is.cpic) {
+    if (!is.sd && !is.d && !is.s) {
+      refuse(scan, STATUS_MISSING_PARAMETER, "-d -sd -s ");
+    } else {
+      ignoreLu = true;
+    }
+  }
+  if (is.s && is.sd && is.plu) {
+    refuse(scan, STATUS_MUTUALLY_EXCLUSIVE,
+           "SERVER_SWITCH SYMDEST_SWITCH PLU_SWITCH ");
+  }
+  if (is.d && is.sd) {
+    refuse(scan, STATUS_MUTUALLY_EXCLUSIVE, "SYMDEST_SWITCH DATABASE_SWITCH ");
+  }
+  return ignoreLu;
+}
+
+// Takes "-d", "-sd" and "-s" and resolves what "-s" names.
+void take_destination(Scan* scan, const Presence& is, bool cpic, CCB_PTR ccb) {
+  char value[kLongValue + 1];
+  if (is.d && take_value(scan, "-d", value, kShortValue)) {
+    ccb->databaseName.set(value, kShortValue);
+  }
+  if (is.sd && take_value(scan, "-sd", value, kShortValue)) {
+    ccb->symbolicDestination.set(value, kShortValue);
+  }
+  if (is.s && take_value(scan, "-s", value, kLongValue)) {
+    if (cpic) {
+      // A value too long for a profile name leaves the symbolic
+      // destination unset, which the next check reports.
+      ccb->symbolicDestination.set(value, kShortValue);
+    } else {
+      ccb->serverName.set(value, kLongValue);
+      if (process_input_parameters_server(value, is.sd, is.plu, ccb) != 0) {
+        scan->rc = TARPON_RC_BAD_OPTION;
+      }
+    }
+  }
+  if (cpic && ccb->symbolicDestination.isNotSet()) {
+    refuse(scan, STATUS_MISSING_SIDE_INFO, "-sd -s ");
+  }
+}
+
+// Takes "-plu", "-m" (or its default) and "-lu".
+void take_partner_and_mode(Scan* scan, const Presence& is, bool ignoreLu,
+                           CCB_PTR ccb) {
+  char value[kLongValue + 1];
+  if (is.plu && take_value(scan, "-plu", value, kLongValue)) {
+    if (std::strchr(value, '.') != nullptr) {
+      ccb->qualifiedPartnerLuName.set(value, kLongValue);
+    } else if (std::strlen(value) <= kShortValue) {
+      ccb->partnerLuAlias.set(value, kShortValue);
+    } else {
+      refuse(scan, STATUS_PLU_ALIAS_TOO_LONG);
+    }
+  }
+  if (is.m) {
+    // A missing or overlong mode is refused like any other value: left
+    // unset, it would reach the SNA product as no mode at all.
+    if (take_value(scan, "-m", value, kShortValue)) {
+      ccb->modeName.set(value, kShortValue);
+    }
+  } else if (!is.sd && !(ccb->conversationInitialized == 1 && is.s)) {
+    ccb->modeName.set(kDefaultMode, kShortValue);
+  }
+  if (is.lu && !ignoreLu && take_value(scan, "-lu", value, kShortValue)) {
+    ccb->localLuAlias.set(value, kShortValue);
+  }
+}
+
+// Takes the user and the passwords given, and the flags kept in the block.
+// A missing password is left for the prompt.
+void take_credentials(Scan* scan, const Presence& is, CCB_PTR ccb) {
+  if (is.u) {
+    take_value(scan, "-u", ccb->user, kShortValue);
+  } else {
+    refuse(scan, STATUS_MISSING_PARAMETER, "-u");
+  }
+  if (is.p) take_value(scan, "-p", ccb->oldPassword, kShortValue);
+  if (is.np) take_value(scan, "-np", ccb->newPassword, kShortValue);
+  if (is.v) ccb->verbose = 1;
+  if (is.cpic) ccb->cpicUsed = 1;
+  if (is.log) ccb->logRequested = 1;
+}
+
+// Reports arguments that no step took; they make a help request. Returns
+// whether there were any.
+bool report_leftovers(const Scan& scan) {
+  if (scan.count <= 1) return false;
+  char leftovers[LEFTOVER_AREA_SIZE];
+  join_leftovers(scan.count, scan.argv, leftovers, sizeof leftovers);
+  report_status(kReporter, "", STATUS_BAD_OPTION, leftovers);
+  return true;
+}
+
+// Asks on the terminal for the passwords the command line left out: only
+// for a request that is otherwise complete and goes to a host, so that
+// nothing is asked for that would not be sent.
+void prompt_for_passwords(Scan* scan, const Presence& is, CCB_PTR ccb) {
+  if (is.noterm || ccb->localChange == 1) return;
+  if (!is.p && scan->rc == TARPON_RC_OK &&
+      get_password_safely(ccb->oldPassword, kShortValue, kOldPasswordPrompt,
+                          nullptr) != 0) {
+    scan->rc = TARPON_RC_NO_PASSWORD;
+  }
+  if (!is.np && scan->rc == TARPON_RC_OK &&
+      get_password_safely(ccb->newPassword, kShortValue, kNewPasswordPrompt,
+                          kVerifyPrompt) != 0) {
+    scan->rc = TARPON_RC_NO_PASSWORD;
+  }
+}
+
+// Reads the request's options: the destination on the host path, then the
+// user and the passwords. Returns whether arguments were left over.
+bool read_request(Scan* scan, Presence* is, CCB_PTR ccb) {
+  if (!is->d && !is->sd && !is->s && !is->plu) is->local = 1;
+  if (is->noterm && (!is->p || !is->np)) {
+    report_status(kReporter, "", STATUS_NO_TERMINAL, "-p", "-np");
+    scan->rc = TARPON_RC_BAD_OPTION;
+  }
+  if (is->local) ccb->localChange = 1;
+  if (ccb->localChange == 0) {
+    bool ignoreLu = check_destination_options(scan, *is);
+    take_destination(scan, *is, is->cpic || ccb->cpicUsed, ccb);
+    take_partner_and_mode(scan, *is, ignoreLu, ccb);
+  }
+  take_credentials(scan, *is, ccb);
+  if (scan->rc == TARPON_RC_OK && report_leftovers(*scan)) return true;
+  prompt_for_passwords(scan, *is, ccb);
+  return false;
+}
+
+// Prints the help and the product information asked for.
+void answer_help(Scan* scan, const Presence& is) {
+  if (is.help) {
+    print_program_man_page(is.manual ? 0 : 1);
+    scan->rc = TARPON_RC_INFORMATION;
+  } else if (is.manual) {
+    print_program_man_page(0);
+    scan->rc = TARPON_RC_INFORMATION;
+  }
+  if (is.comapi) {
+    report_status(kReporter, "", STATUS_INFO_SNA_PRODUCT, kSnaProduct);
+    scan->rc = TARPON_RC_INFORMATION;
+  }
+}
+
 }  // namespace
 
 int process_input_parameters(int argc, char** argv, CCB_PTR ccb) {
-  int rc = 0;
+  int rc = TARPON_RC_OK;
   TraceScope scope("process_input_parameters(argc,argv,ccbPtr)", &rc,
                    TRACE_OFF);
-  unsigned int count = argc > 0 ? static_cast<unsigned int>(argc) : 0;
-
-  // Presence pass: value options stay, flags are taken out at once.
-  Presence is;
-  is.d = present(&count, argv, "-d", ARGUMENT_KEEP);
-  is.sd = present(&count, argv, "-sd", ARGUMENT_KEEP);
-  is.plu = present(&count, argv, "-plu", ARGUMENT_KEEP);
-  is.m = present(&count, argv, "-m", ARGUMENT_KEEP);
-  is.lu = present(&count, argv, "-lu", ARGUMENT_KEEP);
-  is.s = present(&count, argv, "-s", ARGUMENT_KEEP);
-  is.u = present(&count, argv, "-u", ARGUMENT_KEEP);
-  is.p = present(&count, argv, "-p", ARGUMENT_KEEP);
-  is.np = present(&count, argv, "-np", ARGUMENT_KEEP);
-  is.cpic = present(&count, argv, "-cpic", ARGUMENT_DELETE);
-  is.log = present(&count, argv, "-log", ARGUMENT_DELETE);
-  is.comapi = present(&count, argv, "-comapi", ARGUMENT_DELETE);
-  is.ftrace = present(&count, argv, "-ftrace", ARGUMENT_DELETE);
-  is.v = present(&count, argv, "-v", ARGUMENT_DELETE);
-  is.help = present(&count, argv, "-?", ARGUMENT_DELETE);
-  is.manual = present(&count, argv, "-M", ARGUMENT_DELETE);
-  is.noterm = present(&count, argv, "-noterm", ARGUMENT_DELETE);
-  is.local = present(&count, argv, "-local", ARGUMENT_DELETE);
-
-  bool hostPath = ccb->localChange == 0;
-
+  Scan scan = {argc > 0 ? static_cast<unsigned int>(argc) : 0, argv,
+               TARPON_RC_OK};
+  Presence is = find_options(&scan);
   if (is.ftrace) {
     ccb->traceSwitchGiven = 1;
     ccb->savedTraceFlags = set_trace_flags(TRACE_ON);
   }
-
-  if (count <= 1) is.help = 1;
-
-  if (!is.help && !is.manual && !is.comapi) {
-    if (!is.d && !is.sd && !is.s && !is.plu) is.local = 1;
-
-    if (is.noterm && (!is.p || !is.np)) {
-      report_status(kReporter, "", STATUS_NO_TERMINAL, "-p", "-np");
-      rc = TARPON_RC_BAD_OPTION;
-    }
-
-    if (is.local) {
-      ccb->localChange = 1;
-      hostPath = false;
-    }
-
-    if (hostPath) {
-      bool cpic = is.cpic || ccb->cpicUsed;
-      bool ignoreLu = false;
-      if (is.cpic) {
-        if (!is.sd && !is.d && !is.s) {
-          report_status(kReporter, "", STATUS_MISSING_PARAMETER, "-d -sd -s ");
-          rc = TARPON_RC_BAD_OPTION;
-        } else {
-          ignoreLu = true;
-        }
-      }
-      if (is.s && is.sd && is.plu) {
-        report_status(kReporter, "", STATUS_MUTUALLY_EXCLUSIVE,
-                      "SERVER_SWITCH SYMDEST_SWITCH PLU_SWITCH ");
-        rc = TARPON_RC_BAD_OPTION;
-      }
-      if (is.d && is.sd) {
-        report_status(kReporter, "", STATUS_MUTUALLY_EXCLUSIVE,
-                      "SYMDEST_SWITCH DATABASE_SWITCH ");
-        rc = TARPON_RC_BAD_OPTION;
-      }
-
-      char value[kLongValue + 1];
-      if (is.d && take_value(&count, argv, "-d", value, kShortValue, &rc)) {
-        ccb->databaseName.set(value, kShortValue);
-      }
-      if (is.sd && take_value(&count, argv, "-sd", value, kShortValue, &rc)) {
-        ccb->symbolicDestination.set(value, kShortValue);
-      }
-      if (is.s && take_value(&count, argv, "-s", value, kLongValue, &rc)) {
-        if (cpic) {
-          // A value too long for a profile name leaves the symbolic
-          // destination unset, which the next check reports.
-          ccb->symbolicDestination.set(value, kShortValue);
-        } else {
-          ccb->serverName.set(value, kLongValue);
-          if (process_input_parameters_server(value, is.sd, is.plu, ccb) != 0) {
-            rc = TARPON_RC_BAD_OPTION;
-          }
-        }
-      }
-      if (cpic && ccb->symbolicDestination.isNotSet()) {
-        report_status(kReporter, "", STATUS_MISSING_SIDE_INFO, "-sd -s ");
-        rc = TARPON_RC_BAD_OPTION;
-      }
-      if (is.plu && take_value(&count, argv, "-plu", value, kLongValue, &rc)) {
-        if (std::strchr(value, '.') != nullptr) {
-          ccb->qualifiedPartnerLuName.set(value, kLongValue);
-        } else if (std::strlen(value) <= kShortValue) {
-          ccb->partnerLuAlias.set(value, kShortValue);
-        } else {
-          report_status(kReporter, "", STATUS_PLU_ALIAS_TOO_LONG);
-          rc = TARPON_RC_BAD_OPTION;
-        }
-      }
-      if (is.m) {
-        // A missing or overlong mode is refused like any other value: left
-        // unset, it would reach the SNA product as no mode at all.
-        if (take_value(&count, argv, "-m", value, kShortValue, &rc)) {
-          ccb->modeName.set(value, kShortValue);
-        }
-      } else if (!is.sd && !(ccb->conversationInitialized == 1 && is.s)) {
-        ccb->modeName.set(kDefaultMode, kShortValue);
-      }
-      if (is.lu && !ignoreLu &&
-          take_value(&count, argv, "-lu", value, kShortValue, &rc)) {
-        ccb->localLuAlias.set(value, kShortValue);
-      }
-    }
-
-    if (is.u) {
-      take_value(&count, argv, "-u", ccb->user, kShortValue, &rc);
-    } else {
-      report_status(kReporter, "", STATUS_MISSING_PARAMETER, "-u");
-      rc = TARPON_RC_BAD_OPTION;
-    }
-    if (is.p) {
-      take_value(&count, argv, "-p", ccb->oldPassword, kShortValue, &rc);
-    } else if (rc == 0 && !is.noterm) {
-      if (get_password_safely(ccb->oldPassword, kShortValue, kOldPasswordPrompt,
-                              nullptr) != 0) {
-        rc = TARPON_RC_NO_PASSWORD;
-      }
-    }
-    if (is.np) {
-      take_value(&count, argv, "-np", ccb->newPassword, kShortValue, &rc);
-    } else if (rc == 0 && !is.noterm) {
-      if (get_password_safely(ccb->newPassword, kShortValue, kNewPasswordPrompt,
-                              kVerifyPrompt) != 0) {
-        rc = TARPON_RC_NO_PASSWORD;
-      }
-    }
-    if (is.v) ccb->verbose = 1;
-    if (is.cpic) ccb->cpicUsed = 1;
-    if (is.log) ccb->logRequested = 1;
-
-    if (count > 1 && rc == 0) {
-      char leftovers[LEFTOVER_AREA_SIZE];
-      join_leftovers(count, argv, leftovers, sizeof leftovers);
-      report_status(kReporter, "", STATUS_BAD_OPTION, leftovers);
-      is.help = 1;
-    }
+  if (scan.count <= 1) is.help = 1;
+  if (!is.help && !is.manual && !is.comapi && read_request(&scan, &is, ccb)) {
+    is.help = 1;
   }
-
-  if (is.help) {
-    print_program_man_page(is.manual ? 0 : 1);
-    rc = TARPON_RC_INFORMATION;
-  } else if (is.manual) {
-    print_program_man_page(0);
-    rc = TARPON_RC_INFORMATION;
-  }
-  if (is.comapi) {
-    report_status(kReporter, "", STATUS_INFO_SNA_PRODUCT, kSnaProduct);
-    rc = TARPON_RC_INFORMATION;
-  }
+  answer_help(&scan, is);
+  rc = scan.rc;
   return rc;
 }
 

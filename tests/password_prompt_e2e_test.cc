@@ -293,14 +293,37 @@ TEST_F(PasswordPromptTest, EchoComesBackWhenInterrupted) {
   }
 }
 
-TEST_F(PasswordPromptTest, NotermNeverPromptsEvenOnATerminal) {
-  TerminalRun run({"-noterm", "-u", "ALICE", "-p", "SECRET1", "-s", "hosta"},
-                  Env());
-  ASSERT_TRUE(run.started());
-  int status = run.Finish();
-  EXPECT_EQ(14, ExitStatus(status)) << run.screen();
-  EXPECT_EQ(0u, run.screen().find("\nERROR 44. ")) << run.screen();
-  EXPECT_EQ(std::string::npos, run.screen().find("password please"));
+TEST_F(PasswordPromptTest, NeverAsksForWhatWouldNotBeSent) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    int exitStatus;
+    const char* report;  // how the screen begins
+  };
+  const Case cases[] = {
+      {"-noterm",
+       {"-noterm", "-u", "ALICE", "-p", "SECRET1", "-s", "hosta"},
+       14,
+       "\nERROR 44. "},
+      {"an argument no option takes",
+       {"-u", "ALICE", "-s", "hosta", "-bogus"},
+       4,
+       "\nERROR 34. "},
+      {"a bad value after the missing password",
+       {"-u", "ALICE", "-np", "NINECHARS", "-s", "hosta"},
+       14,
+       "\nERROR 37. "},
+      {"the local path", {"-u", "ALICE"}, 21, "\nERROR 57. "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TerminalRun run(c.args, Env());
+    ASSERT_TRUE(run.started());
+    int status = run.Finish();
+    EXPECT_EQ(c.exitStatus, ExitStatus(status)) << run.screen();
+    EXPECT_EQ(0u, run.screen().find(c.report)) << run.screen();
+    EXPECT_EQ(std::string::npos, run.screen().find("password please"));
+  }
 }
 
 }  // namespace
