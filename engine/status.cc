@@ -382,11 +382,73 @@ const char* Lookup(const ReturnCodeEntry (&table)[N], uint32_t code) {
 // A missing text prints as nothing rather than reaching the formatter.
 const char* Text(const char* text) { return text != nullptr ? text : ""; }
 
-// Formats the code pieces of an APPC verb report: the codes print in their
-// architected byte order, while the tables hold them as the verb interface
-// does.
-void FormatAppc(char* buffer, const char* prefix, const char* subject,
-                va_list values) {
+// What every formatter needs besides the status's own values.
+struct Message {
+  char* buffer;  // STATUS_BUFFER_SIZE bytes
+  const char* prefix;
+  const char* caller;
+  const char* subject;
+  int type;
+};
+
+// Each formatter below handles one family of status types: it formats the
+// message and returns true, or returns false without touching values.
+
+// The informational texts, which carry no error prefix.
+bool FormatInformation(const Message& m, va_list values) {
+  const size_t size = STATUS_BUFFER_SIZE;
+  switch (m.type) {
+    case STATUS_INFO_PARTNER_LU: {
+      const char* symdest = Text(va_arg(values, const char*));
+      const char* qplu = Text(va_arg(values, const char*));
+      snprintf(m.buffer, size, kInfoPartnerLu, m.type, qplu, symdest, symdest,
+               qplu, symdest, symdest, symdest);
+      return true;
+    }
+    case STATUS_INFO_TP_NOT_RECOGNIZED:
+      snprintf(m.buffer, size, kInfoTpNotRecognized, m.type);
+      return true;
+    case STATUS_INFO_SNA_PRODUCT:
+      snprintf(m.buffer, size, kInfoSnaProduct, m.type,
+               Text(va_arg(values, const char*)));
+      return true;
+    default:
+      return false;
+  }
+}
+
+// A failed CPI-C call: the call, its code and the code's name.
+bool FormatCpic(const Message& m, va_list values) {
+  if (m.type == STATUS_CPIC_CMINIT) {
+    const char* symdest = Text(va_arg(values, const char*));
+    const int rc = va_arg(values, int);
+    snprintf(m.buffer, STATUS_BUFFER_SIZE, kCminit, m.prefix, m.subject,
+             symdest, rc, static_cast<unsigned int>(rc),
+             get_return_code_text(rc, RC_TABLE_CPIC));
+    return true;
+  }
+  if (m.type < STATUS_CPIC_CMALLC || m.type > STATUS_CPIC_CMRCV) return false;
+  const int rc = va_arg(values, int);
+  snprintf(m.buffer, STATUS_BUFFER_SIZE, kCpicCall, m.prefix, m.subject, rc,
+           static_cast<unsigned int>(rc),
+           get_return_code_text(rc, RC_TABLE_CPIC));
+  return true;
+}
+
+// A failed APPC verb: the verb and both its codes with their names. The
+// codes print in their architected byte order, while the tables hold them
+// as the verb interface does.
+bool FormatAppc(const Message& m, va_list values) {
+  switch (m.type) {
+    case STATUS_APPC_TP_STARTED:
+    case STATUS_APPC_ALLOCATE:
+    case STATUS_APPC_SEND_DATA:
+    case STATUS_APPC_RECEIVE_AND_WAIT:
+    case STATUS_APPC_TP_ENDED:
+      break;
+    default:
+      return false;
+  }
   const uint16_t primary = static_cast<uint16_t>(va_arg(values, unsigned int));
   const uint32_t secondary = va_arg(values, unsigned int);
   char codes[kPieceSize];
@@ -397,8 +459,144 @@ void FormatAppc(char* buffer, const char* prefix, const char* subject,
            static_cast<unsigned int>(host_to_network_byte_order(secondary)));
   snprintf(secondary_text, sizeof secondary_text, kAppcSecondaryText,
            get_return_code_text(secondary, RC_TABLE_APPC_SECONDARY));
-  snprintf(buffer, STATUS_BUFFER_SIZE, kAppcVerb, prefix, subject, codes,
+  snprintf(m.buffer, STATUS_BUFFER_SIZE, kAppcVerb, m.prefix, m.subject, codes,
            secondary_text);
+  return true;
+}
+
+// The command line's problems that show one text from the caller.
+bool FormatOptionText(const Message& m, va_list values) {
+  const char* layout = nullptr;
+  switch (m.type) {
+    case STATUS_BAD_OPTION:
+      layout = kBadOption;
+      break;
+    case STATUS_MISSING_PARAMETER:
+      layout = kMissingParameter;
+      break;
+    case STATUS_MISSING_SIDE_INFO:
+      layout = kMissingSideInfo;
+      break;
+    case STATUS_MUTUALLY_EXCLUSIVE:
+      layout = kMutuallyExclusive;
+      break;
+    default:
+      return false;
+  }
+  snprintf(m.buffer, STATUS_BUFFER_SIZE, layout, m.prefix,
+           Text(va_arg(values, const char*)));
+  return true;
+}
+
+// The command line's other problems: a refused value, a destination that
+// cannot be resolved, passwords that cannot be asked for.
+bool FormatOptionProblem(const Message& m, va_list values) {
+  const size_t size = STATUS_BUFFER_SIZE;
+  const char* fixed = nullptr;
+  switch (m.type) {
+    case STATUS_BAD_PROGRAM_INPUT: {
+      const char* option = Text(va_arg(values, const char*));
+      const int rc = va_arg(values, int);
+      snprintf(m.buffer, size, kBadProgramInput, m.prefix, option, rc,
+               get_return_code_text(rc, RC_TABLE_ARGUMENT));
+      return true;
+    }
+    case STATUS_NO_TERMINAL: {
+      const char* first = Text(va_arg(values, const char*));
+      const char* second = Text(va_arg(values, const char*));
+      snprintf(m.buffer, size, kNoTerminal, m.prefix, first, second);
+      return true;
+    }
+    case STATUS_SERVER_IS_SYMDEST:
+      fixed = kServerIsSymdest;
+      break;
+    case STATUS_SERVER_IS_PLU:
+      fixed = kServerIsPlu;
+      break;
+    case STATUS_SERVER_PLU_ALIAS_TOO_LONG:
+      fixed = kServerPluAliasTooLong;
+      break;
+    case STATUS_SERVER_QUALIFIED_PLU_TOO_LONG:
+      fixed = kServerQualifiedPluTooLong;
+      break;
+    case STATUS_PLU_ALIAS_TOO_LONG:
+      fixed = kPluAliasTooLong;
+      break;
+    case STATUS_NO_PASSWORD_PROMPT:
+      fixed = kNoPasswordPrompt;
+      break;
+    default:
+      return false;
+  }
+  snprintf(m.buffer, size, fixed, m.prefix);
+  return true;
+}
+
+// Failures inside the engine and its platform services.
+bool FormatEngineFailure(const Message& m, va_list values) {
+  const size_t size = STATUS_BUFFER_SIZE;
+  switch (m.type) {
+    case STATUS_ERROR_REPORTED:
+      snprintf(m.buffer, size, kErrorReported, m.prefix, m.caller, m.subject);
+      return true;
+    case STATUS_SERVICE_VERB:
+      snprintf(m.buffer, size, kServiceVerb, m.prefix, m.subject,
+               va_arg(values, int));
+      return true;
+    case STATUS_CPIC_STARTUP:
+      snprintf(m.buffer, size, kCpicStartup, m.prefix, m.subject,
+               Text(va_arg(values, const char*)));
+      return true;
+    case STATUS_NO_MEMORY:
+      snprintf(m.buffer, size, kNoMemory, m.prefix, m.subject,
+               va_arg(values, int));
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The host's verdict, and the local change's.
+bool FormatOutcome(const Message& m, va_list values) {
+  const size_t size = STATUS_BUFFER_SIZE;
+  switch (m.type) {
+    case STATUS_PASSWORD_CHANGED:
+      snprintf(m.buffer, size, "%s", kPasswordChanged);
+      return true;
+    case STATUS_REQUEST_FORMAT_ERROR: {
+      // Each value is one byte of the code; a sign-extended char must not
+      // print as eight digits.
+      const unsigned int first = va_arg(values, int) & 0xFF;
+      const unsigned int second = va_arg(values, int) & 0xFF;
+      snprintf(m.buffer, size, kRequestFormatError, m.prefix, m.subject, first,
+               second);
+      return true;
+    }
+    case STATUS_REPLY_GARBLED:
+      snprintf(m.buffer, size, kReplyGarbled, m.prefix, m.subject);
+      return true;
+    case STATUS_HOST_STATUS: {
+      const unsigned int status = va_arg(values, int) & 0xFF;
+      snprintf(m.buffer, size, kHostStatus, m.prefix, m.subject, status,
+               get_return_code_text(status, RC_TABLE_HOST_STATUS));
+      return true;
+    }
+    case STATUS_EXIT_RETURN_CODE: {
+      const char* text = va_arg(values, const char*);
+      const int rc = va_arg(values, int);
+      const char* rc_text = get_return_code_text(rc, RC_TABLE_PASSWORD_EXIT);
+      if (text != nullptr) {
+        snprintf(m.buffer, size, kExitWithText, m.prefix, m.subject, rc,
+                 rc_text, text);
+      } else {
+        snprintf(m.buffer, size, kExitWithoutText, m.prefix, m.subject, rc,
+                 rc_text);
+      }
+      return true;
+    }
+    default:
+      return false;
+  }
 }
 
 void WriteFallback(const char* prefix, const char* caller, uint8_t statusType) {
@@ -430,163 +628,18 @@ void report_status(const char* caller, const char* subject, int statusType,
 void build_status_string(char* buffer, const char* caller, const char* subject,
                          uint8_t statusType, va_list values) {
   TraceScope scope("build_status_string()", TRACE_OFF);
-  caller = Text(caller);
-  subject = Text(subject);
-  const int type = statusType;
   char prefix[kPrefixSize];
-  snprintf(prefix, sizeof prefix, kPrefix, type, KSV_VERSION_TEXT);
-  const size_t size = STATUS_BUFFER_SIZE;
-
-  switch (statusType) {
-    case STATUS_INFO_PARTNER_LU: {
-      const char* symdest = Text(va_arg(values, const char*));
-      const char* qplu = Text(va_arg(values, const char*));
-      snprintf(buffer, size, kInfoPartnerLu, type, qplu, symdest, symdest, qplu,
-               symdest, symdest, symdest);
-      break;
-    }
-    case STATUS_INFO_TP_NOT_RECOGNIZED:
-      snprintf(buffer, size, kInfoTpNotRecognized, type);
-      break;
-    case STATUS_INFO_SNA_PRODUCT:
-      snprintf(buffer, size, kInfoSnaProduct, type,
-               Text(va_arg(values, const char*)));
-      break;
-    case STATUS_CPIC_CMINIT: {
-      const char* symdest = Text(va_arg(values, const char*));
-      const int rc = va_arg(values, int);
-      snprintf(buffer, size, kCminit, prefix, subject, symdest, rc,
-               static_cast<unsigned int>(rc),
-               get_return_code_text(rc, RC_TABLE_CPIC));
-      break;
-    }
-    case STATUS_CPIC_CMALLC:
-    case STATUS_CPIC_CMEPLN:
-    case STATUS_CPIC_CMEMN:
-    case STATUS_CPIC_CMSDT:
-    case STATUS_CPIC_CMSCT:
-    case STATUS_CPIC_CMSPLN:
-    case STATUS_CPIC_CMSPTR:
-    case STATUS_CPIC_CMSSL:
-    case STATUS_CPIC_CMSST:
-    case STATUS_CPIC_CMSF:
-    case STATUS_CPIC_CMSRC:
-    case STATUS_CPIC_CMSRT:
-    case STATUS_CPIC_CMSMN:
-    case STATUS_CPIC_CMDEAL:
-    case STATUS_CPIC_CMSEND:
-    case STATUS_CPIC_CMRCV: {
-      const int rc = va_arg(values, int);
-      snprintf(buffer, size, kCpicCall, prefix, subject, rc,
-               static_cast<unsigned int>(rc),
-               get_return_code_text(rc, RC_TABLE_CPIC));
-      break;
-    }
-    case STATUS_APPC_TP_STARTED:
-    case STATUS_APPC_ALLOCATE:
-    case STATUS_APPC_SEND_DATA:
-    case STATUS_APPC_RECEIVE_AND_WAIT:
-    case STATUS_APPC_TP_ENDED:
-      FormatAppc(buffer, prefix, subject, values);
-      break;
-    case STATUS_ERROR_REPORTED:
-      snprintf(buffer, size, kErrorReported, prefix, caller, subject);
-      break;
-    case STATUS_SERVICE_VERB:
-      snprintf(buffer, size, kServiceVerb, prefix, subject,
-               va_arg(values, int));
-      break;
-    case STATUS_BAD_OPTION:
-      snprintf(buffer, size, kBadOption, prefix,
-               Text(va_arg(values, const char*)));
-      break;
-    case STATUS_MISSING_PARAMETER:
-      snprintf(buffer, size, kMissingParameter, prefix,
-               Text(va_arg(values, const char*)));
-      break;
-    case STATUS_MISSING_SIDE_INFO:
-      snprintf(buffer, size, kMissingSideInfo, prefix,
-               Text(va_arg(values, const char*)));
-      break;
-    case STATUS_BAD_PROGRAM_INPUT: {
-      const char* option = Text(va_arg(values, const char*));
-      const int rc = va_arg(values, int);
-      snprintf(buffer, size, kBadProgramInput, prefix, option, rc,
-               get_return_code_text(rc, RC_TABLE_ARGUMENT));
-      break;
-    }
-    case STATUS_MUTUALLY_EXCLUSIVE:
-      snprintf(buffer, size, kMutuallyExclusive, prefix,
-               Text(va_arg(values, const char*)));
-      break;
-    case STATUS_SERVER_IS_SYMDEST:
-      snprintf(buffer, size, kServerIsSymdest, prefix);
-      break;
-    case STATUS_SERVER_IS_PLU:
-      snprintf(buffer, size, kServerIsPlu, prefix);
-      break;
-    case STATUS_SERVER_PLU_ALIAS_TOO_LONG:
-      snprintf(buffer, size, kServerPluAliasTooLong, prefix);
-      break;
-    case STATUS_SERVER_QUALIFIED_PLU_TOO_LONG:
-      snprintf(buffer, size, kServerQualifiedPluTooLong, prefix);
-      break;
-    case STATUS_PLU_ALIAS_TOO_LONG:
-      snprintf(buffer, size, kPluAliasTooLong, prefix);
-      break;
-    case STATUS_NO_TERMINAL: {
-      const char* first = Text(va_arg(values, const char*));
-      const char* second = Text(va_arg(values, const char*));
-      snprintf(buffer, size, kNoTerminal, prefix, first, second);
-      break;
-    }
-    case STATUS_CPIC_STARTUP:
-      snprintf(buffer, size, kCpicStartup, prefix, subject,
-               Text(va_arg(values, const char*)));
-      break;
-    case STATUS_NO_MEMORY:
-      snprintf(buffer, size, kNoMemory, prefix, subject, va_arg(values, int));
-      break;
-    case STATUS_NO_PASSWORD_PROMPT:
-      snprintf(buffer, size, kNoPasswordPrompt, prefix);
-      break;
-    case STATUS_PASSWORD_CHANGED:
-      snprintf(buffer, size, "%s", kPasswordChanged);
-      break;
-    case STATUS_REQUEST_FORMAT_ERROR: {
-      // Each value is one byte of the code; a sign-extended char must not
-      // print as eight digits.
-      const unsigned int first = va_arg(values, int) & 0xFF;
-      const unsigned int second = va_arg(values, int) & 0xFF;
-      snprintf(buffer, size, kRequestFormatError, prefix, subject, first,
-               second);
-      break;
-    }
-    case STATUS_REPLY_GARBLED:
-      snprintf(buffer, size, kReplyGarbled, prefix, subject);
-      break;
-    case STATUS_HOST_STATUS: {
-      const unsigned int status = va_arg(values, int) & 0xFF;
-      snprintf(buffer, size, kHostStatus, prefix, subject, status,
-               get_return_code_text(status, RC_TABLE_HOST_STATUS));
-      break;
-    }
-    case STATUS_EXIT_RETURN_CODE: {
-      const char* text = va_arg(values, const char*);
-      const int rc = va_arg(values, int);
-      const char* rc_text = get_return_code_text(rc, RC_TABLE_PASSWORD_EXIT);
-      if (text != nullptr) {
-        snprintf(buffer, size, kExitWithText, prefix, subject, rc, rc_text,
-                 text);
-      } else {
-        snprintf(buffer, size, kExitWithoutText, prefix, subject, rc, rc_text);
-      }
-      break;
-    }
-    default:
-      WriteFallback(prefix, caller, statusType);
-      break;
+  snprintf(prefix, sizeof prefix, kPrefix, static_cast<int>(statusType),
+           KSV_VERSION_TEXT);
+  const Message m = {buffer, prefix, Text(caller), Text(subject), statusType};
+  // At most one formatter takes the values; the others leave them alone.
+  if (FormatInformation(m, values) || FormatCpic(m, values) ||
+      FormatAppc(m, values) || FormatOptionText(m, values) ||
+      FormatOptionProblem(m, values) || FormatEngineFailure(m, values) ||
+      FormatOutcome(m, values)) {
+    return;
   }
+  WriteFallback(prefix, m.caller, statusType);
 }
 
 const char* get_return_code_text(uint32_t code, int selector) {
