@@ -9,6 +9,7 @@
 #include <string>
 
 #include "engine/ksv_request.h"
+#include "tests/expected_texts.h"
 #include "trace/trace.h"
 
 namespace {
@@ -27,26 +28,7 @@ class Capture {
   std::streambuf* saved_;
 };
 
-const char kShortUsage[] =
-    "\nVeltrix Korvid Common Server utility program.\n"
-    "Keysaver (KSV) Client V02.00\n"
-    "Command syntax:\n"
-    "\n"
-    "tarpon  -u user  -p old_password  -np new_password    \\ \n"
-    "        -s service_location_name              \\ \n"
-    "        -sd sym_dest_name                      \\ \n"
-    "        -plu partner_luname_or_alias              \\ \n"
-    "        -m modename -lu local_lu_name_or_alias -v  -M  -? -comapi  \n"
-    "\n"
-    "Options may be entered in any order on the command line.\n"
-    "Enter \"tarpon -M | more \" on the command line \n"
-    "for details on above options.\n"
-    "Briefest command possible, if your environment is setup:\n"
-    "tarpon -u user -p password -np newpassword -s service_location_name  \n"
-    "tarpon -u user -p password -np newpassword -plu partner_luname_or_alias  "
-    "\n"
-    "tarpon -u user -p password -np newpassword -sd side_information_profile  "
-    "\n";
+using expected::kShortUsage;
 
 TEST(ManPageTest, ShortUsageIsExact) {
   Capture out(std::cout);

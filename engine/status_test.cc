@@ -6,12 +6,11 @@
 #include <sstream>
 #include <string>
 
+#include "tests/expected_texts.h"
+
 namespace {
 
-std::string Prefix(int type) {
-  return "ERROR " + std::to_string(type) +
-         ". Korvid Common Server KSV client version 02.00\n";
-}
+using expected::ErrorPrefix;
 
 // Captures standard output for one test.
 class StatusTest : public ::testing::Test {
@@ -71,56 +70,28 @@ TEST_F(StatusTest, InformationTexts) {
       "    to name an alias for the partner lu instead.\n",
       Report("connect()", "cmallc()", STATUS_INFO_PARTNER_LU, "SYMD",
              "NET.HOSTLU"));
-  EXPECT_EQ(
-      "\nINFORMATION 1.\n\n"
-      "The partner lu is rejecting the transaction name\n"
-      "it received in the request.\n"
-      "You have successfuly established a session with\n"
-      "the partner lu, but the partner lu does not provide\n"
-      "the KSV service. There are a couple of specific  \n"
-      "reasons why you might receive this error:\n\n"
-      "1 - You are specifying the same partner lu as\n"
-      "    you use for Linkway connections to Korvid Hostex.\n"
-      "    The host database system does not provide a KSV server.\n"
-      "    The host's APPC subsystem or the host transaction monitor\n"
-      "    (at the two levels that support it) is required for a KSV "
-      "server.\n\n"
-      "2 - The side information profile does not\n"
-      "    have the correct service transaction \n"
-      "    x'06'F3F0F1 (x'06'301) entered. NOTE: This will\n"
-      "    ONLY be the case if CPIC protocols were chosen \n"
-      "    for this transmission instance. Issue the command \n"
-      "    again, but with the \"-v\" option added. Look for \n"
-      "    \"CPIC protocol used for this session ...... n\" \n"
-      "    If n is 1, then this is definitely at least part of your\n"
-      "    problem. Change the side information profile, and\n"
-      "    run again. \n\n"
-      "Please read the readme file, and/or issue a\n"
-      "\"tarpon -M | more\" command for more information. \n"
-      "on both these items.\n",
-      Report("", "", STATUS_INFO_TP_NOT_RECOGNIZED));
-  EXPECT_EQ(
-      "\nINFORMATION 2.\nSna product .....: Tarpon emulated SNA node (CPIC "
-      "api used) (CPIC and APPC apis used) \n",
-      Report("", "", STATUS_INFO_SNA_PRODUCT, "Tarpon emulated SNA node"));
+  EXPECT_EQ(expected::kInfoTpNotRecognized,
+            Report("", "", STATUS_INFO_TP_NOT_RECOGNIZED));
+  EXPECT_EQ(expected::kProductInfo, Report("", "", STATUS_INFO_SNA_PRODUCT,
+                                           "Tarpon emulated SNA node"));
 }
 
 TEST_F(StatusTest, CpicCallTexts) {
-  EXPECT_EQ(Prefix(3) +
+  EXPECT_EQ(ErrorPrefix(3) +
                 "Api .................................. cminit()\n"
                 "Symbolic destination name ............ SYMD\n"
                 "Return code .......................... 0 (0)\n"
                 "Return code text ..................... CM_OK  \n",
             Report("c", "cminit()", STATUS_CPIC_CMINIT, "SYMD", 0));
   for (int type = STATUS_CPIC_CMALLC; type <= STATUS_CPIC_CMRCV; ++type) {
-    EXPECT_EQ(Prefix(type) +
+    EXPECT_EQ(ErrorPrefix(type) +
                   "Api .................................. cmallc()\n"
                   "Return code .......................... 20 (0x14)\n"
                   "Return code text ..................... "
                   "CM_PRODUCT_SPECIFIC_ERROR  \n",
               Report("c", "cmallc()", type, 20));
   }
-  EXPECT_EQ(Prefix(19) +
+  EXPECT_EQ(ErrorPrefix(19) +
                 "Api .................................. cmrcv()\n"
                 "Return code .......................... 4 (0x4)\n"
                 "Return code text ..................... --- text not "
@@ -133,7 +104,7 @@ TEST_F(StatusTest, AppcVerbTextsPrintArchitectedCodes) {
                            STATUS_APPC_SEND_DATA, STATUS_APPC_RECEIVE_AND_WAIT,
                            STATUS_APPC_TP_ENDED};
   for (uint8_t type : types) {
-    EXPECT_EQ(Prefix(type) +
+    EXPECT_EQ(ErrorPrefix(type) +
                   "Api .................................. APPC(ALLOCATE)\n"
                   "Primary APPC return code ............. 0003\n"
                   "Return code text ..................... "
@@ -143,7 +114,7 @@ TEST_F(StatusTest, AppcVerbTextsPrintArchitectedCodes) {
                   "AP_TP_NAME_NOT_RECOGNIZED\n",
               Report("c", "APPC(ALLOCATE)", type, 0x0300u, 0x21600810u));
   }
-  EXPECT_EQ(Prefix(31) +
+  EXPECT_EQ(ErrorPrefix(31) +
                 "Api .................................. APPC(TP_ENDED)\n"
                 "Primary APPC return code ............. 0000\n"
                 "Return code text ..................... --- text not "
@@ -155,37 +126,38 @@ TEST_F(StatusTest, AppcVerbTextsPrintArchitectedCodes) {
 }
 
 TEST_F(StatusTest, OptionTexts) {
-  EXPECT_EQ(Prefix(32) +
+  EXPECT_EQ(ErrorPrefix(32) +
                 "Error reported from .................. set_value()\n"
                 "Api .................................. malloc()\n",
             Report("set_value()", "malloc()", STATUS_ERROR_REPORTED));
-  EXPECT_EQ(Prefix(33) +
+  EXPECT_EQ(ErrorPrefix(33) +
                 "Api .................................. ACSSVC( "
                 "ASCII_TO_EBCDIC )\n"
                 "Return code .......................... 3 \n",
             Report("c", "ACSSVC( ASCII_TO_EBCDIC )", STATUS_SERVICE_VERB, 3));
-  EXPECT_EQ(Prefix(34) +
+  EXPECT_EQ(ErrorPrefix(34) +
                 "Unknown / conflicting / invalid \n"
                 "option on command line ............. -zz extra \n",
             Report("c", "", STATUS_BAD_OPTION, "-zz extra "));
-  EXPECT_EQ(Prefix(35) + "Required parameter missing ........... -u\n",
+  EXPECT_EQ(ErrorPrefix(35) + "Required parameter missing ........... -u\n",
             Report("c", "", STATUS_MISSING_PARAMETER, "-u"));
-  EXPECT_EQ(Prefix(36) +
+  EXPECT_EQ(ErrorPrefix(36) +
                 "Required parameter missing ........... -sd\n"
                 "A Side Information profile is mandatory for this version\n"
                 "of the utility program (only the CPIC API is active in the \n"
                 "implementation of the utility). Please name a valid profile\n"
                 "on one of the identified missing options.\n",
             Report("c", "", STATUS_MISSING_SIDE_INFO, "-sd"));
-  EXPECT_EQ(Prefix(37) +
+  EXPECT_EQ(ErrorPrefix(37) +
                 "Bad program input. Check option ...... -u\n"
                 "Return code .......................... 8\n"
                 "Return code text ..................... ARGUMENT_RC_NO_VALUE\n",
             Report("c", "Argument()", STATUS_BAD_PROGRAM_INPUT, "-u", 8));
-  EXPECT_EQ(Prefix(38) + "Mutually exclusive parameters ........ -sd -plu\n",
-            Report("c", "", STATUS_MUTUALLY_EXCLUSIVE, "-sd -plu"));
   EXPECT_EQ(
-      Prefix(44) +
+      ErrorPrefix(38) + "Mutually exclusive parameters ........ -sd -plu\n",
+      Report("c", "", STATUS_MUTUALLY_EXCLUSIVE, "-sd -plu"));
+  EXPECT_EQ(
+      ErrorPrefix(44) +
           "No terminal attached, prompting disabled for options \n"
           "-p and -np. These options must be specified as input to the "
           "program.\n"
@@ -193,7 +165,7 @@ TEST_F(StatusTest, OptionTexts) {
           "on a server remote from your workstation, or in the background \n"
           "without a terminal. \n",
       Report("c", "", STATUS_NO_TERMINAL, "-p", "-np"));
-  EXPECT_EQ(Prefix(50) +
+  EXPECT_EQ(ErrorPrefix(50) +
                 "Unfortunately, there is no password prompt mechanism in this\n"
                 "utility on your platform.\n"
                 "Please rerun the program, specifying the old_password and "
@@ -205,7 +177,7 @@ TEST_F(StatusTest, OptionTexts) {
 TEST_F(StatusTest, ServerOptionTexts) {
   // Type 39 ends without a line end: what follows continues the line.
   EXPECT_EQ(
-      Prefix(39) +
+      ErrorPrefix(39) +
           "The server option has been interpreted to be a symbolic "
           "destination name,\n"
           "and is mutually exclusive with the symdest option used for that "
@@ -218,7 +190,7 @@ TEST_F(StatusTest, ServerOptionTexts) {
           "spelling or use the explicit options.",
       Report("c", "", STATUS_SERVER_IS_SYMDEST));
   EXPECT_EQ(
-      Prefix(40) +
+      ErrorPrefix(40) +
           "The server option has been interpreted to be a partner lu name,\n"
           "and is mutually exclusive with the explicit option used for that "
           "value.\n"
@@ -231,17 +203,17 @@ TEST_F(StatusTest, ServerOptionTexts) {
           "If you did mean to specify partner lu use the server option.\n"
           "or the plu option, but not both.\n",
       Report("c", "", STATUS_SERVER_IS_PLU));
-  EXPECT_EQ(Prefix(41) +
+  EXPECT_EQ(ErrorPrefix(41) +
                 "The server option parameter has been interpreted to be a plu "
                 "\nrepresenting a partner lu alias. However the value is too "
                 "large for that\nfield type. Please reenter.\n",
             Report("c", "", STATUS_SERVER_PLU_ALIAS_TOO_LONG));
-  EXPECT_EQ(Prefix(42) +
+  EXPECT_EQ(ErrorPrefix(42) +
                 "The server option parameter has been interpreted to be a plu "
                 "\nrepresenting a qualified partner lu. However the value is "
                 "too large for that\nfield type. Please reenter.\n",
             Report("c", "", STATUS_SERVER_QUALIFIED_PLU_TOO_LONG));
-  EXPECT_EQ(Prefix(43) +
+  EXPECT_EQ(ErrorPrefix(43) +
                 "The plu option parameter contains no \".\" and has been "
                 "interpreted to be\na partner lu alias. However the value is "
                 "too large for that field type\n(at most 8 characters). "
@@ -251,18 +223,18 @@ TEST_F(StatusTest, ServerOptionTexts) {
 
 TEST_F(StatusTest, RunTimeTexts) {
   EXPECT_EQ(
-      Prefix(46) +
+      ErrorPrefix(46) +
           "Api .................................. WinCPICStartup()\n"
           "Return code text ..................... UnknownError=7\n",
       Report("c", "WinCPICStartup()", STATUS_CPIC_STARTUP, "UnknownError=7"));
-  EXPECT_EQ(Prefix(47) +
+  EXPECT_EQ(ErrorPrefix(47) +
                 "Severe error. Memory allocation failure (malloc(), rc=-1).\n"
                 "Please contact your system administrator.\n",
             Report("c", "malloc()", STATUS_NO_MEMORY, -1));
   EXPECT_EQ("Password changed successfully.\n",
             Report("c", KSV_PRODUCT_BANNER, STATUS_PASSWORD_CHANGED));
   // A byte passed as a negative char still prints as two digits.
-  EXPECT_EQ(Prefix(53) +
+  EXPECT_EQ(ErrorPrefix(53) +
                 "Veltrix Korvid Common Server\nKeysaver utility completed\n"
                 "Severe internal error detected.\n"
                 "(Request message constructed with format error and rejected "
@@ -271,27 +243,27 @@ TEST_F(StatusTest, RunTimeTexts) {
                 "Formatting error code .......... 0AF0\n",
             Report("c", KSV_PRODUCT_BANNER, STATUS_REQUEST_FORMAT_ERROR, 0x0A,
                    static_cast<int>(static_cast<signed char>(-16))));
-  EXPECT_EQ(Prefix(54) +
+  EXPECT_EQ(ErrorPrefix(54) +
                 "Veltrix Korvid Common Server\nKeysaver utility "
                 "completed:Severe internal error detected.\n"
                 "(Reply from host service TP garbled).\n"
                 "Try again, but if problem persist please contact your "
                 "product support personnel.\n",
             Report("c", KSV_PRODUCT_BANNER, STATUS_REPLY_GARBLED));
-  EXPECT_EQ(Prefix(55) +
+  EXPECT_EQ(ErrorPrefix(55) +
                 "Veltrix Korvid Common Server\nKeysaver utility completed:\n"
                 "Status code .................... 02\n"
                 "Status code text ............... SIGNON/CHANGE FAILED BAD "
                 "PASSWORD\n",
             Report("c", KSV_PRODUCT_BANNER, STATUS_HOST_STATUS, 2));
-  EXPECT_EQ(Prefix(57) +
+  EXPECT_EQ(ErrorPrefix(57) +
                 "Veltrix Korvid Common Server\nKeysaver utility completed\n"
                 "ChangePasswordUserExitReturnCode ....: 16 (Function not "
                 "supported at this time)\n",
             Report("c", KSV_PRODUCT_BANNER, STATUS_EXIT_RETURN_CODE,
                    static_cast<const char*>(nullptr), 16));
   EXPECT_EQ(
-      Prefix(57) +
+      ErrorPrefix(57) +
           "Veltrix Korvid Common Server\nKeysaver utility completed\n"
           "ChangePasswordUserExitReturnCode ....: 2 (Invalid password)\n"
           "ChangePasswordUserExitTextString.....: too short\n",
@@ -304,7 +276,7 @@ TEST_F(StatusTest, TypeWithoutLayoutWritesFallbackAtOnce) {
     out_.str("");
     Build(buffer, "caller()", "api()", static_cast<uint8_t>(type));
     EXPECT_STREQ("", buffer);
-    EXPECT_EQ(Prefix(type) +
+    EXPECT_EQ(ErrorPrefix(type) +
                   "A severe internal programming error has been detected.\n"
                   "reportStatus() called from caller()with invalid "
                   "statusType= " +
@@ -320,7 +292,7 @@ TEST_F(StatusTest, LongValuesStopAtTheBuffer) {
   const std::string huge(5000, 'x');
   const std::string out = Report("c", "", STATUS_BAD_OPTION, huge.c_str());
   EXPECT_EQ(static_cast<size_t>(STATUS_BUFFER_SIZE - 1), out.size());
-  EXPECT_EQ(0u, out.find(Prefix(34)));
+  EXPECT_EQ(0u, out.find(ErrorPrefix(34)));
   EXPECT_EQ(STATUS_BUFFER_SIZE - 1,
             static_cast<int>(Report("c", "", STATUS_INFO_PARTNER_LU,
                                     huge.c_str(), huge.c_str())

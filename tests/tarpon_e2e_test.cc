@@ -8,10 +8,12 @@
 #include <vector>
 
 #include "tests/e2e_support.h"
+#include "tests/expected_texts.h"
 
 namespace {
 
 using Args = std::vector<std::string>;
+using expected::ErrorPrefix;
 
 const char kNodeConfig[] =
     "[node]\n"
@@ -85,11 +87,6 @@ std::string Framed(const std::string& body) {
   return "\n" + body + "\n" + std::string(1, '\0');
 }
 
-std::string Prefix(int type) {
-  return "ERROR " + std::to_string(type) +
-         ". Korvid Common Server KSV client version 02.00\n";
-}
-
 std::string Hex(int value) {
   char buffer[16];
   std::snprintf(buffer, sizeof buffer, "%#x", value);
@@ -99,19 +96,19 @@ std::string Hex(int value) {
 const char kChanged[] = "Password changed successfully.\n";
 
 std::string HostStatus(const char* code, const char* text) {
-  return Prefix(55) + kBanner + ":\nStatus code .................... " + code +
-         "\nStatus code text ............... " + text + "\n";
+  return ErrorPrefix(55) + kBanner + ":\nStatus code .................... " +
+         code + "\nStatus code text ............... " + text + "\n";
 }
 
 std::string CpicCall(int type, const char* api, int rc, const char* text) {
-  return Prefix(type) + "Api .................................. " + api +
+  return ErrorPrefix(type) + "Api .................................. " + api +
          "\nReturn code .......................... " + std::to_string(rc) +
          " (" + Hex(rc) + ")\nReturn code text ..................... " + text +
          "\n";
 }
 
 std::string Cminit(const char* symdest, int rc, const char* text) {
-  return Prefix(3) + "Api .................................. cminit()\n" +
+  return ErrorPrefix(3) + "Api .................................. cminit()\n" +
          "Symbolic destination name ............ " + symdest +
          "\nReturn code .......................... " + std::to_string(rc) +
          " (" + Hex(rc) + ")\nReturn code text ..................... " + text +
@@ -121,7 +118,7 @@ std::string Cminit(const char* symdest, int rc, const char* text) {
 std::string Appc(int type, const char* api, const char* primary,
                  const char* primaryText, const char* secondary,
                  const char* secondaryText) {
-  return Prefix(type) + "Api .................................. " + api +
+  return ErrorPrefix(type) + "Api .................................. " + api +
          "\nPrimary APPC return code ............. " + primary +
          "\nReturn code text ..................... " + primaryText +
          "\nSecondary APPC return code ........... " + secondary +
@@ -129,24 +126,25 @@ std::string Appc(int type, const char* api, const char* primary,
 }
 
 std::string Startup(const char* text) {
-  return Prefix(46) +
+  return ErrorPrefix(46) +
          "Api .................................. WinCPICStartup()\n"
          "Return code text ..................... " +
          text + "\n";
 }
 
 std::string BadInput(const char* option, int rc, const char* text) {
-  return Prefix(37) + "Bad program input. Check option ...... " + option +
+  return ErrorPrefix(37) + "Bad program input. Check option ...... " + option +
          "\nReturn code .......................... " + std::to_string(rc) +
          "\nReturn code text ..................... " + text + "\n";
 }
 
 std::string Missing(const char* text) {
-  return Prefix(35) + "Required parameter missing ........... " + text + "\n";
+  return ErrorPrefix(35) + "Required parameter missing ........... " + text +
+         "\n";
 }
 
 std::string MissingSideInfo() {
-  return Prefix(36) +
+  return ErrorPrefix(36) +
          "Required parameter missing ........... -sd -s \n"
          "A Side Information profile is mandatory for this version\n"
          "of the utility program (only the CPIC API is active in the \n"
@@ -155,82 +153,22 @@ std::string MissingSideInfo() {
 }
 
 std::string Exclusive(const char* text) {
-  return Prefix(38) + "Mutually exclusive parameters ........ " + text + "\n";
+  return ErrorPrefix(38) + "Mutually exclusive parameters ........ " + text +
+         "\n";
 }
 
 std::string BadOption(const std::string& text) {
-  return Prefix(34) + "Unknown / conflicting / invalid \n" +
+  return ErrorPrefix(34) + "Unknown / conflicting / invalid \n" +
          "option on command line ............. " + text + "\n";
 }
 
 std::string NoPrompt() {
-  return Prefix(50) +
+  return ErrorPrefix(50) +
          "Unfortunately, there is no password prompt mechanism in this\n"
          "utility on your platform.\n"
          "Please rerun the program, specifying the old_password and "
          "new_password \n"
          "fields with the -p and -np switches (or /p and /np)\n";
-}
-
-std::string ShortUsage() {
-  return "\nVeltrix Korvid Common Server utility program.\n"
-         "Keysaver (KSV) Client V02.00"
-         "\nCommand syntax:\n\n"
-         "tarpon  -u user  -p old_password  -np new_password    \\ \n"
-         "        -s service_location_name              \\ \n"
-         "        -sd sym_dest_name                      \\ \n"
-         "        -plu partner_luname_or_alias              \\ \n"
-         "        -m modename -lu local_lu_name_or_alias -v  -M  -? -comapi  "
-         "\n\n"
-         "Options may be entered in any order on the command line.\n"
-         "Enter \"tarpon -M | more \" on the command line \n"
-         "for details on above options.\n"
-         "Briefest command possible, if your environment is setup:\n"
-         "tarpon -u user -p password -np newpassword -s "
-         "service_location_name  \n"
-         "tarpon -u user -p password -np newpassword -plu "
-         "partner_luname_or_alias  \n"
-         "tarpon -u user -p password -np newpassword -sd "
-         "side_information_profile  \n";
-}
-
-std::string ProductInfo() {
-  return "\nINFORMATION 2.\nSna product .....: Tarpon emulated SNA node (CPIC "
-         "api used) (CPIC and APPC apis used) \n";
-}
-
-std::string InfoTpNotRecognized() {
-  return "\n"
-         "INFORMATION 1.\n"
-         "\n"
-         "The partner lu is rejecting the transaction name\n"
-         "it received in the request.\n"
-         "You have successfuly established a session with\n"
-         "the partner lu, but the partner lu does not provide\n"
-         "the KSV service. There are a couple of specific  \n"
-         "reasons why you might receive this error:\n"
-         "\n"
-         "1 - You are specifying the same partner lu as\n"
-         "    you use for Linkway connections to Korvid Hostex.\n"
-         "    The host database system does not provide a KSV server.\n"
-         "    The host's APPC subsystem or the host transaction monitor\n"
-         "    (at the two levels that support it) is required for a KSV "
-         "server.\n"
-         "\n"
-         "2 - The side information profile does not\n"
-         "    have the correct service transaction \n"
-         "    x'06'F3F0F1 (x'06'301) entered. NOTE: This will\n"
-         "    ONLY be the case if CPIC protocols were chosen \n"
-         "    for this transmission instance. Issue the command \n"
-         "    again, but with the \"-v\" option added. Look for \n"
-         "    \"CPIC protocol used for this session ...... n\" \n"
-         "    If n is 1, then this is definitely at least part of your\n"
-         "    problem. Change the side information profile, and\n"
-         "    run again. \n"
-         "\n"
-         "Please read the readme file, and/or issue a\n"
-         "\"tarpon -M | more\" command for more information. \n"
-         "on both these items.\n";
 }
 
 std::string InfoPartnerLu(const std::string& symdest, const std::string& qplu) {
@@ -388,7 +326,7 @@ TEST_F(TarponTest, ReportsEveryHostVerdict) {
       {"request format error",
        {"-u", "alice", "-p", "secret1", "-np", "y"},
        "reply = x'000F1221000BFF020300060401002A'",
-       Prefix(53) + kBanner +
+       ErrorPrefix(53) + kBanner +
            "\nSevere internal error detected.\n(Request message constructed "
            "with format error and rejected by host service TP).\nPlease "
            "contact your product support personnel.\nFormatting error code "
@@ -397,7 +335,7 @@ TEST_F(TarponTest, ReportsEveryHostVerdict) {
       {"garbled reply",
        {"-u", "alice", "-p", "secret1", "-np", "y"},
        "reply = x'000B12210007FF01030000'",
-       Prefix(54) + kBanner +
+       ErrorPrefix(54) + kBanner +
            ":Severe internal error detected.\n(Reply from host service TP "
            "garbled).\nTry again, but if problem persist please contact your "
            "product support personnel.\n",
@@ -457,7 +395,7 @@ TEST_F(TarponTest, ReportsSnaFailuresWithTheirCodesAndAdvice) {
        "ALLOCATE = 0x0003 0x10086021",
        Appc(28, "APPC(ALLOCATE)", "0003", "AP_ALLOCATION_ERROR", "10086021",
             "AP_TP_NAME_NOT_RECOGNIZED") +
-           InfoTpNotRecognized(),
+           expected::kInfoTpNotRecognized,
        17},
       {"allocate: partner lu from side information unreachable",
        {"-sd", "KSVSYM"},
@@ -537,7 +475,7 @@ TEST_F(TarponTest, ReportsSnaFailuresWithTheirCodesAndAdvice) {
        "RECEIVE_AND_WAIT = 0x0003 0x10086021",
        Appc(30, "APPC(RECEIVE_AND_WAIT(data))", "0003", "AP_ALLOCATION_ERROR",
             "10086021", "AP_TP_NAME_NOT_RECOGNIZED") +
-           InfoTpNotRecognized(),
+           expected::kInfoTpNotRecognized,
        17},
       {"cpic: side information security not none",
        {"-cpic", "-sd", "SECURE"},
@@ -607,7 +545,7 @@ TEST_F(TarponTest, RefusesBadMissingAndConflictingOptions) {
     int exitStatus;
   };
   const std::string serverIsSymdest =
-      Prefix(39) +
+      ErrorPrefix(39) +
       "The server option has been interpreted to be a symbolic destination "
       "name,\nand is mutually exclusive with the symdest option used for that "
       "value.\nIf you meant the server option to be a partner lu name, you "
@@ -615,7 +553,7 @@ TEST_F(TarponTest, RefusesBadMissingAndConflictingOptions) {
       "have a symdest name\nby the same name as a partner lu alias name). "
       "Either correct the \nspelling or use the explicit options.";
   const std::string serverIsPlu =
-      Prefix(40) +
+      ErrorPrefix(40) +
       "The server option has been interpreted to be a partner lu name,\nand is "
       "mutually exclusive with the explicit option used for that value.\nIf "
       "you meant the server option to be interpreted as a symbolic "
@@ -625,17 +563,17 @@ TEST_F(TarponTest, RefusesBadMissingAndConflictingOptions) {
       "this case).\nIf you did mean to specify partner lu use the server "
       "option.\nor the plu option, but not both.\n";
   const std::string serverAliasTooLong =
-      Prefix(41) +
+      ErrorPrefix(41) +
       "The server option parameter has been interpreted to be a plu "
       "\nrepresenting a partner lu alias. However the value is too large for "
       "that\nfield type. Please reenter.\n";
   const std::string pluAliasTooLong =
-      Prefix(43) +
+      ErrorPrefix(43) +
       "The plu option parameter contains no \".\" and has been interpreted to "
       "be\na partner lu alias. However the value is too large for that field "
       "type\n(at most 8 characters). Please reenter.\n";
   const std::string noTerminal =
-      Prefix(44) +
+      ErrorPrefix(44) +
       "No terminal attached, prompting disabled for options \n-p and -np. "
       "These options must be specified as input to the program.\nThe tarpon "
       "service is either running\non a server remote from your workstation, "
@@ -725,7 +663,7 @@ TEST_F(TarponTest, RefusesBadMissingAndConflictingOptions) {
 TEST_F(TarponTest, AnswersHelpAndInformationRequests) {
   e2e::RunResult manual = Tarpon({"-M"});
   ASSERT_EQ(4, manual.status);
-  const std::string usage = ShortUsage();
+  const std::string usage = expected::kShortUsage;
   ASSERT_EQ(0u, manual.out.find("\n" + usage));
   EXPECT_NE(std::string::npos,
             manual.out.find("-comapi  Print the SNA product name \n"));
@@ -742,12 +680,12 @@ TEST_F(TarponTest, AnswersHelpAndInformationRequests) {
       {"/?", {"/?"}, usage},
       {"only flags", {"-v", "-log", "-noterm"}, usage},
       // Alone, the flag leaves nothing else: a help request too.
-      {"-comapi", {"-comapi"}, usage + ProductInfo()},
+      {"-comapi", {"-comapi"}, usage + expected::kProductInfo},
       {"-comapi with a request",
        {"-comapi", "-u", "alice", "-p", "secret1", "-np", "new1", "-s",
         "hosta"},
-       ProductInfo()},
-      {"-? with -comapi", {"-?", "-comapi"}, usage + ProductInfo()},
+       expected::kProductInfo},
+      {"-? with -comapi", {"-?", "-comapi"}, usage + expected::kProductInfo},
       {"help wins over a full request",
        {"-?", "-u", "alice", "-p", "secret1", "-np", "new1", "-s", "hosta",
         "-v"},
@@ -786,7 +724,8 @@ TEST_F(TarponTest, ReportsArgumentsThatNoOptionTook) {
   };
   for (const Leftover& leftover : leftovers) {
     SCOPED_TRACE(leftover.label);
-    EXPECT_RUN(leftover.args, BadOption(leftover.leftovers) + ShortUsage(), 4);
+    EXPECT_RUN(leftover.args,
+               BadOption(leftover.leftovers) + expected::kShortUsage, 4);
   }
 }
 
@@ -811,12 +750,12 @@ TEST_F(TarponTest, CutsOverlongLeftoversAtAWholeArgument) {
   std::string kept = shown.substr(0, shown.size() - 3);
   EXPECT_EQ(all.substr(0, kept.size()), kept);
   EXPECT_EQ(' ', kept.back());  // whole words only
-  EXPECT_NE(std::string::npos, run.out.find(ShortUsage()));
+  EXPECT_NE(std::string::npos, run.out.find(expected::kShortUsage));
 }
 
 TEST_F(TarponTest, ReportsTheLocalChangeAsNotAvailable) {
   const std::string notAvailable =
-      Prefix(57) + kBanner +
+      ErrorPrefix(57) + kBanner +
       "\nChangePasswordUserExitReturnCode ....: 16 (Function not supported at "
       "this time)\n";
   EXPECT_RUN(Args({"-u", "alice", "-p", "secret1", "-np", "new1"}),
@@ -908,7 +847,7 @@ TEST_F(TarponTest, TracesTheWholeRunWithFtrace) {
 
   // A command line of only the switch: the short usage, traced.
   run = Tarpon({"-ftrace"});
-  EXPECT_EQ(Framed(ShortUsage()), run.out);
+  EXPECT_EQ(Framed(expected::kShortUsage), run.out);
   EXPECT_EQ(4, run.status);
   EXPECT_EQ(0u, run.err.find("main(argv,argc) called\n"));
 }
