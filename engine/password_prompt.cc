@@ -13,34 +13,68 @@
 
 namespace {
 
-// Signals that end or stop the process from the keyboard or from outside.
-const int kSignals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGTSTP};
-constexpr int kSignalCount = sizeof kSignals / sizeof kSignals[0];
+// The highest signal number, plus one.
+constexpr int kSignalLimit = NSIG;
+
+// Whether sig ends the process by default. Every such signal that can be
+// caught restores the terminal first.
+bool EndsByDefault(int sig) {
+  switch (sig) {
+    case SIGHUP:
+    case SIGINT:
+    case SIGQUIT:
+    case SIGILL:
+    case SIGTRAP:
+    case SIGABRT:
+    case SIGBUS:
+    case SIGFPE:
+    case SIGUSR1:
+    case SIGSEGV:
+    case SIGUSR2:
+    case SIGPIPE:
+    case SIGALRM:
+    case SIGTERM:
+    case SIGXCPU:
+    case SIGXFSZ:
+    case SIGVTALRM:
+    case SIGPROF:
+    case SIGSYS:
+#ifdef SIGSTKFLT
+    case SIGSTKFLT:
+#endif
+#ifdef SIGIO
+    case SIGIO:
+#endif
+#ifdef SIGPWR
+    case SIGPWR:
+#endif
+      return true;
+    default:
+      return sig >= SIGRTMIN && sig <= SIGRTMAX;
+  }
+}
+
+// Whether sig stops the process by default (SIGSTOP cannot be caught).
+bool StopsByDefault(int sig) {
+  return sig == SIGTSTP || sig == SIGTTIN || sig == SIGTTOU;
+}
 
 // The terminal whose echo is off, for the signal handler. Written only while
 // the handlers are not installed.
 volatile sig_atomic_t g_terminal = -1;
 struct termios g_saved;   // the modes to restore
 struct termios g_silent;  // the same without echo
-struct sigaction g_previous[kSignalCount];
-bool g_installed[kSignalCount];
-
-int SignalIndex(int sig) {
-  for (int i = 0; i < kSignalCount; ++i) {
-    if (kSignals[i] == sig) return i;
-  }
-  return -1;
-}
+struct sigaction g_previous[kSignalLimit];
+bool g_installed[kSignalLimit];
 
 void OnSignal(int sig) {
   int savedErrno = errno;
   int fd = g_terminal;
   if (fd >= 0) tcsetattr(fd, TCSANOW, &g_saved);
-  int index = SignalIndex(sig);
   sigset_t only;
   sigemptyset(&only);
   sigaddset(&only, sig);
-  if (sig == SIGTSTP) {
+  if (StopsByDefault(sig)) {
     // Stop with the echo back on; when continued, silence it again.
     struct sigaction ours;
     sigaction(sig, nullptr, &ours);
@@ -50,11 +84,11 @@ void OnSignal(int sig) {
     sigprocmask(SIG_BLOCK, &only, nullptr);
     sigaction(sig, &ours, nullptr);
     if (fd >= 0) tcsetattr(fd, TCSANOW, &g_silent);
-  } else if (index >= 0) {
+  } else if (sig > 0 && sig < kSignalLimit) {
     // Hand the signal to what the process had before: by default it ends
     // the process here, with the terminal already restored.
-    sigaction(sig, &g_previous[index], nullptr);
-    g_installed[index] = false;
+    sigaction(sig, &g_previous[sig], nullptr);
+    g_installed[sig] = false;
     sigprocmask(SIG_UNBLOCK, &only, nullptr);
     raise(sig);
   }
@@ -65,22 +99,29 @@ void InstallHandlers() {
   struct sigaction action;
   std::memset(&action, 0, sizeof action);
   action.sa_handler = OnSignal;
+  // Each handler runs with every other one held off; a blocked SIGTTOU also
+  // lets a background process restore the terminal's modes.
   sigemptyset(&action.sa_mask);
-  for (int sig : kSignals) sigaddset(&action.sa_mask, sig);
+  for (int sig = 1; sig < kSignalLimit; ++sig) {
+    if (EndsByDefault(sig) || StopsByDefault(sig)) {
+      sigaddset(&action.sa_mask, sig);
+    }
+  }
   action.sa_flags = SA_RESTART;
-  for (int i = 0; i < kSignalCount; ++i) {
-    g_installed[i] = false;
-    if (sigaction(kSignals[i], nullptr, &g_previous[i]) != 0) continue;
-    // A signal the process ignores (nohup) stays ignored.
-    if (g_previous[i].sa_handler == SIG_IGN) continue;
-    g_installed[i] = sigaction(kSignals[i], &action, nullptr) == 0;
+  for (int sig = 1; sig < kSignalLimit; ++sig) {
+    g_installed[sig] = false;
+    if (!EndsByDefault(sig) && !StopsByDefault(sig)) continue;
+    if (sigaction(sig, nullptr, &g_previous[sig]) != 0) continue;
+    // A signal the process ignores (nohup, a closed pipe) stays ignored.
+    if (g_previous[sig].sa_handler == SIG_IGN) continue;
+    g_installed[sig] = sigaction(sig, &action, nullptr) == 0;
   }
 }
 
 void RemoveHandlers() {
-  for (int i = 0; i < kSignalCount; ++i) {
-    if (g_installed[i]) sigaction(kSignals[i], &g_previous[i], nullptr);
-    g_installed[i] = false;
+  for (int sig = 1; sig < kSignalLimit; ++sig) {
+    if (g_installed[sig]) sigaction(sig, &g_previous[sig], nullptr);
+    g_installed[sig] = false;
   }
 }
 

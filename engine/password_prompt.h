@@ -1,8 +1,11 @@
 // Reading a password from a terminal without echo. The terminal's modes are
 // restored before every return, and also when a signal ends or stops the
-// process while it waits for the typing (Ctrl-C, Ctrl-\, Ctrl-Z, a hang-up
-// or a termination request); a stopped prompt silences the echo again when
-// it continues.
+// process while it waits for the typing: every signal that can be caught
+// and ends the process by default (Ctrl-C, Ctrl-\, a hang-up, a termination
+// request, SIGALRM, SIGUSR1, SIGXCPU, a real-time signal...) restores them
+// and then ends the process as it would have; Ctrl-Z and the other stop
+// signals restore them while stopped and silence the echo again when the
+// prompt continues.
 #ifndef TARPON_ENGINE_PASSWORD_PROMPT_H_
 #define TARPON_ENGINE_PASSWORD_PROMPT_H_
 
@@ -25,10 +28,9 @@ constexpr int PASSWORD_PROMPT_MAX_LENGTH = 64;
 // second time and compares. On PASSWORD_PROMPT_OK destination (at least
 // maxLength + 1 bytes) holds the password, terminated; on any other result
 // it is unchanged. The typed text is wiped from the function's own buffers
-// before it returns. Not re-entrant: it owns the process's handlers of
-// SIGINT, SIGQUIT, SIGTERM, SIGHUP and SIGTSTP while it reads, and puts the
-// previous ones back afterwards; a signal that the process ignores stays
-// ignored.
+// before it returns. Not re-entrant: it owns the process's handlers of those
+// signals while it reads, and puts the previous ones back afterwards; a
+// signal that the process ignores stays ignored.
 int read_password_from_terminal(int inFd, int outFd, char* destination,
                                 int maxLength, const char* prompt,
                                 const char* verificationPrompt);

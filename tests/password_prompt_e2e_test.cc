@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -59,6 +60,9 @@ class TerminalRun {
       setsid();
       int fd = open(terminalName.c_str(), O_RDWR);
       if (fd < 0 || ioctl(fd, TIOCSCTTY, 0) != 0) _exit(126);
+      // Signals that dump core by default leave no core file behind.
+      rlimit noCore = {0, 0};
+      setrlimit(RLIMIT_CORE, &noCore);
       dup2(fd, 0);
       dup2(fd, 1);
       dup2(fd, 2);
@@ -273,6 +277,13 @@ TEST_F(PasswordPromptTest, EchoComesBackWhenInterrupted) {
   const Case cases[] = {
       {"Ctrl-C at the prompt", true, SIGINT},
       {"termination request", false, SIGTERM},
+      {"alarm", false, SIGALRM},
+      {"user signal 1", false, SIGUSR1},
+      {"user signal 2", false, SIGUSR2},
+      {"CPU time limit", false, SIGXCPU},
+      {"profiling timer", false, SIGPROF},
+      {"virtual timer", false, SIGVTALRM},
+      {"real-time signal", false, SIGRTMIN},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
