@@ -48,13 +48,20 @@ inline long long NowMs() {
   return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
 }
 
+// What the program gets as its standard output.
+enum class Stdout {
+  kCaptured,    // a pipe the test reads (RunResult::out)
+  kClosed,      // no descriptor 1 at all
+  kReaderGone,  // a pipe whose reading end is already closed
+};
+
 // Runs program with args. env entries ("NAME=value") replace or add to the
 // test's own environment; a "NAME" entry without "=" removes NAME. The
 // program is killed when it runs longer than timeoutMs.
 inline RunResult Run(const std::string& program,
                      const std::vector<std::string>& args,
-                     const std::vector<std::string>& env,
-                     int timeoutMs = 10000) {
+                     const std::vector<std::string>& env, int timeoutMs = 10000,
+                     Stdout standardOutput = Stdout::kCaptured) {
   RunResult result;
   std::vector<std::string> environment;
   for (char** e = environ; *e != nullptr; ++e) {
@@ -88,9 +95,17 @@ inline RunResult Run(const std::string& program,
     close(outPipe[1]);
     return result;
   }
+  if (standardOutput != Stdout::kCaptured) {
+    close(outPipe[0]);
+    outPipe[0] = -1;
+  }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+  if (standardOutput == Stdout::kClosed) {
+    posix_spawn_file_actions_addclose(&actions, 1);
+  } else {
+    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+  }
   posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   pid_t pid = -1;
@@ -100,7 +115,7 @@ inline RunResult Run(const std::string& program,
   close(outPipe[1]);
   close(errPipe[1]);
   if (spawned != 0) {
-    close(outPipe[0]);
+    if (outPipe[0] >= 0) close(outPipe[0]);
     close(errPipe[0]);
     result.err =
         std::string("cannot start ") + program + ": " + std::strerror(spawned);
@@ -110,7 +125,7 @@ inline RunResult Run(const std::string& program,
   long long deadline = NowMs() + timeoutMs;
   pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
-  int open = 2;
+  int open = outPipe[0] >= 0 ? 2 : 1;
   while (open > 0) {
     long long left = deadline - NowMs();
     if (left <= 0) {

@@ -275,6 +275,30 @@ TEST_F(TarponTest, ChangesThePasswordOnEveryRouteToTheHost) {
   }
 }
 
+TEST_F(TarponTest, ChangesThePasswordWhateverStandardOutputIs) {
+  const struct {
+    const char* label;
+    e2e::Stdout standardOutput;
+  } cases[] = {
+      {"closed", e2e::Stdout::kClosed},
+      {"a pipe whose reader has gone", e2e::Stdout::kReaderGone},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    Configure("");
+    e2e::RunResult run =
+        e2e::Run(e2e::BinDir() + "/tarpon",
+                 {"-u", "alice", "-p", "secret1", "-np", "new1", "-s", "hosta"},
+                 {"TARPON_SNA_NODE=" + box_.Path("sna-node.conf")}, 10000,
+                 c.standardOutput);
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ("", run.err);
+    EXPECT_RUN(
+        Args({"-u", "alice", "-p", "new1", "-np", "new2", "-plu", "hosta"}),
+        kChanged, 0);
+  }
+}
+
 TEST_F(TarponTest, ReportsEveryHostVerdict) {
   struct Verdict {
     const char* label;
