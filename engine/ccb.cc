@@ -31,7 +31,7 @@ CommunicationsControlBlock::CommunicationsControlBlock() {
   std::memset(cpicVersion, 0, sizeof cpicVersion);
   std::memset(cpicDescription, 0, sizeof cpicDescription);
 
-  localTpName.set(LOCAL_TP_NAME, 64);
+  localTpName.set(LOCAL_TP_NAME, CCB_TP_NAME_LENGTH);
 
   requestBuffer = allocate_shared_memory(GDS_REQUEST_BUFFER_SIZE);
   if (requestBuffer != nullptr) {

@@ -11,6 +11,8 @@
 // network-qualified LU name (NETID.LUNAME).
 constexpr unsigned int CCB_NAME_LENGTH = 8;
 constexpr unsigned int CCB_QUALIFIED_NAME_LENGTH = 17;
+// The longest transaction program name.
+constexpr unsigned int CCB_TP_NAME_LENGTH = 64;
 
 constexpr int32_t GDS_REQUEST_BUFFER_SIZE = 38;
 constexpr int32_t GDS_REPLY_BUFFER_SIZE = 15;

@@ -6,18 +6,25 @@
 
 #include "trace/trace.h"
 
+namespace {
+
+constexpr int32_t kBytesPerRow = 16;
+constexpr int32_t kBytesPerGroup = 4;
+
+}  // namespace
+
 int print_hex(const unsigned char* data, int32_t length, int32_t indent) {
   int rc = 0;
   TraceScope scope("print_hex()", &rc, TRACE_OFF);
   if (indent <= 0) {
-    rc = 18;
+    rc = HEX_DUMP_BAD_INDENT;
     return rc;
   }
   const std::string indentation(static_cast<size_t>(indent), ' ');
   std::string text;
   char scratch[100];
   for (int32_t i = 0; i < length; ++i) {
-    int column = i % 16;
+    int32_t column = i % kBytesPerRow;
     if (column == 0) {
       uint16_t row = static_cast<uint16_t>(i - column);
       std::snprintf(scratch, sizeof scratch, "%2.2X : ", row);
@@ -25,8 +32,11 @@ int print_hex(const unsigned char* data, int32_t length, int32_t indent) {
     }
     std::snprintf(scratch, sizeof scratch, "%2.2X", data[i]);
     text += scratch;
-    if (column == 3 || column == 7 || column == 11) text += ' ';
-    if (column == 15) {
+    const bool lastOfRow = column == kBytesPerRow - 1;
+    if (!lastOfRow && column % kBytesPerGroup == kBytesPerGroup - 1) {
+      text += ' ';
+    }
+    if (lastOfRow) {
       text += '\n';
       text += indentation;
     }
