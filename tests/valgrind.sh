@@ -72,7 +72,7 @@ case "$part" in
     run "refused: bad password" 202 "$t" -u alice -p wrong -np new3 -plu hosta
     run "refused: unknown partner" 17 "$t" -u alice -p new2 -np new3 -plu nowhere
     run "local change" 21 "$t" -u alice -p new2 -np new3 -local
-    run "bad options" 15 "$t" -u alice -x
+    run "bad options" 4 "$t" -u alice -x
     run "usage" 4 "$t"
     run "help" 4 "$t" -?
     run "manual page" 4 "$t" -M
