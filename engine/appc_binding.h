@@ -1,7 +1,8 @@
 // The APPC binding: one routine per APPC verb of the password conversation.
 // Each fills a fresh, zeroed verb control block from the control block,
 // issues the verb, copies back what the engine keeps and, on failure,
-// reports the verb's primary and secondary return codes once and returns 17.
+// reports the verb's primary and secondary return codes once and returns
+// TARPON_RC_SNA_CALL_FAILED.
 // "caller" is the label of the calling driver operation.
 #ifndef TARPON_ENGINE_APPC_BINDING_H_
 #define TARPON_ENGINE_APPC_BINDING_H_

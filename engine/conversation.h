@@ -17,18 +17,20 @@
 int initialize(CCB_PTR ccb);
 
 // Sets the CPI-C characteristics and allocates, or starts the APPC TP and
-// allocates. Returns 0 or 17.
+// allocates. Returns TARPON_RC_OK or TARPON_RC_SNA_CALL_FAILED.
 int connect(CCB_PTR ccb);
 
 // Builds and sends the request, receives the reply and processes it.
-// Returns 0, 17, 1020, 1024 or 2000 + the host status.
+// Returns TARPON_RC_OK, TARPON_RC_SNA_CALL_FAILED or one of process_reply's
+// codes.
 int conduct_conversation(CCB_PTR ccb);
 
 int send_request(CCB_PTR ccb);
 int receive_reply(CCB_PTR ccb);
 
 // Ends the APPC TP; nothing for CPI-C, whose conversation the host ends.
-// Returns 0 or 17; the caller keeps the request's own code.
+// Returns TARPON_RC_OK or TARPON_RC_SNA_CALL_FAILED; the caller keeps the
+// request's own code.
 int disconnect(CCB_PTR ccb);
 
 // Stops the CPI-C library. Returns 0.

@@ -1,6 +1,7 @@
 // The CPI-C binding: one routine per CPI-C call the engine makes. Each issues
 // its call, reports a failure once through report_status under the status
-// type that names the call, and returns 0, or 17 for any CPI-C failure.
+// type that names the call, and returns TARPON_RC_OK, or
+// TARPON_RC_SNA_CALL_FAILED for any CPI-C failure.
 // "caller" is the label of the calling operation; it becomes the reporter of
 // the failure.
 #ifndef TARPON_ENGINE_CPIC_BINDING_H_
@@ -47,7 +48,7 @@ int cmrcv_internal(unsigned char* conversationId, int32_t* receivedLength,
 // partnerLuName (CPIC_PARTNER_LU_NAME_SIZE bytes) with alias empty; any other
 // name lands in alias (CPIC_PARTNER_LU_ALIAS_SIZE bytes) with partnerLuName
 // empty. A name without a period that is too long for an alias is refused
-// with a message and 17, never cut.
+// with a message and TARPON_RC_SNA_CALL_FAILED, never cut.
 int cmepln_internal(unsigned char* conversationId, char* partnerLuName,
                     char* alias, const char* caller);
 

@@ -11,7 +11,7 @@ extern const char* const PASSWORD_EXIT_VARIABLE;  // "TARPON_PASSWORD_EXIT"
 extern const char* const PASSWORD_EXIT_PROGRAM;   // " tarponcp"
 
 // Reports the exit return code 16 ("Function not supported at this time")
-// and returns 21.
+// and returns TARPON_RC_LOCAL_UNAVAILABLE.
 int change_local_password(CCB_PTR ccb);
 
 #endif  // TARPON_ENGINE_LOCAL_CHANGE_H_

@@ -13,9 +13,9 @@ class Lu62Field {
   Lu62Field(const Lu62Field&) = delete;
   Lu62Field& operator=(const Lu62Field&) = delete;
 
-  // Stores value under a new maximum. Returns 0, or 14 when value is longer
-  // than maxLength (not reported) or memory ran out (reported); after a 14
-  // the field holds no value.
+  // Stores value under a new maximum. Returns 0, or TARPON_RC_BAD_OPTION
+  // when value is longer than maxLength (not reported) or memory ran out
+  // (reported); after a refusal the field holds no value.
   int set(const char* value, uint32_t maxLength);
   // Stores value under the current maximum, growing it when value is longer.
   void set(const char* value);
@@ -60,7 +60,8 @@ void pad_field(char* buffer, uint16_t from, int32_t to, char pad,
 // Upper-cases the first length bytes ("C" locale).
 void toupper_internal(char* buffer, uint16_t length);
 // Converts length bytes to EBCDIC through the common service verb; target
-// and source may be the same. Returns 0, or 19 after reporting a failure.
+// and source may be the same. Returns 0, or TARPON_RC_CONVERSION_FAILED after
+// reporting a failure.
 int ascii_to_ebcdic(char* target, const char* source, uint16_t length);
 
 // A zero-filled heap block of size bytes, or null after reporting
