@@ -107,7 +107,7 @@ std::string FormatUserDatabase(const UserDatabase& database);
 // fault reported, every time. Before writing, the new files of writers
 // killed mid-write are removed: names of that exact pattern that are
 // regular files of this user with mode 0600 and one link. Safe to call
-// from several threads; those of one process take turns on a mutex before
+// from several threads; those of one process take turns before
 // the lock file, within the same "lock_wait".
 int UpdateUserDatabase(
     const std::string& path, const std::function<bool(UserDatabase*)>& change,
