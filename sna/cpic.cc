@@ -22,6 +22,7 @@ constexpr size_t kSymDestLength = 8;
 constexpr size_t kMaxPartnerLuLength = 17;  // NETID.LUNAME
 constexpr size_t kMaxModeLength = 8;
 const char kLocalLuVariable[] = "APPCLLU";
+constexpr CM_INT32 kImmediate = 1;  // return control, after the header's 0
 
 #ifndef TARPON_VERSION
 #define TARPON_VERSION "2.0"
@@ -208,7 +209,7 @@ void cmsrc(unsigned char* conversation_ID, CM_INT32* return_control,
            CM_INT32* return_code) {
   // Sessions are always free here: both ways of returning control agree.
   StartSetting("cmsrc", conversation_ID, return_control,
-               CM_WHEN_SESSION_ALLOCATED, 1, true, return_code);
+               CM_WHEN_SESSION_ALLOCATED, kImmediate, true, return_code);
 }
 
 void cmsst(unsigned char* conversation_ID, CM_INT32* send_type,

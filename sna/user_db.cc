@@ -32,7 +32,9 @@ const char kScratchInfix[] = ".scratch-";
 constexpr size_t kScratchRandom = 6;
 constexpr mode_t kFileMode = 0600;
 constexpr mode_t kOpenToOthers = 0077;
-constexpr int kMaxLinkHops = 40;  // as the kernel's own limit
+constexpr mode_t kPermissionBits = 07777;
+constexpr int kMaxLinkHops = 40;               // as the kernel's own limit
+constexpr size_t kRoomForARewrittenLine = 80;  // a guess, for reserve()
 
 void UpperInPlace(std::string* text) {
   for (char& c : *text) {
@@ -284,7 +286,7 @@ bool ReadWholeFile(const std::string& path, std::string* text,
   if ((status.st_mode & kOpenToOthers) != 0) {
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o",
-                  static_cast<unsigned>(status.st_mode & 07777));
+                  static_cast<unsigned>(status.st_mode & kPermissionBits));
     *error = path + ": mode " + mode +
              " lets the group or others read passwords: chmod 600 " + path;
     close(fd);
@@ -381,7 +383,8 @@ void RemoveLeftoverScratchFiles(const std::string& path) {
     struct stat status;
     if (fstatat(dir_fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
         !S_ISREG(status.st_mode) || status.st_uid != geteuid() ||
-        (status.st_mode & 07777) != kFileMode || status.st_nlink != 1) {
+        (status.st_mode & kPermissionBits) != kFileMode ||
+        status.st_nlink != 1) {
       continue;
     }
     unlinkat(dir_fd, entry->d_name, 0);
@@ -552,7 +555,7 @@ std::string FormatUserDatabase(const UserDatabase& database) {
   for (const UserRecord& record : database.users) {
     if (record.changed && record.line_index < lines.size()) {
       rewritten[record.line_index] = &record;
-      size += 80;
+      size += kRoomForARewrittenLine;
     }
   }
   std::string text;
