@@ -86,7 +86,7 @@ class Words {
 
 constexpr std::string_view kHistory = "history=";
 constexpr std::string_view kFailures = "failures=";
-constexpr size_t kMaxFailureDigits = 5;  // kMaxFailures
+constexpr size_t kMaxFailureDigits = 5;  // the digits of kMaxFailures
 
 bool ParseFailures(std::string_view text, int* failures) {
   if (text.empty() || text.size() > kMaxFailureDigits) return false;
