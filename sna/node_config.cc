@@ -566,6 +566,10 @@ bool ParseNodeConfig(const std::string& text, const std::string& file,
     ini_max_line = kMaxConfigLine;
     syntax_line = ini_parse_stream(Read, &parser, Handle, &parser);
   }
+  if (syntax_line < 0) {  // the library's line buffer could not be had
+    *error = file + ": out of memory";
+    return false;
+  }
   // Take the first fault by line: a bad line seen by the reader, a fault of
   // a key, or a line the library could not parse.
   int line = 0;
