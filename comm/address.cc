@@ -1,12 +1,15 @@
 #include "comm/address.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <new>
 #include <ostream>
 #include <sstream>
@@ -67,12 +70,53 @@ int system_resolver(const char* name, uint32_t* address) {
 
 Address::HostResolver g_resolver = system_resolver;
 
+constexpr size_t kMaxServicesFileBytes = 1024 * 1024;
+
+void services_file_refused(const char* path, const char* why) {
+  std::fprintf(stderr, "tarpon comm: TARPON_SERVICES file %s: %s\n", path, why);
+  std::fflush(stderr);
+}
+
+// Reads the services file at "path" whole. Opened without blocking and
+// refused unless a regular file of at most 1 MiB, so that a FIFO or a
+// device named there neither hangs nor grows the process; a refusal is
+// said once on standard error. A file that cannot be opened names no
+// service, silently, as before.
+bool read_services_file(const char* path, std::string* text) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return false;
+  struct stat status;
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    services_file_refused(path, "not a regular file");
+    close(fd);
+    return false;
+  }
+  char buffer[4096];
+  bool ok = true;
+  while (ok) {
+    ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      ok = got == 0;
+      break;
+    }
+    text->append(buffer, static_cast<size_t>(got));
+    if (text->size() > kMaxServicesFileBytes) {
+      services_file_refused(path, "larger than 1 MiB");
+      ok = false;
+    }
+  }
+  close(fd);
+  return ok;
+}
+
 // Looks a service up for "tcp" in a file laid out like the system's services
 // file: "name port/protocol aliases... # comment". Stores the port in host
 // byte order.
 bool lookup_service_file(const char* path, const char* name, uint16_t* port) {
-  std::ifstream file(path);
-  if (!file) return false;
+  std::string text;
+  if (!read_services_file(path, &text)) return false;
+  std::istringstream file(text);
   std::string line;
   while (std::getline(file, line)) {
     size_t hash = line.find('#');

@@ -3,8 +3,11 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netdb.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <string>
 
@@ -83,6 +86,37 @@ TEST_F(AddressTest, ServiceLookupFromServicesFile) {
       EXPECT_EQ(nullptr, address.GetServiceName());
     }
   }
+}
+
+// A services file that is no regular file, or too big, is refused at once
+// with a line on standard error: no hang on a FIFO, no growth on a device.
+TEST_F(AddressTest, ServicesFileMustBeASmallRegularFile) {
+  char pattern[] = "/tmp/tarpon-comm-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(pattern));
+  const std::string fifo = std::string(pattern) + "/fifo";
+  const std::string big = std::string(pattern) + "/big";
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  std::ofstream(big) << "tarponTestA 5000/tcp\n"
+                     << std::string(1024 * 1024, '#');
+  const struct {
+    std::string path;
+    const char* why;
+  } cases[] = {{"/dev/zero", "not a regular file"},
+               {fifo, "not a regular file"},
+               {big, "larger than 1 MiB"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    setenv("TARPON_SERVICES", c.path.c_str(), 1);
+    testing::internal::CaptureStderr();
+    Address address("tarponTestA", static_cast<uint32_t>(INADDR_ANY));
+    EXPECT_EQ(
+        "tarpon comm: TARPON_SERVICES file " + c.path + ": " + c.why + "\n",
+        testing::internal::GetCapturedStderr());
+    EXPECT_EQ(Address::REASON_GET_SERVICE_BY_NAME, address.GetReason());
+  }
+  unlink(fifo.c_str());
+  unlink(big.c_str());
+  rmdir(pattern);
 }
 
 TEST_F(AddressTest, AddressAndPortZeroIsNeverUsable) {

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -50,6 +51,7 @@ class EngineTest : public ::testing::Test {
   }
   void Write(const std::string& name, const std::string& text) {
     std::ofstream(dir_ + "/" + name) << text;
+    chmod((dir_ + "/" + name).c_str(), 0600);  // as the host requires
   }
   std::string Out() {
     std::string text = out_.str();

@@ -18,6 +18,7 @@ fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarpon-demo.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cp examples/sna-node.conf examples/users.db "$work"/
+chmod 600 "$work/users.db"  # git keeps no 0600; the host refuses looser
 export TARPON_SNA_NODE="$work/sna-node.conf"
 
 # The engine ends its output with a NUL character for capturing callers; a

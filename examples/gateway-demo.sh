@@ -23,6 +23,7 @@ cleanup() {
 }
 trap cleanup EXIT
 cp examples/sna-node.conf examples/users.db "$work"/
+chmod 600 "$work/users.db"  # git keeps no 0600; the host refuses looser
 export TARPON_SNA_NODE="$work/sna-node.conf"
 
 # A port nothing answers on, named through a services file of our own.

@@ -5,6 +5,7 @@
 // that changes the database has it written back as it was, so that every
 // input meets the same users.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -70,6 +71,7 @@ void WriteFile(const std::string& path, const std::string& text) {
   FUZZ_CHECK(out != nullptr);
   FUZZ_CHECK(std::fwrite(text.data(), 1, text.size(), out) == text.size());
   FUZZ_CHECK(std::fclose(out) == 0);
+  FUZZ_CHECK(chmod(path.c_str(), 0600) == 0);  // as the host requires
 }
 
 // The node's folder (in memory where the machine offers it, so that the

@@ -47,21 +47,30 @@ constexpr uint8_t kSecurityProgram = 2;
 constexpr uint8_t kFillLl = 1;
 constexpr uint8_t kHard = 1;
 
+constexpr unsigned char kEbcdicBlank = 0x40;
+constexpr size_t kPrimaryBytes = sizeof(uint16_t);
+constexpr size_t kSecondaryBytes = sizeof(uint32_t);
+constexpr size_t kTpIdBytes = 8;
+
 void SetRc(void* block, uint16_t primary, uint32_t secondary) {
   AP_VERB_HEADER* header = static_cast<AP_VERB_HEADER*>(block);
-  unsigned char bytes[6] = {static_cast<unsigned char>(primary >> 8),
-                            static_cast<unsigned char>(primary),
-                            static_cast<unsigned char>(secondary >> 24),
-                            static_cast<unsigned char>(secondary >> 16),
-                            static_cast<unsigned char>(secondary >> 8),
-                            static_cast<unsigned char>(secondary)};
-  std::memcpy(&header->primary_rc, bytes, 2);
-  std::memcpy(&header->secondary_rc, bytes + 2, 4);
+  unsigned char bytes[kPrimaryBytes + kSecondaryBytes] = {
+      static_cast<unsigned char>(primary >> 8),
+      static_cast<unsigned char>(primary),
+      static_cast<unsigned char>(secondary >> 24),
+      static_cast<unsigned char>(secondary >> 16),
+      static_cast<unsigned char>(secondary >> 8),
+      static_cast<unsigned char>(secondary)};
+  static_assert(sizeof header->primary_rc == kPrimaryBytes &&
+                    sizeof header->secondary_rc == kSecondaryBytes,
+                "the verb header's return code fields");
+  std::memcpy(&header->primary_rc, bytes, kPrimaryBytes);
+  std::memcpy(&header->secondary_rc, bytes + kPrimaryBytes, kSecondaryBytes);
 }
 
 uint64_t TpNumber(const unsigned char* tp_id) {
   uint64_t number = 0;
-  for (int i = 0; i < 8; ++i) number = (number << 8) | tp_id[i];
+  for (size_t i = 0; i < kTpIdBytes; ++i) number = (number << 8) | tp_id[i];
   return number;
 }
 
@@ -122,8 +131,10 @@ void TpStarted(TP_STARTED* block) {
   }
   uint64_t number = Node().next_tp_id++;
   Node().tps[number];
-  for (int i = 0; i < 8; ++i) {
-    block->tp_id[7 - i] = static_cast<unsigned char>(number >> (8 * i));
+  static_assert(sizeof block->tp_id == kTpIdBytes, "TP id size");
+  for (size_t i = 0; i < kTpIdBytes; ++i) {
+    block->tp_id[kTpIdBytes - 1 - i] =
+        static_cast<unsigned char>(number >> (8 * i));
   }
   SetRc(block, kOk, 0);
 }
@@ -171,7 +182,8 @@ void Allocate(ALLOCATE* block) {
   unsigned char mode[sizeof block->mode_name];
   sna::EbcdicToAscii(block->mode_name, mode, sizeof mode);
   conversation.mode = Unpad(mode, sizeof mode, ' ');
-  conversation.tp_name = Unpad(block->tp_name, sizeof block->tp_name, 0x40);
+  conversation.tp_name =
+      Unpad(block->tp_name, sizeof block->tp_name, kEbcdicBlank);
   conversation.sync_confirm = block->sync_level == kConfirmSyncLevel;
   conversation.security =
       block->security == AP_NONE ? sna::Security::kNone : sna::Security::kSame;

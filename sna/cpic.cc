@@ -1,7 +1,9 @@
 // The CPI-C calls of the emulated node. A conversation is started from the
 // side information, characterised, allocated to a host, and ends when the
 // host's deallocation has been received.
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "engine/sna_services.h"
@@ -16,6 +18,11 @@ namespace {
 
 constexpr uint16_t kVersion10 = 0x0001;  // major 1, minor 0
 constexpr CM_INT32 kMaxBufferLength = 32767;
+constexpr size_t kSymDestLength = 8;
+constexpr size_t kMaxPartnerLuLength = 17;  // NETID.LUNAME
+constexpr size_t kMaxModeLength = 8;
+const char kLocalLuVariable[] = "APPCLLU";
+constexpr CM_INT32 kImmediate = 1;  // return control, after the header's 0
 
 #ifndef TARPON_VERSION
 #define TARPON_VERSION "2.0"
@@ -148,11 +155,21 @@ void cminit(unsigned char* conversation_ID, unsigned char* sym_dest_name,
     *return_code = CM_PROGRAM_PARAMETER_CHECK;
     return;
   }
-  std::string name(reinterpret_cast<const char*>(sym_dest_name), 8);
+  std::string name(reinterpret_cast<const char*>(sym_dest_name),
+                   kSymDestLength);
   while (!name.empty() && (name.back() == ' ' || name.back() == '\0')) {
     name.pop_back();
   }
   const sna::NodeConfig& config = *Node().config;
+  // No CPI-C call names a local LU: a program picks one through the
+  // environment, and an alias the node does not know fails as TP_STARTED
+  // fails for it.
+  const char* local_lu = std::getenv(kLocalLuVariable);
+  if (local_lu != nullptr && *local_lu != '\0' &&
+      config.local_lus.count(local_lu) == 0) {
+    *return_code = CM_PROGRAM_PARAMETER_CHECK;
+    return;
+  }
   auto info = config.side_info.find(name);
   if (info == config.side_info.end()) {
     *return_code = CM_PROGRAM_PARAMETER_CHECK;
@@ -192,7 +209,7 @@ void cmsrc(unsigned char* conversation_ID, CM_INT32* return_control,
            CM_INT32* return_code) {
   // Sessions are always free here: both ways of returning control agree.
   StartSetting("cmsrc", conversation_ID, return_control,
-               CM_WHEN_SESSION_ALLOCATED, 1, true, return_code);
+               CM_WHEN_SESSION_ALLOCATED, kImmediate, true, return_code);
 }
 
 void cmsst(unsigned char* conversation_ID, CM_INT32* send_type,
@@ -243,7 +260,7 @@ void cmsmn(unsigned char* conversation_ID, unsigned char* mode_name,
     return;
   }
   std::string mode;
-  if (!TakeName(mode_name, mode_name_length, 0, 8, &mode)) {
+  if (!TakeName(mode_name, mode_name_length, 0, kMaxModeLength, &mode)) {
     *return_code = CM_PROGRAM_PARAMETER_CHECK;
     return;
   }
@@ -261,7 +278,8 @@ void cmspln(unsigned char* conversation_ID, unsigned char* partner_LU_name,
     return;
   }
   std::string name;
-  if (!TakeName(partner_LU_name, partner_LU_name_length, 1, 17, &name) ||
+  if (!TakeName(partner_LU_name, partner_LU_name_length, 1, kMaxPartnerLuLength,
+                &name) ||
       name.empty()) {
     *return_code = CM_PROGRAM_PARAMETER_CHECK;
     return;
@@ -279,8 +297,8 @@ void cmepln(unsigned char* conversation_ID, unsigned char* partner_LU_name,
     *return_code = CM_PROGRAM_PARAMETER_CHECK;
     return;
   }
-  // At most 17 bytes, the architected room.
-  size_t length = c->partner_lu.size() > 17 ? 17 : c->partner_lu.size();
+  // At most the architected room.
+  size_t length = std::min(c->partner_lu.size(), kMaxPartnerLuLength);
   std::memcpy(partner_LU_name, c->partner_lu.data(), length);
   *partner_LU_name_length = static_cast<CM_INT32>(length);
   *return_code = CM_OK;
@@ -295,7 +313,7 @@ void cmemn(unsigned char* conversation_ID, unsigned char* mode_name,
     *return_code = CM_PROGRAM_PARAMETER_CHECK;
     return;
   }
-  size_t length = c->mode.size() > 8 ? 8 : c->mode.size();
+  size_t length = std::min(c->mode.size(), kMaxModeLength);
   std::memcpy(mode_name, c->mode.data(), length);
   *mode_name_length = static_cast<CM_INT32>(length);
   *return_code = CM_OK;

@@ -117,6 +117,20 @@ TEST_F(CpicTest, MisconfigurationRows) {
   std::string reply;
   EXPECT_EQ(CM_PROGRAM_PARAMETER_CHECK, Init("NOSUCH"));
   EXPECT_EQ(CM_PROGRAM_PARAMETER_CHECK, Init(""));
+  // The local LU comes from APPCLLU; an alias the node lacks is refused.
+  const struct {
+    const char* local_lu;
+    CM_INT32 rc;
+  } local_lus[] = {{"WKSTN1", CM_OK},
+                   {"", CM_OK},
+                   {"wkstn1", CM_PROGRAM_PARAMETER_CHECK},
+                   {"NOPE", CM_PROGRAM_PARAMETER_CHECK}};
+  for (const auto& c : local_lus) {
+    SCOPED_TRACE(c.local_lu);
+    setenv("APPCLLU", c.local_lu, 1);
+    EXPECT_EQ(c.rc, Init("KSVSYM"));
+  }
+  unsetenv("APPCLLU");
 
   ASSERT_EQ(CM_OK, Init("KSVSYM"));
   ASSERT_EQ(CM_OK, Characterise("#BATCH", "nosuch"));

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 
 #include "sna/test_node.h"
@@ -120,22 +121,49 @@ TEST_F(HostTest, KeepsCommentsAndOtherLinesAndMode0600) {
   EXPECT_EQ(0600u, info.st_mode & 0777);
 }
 
-TEST_F(HostTest, UnreadableOrBrokenDatabaseAnswers07AndIsLeftAlone) {
+// A database that cannot be used is answered with X'07', named on
+// standard error, and left as it is.
+TEST_F(HostTest, UnusableDatabaseAnswers07AndIsLeftAlone) {
   const std::string broken = "ALICE SECRET1\nBOB PASSW0RD expird\n";
-  WriteFile("users.db", broken);
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(ReplyHex(7), Answer(sna_test::Request("ALICE", "SECRET1", "N1")));
-  EXPECT_EQ("tarpon sna node: " + Path("users.db") +
-                ":2: unknown attribute \"expird\" for BOB\n",
-            testing::internal::GetCapturedStderr());
-  EXPECT_EQ(broken, ReadFile("users.db"));
-
-  host_.users = Path("missing.db");
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(ReplyHex(7), Answer(sna_test::SignOn("ALICE", "SECRET1")));
-  EXPECT_EQ("tarpon sna node: " + Path("missing.db") +
-                ": cannot open: No such file or directory\n",
-            testing::internal::GetCapturedStderr());
+  const std::string db = Path("users.db");
+  struct Case {
+    const char* name;
+    std::function<void()> arrange;
+    std::string error;
+  } cases[] = {
+      {"broken", [&] { WriteFile("users.db", broken); },
+       db + ":2: unknown attribute for BOB"},
+      {"missing", [&] { unlink(db.c_str()); },
+       db + ": cannot open: No such file or directory"},
+      {"open to others",
+       [&] {
+         WriteFile("users.db", broken);
+         chmod(db.c_str(), 0644);
+       },
+       db + ": mode 0644 lets the group or others read passwords: chmod 600 " +
+           db},
+      {"a FIFO",
+       [&] {
+         unlink(db.c_str());
+         mkfifo(db.c_str(), 0600);
+       },
+       db + ": not a regular file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.arrange();
+    struct stat before;
+    bool existed = lstat(db.c_str(), &before) == 0;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(ReplyHex(7), Answer(sna_test::Request("ALICE", "SECRET1", "N1")));
+    EXPECT_EQ("tarpon sna node: " + c.error + "\n",
+              testing::internal::GetCapturedStderr());
+    struct stat after;
+    EXPECT_EQ(existed, lstat(db.c_str(), &after) == 0);
+    if (existed) {
+      EXPECT_EQ(before.st_ino, after.st_ino);
+    }
+  }
 }
 
 }  // namespace

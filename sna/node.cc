@@ -57,7 +57,7 @@ void Buffer(Conversation* conversation, const unsigned char* data,
 void Exchange(Conversation* conversation) {
   conversation->state = ConversationState::kReceive;
   const std::string& tp = conversation->tp_name;
-  if (tp != std::string(kServiceTp, 4)) {
+  if (tp != std::string(kServiceTp, sizeof kServiceTp - 1)) {
     conversation->attach_error = AttachError::kTpNotRecognized;
   } else if (conversation->mapped) {
     conversation->attach_error = AttachError::kConversationTypeMismatch;

@@ -1,6 +1,5 @@
 #include "sna/node_config.h"
 
-#include <fcntl.h>
 #include <ini.h>
 #include <unistd.h>
 
@@ -13,10 +12,23 @@
 #include <set>
 
 #include "sna/code_page.h"
+#include "sna/regular_file.h"
 
 namespace sna {
 
 namespace {
+
+// The longest line the reader hands the library, its end included.
+constexpr int kMaxConfigLine = 1024;
+constexpr size_t kMaxNameLength = 8;  // aliases, modes and name parts
+constexpr size_t kMaxTpNameBytes = 64;
+constexpr size_t kMaxReplyFaultBytes = 256;
+constexpr int kMaxPasswordHistory = 64;
+constexpr int kMaxMinPasswordLength = 8;
+constexpr int kMaxRevokeAfter = 255;
+constexpr uint32_t kMaxCpicReturnCode = 0x7FFFFFFF;
+constexpr uint32_t kMaxPrimaryCode = 0xFFFF;
+constexpr uint32_t kMaxSecondaryCode = 0xFFFFFFFF;
 
 const char* const kCpicCalls[] = {
     "WinCPICStartup", "WinCPICCleanup", "cminit", "cmallc", "cmsend",
@@ -38,7 +50,7 @@ bool IsNameCharacter(char c) {
 
 // An alias or mode: 1 to 8 printable characters, no blanks.
 bool ValidShortName(const std::string& name) {
-  if (name.empty() || name.size() > 8) return false;
+  if (name.empty() || name.size() > kMaxNameLength) return false;
   for (char c : name) {
     if (c <= ' ' || c > '~') return false;
   }
@@ -48,9 +60,11 @@ bool ValidShortName(const std::string& name) {
 // NETID.LUNAME, each part 1 to 8 letters, digits, @, # or $.
 bool ValidQualifiedName(const std::string& name) {
   size_t period = name.find('.');
-  if (period == std::string::npos || period == 0 || period > 8) return false;
+  if (period == std::string::npos || period == 0 || period > kMaxNameLength) {
+    return false;
+  }
   std::string lu = name.substr(period + 1);
-  if (lu.empty() || lu.size() > 8) return false;
+  if (lu.empty() || lu.size() > kMaxNameLength) return false;
   for (size_t i = 0; i < name.size(); ++i) {
     if (i != period && !IsNameCharacter(name[i])) return false;
   }
@@ -140,6 +154,7 @@ struct Parser {
   NodeConfig* config = nullptr;
 
   std::vector<Section> sections;
+  std::set<std::pair<std::string, std::string>> section_names;  // kind, name
   int error_line = 0;
   std::string error;
   int default_local_lu_line = 0;
@@ -153,6 +168,21 @@ struct Parser {
   }
   bool Key(const char* section, const char* name, const char* value);
   Section* Enter(const std::string& section_text);
+
+ private:
+  // One key of a section, as the section's handler sees it.
+  struct Entry {
+    const Section& section;
+    std::string name;
+    std::string value;
+  };
+  bool Bad(const Entry& entry, const char* expected);
+  bool Unknown(const Entry& entry);
+  bool NodeKey(const Entry& entry);
+  bool LuKey(const Entry& entry);
+  bool SideInfoKey(const Entry& entry);
+  bool HostKey(const Entry& entry);
+  bool FaultKey(const Entry& entry);
 };
 
 char* Read(char* buffer, int size, void* stream) {
@@ -238,11 +268,9 @@ Section* Parser::Enter(const std::string& section_text) {
     }
     section.name = UpperCase(n);
   }
-  for (const Section& earlier : sections) {
-    if (earlier.kind == section.kind && earlier.name == section.name) {
-      FailAt(header_line, "duplicate section " + section.label);
-      return nullptr;
-    }
+  if (!section_names.emplace(section.kind, section.name).second) {
+    FailAt(header_line, "duplicate section " + section.label);
+    return nullptr;
   }
   sections.push_back(section);
   return &sections.back();
@@ -252,131 +280,171 @@ bool Parser::Key(const char* section_text, const char* name_text,
                  const char* value_text) {
   Section* section = Enter(section_text);
   if (section == nullptr) return false;
-  const std::string name = name_text;
-  const std::string value = value_text;
-  const std::string& label = section->label;
-  if (!section->keys.insert(name).second) {
-    Fail("duplicate key \"" + name + "\" in " + label);
+  Entry entry{*section, name_text, value_text};
+  if (!section->keys.insert(entry.name).second) {
+    Fail("duplicate key \"" + entry.name + "\" in " + section->label);
     return false;
   }
-  auto bad = [&](const char* expected) {
-    Fail("bad value \"" + value + "\" for \"" + name + "\" in " + label + " (" +
-         expected + ")");
-    return false;
-  };
-  auto unknown = [&]() {
-    Fail("unknown key \"" + name + "\" in " + label);
-    return false;
-  };
   const std::string& kind = section->kind;
-  if (kind == "node") {
-    if (name == "modes") {
-      std::vector<std::string> modes = SplitBlanks(value);
-      if (modes.empty()) return bad("mode names");
-      for (const std::string& mode : modes) {
-        if (!ValidShortName(mode)) return bad("mode names of 1-8 characters");
-        std::string upper = UpperCase(mode);
-        if (config->KnowsMode(upper)) return bad("a mode given twice");
-        config->modes.push_back(upper);
+  if (kind == "node") return NodeKey(entry);
+  if (kind == "local_lu" || kind == "partner_lu") return LuKey(entry);
+  if (kind == "side_info") return SideInfoKey(entry);
+  if (kind == "host") return HostKey(entry);
+  return FaultKey(entry);
+}
+
+bool Parser::Bad(const Entry& entry, const char* expected) {
+  Fail("bad value \"" + entry.value + "\" for \"" + entry.name + "\" in " +
+       entry.section.label + " (" + expected + ")");
+  return false;
+}
+
+bool Parser::Unknown(const Entry& entry) {
+  Fail("unknown key \"" + entry.name + "\" in " + entry.section.label);
+  return false;
+}
+
+bool Parser::NodeKey(const Entry& entry) {
+  const std::string& value = entry.value;
+  if (entry.name == "modes") {
+    std::vector<std::string> modes = SplitBlanks(value);
+    if (modes.empty()) return Bad(entry, "mode names");
+    for (const std::string& mode : modes) {
+      if (!ValidShortName(mode)) {
+        return Bad(entry, "mode names of 1-8 characters");
       }
-    } else if (name == "default_local_lu") {
-      if (!ValidShortName(value)) return bad("an LU alias of 1-8 characters");
-      config->default_local_lu = value;
-      default_local_lu_line = line;
-    } else {
-      return unknown();
+      std::string upper = UpperCase(mode);
+      if (config->KnowsMode(upper)) return Bad(entry, "a mode given twice");
+      config->modes.push_back(upper);
     }
-  } else if (kind == "local_lu" || kind == "partner_lu") {
-    if (name != "name") return unknown();
-    if (!ValidQualifiedName(value)) return bad("NETID.LUNAME");
-    auto& map = kind == "local_lu" ? config->local_lus : config->partner_lus;
-    map[section->name] = UpperCase(value);
-  } else if (kind == "side_info") {
-    SideInfo& info = config->side_info[section->name];
-    if (name == "partner_lu") {
-      bool qualified = value.find('.') != std::string::npos;
-      if (qualified ? !ValidQualifiedName(value) : !ValidShortName(value)) {
-        return bad("NETID.LUNAME or a partner LU alias");
-      }
-      info.partner_lu = qualified ? UpperCase(value) : value;
-    } else if (name == "mode") {
-      if (!ValidShortName(value)) return bad("a mode name of 1-8 characters");
-      info.mode = UpperCase(value);
-    } else if (name == "tp_name") {
-      std::string bytes;
-      if (value.size() >= 2 && (value[0] == 'x' || value[0] == 'X') &&
-          value[1] == '\'') {
-        if (!ParseHexValue(value, &bytes)) return bad("x'hex digits'");
-      } else {
-        bytes = value;
-        AsciiToEbcdic(reinterpret_cast<const unsigned char*>(value.data()),
-                      reinterpret_cast<unsigned char*>(&bytes[0]),
-                      bytes.size());
-      }
-      if (bytes.empty() || bytes.size() > 64) return bad("1-64 bytes");
-      info.tp_name = bytes;
-    } else if (name == "security") {
-      if (value == "none") {
-        info.security = Security::kNone;
-      } else if (value == "same") {
-        info.security = Security::kSame;
-      } else if (value == "program") {
-        info.security = Security::kProgram;
-      } else {
-        return bad("none, same or program");
-      }
-    } else {
-      return unknown();
+  } else if (entry.name == "default_local_lu") {
+    if (!ValidShortName(value)) {
+      return Bad(entry, "an LU alias of 1-8 characters");
     }
-  } else if (kind == "host") {
-    HostConfig& host = config->hosts[section->name];
-    if (name == "users") {
-      if (value.empty()) return bad("a file name");
-      host.users = value[0] == '/' ? value : folder + "/" + value;
-    } else if (name == "mixed_case_passwords") {
-      if (!ParseYesNo(value, &host.mixed_case_passwords)) {
-        return bad("yes or no");
-      }
-    } else if (name == "persistent_signon") {
-      if (!ParseYesNo(value, &host.persistent_signon)) return bad("yes or no");
-    } else if (name == "password_history") {
-      if (!ParseInt(value, 64, &host.password_history)) return bad("0-64");
-    } else if (name == "min_password_length") {
-      if (!ParseInt(value, 8, &host.min_password_length)) return bad("0-8");
-    } else if (name == "revoke_after") {
-      if (!ParseInt(value, 255, &host.revoke_after)) return bad("0-255");
-    } else {
-      return unknown();
-    }
-  } else {  // faults
-    if (name == "reply") {
-      if (!ParseHexValue(value, &config->reply_fault) ||
-          config->reply_fault.size() > 256) {
-        return bad("x'hex digits', at most 256 bytes");
-      }
-      config->has_reply_fault = true;
-      return true;
-    }
-    bool cpic = false;
-    for (const char* call : kCpicCalls) cpic = cpic || name == call;
-    bool verb = false;
-    for (const char* call : kVerbs) verb = verb || name == call;
-    if (!cpic && !verb) return unknown();
-    std::vector<std::string> words = SplitBlanks(value);
-    Fault fault;
-    if (cpic) {
-      if (words.size() != 1 ||
-          !ParseNumber(words[0], 0x7FFFFFFF, &fault.primary)) {
-        return bad("one return code");
-      }
-    } else if (words.empty() || words.size() > 2 ||
-               !ParseNumber(words[0], 0xFFFF, &fault.primary) ||
-               (words.size() == 2 &&
-                !ParseNumber(words[1], 0xFFFFFFFF, &fault.secondary))) {
-      return bad("a primary and a secondary return code");
-    }
-    config->faults[name] = fault;
+    config->default_local_lu = value;
+    default_local_lu_line = line;
+  } else {
+    return Unknown(entry);
   }
+  return true;
+}
+
+bool Parser::LuKey(const Entry& entry) {
+  if (entry.name != "name") return Unknown(entry);
+  if (!ValidQualifiedName(entry.value)) return Bad(entry, "NETID.LUNAME");
+  auto& map = entry.section.kind == "local_lu" ? config->local_lus
+                                               : config->partner_lus;
+  map[entry.section.name] = UpperCase(entry.value);
+  return true;
+}
+
+bool Parser::SideInfoKey(const Entry& entry) {
+  SideInfo& info = config->side_info[entry.section.name];
+  const std::string& name = entry.name;
+  const std::string& value = entry.value;
+  if (name == "partner_lu") {
+    bool qualified = value.find('.') != std::string::npos;
+    if (qualified ? !ValidQualifiedName(value) : !ValidShortName(value)) {
+      return Bad(entry, "NETID.LUNAME or a partner LU alias");
+    }
+    info.partner_lu = qualified ? UpperCase(value) : value;
+  } else if (name == "mode") {
+    if (!ValidShortName(value)) {
+      return Bad(entry, "a mode name of 1-8 characters");
+    }
+    info.mode = UpperCase(value);
+  } else if (name == "tp_name") {
+    std::string bytes;
+    if (value.size() >= 2 && (value[0] == 'x' || value[0] == 'X') &&
+        value[1] == '\'') {
+      if (!ParseHexValue(value, &bytes)) return Bad(entry, "x'hex digits'");
+    } else {
+      bytes = value;
+      AsciiToEbcdic(reinterpret_cast<const unsigned char*>(value.data()),
+                    reinterpret_cast<unsigned char*>(&bytes[0]), bytes.size());
+    }
+    if (bytes.empty() || bytes.size() > kMaxTpNameBytes) {
+      return Bad(entry, "1-64 bytes");
+    }
+    info.tp_name = bytes;
+  } else if (name == "security") {
+    if (value == "none") {
+      info.security = Security::kNone;
+    } else if (value == "same") {
+      info.security = Security::kSame;
+    } else if (value == "program") {
+      info.security = Security::kProgram;
+    } else {
+      return Bad(entry, "none, same or program");
+    }
+  } else {
+    return Unknown(entry);
+  }
+  return true;
+}
+
+bool Parser::HostKey(const Entry& entry) {
+  HostConfig& host = config->hosts[entry.section.name];
+  const std::string& name = entry.name;
+  const std::string& value = entry.value;
+  if (name == "users") {
+    if (value.empty()) return Bad(entry, "a file name");
+    host.users = value[0] == '/' ? value : folder + "/" + value;
+  } else if (name == "mixed_case_passwords") {
+    if (!ParseYesNo(value, &host.mixed_case_passwords)) {
+      return Bad(entry, "yes or no");
+    }
+  } else if (name == "persistent_signon") {
+    if (!ParseYesNo(value, &host.persistent_signon)) {
+      return Bad(entry, "yes or no");
+    }
+  } else if (name == "password_history") {
+    if (!ParseInt(value, kMaxPasswordHistory, &host.password_history)) {
+      return Bad(entry, "0-64");
+    }
+  } else if (name == "min_password_length") {
+    if (!ParseInt(value, kMaxMinPasswordLength, &host.min_password_length)) {
+      return Bad(entry, "0-8");
+    }
+  } else if (name == "revoke_after") {
+    if (!ParseInt(value, kMaxRevokeAfter, &host.revoke_after)) {
+      return Bad(entry, "0-255");
+    }
+  } else {
+    return Unknown(entry);
+  }
+  return true;
+}
+
+bool Parser::FaultKey(const Entry& entry) {
+  const std::string& name = entry.name;
+  if (name == "reply") {
+    if (!ParseHexValue(entry.value, &config->reply_fault) ||
+        config->reply_fault.size() > kMaxReplyFaultBytes) {
+      return Bad(entry, "x'hex digits', at most 256 bytes");
+    }
+    config->has_reply_fault = true;
+    return true;
+  }
+  bool cpic = false;
+  for (const char* call : kCpicCalls) cpic = cpic || name == call;
+  bool verb = false;
+  for (const char* call : kVerbs) verb = verb || name == call;
+  if (!cpic && !verb) return Unknown(entry);
+  std::vector<std::string> words = SplitBlanks(entry.value);
+  Fault fault;
+  if (cpic) {
+    if (words.size() != 1 ||
+        !ParseNumber(words[0], kMaxCpicReturnCode, &fault.primary)) {
+      return Bad(entry, "one return code");
+    }
+  } else if (words.empty() || words.size() > 2 ||
+             !ParseNumber(words[0], kMaxPrimaryCode, &fault.primary) ||
+             (words.size() == 2 &&
+              !ParseNumber(words[1], kMaxSecondaryCode, &fault.secondary))) {
+    return Bad(entry, "a primary and a secondary return code");
+  }
+  config->faults[name] = fault;
   return true;
 }
 
@@ -482,9 +550,26 @@ bool ParseNodeConfig(const std::string& text, const std::string& file,
   parser.file = file;
   parser.folder = folder;
   parser.config = config;
-  // Indented lines are ordinary lines here, never continuations.
-  ini_allow_multiline = false;
-  int syntax_line = ini_parse_stream(Read, &parser, Handle, &parser);
+  int syntax_line = 0;
+  {
+    // The library's settings are process-wide variables: set and used
+    // under one lock, so that parses in several threads never race on
+    // them.
+    static std::mutex* library = new std::mutex();
+    std::lock_guard<std::mutex> hold(*library);
+    // Indented lines are ordinary lines here, never continuations.
+    ini_allow_multiline = false;
+    // Lines up to kMaxConfigLine bytes, room for a 256-byte reply fault.
+    ini_use_stack = false;
+    ini_allow_realloc = false;
+    ini_initial_alloc = kMaxConfigLine;
+    ini_max_line = kMaxConfigLine;
+    syntax_line = ini_parse_stream(Read, &parser, Handle, &parser);
+  }
+  if (syntax_line < 0) {  // the library's line buffer could not be had
+    *error = file + ": out of memory";
+    return false;
+  }
   // Take the first fault by line: a bad line seen by the reader, a fault of
   // a key, or a line the library could not parse.
   int line = 0;
@@ -516,11 +601,9 @@ constexpr size_t kMaxConfigBytes = 1024 * 1024;
 // Reads the file at "path" whole into "*text"; on failure returns false
 // with "*error" set.
 bool ReadConfigFile(const char* path, std::string* text, std::string* error) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    *error = std::string(path) + ": cannot open: " + std::strerror(errno);
-    return false;
-  }
+  struct stat status;
+  int fd = OpenRegularFile(path, &status, error);
+  if (fd < 0) return false;
   text->clear();
   char buffer[4096];
   bool failed = false;

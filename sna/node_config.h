@@ -56,20 +56,24 @@ struct NodeConfig {
 // Parses the text of a configuration file. "file" names the file in error
 // messages; relative user database paths are taken against "folder".
 // Returns true on success; otherwise false with "*error" set to one line,
-// "<file>:<line>: <fault>", without a line end.
+// "<file>:<line>: <fault>", without a line end. Lines may hold 1023 bytes.
+// Safe to call from several threads: parses take turns on the INI
+// library, whose settings are process-wide.
 bool ParseNodeConfig(const std::string& text, const std::string& file,
                      const std::string& folder, NodeConfig* config,
                      std::string* error);
 
 // Reads and parses the file named by the environment variable
-// TARPON_SNA_NODE. On failure "*error" describes the fault in one line.
+// TARPON_SNA_NODE (a regular file of at most 1 MiB; a FIFO or a device is
+// refused at once). On failure "*error" describes the fault in one line.
 bool LoadNodeConfig(NodeConfig* config, std::string* error);
 
 // As LoadNodeConfig, but the result is shared: the file is read whole at
 // every call, and when its path and bytes are those of the last successful
 // parse, that parse is returned again instead of parsing the same text
 // once more. A file that fails to parse is parsed, and its fault reported,
-// every time. Null on failure. Safe to call from several threads.
+// every time. Null on failure. Safe to call from several threads (shown
+// by a test that scripts/tsan.sh runs under ThreadSanitizer).
 std::shared_ptr<const NodeConfig> LoadSharedNodeConfig(std::string* error);
 
 // How many times this process has parsed a configuration file's bytes in

@@ -115,12 +115,29 @@ TEST_F(NodeConfigTest, FaultsNameTheFileLineAndFault) {
       {"[local_lu A]\nname = N.A\n", ":2: missing section [node]"},
       {"[node]\nmodes = #BATCH\ndefault_local_lu = NOPE\n",
        ":3: default_local_lu \"NOPE\" names no [local_lu]"},
-      {"[node]\nmodes = " + std::string(300, 'M') + "\n", ":2: line too long"},
+      {"[node]\nmodes = " + std::string(1100, 'M') + "\n", ":2: line too long"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.fault);
     EXPECT_EQ("tarpon sna node: " + ConfigPath() + c.fault + "\n",
               StartupError(c.config, WCPICSYSNOTREADY));
+  }
+}
+
+// A reply fault may hold 256 bytes, written with blanks between them.
+TEST_F(NodeConfigTest, ReplyFaultTakesUpTo256Bytes) {
+  for (size_t bytes : {256, 257}) {
+    std::string hex;
+    for (size_t i = 0; i < bytes; ++i) hex += "0A ";
+    sna::NodeConfig parsed;
+    std::string error;
+    bool ok = sna::ParseNodeConfig(
+        sna_test::BaseConfig("[faults]\nreply = x'" + hex + "'\n"), "f", ".",
+        &parsed, &error);
+    EXPECT_EQ(bytes == 256, ok) << error;
+    if (ok) {
+      EXPECT_EQ(256u, parsed.reply_fault.size());
+    }
   }
 }
 
@@ -136,6 +153,13 @@ TEST_F(NodeConfigTest, MissingFileOrVariableIsNotReady) {
   EXPECT_EQ(WCPICSYSNOTREADY, WinCPICStartup(0x0001, &data));
   EXPECT_EQ("tarpon sna node: " + Path("nothere.conf") +
                 ": cannot open: No such file or directory\n",
+            testing::internal::GetCapturedStderr());
+  // A FIFO is refused at once rather than waited on.
+  ASSERT_EQ(0, mkfifo(Path("fifo.conf").c_str(), 0600));
+  setenv("TARPON_SNA_NODE", Path("fifo.conf").c_str(), 1);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(WCPICSYSNOTREADY, WinCPICStartup(0x0001, &data));
+  EXPECT_EQ("tarpon sna node: " + Path("fifo.conf") + ": not a regular file\n",
             testing::internal::GetCapturedStderr());
   // The APPC verbs answer the same way.
   TP_STARTED block{};

@@ -72,6 +72,8 @@ class NodeTest : public ::testing::Test {
   void WriteFile(const std::string& name, const std::string& text) {
     std::ofstream out(Path(name), std::ios::binary | std::ios::trunc);
     out << text;
+    out.close();
+    chmod(Path(name).c_str(), 0600);  // the host refuses a looser database
   }
   std::string ReadFile(const std::string& name) const {
     std::ifstream in(Path(name), std::ios::binary);

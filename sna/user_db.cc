@@ -10,11 +10,17 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
+#include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <thread>
 #include <utility>
+
+#include "sna/regular_file.h"
 
 namespace sna {
 
@@ -24,6 +30,11 @@ namespace {
 // database's name, this, and mkstemp's six letters or digits.
 const char kScratchInfix[] = ".scratch-";
 constexpr size_t kScratchRandom = 6;
+constexpr mode_t kFileMode = 0600;
+constexpr mode_t kOpenToOthers = 0077;
+constexpr mode_t kPermissionBits = 07777;
+constexpr int kMaxLinkHops = 40;               // as the kernel's own limit
+constexpr size_t kRoomForARewrittenLine = 80;  // a guess, for reserve()
 
 void UpperInPlace(std::string* text) {
   for (char& c : *text) {
@@ -73,8 +84,12 @@ class Words {
   size_t at_ = 0;
 };
 
+constexpr std::string_view kHistory = "history=";
+constexpr std::string_view kFailures = "failures=";
+constexpr size_t kMaxFailureDigits = 5;  // the digits of kMaxFailures
+
 bool ParseFailures(std::string_view text, int* failures) {
-  if (text.empty() || text.size() > 5) return false;
+  if (text.empty() || text.size() > kMaxFailureDigits) return false;
   int value = 0;
   for (char c : text) {
     if (c < '0' || c > '9') return false;
@@ -121,10 +136,10 @@ bool ParseRecord(std::string_view first, Words* words, UserRecord* record,
     } else if (word == "revoked") {
       duplicate = record->revoked;
       record->revoked = true;
-    } else if (word.substr(0, 8) == "history=") {
+    } else if (word.substr(0, kHistory.size()) == kHistory) {
       duplicate = seen_history;
       seen_history = true;
-      std::string_view list = word.substr(8);
+      std::string_view list = word.substr(kHistory.size());
       while (true) {
         size_t comma = list.find(',');
         std::string_view entry = list.substr(0, comma);
@@ -136,20 +151,22 @@ bool ParseRecord(std::string_view first, Words* words, UserRecord* record,
         if (comma == std::string_view::npos) break;
         list.remove_prefix(comma + 1);
       }
-    } else if (word.substr(0, 9) == "failures=") {
+    } else if (word.substr(0, kFailures.size()) == kFailures) {
       duplicate = seen_failures;
       seen_failures = true;
-      if (!ParseFailures(word.substr(9), &record->failures)) {
-        *error = "bad failure count " + Quoted(word.substr(9)) + " for " +
-                 record->user;
+      std::string_view count = word.substr(kFailures.size());
+      if (!ParseFailures(count, &record->failures)) {
+        *error = "bad failure count " + Quoted(count) + " for " + record->user;
         return false;
       }
     } else {
-      *error = "unknown attribute " + Quoted(word) + " for " + record->user;
+      // Not quoted: a password typed in the wrong place would reach logs.
+      *error = "unknown attribute for " + record->user;
       return false;
     }
     if (duplicate) {
-      *error = "attribute " + Quoted(word) + " given twice for " + record->user;
+      *error = "attribute " + Quoted(word.substr(0, word.find('='))) +
+               " given twice for " + record->user;
       return false;
     }
   }
@@ -167,6 +184,38 @@ std::string Describe(const char* what, const std::string& path) {
   return path + ": " + what + ": " + std::strerror(errno);
 }
 
+using Clock = std::chrono::steady_clock;
+
+// The longest pause between two attempts at a lock another process holds.
+constexpr auto kLongestLockPause = std::chrono::milliseconds(25);
+
+// One thread of this process at a time goes for the lock file; the others
+// wait their turn until a deadline. (std::timed_mutex would do, but its
+// steady-clock wait escapes ThreadSanitizer.)
+class Turnstile {
+ public:
+  bool Enter(Clock::time_point deadline) {
+    std::unique_lock<std::mutex> hold(mutex_);
+    if (!free_.wait_until(hold, deadline, [this] { return !busy_; })) {
+      return false;
+    }
+    busy_ = true;
+    return true;
+  }
+  void Leave() {
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      busy_ = false;
+    }
+    free_.notify_one();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable free_;
+  bool busy_ = false;
+};
+
 // Holds an exclusive lock on a file beside the database. The lock lives on
 // its own file so that renaming a new database into place does not drop it.
 class LockFile {
@@ -174,35 +223,73 @@ class LockFile {
   LockFile() = default;
   ~LockFile() {
     if (fd_ >= 0) close(fd_);  // releases the lock
+    if (holds_turn_) InProcess().Leave();
   }
   LockFile(const LockFile&) = delete;
   LockFile& operator=(const LockFile&) = delete;
 
-  bool Acquire(const std::string& path, std::string* error) {
-    std::string lock_path = path + ".lock";
-    fd_ = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  // Waits "wait" at most. Threads of this process take turns; the lock of
+  // another process is polled for, as flock cannot time out.
+  bool Acquire(const std::string& path, std::chrono::milliseconds wait,
+               std::string* error) {
+    const Clock::time_point deadline = Clock::now() + wait;
+    const std::string lock_path = path + ".lock";
+    // O_NOFOLLOW: a link planted in the lock file's place is never
+    // followed to create or lock a file elsewhere.
+    fd_ = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW,
+               kFileMode);
     if (fd_ < 0) {
       *error = Describe("cannot open the lock file", lock_path);
       return false;
     }
-    while (flock(fd_, LOCK_EX) != 0) {
-      if (errno != EINTR) {
+    holds_turn_ = InProcess().Enter(deadline);
+    auto pause = std::chrono::milliseconds(1);
+    while (holds_turn_) {
+      if (flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
+      if (errno == EINTR) continue;
+      if (errno != EWOULDBLOCK) {
         *error = Describe("cannot lock", lock_path);
         return false;
       }
+      if (Clock::now() >= deadline) break;
+      std::this_thread::sleep_until(std::min(Clock::now() + pause, deadline));
+      pause = std::min(pause * 2, kLongestLockPause);
     }
-    return true;
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%g", wait.count() / 1000.0);
+    *error = lock_path + ": still locked after " + seconds + " s";
+    return false;
   }
 
  private:
+  static Turnstile& InProcess() {
+    static Turnstile* turnstile = new Turnstile();  // never freed
+    return *turnstile;
+  }
+
   int fd_ = -1;
+  bool holds_turn_ = false;
 };
+
+std::string DirectoryOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
 
 bool ReadWholeFile(const std::string& path, std::string* text,
                    std::string* error) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    *error = Describe("cannot open", path);
+  struct stat status;
+  int fd = OpenRegularFile(path, &status, error);
+  if (fd < 0) return false;
+  if ((status.st_mode & kOpenToOthers) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o",
+                  static_cast<unsigned>(status.st_mode & kPermissionBits));
+    *error = path + ": mode " + mode +
+             " lets the group or others read passwords: chmod 600 " + path;
+    close(fd);
     return false;
   }
   text->clear();
@@ -228,11 +315,25 @@ bool ReadWholeFile(const std::string& path, std::string* text,
   return true;
 }
 
-std::string DirectoryOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
+// The file a chain of symbolic links at "path" ends in ("path" itself when
+// it is no link), so that the database's lock, new file and rename happen
+// beside the real file and the links stay links.
+std::string FollowLinks(const std::string& path) {
+  std::string target = path;
+  for (int hops = 0; hops < kMaxLinkHops; ++hops) {
+    struct stat status;
+    if (lstat(target.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) {
+      break;
+    }
+    std::vector<char> link(static_cast<size_t>(PATH_MAX) + 1);
+    ssize_t length = readlink(target.c_str(), link.data(), link.size() - 1);
+    if (length < 0) break;
+    std::string next(link.data(), static_cast<size_t>(length));
+    if (next.empty()) break;
+    if (next[0] != '/') next = DirectoryOf(target) + "/" + next;
+    target = next;
+  }
+  return target;
 }
 
 std::string BaseNameOf(const std::string& path) {
@@ -282,7 +383,8 @@ void RemoveLeftoverScratchFiles(const std::string& path) {
     struct stat status;
     if (fstatat(dir_fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
         !S_ISREG(status.st_mode) || status.st_uid != geteuid() ||
-        (status.st_mode & 07777) != 0600 || status.st_nlink != 1) {
+        (status.st_mode & kPermissionBits) != kFileMode ||
+        status.st_nlink != 1) {
       continue;
     }
     unlinkat(dir_fd, entry->d_name, 0);
@@ -303,7 +405,7 @@ bool ReplaceFile(const std::string& path, const std::string& text,
     *error = Describe("cannot create a new file beside", path);
     return false;
   }
-  bool ok = fchmod(fd, 0600) == 0 && WriteAll(fd, text) && fsync(fd) == 0;
+  bool ok = fchmod(fd, kFileMode) == 0 && WriteAll(fd, text) && fsync(fd) == 0;
   if (!ok) *error = Describe("cannot write", name.data());
   if (close(fd) != 0 && ok) {
     *error = Describe("cannot write", name.data());
@@ -358,8 +460,9 @@ void UserLines::Assign(const std::string& text) {
     size_t end = text.find('\n', start);
     if (end == std::string::npos) end = text.size();
     size_t length = end - start;
+    bool crlf = length > 0 && text[end - 1] == '\r' && end < text.size();
     if (length > 0 && text[end - 1] == '\r') --length;
-    spans_.push_back(Span{start, length});
+    spans_.push_back(Span{start, length, crlf});
     start = end + 1;
   }
 }
@@ -452,7 +555,7 @@ std::string FormatUserDatabase(const UserDatabase& database) {
   for (const UserRecord& record : database.users) {
     if (record.changed && record.line_index < lines.size()) {
       rewritten[record.line_index] = &record;
-      size += 80;
+      size += kRoomForARewrittenLine;
     }
   }
   std::string text;
@@ -463,16 +566,18 @@ std::string FormatUserDatabase(const UserDatabase& database) {
     } else {
       text.append(lines[i].data(), lines[i].size());
     }
-    text += '\n';
+    text += lines.EndsInCrLf(i) ? "\r\n" : "\n";
   }
   return text;
 }
 
-int UpdateUserDatabase(const std::string& path,
+int UpdateUserDatabase(const std::string& link,
                        const std::function<bool(UserDatabase*)>& change,
-                       std::string* error) {
+                       std::string* error,
+                       std::chrono::milliseconds lock_wait) {
+  const std::string path = FollowLinks(link);
   LockFile lock;
-  if (!lock.Acquire(path, error)) return -1;
+  if (!lock.Acquire(path, lock_wait, error)) return -1;
   // Kept from call to call so that reading allocates nothing once the
   // buffer has grown to the file's size.
   thread_local std::string text;

@@ -10,6 +10,7 @@
 #ifndef TARPON_SNA_USER_DB_H_
 #define TARPON_SNA_USER_DB_H_
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -23,6 +24,8 @@ constexpr size_t kMaxUserLength = 8;
 constexpr size_t kMaxPasswordLength = 8;
 constexpr int kMaxFailures = 99999;
 constexpr size_t kMaxUserDatabaseBytes = 16 * 1024 * 1024;
+// How long UpdateUserDatabase waits for a lock someone else holds.
+constexpr std::chrono::milliseconds kUserDatabaseLockWait{5000};
 
 struct UserRecord {
   std::string user;  // upper-cased
@@ -37,7 +40,8 @@ struct UserRecord {
 
 // Every line of the file, without its end (a line feed, and a carriage
 // return before it), kept in one text: a copy costs two allocations
-// whatever the number of lines.
+// whatever the number of lines. Whether a line ended in a carriage return
+// and a line feed is kept, so that a rewrite keeps each line's end.
 class UserLines {
  public:
   // Replaces the lines with those of "text".
@@ -49,11 +53,13 @@ class UserLines {
     return std::string_view(text_.data() + spans_[index].begin,
                             spans_[index].length);
   }
+  bool EndsInCrLf(size_t index) const { return spans_[index].crlf; }
 
  private:
   struct Span {
     size_t begin;
     size_t length;
+    bool crlf;
   };
   std::string text_;
   std::vector<Span> spans_;
@@ -76,17 +82,24 @@ bool ParseUserDatabase(const std::string& text, UserDatabase* database,
 std::string FormatUserLine(const UserRecord& record);
 
 // The whole file: unchanged lines as they were read, changed records
-// rewritten, each line ended by a line feed.
+// rewritten, each line ended as it was (a carriage return and a line feed,
+// or a line feed, also after a last line that had no end).
 std::string FormatUserDatabase(const UserDatabase& database);
 
 // Reads the database at "path" under an exclusive lock (the file "path"
 // with ".lock" appended), calls "change" on it and, when "change" returns
 // true, writes the result to a new file beside it ("path" with ".scratch-"
 // and six letters or digits appended, mode 0600), flushes it to disk and
-// renames it over the old one before the lock is released.
+// renames it over the old one before the lock is released. When "path" is
+// a symbolic link (or a chain of them), all of this happens to the file the
+// link leads to, beside that file; a lock file that is a symbolic link is
+// never followed.
 // Returns 0 on success; otherwise -1 with a one-line description naming the
 // file (and the line for a parse fault) in "*error", and the file is left
-// as it was.
+// as it was. Faults besides those of reading, parsing and writing: the lock
+// still held by someone else after "lock_wait", the database not a regular
+// file (refused at once, also a FIFO without a writer), and a database that
+// the group or others may access (the description names "chmod 600").
 //
 // The file is read whole for every call, but bytes equal to those of the
 // last successful parse (of the same path) are not parsed again: "change"
@@ -94,10 +107,12 @@ std::string FormatUserDatabase(const UserDatabase& database);
 // fault reported, every time. Before writing, the new files of writers
 // killed mid-write are removed: names of that exact pattern that are
 // regular files of this user with mode 0600 and one link. Safe to call
-// from several threads.
-int UpdateUserDatabase(const std::string& path,
-                       const std::function<bool(UserDatabase*)>& change,
-                       std::string* error);
+// from several threads; those of one process take turns before
+// the lock file, within the same "lock_wait".
+int UpdateUserDatabase(
+    const std::string& path, const std::function<bool(UserDatabase*)>& change,
+    std::string* error,
+    std::chrono::milliseconds lock_wait = kUserDatabaseLockWait);
 
 // How many times UpdateUserDatabase has parsed a file's bytes in this
 // process (the bytes differed from the last successful parse).

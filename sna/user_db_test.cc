@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -48,7 +49,9 @@ TEST(UserDbTest, ParsesRecordsAndRefusesFaultsByLine) {
       {"A X history=B,,C\n", 1, "bad history for A"},
       {"A X expired expired\n", 1, "attribute \"expired\" given twice for A"},
       {"A X\n#\na Y\n", 3, "user A given twice"},
-      {"A X locked\n", 1, "unknown attribute \"locked\" for A"},
+      {"A X locked\n", 1, "unknown attribute for A"},
+      {"A X history=B history=C\n", 1,
+       "attribute \"history\" given twice for A"},
       // The first fault by line wins, a repeated ID or a bad record.
       {"A X\na Y\nLONELY\n", 2, "user A given twice"},
       {"A X\nLONELY\na Y\n", 2, "no password for LONELY"},
@@ -66,15 +69,16 @@ TEST(UserDbTest, FormatsChangedRecordsOnly) {
   sna::UserDatabase database;
   int line = 0;
   std::string error;
-  ASSERT_TRUE(sna::ParseUserDatabase("# head\nA   X\nb y expired\n", &database,
-                                     &line, &error));
+  ASSERT_TRUE(sna::ParseUserDatabase("# head\r\nA   X\nb y expired\r\n",
+                                     &database, &line, &error));
   sna::UserRecord* b = database.Find("B");
   b->expired = false;
   b->history = {"OLD1", "OLD2"};
   b->failures = 3;
   b->changed = true;
-  EXPECT_EQ("# head\nA   X\nB         y         history=OLD1,OLD2 failures=3\n",
-            sna::FormatUserDatabase(database));
+  EXPECT_EQ(
+      "# head\r\nA   X\nB         y         history=OLD1,OLD2 failures=3\r\n",
+      sna::FormatUserDatabase(database));
 }
 
 class UserDbFileTest : public sna_test::NodeTest {};
@@ -316,6 +320,45 @@ TEST_F(UserDbFileTest, NextChangeRemovesLeftoverNewFiles) {
   EXPECT_EQ("KEPT      DATA\n", ReadFile("users.db.scratch-Hard01"));
   EXPECT_NE(std::string::npos,
             ReadFile("users.db").find("\nALICE     FRESH1\n"));
+}
+
+// A database reached through a link is changed where it lives; the link
+// stays a link. A lock file that is a link is refused, and a lock someone
+// holds is waited for a bounded time.
+TEST_F(UserDbFileTest, FollowsDatabaseLinksButNeverLockLinks) {
+  ASSERT_EQ(0, mkdir(Path("real").c_str(), 0700));
+  WriteFile("real/users.db", sna_test::BaseUsers());
+  ASSERT_EQ(0, symlink("real/users.db", Path("link.db").c_str()));
+  auto change = [](sna::UserDatabase* database) {
+    database->Find("ALICE")->password = "VIALINK";
+    database->Find("ALICE")->changed = true;
+    return true;
+  };
+  std::string error;
+  ASSERT_EQ(0, sna::UpdateUserDatabase(Path("link.db"), change, &error))
+      << error;
+  struct stat status;
+  ASSERT_EQ(0, lstat(Path("link.db").c_str(), &status));
+  EXPECT_TRUE(S_ISLNK(status.st_mode));
+  EXPECT_NE(std::string::npos, ReadFile("real/users.db").find("VIALINK"));
+  EXPECT_EQ(0, access(Path("real/users.db.lock").c_str(), F_OK));
+  EXPECT_NE(0, access(Path("link.db.lock").c_str(), F_OK));
+
+  ASSERT_EQ(0, symlink(Path("planted").c_str(), Path("users.db.lock").c_str()));
+  EXPECT_EQ(-1, sna::UpdateUserDatabase(Path("users.db"), change, &error));
+  EXPECT_EQ(
+      0u, error.find(Path("users.db.lock") + ": cannot open the lock file: "));
+  EXPECT_NE(0, access(Path("planted").c_str(), F_OK));
+
+  ASSERT_EQ(0, unlink(Path("users.db.lock").c_str()));
+  int held = open(Path("users.db.lock").c_str(), O_RDWR | O_CREAT, 0600);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(0, flock(held, LOCK_EX));
+  EXPECT_EQ(-1, sna::UpdateUserDatabase(Path("users.db"), change, &error,
+                                        std::chrono::milliseconds(100)));
+  EXPECT_EQ(Path("users.db.lock") + ": still locked after 0.1 s", error);
+  close(held);
+  EXPECT_EQ(sna_test::BaseUsers(), ReadFile("users.db"));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -184,6 +185,8 @@ class Sandbox {
   void Write(const std::string& name, const std::string& text) const {
     std::ofstream file(Path(name), std::ios::binary | std::ios::trunc);
     file << text;
+    file.close();
+    chmod(Path(name).c_str(), 0600);  // the host refuses a looser database
   }
   std::string Read(const std::string& name) const {
     std::ifstream file(Path(name), std::ios::binary);
