@@ -37,8 +37,11 @@ class Connection : public CommBase {
  public:
   static constexpr int NO_SOCKET = -2;
   static constexpr uint32_t RECORD_HEADER_LENGTH = 44;
-  // The most data one record carries: the record length field is 16 bits.
-  static constexpr uint32_t MAX_DATA_LENGTH = 65535 - RECORD_HEADER_LENGTH;
+  // The largest record the 16-bit record length field describes.
+  static constexpr uint32_t MAX_RECORD_LENGTH = 65535;
+  // The most data one record carries.
+  static constexpr uint32_t MAX_DATA_LENGTH =
+      MAX_RECORD_LENGTH - RECORD_HEADER_LENGTH;
   static constexpr size_t USER_DATA_LENGTH = 16;
 
   // Leaves STATE_INIT / REASON_OK, no socket, last external API rc -2.
