@@ -55,7 +55,7 @@ long Connection::CloseSocket() {
   long result = 0;
   TraceScope scope("Connection::CloseSocket()", &result, TRACE_OFF);
   if (socket_ == NO_SOCKET) {
-    result = -2;
+    result = NO_SOCKET;
     return result;
   }
   close(socket_);
@@ -156,7 +156,7 @@ long Connection::ReceiveRecord(char* buffer) {
   long result = 0;
   TraceScope scope("Connection::ReceiveRecord(buffer)", &result, TRACE_OFF);
   uint32_t dataLength = 0;
-  result = ReceiveRecord(buffer, 65535, &dataLength);
+  result = ReceiveRecord(buffer, MAX_DATA_LENGTH, &dataLength);
   return result;
 }
 

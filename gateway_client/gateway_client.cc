@@ -125,22 +125,23 @@ int GatewayClient(const char* host, const char* service, const char* options) {
   std::unique_ptr<char[]> reply(new char[GATEWAY_CLIENT_REPLY_SIZE]());
   if (client->IsGood()) {
     sent = client->SendRecord(options);
-    if (client->IsGood() && sent == 0) {
+    if (client->IsGood() && sent == Connection::COMM_OK) {
       uint32_t length = 0;
       received = client->ReceiveRecord(reply.get(),
                                        GATEWAY_CLIENT_REPLY_SIZE - 1, &length);
       userData = client->GetUserData();
     }
   }
-  if (client->IsGood() && sent == 0 && received == 0) {
+  if (client->IsGood() && sent == Connection::COMM_OK && received == 0) {
     // The gateway terminates its return code inside the 16 bytes; never
     // read past them if it did not.
-    std::string code(userData, strnlen(userData, 16));
+    std::string code(userData, strnlen(userData, Connection::USER_DATA_LENGTH));
     std::cout << "TARPON remote server (KSV GATEWAY) successfully invoked. "
               << "Response received follows, (remote rc=" << code << ")"
               << "\n"
               << reply.get() << std::flush;
-  } else if (client->IsGood() && received == 12) {
+  } else if (client->IsGood() &&
+             received == Connection::COMM_BUFFER_TOO_SMALL) {
     std::cerr << "TARPON CLIENT E0007 : reply longer than "
               << GATEWAY_CLIENT_REPLY_SIZE - 1
               << " bytes refused. Terminating.\n";
