@@ -8,8 +8,10 @@
 
 #include "trace/trace.h"
 
-Client::Client(const Address& server) : serverAddress_(std::in_place, server) {
+Client::Client(const Address& server, int deadlineSeconds)
+    : serverAddress_(std::in_place, server) {
   TraceScope scope("Client::Client", TRACE_OFF);
+  SetReceiveDeadline(deadlineSeconds);
   Open();
 }
 
@@ -26,9 +28,12 @@ long Client::Open() {
     result = COMM_FAILED;
     return result;
   }
-  if (connect(socket_, serverAddress_->GetSocketAddress(),
-              Address::GetSocketAddressLength()) != 0) {
-    int error = errno;
+  // A blocking connect gives up when the send timeout expires.
+  bool inTime = receiveDeadlineMs_ == 0 || WaitWithinDeadline(SO_SNDTIMEO);
+  if (!inTime || connect(socket_, serverAddress_->GetSocketAddress(),
+                         Address::GetSocketAddressLength()) != 0) {
+    int error = inTime ? errno : ETIMEDOUT;
+    if (error == EINPROGRESS || error == EAGAIN) error = ETIMEDOUT;
     state_ = STATE_ERROR;
     RecordError(error);
     reason_ = REASON_CONNECT_FAILED;

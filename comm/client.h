@@ -2,7 +2,9 @@
 // test IsGood(): a failure leaves STATE_ERROR with REASON_SOCKET_FAILED or
 // REASON_CONNECT_FAILED and the platform's error as last external API rc.
 // The address is not tested first: an unusable one shows up as a failed
-// connect. Connecting blocks until the platform answers.
+// connect. Connecting blocks until the platform answers, or, under a
+// deadline, at most until the deadline; a connect cut short by it records
+// ETIMEDOUT as last external API rc.
 #ifndef TARPON_COMM_CLIENT_H_
 #define TARPON_COMM_CLIENT_H_
 
@@ -14,8 +16,10 @@
 
 class Client : public Connection {
  public:
-  // Copies server and connects to it.
-  explicit Client(const Address& server);
+  // Copies server and connects to it. With deadlineSeconds above 0 the
+  // connect and every later receive end within that many seconds from now
+  // (see Connection::SetReceiveDeadline).
+  explicit Client(const Address& server, int deadlineSeconds = 0);
   ~Client() override;
 
   // Creates the socket and connects; 0, or 8 with the failure recorded.

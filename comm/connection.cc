@@ -291,7 +291,7 @@ long Connection::Receive(char* buffer, uint32_t bufferLength,
   *bytesReceived = 0;
   ssize_t received;
   do {
-    if (receiveDeadlineMs_ != 0 && !WaitWithinDeadline()) {
+    if (receiveDeadlineMs_ != 0 && !WaitWithinDeadline(SO_RCVTIMEO)) {
       received = -1;
       errno = EAGAIN;
       break;
@@ -360,13 +360,13 @@ void Connection::SetReceiveDeadline(int seconds) {
       seconds > 0 ? SteadyMs() + static_cast<int64_t>(seconds) * 1000 : 0;
 }
 
-bool Connection::WaitWithinDeadline() {
+bool Connection::WaitWithinDeadline(int timeoutOption) {
   int64_t left = receiveDeadlineMs_ - SteadyMs();
   if (left <= 0) return false;
   timeval timeout = {};
   timeout.tv_sec = static_cast<time_t>(left / 1000);
   timeout.tv_usec = static_cast<suseconds_t>((left % 1000) * 1000);
-  return setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &timeout,
+  return setsockopt(socket_, SOL_SOCKET, timeoutOption, &timeout,
                     sizeof timeout) == 0;
 }
 

@@ -140,9 +140,10 @@ class Connection : public CommBase {
   uint32_t GetBytesReceived() const { return bytesReceived_; }
 
  protected:
-  // Before a receive under a deadline: limits the socket's receive timeout
-  // to the time left; false when none is left.
-  bool WaitWithinDeadline();
+  // Before a receive (SO_RCVTIMEO) or a connect or send (SO_SNDTIMEO)
+  // under a deadline: limits the socket's timeout of that kind to the time
+  // left; false when none is left.
+  bool WaitWithinDeadline(int timeoutOption);
   // Creates the object's TCP socket. On failure: STATE_ERROR,
   // REASON_SOCKET_FAILED, the error recorded, result 8.
   long CreateSocket();
