@@ -14,6 +14,8 @@
 #include "comm/address.h"
 #include "comm/connection.h"
 
+class TlsContext;
+
 class Client : public Connection {
  public:
   // Copies server and connects to it. With deadlineSeconds above 0 the
@@ -25,6 +27,13 @@ class Client : public Connection {
   // Creates the socket and connects; 0, or 8 with the failure recorded.
   // A socket held from an earlier call is closed first.
   long Open();
+
+  // Runs the TLS handshake as a client of host within the receive deadline
+  // and then carries every record inside TLS (Connection::UseTls). The
+  // server's chain must lead to a CA the context trusts and its certificate
+  // must name host. 0, or 8 with STATE_ERROR and REASON_TLS_FAILED and the
+  // reason in GetTlsFailure(): nothing has been sent then.
+  long StartTls(const TlsContext& context, const char* host);
 
   void Print() const override;
   // "Client formatted dump", the connection lines and the server address.

@@ -10,6 +10,7 @@
 #include "comm/address.h"
 #include "comm/client.h"
 #include "comm/gateway_protocol.h"
+#include "comm/tls.h"
 #include "comm/wsa.h"
 #include "gateway_client/tarpon_gateway.h"
 #include "trace/exit_status.h"
@@ -125,6 +126,17 @@ std::string Harmless(const char* text) {
   return out;
 }
 
+// The TLS context when TARPON_TLS_CA turns TLS on; false with a message
+// when the TLS settings cannot be used.
+bool ClientTls(std::unique_ptr<TlsContext>* context) {
+  std::string error;
+  *context = TlsContext::ClientFromEnvironment(&error);
+  if (error.empty()) return true;
+  std::cerr << "TARPON CLIENT E0011 : TLS settings refused: " << error
+            << ". Terminating.\n";
+  return false;
+}
+
 void PrintMalformed(const char* what) {
   std::cerr << "TARPON CLIENT E0009 : malformed reply (" << what
             << ") refused. Terminating.\n";
@@ -197,7 +209,8 @@ int GatewayClient(const char* host, const char* service, const char* options) {
   int rc = TARPON_GATEWAY_NO_ANSWER;
   TraceScope scope("GatewayClient(host,service,options)", &rc, TRACE_OFF);
   int timeout = 0;
-  if (!ExchangeTimeout(&timeout)) {
+  std::unique_ptr<TlsContext> tls;
+  if (!ExchangeTimeout(&timeout) || !ClientTls(&tls)) {
     rc = GATEWAY_CLIENT_RC_USAGE;
     return rc;
   }
@@ -207,6 +220,8 @@ int GatewayClient(const char* host, const char* service, const char* options) {
     Address address(service, host);
     client = std::make_unique<Client>(address, timeout);
   }
+  // Never clear text once TLS is asked for: a failed handshake ends here.
+  if (tls && client->IsGood()) client->StartTls(*tls, host);
   long received = Connection::COMM_FAILED;
   uint32_t length = 0;
   std::unique_ptr<char[]> reply(new char[GATEWAY_CLIENT_REPLY_SIZE]());
@@ -238,6 +253,9 @@ int GatewayClient(const char* host, const char* service, const char* options) {
              received == Connection::COMM_BUFFER_TOO_SMALL) {
     // Only a record length field below the header's own gives no length.
     PrintMalformed("record length below its header");
+  } else if (client->GetReason() == Connection::REASON_TLS_FAILED) {
+    std::cerr << "TARPON CLIENT E0012 : TLS with the gateway failed: "
+              << client->GetTlsFailure() << ". Terminating.\n";
   } else {
     // Unreachable, closed without a reply or part way through one, a
     // status record, a bad version, the deadline passed.

@@ -3,6 +3,7 @@
 #include "gateway_client/gateway_client.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -16,6 +17,8 @@
 #include <vector>
 
 #include "comm/test_support.h"
+#include "comm/tls.h"
+#include "comm/tls_test_support.h"
 #include "trace/stdout_capture.h"
 
 namespace {
@@ -37,22 +40,88 @@ std::string Reply(const std::string& returnCode, const std::string& text) {
   return Record('D', static_cast<uint32_t>(44 + text.size()), returnCode, text);
 }
 
-// Receives once, waiting at most kWaitMs; "" when the peer closed or the
-// wait ran out.
-std::string ReceiveSome(int fd) {
-  pollfd ready = {fd, POLLIN, 0};
-  char buffer[4096];
-  if (poll(&ready, 1, kWaitMs) != 1) return "";
-  ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-  return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : "";
+bool Waits(int status) {
+  return status == TlsSession::TLS_WANT_READ ||
+         status == TlsSession::TLS_WANT_WRITE;
 }
 
-// Serves one connection on a free loopback port named tarponGateway: reads
-// the request record, sends the reply bytes, then closes at once, or with
-// hold only once the client has closed.
+// One accepted connection, in clear text or, with a context, inside TLS on
+// a non-blocking socket. Every wait is bounded in steps and by kWaitMs.
+class Channel {
+ public:
+  Channel(int fd, const TlsContext* tls) : fd_(fd) {
+    if (tls == nullptr) return;
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    std::string error;
+    session_ = TlsSession::ForServer(*tls, fd, &error);
+    int status = session_ ? TlsSession::TLS_WANT_READ : TlsSession::TLS_FAILED;
+    for (int step = 0; step < 100 && Waits(status) && Wait(status); ++step) {
+      status = session_->Handshake();
+    }
+    ok_ = status == TlsSession::TLS_DONE;
+    if (!ok_) {
+      // As a gateway should: the client reads the alert, not a reset.
+      shutdown(fd, SHUT_WR);
+      char scratch[4096];
+      for (int step = 0; step < 100 && Wait(TlsSession::TLS_WANT_READ) &&
+                         recv(fd, scratch, sizeof scratch, 0) > 0;
+           ++step) {
+      }
+    }
+  }
+  ~Channel() {
+    if (session_ && ok_) session_->Shutdown();
+    close(fd_);
+  }
+  bool Ok() const { return ok_; }
+
+  // Receives once; "" when the peer closed or the wait ran out.
+  std::string ReceiveSome() {
+    char buffer[4096];
+    size_t count = 0;
+    int status = TlsSession::TLS_WANT_READ;
+    for (int step = 0; step < 100 && Waits(status) && Wait(status); ++step) {
+      if (!session_) {
+        ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+        count = n > 0 ? static_cast<size_t>(n) : 0;
+        break;
+      }
+      status = session_->Read(buffer, sizeof buffer, &count);
+    }
+    return std::string(buffer, count);
+  }
+  void Send(const std::string& bytes) {
+    if (!session_) {
+      send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+      return;
+    }
+    size_t count = 0;
+    int status = TlsSession::TLS_WANT_WRITE;
+    for (int step = 0; step < 100 && Waits(status) && Wait(status); ++step) {
+      status = session_->Write(bytes.data(), bytes.size(), &count);
+    }
+  }
+
+ private:
+  bool Wait(int status) {
+    short events = status == TlsSession::TLS_WANT_WRITE ? POLLOUT : POLLIN;
+    pollfd ready = {fd_, events, 0};
+    return poll(&ready, 1, kWaitMs) == 1;
+  }
+
+  int fd_;
+  std::unique_ptr<TlsSession> session_;
+  bool ok_ = true;
+};
+
+// Serves one connection on a free loopback port named tarponGateway, inside
+// TLS with a context: reads the request record (or the first bytes of
+// anything else), sends the reply bytes, then closes at once, or with hold
+// only once the client has closed.
 class FakeGateway {
  public:
-  FakeGateway(const std::string& reply, bool hold) {
+  FakeGateway(const std::string& reply, bool hold,
+              const TlsContext* tls = nullptr) {
     listener_ = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address = {};
     address.sin_family = AF_INET;
@@ -68,33 +137,38 @@ class FakeGateway {
     }
     services_ = std::make_unique<comm_test::ServicesFile>(
         "tarponGateway " + std::to_string(ntohs(address.sin_port)) + "/tcp\n");
-    thread_ = std::thread([this, reply, hold] { Serve(reply, hold); });
+    thread_ =
+        std::thread([this, reply, hold, tls] { Serve(reply, hold, tls); });
   }
   ~FakeGateway() {
+    // Ends the wait for a client that never came.
+    shutdown(listener_, SHUT_RDWR);
     if (thread_.joinable()) thread_.join();
     close(listener_);
   }
 
  private:
-  void Serve(const std::string& reply, bool hold) {
+  void Serve(const std::string& reply, bool hold, const TlsContext* tls) {
     pollfd ready = {listener_, POLLIN, 0};
     if (poll(&ready, 1, kWaitMs) != 1) return;
     int fd = accept(listener_, nullptr, nullptr);
     if (fd < 0) return;
+    Channel channel(fd, tls);
+    if (!channel.Ok()) return;
     std::string request;
-    for (std::string more = ReceiveSome(fd); !more.empty();) {
+    for (std::string more = channel.ReceiveSome(); !more.empty();) {
       request += more;
       size_t length = request.size() < 2
                           ? 44
                           : (static_cast<unsigned char>(request[0]) << 8 |
                              static_cast<unsigned char>(request[1]));
-      if (request.size() >= length) break;
-      more = ReceiveSome(fd);
+      bool record = request.size() < 8 || request.compare(4, 4, "01.0") == 0;
+      if (!record || request.size() >= length) break;
+      more = channel.ReceiveSome();
     }
-    if (!reply.empty()) send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
-    while (hold && !ReceiveSome(fd).empty()) {
+    if (!reply.empty()) channel.Send(reply);
+    while (hold && !channel.ReceiveSome().empty()) {
     }
-    close(fd);
   }
 
   int listener_ = -1;
@@ -217,6 +291,78 @@ TEST(GatewayClient, TraceNestsTheExchangeInTheCommandLine) {
   EXPECT_NE(
       std::string::npos,
       trace.Text().find("\nGatewayClientCommandline(argc,argv) returned 0"));
+}
+
+// Against a fake gateway on the session API: TLS refusals print one line
+// and count as no answer.
+TEST(GatewayClient, TlsOutcomes) {
+  tls_test::TestCertificates certificates;
+  ASSERT_TRUE(certificates.Ok());
+  auto path = [&](const std::string& name) {
+    return name.empty() ? name : certificates.Path(name);
+  };
+  struct Case {
+    const char* name;
+    std::string gateway;   // its certificate; "" for clear text
+    std::string clientCa;  // the gateway demands a client certificate
+    std::string trusted;   // the client's TARPON_TLS_CA
+    std::string certificate;
+    std::string host;
+    std::string why;  // "" for the reply
+  };
+  const Case cases[] = {
+      {"over TLS", "gateway", "", "ca.pem", "", "127.0.0.1", ""},
+      {"client certificate", "gateway", "ca.pem", "ca.pem", "client",
+       "localhost", ""},
+      {"no client certificate", "gateway", "ca.pem", "ca.pem", "", "localhost",
+       "the other end refused our certificate (tlsv13 alert certificate "
+       "required)"},
+      {"unknown CA", "gateway", "", "other-ca.pem", "", "127.0.0.1",
+       "certificate not signed by a trusted CA (unknown CA)"},
+      {"name mismatch", "elsewhere", "", "ca.pem", "", "localhost",
+       "certificate does not name localhost (name mismatch)"},
+      {"expired", "expired", "", "ca.pem", "", "127.0.0.1",
+       "certificate has expired"},
+      {"clear-text gateway", "", "", "ca.pem", "", "127.0.0.1",
+       "no TLS at the other end"},
+      {"stalled handshake", "", "", "ca.pem", "", "127.0.0.1",
+       "no TLS handshake within the deadline"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::unique_ptr<TlsContext> gatewayTls;
+    if (!c.gateway.empty()) {
+      tls_test::TlsEnvironment env(
+          {{"TARPON_TLS_CERT", path(c.gateway + ".pem")},
+           {"TARPON_TLS_KEY", path(c.gateway + ".key")},
+           {"TARPON_TLS_CLIENT_CA", path(c.clientCa)}});
+      std::string error;
+      gatewayTls = TlsContext::ServerFromEnvironment(&error);
+      ASSERT_NE(nullptr, gatewayTls) << error;
+    }
+    // The stalled gateway reads the handshake and says nothing.
+    bool stall = c.why == cases[7].why;
+    FakeGateway gateway(stall ? "" : Reply("0000", "ok\n"), stall,
+                        gatewayTls.get());
+    const std::string& cert = c.certificate;
+    tls_test::TlsEnvironment env(
+        {{"TARPON_TLS_CA", path(c.trusted)},
+         {"TARPON_TLS_CERT", cert.empty() ? "" : path(cert + ".pem")},
+         {"TARPON_TLS_KEY", cert.empty() ? "" : path(cert + ".key")},
+         {"TARPON_CLIENT_TIMEOUT", stall ? "1" : ""}});
+    Outcome run = RunClient({c.host, "-u", "x"});
+    if (c.why.empty()) {
+      EXPECT_EQ(0, run.status);
+      EXPECT_EQ(std::string(kBanner) + "0000)\nok\n", run.out);
+      EXPECT_EQ("", run.err);
+    } else {
+      EXPECT_EQ(TARPON_GATEWAY_NO_ANSWER, run.status);
+      EXPECT_EQ("", run.out);
+      EXPECT_EQ("TARPON CLIENT E0012 : TLS with the gateway failed: " + c.why +
+                    ". Terminating.\n",
+                run.err);
+    }
+  }
 }
 
 }  // namespace
