@@ -168,6 +168,12 @@ std::string SessionFailure(unsigned long error) {
 class SigpipeSuppressed {
  public:
   SigpipeSuppressed() {
+    // Nothing to do where SIGPIPE is ignored, as in the programs.
+    struct sigaction current;
+    if (sigaction(SIGPIPE, nullptr, &current) == 0 &&
+        current.sa_handler == SIG_IGN) {
+      return;
+    }
     sigemptyset(&pipe_);
     sigaddset(&pipe_, SIGPIPE);
     sigset_t pending;

@@ -57,13 +57,14 @@ void SwitchTraceOn() { TraceScope marker("TARPON CLIENT", TRACE_ON); }
 
 const char kTimeoutVariable[] = "TARPON_CLIENT_TIMEOUT";
 
-// The exchange's deadline in seconds from TARPON_CLIENT_TIMEOUT: digits
-// only, from 1 to GATEWAY_CLIENT_MAX_TIMEOUT. Anything else is refused with
-// a message, so that a mistyped setting never silently means another wait.
+// The exchange's deadline in seconds from TARPON_CLIENT_TIMEOUT (unset or
+// empty: the default): digits only, from 1 to GATEWAY_CLIENT_MAX_TIMEOUT.
+// Anything else is refused with a message, so that a mistyped setting never
+// silently means another wait.
 bool ExchangeTimeout(int* seconds) {
   *seconds = GATEWAY_CLIENT_DEFAULT_TIMEOUT;
   const char* text = std::getenv(kTimeoutVariable);
-  if (text == nullptr) return true;
+  if (text == nullptr || *text == '\0') return true;
   size_t length = std::strlen(text);
   bool digits =
       length > 0 && length <= 5 && std::strspn(text, "0123456789") == length;

@@ -266,7 +266,7 @@ TEST(GatewayClient, RefusesAnInvalidTimeoutBeforeConnecting) {
   // Nothing listens on the port: a connect would end in the dump instead.
   comm_test::ServicesFile services(
       "tarponGateway " + std::to_string(comm_test::FreePort()) + "/tcp\n");
-  for (const char* value : {"abc", "0", "-5", "3 ", " 3", "86401", ""}) {
+  for (const char* value : {"abc", "0", "-5", "3 ", " 3", "86401"}) {
     SCOPED_TRACE(value);
     setenv("TARPON_CLIENT_TIMEOUT", value, 1);
     Outcome run = RunClient({"127.0.0.1"});
