@@ -438,19 +438,15 @@ long Connection::SendTls(const char* data, uint32_t length,
 
 long Connection::ReceiveTls(char* buffer, uint32_t bufferLength,
                             uint32_t* bytesReceived) {
-  for (;;) {
+  // A receive of 0 bytes reports a close, as a clear receive does.
+  while (bufferLength > 0) {
     size_t count = 0;
     int status = tls_->Read(buffer, bufferLength, &count);
     if (status == TlsSession::TLS_DONE) {
       *bytesReceived = static_cast<uint32_t>(count);
       return COMM_OK;
     }
-    if (status == TlsSession::TLS_CLOSED) {
-      // As a peer's close of a clear connection.
-      state_ = STATE_CONNECTION_CLOSED;
-      reason_ = REASON_SEND_FAILED;
-      return COMM_FAILED;
-    }
+    if (status == TlsSession::TLS_CLOSED) break;
     if (status == TlsSession::TLS_FAILED) return TlsFailed(tls_->Failure());
     if (!PollWithinDeadline(status == TlsSession::TLS_WANT_READ ? POLLIN
                                                                 : POLLOUT)) {
@@ -460,6 +456,10 @@ long Connection::ReceiveTls(char* buffer, uint32_t bufferLength,
       return COMM_FAILED;
     }
   }
+  // As a peer's close of a clear connection.
+  state_ = STATE_CONNECTION_CLOSED;
+  reason_ = REASON_SEND_FAILED;
+  return COMM_FAILED;
 }
 
 long Connection::CreateSocket() {
