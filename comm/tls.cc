@@ -31,17 +31,26 @@ std::string LibraryError() {
   unsigned long error = ERR_peek_error();
   const char* reason = error != 0 ? ERR_reason_error_string(error) : nullptr;
   char text[256] = "unknown error";
-  if (reason == nullptr && error != 0)
+  if (reason == nullptr && error != 0) {
     ERR_error_string_n(error, text, sizeof text);
+  }
   ERR_clear_error();
   return reason != nullptr ? reason : text;
 }
 
-// False with the reason when path cannot be opened for reading.
+// False with the reason when path is no regular file that can be read (a
+// FIFO would hold the program).
 bool Readable(const char* what, const char* path, std::string* error) {
-  if (access(path, R_OK) == 0) return true;
-  *error = std::string("cannot read ") + what + " " + path + " (" +
-           std::strerror(errno) + ")";
+  struct stat status;
+  const char* problem = nullptr;
+  if (access(path, R_OK) != 0 || stat(path, &status) != 0) {
+    problem = std::strerror(errno);
+  } else if (!S_ISREG(status.st_mode)) {
+    problem = "not a regular file";
+  }
+  if (problem == nullptr) return true;
+  *error =
+      std::string("cannot read ") + what + " " + path + " (" + problem + ")";
   return false;
 }
 

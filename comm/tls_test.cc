@@ -64,6 +64,8 @@ TEST_F(TlsTest, SettingsRefusedWithTheirReason) {
       {true, "", Path("client.pem"), Path("gateway.key"), "",
        "cannot load the key " + Path("gateway.key") + " for " +
            Path("client.pem") + " (key values mismatch)"},
+      {false, "/dev/null", "", "", "",
+       "cannot read the trusted CAs /dev/null (not a regular file)"},
       {false, Path("missing.pem"), "", "", "",
        "cannot read the trusted CAs " + Path("missing.pem") +
            " (No such file or directory)"},
