@@ -81,9 +81,9 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-  "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 11), libinih1")
-# Linking the static libraries needs the inih headers' library too.
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "libinih-dev, pkg-config")
+  "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 11), libinih1, libssl3 (>= 3.0)")
+# Linking the static libraries needs the inih and OpenSSL libraries too.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "libinih-dev, libssl-dev, pkg-config")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${PROJECT_SOURCE_DIR}/dist/postinst ${PROJECT_SOURCE_DIR}/dist/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "comm/comm_base.h"
 #include "trace/trace.h"
 
 namespace {
@@ -188,7 +189,7 @@ Address::Address() {
 Address::Address(const char* service, const char* host) {
   TraceScope scope("Address::Address(host,service)", &state_, TRACE_OFF);
   Init();
-  if (GetServiceByName(service) != 0) {
+  if (GetServiceByName(service) != CommBase::COMM_OK) {
     state_ = STATE_ERROR;
     return;
   }
@@ -198,7 +199,7 @@ Address::Address(const char* service, const char* host) {
 Address::Address(const char* service, uint32_t address) {
   TraceScope scope("Address::Address(service,address)", &state_, TRACE_OFF);
   Init();
-  if (GetServiceByName(service) != 0) {
+  if (GetServiceByName(service) != CommBase::COMM_OK) {
     state_ = STATE_ERROR;
     return;
   }
@@ -241,7 +242,7 @@ Address::~Address() {
 // A host that does not resolve is read as dotted-decimal text; the failed
 // lookup's reason and resolver code stay in the object.
 void Address::HostStep(const char* host) {
-  if (GetHostByName(host) != 0) SetIpAddress(host);
+  if (GetHostByName(host) != CommBase::COMM_OK) SetIpAddress(host);
   state_ = STATE_OK;
 }
 
@@ -289,7 +290,7 @@ short Address::GetHostByName(const char* name) {
     lastApiRc_ = error;
     reason_ = REASON_GET_HOST_BY_NAME;
     state_ = STATE_ERROR;
-    result = 8;
+    result = CommBase::COMM_FAILED;
     return result;
   }
   socketAddress_.sin_addr.s_addr = address;
@@ -305,7 +306,7 @@ short Address::GetServiceByName(const char* name) {
   if (name == nullptr || !lookup_service(name, &port)) {
     state_ = STATE_ERROR;
     reason_ = REASON_GET_SERVICE_BY_NAME;
-    result = 8;
+    result = CommBase::COMM_FAILED;
     return result;
   }
   socketAddress_.sin_port = htons(port);

@@ -1,15 +1,19 @@
 #include "comm/client.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <iostream>
 
+#include "comm/tls.h"
 #include "trace/trace.h"
 
-Client::Client(const Address& server) : serverAddress_(std::in_place, server) {
+Client::Client(const Address& server, int deadlineSeconds)
+    : serverAddress_(std::in_place, server) {
   TraceScope scope("Client::Client", TRACE_OFF);
+  SetReceiveDeadline(deadlineSeconds);
   Open();
 }
 
@@ -26,9 +30,12 @@ long Client::Open() {
     result = COMM_FAILED;
     return result;
   }
-  if (connect(socket_, serverAddress_->GetSocketAddress(),
-              Address::GetSocketAddressLength()) != 0) {
-    int error = errno;
+  // A blocking connect gives up when the send timeout expires.
+  bool inTime = receiveDeadlineMs_ == 0 || WaitWithinDeadline(SO_SNDTIMEO);
+  if (!inTime || connect(socket_, serverAddress_->GetSocketAddress(),
+                         Address::GetSocketAddressLength()) != 0) {
+    int error = inTime ? errno : ETIMEDOUT;
+    if (error == EINPROGRESS || error == EAGAIN) error = ETIMEDOUT;
     state_ = STATE_ERROR;
     RecordError(error);
     reason_ = REASON_CONNECT_FAILED;
@@ -36,6 +43,34 @@ long Client::Open() {
     return result;
   }
   state_ = STATE_GOOD;
+  return result;
+}
+
+long Client::StartTls(const TlsContext& context, const char* host) {
+  long result = 0;
+  TraceScope scope("Client::StartTls(context,host)", &result, TRACE_OFF);
+  std::string error;
+  std::unique_ptr<TlsSession> session =
+      TlsSession::ForClient(context, socket_, host, &error);
+  if (!session) {
+    result = TlsFailed(error);
+    return result;
+  }
+  // Non-blocking from here: the handshake waits within the deadline.
+  UseTls(std::move(session));
+  for (;;) {
+    int status = tls_->Handshake();
+    if (status == TlsSession::TLS_DONE) return result;
+    if (status == TlsSession::TLS_FAILED) break;
+    if (!PollWithinDeadline(status == TlsSession::TLS_WANT_READ ? POLLIN
+                                                                : POLLOUT)) {
+      result = TlsFailed("no TLS handshake within the deadline");
+      tls_.reset();
+      return result;
+    }
+  }
+  result = TlsFailed(tls_->Failure());
+  tls_.reset();
   return result;
 }
 

@@ -2,7 +2,9 @@
 // test IsGood(): a failure leaves STATE_ERROR with REASON_SOCKET_FAILED or
 // REASON_CONNECT_FAILED and the platform's error as last external API rc.
 // The address is not tested first: an unusable one shows up as a failed
-// connect. Connecting blocks until the platform answers.
+// connect. Connecting blocks until the platform answers, or, under a
+// deadline, at most until the deadline; a connect cut short by it records
+// ETIMEDOUT as last external API rc.
 #ifndef TARPON_COMM_CLIENT_H_
 #define TARPON_COMM_CLIENT_H_
 
@@ -12,15 +14,26 @@
 #include "comm/address.h"
 #include "comm/connection.h"
 
+class TlsContext;
+
 class Client : public Connection {
  public:
-  // Copies server and connects to it.
-  explicit Client(const Address& server);
+  // Copies server and connects to it. With deadlineSeconds above 0 the
+  // connect and every later receive end within that many seconds from now
+  // (see Connection::SetReceiveDeadline).
+  explicit Client(const Address& server, int deadlineSeconds = 0);
   ~Client() override;
 
   // Creates the socket and connects; 0, or 8 with the failure recorded.
   // A socket held from an earlier call is closed first.
   long Open();
+
+  // Runs the TLS handshake as a client of host within the receive deadline
+  // and then carries every record inside TLS (Connection::UseTls). The
+  // server's chain must lead to a CA the context trusts and its certificate
+  // must name host. 0, or 8 with STATE_ERROR and REASON_TLS_FAILED and the
+  // reason in GetTlsFailure(): nothing has been sent then.
+  long StartTls(const TlsContext& context, const char* host);
 
   void Print() const override;
   // "Client formatted dump", the connection lines and the server address.

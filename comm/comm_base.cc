@@ -32,6 +32,7 @@ const char* const kReasonNames[] = {
     "REASON_SET_SOCKET_OPTION_REUSEADDR_FAILED",
     "REASON_SEND_FAILED",
     "REASON_RECEIVE_TIMED_OUT",
+    "REASON_TLS_FAILED",
 };
 
 template <size_t N>

@@ -39,6 +39,8 @@ class CommBase {
   static constexpr int REASON_SEND_FAILED = 14;
   // A receive timeout set with Connection::SetReceiveTimeout expired.
   static constexpr int REASON_RECEIVE_TIMED_OUT = 15;
+  // The TLS handshake or a TLS read or write failed (Connection says why).
+  static constexpr int REASON_TLS_FAILED = 16;
 
   // Results of the communication operations.
   static constexpr long COMM_OK = 0;

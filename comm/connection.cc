@@ -1,6 +1,8 @@
 #include "comm/connection.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -12,6 +14,7 @@
 #include <memory>
 #include <new>
 
+#include "comm/tls.h"
 #include "trace/trace.h"
 
 namespace {
@@ -55,8 +58,12 @@ long Connection::CloseSocket() {
   long result = 0;
   TraceScope scope("Connection::CloseSocket()", &result, TRACE_OFF);
   if (socket_ == NO_SOCKET) {
-    result = -2;
+    result = NO_SOCKET;
     return result;
+  }
+  if (tls_) {
+    tls_->Shutdown();
+    tls_.reset();
   }
   close(socket_);
   socket_ = NO_SOCKET;
@@ -156,7 +163,7 @@ long Connection::ReceiveRecord(char* buffer) {
   long result = 0;
   TraceScope scope("Connection::ReceiveRecord(buffer)", &result, TRACE_OFF);
   uint32_t dataLength = 0;
-  result = ReceiveRecord(buffer, 65535, &dataLength);
+  result = ReceiveRecord(buffer, MAX_DATA_LENGTH, &dataLength);
   return result;
 }
 
@@ -268,6 +275,10 @@ long Connection::Send(const char* data, uint32_t length, uint32_t* bytesSent) {
   TraceScope scope("Connection::Send(data,dataLength,&bytesSent)", &result,
                    TRACE_OFF);
   *bytesSent = 0;
+  if (tls_) {
+    result = SendTls(data, length, bytesSent);
+    return result;
+  }
   ssize_t sent;
   // MSG_NOSIGNAL: a peer that has gone gives EPIPE instead of a signal that
   // would end the process.
@@ -289,9 +300,13 @@ long Connection::Receive(char* buffer, uint32_t bufferLength,
   TraceScope scope("Connection::Receive(buffer,bufferLength,&bytesReceived)",
                    &result, TRACE_OFF);
   *bytesReceived = 0;
+  if (tls_) {
+    result = ReceiveTls(buffer, bufferLength, bytesReceived);
+    return result;
+  }
   ssize_t received;
   do {
-    if (receiveDeadlineMs_ != 0 && !WaitWithinDeadline()) {
+    if (receiveDeadlineMs_ != 0 && !WaitWithinDeadline(SO_RCVTIMEO)) {
       received = -1;
       errno = EAGAIN;
       break;
@@ -360,14 +375,91 @@ void Connection::SetReceiveDeadline(int seconds) {
       seconds > 0 ? SteadyMs() + static_cast<int64_t>(seconds) * 1000 : 0;
 }
 
-bool Connection::WaitWithinDeadline() {
+bool Connection::WaitWithinDeadline(int timeoutOption) {
   int64_t left = receiveDeadlineMs_ - SteadyMs();
   if (left <= 0) return false;
   timeval timeout = {};
   timeout.tv_sec = static_cast<time_t>(left / 1000);
   timeout.tv_usec = static_cast<suseconds_t>((left % 1000) * 1000);
-  return setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &timeout,
+  return setsockopt(socket_, SOL_SOCKET, timeoutOption, &timeout,
                     sizeof timeout) == 0;
+}
+
+void Connection::UseTls(std::unique_ptr<TlsSession> session) {
+  TraceScope scope("Connection::UseTls(session)", TRACE_OFF);
+  int flags = fcntl(socket_, F_GETFL);
+  if (flags >= 0) fcntl(socket_, F_SETFL, flags | O_NONBLOCK);
+  tls_ = std::move(session);
+}
+
+bool Connection::PollWithinDeadline(short events) {
+  pollfd ready = {socket_, events, 0};
+  for (;;) {
+    int waitMs = -1;
+    if (receiveDeadlineMs_ != 0) {
+      int64_t left = receiveDeadlineMs_ - SteadyMs();
+      if (left <= 0) return false;
+      waitMs = static_cast<int>(left);
+    }
+    int count = poll(&ready, 1, waitMs);
+    if (count > 0) return true;
+    if (count < 0 && errno != EINTR) return true;  // the next call fails
+  }
+}
+
+long Connection::TlsFailed(const std::string& reason) {
+  state_ = STATE_ERROR;
+  reason_ = REASON_TLS_FAILED;
+  tlsFailure_ = reason;
+  return COMM_FAILED;
+}
+
+long Connection::SendTls(const char* data, uint32_t length,
+                         uint32_t* bytesSent) {
+  for (;;) {
+    size_t count = 0;
+    int status = tls_->Write(data, length, &count);
+    if (status == TlsSession::TLS_DONE) {
+      *bytesSent = static_cast<uint32_t>(count);
+      return COMM_OK;
+    }
+    if (status == TlsSession::TLS_CLOSED) {
+      RecordError(EPIPE);
+      return COMM_FAILED;
+    }
+    if (status == TlsSession::TLS_FAILED) return TlsFailed(tls_->Failure());
+    if (!PollWithinDeadline(status == TlsSession::TLS_WANT_READ ? POLLIN
+                                                                : POLLOUT)) {
+      RecordError(ETIMEDOUT);
+      return COMM_FAILED;
+    }
+  }
+}
+
+long Connection::ReceiveTls(char* buffer, uint32_t bufferLength,
+                            uint32_t* bytesReceived) {
+  // A receive of 0 bytes reports a close, as a clear receive does.
+  while (bufferLength > 0) {
+    size_t count = 0;
+    int status = tls_->Read(buffer, bufferLength, &count);
+    if (status == TlsSession::TLS_DONE) {
+      *bytesReceived = static_cast<uint32_t>(count);
+      return COMM_OK;
+    }
+    if (status == TlsSession::TLS_CLOSED) break;
+    if (status == TlsSession::TLS_FAILED) return TlsFailed(tls_->Failure());
+    if (!PollWithinDeadline(status == TlsSession::TLS_WANT_READ ? POLLIN
+                                                                : POLLOUT)) {
+      RecordError(EAGAIN);
+      state_ = STATE_ERROR;
+      reason_ = REASON_RECEIVE_TIMED_OUT;
+      return COMM_FAILED;
+    }
+  }
+  // As a peer's close of a clear connection.
+  state_ = STATE_CONNECTION_CLOSED;
+  reason_ = REASON_SEND_FAILED;
+  return COMM_FAILED;
 }
 
 long Connection::CreateSocket() {

@@ -22,6 +22,10 @@
 // STATE_CONNECTION_CLOSED with REASON_SEND_FAILED; a status record 0 moves it
 // to STATE_CONNECTION_CLOSED with the reason unchanged.
 //
+// With a TLS session (UseTls) every send and receive goes through it and
+// the records travel inside TLS unchanged; the socket is then non-blocking
+// and the connection waits for it itself, within the receive deadline.
+//
 // The connection owns its socket and closes it when destroyed; it cannot be
 // copied. One thread at a time.
 #ifndef TARPON_COMM_CONNECTION_H_
@@ -30,15 +34,22 @@
 #include <cstddef>
 #include <cstdint>
 #include <iosfwd>
+#include <memory>
+#include <string>
 
 #include "comm/comm_base.h"
+
+class TlsSession;
 
 class Connection : public CommBase {
  public:
   static constexpr int NO_SOCKET = -2;
   static constexpr uint32_t RECORD_HEADER_LENGTH = 44;
-  // The most data one record carries: the record length field is 16 bits.
-  static constexpr uint32_t MAX_DATA_LENGTH = 65535 - RECORD_HEADER_LENGTH;
+  // The largest record the 16-bit record length field describes.
+  static constexpr uint32_t MAX_RECORD_LENGTH = 65535;
+  // The most data one record carries.
+  static constexpr uint32_t MAX_DATA_LENGTH =
+      MAX_RECORD_LENGTH - RECORD_HEADER_LENGTH;
   static constexpr size_t USER_DATA_LENGTH = 16;
 
   // Leaves STATE_INIT / REASON_OK, no socket, last external API rc -2.
@@ -128,6 +139,15 @@ class Connection : public CommBase {
   // waits at most for the time that is left.
   void SetReceiveDeadline(int seconds);
 
+  // Routes every later send and receive through session, which runs on
+  // this connection's socket and has finished its handshake, and makes the
+  // socket non-blocking. The session ends with the socket.
+  void UseTls(std::unique_ptr<TlsSession> session);
+  // The session in use, or nullptr.
+  TlsSession* GetTls() const { return tls_.get(); }
+  // Why TLS failed (REASON_TLS_FAILED), in one line; "" otherwise.
+  const std::string& GetTlsFailure() const { return tlsFailure_; }
+
   // The dump to standard output, and to a stream.
   virtual void Print() const;
   virtual void Print(std::ostream& os) const;
@@ -137,9 +157,19 @@ class Connection : public CommBase {
   uint32_t GetBytesReceived() const { return bytesReceived_; }
 
  protected:
-  // Before a receive under a deadline: limits the socket's receive timeout
-  // to the time left; false when none is left.
-  bool WaitWithinDeadline();
+  // Before a receive (SO_RCVTIMEO) or a connect or send (SO_SNDTIMEO)
+  // under a deadline: limits the socket's timeout of that kind to the time
+  // left; false when none is left.
+  bool WaitWithinDeadline(int timeoutOption);
+  // Waits until the socket is ready for events (POLLIN or POLLOUT), at most
+  // until the receive deadline; false when it passed.
+  bool PollWithinDeadline(short events);
+  // A failed TLS operation: STATE_ERROR, REASON_TLS_FAILED, its reason
+  // kept; result 8.
+  long TlsFailed(const std::string& reason);
+  // Send and Receive through the TLS session.
+  long SendTls(const char* data, uint32_t length, uint32_t* bytesSent);
+  long ReceiveTls(char* buffer, uint32_t bufferLength, uint32_t* bytesReceived);
   // Creates the object's TCP socket. On failure: STATE_ERROR,
   // REASON_SOCKET_FAILED, the error recorded, result 8.
   long CreateSocket();
@@ -153,6 +183,8 @@ class Connection : public CommBase {
   char userData_[USER_DATA_LENGTH];
   // The receive deadline on the steady clock in milliseconds; 0: none.
   int64_t receiveDeadlineMs_ = 0;
+  std::unique_ptr<TlsSession> tls_;
+  std::string tlsFailure_;
 };
 
 // Writes the connection's dump (Client, Server and Listener included).

@@ -331,7 +331,7 @@ TEST(ConnectionNames, OutOfRangeCodesAreUnknown) {
   for (int code : {-1, 10}) {
     EXPECT_STREQ("<unknown reason code>", CommBase::StateName(code));
   }
-  for (int code : {-1, 16}) {
+  for (int code : {-1, 17}) {
     EXPECT_STREQ("<unknown reason code>", CommBase::ReasonName(code));
   }
 }

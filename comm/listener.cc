@@ -20,7 +20,8 @@ int Listener::SetBindRetryDelay(int milliseconds) {
 }
 
 Listener::Listener(const Address& address, int queueDepth)
-    : bindRetryLimit_(20), listeningAddress_(std::in_place, address) {
+    : bindRetryLimit_(DEFAULT_BIND_RETRY_LIMIT),
+      listeningAddress_(std::in_place, address) {
   TraceScope scope("Listener::Listener(Address,queueDepth)", &socket_,
                    TRACE_OFF);
   if (listeningAddress_->IsUsable()) {

@@ -7,8 +7,8 @@
 // REASON_LISTEN_FAILED. After a failed accept the listener stays in
 // STATE_ERROR for good and GetNewClient returns 8 at once.
 //
-// A port held by another listening socket is tried 1 + bindRetryLimit (21)
-// times, with a pause of SetBindRetryDelay milliseconds between attempts.
+// A port held by another listening socket is tried 1 + DEFAULT_BIND_RETRY_LIMIT
+// (21) times, with a pause of SetBindRetryDelay milliseconds between attempts.
 #ifndef TARPON_COMM_LISTENER_H_
 #define TARPON_COMM_LISTENER_H_
 
@@ -23,6 +23,8 @@ class Listener : public Connection {
  public:
   // The pause between bind attempts unless SetBindRetryDelay says otherwise.
   static constexpr int DEFAULT_BIND_RETRY_DELAY_MS = 100;
+  // How many times a bind is repeated while the port is in use.
+  static constexpr int DEFAULT_BIND_RETRY_LIMIT = 20;
 
   // Copies address and, when it is usable, opens with the queue depth as
   // listen backlog.

@@ -1,6 +1,7 @@
 #include "gateway_client/gateway_client.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -9,8 +10,10 @@
 #include "comm/address.h"
 #include "comm/client.h"
 #include "comm/gateway_protocol.h"
+#include "comm/tls.h"
 #include "comm/wsa.h"
 #include "gateway_client/tarpon_gateway.h"
+#include "trace/exit_status.h"
 #include "trace/stdout_capture.h"
 #include "trace/trace.h"
 
@@ -52,15 +55,104 @@ void PrintHelp(const char* program) {
 
 void SwitchTraceOn() { TraceScope marker("TARPON CLIENT", TRACE_ON); }
 
+const char kTimeoutVariable[] = "TARPON_CLIENT_TIMEOUT";
+
+// The exchange's deadline in seconds from TARPON_CLIENT_TIMEOUT (unset or
+// empty: the default): digits only, from 1 to GATEWAY_CLIENT_MAX_TIMEOUT.
+// Anything else is refused with a message, so that a mistyped setting never
+// silently means another wait.
+bool ExchangeTimeout(int* seconds) {
+  *seconds = GATEWAY_CLIENT_DEFAULT_TIMEOUT;
+  const char* text = std::getenv(kTimeoutVariable);
+  if (text == nullptr || *text == '\0') return true;
+  size_t length = std::strlen(text);
+  bool digits =
+      length > 0 && length <= 5 && std::strspn(text, "0123456789") == length;
+  long value = digits ? std::strtol(text, nullptr, 10) : 0;
+  if (value < 1 || value > GATEWAY_CLIENT_MAX_TIMEOUT) {
+    std::cerr << "TARPON CLIENT E0010 : " << kTimeoutVariable
+              << " must be a whole number of seconds from 1 to "
+              << GATEWAY_CLIENT_MAX_TIMEOUT << ". Terminating.\n";
+    return false;
+  }
+  *seconds = static_cast<int>(value);
+  return true;
+}
+
+// The gateway's return code from the reply's user data: decimal digits up
+// to the first zero byte, within the field. False when the field holds
+// anything else or no digit at all. Values past 999999999 are held there.
+bool ParseReturnCode(const char* userData, int* code) {
+  size_t length = strnlen(userData, Connection::USER_DATA_LENGTH);
+  if (length == 0) return false;
+  int value = 0;
+  for (size_t i = 0; i < length; ++i) {
+    if (userData[i] < '0' || userData[i] > '9') return false;
+    if (value < 100000000)
+      value = value * 10 + (userData[i] - '0');
+    else
+      value = 999999999;
+  }
+  *code = value;
+  return true;
+}
+
+// Appends c, below 0x80, with a control character in caret notation.
+void AppendShown(std::string& out, unsigned char c) {
+  if (c < 0x20 || c == 0x7F) {
+    out += '^';
+    out += static_cast<char>(c ^ 0x40);
+  } else {
+    out += static_cast<char>(c);
+  }
+}
+
+// The gateway's text as it may reach a terminal: line ends (LF, CR LF) and
+// tabs pass; every other control character is shown in caret notation (ESC
+// as ^[, DEL as ^?) and every byte above 0x7E as M- and the notation of its
+// low seven bits, so that no byte from the network drives the terminal.
+std::string Harmless(const char* text) {
+  std::string out;
+  for (const char* p = text; *p != '\0'; ++p) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (c >= 0x80) {
+      out += "M-";
+      AppendShown(out, c & 0x7F);
+    } else if (c == '\n' || c == '\t' || (c == '\r' && p[1] == '\n')) {
+      out += static_cast<char>(c);
+    } else {
+      AppendShown(out, c);
+    }
+  }
+  return out;
+}
+
+// The TLS context when TARPON_TLS_CA turns TLS on; false with a message
+// when the TLS settings cannot be used.
+bool ClientTls(std::unique_ptr<TlsContext>* context) {
+  std::string error;
+  *context = TlsContext::ClientFromEnvironment(&error);
+  if (error.empty()) return true;
+  std::cerr << "TARPON CLIENT E0011 : TLS settings refused: " << error
+            << ". Terminating.\n";
+  return false;
+}
+
+void PrintMalformed(const char* what) {
+  std::cerr << "TARPON CLIENT E0009 : malformed reply (" << what
+            << ") refused. Terminating.\n";
+}
+
 }  // namespace
 
 int GatewayClientCommandline(int argc, char** argv) {
-  int rc = 0;
+  int rc = GATEWAY_CLIENT_RC_OK;
+  TraceScope scope("GatewayClientCommandline(argc,argv)", &rc, TRACE_OFF);
   WSA wsa(1, 1);
   if (argc <= 1 || (argc == 2 && (std::strncmp(argv[1], "-?", 2) == 0 ||
                                   std::strncmp(argv[1], "/?", 2) == 0))) {
     PrintHelp(argc > 0 ? argv[0] : "tarponrc");
-    rc = 4;
+    rc = GATEWAY_CLIENT_RC_HELP;
     return rc;
   }
   const char* host = nullptr;
@@ -73,7 +165,7 @@ int GatewayClientCommandline(int argc, char** argv) {
     } else if (IsSwitch(arg, "H")) {
       if (i + 1 >= argc) {
         std::cerr << "TARPON CLIENT E0004 : missing host name. Terminating.\n";
-        rc = 1;
+        rc = GATEWAY_CLIENT_RC_USAGE;
       } else {
         host = argv[++i];
       }
@@ -81,7 +173,7 @@ int GatewayClientCommandline(int argc, char** argv) {
       if (i + 1 >= argc || BeginsLikeSwitch(argv[i + 1])) {
         std::cerr
             << "TARPON CLIENT E0003 : missing service name. Terminating.\n";
-        rc = 2;
+        rc = GATEWAY_CLIENT_RC_NO_SERVICE;
       } else {
         service = argv[++i];
       }
@@ -98,53 +190,76 @@ int GatewayClientCommandline(int argc, char** argv) {
     std::cerr << "TARPON CLIENT E0005 : Missing host name. Please specify the "
                  "host name or IP address."
               << std::endl;
-    rc = 1;
+    rc = GATEWAY_CLIENT_RC_USAGE;
   }
   if (options.size() > GATEWAY_MAX_REQUEST_LENGTH) {
     std::cerr << kTooLong;
-    rc = 1;
+    rc = GATEWAY_CLIENT_RC_USAGE;
   }
   if (service == nullptr) service = GATEWAY_DEFAULT_SERVICE;
   if (options.empty()) options = kHelpOptions;
-  if (rc == 0) GatewayClient(host, service, options.c_str());
+  if (rc == GATEWAY_CLIENT_RC_OK) {
+    // The client's own codes (1, and 100 for no answer) pass the mapping
+    // unchanged; the gateway's exit as tarpon's would.
+    rc = tarpon_exit_status(GatewayClient(host, service, options.c_str()));
+  }
   return rc;
 }
 
 int GatewayClient(const char* host, const char* service, const char* options) {
-  int rc = 0;
+  int rc = TARPON_GATEWAY_NO_ANSWER;
   TraceScope scope("GatewayClient(host,service,options)", &rc, TRACE_OFF);
+  int timeout = 0;
+  std::unique_ptr<TlsContext> tls;
+  if (!ExchangeTimeout(&timeout) || !ClientTls(&tls)) {
+    rc = GATEWAY_CLIENT_RC_USAGE;
+    return rc;
+  }
   WSA wsa(1, 1);
   std::unique_ptr<Client> client;
   {
     Address address(service, host);
-    client = std::make_unique<Client>(address);
+    client = std::make_unique<Client>(address, timeout);
   }
-  long sent = -1;
-  long received = -1;
-  const char* userData = "";
+  // Never clear text once TLS is asked for: a failed handshake ends here.
+  if (tls && client->IsGood()) client->StartTls(*tls, host);
+  long received = Connection::COMM_FAILED;
+  uint32_t length = 0;
   std::unique_ptr<char[]> reply(new char[GATEWAY_CLIENT_REPLY_SIZE]());
-  if (client->IsGood()) {
-    sent = client->SendRecord(options);
-    if (client->IsGood() && sent == 0) {
-      uint32_t length = 0;
-      received = client->ReceiveRecord(reply.get(),
-                                       GATEWAY_CLIENT_REPLY_SIZE - 1, &length);
-      userData = client->GetUserData();
-    }
+  if (client->IsGood() && client->SendRecord(options) == Connection::COMM_OK &&
+      client->IsGood()) {
+    received = client->ReceiveRecord(reply.get(), GATEWAY_CLIENT_REPLY_SIZE - 1,
+                                     &length);
   }
-  if (client->IsGood() && sent == 0 && received == 0) {
-    // The gateway terminates its return code inside the 16 bytes; never
-    // read past them if it did not.
-    std::string code(userData, strnlen(userData, 16));
+  int code = 0;
+  bool answered = client->IsGood() && received == Connection::COMM_OK;
+  if (answered && ParseReturnCode(client->GetUserData(), &code)) {
     std::cout << "TARPON remote server (KSV GATEWAY) successfully invoked. "
-              << "Response received follows, (remote rc=" << code << ")"
+              << "Response received follows, (remote rc="
+              << std::string(client->GetUserData(),
+                             strnlen(client->GetUserData(),
+                                     Connection::USER_DATA_LENGTH))
+              << ")"
               << "\n"
-              << reply.get() << std::flush;
-  } else if (client->IsGood() && received == 12) {
+              << Harmless(reply.get()) << std::flush;
+    rc = code;
+  } else if (answered) {
+    PrintMalformed("return code not digits");
+  } else if (client->IsGood() &&
+             received == Connection::COMM_BUFFER_TOO_SMALL && length > 0) {
     std::cerr << "TARPON CLIENT E0007 : reply longer than "
               << GATEWAY_CLIENT_REPLY_SIZE - 1
               << " bytes refused. Terminating.\n";
-  } else if (client->IsGood() || client->IsInError()) {
+  } else if (client->IsGood() &&
+             received == Connection::COMM_BUFFER_TOO_SMALL) {
+    // Only a record length field below the header's own gives no length.
+    PrintMalformed("record length below its header");
+  } else if (client->GetReason() == Connection::REASON_TLS_FAILED) {
+    std::cerr << "TARPON CLIENT E0012 : TLS with the gateway failed: "
+              << client->GetTlsFailure() << ". Terminating.\n";
+  } else {
+    // Unreachable, closed without a reply or part way through one, a
+    // status record, a bad version, the deadline passed.
     std::cout << "TARPON CLIENT errors encountered, diagnostic information "
                  "follows:"
               << *client << std::endl;
@@ -164,7 +279,7 @@ int tarponGateway(const char* user, const char* oldPassword,
       host == nullptr) {
     std::cerr << "TARPON CLIENT E0008 : user, passwords and host are "
                  "required. Terminating.\n";
-    rc = 1;
+    rc = GATEWAY_CLIENT_RC_USAGE;
     return rc;
   }
   bool local = options != nullptr && std::strstr(options, "-local") != nullptr;
@@ -174,7 +289,7 @@ int tarponGateway(const char* user, const char* oldPassword,
   if (options != nullptr) text += std::string(" ") + options;
   if (text.size() > GATEWAY_MAX_REQUEST_LENGTH) {
     std::cerr << kTooLong;
-    rc = 1;
+    rc = GATEWAY_CLIENT_RC_USAGE;
     return rc;
   }
   rc = GatewayClient(host,

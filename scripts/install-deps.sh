@@ -2,6 +2,9 @@
 # Installs the Debian packages the build and the tests need, when missing.
 set -euo pipefail
 packages=(cmake g++ make pkg-config libgtest-dev libinih-dev)
+# TLS between the remote client and the gateway; the tests make their
+# certificates with the openssl command.
+packages+=(libssl-dev openssl)
 # scripts/package.sh renders the manual pages with groff when man is absent.
 packages+=(groff-base)
 # Optional packages named as arguments, e.g. "valgrind" for the memory checks.

@@ -127,7 +127,8 @@ TEST_F(GatewayTest, ChangesRefusesAndHelpsThroughTheGateway) {
   run = Remote({"-H", "127.0.0.1", "-S", "tarponGateway", "-u", "alice", "-p",
                 "secret1", "-np", "new2", "-plu", "hosta"});
   EXPECT_EQ(std::string(kBanner) + "2002)\n" + kBadPassword, run.out);
-  EXPECT_EQ(0, run.status);
+  // The gateway's code exits as tarpon's would.
+  EXPECT_EQ(202, run.status);
 
   // Only a host: the gateway's engine answers "-? " with its short usage.
   run = Remote({"127.0.0.1"});
@@ -138,7 +139,7 @@ TEST_F(GatewayTest, ChangesRefusesAndHelpsThroughTheGateway) {
   EXPECT_NE(std::string::npos,
             run.out.find("tarpon -u user -p password -np newpassword -sd "
                          "side_information_profile  \n\n"));
-  EXPECT_EQ(0, run.status);
+  EXPECT_EQ(4, run.status);
 
   EXPECT_EQ(
       "TARPON SERVER starting: serviceName=tarponGateway\n"
@@ -215,8 +216,9 @@ TEST_F(GatewayTest, ProgrammaticEntryPointCapturesTheReply) {
   ApiResult result = {-1, sizeof text, text};
   int rc = tarponGateway("alice", "secret1", "new1", "hosta", &result,
                          "127.0.0.1", "-local", nullptr, 0);
-  EXPECT_EQ(0, rc);
-  EXPECT_EQ(0, result.returnCode);
+  // The gateway's own code, not an exit status.
+  EXPECT_EQ(21, rc);
+  EXPECT_EQ(21, result.returnCode);
   // Cut at textSize - 1 characters and terminated.
   EXPECT_EQ(std::string(kBanner).substr(0, 31), text);
 
@@ -325,9 +327,9 @@ TEST_F(GatewayTest, RemoteClientCommandLine) {
                               "options} \n\n"));
   EXPECT_EQ(help.out, Remote({}).out);
 
-  // Nothing listens on the port: the diagnostic dump, and still exit 0.
+  // Nothing listens on the port: the diagnostic dump, and no answer.
   e2e::RunResult refused = Remote({"127.0.0.1", "-?"});
-  EXPECT_EQ(0, refused.status);
+  EXPECT_EQ(TARPON_GATEWAY_NO_ANSWER, refused.status);
   EXPECT_EQ(0u, refused.out.find(
                     "TARPON CLIENT errors encountered, diagnostic information "
                     "follows:Client formatted dump \n"

@@ -117,10 +117,10 @@ case "$part" in
     run "remote change" 0 "$rc" 127.0.0.1 -u alice -p secret1 -np new1 \
       -plu hosta
     grep -q "rc=0000" "$work/out" || { echo "FAIL remote change"; failed=1; }
-    run "remote refusal" 0 "$rc" 127.0.0.1 -u alice -p wrong -np new2 \
+    run "remote refusal" 202 "$rc" 127.0.0.1 -u alice -p wrong -np new2 \
       -plu hosta
     grep -q "rc=2002" "$work/out" || { echo "FAIL remote refusal"; failed=1; }
-    run "remote gateway help" 0 "$rc" 127.0.0.1
+    run "remote gateway help" 4 "$rc" 127.0.0.1
     # A client that connects and closes, and one that sends a broken header.
     (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null
     (exec 3<>"/dev/tcp/127.0.0.1/$port" && printf 'garbage' >&3) 2>/dev/null

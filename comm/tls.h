@@ -1,0 +1,118 @@
+// TLS beneath a connection's records, on OpenSSL: TLS 1.2 at least, the
+// library's own defaults for everything else (no cipher lists of ours).
+//
+// A TlsContext holds the certificates and the trust of one side, read from
+// the environment:
+//
+//   client side  TARPON_TLS_CA    a PEM file of trusted CAs, or "system" for
+//                                 the system's trust store; TLS is on when set
+//                TARPON_TLS_CERT  optional client certificate (PEM chain)
+//                TARPON_TLS_KEY   and its key
+//   server side  TARPON_TLS_CERT  the server's certificate (PEM chain) and
+//                TARPON_TLS_KEY   its key; TLS is on when either is set
+//                TARPON_TLS_CLIENT_CA  optional: clients must then present a
+//                                 certificate signed by a CA in this file
+//
+// A key file that the group or others may read is refused, as are a
+// certificate without its key and a key that does not match it.
+//
+// A TlsSession runs TLS on one connected socket, blocking or not: every
+// operation returns at once with TLS_WANT_READ or TLS_WANT_WRITE when the
+// socket is not ready, and the caller waits for that and calls again. The
+// session never closes the socket.
+#ifndef TARPON_COMM_TLS_H_
+#define TARPON_COMM_TLS_H_
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+struct ssl_st;
+struct ssl_ctx_st;
+
+class TlsContext {
+ public:
+  // nullptr with an empty *error when TARPON_TLS_CA is unset or empty (TLS
+  // off); nullptr with the reason when the settings cannot be used.
+  static std::unique_ptr<TlsContext> ClientFromEnvironment(std::string* error);
+  // nullptr with an empty *error when neither TARPON_TLS_CERT nor
+  // TARPON_TLS_KEY is set (TLS off); nullptr with the reason when the
+  // settings cannot be used.
+  static std::unique_ptr<TlsContext> ServerFromEnvironment(std::string* error);
+
+  ~TlsContext();
+  TlsContext(const TlsContext&) = delete;
+  TlsContext& operator=(const TlsContext&) = delete;
+
+  ssl_ctx_st* Native() const { return context_; }
+  bool IsServer() const { return server_; }
+
+ private:
+  TlsContext(ssl_ctx_st* context, bool server)
+      : context_(context), server_(server) {}
+
+  ssl_ctx_st* context_;
+  bool server_;
+};
+
+class TlsSession {
+ public:
+  // Results of every operation.
+  static constexpr int TLS_DONE = 0;
+  static constexpr int TLS_WANT_READ = 1;   // wait until the socket reads
+  static constexpr int TLS_WANT_WRITE = 2;  // wait until the socket writes
+  static constexpr int TLS_CLOSED = 3;      // the peer ended the session
+  static constexpr int TLS_FAILED = 4;      // see Failure()
+
+  // A client session on socket that verifies the server's chain and that
+  // its certificate names host (a DNS name, or an IPv4 or IPv6 address).
+  // nullptr with the reason in *error when it cannot be set up.
+  static std::unique_ptr<TlsSession> ForClient(const TlsContext& context,
+                                               int socket, const char* host,
+                                               std::string* error);
+  // A server session on an accepted socket.
+  static std::unique_ptr<TlsSession> ForServer(const TlsContext& context,
+                                               int socket, std::string* error);
+
+  ~TlsSession();
+  TlsSession(const TlsSession&) = delete;
+  TlsSession& operator=(const TlsSession&) = delete;
+
+  // One step of the handshake: TLS_DONE, TLS_WANT_READ, TLS_WANT_WRITE or
+  // TLS_FAILED. A server session fails at once, without reading it, when
+  // the first byte from the client cannot begin a TLS handshake.
+  int Handshake();
+  // Reads up to length bytes: TLS_DONE with *count above 0, TLS_WANT_READ,
+  // TLS_WANT_WRITE, TLS_CLOSED or TLS_FAILED.
+  int Read(char* buffer, size_t length, size_t* count);
+  // Writes up to length bytes (above 0): TLS_DONE with *count, or as Read.
+  int Write(const char* data, size_t length, size_t* count);
+  // Sends the closing alert once, without waiting for the peer's.
+  void Shutdown();
+
+  // Why the last operation failed, in one line: "certificate has expired",
+  // "no TLS at the other end" and the like.
+  const std::string& Failure() const { return failure_; }
+  // The negotiated protocol, such as "TLSv1.3".
+  std::string Protocol() const;
+  // The peer certificate's subject in RFC 2253 form with control
+  // characters and bytes above 0x7E escaped; "" without one.
+  std::string PeerSubject() const;
+
+ private:
+  TlsSession(ssl_st* ssl, int socket, bool server, const std::string& host)
+      : ssl_(ssl), socket_(socket), server_(server), host_(host) {}
+  // Maps a failed call's result to a TLS_ code, recording the failure.
+  int Outcome(int result, bool handshake);
+  std::string Describe(bool handshake) const;
+
+  ssl_st* ssl_;
+  int socket_;
+  bool server_;
+  bool started_ = false;
+  bool shutDown_ = false;
+  std::string host_;
+  std::string failure_;
+};
+
+#endif  // TARPON_COMM_TLS_H_
