@@ -12,8 +12,8 @@
 #include "comm/gateway_protocol.h"
 #include "comm/tls.h"
 #include "comm/wsa.h"
+#include "engine/tarpon.h"
 #include "gateway_client/tarpon_gateway.h"
-#include "trace/exit_status.h"
 #include "trace/stdout_capture.h"
 #include "trace/trace.h"
 

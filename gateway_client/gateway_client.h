@@ -27,7 +27,7 @@ constexpr int GATEWAY_CLIENT_RC_HELP = 4;
 // 1 (no host, options too long, invalid TARPON_CLIENT_TIMEOUT), 2 (service
 // switch without a value), 4 (help shown), TARPON_GATEWAY_NO_ANSWER, or the
 // gateway's return code mapped as tarpon maps the engine's
-// (trace/exit_status.h).
+// (engine/tarpon.h: tarpon_exit_status, a header-only mapping).
 int GatewayClientCommandline(int argc, char** argv);
 
 // Sends options as one record to the gateway and prints its reply, or what

@@ -4,7 +4,6 @@
 #include "engine/tarpon.h"
 
 #include "engine/argument.h"
-#include "trace/exit_status.h"
 #include "trace/standard_streams.h"
 #include "trace/trace.h"
 
