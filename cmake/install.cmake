@@ -15,12 +15,15 @@ install(TARGETS tarpons RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 
 # The libraries keep their short folder names, so they live in a folder of
 # their own; find_package(Tarpon) gives Tarpon::engine and
-# Tarpon::gateway_client with everything they link.
+# Tarpon::gateway_client with what they link, and the emulated SNA node as
+# Tarpon::sna: the engine links no SNA provider, so a program links
+# Tarpon::sna or its own library of the entry points of
+# tarpon/engine/sna_services.h.
 set(TARPON_LIBDIR ${CMAKE_INSTALL_LIBDIR}/tarpon)
-install(TARGETS trace sna engine comm gateway_client
+install(TARGETS trace sna_services sna engine comm gateway_client
   EXPORT TarponTargets
   ARCHIVE DESTINATION ${TARPON_LIBDIR})
-install(FILES engine/tarpon.h engine/api_result.h
+install(FILES engine/tarpon.h engine/api_result.h engine/sna_services.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarpon/engine)
 install(FILES gateway_client/tarpon_gateway.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarpon/gateway_client)

@@ -173,15 +173,15 @@ typedef struct {
   uint16_t primary_rc;
   uint32_t secondary_rc;
   unsigned char tp_id[8];
-  uint32_t conv_id;  // returned
-  uint8_t conv_type;  // AP_BASIC_CONVERSATION
-  uint8_t sync_level;  // AP_NONE
-  uint8_t rtn_ctl;  // AP_WHEN_SESSION_ALLOCATED
-  uint8_t security;  // AP_NONE
-  unsigned char plu_alias[8];  // ASCII, blank-padded; or all zero
+  uint32_t conv_id;              // returned
+  uint8_t conv_type;             // AP_BASIC_CONVERSATION
+  uint8_t sync_level;            // AP_NONE
+  uint8_t rtn_ctl;               // AP_WHEN_SESSION_ALLOCATED
+  uint8_t security;              // AP_NONE
+  unsigned char plu_alias[8];    // ASCII, blank-padded; or all zero
   unsigned char fqplu_name[17];  // EBCDIC, upper case, X'40'-padded
-  unsigned char mode_name[8];  // EBCDIC, upper case, X'40'-padded
-  unsigned char tp_name[64];  // EBCDIC, X'40'-padded
+  unsigned char mode_name[8];    // EBCDIC, upper case, X'40'-padded
+  unsigned char tp_name[64];     // EBCDIC, X'40'-padded
   uint16_t pip_dlen;
   unsigned char* pip_dptr;
 } ALLOCATE;
@@ -195,7 +195,7 @@ typedef struct {
   unsigned char tp_id[8];
   uint32_t conv_id;
   uint8_t rts_rcvd;  // returned
-  uint8_t type;  // AP_NONE: the data are buffered
+  uint8_t type;      // AP_NONE: the data are buffered
   uint16_t dlen;
   unsigned char* dptr;
 } SEND_DATA;
@@ -210,7 +210,7 @@ typedef struct {
   uint32_t conv_id;
   uint16_t what_rcvd;  // returned
   uint8_t rtn_status;
-  uint8_t fill;  // AP_BUFFER
+  uint8_t fill;      // AP_BUFFER
   uint8_t rts_rcvd;  // returned
   uint16_t max_len;
   uint16_t dlen;  // returned
@@ -275,7 +275,8 @@ void ACSSVC(void* verb_control_block);
 constexpr uint16_t SV_CONVERT = 0x001A;
 constexpr uint8_t SV_ASCII_TO_EBCDIC = 0;
 constexpr uint8_t SV_EBCDIC_TO_ASCII = 1;
-constexpr uint8_t SV_AE = 0;  // character set: the standard table (code page 037)
+constexpr uint8_t SV_AE =
+    0;  // character set: the standard table (code page 037)
 
 // Return codes are plain numbers.
 constexpr uint16_t SV_OK = 0x0000;
