@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
-# Builds the Debian package in its own build folder, unpacks it into a
+# Builds the Debian package in its own build folder, twice, and checks that
+# both builds give the same bytes (SOURCE_DATE_EPOCH is the last commit's
+# time, so the dates compiled in do not change). Then unpacks it into a
 # scratch folder (no installation on this machine) and tries it out from
-# there: tarpon -? against the example node configuration (exit status 4
-# and the whole usage text), the other two programs' help, the manual pages,
-# and a program built against the packaged libraries and headers.
-#   BUILD_DIR  build folder (default: build-package)
+# there: tarpon -? against the example node configuration (exit status 4 and
+# the same text as the build tree's tarpon), the other two programs' help,
+# the manual pages, and a program built against the packaged libraries and
+# headers.
+#   BUILD_DIR       build folder (default: build-package)
+#   CMAKE_ARGS      extra configure arguments (CI: warnings as errors)
+#   REPRODUCIBLE=0  build once only, without the comparison
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build-package}
@@ -14,21 +19,39 @@ fail() {
   exit 1
 }
 
-rm -rf "$build"
-# Only what the package holds is built; tests are not.
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
-  -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
-cmake --build "$build" -j2 --target tarpon tarpons tarponrc trace sna engine \
-  comm gateway_client man_pages
-(cd "$build" && cpack -G DEB >/dev/null)
+scripts/install-deps.sh
+SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null || date +%s)
+export SOURCE_DATE_EPOCH
+
+build_package() {
+  rm -rf "$build"
+  # Only what the package holds is built; tests are not.
+  # shellcheck disable=SC2086
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON \
+    ${CMAKE_ARGS:-} >/dev/null
+  cmake --build "$build" -j2 --target tarpon tarpons tarponrc trace sna \
+    engine comm gateway_client man_pages
+  (cd "$build" && cpack -G DEB >/dev/null)
+}
+
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/tarpon-package.XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+
+if [[ "${REPRODUCIBLE:-1}" != 0 ]]; then
+  build_package
+  cp "$build"/tarpon_*.deb "$scratch/first.deb"
+fi
+build_package
 debs=("$build"/tarpon_*.deb)
 deb=${debs[0]}
 [[ -f "$deb" ]] || fail "no package in $build"
 echo "package: $deb"
 dpkg-deb --field "$deb" Package Version Depends
-
-scratch=$(mktemp -d "${TMPDIR:-/tmp}/tarpon-package.XXXXXX")
-trap 'rm -rf "$scratch"' EXIT
+if [[ -f "$scratch/first.deb" ]]; then
+  cmp -s "$scratch/first.deb" "$deb" || fail "two builds gave different packages"
+  echo "package: two builds gave the same bytes"
+fi
 dpkg-deb -x "$deb" "$scratch/root"
 root="$scratch/root/usr"
 for file in bin/tarpon bin/tarponrc sbin/tarpons \
@@ -51,36 +74,22 @@ for program in bin/tarpon bin/tarponrc sbin/tarpons; do
   fi
 done
 
-# tarpon -? from the scratch folder, against the packaged example node.
+# tarpon -? from the scratch folder, against the packaged example node: the
+# same text and status as the build tree's tarpon.
 export TARPON_SNA_NODE="$root/share/doc/tarpon/examples/sna-node.conf"
-status=0
-(cd "$scratch" && "$root/bin/tarpon" -?) >"$scratch/usage.out" || status=$?
-[[ $status -eq 4 ]] || fail "tarpon -? exited with $status, not 4"
-{
-  printf '\n\n%s\n' "Veltrix Korvid Common Server utility program."
-  printf '%s\n' "Keysaver (KSV) Client V02.00"
-  printf '%s\n\n' "Command syntax:"
-  printf '%s\n' \
-    'tarpon  -u user  -p old_password  -np new_password    \ ' \
-    '        -s service_location_name              \ ' \
-    '        -sd sym_dest_name                      \ ' \
-    '        -plu partner_luname_or_alias              \ ' \
-    '        -m modename -lu local_lu_name_or_alias -v  -M  -? -comapi  ' \
-    '' \
-    'Options may be entered in any order on the command line.' \
-    'Enter "tarpon -M | more " on the command line ' \
-    'for details on above options.' \
-    'Briefest command possible, if your environment is setup:' \
-    'tarpon -u user -p password -np newpassword -s service_location_name  ' \
-    'tarpon -u user -p password -np newpassword -plu partner_luname_or_alias  ' \
-    'tarpon -u user -p password -np newpassword -sd side_information_profile  ' \
-    ''
-  printf '\0'
-} >"$scratch/usage.expected"
-cmp -s "$scratch/usage.out" "$scratch/usage.expected" || {
-  diff <(tr '\0' '@' <"$scratch/usage.expected") \
-    <(tr '\0' '@' <"$scratch/usage.out") >&2 || true
-  fail "tarpon -? printed another text"
+usage() {
+  local status=0
+  (cd "$scratch" && "$1" -?) >"$2" || status=$?
+  [[ $status -eq 4 ]] || fail "$1 -? exited with $status, not 4"
+}
+usage "$root/bin/tarpon" "$scratch/usage.packaged"
+usage "$(cd "$build" && pwd)/programs/tarpon" "$scratch/usage.built"
+grep -q "Command syntax:" "$scratch/usage.packaged" ||
+  fail "tarpon -? printed no syntax"
+cmp -s "$scratch/usage.packaged" "$scratch/usage.built" || {
+  diff <(tr '\0' '@' <"$scratch/usage.built") \
+    <(tr '\0' '@' <"$scratch/usage.packaged") >&2 || true
+  fail "the packaged tarpon -? printed another text than the built one"
 }
 
 for program in bin/tarponrc sbin/tarpons; do
@@ -105,9 +114,10 @@ mkdir -p "$scratch/consumer"
 cat >"$scratch/consumer/CMakeLists.txt" <<'CMAKE'
 cmake_minimum_required(VERSION 3.16)
 project(consumer CXX)
-find_package(Tarpon 2.0 REQUIRED)
+find_package(Tarpon 2.0 REQUIRED COMPONENTS sna)
 add_executable(consumer main.cc)
-target_link_libraries(consumer PRIVATE Tarpon::engine Tarpon::gateway_client)
+target_link_libraries(consumer PRIVATE Tarpon::engine Tarpon::sna
+  Tarpon::gateway_client)
 CMAKE
 cat >"$scratch/consumer/main.cc" <<'CXX'
 #include <cstring>
