@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
 # Builds the Debian package in its own build folder, twice, and checks that
 # both builds give the same bytes (SOURCE_DATE_EPOCH is the last commit's
-# time, so the dates compiled in do not change). Then unpacks it into a
-# scratch folder (no installation on this machine) and tries it out from
-# there: tarpon -? against the example node configuration (exit status 4 and
-# the same text as the build tree's tarpon), the other two programs' help,
-# the manual pages, and a program built against the packaged libraries and
-# headers.
+# time, so the dates compiled in do not change). Checks it with lintian
+# (no errors, no warnings) and rates the service unit with systemd-analyze
+# (exposure at most 2.0). Then unpacks it into a scratch folder (no
+# installation on this machine) and tries it out from there: tarpon -?
+# against the example node configuration (exit status 4 and the same text
+# as the build tree's tarpon), the other two programs' help, the manual
+# pages, and a program built against the packaged libraries and headers.
 #   BUILD_DIR       build folder (default: build-package)
 #   CMAKE_ARGS      extra configure arguments (CI: warnings as errors)
 #   REPRODUCIBLE=0  build once only, without the comparison
+#   INSTALL=1       also install the package on this machine (as root), try
+#                   the gateway as its user and purge the package again
+#                   (scripts/package-install-check.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build-package}
@@ -19,9 +23,15 @@ fail() {
   exit 1
 }
 
-scripts/install-deps.sh
+scripts/install-deps.sh lintian systemd
 SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null || date +%s)
 export SOURCE_DATE_EPOCH
+# Debian's compiler and linker flags with every hardening feature; CMake
+# takes CXXFLAGS and LDFLAGS when it first configures a build folder.
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+CXXFLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)"
+LDFLAGS=$(dpkg-buildflags --get LDFLAGS)
+export CXXFLAGS LDFLAGS
 
 build_package() {
   rm -rf "$build"
@@ -31,7 +41,7 @@ build_package() {
     -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON \
     ${CMAKE_ARGS:-} >/dev/null
   cmake --build "$build" -j2 --target tarpon tarpons tarponrc trace sna \
-    engine comm gateway_client man_pages
+    engine comm gateway_client man_pages changelog
   (cd "$build" && cpack -G DEB >/dev/null)
 }
 
@@ -56,16 +66,34 @@ dpkg-deb -x "$deb" "$scratch/root"
 root="$scratch/root/usr"
 for file in bin/tarpon bin/tarponrc sbin/tarpons \
   include/tarpon/engine/tarpon.h include/tarpon/engine/api_result.h \
+  include/tarpon/engine/sna_services.h \
   include/tarpon/gateway_client/tarpon_gateway.h \
-  lib/systemd/system/tarpons.service \
+  lib/systemd/system/tarpons.service share/tarpon/users.db \
   share/doc/tarpon/examples/sna-node.conf share/doc/tarpon/examples/users.db \
   share/man/man1/tarpon.1.gz share/man/man1/tarponrc.1.gz \
-  share/man/man8/tarpons.8.gz; do
+  share/man/man8/tarpons.8.gz ../etc/default/tarpons \
+  ../etc/logrotate.d/tarpons ../etc/tarpon/sna-node.conf; do
   [[ -e "$root/$file" ]] || fail "$file missing from the package"
 done
-grep -q "^ExecStart=/usr/sbin/tarpons -S .* -log /" \
-  "$root/lib/systemd/system/tarpons.service" ||
-  fail "the service does not start /usr/sbin/tarpons with -S and -log"
+unit="$root/lib/systemd/system/tarpons.service"
+grep -q "^ExecStart=/usr/sbin/tarpons -S " "$unit" ||
+  fail "the service does not start /usr/sbin/tarpons with -S"
+grep -q "^User=tarpon$" "$unit" || fail "the service does not run as tarpon"
+grep -q "^users = /var/lib/tarpon/users.db " "$root/../etc/tarpon/sna-node.conf" ||
+  fail "the node configuration keeps the users elsewhere than /var/lib/tarpon"
+
+# Debian's checks: errors and warnings fail; what remains is overridden
+# with its reason in /usr/share/lintian/overrides/tarpon.
+lintian --fail-on error,warning "$deb" || fail "lintian found faults"
+echo "package: lintian passes"
+
+# The unit's exposure as systemd rates it, at most 2.0.
+exposure=$(systemd-analyze security --offline=yes "$unit" |
+  sed -n 's/.*Overall exposure level for tarpons.service: \([0-9.]*\).*/\1/p')
+[[ -n "$exposure" ]] || fail "systemd-analyze rated no exposure"
+awk -v e="$exposure" 'BEGIN { exit !(e <= 2.0) }' ||
+  fail "the service's exposure is $exposure, above 2.0"
+echo "package: the service's exposure is $exposure"
 
 # The programs must not lean on the build tree.
 for program in bin/tarpon bin/tarponrc sbin/tarpons; do
@@ -139,4 +167,9 @@ cmake -S "$scratch/consumer" -B "$scratch/consumer/build" \
 cmake --build "$scratch/consumer/build" >/dev/null
 "$scratch/consumer/build/consumer" || fail "the library consumer failed"
 
-echo "package: $deb installs and runs from a scratch folder"
+echo "package: $deb runs from a scratch folder"
+
+# Installed on this machine, run as the service's user, then purged.
+if [[ "${INSTALL:-0}" == 1 ]]; then
+  scripts/package-install-check.sh "$deb"
+fi
