@@ -70,7 +70,7 @@ install(FILES dist/tarpons.logrotate DESTINATION ${etc}/logrotate.d
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
   ${PROJECT_SOURCE_DIR}/examples/sna-node.conf)
 file(READ ${PROJECT_SOURCE_DIR}/examples/sna-node.conf node_config)
-string(REGEX REPLACE "\nusers = users\.db[^\n]*"
+string(REGEX REPLACE "\nusers = users[.]db[^\n]*"
   "\nusers = /var/lib/tarpon/users.db  ; the service's state folder"
   service_node_config "${node_config}")
 if(service_node_config STREQUAL node_config)
@@ -86,8 +86,8 @@ install(FILES examples/users.db DESTINATION ${CMAKE_INSTALL_DATADIR}/tarpon)
 
 # Documentation and the example node; Debian's copyright and changelog, and
 # lintian's overrides with their reasons.
-install(FILES dist/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
-  RENAME tarpon)
+install(FILES dist/lintian-overrides
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME tarpon)
 install(FILES README.md docs/sna-node.md dist/copyright
   DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES examples/sna-node.conf examples/users.db
