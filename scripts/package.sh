@@ -23,7 +23,10 @@ fail() {
   exit 1
 }
 
-scripts/install-deps.sh lintian systemd
+# dpkg-dev for the build flags and dpkg-shlibdeps, file for CPack to find
+# the programs whose libraries it asks about, lintian and systemd-analyze
+# for the checks.
+scripts/install-deps.sh dpkg-dev file lintian systemd
 SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null || date +%s)
 export SOURCE_DATE_EPOCH
 # Debian's compiler and linker flags with every hardening feature; CMake
