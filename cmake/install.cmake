@@ -15,12 +15,15 @@ install(TARGETS tarpons RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 
 # The libraries keep their short folder names, so they live in a folder of
 # their own; find_package(Tarpon) gives Tarpon::engine and
-# Tarpon::gateway_client with everything they link.
+# Tarpon::gateway_client with what they link, and the emulated SNA node as
+# Tarpon::sna: the engine links no SNA provider, so a program links
+# Tarpon::sna or its own library of the entry points of
+# tarpon/engine/sna_services.h.
 set(TARPON_LIBDIR ${CMAKE_INSTALL_LIBDIR}/tarpon)
-install(TARGETS trace sna engine comm gateway_client
+install(TARGETS trace sna_services sna engine comm gateway_client
   EXPORT TarponTargets
   ARCHIVE DESTINATION ${TARPON_LIBDIR})
-install(FILES engine/tarpon.h engine/api_result.h
+install(FILES engine/tarpon.h engine/api_result.h engine/sna_services.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarpon/engine)
 install(FILES gateway_client/tarpon_gateway.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarpon/gateway_client)
@@ -51,17 +54,51 @@ foreach(page tarpon.1 tarponrc.1 tarpons.8)
 endforeach()
 add_custom_target(man_pages ALL DEPENDS ${tarpon_man_pages})
 
-# The gateway as a service.
+# The gateway as a service, run by the system user tarpon (dist/postinst
+# creates it): the unit, its settings and log rotation, and the node
+# configuration it starts with, which keeps the emulated host's user
+# database in the service's state folder. The files under /etc are the
+# package's conffiles (dist/conffiles).
 configure_file(${PROJECT_SOURCE_DIR}/dist/tarpons.service.in
   ${PROJECT_BINARY_DIR}/dist/tarpons.service @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/dist/tarpons.service
   DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/systemd/system)
-install(FILES dist/tarpons.default DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+set(etc ${CMAKE_INSTALL_FULL_SYSCONFDIR})
+install(FILES dist/tarpons.default DESTINATION ${etc}/default RENAME tarpons)
+install(FILES dist/tarpons.logrotate DESTINATION ${etc}/logrotate.d
+  RENAME tarpons)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+  ${PROJECT_SOURCE_DIR}/examples/sna-node.conf)
+file(READ ${PROJECT_SOURCE_DIR}/examples/sna-node.conf node_config)
+string(REGEX REPLACE "\nusers = users[.]db[^\n]*"
+  "\nusers = /var/lib/tarpon/users.db  ; the service's state folder"
+  service_node_config "${node_config}")
+if(service_node_config STREQUAL node_config)
+  message(FATAL_ERROR "examples/sna-node.conf names no users = users.db")
+endif()
+file(WRITE ${PROJECT_BINARY_DIR}/dist/sna-node.conf "${service_node_config}")
+# dist/postinst makes it readable by the group tarpon only.
+install(FILES ${PROJECT_BINARY_DIR}/dist/sna-node.conf
+  DESTINATION ${etc}/tarpon)
+# The user database that dist/postinst puts into /var/lib/tarpon when there
+# is none.
+install(FILES examples/users.db DESTINATION ${CMAKE_INSTALL_DATADIR}/tarpon)
 
-# Documentation and the example node.
-install(FILES README.md docs/sna-node.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# Documentation and the example node; Debian's copyright and changelog, and
+# lintian's overrides with their reasons.
+install(FILES dist/lintian-overrides
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME tarpon)
+install(FILES README.md docs/sna-node.md dist/copyright
+  DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES examples/sna-node.conf examples/users.db
   DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/dist/changelog.gz
+  COMMAND gzip -9n -c ${PROJECT_SOURCE_DIR}/dist/changelog
+    > ${PROJECT_BINARY_DIR}/dist/changelog.gz
+  DEPENDS ${PROJECT_SOURCE_DIR}/dist/changelog VERBATIM)
+add_custom_target(changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/dist/changelog.gz)
+install(FILES ${PROJECT_BINARY_DIR}/dist/changelog.gz
+  DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 set(CPACK_PACKAGE_NAME tarpon)
 set(CPACK_PACKAGE_VENDOR "Tarpon")
@@ -80,11 +117,14 @@ set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS
-  "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 11), libinih1, libssl3 (>= 3.0)")
+# The libraries' packages come from dpkg-shlibdeps; adduser for postinst.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
+set(CPACK_STRIP_FILES ON)
 # Linking the static libraries needs the inih and OpenSSL libraries too.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "libinih-dev, libssl-dev, pkg-config")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-  ${PROJECT_SOURCE_DIR}/dist/postinst ${PROJECT_SOURCE_DIR}/dist/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/dist/conffiles
+  ${PROJECT_SOURCE_DIR}/dist/postinst ${PROJECT_SOURCE_DIR}/dist/prerm
+  ${PROJECT_SOURCE_DIR}/dist/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

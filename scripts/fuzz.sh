@@ -7,6 +7,7 @@
 #   BUILD_DIR     build folder (default: build-fuzz)
 #   FUZZ_SECONDS  run time of each target in seconds (default: 20)
 #   FUZZ_TARGETS  the targets to run (default: all of them)
+#   CMAKE_ARGS    extra configure arguments (CI: warnings as errors)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build-fuzz}
@@ -27,7 +28,9 @@ if [ ${#need[@]} -gt 0 ]; then
   $sudo apt-get install -y -qq "${need[@]}"
 fi
 
-CC=clang CXX=clang++ cmake -S . -B "$build" -DTARPON_FUZZ=ON >/dev/null
+# shellcheck disable=SC2086
+CC=clang CXX=clang++ cmake -S . -B "$build" -DTARPON_FUZZ=ON ${CMAKE_ARGS:-} \
+  >/dev/null
 # shellcheck disable=SC2086
 cmake --build "$build" -j2 --target $targets
 

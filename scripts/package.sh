@@ -1,10 +1,19 @@
 #!/usr/bin/env bash
-# Builds the Debian package in its own build folder, unpacks it into a
-# scratch folder (no installation on this machine) and tries it out from
-# there: tarpon -? against the example node configuration (exit status 4
-# and the whole usage text), the other two programs' help, the manual pages,
-# and a program built against the packaged libraries and headers.
-#   BUILD_DIR  build folder (default: build-package)
+# Builds the Debian package in its own build folder, twice, and checks that
+# both builds give the same bytes (SOURCE_DATE_EPOCH is the last commit's
+# time, so the dates compiled in do not change). Checks it with lintian
+# (no errors, no warnings) and rates the service unit with systemd-analyze
+# (exposure at most 2.0). Then unpacks it into a scratch folder (no
+# installation on this machine) and tries it out from there: tarpon -?
+# against the example node configuration (exit status 4 and the same text
+# as the build tree's tarpon), the other two programs' help, the manual
+# pages, and a program built against the packaged libraries and headers.
+#   BUILD_DIR       build folder (default: build-package)
+#   CMAKE_ARGS      extra configure arguments (CI: warnings as errors)
+#   REPRODUCIBLE=0  build once only, without the comparison
+#   INSTALL=1       also install the package on this machine (as root), try
+#                   the gateway as its user and purge the package again
+#                   (scripts/package-install-check.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build-package}
@@ -14,35 +23,80 @@ fail() {
   exit 1
 }
 
-rm -rf "$build"
-# Only what the package holds is built; tests are not.
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
-  -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
-cmake --build "$build" -j2 --target tarpon tarpons tarponrc trace sna engine \
-  comm gateway_client man_pages
-(cd "$build" && cpack -G DEB >/dev/null)
+# dpkg-dev for the build flags and dpkg-shlibdeps, file for CPack to find
+# the programs whose libraries it asks about, lintian and systemd-analyze
+# for the checks.
+scripts/install-deps.sh dpkg-dev file lintian systemd
+SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null || date +%s)
+export SOURCE_DATE_EPOCH
+# Debian's compiler and linker flags with every hardening feature; CMake
+# takes CXXFLAGS and LDFLAGS when it first configures a build folder.
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+CXXFLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)"
+LDFLAGS=$(dpkg-buildflags --get LDFLAGS)
+export CXXFLAGS LDFLAGS
+
+build_package() {
+  rm -rf "$build"
+  # Only what the package holds is built; tests are not.
+  # shellcheck disable=SC2086
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON \
+    ${CMAKE_ARGS:-} >/dev/null
+  cmake --build "$build" -j2 --target tarpon tarpons tarponrc trace sna \
+    engine comm gateway_client man_pages changelog
+  (cd "$build" && cpack -G DEB >/dev/null)
+}
+
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/tarpon-package.XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+
+if [[ "${REPRODUCIBLE:-1}" != 0 ]]; then
+  build_package
+  cp "$build"/tarpon_*.deb "$scratch/first.deb"
+fi
+build_package
 debs=("$build"/tarpon_*.deb)
 deb=${debs[0]}
 [[ -f "$deb" ]] || fail "no package in $build"
 echo "package: $deb"
 dpkg-deb --field "$deb" Package Version Depends
-
-scratch=$(mktemp -d "${TMPDIR:-/tmp}/tarpon-package.XXXXXX")
-trap 'rm -rf "$scratch"' EXIT
+if [[ -f "$scratch/first.deb" ]]; then
+  cmp -s "$scratch/first.deb" "$deb" || fail "two builds gave different packages"
+  echo "package: two builds gave the same bytes"
+fi
 dpkg-deb -x "$deb" "$scratch/root"
 root="$scratch/root/usr"
 for file in bin/tarpon bin/tarponrc sbin/tarpons \
   include/tarpon/engine/tarpon.h include/tarpon/engine/api_result.h \
+  include/tarpon/engine/sna_services.h \
   include/tarpon/gateway_client/tarpon_gateway.h \
-  lib/systemd/system/tarpons.service \
+  lib/systemd/system/tarpons.service share/tarpon/users.db \
   share/doc/tarpon/examples/sna-node.conf share/doc/tarpon/examples/users.db \
   share/man/man1/tarpon.1.gz share/man/man1/tarponrc.1.gz \
-  share/man/man8/tarpons.8.gz; do
+  share/man/man8/tarpons.8.gz ../etc/default/tarpons \
+  ../etc/logrotate.d/tarpons ../etc/tarpon/sna-node.conf; do
   [[ -e "$root/$file" ]] || fail "$file missing from the package"
 done
-grep -q "^ExecStart=/usr/sbin/tarpons -S .* -log /" \
-  "$root/lib/systemd/system/tarpons.service" ||
-  fail "the service does not start /usr/sbin/tarpons with -S and -log"
+unit="$root/lib/systemd/system/tarpons.service"
+grep -q "^ExecStart=/usr/sbin/tarpons -S " "$unit" ||
+  fail "the service does not start /usr/sbin/tarpons with -S"
+grep -q "^User=tarpon$" "$unit" || fail "the service does not run as tarpon"
+grep -q "^users = /var/lib/tarpon/users.db " "$root/../etc/tarpon/sna-node.conf" ||
+  fail "the node configuration keeps the users elsewhere than /var/lib/tarpon"
+
+# Debian's checks: errors and warnings fail; what remains is overridden
+# with its reason in /usr/share/lintian/overrides/tarpon.
+lintian --fail-on error,warning "$deb" || fail "lintian found faults"
+echo "package: lintian passes"
+
+# The unit's exposure as systemd rates it, at most 2.0.
+exposure=$(systemd-analyze security --offline=yes "$unit" |
+  sed -n 's/.*Overall exposure level for tarpons.service: \([0-9.]*\).*/\1/p')
+[[ -n "$exposure" ]] || fail "systemd-analyze rated no exposure"
+awk -v e="$exposure" 'BEGIN { exit !(e <= 2.0) }' ||
+  fail "the service's exposure is $exposure, above 2.0"
+echo "package: the service's exposure is $exposure"
 
 # The programs must not lean on the build tree.
 for program in bin/tarpon bin/tarponrc sbin/tarpons; do
@@ -51,36 +105,22 @@ for program in bin/tarpon bin/tarponrc sbin/tarpons; do
   fi
 done
 
-# tarpon -? from the scratch folder, against the packaged example node.
+# tarpon -? from the scratch folder, against the packaged example node: the
+# same text and status as the build tree's tarpon.
 export TARPON_SNA_NODE="$root/share/doc/tarpon/examples/sna-node.conf"
-status=0
-(cd "$scratch" && "$root/bin/tarpon" -?) >"$scratch/usage.out" || status=$?
-[[ $status -eq 4 ]] || fail "tarpon -? exited with $status, not 4"
-{
-  printf '\n\n%s\n' "Veltrix Korvid Common Server utility program."
-  printf '%s\n' "Keysaver (KSV) Client V02.00"
-  printf '%s\n\n' "Command syntax:"
-  printf '%s\n' \
-    'tarpon  -u user  -p old_password  -np new_password    \ ' \
-    '        -s service_location_name              \ ' \
-    '        -sd sym_dest_name                      \ ' \
-    '        -plu partner_luname_or_alias              \ ' \
-    '        -m modename -lu local_lu_name_or_alias -v  -M  -? -comapi  ' \
-    '' \
-    'Options may be entered in any order on the command line.' \
-    'Enter "tarpon -M | more " on the command line ' \
-    'for details on above options.' \
-    'Briefest command possible, if your environment is setup:' \
-    'tarpon -u user -p password -np newpassword -s service_location_name  ' \
-    'tarpon -u user -p password -np newpassword -plu partner_luname_or_alias  ' \
-    'tarpon -u user -p password -np newpassword -sd side_information_profile  ' \
-    ''
-  printf '\0'
-} >"$scratch/usage.expected"
-cmp -s "$scratch/usage.out" "$scratch/usage.expected" || {
-  diff <(tr '\0' '@' <"$scratch/usage.expected") \
-    <(tr '\0' '@' <"$scratch/usage.out") >&2 || true
-  fail "tarpon -? printed another text"
+usage() {
+  local status=0
+  (cd "$scratch" && "$1" -?) >"$2" || status=$?
+  [[ $status -eq 4 ]] || fail "$1 -? exited with $status, not 4"
+}
+usage "$root/bin/tarpon" "$scratch/usage.packaged"
+usage "$(cd "$build" && pwd)/programs/tarpon" "$scratch/usage.built"
+grep -q "Command syntax:" "$scratch/usage.packaged" ||
+  fail "tarpon -? printed no syntax"
+cmp -s "$scratch/usage.packaged" "$scratch/usage.built" || {
+  diff <(tr '\0' '@' <"$scratch/usage.built") \
+    <(tr '\0' '@' <"$scratch/usage.packaged") >&2 || true
+  fail "the packaged tarpon -? printed another text than the built one"
 }
 
 for program in bin/tarponrc sbin/tarpons; do
@@ -105,9 +145,10 @@ mkdir -p "$scratch/consumer"
 cat >"$scratch/consumer/CMakeLists.txt" <<'CMAKE'
 cmake_minimum_required(VERSION 3.16)
 project(consumer CXX)
-find_package(Tarpon 2.0 REQUIRED)
+find_package(Tarpon 2.0 REQUIRED COMPONENTS sna)
 add_executable(consumer main.cc)
-target_link_libraries(consumer PRIVATE Tarpon::engine Tarpon::gateway_client)
+target_link_libraries(consumer PRIVATE Tarpon::engine Tarpon::sna
+  Tarpon::gateway_client)
 CMAKE
 cat >"$scratch/consumer/main.cc" <<'CXX'
 #include <cstring>
@@ -129,4 +170,9 @@ cmake -S "$scratch/consumer" -B "$scratch/consumer/build" \
 cmake --build "$scratch/consumer/build" >/dev/null
 "$scratch/consumer/build/consumer" || fail "the library consumer failed"
 
-echo "package: $deb installs and runs from a scratch folder"
+echo "package: $deb runs from a scratch folder"
+
+# Installed on this machine, run as the service's user, then purged.
+if [[ "${INSTALL:-0}" == 1 ]]; then
+  scripts/package-install-check.sh "$deb"
+fi
