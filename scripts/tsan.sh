@@ -9,7 +9,7 @@ if command -v ccache >/dev/null; then
   launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
 cmake -S . -B build-tsan -DTARPON_SANITIZE_THREAD=ON \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" >/dev/null
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" ${CMAKE_ARGS:-} >/dev/null
 cmake --build build-tsan -j2 --target sna_test
 
 # halt_on_error: the first race fails the run with its report.
