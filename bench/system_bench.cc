@@ -82,10 +82,14 @@ bool Session(const Address& server, const char* request, const char* code) {
   Client client(server);
   if (!client.IsGood()) return false;
   client.SetReceiveTimeout(10);
-  if (client.SendRecord(request) != 0 || !client.IsGood()) return false;
+  if (client.SendRecord(request) != Client::COMM_OK || !client.IsGood()) {
+    return false;
+  }
   char reply[GATEWAY_CLIENT_REPLY_SIZE];
   uint32_t length = 0;
-  if (client.ReceiveRecord(reply, &length) != 0 || length == 0) return false;
+  if (client.ReceiveRecord(reply, &length) != Client::COMM_OK || length == 0) {
+    return false;
+  }
   return std::strncmp(client.GetUserData(), code, 4) == 0;
 }
 

@@ -3,6 +3,7 @@
 // node in a temporary folder, and the real tarponrc (or hand-made records)
 // against it.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <string>
@@ -150,6 +151,53 @@ TEST_F(GatewayTest, ChangesRefusesAndHelpsThroughTheGateway) {
   EXPECT_EQ("TARPON SERVER started: serviceName=tarponGateway, logFileName=" +
                 box_.Path("gateway.log") + "\n",
             box_.Read("gateway.out"));
+  // The log file the gateway created grants others nothing.
+  struct stat status = {};
+  ASSERT_EQ(0, stat(box_.Path("gateway.log").c_str(), &status));
+  EXPECT_EQ(0u, status.st_mode & 0007);
+}
+
+// Standard streams the gateway cannot use neither stop nor end it.
+TEST_F(GatewayTest, ServesWithoutUsableStandardStreams) {
+  struct Case {
+    const char* name;
+    e2e::Streams streams;
+    Args args;
+  };
+  const Case cases[] = {
+      {"descriptors 0 to 2 closed",
+       e2e::Streams::kClosed,
+       {"-log", box_.Path("gateway.log")}},
+      {"output and error to a closed pipe", e2e::Streams::kDeadPipe, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    e2e::Background gateway(Program("tarpons"), c.args, env_, "", "",
+                            c.streams);
+    ASSERT_TRUE(e2e::WaitForPort(port_, 10000));
+    for (const char* change : {"new1", "new2"}) {
+      e2e::RunResult run = Remote({"127.0.0.1", "-u", "alice", "-p", "secret1",
+                                   "-np", change, "-plu", "hosta"});
+      EXPECT_EQ(0u, run.out.find(kBanner)) << run.out;
+    }
+    EXPECT_GT(gateway.pid(), 0);
+    gateway.Stop();
+  }
+}
+
+TEST_F(GatewayTest, RefusesAnInvalidSessionTimeout) {
+  for (const char* value : {"abc", "0", "-5", "3 ", "86401"}) {
+    SCOPED_TRACE(value);
+    e2e::RunResult run = e2e::Run(
+        Program("tarpons"), {},
+        {env_[0], env_[1], std::string("TARPON_SESSION_TIMEOUT=") + value});
+    EXPECT_EQ(7, run.status);
+    EXPECT_EQ("", run.out);
+    EXPECT_EQ(
+        "TARPON SERVER E0007 : TARPON_SESSION_TIMEOUT must be a whole number "
+        "of seconds from 1 to 86400. Terminating.\n",
+        run.err);
+  }
 }
 
 TEST_F(GatewayTest, SurvivesClientsThatCloseEarlyOrSendTooMuch) {

@@ -52,13 +52,18 @@ inline int FreeLoopbackPort() {
   return port;
 }
 
-// A program started in the background with its standard output and error
-// going to files; killed and reaped when the object ends.
+// Where a background program's standard streams go: input from /dev/null
+// and output and error to files; all three closed; or output and error to a
+// pipe whose reading end is closed at once.
+enum class Streams { kFiles, kClosed, kDeadPipe };
+
+// A program started in the background; killed and reaped when the object
+// ends.
 class Background {
  public:
   Background(const std::string& program, const std::vector<std::string>& args,
              const std::vector<std::string>& env, const std::string& outPath,
-             const std::string& errPath) {
+             const std::string& errPath, Streams streams = Streams::kFiles) {
     std::vector<std::string> environment;
     for (char** e = environ; *e != nullptr; ++e) environment.push_back(*e);
     environment.insert(environment.end(), env.begin(), env.end());
@@ -72,16 +77,29 @@ class Background {
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int pipeFds[2] = {-1, -1};
+    if (streams == Streams::kFiles) {
+      posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+      posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(),
+                                       O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(),
+                                       O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    } else if (streams == Streams::kClosed) {
+      for (int fd = 0; fd <= 2; ++fd) {
+        posix_spawn_file_actions_addclose(&actions, fd);
+      }
+    } else if (pipe2(pipeFds, O_CLOEXEC) == 0) {
+      posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+      posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
+    }
     if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(),
                     envp.data()) != 0) {
       pid_ = -1;
     }
     posix_spawn_file_actions_destroy(&actions);
+    for (int fd : pipeFds) {
+      if (fd >= 0) close(fd);
+    }
   }
   ~Background() { Stop(); }
   Background(const Background&) = delete;
@@ -121,6 +139,24 @@ class Background {
  private:
   pid_t pid_ = -1;
 };
+
+// Waits, bounded, until something accepts connections on the loopback port.
+inline bool WaitForPort(int port, int timeoutMs) {
+  long long deadline = NowMs() + timeoutMs;
+  do {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    bool up =
+        connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    if (up) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  } while (NowMs() < deadline);
+  return false;
+}
 
 // Polls file until it contains text, for at most timeoutMs.
 inline bool WaitForText(const Sandbox& box, const std::string& file,
