@@ -1,6 +1,8 @@
 #include "gateway/gateway_server.h"
 
 #include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -14,14 +16,27 @@
 #include "comm/gateway_protocol.h"
 #include "comm/listener.h"
 #include "comm/wsa.h"
+#include "gateway/gateway_limits.h"
 #include "gateway/gateway_log.h"
+#include "gateway/gateway_loop.h"
 #include "gateway/gateway_session.h"
 #include "trace/trace.h"
 
 namespace {
 
 const char kDefaultLogFile[] = "tarpond.log";
-constexpr int kQueueDepth = 5;
+const GatewayLimits kDefaults;
+// Descriptors kept beside the sessions: the standard streams, the log, the
+// listener, the loop's own, and the engine's files during a run.
+constexpr rlim_t kReservedDescriptors = 64;
+
+// What the command line and the environment set.
+struct Settings {
+  std::string service;
+  std::string logFileName;
+  GatewayLimits limits;
+  int timeout = 0;
+};
 
 // The argument after "-log" names the log file unless it is a switch. On
 // this system a file name may begin with "/" (an absolute path), so only
@@ -30,7 +45,8 @@ bool IsLogFileName(const char* arg) {
   if (arg[0] == '-') return false;
   if (arg[0] != '/') return true;
   return !(IsSwitch(arg, "?") || IsSwitch(arg, "t") || IsSwitch(arg, "log") ||
-           IsSwitch(arg, "S"));
+           IsSwitch(arg, "S") || IsSwitch(arg, "maxstartups") ||
+           IsSwitch(arg, "persource") || IsSwitch(arg, "penalties"));
 }
 
 void PrintSyntax(const char* program) {
@@ -46,6 +62,22 @@ void PrintSyntax(const char* program) {
             << "      default = " << kDefaultLogFile << "\n"
             << "   -t Optional trace flag. Produces diagnostics on TARPON "
                "client/server.\n"
+            << "   -maxstartups start:rate:full connections without a whole "
+               "request:\n"
+            << "      from start on refused at rate %, rising to all at full.\n"
+            << "      Optional, default = " << kDefaults.startupsStart << ":"
+            << kDefaults.startupsRate << ":" << kDefaults.startupsFull << "\n"
+            << "   -persource n connections without a whole request per "
+               "client address.\n"
+            << "      Optional, default = " << kDefaults.perSource << "\n"
+            << "   -penalties count:window:seconds:max after count failed "
+               "sign-ons\n"
+            << "      within window seconds an address is refused for "
+               "seconds,\n"
+            << "      doubling up to max; off: never. Optional, default = "
+            << kDefaults.penaltyCount << ":" << kDefaults.penaltyWindow << ":"
+            << kDefaults.penaltySeconds << ":" << kDefaults.penaltyMaxSeconds
+            << "\n"
             << "   -? This help text.\n"
             << std::endl;
 }
@@ -88,15 +120,27 @@ void ServeSession(const ExportClient& client, int timeoutSeconds) {
   trace_log() << session.TakeLogText() << std::flush;
 }
 
-int GatewayServerMain(int argc, char** argv) {
-  int rc = GATEWAY_EXIT_OK;
-  TraceScope scope("main(argv,argc)", &rc, TRACE_OFF);
-  WSA wsa(1, 1);
-  std::string service;
-  std::string logFileName;
-  GatewayLog logBuffer;
-  std::streambuf* savedLog = trace_log().rdbuf(&logBuffer);
+namespace {
 
+// A switch of the limits with its value; false, after the message, when the
+// value is missing or not valid.
+bool LimitSwitch(int argc, char** argv, int* i,
+                 bool (*parse)(const char*, GatewayLimits*),
+                 GatewayLimits* limits) {
+  const char* name = argv[*i];
+  if (*i + 1 < argc && parse(argv[*i + 1], limits)) {
+    ++*i;
+    return true;
+  }
+  std::cerr << "TARPON SERVER E0009 : missing or invalid value for " << name
+            << ". Terminating.\n";
+  if (*i + 1 < argc && !BeginsLikeSwitch(argv[*i + 1])) ++*i;
+  return false;
+}
+
+// Scans the options into settings, printing every error; the exit code.
+int ParseOptions(int argc, char** argv, GatewayLog& log, Settings* settings) {
+  int rc = GATEWAY_EXIT_OK;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
     if (IsSwitch(arg, "?")) {
@@ -104,12 +148,12 @@ int GatewayServerMain(int argc, char** argv) {
     } else if (IsSwitch(arg, "t")) {
       TraceScope marker("TARPON SERVER", &rc, TRACE_ON);
     } else if (IsSwitch(arg, "log")) {
-      logFileName = kDefaultLogFile;
+      settings->logFileName = kDefaultLogFile;
       if (i + 1 < argc && IsLogFileName(argv[i + 1])) {
-        logFileName = argv[++i];
+        settings->logFileName = argv[++i];
       }
       trace_log().flush();
-      if (!logBuffer.Open(logFileName)) {
+      if (!log.Open(settings->logFileName)) {
         std::cerr << "TARPON SERVER E0001 : cannot open output log. "
                      "Terminating.\n";
         rc = GATEWAY_EXIT_LOG_FAILED;
@@ -120,7 +164,15 @@ int GatewayServerMain(int argc, char** argv) {
                      "Terminating.\n";
         rc = GATEWAY_EXIT_NO_SERVICE;
       } else {
-        service = argv[++i];
+        settings->service = argv[++i];
+      }
+    } else if (IsSwitch(arg, "maxstartups") || IsSwitch(arg, "persource") ||
+               IsSwitch(arg, "penalties")) {
+      auto parse = IsSwitch(arg, "maxstartups") ? ParseMaxStartups
+                   : IsSwitch(arg, "persource") ? ParsePerSource
+                                                : ParsePenalties;
+      if (!LimitSwitch(argc, argv, &i, parse, &settings->limits)) {
+        rc = GATEWAY_EXIT_BAD_OPTION;
       }
     } else {
       std::cerr << "TARPON SERVER E0004 : bad command line option. "
@@ -128,47 +180,93 @@ int GatewayServerMain(int argc, char** argv) {
       rc = GATEWAY_EXIT_BAD_OPTION;
     }
   }
+  return rc;
+}
 
-  const int timeout = SessionTimeout();
+// Raises the descriptor limit to its hard limit and keeps the startup caps
+// within it.
+void FitDescriptors(GatewayLimits* limits) {
+  rlimit limit = {};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  if (limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+    getrlimit(RLIMIT_NOFILE, &limit);
+  }
+  if (limit.rlim_cur == RLIM_INFINITY ||
+      static_cast<rlim_t>(limits->startupsFull) + kReservedDescriptors <=
+          limit.rlim_cur) {
+    return;
+  }
+  int fit = limit.rlim_cur > 2 * kReservedDescriptors
+                ? static_cast<int>(limit.rlim_cur - kReservedDescriptors)
+                : static_cast<int>(limit.rlim_cur / 2);
+  limits->startupsFull = fit;
+  if (limits->startupsStart > fit) limits->startupsStart = fit;
+  if (limits->perSource > fit) limits->perSource = fit;
+  trace_log() << GatewayTimeStamp() << "TARPON SERVER descriptor limit "
+              << limit.rlim_cur << ": connections without a request capped at "
+              << fit << std::endl;
+}
+
+// Listens and serves until stopped; the exit code.
+int Serve(Settings& settings, GatewayLog& log) {
+  std::ostream& out = trace_log();
+  out << GatewayTimeStamp() << "TARPON SERVER starting:"
+      << " serviceName=" << settings.service << std::endl;
+  FitDescriptors(&settings.limits);
+  std::unique_ptr<GatewayListener> listener;
+  {
+    Address address(settings.service.c_str(), 0u);
+    // A burst of simultaneous connects waits in the queue, not in SYN
+    // retries.
+    listener = std::make_unique<GatewayListener>(address, SOMAXCONN);
+  }
+  int rc = GATEWAY_EXIT_OK;
+  if (listener->IsGood()) {
+    out << GatewayTimeStamp() << "TARPON SERVER started " << std::endl;
+    if (!settings.logFileName.empty()) {
+      std::cout << "TARPON SERVER started:"
+                << " serviceName=" << settings.service
+                << ", logFileName=" << settings.logFileName << std::endl;
+    }
+    GatewayLoop loop(*listener, settings.limits, settings.timeout, log);
+    if (!loop.Run()) rc = GATEWAY_EXIT_ABNORMAL;
+  } else {
+    std::cerr << "TARPON SERVER E0005 : error encountered, not started."
+              << std::endl;
+    rc = GATEWAY_EXIT_NOT_STARTED;
+  }
+  out << GatewayTimeStamp();
+  if (listener->IsInError()) {
+    out << "TARPON SERVER ended abnormally\n\n" << *listener << std::endl;
+  } else {
+    out << "TARPON SERVER ended" << std::endl;
+  }
+  return rc;
+}
+
+}  // namespace
+
+int GatewayServerMain(int argc, char** argv) {
+  int rc = GATEWAY_EXIT_OK;
+  TraceScope scope("main(argv,argc)", &rc, TRACE_OFF);
+  WSA wsa(1, 1);
+  GatewayLog log;
+  std::streambuf* savedLog = trace_log().rdbuf(&log);
+  Settings settings;
+  rc = ParseOptions(argc, argv, log, &settings);
+  settings.timeout = SessionTimeout();
   if (rc != GATEWAY_EXIT_OK) {
     PrintSyntax(argc > 0 ? argv[0] : "tarpons");
-  } else if (timeout == 0) {
+  } else if (settings.timeout == 0) {
     std::cerr << "TARPON SERVER E0007 : TARPON_SESSION_TIMEOUT must be a "
                  "whole number of seconds from 1 to "
               << GATEWAY_MAX_SESSION_TIMEOUT << ". Terminating.\n";
     rc = GATEWAY_EXIT_BAD_SETTING;
   } else {
-    if (service.empty()) service = GATEWAY_DEFAULT_SERVICE;
-    std::ostream& log = trace_log();
-    log << GatewayTimeStamp() << "TARPON SERVER starting:"
-        << " serviceName=" << service << std::endl;
-    std::unique_ptr<Listener> listener;
-    {
-      Address address(service.c_str(), 0u);
-      listener = std::make_unique<Listener>(address, kQueueDepth);
-    }
-    if (listener->IsGood()) {
-      log << GatewayTimeStamp() << "TARPON SERVER started " << std::endl;
-      if (!logFileName.empty()) {
-        std::cout << "TARPON SERVER started:"
-                  << " serviceName=" << service
-                  << ", logFileName=" << logFileName << std::endl;
-      }
-    } else {
-      std::cerr << "TARPON SERVER E0005 : error encountered, not started."
-                << std::endl;
-      rc = GATEWAY_EXIT_NOT_STARTED;
-    }
-    ExportClient client = {};
-    while (listener->GetNewClient(client) == Listener::COMM_OK) {
-      ServeSession(client, timeout);
-    }
-    log << GatewayTimeStamp();
-    if (listener->IsInError()) {
-      log << "TARPON SERVER ended abnormally\n\n" << *listener << std::endl;
-    } else {
-      log << "TARPON SERVER ended" << std::endl;
-    }
+    if (settings.service.empty()) settings.service = GATEWAY_DEFAULT_SERVICE;
+    rc = Serve(settings, log);
   }
   trace_log().flush();
   trace_log().rdbuf(savedLog);

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <iostream>
 
 #include "comm/gateway_protocol.h"
 #include "engine/tarpon.h"
@@ -50,6 +51,21 @@ GatewaySession::GatewaySession(const ExportClient& client, int timeoutSeconds)
 }
 
 GatewaySession::~GatewaySession() = default;
+
+void GatewaySession::Print(std::ostream& os) const {
+  static const char kIdLabel[] = "Session id  (if established) .......: ";
+  std::ostringstream dump;
+  Server::Print(dump);
+  std::string text = dump.str();
+  size_t at = text.find(kIdLabel);
+  if (at != std::string::npos) {
+    at += sizeof kIdLabel - 1;
+    text.replace(at, text.find('\n', at) - at, std::to_string(id_));
+  }
+  os << text << std::flush;
+}
+
+void GatewaySession::Print() const { Print(std::cout); }
 
 void GatewaySession::SetChannel(std::unique_ptr<ByteChannel> channel) {
   if (!IsEnded()) channel_ = std::move(channel);

@@ -73,6 +73,11 @@ class GatewaySession : public Server {
   // The steady clock in milliseconds.
   static int64_t NowMs();
 
+  // The Server dump, with this session's id where Server shows the count
+  // of sessions so far (sessions overlap).
+  void Print(std::ostream& os) const override;
+  void Print() const override;
+
  private:
   void Receive();
   void Discard();

@@ -45,6 +45,15 @@ const char kServerSyntax[] =
     "      default = tarpond.log\n"
     "   -t Optional trace flag. Produces diagnostics on TARPON "
     "client/server.\n"
+    "   -maxstartups start:rate:full connections without a whole request:\n"
+    "      from start on refused at rate %, rising to all at full.\n"
+    "      Optional, default = 2048:30:4096\n"
+    "   -persource n connections without a whole request per client "
+    "address.\n"
+    "      Optional, default = 10\n"
+    "   -penalties count:window:seconds:max after count failed sign-ons\n"
+    "      within window seconds an address is refused for seconds,\n"
+    "      doubling up to max; off: never. Optional, default = 5:60:30:600\n"
     "   -? This help text.\n\n";
 
 std::string Program(const std::string& name) {
@@ -235,24 +244,30 @@ TEST_F(GatewayTest, SurvivesClientsThatCloseEarlyOrSendTooMuch) {
       Log("Session id(4) IP(127.0.0.1) user(bob) @host(hosta) tarponRc(0) \n"));
 }
 
-TEST_F(GatewayTest, DropsAnIdleClientAndServesTheNext) {
+TEST_F(GatewayTest, IdleClientsDelayNoOneAndEndAtTheirDeadline) {
   StartGateway({"TARPON_SESSION_TIMEOUT=1"});
-  Address address(port_, "127.0.0.1");
-  Client idle(address);
-  ASSERT_TRUE(idle.IsGood());
-  // Waits in the listen queue until the idle session times out.
+  // Two addresses, within the cap of connections without a request that
+  // each address may hold.
+  std::vector<int> idle;
+  for (int i = 0; i < 20; ++i) {
+    idle.push_back(e2e::ConnectFrom(i < 10 ? "127.0.0.2" : "127.0.0.3", port_));
+    ASSERT_GE(idle.back(), 0);
+  }
+  long long start = e2e::NowMs();
   e2e::RunResult run = Remote({"127.0.0.1", "-u", "alice", "-p", "secret1",
                                "-np", "new1", "-plu", "hosta"});
+  EXPECT_LT(e2e::NowMs() - start, 2000);
   EXPECT_EQ(std::string(kBanner) + "0000)\n" + kChanged, run.out);
-  std::string log = Log("tarponRc(0) \n");
+  std::string log = Log("Session id(20) ended abnormally");
+  for (int fd : idle) close(fd);
   EXPECT_NE(std::string::npos,
-            log.find("Session id(1) IP(127.0.0.1) Session id(1) ended "
-                     "abnormally\n\nServer formatted dump \n"
-                     "Connection object state ............: 7 ( STATE_ERROR"))
+            log.find("Session id(21) IP(127.0.0.1) user(alice) @host(hosta) "
+                     "tarponRc(0) \n"))
       << log;
   EXPECT_NE(std::string::npos,
-            log.find("Session id(2) IP(127.0.0.1) user(alice) @host(hosta) "
-                     "tarponRc(0) \n"))
+            log.find("Session id(1) IP(127.0.0.2) Session id(1) ended "
+                     "abnormally\n\nServer formatted dump \n"
+                     "Connection object state ............: 7 ( STATE_ERROR"))
       << log;
 }
 
@@ -296,6 +311,10 @@ TEST_F(GatewayTest, RefusesBadServerOptions) {
        "TARPON SERVER E0004 : bad command line option. Terminating.\n",
        4},
       {{"-?"}, "", 4},
+      {{"-penalties", "2:60:30:600"},
+       "TARPON SERVER E0009 : missing or invalid value for -penalties. "
+       "Terminating.\n",
+       4},
       {{"-log", box_.Path("missing/folder/log")},
        "TARPON SERVER E0001 : cannot open output log. Terminating.\n",
        6},

@@ -140,6 +140,26 @@ class Background {
   pid_t pid_ = -1;
 };
 
+// A blocking TCP connection from the loopback address source (127.0.0.2
+// and upward are loopback addresses too) to port on 127.0.0.1, or -1.
+inline int ConnectFrom(const std::string& source, int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in from = {};
+  from.sin_family = AF_INET;
+  inet_pton(AF_INET, source.c_str(), &from.sin_addr);
+  sockaddr_in to = {};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  if (fd >= 0 &&
+      bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) == 0 &&
+      connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
+    return fd;
+  }
+  if (fd >= 0) close(fd);
+  return -1;
+}
+
 // Waits, bounded, until something accepts connections on the loopback port.
 inline bool WaitForPort(int port, int timeoutMs) {
   long long deadline = NowMs() + timeoutMs;
