@@ -103,11 +103,16 @@ int GatewayLog::sync() {
 }
 
 std::string GatewayTimeStamp() {
+  // Formatted once a second: a busy gateway stamps many lines a second.
+  static std::time_t last = -1;
+  static char text[64];
   std::time_t now = std::time(nullptr);
-  std::tm local = {};
-  localtime_r(&now, &local);
-  char text[64];
-  // The asctime layout, e.g. "Tue Dec  8 00:36:21 2026".
-  std::strftime(text, sizeof text, "%a %b %e %H:%M:%S %Y", &local);
-  return std::string(text) + " : ";
+  if (now != last) {
+    std::tm local = {};
+    localtime_r(&now, &local);
+    // The asctime layout, e.g. "Tue Dec  8 00:36:21 2026", and " : ".
+    std::strftime(text, sizeof text, "%a %b %e %H:%M:%S %Y : ", &local);
+    last = now;
+  }
+  return text;
 }

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <ostream>
 #include <random>
 
 #include "trace/trace.h"
@@ -254,8 +255,8 @@ void GatewayLoop::Admit(const ExportClient& client, uint32_t source) {
   slot.deadlineMs = slot.session->GetDeadlineMs();
   Slot& placed = slots_[socket] = std::move(slot);
   deadlines_.insert({placed.deadlineMs, socket});
-  Watch(socket, EPOLLIN, EPOLL_CTL_ADD);
-  // The request is often there already.
+  // The request is often there already: the session may end before it
+  // needs watching.
   Step(socket);
 }
 
@@ -293,13 +294,15 @@ void GatewayLoop::Settle(int fd, Slot& slot) {
     }
     trace_log() << std::flush;
     deadlines_.erase({slot.deadlineMs, fd});
-    epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+    if (slot.watched) epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
     slots_.erase(fd);
     return;
   }
-  if (session.WantsWrite() != slot.writing) {
+  if (!slot.watched || session.WantsWrite() != slot.writing) {
     slot.writing = session.WantsWrite();
-    Watch(fd, slot.writing ? EPOLLOUT : EPOLLIN, EPOLL_CTL_MOD);
+    Watch(fd, slot.writing ? EPOLLOUT : EPOLLIN,
+          slot.watched ? EPOLL_CTL_MOD : EPOLL_CTL_ADD);
+    slot.watched = true;
   }
   if (session.GetDeadlineMs() != slot.deadlineMs) {
     deadlines_.erase({slot.deadlineMs, fd});
@@ -353,7 +356,9 @@ void GatewayLoop::Stop() {
   for (auto it = slots_.begin(); it != slots_.end();) {
     if (it->second.session->IsAwaitingRequest()) {
       deadlines_.erase({it->second.deadlineMs, it->first});
-      epoll_ctl(epoll_, EPOLL_CTL_DEL, it->first, nullptr);
+      if (it->second.watched) {
+        epoll_ctl(epoll_, EPOLL_CTL_DEL, it->first, nullptr);
+      }
       it = slots_.erase(it);
     } else {
       ++it;

@@ -58,7 +58,8 @@ class GatewayLoop {
   struct Slot {
     std::unique_ptr<GatewaySession> session;
     uint32_t source = 0;
-    bool startup = true;  // counted against the startup caps
+    bool startup = true;   // counted against the startup caps
+    bool watched = false;  // registered with epoll
     bool writing = false;
     int64_t deadlineMs = 0;
   };

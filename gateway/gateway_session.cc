@@ -8,12 +8,12 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <sstream>
 
 #include "comm/gateway_protocol.h"
 #include "engine/tarpon.h"
 #include "gateway/gateway_log.h"
 #include "gateway/gateway_server.h"
-#include "trace/stdout_capture.h"
 #include "trace/trace.h"
 
 namespace {
@@ -26,6 +26,25 @@ const char kTooLongText[] =
 constexpr int kTooLongReturnCode = 14;
 // The scratch buffer for dropping a refused record's data.
 constexpr size_t kDiscardChunk = 4096;
+
+// A stream buffer that appends what is written to a string.
+class AppendingBuffer : public std::streambuf {
+ public:
+  explicit AppendingBuffer(std::string* text) : text_(text) {}
+
+ protected:
+  int overflow(int c) override {
+    if (c != traits_type::eof()) text_->push_back(static_cast<char>(c));
+    return traits_type::not_eof(c);
+  }
+  std::streamsize xsputn(const char* data, std::streamsize length) override {
+    text_->append(data, static_cast<size_t>(length));
+    return length;
+  }
+
+ private:
+  std::string* text_;
+};
 
 }  // namespace
 
@@ -41,12 +60,17 @@ GatewaySession::GatewaySession(const ExportClient& client, int timeoutSeconds)
       timeoutMs_(timeoutSeconds * 1000),
       deadlineMs_(NowMs() + timeoutMs_),
       assembler_(GATEWAY_MAX_REQUEST_LENGTH) {
+  std::memcpy(clientAddress_, client.clientAddress,
+              sizeof client.clientAddress);
+  clientAddress_[sizeof client.clientAddress] = '\0';
   if (!IsGood()) {
     phase_ = Phase::kEnded;
     return;
   }
   int flags = fcntl(socket_, F_GETFL);
-  if (flags >= 0) fcntl(socket_, F_SETFL, flags | O_NONBLOCK);
+  if (flags >= 0 && (flags & O_NONBLOCK) == 0) {
+    fcntl(socket_, F_SETFL, flags | O_NONBLOCK);
+  }
   channel_ = std::make_unique<PlainChannel>(socket_);
 }
 
@@ -77,8 +101,8 @@ bool GatewaySession::WantsWrite() const {
 }
 
 std::string GatewaySession::TakeLogText() {
-  std::string text = log_.str();
-  log_.str(std::string());
+  std::string text;
+  text.swap(log_);
   return text;
 }
 
@@ -161,19 +185,29 @@ void GatewaySession::Discard() {
       } else {
         RecordError(channel_->GetError());
       }
-      log_ << "tarponRc(" << kTooLongReturnCode << ") " << std::endl;
+      LogReturnCode(kTooLongReturnCode);
       End();
       return;
     }
     discardLeft_ -= static_cast<uint32_t>(received);
   }
-  log_ << "tarponRc(" << kTooLongReturnCode << ") " << std::endl;
+  LogReturnCode(kTooLongReturnCode);
   Reply(kTooLongReturnCode, kTooLongText);
 }
 
+void GatewaySession::LogReturnCode(int returnCode) {
+  log_ += "tarponRc(";
+  log_ += std::to_string(returnCode);
+  log_ += ") \n";
+}
+
 void GatewaySession::LogSessionLine() {
-  log_ << GatewayTimeStamp() << "Session id(" << id_ << ") IP("
-       << GetClientIpAddress() << ") ";
+  log_ += GatewayTimeStamp();
+  log_ += "Session id(";
+  log_ += std::to_string(id_);
+  log_ += ") IP(";
+  log_ += clientAddress_;
+  log_ += ") ";
 }
 
 void GatewaySession::RunEngine(const char* data) {
@@ -188,15 +222,21 @@ void GatewaySession::RunEngine(const char* data) {
   std::string text;
   {
     // The engine's log record and trace lines belong to this session.
-    std::streambuf* savedLog = trace_log().rdbuf(log_.rdbuf());
-    StdoutCapture capture;
+    AppendingBuffer sessionLog(&log_);
+    std::streambuf* savedLog = trace_log().rdbuf(&sessionLog);
+    // One capture buffer serves every run: the engine runs one at a time.
+    static std::stringbuf captured;
+    captured.str(std::string());
+    std::streambuf* savedOut = std::cout.rdbuf(&captured);
     returnCode = run_command_line(request);
-    text = capture.TextToNul();
+    std::cout.rdbuf(savedOut);
     trace_log().rdbuf(savedLog);
+    text = captured.str();
+    text.resize(std::strlen(text.c_str()));
   }
   hasRun_ = true;
   returnCode_ = returnCode;
-  log_ << "tarponRc(" << returnCode << ") " << std::endl;
+  LogReturnCode(returnCode);
   Reply(returnCode, text);
 }
 
@@ -238,7 +278,7 @@ void GatewaySession::Expire() {
     reason_ = REASON_RECEIVE_TIMED_OUT;
     RecordError(EAGAIN);
     if (phase_ == Phase::kDiscarding) {
-      log_ << "tarponRc(" << kTooLongReturnCode << ") " << std::endl;
+      LogReturnCode(kTooLongReturnCode);
     } else {
       LogSessionLine();
     }
@@ -250,9 +290,11 @@ void GatewaySession::End() {
   if (phase_ == Phase::kEnded) return;
   phase_ = Phase::kEnded;
   if (IsInError()) {
-    log_ << GatewayTimeStamp() << "Session id(" << id_
+    std::ostringstream dump;
+    dump << GatewayTimeStamp() << "Session id(" << id_
          << ") ended abnormally\n\n"
          << *this << std::endl;
+    log_ += dump.str();
   }
 }
 

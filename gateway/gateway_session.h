@@ -12,7 +12,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <sstream>
 #include <string>
 
 #include "comm/record_assembler.h"
@@ -42,6 +41,8 @@ class GatewaySession : public Server {
 
   // The session id this session was given when it was opened.
   int GetId() const { return id_; }
+  // The client's dotted-decimal address, as the listener gave it.
+  const char* GetClientAddress() const { return clientAddress_; }
   Phase GetPhase() const { return phase_; }
   bool IsEnded() const { return phase_ == Phase::kEnded; }
   // True until the request has been received whole (or refused).
@@ -84,6 +85,7 @@ class GatewaySession : public Server {
   void Send();
   void RequestReceived();
   void LogSessionLine();
+  void LogReturnCode(int returnCode);
   void RunEngine(const char* request);
   void Reply(int returnCode, const std::string& text);
   void End();
@@ -99,7 +101,10 @@ class GatewaySession : public Server {
   size_t replySent_ = 0;
   bool hasRun_ = false;
   int returnCode_ = 0;
-  std::ostringstream log_;
+  // The session's log text; a stream buffer appends to it while the engine
+  // runs.
+  std::string log_;
+  char clientAddress_[sizeof(ExportClient::clientAddress) + 1];
 };
 
 // Removes every "-ftrace" or "/ftrace" word from a request's option text:
