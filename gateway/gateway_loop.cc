@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -25,6 +26,9 @@ constexpr int kMaxEvents = 256;
 constexpr int kPruneIntervalMs = 10000;
 constexpr int kBadUserCode = 2001;
 constexpr int kBadPasswordCode = 2002;
+// After this many sessions at once have all ended, the heap they used is
+// handed back to the system.
+constexpr size_t kTrimAfterSessions = 256;
 
 // The write end of the signal pipe, for the handler.
 volatile sig_atomic_t signalPipeWrite = -1;
@@ -254,6 +258,7 @@ void GatewayLoop::Admit(const ExportClient& client, uint32_t source) {
   slot.source = source;
   slot.deadlineMs = slot.session->GetDeadlineMs();
   Slot& placed = slots_[socket] = std::move(slot);
+  if (slots_.size() > peakSessions_) peakSessions_ = slots_.size();
   deadlines_.insert({placed.deadlineMs, socket});
   // The request is often there already: the session may end before it
   // needs watching.
@@ -296,6 +301,10 @@ void GatewayLoop::Settle(int fd, Slot& slot) {
     deadlines_.erase({slot.deadlineMs, fd});
     if (slot.watched) epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
     slots_.erase(fd);
+    if (slots_.empty() && peakSessions_ >= kTrimAfterSessions) {
+      malloc_trim(0);
+      peakSessions_ = 0;
+    }
     return;
   }
   if (!slot.watched || session.WantsWrite() != slot.writing) {

@@ -87,6 +87,7 @@ class GatewayLoop {
   std::unordered_map<int, Slot> slots_;
   std::unordered_map<uint32_t, int> startupsBySource_;
   int startups_ = 0;
+  size_t peakSessions_ = 0;
   std::set<std::pair<int64_t, int>> deadlines_;
   int64_t acceptPausedUntilMs_ = 0;
   int64_t nextPruneMs_ = 0;
