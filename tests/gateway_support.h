@@ -10,6 +10,7 @@
 
 #include <cctype>
 #include <chrono>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,21 +36,26 @@ inline const char kBanner[] =
     "received follows, (remote rc=";
 inline const char kChanged[] = "\nPassword changed successfully.\n\n";
 
-// A port that nothing listens on at the moment of the call.
+// A port that nothing uses at the moment of the call, below the range the
+// system hands out to outgoing connections (32768 and up by default), so
+// that another program's connection cannot take it before the gateway
+// binds it.
 inline int FreeLoopbackPort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
-  socklen_t length = sizeof address;
-  int port = -1;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
+  std::random_device seed;
+  std::mt19937 random(seed());
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    int port = 20000 + static_cast<int>(random() % 12000);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    bool free =
+        bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    if (free) return port;
   }
-  close(fd);
-  return port;
+  return -1;
 }
 
 // Where a background program's standard streams go: input from /dev/null
