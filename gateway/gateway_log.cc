@@ -78,7 +78,15 @@ int GatewayLog::overflow(int c) {
 }
 
 std::streamsize GatewayLog::xsputn(const char* text, std::streamsize length) {
-  for (std::streamsize i = 0; i < length; ++i) Append(text[i]);
+  std::streamsize plain = 0;
+  for (std::streamsize i = 0; i < length; ++i) {
+    unsigned char byte = static_cast<unsigned char>(text[i]);
+    if (byte == '\n' || (byte >= 0x20 && byte <= 0x7E)) continue;
+    pending_.append(text + plain, static_cast<size_t>(i - plain));
+    Append(text[i]);
+    plain = i + 1;
+  }
+  pending_.append(text + plain, static_cast<size_t>(length - plain));
   return length;
 }
 

@@ -20,8 +20,6 @@ namespace {
 
 // The pause after an accept failed for want of descriptors or memory.
 constexpr int kAcceptPauseMs = 100;
-// The most connections taken from the queue before the sessions' turn.
-constexpr int kAcceptBatch = 64;
 constexpr int kMaxEvents = 256;
 constexpr int kPruneIntervalMs = 10000;
 constexpr int kBadUserCode = 2001;
@@ -195,37 +193,37 @@ int GatewayLoop::NextWaitMs(int64_t nowMs) const {
   return wait > kPruneIntervalMs ? kPruneIntervalMs : static_cast<int>(wait);
 }
 
+// One connection per readiness of the listener: the epoll is level
+// triggered, so a longer queue wakes the loop again, with the sessions'
+// turn in between, and a lone connection costs no accept that finds none.
 void GatewayLoop::AcceptWaiting() {
-  for (int i = 0; i < kAcceptBatch; ++i) {
-    ExportClient client;
-    uint32_t source = 0;
-    int error = listener_.AcceptWaiting(client, &source);
-    if (error == EAGAIN || error == EWOULDBLOCK) return;
-    if (error != 0) {
-      if (!AcceptFailed(error)) return;
-      continue;
-    }
+  ExportClient client;
+  uint32_t source = 0;
+  int error = listener_.AcceptWaiting(client, &source);
+  if (error == 0) {
     Admit(client, source);
+  } else if (error != EAGAIN && error != EWOULDBLOCK) {
+    AcceptFailed(error);
   }
 }
 
-// Logs a failed accept; false when accepting is to pause or end.
-bool GatewayLoop::AcceptFailed(int error) {
+// Logs a failed accept and pauses accepting after a shortage, or ends the
+// loop when the failure is not one that passes.
+void GatewayLoop::AcceptFailed(int error) {
   if (!IsTransient(error)) {
     listener_.Fail(error);
     failed_ = true;
-    return false;
+    return;
   }
   std::string text =
       std::string("TARPON SERVER accept failed (") + std::strerror(error) + ")";
   if (!IsShortage(error)) {
     LogLine(text + ", retrying");
-    return true;
+    return;
   }
   LogLine(text + ", retrying in " + std::to_string(kAcceptPauseMs) + " ms");
   acceptPausedUntilMs_ = GatewaySession::NowMs() + kAcceptPauseMs;
   Watch(listener_.GetSocket(), 0, EPOLL_CTL_MOD);
-  return false;
 }
 
 void GatewayLoop::Admit(const ExportClient& client, uint32_t source) {
@@ -254,7 +252,8 @@ void GatewayLoop::Admit(const ExportClient& client, uint32_t source) {
   ++fromSource;
   ++startups_;
   Slot slot;
-  slot.session = std::make_unique<GatewaySession>(client, timeoutSeconds_);
+  slot.session =
+      std::make_unique<GatewaySession>(client, timeoutSeconds_, true);
   slot.source = source;
   slot.deadlineMs = slot.session->GetDeadlineMs();
   Slot& placed = slots_[socket] = std::move(slot);

@@ -65,7 +65,7 @@ class GatewayLoop {
   };
 
   void AcceptWaiting();
-  bool AcceptFailed(int error);
+  void AcceptFailed(int error);
   void Admit(const ExportClient& client, uint32_t source);
   void Step(int fd);
   void Settle(int fd, Slot& slot);

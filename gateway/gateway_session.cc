@@ -54,7 +54,8 @@ int64_t GatewaySession::NowMs() {
       .count();
 }
 
-GatewaySession::GatewaySession(const ExportClient& client, int timeoutSeconds)
+GatewaySession::GatewaySession(const ExportClient& client, int timeoutSeconds,
+                               bool nonBlocking)
     : Server(client),
       id_(GetSessionId()),
       timeoutMs_(timeoutSeconds * 1000),
@@ -67,9 +68,9 @@ GatewaySession::GatewaySession(const ExportClient& client, int timeoutSeconds)
     phase_ = Phase::kEnded;
     return;
   }
-  int flags = fcntl(socket_, F_GETFL);
-  if (flags >= 0 && (flags & O_NONBLOCK) == 0) {
-    fcntl(socket_, F_SETFL, flags | O_NONBLOCK);
+  if (!nonBlocking) {
+    int flags = fcntl(socket_, F_GETFL);
+    if (flags >= 0) fcntl(socket_, F_SETFL, flags | O_NONBLOCK);
   }
   channel_ = std::make_unique<PlainChannel>(socket_);
 }
@@ -213,8 +214,9 @@ void GatewaySession::LogSessionLine() {
 void GatewaySession::RunEngine(const char* data) {
   // A request may not change the gateway's own logging: its trace switch
   // counts only when the gateway itself traces.
-  std::string options =
-      tracing() ? std::string(data) : WithoutTraceSwitch(data);
+  std::string options = tracing() || std::strstr(data, "ftrace") == nullptr
+                            ? std::string(data)
+                            : WithoutTraceSwitch(data);
   char request[GATEWAY_REQUEST_BUFFER_SIZE];
   std::snprintf(request, sizeof request, "%s%s", options.c_str(),
                 kEngineOptions);

@@ -29,10 +29,12 @@ class GatewaySession : public Server {
   };
 
   // Adopts the accepted connection (as Server does, counting the session)
-  // and makes its socket non-blocking. The whole request must arrive within
-  // timeoutSeconds; so must the client take the reply once it is ready.
-  // A session whose Server is not good starts ended.
-  GatewaySession(const ExportClient& client, int timeoutSeconds);
+  // and makes its socket non-blocking unless the caller says it is. The
+  // whole request must arrive within timeoutSeconds; so must the client
+  // take the reply once it is ready. A session whose Server is not good
+  // starts ended.
+  GatewaySession(const ExportClient& client, int timeoutSeconds,
+                 bool nonBlocking = false);
   ~GatewaySession() override;
 
   // Puts another byte source in place of the plain socket (for example an

@@ -257,9 +257,8 @@ TEST_F(HostileGatewayTest, SurvivesHostileClientsAndStillServes) {
   }
 
   // 500 connect-and-close in a row. Each client half-closes and waits,
-  // bounded, for the gateway to close its side, so that the burst does not
-  // overflow the listen queue of five (where the platform would drop the
-  // connect and retry it only a second later).
+  // bounded, for the gateway to close its side, so that the burst stays
+  // within the per-address cap of connections without a request.
   int served = 0;
   long long burstDeadline = e2e::NowMs() + 10000;
   for (int i = 0; i < 500 && e2e::NowMs() < burstDeadline; ++i) {
