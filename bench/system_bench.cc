@@ -470,10 +470,12 @@ int SiegeBench(const Options& options) {
   }
   const int pid = gateway.Pid();
   const int port = gateway.Port();
+  // The idle gateway's descriptors, before any connection.
+  const int startFds = OpenDescriptors(pid);
   long failed = 0;
   HonestChanges(port, 20, &failed);  // warm-up
   std::vector<double> calm = HonestChanges(port, options.siegeChanges, &failed);
-  const int startFds = OpenDescriptors(pid);
+  SettleDescriptors(pid, startFds, 5);
   const long startRss = ResidentKb(pid);
 
   // 1,000 idle connections, ten from each of 100 addresses, and 100 that
