@@ -50,14 +50,16 @@ int main(int argc, char** argv) {
   std::cout << "started" << std::endl;
   char userData[Connection::USER_DATA_LENGTH] = "0000";
   ExportClient client = {};
-  for (long served = 0; served < sessions && listener.GetNewClient(client) == 0;
+  for (long served = 0;
+       served < sessions && listener.GetNewClient(client) == Listener::COMM_OK;
        ++served) {
     Server server(client);
     if (!server.IsGood()) continue;
     server.SetReceiveTimeout(kSessionTimeoutSeconds);
     char request[kRequestSize];
     uint32_t length = 0;
-    if (server.ReceiveRecord(request, kRequestSize - 1, &length) == 0 &&
+    if (server.ReceiveRecord(request, kRequestSize - 1, &length) ==
+            Server::COMM_OK &&
         server.IsGood()) {
       server.SetUserData(userData);
       server.SendRecord(kReply);

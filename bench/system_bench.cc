@@ -8,28 +8,41 @@
 //   startup  median wall time of one whole tarpon run (a refused change)
 //            against trivial_program, interleaved.
 //   memory   the gateway's VmRSS after 100, 1,000 and 10,000 sessions.
+//   siege    an honest client's change times (p50, p99) alone and while
+//            1,000 connections sit idle and 100 trickle a byte a second,
+//            with the gateway's descriptors and VmRSS before, during and
+//            after.
+//   parallel 64 clients making 20 changes each at once against one client.
 //
-//   system_bench [--only gateway|startup|memory] [--rounds N]
-//                [--sessions N] [--runs N] [--memory-sessions N]
+//   system_bench [--only gateway|startup|memory|siege|parallel]
+//                [--rounds N] [--sessions N] [--runs N]
+//                [--memory-sessions N] [--siege-changes N]
 //                [--programs DIR] [--bench DIR]
 //
 // Every loop has a fixed count and every wait a deadline; all traffic goes
 // to 127.0.0.1. Prints one Markdown table per benchmark.
+#include <dirent.h>
 #include <limits.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench/bench_support.h"
 #include "comm/address.h"
 #include "comm/client.h"
+#include "comm/record_assembler.h"
 #include "comm/wsa.h"
 #include "gateway_client/gateway_client.h"
 #include "tests/gateway_support.h"
@@ -42,6 +55,7 @@ struct Options {
   long sessions = 2000;
   int runs = 300;
   long memorySessions = 10000;
+  int siegeChanges = 200;
   std::string programs;
   std::string bench;
 };
@@ -82,10 +96,14 @@ bool Session(const Address& server, const char* request, const char* code) {
   Client client(server);
   if (!client.IsGood()) return false;
   client.SetReceiveTimeout(10);
-  if (client.SendRecord(request) != 0 || !client.IsGood()) return false;
+  if (client.SendRecord(request) != Client::COMM_OK || !client.IsGood()) {
+    return false;
+  }
   char reply[GATEWAY_CLIENT_REPLY_SIZE];
   uint32_t length = 0;
-  if (client.ReceiveRecord(reply, &length) != 0 || length == 0) return false;
+  if (client.ReceiveRecord(reply, &length) != Client::COMM_OK || length == 0) {
+    return false;
+  }
   return std::strncmp(client.GetUserData(), code, 4) == 0;
 }
 
@@ -124,17 +142,18 @@ using Process = e2e::Background;  // a program in the background
 class Gateway {
  public:
   Gateway(const e2e::Sandbox& box, const std::string& programs,
-          const std::string& name)
+          const std::string& name, const std::string& extraEnv = "")
       : port_(e2e::FreeLoopbackPort()) {
     std::string node = bench::WriteNode(box);
     box.Write(name + ".services",
               "tarponGateway " + std::to_string(port_) + "/tcp\n");
+    std::vector<std::string> env = {
+        "TARPON_SNA_NODE=" + node,
+        "TARPON_SERVICES=" + box.Path(name + ".services")};
+    if (!extraEnv.empty()) env.push_back(extraEnv);
     process_ = std::make_unique<Process>(
         programs + "/tarpons",
-        std::vector<std::string>{"-log", box.Path(name + ".log")},
-        std::vector<std::string>{
-            "TARPON_SNA_NODE=" + node,
-            "TARPON_SERVICES=" + box.Path(name + ".services")},
+        std::vector<std::string>{"-log", box.Path(name + ".log")}, env,
         box.Path(name + ".out"), box.Path(name + ".err"));
     started_ =
         port_ > 0 && process_->Started() &&
@@ -145,6 +164,7 @@ class Gateway {
     return Address(static_cast<uint16_t>(port_), "127.0.0.1");
   }
   int Pid() const { return process_->pid(); }
+  int Port() const { return port_; }
 
  private:
   int port_;
@@ -350,6 +370,240 @@ int MemoryBench(const Options& options) {
   return failed == 0 ? 0 : 1;
 }
 
+// The loopback address 127.a.b.c for a number: sources of the load
+// benchmarks, each within the gateway's per-address cap.
+std::string LoopbackAddress(int block, int number) {
+  return "127." + std::to_string(block) + "." + std::to_string(number / 250) +
+         "." + std::to_string(2 + number % 250);
+}
+
+// One session over a connection from source: the request as one record,
+// then the reply record. True when the reply came within 10 s and its user
+// data begin with code.
+bool SessionFrom(const std::string& source, int port,
+                 const std::string& request, const char* code) {
+  int fd = e2e::ConnectFrom(source, port);
+  if (fd < 0) return false;
+  char userData[Connection::USER_DATA_LENGTH] = {};
+  std::string record = BuildDataRecord(userData, request.data(),
+                                       static_cast<uint32_t>(request.size()));
+  bool ok = send(fd, record.data(), record.size(), MSG_NOSIGNAL) ==
+            static_cast<ssize_t>(record.size());
+  RecordAssembler reply(GATEWAY_CLIENT_REPLY_SIZE);
+  double deadline = Seconds() + 10;
+  while (ok && !reply.IsDone() && Seconds() < deadline) {
+    pollfd ready = {fd, POLLIN, 0};
+    if (poll(&ready, 1, 1000) != 1) continue;
+    char bytes[4096];
+    size_t wanted = std::min(reply.Wanted(), sizeof bytes);
+    ssize_t n = recv(fd, bytes, wanted, 0);
+    if (n <= 0) break;
+    reply.Take(bytes, static_cast<size_t>(n));
+  }
+  close(fd);
+  return reply.IsDone() && reply.GetResult() == Connection::COMM_OK &&
+         std::strncmp(reply.GetUserData(), code, 4) == 0;
+}
+
+// Entries of /proc/<pid>/fd, or -1.
+int OpenDescriptors(int pid) {
+  std::string path = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* dir = opendir(path.c_str());
+  if (dir == nullptr) return -1;
+  int count = 0;
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] != '.') ++count;
+  }
+  closedir(dir);
+  return count;
+}
+
+// Waits, bounded, for the gateway's descriptors to reach count.
+int SettleDescriptors(int pid, int count, double seconds) {
+  double deadline = Seconds() + seconds;
+  int now = OpenDescriptors(pid);
+  while (now != count && Seconds() < deadline) {
+    usleep(20000);
+    now = OpenDescriptors(pid);
+  }
+  return now;
+}
+
+// changes honest password changes of ALICE from 127.0.0.1, one after
+// another, back and forth; the milliseconds of each and the failures.
+std::vector<double> HonestChanges(int port, int changes, long* failed) {
+  std::vector<double> ms;
+  const std::string there = "-u ALICE -p SECRET1 -np NEWPW1 -s hosta";
+  const std::string back = "-u ALICE -p NEWPW1 -np SECRET1 -s hosta";
+  for (int i = 0; i < changes; ++i) {
+    double start = Seconds();
+    if (!SessionFrom("127.0.0.1", port, i % 2 == 0 ? there : back, "0000")) {
+      ++*failed;
+    }
+    ms.push_back((Seconds() - start) * 1000);
+  }
+  if (changes % 2 == 1) SessionFrom("127.0.0.1", port, back, "0000");
+  return ms;
+}
+
+// Raises this process's descriptor limit to its hard limit.
+void RaiseDescriptorLimit() {
+  rlimit limit = {};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
+// What the tricklers would send in the end: 40 bytes of a refused change.
+const char kRefusedChangeForTricklers[] =
+    "-u ALICE -p SECRET1 -np SECRET1 -s hosta";
+
+int SiegeBench(const Options& options) {
+  RaiseDescriptorLimit();
+  e2e::Sandbox box;
+  // Sessions may wait ten minutes here, so that the siege holds.
+  Gateway gateway(box, options.programs, "siege", "TARPON_SESSION_TIMEOUT=600");
+  if (!gateway.Started()) {
+    std::fprintf(stderr, "system_bench: the gateway did not start\n");
+    return 1;
+  }
+  const int pid = gateway.Pid();
+  const int port = gateway.Port();
+  // The idle gateway's descriptors, before any connection.
+  const int startFds = OpenDescriptors(pid);
+  long failed = 0;
+  HonestChanges(port, 20, &failed);  // warm-up
+  std::vector<double> calm = HonestChanges(port, options.siegeChanges, &failed);
+  SettleDescriptors(pid, startFds, 5);
+  const long startRss = ResidentKb(pid);
+
+  // 1,000 idle connections, ten from each of 100 addresses, and 100 that
+  // trickle a request a byte a second from ten more.
+  std::vector<int> idle;
+  for (int i = 0; i < 1000; ++i) {
+    int fd = e2e::ConnectFrom(LoopbackAddress(0, i / 10), port);
+    if (fd >= 0) idle.push_back(fd);
+  }
+  std::vector<int> tricklers;
+  for (int i = 0; i < 100; ++i) {
+    int fd = e2e::ConnectFrom(LoopbackAddress(1, i / 10), port);
+    if (fd >= 0) tricklers.push_back(fd);
+  }
+  const char noUserData[Connection::USER_DATA_LENGTH] = {};
+  const std::string trickle =
+      BuildDataRecord(noUserData, kRefusedChangeForTricklers,
+                      sizeof kRefusedChangeForTricklers - 1);
+  std::atomic<bool> stop(false);
+  std::thread trickler([&] {
+    for (size_t at = 0; !stop && at < trickle.size(); ++at) {
+      for (int fd : tricklers) send(fd, &trickle[at], 1, MSG_NOSIGNAL);
+      for (int i = 0; i < 100 && !stop; ++i) usleep(10000);
+    }
+  });
+  const int expected =
+      startFds + static_cast<int>(idle.size() + tricklers.size());
+  const int siegeFds = SettleDescriptors(pid, expected, 20);
+  std::vector<double> besieged =
+      HonestChanges(port, options.siegeChanges, &failed);
+  const int duringFds = OpenDescriptors(pid);
+  const long duringRss = ResidentKb(pid);
+  stop = true;
+  trickler.join();
+  for (int fd : idle) close(fd);
+  for (int fd : tricklers) close(fd);
+  const int afterFds = SettleDescriptors(pid, startFds, 20);
+  const long afterRss = ResidentKb(pid);
+
+  std::printf("\n### Gateway under siege (127.0.0.1)\n\n");
+  std::printf(
+      "%zu idle connections (10 per address from 127.0.0.2 upward) and %zu "
+      "sending a byte a second; %d honest changes one after another.\n\n",
+      idle.size(), tricklers.size(), options.siegeChanges);
+  std::printf("| honest changes | p50 ms | p99 ms | max ms |\n");
+  std::printf("|---|---:|---:|---:|\n");
+  for (auto& row : {std::make_pair("alone", &calm),
+                    std::make_pair("under siege", &besieged)}) {
+    std::printf("| %s | %.2f | %.2f | %.2f |\n", row.first,
+                Percentile(*row.second, 0.5), Percentile(*row.second, 0.99),
+                Percentile(*row.second, 1.0));
+  }
+  std::printf("\n| gateway | open descriptors | VmRSS kB |\n|---|---:|---:|\n");
+  std::printf("| before | %d | %ld |\n", startFds, startRss);
+  std::printf("| siege held (%d expected) | %d | %ld |\n", expected, duringFds,
+              duringRss);
+  std::printf("| after | %d | %ld |\n", afterFds, afterRss);
+  if (failed != 0 || siegeFds != expected || afterFds != startFds) {
+    std::printf("\n%ld changes failed; descriptors %d of %d held, %d after.\n",
+                failed, siegeFds, expected, afterFds);
+  }
+  std::fflush(stdout);
+  return failed == 0 ? 0 : 1;
+}
+
+// Sessions per second of clients changing passwords at once, each its own
+// user from its own address, against one client alone.
+int ParallelBench(const Options& options) {
+  e2e::Sandbox box;
+  Gateway gateway(box, options.programs, "parallel");
+  if (!gateway.Started()) {
+    std::fprintf(stderr, "system_bench: the gateway did not start\n");
+    return 1;
+  }
+  const int port = gateway.Port();
+  constexpr int kClients = 64;
+  constexpr int kChanges = 20;
+  long failed = 0;
+  double start = Seconds();
+  HonestChanges(port, kClients * kChanges / 4, &failed);
+  const double singleRate = kClients * kChanges / 4 / (Seconds() - start);
+
+  std::atomic<long> parallelFailed(0);
+  std::vector<std::thread> clients;
+  start = Seconds();
+  for (int c = 1; c <= kClients; ++c) {
+    clients.emplace_back([&, c] {
+      char request[96];
+      for (int k = 0; k < kChanges; ++k) {
+        char old[16];
+        if (k == 0) {
+          std::snprintf(old, sizeof old, "PW%04d", c);
+        } else {
+          std::snprintf(old, sizeof old, "N%02d%04d", k - 1, c);
+        }
+        std::snprintf(request, sizeof request,
+                      "-u USER%04d -p %s -np N%02d%04d -s hosta", c, old, k, c);
+        if (!SessionFrom(LoopbackAddress(2, c), port, request, "0000")) {
+          ++parallelFailed;
+        }
+      }
+    });
+  }
+  for (std::thread& client : clients) client.join();
+  const double parallelRate = kClients * kChanges / (Seconds() - start);
+  std::string users = box.Read("users.db");
+  int persisted = 0;
+  for (int c = 1; c <= kClients; ++c) {
+    char last[16];
+    std::snprintf(last, sizeof last, "N%02d%04d", kChanges - 1, c);
+    if (users.find(last) != std::string::npos) ++persisted;
+  }
+  std::printf("\n### Gateway: parallel honest load (127.0.0.1)\n\n");
+  std::printf(
+      "%d clients at once, %d changes each, every client its own user and "
+      "address; against one client making %d changes.\n\n",
+      kClients, kChanges, kClients * kChanges / 4);
+  std::printf("| clients | sessions/s | failed | of one client |\n");
+  std::printf("|---|---:|---:|---:|\n");
+  std::printf("| 1 | %.0f | %ld | 1.00 |\n", singleRate, failed);
+  std::printf("| %d | %.0f | %ld | %.2f |\n", kClients, parallelRate,
+              parallelFailed.load(), parallelRate / singleRate);
+  std::printf("\n%d of %d users' last changes persisted.\n", persisted,
+              kClients);
+  std::fflush(stdout);
+  return failed + parallelFailed == 0 && persisted == kClients ? 0 : 1;
+}
+
 bool ParseOptions(int argc, char** argv, Options* options) {
   for (int i = 1; i < argc; ++i) {
     std::string name = argv[i];
@@ -372,6 +626,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
       options->runs = static_cast<int>(number);
     } else if (name == "--memory-sessions") {
       options->memorySessions = number;
+    } else if (name == "--siege-changes") {
+      options->siegeChanges = static_cast<int>(number);
     } else {
       return false;
     }
@@ -387,9 +643,11 @@ int main(int argc, char** argv) {
   options.programs = options.bench + "/../programs";
   if (!ParseOptions(argc, argv, &options)) {
     std::fprintf(stderr,
-                 "usage: system_bench [--only gateway|startup|memory] "
+                 "usage: system_bench [--only "
+                 "gateway|startup|memory|siege|parallel] "
                  "[--rounds N] [--sessions N] [--runs N] "
-                 "[--memory-sessions N] [--programs DIR] [--bench DIR]\n");
+                 "[--memory-sessions N] [--siege-changes N] "
+                 "[--programs DIR] [--bench DIR]\n");
     return 2;
   }
   WSA wsa(1, 1);
@@ -402,6 +660,12 @@ int main(int argc, char** argv) {
   }
   if (options.only.empty() || options.only == "memory") {
     failures += MemoryBench(options);
+  }
+  if (options.only.empty() || options.only == "siege") {
+    failures += SiegeBench(options);
+  }
+  if (options.only.empty() || options.only == "parallel") {
+    failures += ParallelBench(options);
   }
   return failures == 0 ? 0 : 1;
 }

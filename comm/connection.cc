@@ -464,11 +464,10 @@ long Connection::ReceiveTls(char* buffer, uint32_t bufferLength,
 
 long Connection::CreateSocket() {
   socket_ = socket(AF_INET, SOCK_STREAM, 0);
-  if (socket_ > 0) return COMM_OK;
+  // Descriptor 0 is a socket like any other (standard input was closed).
+  if (socket_ >= 0) return COMM_OK;
   int error = errno;
-  // Descriptor 0 is kept so that it is closed with the object; the caller
-  // still takes the failure.
-  if (socket_ < 0) socket_ = NO_SOCKET;
+  socket_ = NO_SOCKET;
   state_ = STATE_ERROR;
   RecordError(error);
   reason_ = REASON_SOCKET_FAILED;

@@ -119,9 +119,9 @@ long Listener::GetNewClient(ExportClient& client) {
   do {
     accepted = accept(socket_, peer.GetSocketAddress(), &length);
   } while (accepted < 0 && errno == EINTR);
-  if (accepted <= 0) {
+  if (accepted < 0) {
     int error = errno;
-    if (accepted < 0) accepted = NO_SOCKET;
+    accepted = NO_SOCKET;
     state_ = STATE_ERROR;
     RecordError(error);
     reason_ = REASON_ACCEPT_FAILED;

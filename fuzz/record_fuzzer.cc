@@ -3,8 +3,11 @@
 // has sent the input and closed. Every result is compared with what the
 // record format says the bytes hold.
 //
+// The record assembler gets the same stream in pieces of a fuzzed size and
+// must agree, but for a data record without data, which it completes.
+//
 // Input: one byte that picks the caller's buffer (1, 86, 4096 or 65,491
-// data bytes), then the byte stream.
+// data bytes) and the assembler's piece size, then the byte stream.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -16,6 +19,7 @@
 #include <memory>
 
 #include "comm/export_client.h"
+#include "comm/record_assembler.h"
 #include "comm/server.h"
 #include "fuzz/fuzz_support.h"
 
@@ -90,8 +94,54 @@ Expected Predict(const uint8_t* stream, size_t size, size_t* position,
   return e;
 }
 
+bool IsEmptyDataRecord(const uint8_t* header, size_t left) {
+  return left >= kHeader && header[0] == 0 && header[1] == kHeader &&
+         header[2] == 'D' && std::memcmp(header + 4, "01.0", 4) == 0;
+}
+
+void Assemble(const uint8_t* stream, size_t size, uint32_t capacity,
+              size_t step) {
+  RecordAssembler assembler(capacity);
+  const char* bytes = reinterpret_cast<const char*>(stream);
+  size_t position = 0;
+  size_t predicted = 0;
+  for (;;) {
+    assembler.Reset();
+    while (!assembler.IsDone() && position < size) {
+      size_t piece = size - position < step ? size - position : step;
+      size_t wanted = assembler.Wanted();
+      size_t taken = assembler.Take(bytes + position, piece);
+      FUZZ_CHECK(taken == (piece < wanted ? piece : wanted));
+      position += taken;
+    }
+    if (IsEmptyDataRecord(stream + predicted, size - predicted)) {
+      FUZZ_CHECK(assembler.IsDone() && assembler.GetResult() == 0);
+      FUZZ_CHECK(assembler.GetDataLength() == 0);
+      predicted += kHeader;
+      continue;
+    }
+    Expected e = Predict(stream, size, &predicted, capacity);
+    if (e.stop) {
+      FUZZ_CHECK(!assembler.IsDone());
+      return;
+    }
+    FUZZ_CHECK(assembler.IsDone() && position == predicted);
+    FUZZ_CHECK(assembler.GetResult() == e.result);
+    FUZZ_CHECK(assembler.GetDataLength() == e.dataLength);
+    FUZZ_CHECK(assembler.IsEndOfConnection() == (e.closed && e.result == 0));
+    if (e.result == 0 && e.dataLength > 0) {
+      FUZZ_CHECK(std::memcmp(assembler.GetData(), stream + e.dataOffset,
+                             e.dataLength) == 0);
+      FUZZ_CHECK(std::memcmp(assembler.GetUserData(), e.userData,
+                             Connection::USER_DATA_LENGTH) == 0);
+    }
+  }
+}
+
 template <size_t N>
-void Run(const uint8_t* stream, size_t size) {
+void Run(const uint8_t* stream, size_t size, size_t step) {
+  Assemble(stream, size, N - 1, step);
+
   int fds[2];
   FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0);
   // Send what fits into the socket without waiting; the rest is dropped.
@@ -149,18 +199,19 @@ void Run(const uint8_t* stream, size_t size) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
   fuzz::QuietStreams quiet;
+  const size_t step = 1 + (data[0] >> 2) * 3;
   switch (data[0] & 3) {
     case 0:
-      Run<2>(data + 1, size - 1);
+      Run<2>(data + 1, size - 1, step);
       break;
     case 1:
-      Run<87>(data + 1, size - 1);
+      Run<87>(data + 1, size - 1, step);
       break;
     case 2:
-      Run<4097>(data + 1, size - 1);
+      Run<4097>(data + 1, size - 1, step);
       break;
     default:
-      Run<65492>(data + 1, size - 1);
+      Run<65492>(data + 1, size - 1, step);
       break;
   }
   return 0;

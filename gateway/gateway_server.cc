@@ -1,11 +1,12 @@
 #include "gateway/gateway_server.h"
 
-#include <chrono>
-#include <cstdio>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdint>
 #include <cstdlib>
-#include <cstring>
-#include <ctime>
-#include <fstream>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -14,20 +15,28 @@
 #include "comm/export_client.h"
 #include "comm/gateway_protocol.h"
 #include "comm/listener.h"
-#include "comm/server.h"
 #include "comm/wsa.h"
-#include "engine/tarpon.h"
-#include "trace/stdout_capture.h"
+#include "gateway/gateway_limits.h"
+#include "gateway/gateway_log.h"
+#include "gateway/gateway_loop.h"
+#include "gateway/gateway_session.h"
 #include "trace/trace.h"
 
 namespace {
 
 const char kDefaultLogFile[] = "tarpond.log";
-const char kEngineOptions[] = " -log -noterm";
-const char kTooLongText[] =
-    "\nTARPON SERVER E0006 : request too long, not processed.\n";
-constexpr int kQueueDepth = 5;
-constexpr int kTooLongReturnCode = 14;
+const GatewayLimits kDefaults;
+// Descriptors kept beside the sessions: the standard streams, the log, the
+// listener, the loop's own, and the engine's files during a run.
+constexpr rlim_t kReservedDescriptors = 64;
+
+// What the command line and the environment set.
+struct Settings {
+  std::string service;
+  std::string logFileName;
+  GatewayLimits limits;
+  int timeout = 0;
+};
 
 // The argument after "-log" names the log file unless it is a switch. On
 // this system a file name may begin with "/" (an absolute path), so only
@@ -36,7 +45,8 @@ bool IsLogFileName(const char* arg) {
   if (arg[0] == '-') return false;
   if (arg[0] != '/') return true;
   return !(IsSwitch(arg, "?") || IsSwitch(arg, "t") || IsSwitch(arg, "log") ||
-           IsSwitch(arg, "S"));
+           IsSwitch(arg, "S") || IsSwitch(arg, "maxstartups") ||
+           IsSwitch(arg, "persource") || IsSwitch(arg, "penalties"));
 }
 
 void PrintSyntax(const char* program) {
@@ -52,179 +62,213 @@ void PrintSyntax(const char* program) {
             << "      default = " << kDefaultLogFile << "\n"
             << "   -t Optional trace flag. Produces diagnostics on TARPON "
                "client/server.\n"
+            << "   -maxstartups start:rate:full connections without a whole "
+               "request:\n"
+            << "      from start on refused at rate %, rising to all at full.\n"
+            << "      Optional, default = " << kDefaults.startupsStart << ":"
+            << kDefaults.startupsRate << ":" << kDefaults.startupsFull << "\n"
+            << "   -persource n connections without a whole request per "
+               "client address.\n"
+            << "      Optional, default = " << kDefaults.perSource << "\n"
+            << "   -penalties count:window:seconds:max after count failed "
+               "sign-ons\n"
+            << "      within window seconds an address is refused for "
+               "seconds,\n"
+            << "      doubling up to max; off: never. Optional, default = "
+            << kDefaults.penaltyCount << ":" << kDefaults.penaltyWindow << ":"
+            << kDefaults.penaltySeconds << ":" << kDefaults.penaltyMaxSeconds
+            << "\n"
             << "   -? This help text.\n"
             << std::endl;
 }
 
+// The session timeout from TARPON_SESSION_TIMEOUT, the default when it is
+// not set, or 0 when its text is not a whole number from 1 to 86400.
 int SessionTimeout() {
   const char* text = std::getenv("TARPON_SESSION_TIMEOUT");
-  if (text != nullptr) {
-    char* end = nullptr;
-    long seconds = std::strtol(text, &end, 10);
-    if (end != text && *end == '\0' && seconds > 0 && seconds <= 86400) {
-      return static_cast<int>(seconds);
-    }
+  if (text == nullptr) return GATEWAY_DEFAULT_SESSION_TIMEOUT;
+  char* end = nullptr;
+  errno = 0;
+  long seconds = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || errno != 0 || seconds < 1 ||
+      seconds > GATEWAY_MAX_SESSION_TIMEOUT) {
+    return 0;
   }
-  return GATEWAY_DEFAULT_SESSION_TIMEOUT;
-}
-
-// Reads and drops the unread data of a refused request, so that closing
-// the connection after the reply does not reset it before the client has
-// read the reply. The session's receive deadline bounds it.
-void DiscardRequestData(Server& server, uint32_t length) {
-  char scratch[4096];
-  while (length > 0 && server.IsGood()) {
-    uint32_t chunk = length < sizeof scratch ? length : sizeof scratch;
-    uint32_t received = 0;
-    if (server.Receive(scratch, chunk, &received) != 0) return;
-    length -= received;
-  }
-}
-
-void SendReply(Server& server, int returnCode, const std::string& text) {
-  char returnCodeText[16] = {};
-  std::snprintf(returnCodeText, sizeof returnCodeText, "%4.4d", returnCode);
-  server.SetUserData(returnCodeText);
-  server.SendRecord(text.c_str());
+  return static_cast<int>(seconds);
 }
 
 }  // namespace
 
-std::string GatewayTimeStamp() {
-  std::time_t now = std::time(nullptr);
-  std::tm local = {};
-  localtime_r(&now, &local);
-  char text[64];
-  // The asctime layout, e.g. "Tue Dec  8 00:36:21 2026".
-  std::strftime(text, sizeof text, "%a %b %e %H:%M:%S %Y", &local);
-  return std::string(text) + " : ";
-}
-
 void ServeSession(const ExportClient& client, int timeoutSeconds) {
-  std::ostream& log = trace_log();
-  Server server(client);
-  if (server.IsGood()) {
-    // The whole request, however it trickles in, gets the session's time.
-    server.SetReceiveDeadline(timeoutSeconds);
-    char request[GATEWAY_REQUEST_BUFFER_SIZE];
-    std::memset(request, 0, sizeof request);
-    uint32_t length = 0;
-    const int apiRcBefore = server.GetLastApiRc();
-    long received =
-        server.ReceiveRecord(request, GATEWAY_MAX_REQUEST_LENGTH, &length);
-    // A receive that the platform failed (a connection reset) leaves the
-    // connection good but may have left the first part of a request in the
-    // buffer. A part must never run: "-np hostile1" cut to "-np hos" would
-    // set a password nobody asked for. The session ends as on a close.
-    const bool receiveFailed = server.GetLastApiRc() != apiRcBefore;
-    if (received != 0) std::memset(request, 0, sizeof request);
-    log << GatewayTimeStamp() << "Session id(" << server.GetSessionId()
-        << ") IP(" << server.GetClientIpAddress() << ") " << std::flush;
-    // A record refused for its size tells how much data it holds; a record
-    // length field below the header's own is refused with no data length
-    // and is treated like a bad version: the request data are never run.
-    if (server.IsGood() && received == 12 && length > 0) {
-      DiscardRequestData(server, length);
-      log << "tarponRc(" << kTooLongReturnCode << ") " << std::endl;
-      if (server.IsGood()) SendReply(server, kTooLongReturnCode, kTooLongText);
-    } else if (server.IsGood() && !receiveFailed) {
-      size_t used = std::strlen(request);
-      std::snprintf(request + used, sizeof request - used, "%s",
-                    kEngineOptions);
-      StdoutCapture capture;
-      int returnCode = run_command_line(request);
-      log << "tarponRc(" << returnCode << ") " << std::endl;
-      SendReply(server, returnCode, capture.TextToNul());
+  GatewaySession session(client, timeoutSeconds);
+  while (!session.IsEnded()) {
+    int64_t left = session.GetDeadlineMs() - GatewaySession::NowMs();
+    if (left <= 0) {
+      session.Expire();
+      break;
+    }
+    pollfd ready = {session.GetSocket(),
+                    static_cast<short>(session.WantsWrite() ? POLLOUT : POLLIN),
+                    0};
+    int count = poll(&ready, 1, static_cast<int>(left));
+    if (count < 0 && errno != EINTR) {
+      session.Expire();
+    } else if (count > 0) {
+      session.Step();
     }
   }
-  if (server.IsInError()) {
-    log << GatewayTimeStamp() << "Session id(" << server.GetSessionId()
-        << ") ended abnormally\n\n"
-        << server << std::endl;
-  }
+  trace_log() << session.TakeLogText() << std::flush;
 }
 
-int GatewayServerMain(int argc, char** argv) {
-  int rc = 0;
-  TraceScope scope("main(argv,argc)", &rc, TRACE_OFF);
-  WSA wsa(1, 1);
-  std::string service;
-  std::string logFileName;
-  std::unique_ptr<std::ofstream> logFile;
-  std::streambuf* savedLog = nullptr;
+namespace {
 
+// A switch of the limits with its value; false, after the message, when the
+// value is missing or not valid.
+bool LimitSwitch(int argc, char** argv, int* i,
+                 bool (*parse)(const char*, GatewayLimits*),
+                 GatewayLimits* limits) {
+  const char* name = argv[*i];
+  if (*i + 1 < argc && parse(argv[*i + 1], limits)) {
+    ++*i;
+    return true;
+  }
+  std::cerr << "TARPON SERVER E0009 : missing or invalid value for " << name
+            << ". Terminating.\n";
+  if (*i + 1 < argc && !BeginsLikeSwitch(argv[*i + 1])) ++*i;
+  return false;
+}
+
+// Scans the options into settings, printing every error; the exit code.
+int ParseOptions(int argc, char** argv, GatewayLog& log, Settings* settings) {
+  int rc = GATEWAY_EXIT_OK;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
     if (IsSwitch(arg, "?")) {
-      rc = 4;
+      rc = GATEWAY_EXIT_BAD_OPTION;
     } else if (IsSwitch(arg, "t")) {
       TraceScope marker("TARPON SERVER", &rc, TRACE_ON);
     } else if (IsSwitch(arg, "log")) {
-      logFileName = kDefaultLogFile;
+      settings->logFileName = kDefaultLogFile;
       if (i + 1 < argc && IsLogFileName(argv[i + 1])) {
-        logFileName = argv[++i];
+        settings->logFileName = argv[++i];
       }
-      auto file = std::make_unique<std::ofstream>(logFileName, std::ios::app);
-      if (!file->is_open()) {
+      trace_log().flush();
+      if (!log.Open(settings->logFileName)) {
         std::cerr << "TARPON SERVER E0001 : cannot open output log. "
                      "Terminating.\n";
-        rc = 6;
-      } else {
-        std::streambuf* previous = trace_log().rdbuf(file->rdbuf());
-        if (savedLog == nullptr) savedLog = previous;
-        logFile = std::move(file);
+        rc = GATEWAY_EXIT_LOG_FAILED;
       }
     } else if (IsSwitch(arg, "S")) {
       if (i + 1 >= argc || BeginsLikeSwitch(argv[i + 1])) {
         std::cerr << "TARPON SERVER E0003 : missing service name. "
                      "Terminating.\n";
-        rc = 2;
+        rc = GATEWAY_EXIT_NO_SERVICE;
       } else {
-        service = argv[++i];
+        settings->service = argv[++i];
+      }
+    } else if (IsSwitch(arg, "maxstartups") || IsSwitch(arg, "persource") ||
+               IsSwitch(arg, "penalties")) {
+      auto parse = IsSwitch(arg, "maxstartups") ? ParseMaxStartups
+                   : IsSwitch(arg, "persource") ? ParsePerSource
+                                                : ParsePenalties;
+      if (!LimitSwitch(argc, argv, &i, parse, &settings->limits)) {
+        rc = GATEWAY_EXIT_BAD_OPTION;
       }
     } else {
       std::cerr << "TARPON SERVER E0004 : bad command line option. "
                    "Terminating.\n";
-      rc = 4;
+      rc = GATEWAY_EXIT_BAD_OPTION;
     }
   }
+  return rc;
+}
 
-  if (rc != 0) {
-    PrintSyntax(argc > 0 ? argv[0] : "tarpons");
-  } else {
-    if (service.empty()) service = GATEWAY_DEFAULT_SERVICE;
-    std::ostream& log = trace_log();
-    log << GatewayTimeStamp() << "TARPON SERVER starting:"
-        << " serviceName=" << service << std::endl;
-    std::unique_ptr<Listener> listener;
-    {
-      Address address(service.c_str(), 0u);
-      listener = std::make_unique<Listener>(address, kQueueDepth);
-    }
-    if (listener->IsGood()) {
-      log << GatewayTimeStamp() << "TARPON SERVER started " << std::endl;
-      if (logFile) {
-        std::cout << "TARPON SERVER started:"
-                  << " serviceName=" << service
-                  << ", logFileName=" << logFileName << std::endl;
-      }
-    } else {
-      std::cerr << "TARPON SERVER E0005 : error encountered, not started."
-                << std::endl;
-      rc = 5;
-    }
-    const int timeout = SessionTimeout();
-    ExportClient client = {};
-    while (listener->GetNewClient(client) == 0) {
-      ServeSession(client, timeout);
-    }
-    log << GatewayTimeStamp();
-    if (listener->IsInError()) {
-      log << "TARPON SERVER ended abnormally\n\n" << *listener << std::endl;
-    } else {
-      log << "TARPON SERVER ended" << std::endl;
-    }
+// Raises the descriptor limit to its hard limit and keeps the startup caps
+// within it.
+void FitDescriptors(GatewayLimits* limits) {
+  rlimit limit = {};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  if (limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+    getrlimit(RLIMIT_NOFILE, &limit);
   }
-  if (savedLog != nullptr) trace_log().rdbuf(savedLog);
+  if (limit.rlim_cur == RLIM_INFINITY ||
+      static_cast<rlim_t>(limits->startupsFull) + kReservedDescriptors <=
+          limit.rlim_cur) {
+    return;
+  }
+  int fit = limit.rlim_cur > 2 * kReservedDescriptors
+                ? static_cast<int>(limit.rlim_cur - kReservedDescriptors)
+                : static_cast<int>(limit.rlim_cur / 2);
+  limits->startupsFull = fit;
+  if (limits->startupsStart > fit) limits->startupsStart = fit;
+  if (limits->perSource > fit) limits->perSource = fit;
+  trace_log() << GatewayTimeStamp() << "TARPON SERVER descriptor limit "
+              << limit.rlim_cur << ": connections without a request capped at "
+              << fit << std::endl;
+}
+
+// Listens and serves until stopped; the exit code.
+int Serve(Settings& settings, GatewayLog& log) {
+  std::ostream& out = trace_log();
+  out << GatewayTimeStamp() << "TARPON SERVER starting:"
+      << " serviceName=" << settings.service << std::endl;
+  FitDescriptors(&settings.limits);
+  std::unique_ptr<GatewayListener> listener;
+  {
+    Address address(settings.service.c_str(), 0u);
+    // A burst of simultaneous connects waits in the queue, not in SYN
+    // retries.
+    listener = std::make_unique<GatewayListener>(address, SOMAXCONN);
+  }
+  int rc = GATEWAY_EXIT_OK;
+  if (listener->IsGood()) {
+    out << GatewayTimeStamp() << "TARPON SERVER started " << std::endl;
+    if (!settings.logFileName.empty()) {
+      std::cout << "TARPON SERVER started:"
+                << " serviceName=" << settings.service
+                << ", logFileName=" << settings.logFileName << std::endl;
+    }
+    GatewayLoop loop(*listener, settings.limits, settings.timeout, log);
+    if (!loop.Run()) rc = GATEWAY_EXIT_ABNORMAL;
+  } else {
+    std::cerr << "TARPON SERVER E0005 : error encountered, not started."
+              << std::endl;
+    rc = GATEWAY_EXIT_NOT_STARTED;
+  }
+  out << GatewayTimeStamp();
+  if (listener->IsInError()) {
+    out << "TARPON SERVER ended abnormally\n\n" << *listener << std::endl;
+  } else {
+    out << "TARPON SERVER ended" << std::endl;
+  }
+  return rc;
+}
+
+}  // namespace
+
+int GatewayServerMain(int argc, char** argv) {
+  int rc = GATEWAY_EXIT_OK;
+  TraceScope scope("main(argv,argc)", &rc, TRACE_OFF);
+  WSA wsa(1, 1);
+  GatewayLog log;
+  std::streambuf* savedLog = trace_log().rdbuf(&log);
+  Settings settings;
+  rc = ParseOptions(argc, argv, log, &settings);
+  settings.timeout = SessionTimeout();
+  if (rc != GATEWAY_EXIT_OK) {
+    PrintSyntax(argc > 0 ? argv[0] : "tarpons");
+  } else if (settings.timeout == 0) {
+    std::cerr << "TARPON SERVER E0007 : TARPON_SESSION_TIMEOUT must be a "
+                 "whole number of seconds from 1 to "
+              << GATEWAY_MAX_SESSION_TIMEOUT << ". Terminating.\n";
+    rc = GATEWAY_EXIT_BAD_SETTING;
+  } else {
+    if (settings.service.empty()) settings.service = GATEWAY_DEFAULT_SERVICE;
+    rc = Serve(settings, log);
+  }
+  trace_log().flush();
+  trace_log().rdbuf(savedLog);
   return rc;
 }

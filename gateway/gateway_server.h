@@ -1,11 +1,10 @@
-// The TCP/IP gateway: listens on a named service and, for one client at a
-// time, runs the password-change engine in-process on the options the
-// client sent, capturing what the engine writes, and replies with the
-// engine's return code and that text.
+// The TCP/IP gateway: listens on a named service, receives the requests of
+// many clients at once and, for one whole request at a time, runs the
+// password-change engine in-process on the options the client sent,
+// capturing what the engine writes, and replies with the engine's return
+// code and that text.
 #ifndef TARPON_GATEWAY_GATEWAY_SERVER_H_
 #define TARPON_GATEWAY_GATEWAY_SERVER_H_
-
-#include <string>
 
 #include "comm/gateway_protocol.h"
 
@@ -17,16 +16,25 @@ constexpr int GATEWAY_REQUEST_BUFFER_SIZE = 100;
 // An idle client is dropped after this many seconds unless the environment
 // variable TARPON_SESSION_TIMEOUT names another positive number.
 constexpr int GATEWAY_DEFAULT_SESSION_TIMEOUT = 30;
+constexpr int GATEWAY_MAX_SESSION_TIMEOUT = 86400;
 
-// The program: options, start-up, the session loop until an accept fails,
-// shut-down. Returns the process exit code (0, 2, 4, 5 or 6).
+// The process exit codes.
+constexpr int GATEWAY_EXIT_OK = 0;
+constexpr int GATEWAY_EXIT_NO_SERVICE = 2;   // E0003
+constexpr int GATEWAY_EXIT_ABNORMAL = 3;     // an accept failed for good
+constexpr int GATEWAY_EXIT_BAD_OPTION = 4;   // "-?", E0004, E0009
+constexpr int GATEWAY_EXIT_NOT_STARTED = 5;  // E0005
+constexpr int GATEWAY_EXIT_LOG_FAILED = 6;   // E0001
+constexpr int GATEWAY_EXIT_BAD_SETTING = 7;  // E0007
+
+// The program: options, start-up, the event loop until SIGTERM or SIGINT
+// (or an accept that fails for good), shut-down. Returns the process exit code,
+// one of GATEWAY_EXIT_*.
 int GatewayServerMain(int argc, char** argv);
 
-// Serves one accepted connection: receives one request, runs the engine,
-// sends the reply, logs the session, closes the connection.
+// Serves one accepted connection, waiting for it: receives one request
+// within timeoutSeconds, runs the engine, sends the reply, writes the
+// session's log lines whole to trace_log(), closes the connection.
 void ServeSession(const ExportClient& client, int timeoutSeconds);
-
-// The local time as asctime writes it, without its line end, and " : ".
-std::string GatewayTimeStamp();
 
 #endif  // TARPON_GATEWAY_GATEWAY_SERVER_H_

@@ -3,6 +3,7 @@
 // node in a temporary folder, and the real tarponrc (or hand-made records)
 // against it.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <string>
@@ -44,6 +45,15 @@ const char kServerSyntax[] =
     "      default = tarpond.log\n"
     "   -t Optional trace flag. Produces diagnostics on TARPON "
     "client/server.\n"
+    "   -maxstartups start:rate:full connections without a whole request:\n"
+    "      from start on refused at rate %, rising to all at full.\n"
+    "      Optional, default = 2048:30:4096\n"
+    "   -persource n connections without a whole request per client "
+    "address.\n"
+    "      Optional, default = 10\n"
+    "   -penalties count:window:seconds:max after count failed sign-ons\n"
+    "      within window seconds an address is refused for seconds,\n"
+    "      doubling up to max; off: never. Optional, default = 5:60:30:600\n"
     "   -? This help text.\n\n";
 
 std::string Program(const std::string& name) {
@@ -151,6 +161,53 @@ TEST_F(GatewayTest, ChangesRefusesAndHelpsThroughTheGateway) {
   EXPECT_EQ("TARPON SERVER started: serviceName=tarponGateway, logFileName=" +
                 box_.Path("gateway.log") + "\n",
             box_.Read("gateway.out"));
+  // The log file the gateway created grants others nothing.
+  struct stat status = {};
+  ASSERT_EQ(0, stat(box_.Path("gateway.log").c_str(), &status));
+  EXPECT_EQ(0u, status.st_mode & 0007);
+}
+
+// Standard streams the gateway cannot use neither stop nor end it.
+TEST_F(GatewayTest, ServesWithoutUsableStandardStreams) {
+  struct Case {
+    const char* name;
+    e2e::Streams streams;
+    Args args;
+  };
+  const Case cases[] = {
+      {"descriptors 0 to 2 closed",
+       e2e::Streams::kClosed,
+       {"-log", box_.Path("gateway.log")}},
+      {"output and error to a closed pipe", e2e::Streams::kDeadPipe, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    e2e::Background gateway(Program("tarpons"), c.args, env_, "", "",
+                            c.streams);
+    ASSERT_TRUE(e2e::WaitForPort(port_, 10000));
+    for (const char* change : {"new1", "new2"}) {
+      e2e::RunResult run = Remote({"127.0.0.1", "-u", "alice", "-p", "secret1",
+                                   "-np", change, "-plu", "hosta"});
+      EXPECT_EQ(0u, run.out.find(kBanner)) << run.out;
+    }
+    EXPECT_GT(gateway.pid(), 0);
+    gateway.Stop();
+  }
+}
+
+TEST_F(GatewayTest, RefusesAnInvalidSessionTimeout) {
+  for (const char* value : {"abc", "0", "-5", "3 ", "86401"}) {
+    SCOPED_TRACE(value);
+    e2e::RunResult run = e2e::Run(
+        Program("tarpons"), {},
+        {env_[0], env_[1], std::string("TARPON_SESSION_TIMEOUT=") + value});
+    EXPECT_EQ(7, run.status);
+    EXPECT_EQ("", run.out);
+    EXPECT_EQ(
+        "TARPON SERVER E0007 : TARPON_SESSION_TIMEOUT must be a whole number "
+        "of seconds from 1 to 86400. Terminating.\n",
+        run.err);
+  }
 }
 
 TEST_F(GatewayTest, SurvivesClientsThatCloseEarlyOrSendTooMuch) {
@@ -188,24 +245,30 @@ TEST_F(GatewayTest, SurvivesClientsThatCloseEarlyOrSendTooMuch) {
       Log("Session id(4) IP(127.0.0.1) user(bob) @host(hosta) tarponRc(0) \n"));
 }
 
-TEST_F(GatewayTest, DropsAnIdleClientAndServesTheNext) {
+TEST_F(GatewayTest, IdleClientsDelayNoOneAndEndAtTheirDeadline) {
   StartGateway({"TARPON_SESSION_TIMEOUT=1"});
-  Address address(port_, "127.0.0.1");
-  Client idle(address);
-  ASSERT_TRUE(idle.IsGood());
-  // Waits in the listen queue until the idle session times out.
+  // Two addresses, within the cap of connections without a request that
+  // each address may hold.
+  std::vector<int> idle;
+  for (int i = 0; i < 20; ++i) {
+    idle.push_back(e2e::ConnectFrom(i < 10 ? "127.0.0.2" : "127.0.0.3", port_));
+    ASSERT_GE(idle.back(), 0);
+  }
+  long long start = e2e::NowMs();
   e2e::RunResult run = Remote({"127.0.0.1", "-u", "alice", "-p", "secret1",
                                "-np", "new1", "-plu", "hosta"});
+  EXPECT_LT(e2e::NowMs() - start, 2000);
   EXPECT_EQ(std::string(kBanner) + "0000)\n" + kChanged, run.out);
-  std::string log = Log("tarponRc(0) \n");
+  std::string log = Log("Session id(20) ended abnormally");
+  for (int fd : idle) close(fd);
   EXPECT_NE(std::string::npos,
-            log.find("Session id(1) IP(127.0.0.1) Session id(1) ended "
-                     "abnormally\n\nServer formatted dump \n"
-                     "Connection object state ............: 7 ( STATE_ERROR"))
+            log.find("Session id(21) IP(127.0.0.1) user(alice) @host(hosta) "
+                     "tarponRc(0) \n"))
       << log;
   EXPECT_NE(std::string::npos,
-            log.find("Session id(2) IP(127.0.0.1) user(alice) @host(hosta) "
-                     "tarponRc(0) \n"))
+            log.find("Session id(1) IP(127.0.0.2) Session id(1) ended "
+                     "abnormally\n\nServer formatted dump \n"
+                     "Connection object state ............: 7 ( STATE_ERROR"))
       << log;
 }
 
@@ -250,6 +313,10 @@ TEST_F(GatewayTest, RefusesBadServerOptions) {
        "TARPON SERVER E0004 : bad command line option. Terminating.\n",
        4},
       {{"-?"}, "", 4},
+      {{"-penalties", "2:60:30:600"},
+       "TARPON SERVER E0009 : missing or invalid value for -penalties. "
+       "Terminating.\n",
+       4},
       {{"-log", box_.Path("missing/folder/log")},
        "TARPON SERVER E0001 : cannot open output log. Terminating.\n",
        6},

@@ -10,6 +10,7 @@
 
 #include <cctype>
 #include <chrono>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,30 +36,40 @@ inline const char kBanner[] =
     "received follows, (remote rc=";
 inline const char kChanged[] = "\nPassword changed successfully.\n\n";
 
-// A port that nothing listens on at the moment of the call.
+// A port that nothing uses at the moment of the call, below the range the
+// system hands out to outgoing connections (32768 and up by default), so
+// that another program's connection cannot take it before the gateway
+// binds it.
 inline int FreeLoopbackPort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
-  socklen_t length = sizeof address;
-  int port = -1;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
+  std::random_device seed;
+  std::mt19937 random(seed());
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    int port = 20000 + static_cast<int>(random() % 12000);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    bool free =
+        bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    if (free) return port;
   }
-  close(fd);
-  return port;
+  return -1;
 }
 
-// A program started in the background with its standard output and error
-// going to files; killed and reaped when the object ends.
+// Where a background program's standard streams go: input from /dev/null
+// and output and error to files; all three closed; or output and error to a
+// pipe whose reading end is closed at once.
+enum class Streams { kFiles, kClosed, kDeadPipe };
+
+// A program started in the background; killed and reaped when the object
+// ends.
 class Background {
  public:
   Background(const std::string& program, const std::vector<std::string>& args,
              const std::vector<std::string>& env, const std::string& outPath,
-             const std::string& errPath) {
+             const std::string& errPath, Streams streams = Streams::kFiles) {
     std::vector<std::string> environment;
     for (char** e = environ; *e != nullptr; ++e) environment.push_back(*e);
     environment.insert(environment.end(), env.begin(), env.end());
@@ -72,16 +83,29 @@ class Background {
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int pipeFds[2] = {-1, -1};
+    if (streams == Streams::kFiles) {
+      posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+      posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(),
+                                       O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(),
+                                       O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    } else if (streams == Streams::kClosed) {
+      for (int fd = 0; fd <= 2; ++fd) {
+        posix_spawn_file_actions_addclose(&actions, fd);
+      }
+    } else if (pipe2(pipeFds, O_CLOEXEC) == 0) {
+      posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+      posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
+    }
     if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(),
                     envp.data()) != 0) {
       pid_ = -1;
     }
     posix_spawn_file_actions_destroy(&actions);
+    for (int fd : pipeFds) {
+      if (fd >= 0) close(fd);
+    }
   }
   ~Background() { Stop(); }
   Background(const Background&) = delete;
@@ -121,6 +145,44 @@ class Background {
  private:
   pid_t pid_ = -1;
 };
+
+// A blocking TCP connection from the loopback address source (127.0.0.2
+// and upward are loopback addresses too) to port on 127.0.0.1, or -1.
+inline int ConnectFrom(const std::string& source, int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in from = {};
+  from.sin_family = AF_INET;
+  inet_pton(AF_INET, source.c_str(), &from.sin_addr);
+  sockaddr_in to = {};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  if (fd >= 0 &&
+      bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) == 0 &&
+      connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
+    return fd;
+  }
+  if (fd >= 0) close(fd);
+  return -1;
+}
+
+// Waits, bounded, until something accepts connections on the loopback port.
+inline bool WaitForPort(int port, int timeoutMs) {
+  long long deadline = NowMs() + timeoutMs;
+  do {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    bool up =
+        connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    if (up) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  } while (NowMs() < deadline);
+  return false;
+}
 
 // Polls file until it contains text, for at most timeoutMs.
 inline bool WaitForText(const Sandbox& box, const std::string& file,

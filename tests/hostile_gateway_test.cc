@@ -16,7 +16,6 @@
 #include <cstring>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/gateway_support.h"
@@ -217,7 +216,7 @@ TEST_F(HostileGatewayTest, SurvivesHostileClientsAndStillServes) {
       {"header, then silence", Header(80, 'D'), true, "closed", "closed"},
       {"data cut short", DataRecord(request).substr(0, 60), false, "closed",
        "closed"},
-      {"empty data record", Header(44, 'D'), false, "closed", "closed"},
+      {"empty data record", Header(44, 'D'), false, "0004", nullptr},
       {"status record 0", Header(44, 'S'), false, "closed", "closed"},
       // The engine runs on its own options alone and answers with its
       // short usage; the request data are never run.
@@ -258,9 +257,8 @@ TEST_F(HostileGatewayTest, SurvivesHostileClientsAndStillServes) {
   }
 
   // 500 connect-and-close in a row. Each client half-closes and waits,
-  // bounded, for the gateway to close its side, so that the burst does not
-  // overflow the listen queue of five (where the platform would drop the
-  // connect and retry it only a second later).
+  // bounded, for the gateway to close its side, so that the burst stays
+  // within the per-address cap of connections without a request.
   int served = 0;
   long long burstDeadline = e2e::NowMs() + 10000;
   for (int i = 0; i < 500 && e2e::NowMs() < burstDeadline; ++i) {
@@ -280,57 +278,6 @@ TEST_F(HostileGatewayTest, SurvivesHostileClientsAndStillServes) {
   EXPECT_EQ("ALICE     AFTER1\nBOB PASSW0RD\n", box_.Read("users.db"));
   EXPECT_EQ(before, SettledDescriptors(before));
   EXPECT_EQ("", box_.Read("gateway.err"));
-}
-
-// A client that sends part of a request and then resets the connection
-// must not have the part run: here the part alone would change BOB's
-// password to "HOST".
-TEST_F(HostileGatewayTest, NeverRunsARequestCutShortByAReset) {
-  const std::string request = "-plu hosta -u bob -p passw0rd -np hostile1";
-  const std::string part =
-      DataRecord(request).substr(0, 44 + request.find("tile1"));
-  int fd = Connect();
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(static_cast<ssize_t>(part.size()),
-            send(fd, part.data(), part.size(), MSG_NOSIGNAL));
-  // Give the gateway time to take the part, then reset.
-  usleep(200000);
-  linger reset = {1, 0};
-  setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-  close(fd);
-
-  e2e::RunResult run = Change("alice", "secret1", "after1");
-  EXPECT_EQ(std::string(kBanner) + "0000)\n" + kChanged, run.out);
-  EXPECT_EQ("ALICE     AFTER1\nBOB PASSW0RD\n", box_.Read("users.db"));
-  // The cut session ran no engine: only ALICE's change is logged.
-  std::string log = e2e::WithoutTimeStamps(box_.Read("gateway.log"));
-  EXPECT_EQ(std::string::npos, log.find("user(bob)")) << log;
-  EXPECT_NE(std::string::npos, log.find("user(alice) @host(hosta) tarponRc(0)"))
-      << log;
-}
-
-// A client that announces a large record and then trickles its data a
-// byte at a time (each byte well within the receive timeout) must not hold
-// the gateway for longer than the session timeout.
-TEST_F(HostileGatewayTest, DropsAClientThatTricklesARefusedRecord) {
-  std::thread trickler([this] {
-    int fd = Connect();
-    if (fd < 0) return;
-    std::string header = Header(60000, 'D');
-    send(fd, header.data(), header.size(), MSG_NOSIGNAL);
-    long long deadline = e2e::NowMs() + 6000;
-    while (e2e::NowMs() < deadline && send(fd, "x", 1, MSG_NOSIGNAL) == 1) {
-      usleep(200000);
-    }
-    close(fd);
-  });
-  usleep(100000);  // the trickler is served first
-  long long start = e2e::NowMs();
-  e2e::RunResult run = Change("alice", "secret1", "after1");
-  long long elapsed = e2e::NowMs() - start;
-  trickler.join();
-  EXPECT_EQ(std::string(kBanner) + "0000)\n" + kChanged, run.out);
-  EXPECT_LT(elapsed, 4000);
 }
 
 }  // namespace

@@ -1,0 +1,203 @@
+// End-to-end tests of what the gateway allows a network: the caps on
+// connections without a whole request, the penalty for an address that
+// keeps failing to sign on, and the signals that stop the gateway and
+// reopen its log. Loopback addresses only; every wait is bounded.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/file.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/gateway_support.h"
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+class GatewayNetworkTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    box_.Write("sna-node.conf", e2e::kGatewayNodeConfig);
+    box_.Write("users.db", "ALICE SECRET1\nBOB PASSW0RD\n");
+    port_ = e2e::FreeLoopbackPort();
+    ASSERT_GT(port_, 0);
+    box_.Write("services", "tarponGateway " + std::to_string(port_) + "/tcp\n");
+    env_ = {"TARPON_SNA_NODE=" + box_.Path("sna-node.conf"),
+            "TARPON_SERVICES=" + box_.Path("services")};
+  }
+  void TearDown() override {
+    for (int fd : held_) close(fd);
+  }
+
+  void Start(const Args& extra = {}) {
+    Args args{"-log", box_.Path("gateway.log")};
+    args.insert(args.end(), extra.begin(), extra.end());
+    gateway_ = std::make_unique<e2e::Background>(
+        e2e::BinDir() + "/tarpons", args, env_, box_.Path("gateway.out"),
+        box_.Path("gateway.err"));
+    ASSERT_TRUE(gateway_->Started());
+    ASSERT_TRUE(
+        e2e::WaitForText(box_, "gateway.log", "TARPON SERVER started ", 10000));
+  }
+
+  // A connection from source that sends nothing, held until the test ends.
+  int Hold(const std::string& source) {
+    int fd = e2e::ConnectFrom(source, port_);
+    if (fd >= 0) held_.push_back(fd);
+    return fd;
+  }
+
+  // True when the gateway closed fd within waitMs.
+  static bool Closed(int fd, int waitMs) {
+    pollfd ready = {fd, POLLIN, 0};
+    char byte;
+    return poll(&ready, 1, waitMs) == 1 && recv(fd, &byte, 1, 0) <= 0;
+  }
+
+  e2e::RunResult Change(const std::string& user, const std::string& from,
+                        const std::string& to) {
+    return e2e::Run(
+        e2e::BinDir() + "/tarponrc",
+        {"127.0.0.1", "-u", user, "-p", from, "-np", to, "-plu", "hosta"},
+        env_);
+  }
+
+  std::string Log(const std::string& until,
+                  const std::string& file = "gateway.log") {
+    e2e::WaitForText(box_, file, until, 10000);
+    return e2e::WithoutTimeStamps(box_.Read(file));
+  }
+
+  e2e::Sandbox box_;
+  int port_ = -1;
+  std::vector<std::string> env_;
+  std::vector<int> held_;
+  std::unique_ptr<e2e::Background> gateway_;
+};
+
+TEST_F(GatewayNetworkTest, EachCapClosesTheConnectionBeyondItAndLogsIt) {
+  Start({"-persource", "2", "-maxstartups", "3"});
+  struct Case {
+    const char* source;
+    bool closed;
+  };
+  const Case cases[] = {
+      {"127.0.0.2", false}, {"127.0.0.2", false}, {"127.0.0.2", true},
+      {"127.0.0.3", false}, {"127.0.0.4", true},
+  };
+  std::vector<int> fds;
+  for (const Case& c : cases) {
+    fds.push_back(Hold(c.source));
+    ASSERT_GE(fds.back(), 0);
+    if (c.closed) {
+      EXPECT_TRUE(Closed(fds.back(), 5000)) << c.source;
+    }
+  }
+  std::string log = Log("(3)\n");
+  EXPECT_NE(std::string::npos,
+            log.find("TARPON SERVER refused IP(127.0.0.2): too many "
+                     "connections without a request from this address (2)\n"
+                     "TARPON SERVER refused IP(127.0.0.4): too many "
+                     "connections without a request (3)\n"))
+      << log;
+  // Both refusals are logged, so the others were taken and are held.
+  for (size_t i = 0; i < fds.size(); ++i) {
+    EXPECT_EQ(cases[i].closed, Closed(fds[i], 0)) << cases[i].source;
+  }
+}
+
+TEST_F(GatewayNetworkTest, PenaltyStartsAfterRepeatedFailuresNeverAfterTwo) {
+  Start();
+  const char kBanner[] =
+      "TARPON remote server (KSV GATEWAY) successfully invoked. Response "
+      "received follows, (remote rc=";
+  struct Case {
+    const char* user;
+    const char* password;
+    const char* code;  // nullptr: refused without an answer
+  };
+  const Case cases[] = {
+      {"alice", "wrong1", "2002"},  {"alice", "wrong2", "2002"},
+      {"alice", "secret1", "0000"}, {"nobody", "x", "2001"},
+      {"alice", "wrong3", "2002"},  {"alice", "wrong4", "2002"},
+      {"bob", "passw0rd", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.user + std::string(" ") + c.password);
+    e2e::RunResult run = Change(c.user, c.password, "new1");
+    if (c.code != nullptr) {
+      EXPECT_EQ(0u, run.out.find(std::string(kBanner) + c.code)) << run.out;
+    } else {
+      EXPECT_EQ(std::string::npos, run.out.find(kBanner)) << run.out;
+    }
+  }
+  // ALICE's change went through after two mistakes; BOB's never ran.
+  std::string users = box_.Read("users.db");
+  EXPECT_EQ(0u, users.find("ALICE     NEW1")) << users;
+  EXPECT_NE(std::string::npos, users.find("\nBOB PASSW0RD\n")) << users;
+  EXPECT_NE(std::string::npos,
+            Log("seconds\n")
+                .find("TARPON SERVER penalty for IP(127.0.0.1): 5 "
+                      "failed sign-ons, refused for 30 seconds\n"));
+}
+
+// SIGTERM while the engine waits for the host's database: the change is
+// made and answered, a connection without a request is closed, and the
+// gateway ends in order.
+TEST_F(GatewayNetworkTest, StopsInOrderOnSigtermDuringASession) {
+  Start();
+  int lock = open(box_.Path("users.db.lock").c_str(),
+                  O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_EQ(0, flock(lock, LOCK_EX));
+  int idle = e2e::ConnectFrom("127.0.0.2", port_);
+  ASSERT_GE(idle, 0);
+  held_.push_back(idle);
+  e2e::RunResult run;
+  std::thread client([&] { run = Change("alice", "secret1", "new1"); });
+  // The gateway is in the engine once it waits anywhere but in its loop.
+  std::string wchan = "/proc/" + std::to_string(gateway_->pid()) + "/wchan";
+  long long deadline = e2e::NowMs() + 5000;
+  for (std::string where; e2e::NowMs() < deadline;) {
+    std::getline(std::ifstream(wchan), where);
+    if (!where.empty() && where != "0" &&
+        where.find("epoll") == std::string::npos) {
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  kill(gateway_->pid(), SIGTERM);
+  flock(lock, LOCK_UN);
+  close(lock);
+  client.join();
+  EXPECT_NE(std::string::npos, run.out.find("rc=0000)\n")) << run.out;
+  EXPECT_EQ(0, gateway_->Wait(10000));
+  char byte;
+  EXPECT_EQ(0, recv(idle, &byte, 1, 0));
+  std::string log = e2e::WithoutTimeStamps(box_.Read("gateway.log"));
+  EXPECT_NE(std::string::npos,
+            log.find("user(alice) @host(hosta) tarponRc(0) \n"
+                     "TARPON SERVER ended\n"))
+      << log;
+}
+
+TEST_F(GatewayNetworkTest, ReopensItsLogOnSighup) {
+  Start();
+  ASSERT_EQ(0, std::rename(box_.Path("gateway.log").c_str(),
+                           box_.Path("gateway.log.1").c_str()));
+  kill(gateway_->pid(), SIGHUP);
+  ASSERT_TRUE(e2e::WaitForText(box_, "gateway.log",
+                               "TARPON SERVER log reopened\n", 10000));
+  Change("alice", "secret1", "new1");
+  EXPECT_EQ(
+      "TARPON SERVER log reopened\n"
+      "Session id(1) IP(127.0.0.1) user(alice) @host(hosta) tarponRc(0) \n",
+      Log("tarponRc(0) \n"));
+  EXPECT_EQ(std::string::npos,
+            box_.Read("gateway.log.1").find("Session id(1)"));
+}
+
+}  // namespace
