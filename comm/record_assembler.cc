@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "trace/trace.h"
+
 namespace {
 
 constexpr uint32_t kHeaderLength = Connection::RECORD_HEADER_LENGTH;
@@ -44,6 +46,8 @@ size_t RecordAssembler::Wanted() const {
 }
 
 size_t RecordAssembler::Take(const char* bytes, size_t length) {
+  long taken = 0;
+  TraceScope scope("RecordAssembler::Take(bytes,length)", &taken, TRACE_OFF);
   size_t part = Wanted();
   if (part > length) part = length;
   if (!headerDone_) {
@@ -58,6 +62,7 @@ size_t RecordAssembler::Take(const char* bytes, size_t length) {
     data_[dataLength_] = '\0';
     done_ = true;
   }
+  taken = static_cast<long>(part);
   return part;
 }
 
@@ -93,6 +98,7 @@ void RecordAssembler::JudgeHeader() {
 
 std::string BuildDataRecord(const char* userData, const char* data,
                             uint32_t length) {
+  TraceScope scope("BuildDataRecord(userData,data,length)", TRACE_OFF);
   if (length == 0 || length > Connection::MAX_DATA_LENGTH) return {};
   std::string record(kHeaderLength, '\0');
   uint32_t recordLength = kHeaderLength + length;

@@ -83,20 +83,26 @@ bool IsShortage(int error) {
 }  // namespace
 
 int GatewayListener::AcceptWaiting(ExportClient& client, uint32_t* source) {
+  int result = 0;
+  TraceScope scope("GatewayListener::AcceptWaiting", &result, TRACE_OFF);
   sockaddr_in peer = {};
   socklen_t length = sizeof peer;
   int accepted = accept4(socket_, reinterpret_cast<sockaddr*>(&peer), &length,
                          SOCK_NONBLOCK | SOCK_CLOEXEC);
-  if (accepted < 0) return errno;
+  if (accepted < 0) {
+    result = errno;
+    return result;
+  }
   client = {};
   inet_ntop(AF_INET, &peer.sin_addr, client.clientAddress,
             sizeof client.clientAddress);
   client.socket = htonl(static_cast<uint32_t>(accepted));
   *source = peer.sin_addr.s_addr;
-  return 0;
+  return result;
 }
 
 void GatewayListener::Fail(int error) {
+  TraceScope scope("GatewayListener::Fail(error)", TRACE_OFF);
   state_ = STATE_ERROR;
   reason_ = REASON_ACCEPT_FAILED;
   RecordError(error);
