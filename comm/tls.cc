@@ -18,7 +18,6 @@ namespace {
 
 // A TLS record of the handshake begins with this content type byte.
 constexpr unsigned char kHandshakeRecord = 0x16;
-const char kSessionIdContext[] = "tarpons";
 
 // The variable's value, or nullptr when it is unset or empty.
 const char* Setting(const char* name) {
@@ -257,10 +256,11 @@ std::unique_ptr<TlsContext> TlsContext::ServerFromEnvironment(
   }
   std::unique_ptr<TlsContext> result(new TlsContext(context, true));
   if (!LoadCertificate(context, certificate, key, error)) return nullptr;
-  // Sessions resumed from the cache keep the verified client's identity.
-  SSL_CTX_set_session_id_context(
-      context, reinterpret_cast<const unsigned char*>(kSessionIdContext),
-      sizeof kSessionIdContext - 1);
+  // No resumption: every remote client is a new process with no session to
+  // offer, so a cache and the tickets sent after each handshake would only
+  // cost time and bytes.
+  SSL_CTX_set_session_cache_mode(context, SSL_SESS_CACHE_OFF);
+  SSL_CTX_set_num_tickets(context, 0);
   if (clientCa != nullptr) {
     if (!LoadTrust(context, clientCa, error)) return nullptr;
     STACK_OF(X509_NAME)* names = SSL_load_client_CA_file(clientCa);
