@@ -30,6 +30,8 @@ class ByteChannel {
   // True while the last step that could not go on waits for the socket to
   // take bytes rather than to deliver them.
   virtual bool WantsWrite() const { return false; }
+  // True when the channel has a handshake that a client may fail to make.
+  virtual bool HasHandshake() const { return false; }
   // Why the handshake was refused, in one line; "" when the channel has no
   // handshake of its own to refuse.
   virtual std::string Refusal() const { return ""; }
@@ -74,6 +76,7 @@ class TlsChannel : public ByteChannel {
   IoResult ReadSome(char* buffer, size_t length, size_t* received) override;
   IoResult WriteSome(const char* data, size_t length, size_t* sent) override;
   bool WantsWrite() const override { return wantsWrite_; }
+  bool HasHandshake() const override { return true; }
   std::string Refusal() const override { return refusal_; }
   std::string Agreement() const override;
   void Close() override;

@@ -316,7 +316,7 @@ void GatewaySession::Send() {
 }
 
 void GatewaySession::Expire() {
-  if (phase_ == Phase::kHandshake) {
+  if (phase_ == Phase::kHandshake && channel_->HasHandshake()) {
     LogLine("TLS refused: no TLS handshake within the deadline");
   } else if (phase_ != Phase::kClosing && IsAwaitingRequest()) {
     state_ = STATE_ERROR;
