@@ -261,8 +261,9 @@ void GatewayLoop::Admit(const ExportClient& client, uint32_t source) {
   Slot slot;
   slot.session =
       std::make_unique<GatewaySession>(client, timeoutSeconds_, true);
-  if (tls)
+  if (tls) {
     slot.session->SetChannel(std::make_unique<TlsChannel>(std::move(tls)));
+  }
   slot.source = source;
   slot.deadlineMs = slot.session->GetDeadlineMs();
   Slot& placed = slots_[socket] = std::move(slot);

@@ -30,6 +30,7 @@ constexpr size_t kDiscardChunk = 4096;
 // How long a refused handshake's connection is drained, at most, so that
 // the client reads the alert rather than a reset from unread bytes.
 constexpr int64_t kDrainMs = 1000;
+constexpr int kDrainChunksPerStep = 16;
 
 // A stream buffer that appends what is written to a string.
 class AppendingBuffer : public std::streambuf {
@@ -153,15 +154,19 @@ void GatewaySession::Refuse(const std::string& why) {
   if (until < deadlineMs_) deadlineMs_ = until;
 }
 
+// A few chunks a step, so that a client that keeps sending cannot hold the
+// loop; the next readiness brings the session back.
 void GatewaySession::Drain() {
   char scratch[kDiscardChunk];
-  for (;;) {
+  for (int chunk = 0; chunk < kDrainChunksPerStep; ++chunk) {
     ssize_t n = recv(socket_, scratch, sizeof scratch, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-    if (n <= 0) break;
+    if (n <= 0) {
+      End();
+      return;
+    }
   }
-  End();
 }
 
 void GatewaySession::Receive() {

@@ -157,36 +157,20 @@ TEST_F(GatewayTlsTest, ChangesOverTlsAndRefusesWithOneLine) {
 }
 
 // The gateway refuses to start, rather than serve clear text, when its TLS
-// settings cannot be used.
-TEST_F(GatewayTlsTest, RefusesUnusableSettingsAtStart) {
-  const std::string looseKey = box_.Path("loose.key");
+// settings cannot be used (the reasons are the TLS layer's own).
+TEST_F(GatewayTlsTest, RefusesALooseKeyAtStart) {
+  const std::string key = box_.Path("loose.key");
   box_.Write("loose.key", box_.Read(Cert("gateway.key")));
-  chmod(looseKey.c_str(), 0640);
-  struct Case {
-    Args settings;
-    std::string why;
-  };
-  const Case cases[] = {
-      {{"TARPON_TLS_CERT=" + Cert("gateway.pem")},
-       "TARPON_TLS_CERT is set without TARPON_TLS_KEY"},
-      {{"TARPON_TLS_CERT=" + Cert("gateway.pem"),
-        "TARPON_TLS_KEY=" + Cert("none.key")},
-       "cannot read the key file " + Cert("none.key") +
-           " (No such file or directory)"},
-      {{"TARPON_TLS_CERT=" + Cert("gateway.pem"), "TARPON_TLS_KEY=" + looseKey},
-       "the key file " + looseKey + " is readable by group or others (chmod " +
-           "600 " + looseKey + ")"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.why);
-    Args env = env_;
-    env.insert(env.end(), c.settings.begin(), c.settings.end());
-    e2e::RunResult run = e2e::Run(e2e::BinDir() + "/tarpons", {}, env);
-    EXPECT_EQ(8, run.status);
-    EXPECT_EQ("TARPON SERVER E0010 : TLS settings refused: " + c.why +
-                  ". Terminating.\n",
-              run.err);
-  }
+  chmod(key.c_str(), 0640);
+  Args env = env_;
+  env.push_back("TARPON_TLS_CERT=" + Cert("gateway.pem"));
+  env.push_back("TARPON_TLS_KEY=" + key);
+  e2e::RunResult run = e2e::Run(e2e::BinDir() + "/tarpons", {}, env);
+  EXPECT_EQ(8, run.status);
+  EXPECT_EQ("TARPON SERVER E0010 : TLS settings refused: the key file " + key +
+                " is readable by group or others (chmod 600 " + key +
+                "). Terminating.\n",
+            run.err);
 }
 
 // Connections that never finish a handshake hold their own slots up to the
