@@ -1,11 +1,14 @@
 // Support shared by the benchmark programs: an emulated SNA node with one
 // password host in a temporary folder, and a user database of a realistic
-// size that the host reads for every request.
+// size that the host reads for every request; the clock and the median.
 #ifndef TARPON_BENCH_BENCH_SUPPORT_H_
 #define TARPON_BENCH_BENCH_SUPPORT_H_
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "tests/e2e_support.h"
 
@@ -57,6 +60,20 @@ inline const char kBadPassword[] = "-u ALICE -p WRONGPW -np NEWPW1 -s hosta";
 constexpr int kBadPasswordCode = 2002;
 // The help text: the engine answers it without the node.
 inline const char kHelpRequest[] = "-?";
+
+// The steady clock in seconds.
+inline double Seconds() {
+  return std::chrono::duration<double>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+inline double Median(std::vector<double> values) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  size_t n = values.size();
+  return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
 
 }  // namespace bench
 

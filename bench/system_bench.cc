@@ -60,18 +60,8 @@ struct Options {
   std::string bench;
 };
 
-double Seconds() {
-  return std::chrono::duration<double>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-double Median(std::vector<double> values) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  size_t n = values.size();
-  return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
+using bench::Median;
+using bench::Seconds;
 
 double Percentile(std::vector<double> values, double p) {
   if (values.empty()) return 0;

@@ -14,6 +14,7 @@
 #include <ostream>
 #include <random>
 
+#include "comm/tls.h"
 #include "trace/trace.h"
 
 namespace {
@@ -109,11 +110,13 @@ void GatewayListener::Fail(int error) {
 }
 
 GatewayLoop::GatewayLoop(GatewayListener& listener, const GatewayLimits& limits,
-                         int timeoutSeconds, GatewayLog& log)
+                         int timeoutSeconds, GatewayLog& log,
+                         const TlsContext* tls)
     : listener_(listener),
       limits_(limits),
       timeoutSeconds_(timeoutSeconds),
       log_(log),
+      tls_(tls),
       gate_(limits, std::random_device()()),
       penalties_(limits) {
   epoll_ = epoll_create1(EPOLL_CLOEXEC);
@@ -248,6 +251,10 @@ void GatewayLoop::Admit(const ExportClient& client, uint32_t source) {
     refusal = "too many connections without a request (" +
               std::to_string(startups_) + ")";
   }
+  std::unique_ptr<TlsSession> tls;
+  if (refusal.empty() && tls_ != nullptr) {
+    tls = TlsSession::ForServer(*tls_, socket, &refusal);
+  }
   if (!refusal.empty()) {
     if (fromSource == 0) startupsBySource_.erase(source);
     close(socket);
@@ -260,6 +267,9 @@ void GatewayLoop::Admit(const ExportClient& client, uint32_t source) {
   Slot slot;
   slot.session =
       std::make_unique<GatewaySession>(client, timeoutSeconds_, true);
+  if (tls) {
+    slot.session->SetChannel(std::make_unique<TlsChannel>(std::move(tls)));
+  }
   slot.source = source;
   slot.deadlineMs = slot.session->GetDeadlineMs();
   Slot& placed = slots_[socket] = std::move(slot);

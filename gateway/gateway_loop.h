@@ -25,6 +25,8 @@
 #include "gateway/gateway_log.h"
 #include "gateway/gateway_session.h"
 
+class TlsContext;
+
 // The gateway's Listener, which also accepts without waiting and without
 // taking a failed accept as the end.
 class GatewayListener : public Listener {
@@ -42,9 +44,12 @@ class GatewayListener : public Listener {
 class GatewayLoop {
  public:
   // listener must be good and stay alive while the loop runs; log is the
-  // buffer behind trace_log(), reopened on SIGHUP.
+  // buffer behind trace_log(), reopened on SIGHUP. With tls, which must
+  // outlive the loop, every connection is served inside TLS and nothing
+  // else.
   GatewayLoop(GatewayListener& listener, const GatewayLimits& limits,
-              int timeoutSeconds, GatewayLog& log);
+              int timeoutSeconds, GatewayLog& log,
+              const TlsContext* tls = nullptr);
   ~GatewayLoop();
   GatewayLoop(const GatewayLoop&) = delete;
   GatewayLoop& operator=(const GatewayLoop&) = delete;
@@ -80,6 +85,7 @@ class GatewayLoop {
   GatewayLimits limits_;
   int timeoutSeconds_;
   GatewayLog& log_;
+  const TlsContext* tls_;
   StartupGate gate_;
   SourcePenalties penalties_;
   int epoll_ = -1;

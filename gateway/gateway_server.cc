@@ -15,6 +15,7 @@
 #include "comm/export_client.h"
 #include "comm/gateway_protocol.h"
 #include "comm/listener.h"
+#include "comm/tls.h"
 #include "comm/wsa.h"
 #include "gateway/gateway_limits.h"
 #include "gateway/gateway_log.h"
@@ -36,6 +37,8 @@ struct Settings {
   std::string logFileName;
   GatewayLimits limits;
   int timeout = 0;
+  // Set when TARPON_TLS_CERT and TARPON_TLS_KEY turn TLS on.
+  std::unique_ptr<TlsContext> tls;
 };
 
 // The argument after "-log" names the log file unless it is a switch. On
@@ -209,6 +212,18 @@ void FitDescriptors(GatewayLimits* limits) {
               << fit << std::endl;
 }
 
+// The TLS context when TARPON_TLS_CERT and TARPON_TLS_KEY turn TLS on;
+// false after the message when the settings cannot be used: the gateway
+// never serves clear text in place of TLS.
+bool LoadTls(std::unique_ptr<TlsContext>* tls) {
+  std::string error;
+  *tls = TlsContext::ServerFromEnvironment(&error);
+  if (error.empty()) return true;
+  std::cerr << "TARPON SERVER E0010 : TLS settings refused: " << error
+            << ". Terminating.\n";
+  return false;
+}
+
 // Listens and serves until stopped; the exit code.
 int Serve(Settings& settings, GatewayLog& log) {
   std::ostream& out = trace_log();
@@ -225,12 +240,21 @@ int Serve(Settings& settings, GatewayLog& log) {
   int rc = GATEWAY_EXIT_OK;
   if (listener->IsGood()) {
     out << GatewayTimeStamp() << "TARPON SERVER started " << std::endl;
+    if (settings.tls) {
+      const char* clientCa = std::getenv("TARPON_TLS_CLIENT_CA");
+      out << GatewayTimeStamp() << "TARPON SERVER TLS on"
+          << (clientCa != nullptr && *clientCa != '\0'
+                  ? ", client certificates required"
+                  : "")
+          << std::endl;
+    }
     if (!settings.logFileName.empty()) {
       std::cout << "TARPON SERVER started:"
                 << " serviceName=" << settings.service
                 << ", logFileName=" << settings.logFileName << std::endl;
     }
-    GatewayLoop loop(*listener, settings.limits, settings.timeout, log);
+    GatewayLoop loop(*listener, settings.limits, settings.timeout, log,
+                     settings.tls.get());
     if (!loop.Run()) rc = GATEWAY_EXIT_ABNORMAL;
   } else {
     std::cerr << "TARPON SERVER E0005 : error encountered, not started."
@@ -264,6 +288,8 @@ int GatewayServerMain(int argc, char** argv) {
                  "whole number of seconds from 1 to "
               << GATEWAY_MAX_SESSION_TIMEOUT << ". Terminating.\n";
     rc = GATEWAY_EXIT_BAD_SETTING;
+  } else if (!LoadTls(&settings.tls)) {
+    rc = GATEWAY_EXIT_BAD_TLS;
   } else {
     if (settings.service.empty()) settings.service = GATEWAY_DEFAULT_SERVICE;
     rc = Serve(settings, log);

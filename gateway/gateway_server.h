@@ -26,6 +26,7 @@ constexpr int GATEWAY_EXIT_BAD_OPTION = 4;   // "-?", E0004, E0009
 constexpr int GATEWAY_EXIT_NOT_STARTED = 5;  // E0005
 constexpr int GATEWAY_EXIT_LOG_FAILED = 6;   // E0001
 constexpr int GATEWAY_EXIT_BAD_SETTING = 7;  // E0007
+constexpr int GATEWAY_EXIT_BAD_TLS = 8;      // E0010
 
 // The program: options, start-up, the event loop until SIGTERM or SIGINT
 // (or an accept that fails for good), shut-down. Returns the process exit code,

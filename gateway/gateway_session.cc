@@ -1,6 +1,7 @@
 #include "gateway/gateway_session.h"
 
 #include <fcntl.h>
+#include <sys/socket.h>
 
 #include <cctype>
 #include <cerrno>
@@ -26,6 +27,10 @@ const char kTooLongText[] =
 constexpr int kTooLongReturnCode = 14;
 // The scratch buffer for dropping a refused record's data.
 constexpr size_t kDiscardChunk = 4096;
+// How long a refused handshake's connection is drained, at most, so that
+// the client reads the alert rather than a reset from unread bytes.
+constexpr int64_t kDrainMs = 1000;
+constexpr int kDrainChunksPerStep = 16;
 
 // A stream buffer that appends what is written to a string.
 class AppendingBuffer : public std::streambuf {
@@ -98,7 +103,8 @@ void GatewaySession::SetChannel(std::unique_ptr<ByteChannel> channel) {
 
 bool GatewaySession::WantsWrite() const {
   if (phase_ == Phase::kSending) return true;
-  return phase_ == Phase::kHandshake && channel_->WantsWrite();
+  return phase_ != Phase::kClosing && phase_ != Phase::kEnded &&
+         channel_->WantsWrite();
 }
 
 std::string GatewaySession::TakeLogText() {
@@ -113,6 +119,10 @@ void GatewaySession::Step() {
     if (result == IoResult::kWouldBlock) return;
     if (result == IoResult::kOk) {
       phase_ = Phase::kReceiving;
+      std::string agreed = channel_->Agreement();
+      if (!agreed.empty()) LogLine(agreed);
+    } else if (!channel_->Refusal().empty()) {
+      Refuse(channel_->Refusal());
     } else {
       if (result == IoResult::kFailed) RecordError(channel_->GetError());
       LogSessionLine();
@@ -122,6 +132,41 @@ void GatewaySession::Step() {
   if (phase_ == Phase::kReceiving) Receive();
   if (phase_ == Phase::kDiscarding) Discard();
   if (phase_ == Phase::kSending) Send();
+  if (phase_ == Phase::kClosing) Drain();
+}
+
+void GatewaySession::LogLine(const std::string& text) {
+  LogSessionLine();
+  log_ += text;
+  log_ += "\n";
+}
+
+// Nothing the client sent reaches the engine. Our side is shut at once so
+// that the client sees the end; its bytes are read and dropped until it
+// closes too, or for a moment at most.
+void GatewaySession::Refuse(const std::string& why) {
+  LogLine("TLS refused: " + why);
+  state_ = STATE_CONNECTION_CLOSED;
+  reason_ = REASON_TLS_FAILED;
+  shutdown(socket_, SHUT_WR);
+  phase_ = Phase::kClosing;
+  int64_t until = NowMs() + kDrainMs;
+  if (until < deadlineMs_) deadlineMs_ = until;
+}
+
+// A few chunks a step, so that a client that keeps sending cannot hold the
+// loop; the next readiness brings the session back.
+void GatewaySession::Drain() {
+  char scratch[kDiscardChunk];
+  for (int chunk = 0; chunk < kDrainChunksPerStep; ++chunk) {
+    ssize_t n = recv(socket_, scratch, sizeof scratch, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (n <= 0) {
+      End();
+      return;
+    }
+  }
 }
 
 void GatewaySession::Receive() {
@@ -271,11 +316,14 @@ void GatewaySession::Send() {
     }
     replySent_ += sent;
   }
+  if (replySent_ == reply_.size()) channel_->Close();
   End();
 }
 
 void GatewaySession::Expire() {
-  if (IsAwaitingRequest()) {
+  if (phase_ == Phase::kHandshake && channel_->HasHandshake()) {
+    LogLine("TLS refused: no TLS handshake within the deadline");
+  } else if (phase_ != Phase::kClosing && IsAwaitingRequest()) {
     state_ = STATE_ERROR;
     reason_ = REASON_RECEIVE_TIMED_OUT;
     RecordError(EAGAIN);

@@ -25,6 +25,7 @@ class GatewaySession : public Server {
     kReceiving,   // the request record is arriving
     kDiscarding,  // the data of a record refused for its size are dropped
     kSending,     // the reply is going out
+    kClosing,     // a refused handshake's bytes are drained before closing
     kEnded,       // nothing more to do; destroying the session closes it
   };
 
@@ -50,7 +51,7 @@ class GatewaySession : public Server {
   // True until the request has been received whole (or refused).
   bool IsAwaitingRequest() const {
     return phase_ == Phase::kHandshake || phase_ == Phase::kReceiving ||
-           phase_ == Phase::kDiscarding;
+           phase_ == Phase::kDiscarding || phase_ == Phase::kClosing;
   }
   // True while the next step waits for the socket to take bytes.
   bool WantsWrite() const;
@@ -59,11 +60,13 @@ class GatewaySession : public Server {
 
   // Moves the session on without waiting: handshake, receiving, the engine
   // run, the reply. Ends the session on a close, a failure or the reply's
-  // last byte.
+  // last byte. A refused handshake is logged in one line and nothing more
+  // is read from the connection but to drop it.
   void Step();
   // The deadline has passed: ends the session as an expired receive timeout
   // does (STATE_ERROR, REASON_RECEIVE_TIMED_OUT) while it awaits its
-  // request, or without more ado while it sends.
+  // request, with one line while its handshake is unfinished, or without
+  // more ado while it sends or drains.
   void Expire();
 
   // True once the engine has run; its return code.
@@ -86,6 +89,9 @@ class GatewaySession : public Server {
   void Discard();
   void Send();
   void RequestReceived();
+  void Refuse(const std::string& why);
+  void Drain();
+  void LogLine(const std::string& text);
   void LogSessionLine();
   void LogReturnCode(int returnCode);
   void RunEngine(const char* request);

@@ -5,6 +5,8 @@
 #     (Google Benchmark), with the node's files on disk and on tmpfs;
 #   - the gateway against a minimal server, tarpon's start-up against a
 #     trivial program, and the gateway's resident size (system_bench);
+#   - sessions over TLS against clear text, and the cost of session tickets
+#     (tls_bench);
 #   - where the engine's time goes (callgrind, and perf where it works).
 # Everything runs on 127.0.0.1 with bounded loops; a full run takes a few
 # minutes on 2 cores.
@@ -22,14 +24,16 @@ scripts/install-deps.sh "${optional[@]}"
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARPON_BENCH=ON >/dev/null
 cmake --build "$build" -j2 --target micro_bench system_bench engine_loop \
-  tarpon tarpons trivial_program minimal_server
+  tls_bench tarpon tarpons trivial_program minimal_server
 
 if [[ "${QUICK:-0}" == 1 ]]; then
   min_time=0.1 reps=1
   system_args=(--rounds 2 --sessions 300 --runs 50 --memory-sessions 2000)
+  tls_args=(--rounds 1 --sessions 200)
 else
   min_time=0.5 reps=3
   system_args=()
+  tls_args=()
 fi
 micro=(--benchmark_min_time="$min_time" --benchmark_repetitions="$reps"
        --benchmark_report_aggregates_only=true)
@@ -47,6 +51,7 @@ echo
 TMPDIR=/dev/shm "$build/bench/micro_bench" "${micro[@]}" \
   --benchmark_filter='engine/'
 "$build/bench/system_bench" "${system_args[@]}"
+"$build/bench/tls_bench" "${tls_args[@]}"
 
 if [[ "${PROFILE:-1}" != 0 ]]; then
   out=$(mktemp -d "${TMPDIR:-/tmp}/tarpon-bench.XXXXXX")

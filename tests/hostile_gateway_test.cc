@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "comm/tls_test_support.h"
 #include "tests/gateway_support.h"
 
 namespace {
@@ -67,7 +68,12 @@ struct Seen {
 
 class HostileGatewayTest : public ::testing::Test {
  protected:
-  void SetUp() override {
+  void SetUp() override { Start({}); }
+
+  // The gateway with extra settings in its environment.
+  void Start(const Args& settings) {
+    gateway_.reset();
+    box_.Write("gateway.log", "");
     box_.Write("sna-node.conf", kGatewayNodeConfig);
     box_.Write("users.db", "ALICE SECRET1\nBOB PASSW0RD\n");
     port_ = e2e::FreeLoopbackPort();
@@ -77,9 +83,11 @@ class HostileGatewayTest : public ::testing::Test {
     env_ = {"TARPON_SNA_NODE=" + box_.Path("sna-node.conf"),
             "TARPON_SERVICES=" + box_.Path("services"),
             "TARPON_SESSION_TIMEOUT=1"};
+    Args env = env_;
+    env.insert(env.end(), settings.begin(), settings.end());
     gateway_ = std::make_unique<e2e::Background>(
-        e2e::BinDir() + "/tarpons", Args{"-log", box_.Path("gateway.log")},
-        env_, box_.Path("gateway.out"), box_.Path("gateway.err"));
+        e2e::BinDir() + "/tarpons", Args{"-log", box_.Path("gateway.log")}, env,
+        box_.Path("gateway.out"), box_.Path("gateway.err"));
     ASSERT_TRUE(gateway_->Started());
     ASSERT_TRUE(
         e2e::WaitForText(box_, "gateway.log", "TARPON SERVER started ", 10000))
@@ -177,11 +185,13 @@ class HostileGatewayTest : public ::testing::Test {
   }
 
   e2e::RunResult Change(const std::string& user, const std::string& from,
-                        const std::string& to) const {
+                        const std::string& to,
+                        const Args& settings = {}) const {
+    Args env = env_;
+    env.insert(env.end(), settings.begin(), settings.end());
     return e2e::Run(
         e2e::BinDir() + "/tarponrc",
-        {"127.0.0.1", "-u", user, "-p", from, "-np", to, "-plu", "hosta"},
-        env_);
+        {"127.0.0.1", "-u", user, "-p", from, "-np", to, "-plu", "hosta"}, env);
   }
 
   e2e::Sandbox box_;
@@ -277,6 +287,50 @@ TEST_F(HostileGatewayTest, SurvivesHostileClientsAndStillServes) {
   EXPECT_EQ(0, run.status);
   EXPECT_EQ("ALICE     AFTER1\nBOB PASSW0RD\n", box_.Read("users.db"));
   EXPECT_EQ(before, SettledDescriptors(before));
+  EXPECT_EQ("", box_.Read("gateway.err"));
+}
+
+// With TLS on, hostile bytes in clear text, broken handshakes and garbage
+// behind a handshake header are refused before anything reaches the
+// engine; the gateway then still serves a change over TLS.
+TEST_F(HostileGatewayTest, TlsRoundRefusesAllButHandshakes) {
+  tls_test::TestCertificates certificates;
+  ASSERT_TRUE(certificates.Ok());
+  Start({"TARPON_TLS_CERT=" + certificates.Path("gateway.pem"),
+         "TARPON_TLS_KEY=" + certificates.Path("gateway.key")});
+  const int before = OpenDescriptors();
+  ASSERT_GT(before, 0);
+
+  const std::string handshake("\x16\x03\x01", 3);
+  std::vector<std::pair<std::string, bool>> hostile = {
+      {DataRecord("-u bob -p passw0rd -np hostile -plu hosta"), false},
+      {"", false},
+      {"", true},
+      {handshake, false},
+      {handshake + std::string("\x40\x00", 2), true},
+      {handshake + std::string("\x00\x05\x01\x00\x00\x01\x00", 7), false},
+  };
+  std::mt19937 random(20261208);
+  for (int i = 0; i < 10; ++i) {
+    std::string garbage(1 + random() % 300, '\0');
+    for (char& c : garbage) c = static_cast<char>(random());
+    hostile.push_back({garbage, false});
+    hostile.push_back({handshake + garbage, false});
+  }
+  for (size_t i = 0; i < hostile.size(); ++i) {
+    Seen seen = Throw(hostile[i].first, hostile[i].second);
+    ASSERT_TRUE(seen.connected) << i;
+    EXPECT_EQ("closed", seen.ReturnCode()) << i;
+  }
+
+  e2e::RunResult run = Change("alice", "secret1", "after1",
+                              {"TARPON_TLS_CA=" + certificates.Path("ca.pem")});
+  EXPECT_EQ(std::string(kBanner) + "0000)\n" + kChanged, run.out);
+  EXPECT_EQ("ALICE     AFTER1\nBOB PASSW0RD\n", box_.Read("users.db"));
+  EXPECT_EQ(before, SettledDescriptors(before));
+  // The engine ran once: for the change.
+  std::string log = box_.Read("gateway.log");
+  EXPECT_EQ(log.find("tarponRc("), log.rfind("tarponRc(")) << log;
   EXPECT_EQ("", box_.Read("gateway.err"));
 }
 

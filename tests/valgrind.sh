@@ -5,6 +5,7 @@
 #   valgrind.sh BIN_DIR tarpon    tarpon: changes, refusals, help, dump
 #   valgrind.sh BIN_DIR gateway   tarpons serving a few sessions (tarponrc
 #                                 and bare connections), tarponrc's own paths
+#   valgrind.sh BIN_DIR gateway-tls  the same over TLS, and its refusals
 set -uo pipefail
 bin=$1
 part=$2
@@ -65,6 +66,54 @@ run() {
   check "$name" "$log"
 }
 
+# start_gateway: tarpons under memcheck on a port that is free now, named
+# through a services file; sets port and gateway_pid, or exits.
+start_gateway() {
+  local started=0
+  for attempt in 1 2 3 4 5; do
+    port=$((20000 + (RANDOM * 7 + attempt) % 40000))
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && continue
+    echo "tarponGateway $port/tcp" >"$work/services"
+    export TARPON_SERVICES="$work/services"
+    : >"$work/gateway.log"
+    "${memcheck[@]}" --log-file="$work/valgrind.gateway.log" \
+      "$bin/tarpons" -log "$work/gateway.log" \
+      >"$work/gateway.out" 2>"$work/gateway.err" &
+    gateway_pid=$!
+    for _ in $(seq 1 300); do
+      grep -q "TARPON SERVER started " "$work/gateway.log" && break
+      kill -0 "$gateway_pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    if grep -q "TARPON SERVER started " "$work/gateway.log"; then
+      started=1
+      break
+    fi
+    kill -KILL "$gateway_pid" 2>/dev/null
+    wait "$gateway_pid" 2>/dev/null
+    gateway_pid=""
+  done
+  if [ "$started" -ne 1 ]; then
+    echo "FAIL the gateway did not start"
+    cat "$work/gateway.err" "$work/gateway.log"
+    exit 1
+  fi
+}
+
+# stop_gateway SESSIONS: ends the gateway, whose log valgrind completes,
+# leak check included, as the process ends; it must have served SESSIONS.
+stop_gateway() {
+  kill -TERM "$gateway_pid"
+  wait "$gateway_pid" 2>/dev/null
+  gateway_pid=""
+  check "gateway" "$work/valgrind.gateway.log"
+  if ! grep -q "Session id($1)" "$work/gateway.log"; then
+    echo "FAIL the gateway did not serve $1 sessions:"
+    cat "$work/gateway.log"
+    failed=1
+  fi
+}
+
 case "$part" in
   tarpon)
     t="$bin/tarpon"
@@ -85,36 +134,7 @@ case "$part" in
     run "remote help" 4 "$rc" -?
     run "remote missing host" 1 "$rc" -S tarponGateway
 
-    # The gateway on a port that is free now, named through a services file.
-    started=0
-    for attempt in 1 2 3 4 5; do
-      port=$((20000 + (RANDOM * 7 + attempt) % 40000))
-      (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && continue
-      echo "tarponGateway $port/tcp" >"$work/services"
-      export TARPON_SERVICES="$work/services"
-      : >"$work/gateway.log"
-      "${memcheck[@]}" --log-file="$work/valgrind.gateway.log" \
-        "$bin/tarpons" -log "$work/gateway.log" \
-        >"$work/gateway.out" 2>"$work/gateway.err" &
-      gateway_pid=$!
-      for _ in $(seq 1 300); do
-        grep -q "TARPON SERVER started " "$work/gateway.log" && break
-        kill -0 "$gateway_pid" 2>/dev/null || break
-        sleep 0.1
-      done
-      if grep -q "TARPON SERVER started " "$work/gateway.log"; then
-        started=1
-        break
-      fi
-      kill -KILL "$gateway_pid" 2>/dev/null
-      wait "$gateway_pid" 2>/dev/null
-      gateway_pid=""
-    done
-    if [ "$started" -ne 1 ]; then
-      echo "FAIL the gateway did not start"
-      cat "$work/gateway.err" "$work/gateway.log"
-      exit 1
-    fi
+    start_gateway
 
     run "remote change" 0 "$rc" 127.0.0.1 -u alice -p secret1 -np new1 \
       -plu hosta
@@ -130,20 +150,34 @@ case "$part" in
       -np new1 -plu hosta
     grep -q "rc=0000" "$work/out" || { echo "FAIL last change"; failed=1; }
 
-    # The gateway has no stop command: end it and check its log, which
-    # valgrind completes, leak check included, as the process ends.
-    kill -TERM "$gateway_pid"
-    wait "$gateway_pid" 2>/dev/null
-    gateway_pid=""
-    check "gateway" "$work/valgrind.gateway.log"
-    if ! grep -q "Session id(6)" "$work/gateway.log"; then
-      echo "FAIL the gateway did not serve six sessions:"
-      cat "$work/gateway.log"
-      failed=1
-    fi
+    stop_gateway 6
+    ;;
+  gateway-tls)
+    # A CA and a gateway certificate for 127.0.0.1, made here.
+    (
+      cd "$work" &&
+        openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes \
+          -keyout ca.key -out ca.pem -days 30 -subj "/CN=Test CA" &&
+        openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes \
+          -keyout gateway.key -out gateway.csr -subj "/CN=gateway" &&
+        printf 'subjectAltName = IP:127.0.0.1\n' >gateway.ext &&
+        openssl x509 -req -in gateway.csr -CA ca.pem -CAkey ca.key -days 30 \
+          -extfile gateway.ext -out gateway.pem
+    ) >/dev/null 2>&1 || { echo "FAIL no certificates (openssl)"; exit 1; }
+    chmod 600 "$work/gateway.key"
+    TARPON_TLS_CERT="$work/gateway.pem" TARPON_TLS_KEY="$work/gateway.key" \
+      start_gateway
+    rc="$bin/tarponrc"
+    TARPON_TLS_CA="$work/ca.pem" run "change over TLS" 0 "$rc" 127.0.0.1 \
+      -u alice -p secret1 -np new1 -plu hosta
+    run "clear text refused" 100 "$rc" 127.0.0.1 -u alice -p new1 -np new2 \
+      -plu hosta
+    TARPON_TLS_CA="$work/gateway.pem" run "unknown CA" 100 "$rc" 127.0.0.1 \
+      -u alice -p new1 -np new2 -plu hosta
+    stop_gateway 3
     ;;
   *)
-    echo "usage: $0 BIN_DIR {tarpon|gateway}" >&2
+    echo "usage: $0 BIN_DIR {tarpon|gateway|gateway-tls}" >&2
     exit 2
     ;;
 esac
