@@ -22,9 +22,9 @@ namespace {
 const char kEngineOptions[] = " -log -noterm";
 const char kTooLongText[] =
     "\nTARPON SERVER E0006 : request too long, not processed.\n";
-// The engine's return code for a request it cannot take; the gateway
-// answers a request too long to run with it.
-constexpr int kTooLongReturnCode = 14;
+// A request too long to run is answered with the engine's code for a bad
+// option.
+constexpr int kTooLongReturnCode = TARPON_RC_BAD_OPTION;
 // The scratch buffer for dropping a refused record's data.
 constexpr size_t kDiscardChunk = 4096;
 // How long a refused handshake's connection is drained, at most, so that
