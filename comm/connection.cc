@@ -14,18 +14,13 @@
 #include <memory>
 #include <new>
 
+#include "comm/record_format.h"
 #include "comm/tls.h"
 #include "trace/trace.h"
 
 namespace {
 
-const char kVersion[4] = {'0', '1', '.', '0'};
-constexpr size_t kTypeOffset = 2;
-constexpr size_t kVersionOffset = 4;
-constexpr size_t kUserDataOffset = 8;
-constexpr size_t kStatusOffset = 8;
-constexpr char kDataRecord = 'D';
-constexpr char kStatusRecord = 'S';
+using namespace record_format;
 
 void fill_header(char* header, char type) {
   header[kTypeOffset] = type;

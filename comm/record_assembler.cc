@@ -2,23 +2,13 @@
 
 #include <cstring>
 
+#include "comm/record_format.h"
 #include "trace/trace.h"
 
 namespace {
 
 constexpr uint32_t kHeaderLength = Connection::RECORD_HEADER_LENGTH;
-const char kVersion[4] = {'0', '1', '.', '0'};
-constexpr size_t kTypeOffset = 2;
-constexpr size_t kVersionOffset = 4;
-constexpr size_t kUserDataOffset = 8;
-constexpr size_t kStatusOffset = 8;
-constexpr char kDataRecord = 'D';
-constexpr char kStatusRecord = 'S';
-
-uint32_t RecordLengthField(const char* header) {
-  return (static_cast<uint32_t>(static_cast<unsigned char>(header[0])) << 8) |
-         static_cast<unsigned char>(header[1]);
-}
+using namespace record_format;
 
 }  // namespace
 
@@ -81,7 +71,7 @@ void RecordAssembler::JudgeHeader() {
     result_ = CommBase::COMM_FAILED;
     return;
   }
-  uint32_t recordLength = RecordLengthField(header_);
+  uint32_t recordLength = LengthField(header_);
   if (recordLength < kHeaderLength) {
     result_ = CommBase::COMM_BUFFER_TOO_SMALL;
     return;

@@ -180,18 +180,22 @@ void GatewaySession::Receive() {
     if (result != IoResult::kOk) {
       // A reset may cut a request short: "-np hostile1" cut to "-np hos"
       // would set a password nobody asked for. A part never runs.
-      if (result == IoResult::kClosed) {
-        state_ = STATE_CONNECTION_CLOSED;
-        reason_ = REASON_SEND_FAILED;
-      } else {
-        RecordError(channel_->GetError());
-      }
+      RecordReadFailure(result);
       LogSessionLine();
       End();
       return;
     }
     assembler_.Take(bytes, received);
     if (assembler_.IsDone()) RequestReceived();
+  }
+}
+
+void GatewaySession::RecordReadFailure(IoResult result) {
+  if (result == IoResult::kClosed) {
+    state_ = STATE_CONNECTION_CLOSED;
+    reason_ = REASON_SEND_FAILED;
+  } else {
+    RecordError(channel_->GetError());
   }
 }
 
@@ -225,12 +229,7 @@ void GatewaySession::Discard() {
     IoResult result = channel_->ReadSome(scratch, wanted, &received);
     if (result == IoResult::kWouldBlock) return;
     if (result != IoResult::kOk) {
-      if (result == IoResult::kClosed) {
-        state_ = STATE_CONNECTION_CLOSED;
-        reason_ = REASON_SEND_FAILED;
-      } else {
-        RecordError(channel_->GetError());
-      }
+      RecordReadFailure(result);
       LogReturnCode(kTooLongReturnCode);
       End();
       return;

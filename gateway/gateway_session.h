@@ -87,6 +87,9 @@ class GatewaySession : public Server {
  private:
   void Receive();
   void Discard();
+  // Records a read that ended the session: the peer closed, or the channel
+  // failed (its error kept for the dump).
+  void RecordReadFailure(IoResult result);
   void Send();
   void RequestReceived();
   void Refuse(const std::string& why);
