@@ -209,6 +209,7 @@ int GatewayBench(const Options& options) {
     std::vector<double> rates;
     long failed;
   };
+  bench::WaitForNodeToSettle();
   std::vector<Target> targets = {
       {"tarpons, help request (-?)",
        gateway.GetAddress(),
