@@ -491,6 +491,7 @@ bool CheckRequiredKeys(Parser* parser) {
 }  // namespace
 
 const Fault* NodeConfig::FindFault(const char* call) const {
+  if (faults.empty()) return nullptr;  // the usual case: no string is made
   auto found = faults.find(call);
   return found == faults.end() ? nullptr : &found->second;
 }
