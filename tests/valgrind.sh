@@ -31,6 +31,7 @@ tp_name = x'06F3F0F1'
 users = users.db
 EOF
 printf 'ALICE SECRET1\nBOB PASSW0RD\n' >"$work/users.db"
+chmod 600 "$work/users.db"
 export TARPON_SNA_NODE="$work/sna-node.conf"
 
 memcheck=(valgrind --leak-check=full --errors-for-leak-kinds=definite,indirect
