@@ -8,8 +8,10 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "sna/regular_file.h"
 #include "tests/e2e_support.h"
 
 namespace bench {
@@ -47,6 +49,14 @@ inline std::string WriteNode(const e2e::Sandbox& box, int users = kUsers) {
   box.Write("sna-node.conf", kNodeConfig);
   box.Write("users.db", UserDatabase(users));
   return box.Path("sna-node.conf");
+}
+
+// Waits until the node's files have been left alone for longer than the
+// node's settle time, so that it knows them again by their status alone,
+// as a running gateway finds its files nearly always. Until then the node
+// reads them whole for every request.
+inline void WaitForNodeToSettle() {
+  std::this_thread::sleep_for(std::chrono::seconds(sna::kSettleSeconds + 1));
 }
 
 // A refused change: the host reads the database, finds ALICE, accepts her

@@ -31,6 +31,7 @@ int main(int argc, char** argv) {
   e2e::Sandbox box;
   setenv("TARPON_SNA_NODE",
          bench::WriteNode(box, static_cast<int>(users)).c_str(), 1);
+  bench::WaitForNodeToSettle();
   std::ostringstream dropped;
   std::streambuf* savedLog = trace_log().rdbuf(dropped.rdbuf());
 

@@ -35,6 +35,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -174,6 +175,22 @@ long ResidentKb(int pid) {
   return -1;
 }
 
+// User and system CPU seconds a process has used so far, or -1.
+double CpuSeconds(int pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text;
+  std::getline(stat, text);
+  size_t end = text.rfind(')');  // the command may hold blanks
+  if (end == std::string::npos) return -1;
+  std::istringstream fields(text.substr(end + 2));
+  std::string field;
+  double ticks = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i >= 14) ticks += std::strtod(field.c_str(), nullptr);  // utime, stime
+  }
+  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 int GatewayBench(const Options& options) {
   e2e::Sandbox box;
   Gateway gateway(box, options.programs, "tarpond");
@@ -191,28 +208,37 @@ int GatewayBench(const Options& options) {
     return 1;
   }
 
+  // The server's CPU time per session tells its own work apart from the
+  // client's and the kernel's, and moves little with the machine's load.
   struct Target {
     const char* name;
+    int pid;
     Address address;
     const char* request;
     const char* code;
     std::vector<double> rates;
     long failed;
+    double cpu = 0;
+    long sessions = 0;
   };
+  bench::WaitForNodeToSettle();
   std::vector<Target> targets = {
       {"tarpons, help request (-?)",
+       gateway.Pid(),
        gateway.GetAddress(),
        bench::kHelpRequest,
        "0004",
        {},
        0},
       {"tarpons, refused change",
+       gateway.Pid(),
        gateway.GetAddress(),
        bench::kRefusedChange,
        "2004",
        {},
        0},
       {"minimal_server",
+       minimal.pid(),
        Address(static_cast<uint16_t>(minimalPort), "127.0.0.1"),
        bench::kRefusedChange,
        "0000",
@@ -225,8 +251,11 @@ int GatewayBench(const Options& options) {
   }
   for (int round = 0; round < options.rounds; ++round) {
     for (Target& target : targets) {
+      double cpu = CpuSeconds(target.pid);
       LoopResult result = Loop(target.address, target.request, target.code,
                                options.sessions, deadline);
+      target.cpu += CpuSeconds(target.pid) - cpu;
+      target.sessions += result.done + result.failed;
       target.rates.push_back(result.Rate());
       target.failed += result.failed;
     }
@@ -235,15 +264,19 @@ int GatewayBench(const Options& options) {
   std::printf("\n### Gateway: sequential sessions per second (127.0.0.1)\n\n");
   std::printf("%d rounds of %ld sessions each, one client loop.\n\n",
               options.rounds, options.sessions);
-  std::printf("| server | median sessions/s | best | failed | of minimal |\n");
-  std::printf("|---|---:|---:|---:|---:|\n");
+  std::printf(
+      "| server | median sessions/s | best | failed | of minimal | server CPU "
+      "us/session |\n");
+  std::printf("|---|---:|---:|---:|---:|---:|\n");
   for (const Target& target : targets) {
     double median = Median(target.rates);
-    std::printf("| %s | %.0f | %.0f | %ld | %.2f |\n", target.name, median,
-                target.rates.empty() ? 0.0
-                                     : *std::max_element(target.rates.begin(),
-                                                         target.rates.end()),
-                target.failed, floor > 0 ? median / floor : 0.0);
+    std::printf(
+        "| %s | %.0f | %.0f | %ld | %.2f | %.1f |\n", target.name, median,
+        target.rates.empty()
+            ? 0.0
+            : *std::max_element(target.rates.begin(), target.rates.end()),
+        target.failed, floor > 0 ? median / floor : 0.0,
+        target.sessions > 0 ? target.cpu * 1e6 / target.sessions : 0.0);
   }
   std::fflush(stdout);
   return targets[0].failed + targets[1].failed + targets[2].failed == 0 ? 0 : 1;

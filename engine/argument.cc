@@ -144,6 +144,8 @@ int ScanSwitches(const Request& r, uint8_t style) {
     const char* entry = r.argv[index];
     if (entry == nullptr || !IsSwitch(entry)) continue;
     const char* name = entry + 1;
+    // Most entries differ from the key in their first character.
+    if (r.keyNameLength > 0 && name[0] != r.keyName[0]) continue;
     if (strncmp(name, r.keyName, r.keyNameLength) != 0) continue;
     const bool exact = name[r.keyNameLength] == '\0';
     const bool exactOnly = style == ARGUMENT_STYLE_SEPARATE ||

@@ -175,12 +175,23 @@ void DumpBuffer(std::ostream& out, const char* label,
 
 void print_program_man_page(uint8_t shortOnly) {
   TraceScope scope("print_program_man_page()", TRACE_OFF);
+  // The texts never change, so each is put together once and written whole.
+  static const std::string kUsage = [] {
+    std::string text;
+    for (const char* piece : kShortUsage) {
+      text += piece != nullptr ? piece : KSV_VERSION_TEXT;
+    }
+    return text;
+  }();
+  static const std::string kPage = [] {
+    std::string text;
+    for (const char* block : kFullPage) (text += "\n") += block;
+    return text;
+  }();
   std::ostream& out = std::cout;
-  for (const char* piece : kShortUsage) {
-    out << (piece != nullptr ? piece : KSV_VERSION_TEXT);
-  }
+  out.write(kUsage.data(), static_cast<std::streamsize>(kUsage.size()));
   if (shortOnly != 1) {
-    for (const char* block : kFullPage) out << "\n" << block;
+    out.write(kPage.data(), static_cast<std::streamsize>(kPage.size()));
   }
   out.flush();
 }

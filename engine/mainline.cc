@@ -58,6 +58,7 @@ int mainline(int argc, char** argv) {
   // missing program name is supplied.
   static char programName[] = "tarpon";
   std::vector<char*> arguments;
+  arguments.reserve(argc > 0 ? static_cast<size_t>(argc) + 1 : 2);
   if (argc < 1 || argv == nullptr) {
     arguments.push_back(programName);
   } else {
@@ -101,6 +102,7 @@ int mainline(int argc, char** argv) {
 
 int run_command_line(const char* commandLine) {
   std::vector<std::string> tokens;
+  tokens.reserve(kMaxTokens);
   const char* p = commandLine != nullptr ? commandLine : "";
   while (*p != '\0') {
     while (*p != '\0' && is_white(*p)) ++p;

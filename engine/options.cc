@@ -42,10 +42,6 @@ struct Scan {
   int rc;
 };
 
-int present(Scan* scan, const char* key, uint8_t removal) {
-  return Argument(&scan->count, scan->argv, key, ARGUMENT_STYLE_FLAG, removal);
-}
-
 // Takes the value of a separate-style option into value (size + 1 bytes).
 // A refusal is reported and makes the return code TARPON_RC_BAD_OPTION;
 // returns whether the value came.
@@ -84,28 +80,55 @@ void join_leftovers(unsigned int count, char** argv, char* area, size_t size) {
   }
 }
 
-// Learns which options are present: value options stay in the vector, flags
-// are taken out at once.
+// The options find_options looks for: value options stay in the vector for
+// their own step, flags are taken out at once.
+struct KnownOption {
+  const char* name;  // after the leading "-" or "/"
+  int Presence::*field;
+  bool remove;
+};
+constexpr KnownOption kKnownOptions[] = {
+    {"d", &Presence::d, false},          {"sd", &Presence::sd, false},
+    {"plu", &Presence::plu, false},      {"m", &Presence::m, false},
+    {"lu", &Presence::lu, false},        {"s", &Presence::s, false},
+    {"u", &Presence::u, false},          {"p", &Presence::p, false},
+    {"np", &Presence::np, false},        {"cpic", &Presence::cpic, true},
+    {"log", &Presence::log, true},       {"comapi", &Presence::comapi, true},
+    {"ftrace", &Presence::ftrace, true}, {"v", &Presence::v, true},
+    {"?", &Presence::help, true},        {"M", &Presence::manual, true},
+    {"noterm", &Presence::noterm, true}, {"local", &Presence::local, true},
+};
+constexpr size_t kKnownOptionCount =
+    sizeof kKnownOptions / sizeof *kKnownOptions;
+
+// Learns which options are present in one pass over the vector: a switch
+// entry (after "-" or "/") that equals an option's name marks it present,
+// and the first entry of each flag is deleted, as Argument() does for one
+// key at a time.
 Presence find_options(Scan* scan) {
-  Presence is;
-  is.d = present(scan, "-d", ARGUMENT_KEEP);
-  is.sd = present(scan, "-sd", ARGUMENT_KEEP);
-  is.plu = present(scan, "-plu", ARGUMENT_KEEP);
-  is.m = present(scan, "-m", ARGUMENT_KEEP);
-  is.lu = present(scan, "-lu", ARGUMENT_KEEP);
-  is.s = present(scan, "-s", ARGUMENT_KEEP);
-  is.u = present(scan, "-u", ARGUMENT_KEEP);
-  is.p = present(scan, "-p", ARGUMENT_KEEP);
-  is.np = present(scan, "-np", ARGUMENT_KEEP);
-  is.cpic = present(scan, "-cpic", ARGUMENT_DELETE);
-  is.log = present(scan, "-log", ARGUMENT_DELETE);
-  is.comapi = present(scan, "-comapi", ARGUMENT_DELETE);
-  is.ftrace = present(scan, "-ftrace", ARGUMENT_DELETE);
-  is.v = present(scan, "-v", ARGUMENT_DELETE);
-  is.help = present(scan, "-?", ARGUMENT_DELETE);
-  is.manual = present(scan, "-M", ARGUMENT_DELETE);
-  is.noterm = present(scan, "-noterm", ARGUMENT_DELETE);
-  is.local = present(scan, "-local", ARGUMENT_DELETE);
+  Presence is = {};
+  bool removed[kKnownOptionCount] = {};
+  for (unsigned int index = 1; index < scan->count;) {
+    const char* entry = scan->argv[index];
+    bool deleted = false;
+    if (entry != nullptr && (entry[0] == '-' || entry[0] == '/')) {
+      const char* name = entry + 1;
+      for (size_t k = 0; k < kKnownOptionCount; ++k) {
+        const KnownOption& option = kKnownOptions[k];
+        if (option.name[0] != name[0] || std::strcmp(option.name, name) != 0) {
+          continue;
+        }
+        is.*option.field = 1;
+        if (option.remove && !removed[k]) {
+          removed[k] = true;
+          ArgumentDelete(&scan->count, scan->argv, index);
+          deleted = true;
+        }
+        break;
+      }
+    }
+    if (!deleted) ++index;
+  }
   return is;
 }
 

@@ -628,9 +628,14 @@ void report_status(const char* caller, const char* subject, int statusType,
 void build_status_string(char* buffer, const char* caller, const char* subject,
                          uint8_t statusType, va_list values) {
   TraceScope scope("build_status_string()", TRACE_OFF);
-  char prefix[kPrefixSize];
-  snprintf(prefix, sizeof prefix, kPrefix, static_cast<int>(statusType),
-           KSV_VERSION_TEXT);
+  // A request reports few types, mostly one: the last prefix is kept.
+  thread_local int lastType = -1;
+  thread_local char prefix[kPrefixSize];
+  if (lastType != statusType) {
+    snprintf(prefix, sizeof prefix, kPrefix, static_cast<int>(statusType),
+             KSV_VERSION_TEXT);
+    lastType = statusType;
+  }
   const Message m = {buffer, prefix, Text(caller), Text(subject), statusType};
   // At most one formatter takes the values; the others leave them alone.
   if (FormatInformation(m, values) || FormatCpic(m, values) ||

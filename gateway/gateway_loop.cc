@@ -81,6 +81,20 @@ bool IsShortage(int error) {
          error == ENOMEM;
 }
 
+// The dotted form of an IPv4 address in network order, as inet_ntop writes
+// it (at most 15 characters and the NUL), without its formatted printing.
+void DottedAddress(const in_addr& address, char* out) {
+  const unsigned char* bytes =
+      reinterpret_cast<const unsigned char*>(&address.s_addr);
+  for (int i = 0; i < 4; ++i) {
+    unsigned int value = bytes[i];
+    if (value >= 100) *out++ = static_cast<char>('0' + value / 100);
+    if (value >= 10) *out++ = static_cast<char>('0' + value / 10 % 10);
+    *out++ = static_cast<char>('0' + value % 10);
+    *out++ = i < 3 ? '.' : '\0';
+  }
+}
+
 }  // namespace
 
 int GatewayListener::AcceptWaiting(ExportClient& client, uint32_t* source) {
@@ -95,8 +109,9 @@ int GatewayListener::AcceptWaiting(ExportClient& client, uint32_t* source) {
     return result;
   }
   client = {};
-  inet_ntop(AF_INET, &peer.sin_addr, client.clientAddress,
-            sizeof client.clientAddress);
+  static_assert(sizeof client.clientAddress >= INET_ADDRSTRLEN,
+                "room for a dotted address");
+  DottedAddress(peer.sin_addr, client.clientAddress);
   client.socket = htonl(static_cast<uint32_t>(accepted));
   *source = peer.sin_addr.s_addr;
   return result;
@@ -164,8 +179,13 @@ bool GatewayLoop::Run() {
       listener_.Fail(errno);
       return false;
     }
-    // Signals first: a stop must not admit what is already queued.
-    HandleSignals();
+    // Signals first: a stop must not admit what is already queued. The pipe
+    // is read only when it is ready, or when a signal cut the wait short.
+    bool signalled = count < 0;
+    for (int i = 0; i < count; ++i) {
+      if (events[i].data.fd == signalPipe_[0]) signalled = true;
+    }
+    if (signalled) HandleSignals();
     bool acceptable = false;
     for (int i = 0; i < count; ++i) {
       int fd = events[i].data.fd;

@@ -11,9 +11,10 @@
 extern "C" void ACSSVC(void* verb_control_block) {
   if (verb_control_block == nullptr) return;
   CONVERT* vcb = static_cast<CONVERT*>(verb_control_block);
-  const char* path = std::getenv("TARPON_SNA_NODE");
+  // The environment is searched only outside a started node.
+  const char* path = nullptr;
   if (sna::Node().startups > 0 || !sna::Node().tps.empty() ||
-      (path != nullptr && *path != '\0')) {
+      ((path = std::getenv("TARPON_SNA_NODE")) != nullptr && *path != '\0')) {
     if (sna::ConfigForVerb(sna::Node().tps.empty()) == nullptr) {
       vcb->primary_rc = SV_COMM_SUBSYSTEM_NOT_LOADED;
       vcb->secondary_rc = 0;

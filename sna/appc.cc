@@ -77,12 +77,10 @@ uint64_t TpNumber(const unsigned char* tp_id) {
 // A blank- or zero-padded text field, without its padding.
 std::string Unpad(const unsigned char* field, size_t size,
                   unsigned char blank) {
-  std::string text(reinterpret_cast<const char*>(field), size);
-  while (!text.empty() &&
-         (text.back() == static_cast<char>(blank) || text.back() == '\0')) {
-    text.pop_back();
+  while (size > 0 && (field[size - 1] == blank || field[size - 1] == 0)) {
+    --size;
   }
-  return text;
+  return std::string(reinterpret_cast<const char*>(field), size);
 }
 
 bool AllZero(const unsigned char* field, size_t size) {

@@ -15,11 +15,11 @@ std::string Reply(uint8_t status, uint16_t format_error) {
   return std::string(reinterpret_cast<char*>(bytes), length);
 }
 
-// Decides one request against "database", changing the user's record as
-// the decision requires. Returns the status.
+// Decides one request against the user's record (null when the user is
+// unknown), changing the record as the decision requires. Returns the
+// status.
 uint8_t Decide(const HostConfig& host, const PasswordRequest& request,
-               UserDatabase* database) {
-  UserRecord* record = database->Find(request.user);
+               UserRecord* record) {
   if (record == nullptr) return kStatusBadUser;
   if (record->revoked) return kStatusSecurityFailure;
   auto fold = [&](const std::string& text) {
@@ -80,14 +80,11 @@ std::string AnswerPasswordRequest(const HostConfig& host,
   if (format_error != kFormatOk) return Reply(kStatusFormatError, format_error);
   uint8_t status = kStatusSecurityFailure;
   std::string error;
-  int rc = UpdateUserDatabase(
-      host.users,
-      [&](UserDatabase* database) {
-        status = Decide(host, parsed, database);
-        for (const UserRecord& record : database->users) {
-          if (record.changed) return true;
-        }
-        return false;
+  int rc = UpdateUserRecord(
+      host.users, parsed.user,
+      [&](UserRecord* record) {
+        status = Decide(host, parsed, record);
+        return record != nullptr && record->changed;
       },
       &error);
   if (rc != 0) {

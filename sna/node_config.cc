@@ -491,6 +491,7 @@ bool CheckRequiredKeys(Parser* parser) {
 }  // namespace
 
 const Fault* NodeConfig::FindFault(const char* call) const {
+  if (faults.empty()) return nullptr;  // the usual case: no string is made
   auto found = faults.find(call);
   return found == faults.end() ? nullptr : &found->second;
 }
@@ -598,11 +599,11 @@ namespace {
 
 constexpr size_t kMaxConfigBytes = 1024 * 1024;
 
-// Reads the file at "path" whole into "*text"; on failure returns false
-// with "*error" set.
-bool ReadConfigFile(const char* path, std::string* text, std::string* error) {
-  struct stat status;
-  int fd = OpenRegularFile(path, &status, error);
+// Reads the file at "path" whole into "*text", with its status before the
+// read in "*status"; on failure returns false with "*error" set.
+bool ReadConfigFile(const char* path, std::string* text, struct stat* status,
+                    std::string* error) {
+  int fd = OpenRegularFile(path, status, error);
   if (fd < 0) return false;
   text->clear();
   char buffer[4096];
@@ -631,13 +632,15 @@ bool ReadConfigFile(const char* path, std::string* text, std::string* error) {
 }
 
 // The last configuration parsed successfully, with the path and the bytes
-// it was parsed from. The node reads its configuration at every
-// WinCPICStartup so that a running program sees edits; only the bytes tell
-// whether the file changed (time stamps are too coarse for that).
+// it was parsed from, and the stamp of the file they were read from. The
+// node looks at its configuration at every WinCPICStartup so that a running
+// program sees edits: a settled stamp that the file still shows means the
+// same bytes; otherwise the file is read, and the bytes decide.
 struct ParsedConfig {
   std::mutex mutex;
   std::string path;
   std::string text;
+  FileStamp stamp;
   std::shared_ptr<const NodeConfig> config;  // null: none yet
 };
 
@@ -656,14 +659,24 @@ std::shared_ptr<const NodeConfig> LoadSharedNodeConfig(std::string* error) {
     *error = "TARPON_SNA_NODE is not set";
     return nullptr;
   }
+  ParsedConfig& last = LastParse();
+  struct stat status;
+  if (stat(path, &status) == 0) {
+    std::lock_guard<std::mutex> hold(last.mutex);
+    if (last.config != nullptr && last.path == path &&
+        SameVersion(last.stamp, status)) {
+      return last.config;
+    }
+  }
   // Kept from call to call so that reading allocates nothing once the
   // buffer has grown to the file's size.
   thread_local std::string text;
-  if (!ReadConfigFile(path, &text, error)) return nullptr;
-  ParsedConfig& last = LastParse();
+  const struct timespec taken = StampClock();
+  if (!ReadConfigFile(path, &text, &status, error)) return nullptr;
   {
     std::lock_guard<std::mutex> hold(last.mutex);
     if (last.config != nullptr && last.path == path && last.text == text) {
+      last.stamp = StampOf(status, taken);
       return last.config;
     }
   }
@@ -679,6 +692,7 @@ std::shared_ptr<const NodeConfig> LoadSharedNodeConfig(std::string* error) {
   std::lock_guard<std::mutex> hold(last.mutex);
   last.path = path;
   last.text.swap(text);
+  last.stamp = StampOf(status, taken);
   last.config = config;
   return config;
 }

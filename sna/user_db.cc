@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -278,15 +279,16 @@ std::string DirectoryOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
+// Reads the database at "path" whole into "*text", with its status before
+// the read in "*status"; refuses a file the group or others may access.
 bool ReadWholeFile(const std::string& path, std::string* text,
-                   std::string* error) {
-  struct stat status;
-  int fd = OpenRegularFile(path, &status, error);
+                   struct stat* status, std::string* error) {
+  int fd = OpenRegularFile(path, status, error);
   if (fd < 0) return false;
-  if ((status.st_mode & kOpenToOthers) != 0) {
+  if ((status->st_mode & kOpenToOthers) != 0) {
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o",
-                  static_cast<unsigned>(status.st_mode & kPermissionBits));
+                  static_cast<unsigned>(status->st_mode & kPermissionBits));
     *error = path + ": mode " + mode +
              " lets the group or others read passwords: chmod 600 " + path;
     close(fd);
@@ -317,12 +319,16 @@ bool ReadWholeFile(const std::string& path, std::string* text,
 
 // The file a chain of symbolic links at "path" ends in ("path" itself when
 // it is no link), so that the database's lock, new file and rename happen
-// beside the real file and the links stay links.
-std::string FollowLinks(const std::string& path) {
+// beside the real file and the links stay links. "*found" tells whether
+// "*status" holds the status of the file returned.
+std::string FollowLinks(const std::string& path, struct stat* status,
+                        bool* found) {
   std::string target = path;
+  *found = false;
   for (int hops = 0; hops < kMaxLinkHops; ++hops) {
-    struct stat status;
-    if (lstat(target.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) {
+    if (lstat(target.c_str(), status) != 0) break;
+    if (!S_ISLNK(status->st_mode)) {
+      *found = true;
       break;
     }
     std::vector<char> link(static_cast<size_t>(PATH_MAX) + 1);
@@ -429,16 +435,20 @@ bool ReplaceFile(const std::string& path, const std::string& text,
 }
 
 // The last database parsed successfully, with the path and the bytes it
-// was parsed from. The host reads the whole file for every request (under
-// the lock, so that an edit is seen at once); when the bytes are the same
-// as last time, parsing them again would give this same result. Only the
-// bytes decide: time stamps and sizes do not tell two versions apart.
-struct ParsedDatabase {
-  std::mutex mutex;
-  bool valid = false;
+// was parsed from. A request needs the database as the file is now: when
+// the file still shows the settled stamp of those bytes, they are its
+// bytes; otherwise it is read whole, and when the bytes are the same as
+// last time, parsing them again would give this same result.
+struct KeptDatabase {
   std::string path;
   std::string text;
   UserDatabase database;
+};
+
+struct ParsedDatabase {
+  std::mutex mutex;
+  std::shared_ptr<const KeptDatabase> kept;  // null: none yet
+  FileStamp stamp;                           // of the file kept->text is
 };
 
 ParsedDatabase& LastParse() {
@@ -571,44 +581,135 @@ std::string FormatUserDatabase(const UserDatabase& database) {
   return text;
 }
 
+namespace {
+
+// The kept parse when "status" (of the file at "path") shows its settled
+// stamp; otherwise null.
+std::shared_ptr<const KeptDatabase> KeptIfCurrent(const std::string& path,
+                                                  const struct stat& status) {
+  if (!S_ISREG(status.st_mode) || (status.st_mode & kOpenToOthers) != 0) {
+    return nullptr;
+  }
+  ParsedDatabase& last = LastParse();
+  std::lock_guard<std::mutex> hold(last.mutex);
+  if (last.kept == nullptr || last.kept->path != path ||
+      !SameVersion(last.stamp, status)) {
+    return nullptr;
+  }
+  return last.kept;
+}
+
+// The database at "path" as the file is now; null with "*error" set when
+// it cannot be read or parsed.
+std::shared_ptr<const KeptDatabase> CurrentDatabase(const std::string& path,
+                                                    std::string* error) {
+  struct stat status;
+  if (stat(path.c_str(), &status) == 0) {
+    std::shared_ptr<const KeptDatabase> kept = KeptIfCurrent(path, status);
+    if (kept != nullptr) return kept;
+  }
+  // Kept from call to call so that reading allocates nothing once the
+  // buffer has grown to the file's size.
+  thread_local std::string text;
+  const struct timespec taken = StampClock();
+  if (!ReadWholeFile(path, &text, &status, error)) return nullptr;
+  ParsedDatabase& last = LastParse();
+  {
+    std::lock_guard<std::mutex> hold(last.mutex);
+    if (last.kept != nullptr && last.kept->path == path &&
+        last.kept->text == text) {
+      last.stamp = StampOf(status, taken);
+      return last.kept;
+    }
+  }
+  ++parse_count;
+  auto fresh = std::make_shared<KeptDatabase>();
+  int line = 0;
+  std::string fault;
+  if (!ParseUserDatabase(text, &fresh->database, &line, &fault)) {
+    *error = path + ":" + std::to_string(line) + ": " + fault;
+    return nullptr;
+  }
+  fresh->path = path;
+  fresh->text.swap(text);
+  std::lock_guard<std::mutex> hold(last.mutex);
+  last.kept = fresh;
+  last.stamp = StampOf(status, taken);
+  return fresh;
+}
+
+// Decides a request on "database"; returns whether the file is to change,
+// and then, unless "text" is null, the new file in "*text".
+using Decision =
+    std::function<bool(const UserDatabase& database, std::string* text)>;
+
+int Update(const std::string& link, const Decision& decide, std::string* error,
+           std::chrono::milliseconds lock_wait) {
+  struct stat status;
+  bool found = false;
+  const std::string path = FollowLinks(link, &status, &found);
+  // A request that changes nothing is decided on the kept parse without the
+  // lock when the file still shows the version it was parsed from: the
+  // answer is the one the file gives at the moment of that look, as if the
+  // request had had its turn then. Every write takes the lock and decides
+  // again on the file as it is under the lock.
+  if (found) {
+    std::shared_ptr<const KeptDatabase> kept = KeptIfCurrent(path, status);
+    if (kept != nullptr && !decide(kept->database, nullptr)) return 0;
+  }
+  LockFile lock;
+  if (!lock.Acquire(path, lock_wait, error)) return -1;
+  std::shared_ptr<const KeptDatabase> kept = CurrentDatabase(path, error);
+  if (kept == nullptr) return -1;
+  std::string text;
+  if (!decide(kept->database, &text)) return 0;
+  if (!ReplaceFile(path, text, error)) return -1;
+  return 0;
+}
+
+}  // namespace
+
+const UserRecord* UserDatabase::Find(const std::string& user) const {
+  return const_cast<UserDatabase*>(this)->Find(user);
+}
+
 int UpdateUserDatabase(const std::string& link,
                        const std::function<bool(UserDatabase*)>& change,
                        std::string* error,
                        std::chrono::milliseconds lock_wait) {
-  const std::string path = FollowLinks(link);
-  LockFile lock;
-  if (!lock.Acquire(path, lock_wait, error)) return -1;
-  // Kept from call to call so that reading allocates nothing once the
-  // buffer has grown to the file's size.
-  thread_local std::string text;
-  if (!ReadWholeFile(path, &text, error)) return -1;
-  UserDatabase database;
-  bool parsed = false;
-  ParsedDatabase& last = LastParse();
-  {
-    std::lock_guard<std::mutex> hold(last.mutex);
-    if (last.valid && last.path == path && last.text == text) {
-      database = last.database;
-      parsed = true;
-    }
-  }
-  if (!parsed) {
-    ++parse_count;
-    int line = 0;
-    std::string fault;
-    if (!ParseUserDatabase(text, &database, &line, &fault)) {
-      *error = path + ":" + std::to_string(line) + ": " + fault;
-      return -1;
-    }
-    std::lock_guard<std::mutex> hold(last.mutex);
-    last.valid = true;
-    last.path = path;
-    last.text.swap(text);
-    last.database = database;
-  }
-  if (!change(&database)) return 0;
-  if (!ReplaceFile(path, FormatUserDatabase(database), error)) return -1;
-  return 0;
+  return Update(
+      link,
+      [&](const UserDatabase& database, std::string* text) {
+        UserDatabase copy = database;
+        if (!change(&copy)) return false;
+        if (text != nullptr) *text = FormatUserDatabase(copy);
+        return true;
+      },
+      error, lock_wait);
+}
+
+int UpdateUserRecord(const std::string& link, const std::string& user,
+                     const std::function<bool(UserRecord*)>& change,
+                     std::string* error, std::chrono::milliseconds lock_wait) {
+  return Update(
+      link,
+      [&](const UserDatabase& database, std::string* text) {
+        const UserRecord* found = database.Find(user);
+        if (found == nullptr) {
+          change(nullptr);
+          return false;
+        }
+        UserRecord record = *found;
+        if (!change(&record)) return false;
+        if (text != nullptr) {
+          UserDatabase copy = database;
+          copy.users[static_cast<size_t>(found - database.users.data())] =
+              std::move(record);
+          *text = FormatUserDatabase(copy);
+        }
+        return true;
+      },
+      error, lock_wait);
 }
 
 uint64_t UserDatabaseParseCount() { return parse_count.load(); }

@@ -71,6 +71,7 @@ struct UserDatabase {
 
   // The record of "user" (compared upper-cased), or null.
   UserRecord* Find(const std::string& user);
+  const UserRecord* Find(const std::string& user) const;
 };
 
 // Parses "text". Returns true on success; otherwise false with the 1-based
@@ -101,21 +102,37 @@ std::string FormatUserDatabase(const UserDatabase& database);
 // file (refused at once, also a FIFO without a writer), and a database that
 // the group or others may access (the description names "chmod 600").
 //
-// The file is read whole for every call, but bytes equal to those of the
-// last successful parse (of the same path) are not parsed again: "change"
-// gets a copy of that parse. A file that fails to parse is parsed, and its
-// fault reported, every time. Before writing, the new files of writers
-// killed mid-write are removed: names of that exact pattern that are
-// regular files of this user with mode 0600 and one link. Safe to call
-// from several threads; those of one process take turns before
-// the lock file, within the same "lock_wait".
+// The last successful parse is kept with the bytes it came from and the
+// file's status (regular_file.h's FileStamp). While the file still shows
+// that settled status, "change" first gets a copy of the kept parse
+// without the lock: when it asks for no write, that is the answer, as if
+// the request had had its turn at that moment. Otherwise the lock is taken
+// and "change" is called again (on a fresh copy of the database as it is
+// under the lock): only a call under the lock is ever written. Under the
+// lock the file is read whole unless it shows the settled status, and bytes
+// equal to those of the kept parse are not parsed again. A file that fails
+// to parse is parsed, and its fault reported, every time. Before writing,
+// the new files of writers killed mid-write are removed: names of that
+// exact pattern that are regular files of this user with mode 0600 and one
+// link. Safe to call from several threads; those of one process take turns
+// before the lock file, within the same "lock_wait".
 int UpdateUserDatabase(
     const std::string& path, const std::function<bool(UserDatabase*)>& change,
     std::string* error,
     std::chrono::milliseconds lock_wait = kUserDatabaseLockWait);
 
-// How many times UpdateUserDatabase has parsed a file's bytes in this
-// process (the bytes differed from the last successful parse).
+// As UpdateUserDatabase for one user's record: "change" gets a copy of the
+// record of "user" (null when there is none; then nothing is written), and
+// when it returns true that copy replaces the record in the file. Only the
+// record is copied for the call, not the database.
+int UpdateUserRecord(
+    const std::string& path, const std::string& user,
+    const std::function<bool(UserRecord*)>& change, std::string* error,
+    std::chrono::milliseconds lock_wait = kUserDatabaseLockWait);
+
+// How many times UpdateUserDatabase and UpdateUserRecord have parsed a
+// file's bytes in this process (the bytes differed from the last successful
+// parse).
 uint64_t UserDatabaseParseCount();
 
 }  // namespace sna
