@@ -21,7 +21,6 @@
 //
 // Every loop has a fixed count and every wait a deadline; all traffic goes
 // to 127.0.0.1. Prints one Markdown table per benchmark.
-#include <dirent.h>
 #include <limits.h>
 #include <poll.h>
 #include <sys/resource.h>
@@ -142,15 +141,11 @@ class Gateway {
         "TARPON_SNA_NODE=" + node,
         "TARPON_SERVICES=" + box.Path(name + ".services")};
     if (!extraEnv.empty()) env.push_back(extraEnv);
-    process_ = std::make_unique<Process>(
-        programs + "/tarpons",
-        std::vector<std::string>{"-log", box.Path(name + ".log")}, env,
-        box.Path(name + ".out"), box.Path(name + ".err"));
-    started_ =
-        port_ > 0 && process_->Started() &&
-        e2e::WaitForText(box, name + ".log", "TARPON SERVER started ", 5000);
+    if (port_ > 0) {
+      process_ = e2e::StartGateway(programs + "/tarpons", box, name, env);
+    }
   }
-  bool Started() const { return started_; }
+  bool Started() const { return process_ != nullptr; }
   Address GetAddress() const {
     return Address(static_cast<uint16_t>(port_), "127.0.0.1");
   }
@@ -160,7 +155,6 @@ class Gateway {
  private:
   int port_;
   std::unique_ptr<Process> process_;
-  bool started_ = false;
 };
 
 // VmRSS of a process in kB, or -1.
@@ -428,18 +422,7 @@ bool SessionFrom(const std::string& source, int port,
          std::strncmp(reply.GetUserData(), code, 4) == 0;
 }
 
-// Entries of /proc/<pid>/fd, or -1.
-int OpenDescriptors(int pid) {
-  std::string path = "/proc/" + std::to_string(pid) + "/fd";
-  DIR* dir = opendir(path.c_str());
-  if (dir == nullptr) return -1;
-  int count = 0;
-  while (dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] != '.') ++count;
-  }
-  closedir(dir);
-  return count;
-}
+using e2e::OpenDescriptors;
 
 // Waits, bounded, for the gateway's descriptors to reach count.
 int SettleDescriptors(int pid, int count, double seconds) {

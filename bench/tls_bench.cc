@@ -79,16 +79,12 @@ class Gateway {
               "tarponGateway " + std::to_string(port_) + "/tcp\n");
     env.push_back("TARPON_SNA_NODE=" + bench::WriteNode(box));
     env.push_back("TARPON_SERVICES=" + box.Path(name + ".services"));
-    process_ = std::make_unique<e2e::Background>(
-        programs + "/tarpons",
-        std::vector<std::string>{"-log", box.Path(name + ".log"), "-persource",
-                                 "1000"},
-        env, box.Path(name + ".out"), box.Path(name + ".err"));
-    started_ =
-        port_ > 0 && process_->Started() &&
-        e2e::WaitForText(box, name + ".log", "TARPON SERVER started ", 5000);
+    if (port_ > 0) {
+      process_ = e2e::StartGateway(programs + "/tarpons", box, name, env,
+                                   {"-persource", "1000"});
+    }
   }
-  bool Started() const { return started_; }
+  bool Started() const { return process_ != nullptr; }
   Address GetAddress() const {
     return Address(static_cast<uint16_t>(port_), "127.0.0.1");
   }
@@ -96,7 +92,6 @@ class Gateway {
  private:
   int port_;
   std::unique_ptr<e2e::Background> process_;
-  bool started_ = false;
 };
 
 struct Figures {

@@ -7,18 +7,16 @@
 
 #include <string>
 
+#include "comm/test_support.h"
+
 namespace {
 
+// A header with the user data "0042".
 std::string Header(uint32_t recordLength, char type, char status = 0,
                    const char* version = "01.0") {
-  std::string header(44, '\0');
-  header[0] = static_cast<char>(recordLength >> 8);
-  header[1] = static_cast<char>(recordLength & 0xFF);
-  header[2] = type;
-  header.replace(4, 4, version, 4);
-  header.replace(8, 4, "0042");
-  header[8 + 4] = '\0';
-  if (type == 'S') header[8] = status;
+  std::string header =
+      comm_test::RecordHeader(recordLength, type, version, status);
+  if (type != 'S') header.replace(8, 4, "0042");
   return header;
 }
 

@@ -19,6 +19,20 @@
 
 namespace comm_test {
 
+// A record header built by hand, as an independent check on the framing:
+// the length field, the type, the version; the user data (or the status
+// byte of a status record) and the reserved bytes zero.
+inline std::string RecordHeader(uint32_t recordLength, char type,
+                                const char* version = "01.0", char status = 0) {
+  std::string header(44, '\0');
+  header[0] = static_cast<char>(recordLength >> 8);
+  header[1] = static_cast<char>(recordLength & 0xFF);
+  header[2] = type;
+  header.replace(4, 4, version, 4);
+  if (type == 'S') header[8] = status;
+  return header;
+}
+
 // A port nothing listens on at the moment: bind port 0 on 127.0.0.1, read
 // the port the system chose, close. 0 if that failed.
 inline uint16_t FreePort() {

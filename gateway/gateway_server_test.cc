@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "comm/export_client.h"
+#include "comm/test_support.h"
 #include "gateway/gateway_log.h"
 #include "gateway/gateway_session.h"
 #include "tests/gateway_support.h"
@@ -28,20 +29,10 @@ const char kTooLong[] =
     "\nTARPON SERVER E0006 : request too long, not processed.\n";
 const char kClosed[] = "closed";
 
-// A record header: length field, type, version; user data and reserved
-// bytes zero.
-std::string Header(uint32_t recordLength, char type,
-                   const char* version = "01.0") {
-  std::string header(44, '\0');
-  header[0] = static_cast<char>(recordLength >> 8);
-  header[1] = static_cast<char>(recordLength & 0xFF);
-  header[2] = type;
-  header.replace(4, 4, version, 4);
-  return header;
-}
+using comm_test::RecordHeader;
 
 std::string DataRecord(const std::string& data) {
-  return Header(44 + static_cast<uint32_t>(data.size()), 'D') + data;
+  return RecordHeader(44 + static_cast<uint32_t>(data.size()), 'D') + data;
 }
 
 // What the client saw after the session: the reply's return code text and
@@ -167,17 +158,17 @@ TEST_F(GatewaySessionTest, AnswersEachKindOfRequest) {
        "0000", e2e::kChanged,
        "Session id(#) IP(127.0.0.1) user(bob) @host(hosta) tarponRc(0) \n"},
       // Requests that are not run: the engine answers its own options alone.
-      {"empty request, peer waiting", Header(44, 'D'), true, "0004", nullptr,
-       "Session id(#) IP(127.0.0.1) tarponRc(4) \n"},
+      {"empty request, peer waiting", RecordHeader(44, 'D'), true, "0004",
+       nullptr, "Session id(#) IP(127.0.0.1) tarponRc(4) \n"},
       {"wrong version", wrongVersion, false, "0004", nullptr,
        "Session id(#) IP(127.0.0.1) tarponRc(4) \n"},
-      {"record length below 44", Header(30, 'D') + "-?", false, "0004", nullptr,
-       "Session id(#) IP(127.0.0.1) tarponRc(4) \n"},
+      {"record length below 44", RecordHeader(30, 'D') + "-?", false, "0004",
+       nullptr, "Session id(#) IP(127.0.0.1) tarponRc(4) \n"},
       {"oversized request", DataRecord(std::string(87, 'x')), false, "0014",
        kTooLong, "Session id(#) IP(127.0.0.1) tarponRc(14) \n"},
       {"closed at once", "", false, kClosed, kClosed,
        "Session id(#) IP(127.0.0.1) "},
-      {"status record 0", Header(44, 'S'), true, kClosed, kClosed,
+      {"status record 0", RecordHeader(44, 'S'), true, kClosed, kClosed,
        "Session id(#) IP(127.0.0.1) "},
       {"data cut short by a close", DataRecord("-u bob -p x").substr(0, 50),
        false, kClosed, kClosed, "Session id(#) IP(127.0.0.1) "},
@@ -210,10 +201,10 @@ TEST_F(GatewaySessionTest, EndsAStalledRequestAtTheDeadline) {
   };
   const Case cases[] = {
       {"nothing sent", "", "Session id(#) IP(127.0.0.1) "},
-      {"part of a header", Header(80, 'D').substr(0, 20),
+      {"part of a header", RecordHeader(80, 'D').substr(0, 20),
        "Session id(#) IP(127.0.0.1) "},
-      {"header alone", Header(80, 'D'), "Session id(#) IP(127.0.0.1) "},
-      {"refused record cut short", Header(60000, 'D') + "xyz",
+      {"header alone", RecordHeader(80, 'D'), "Session id(#) IP(127.0.0.1) "},
+      {"refused record cut short", RecordHeader(60000, 'D') + "xyz",
        "Session id(#) IP(127.0.0.1) tarponRc(14) \n"},
   };
   for (const Case& c : cases) {
@@ -233,7 +224,7 @@ TEST_F(GatewaySessionTest, DropsAClientThatTricklesARefusedRecord) {
   int client = -1;
   int server = -1;
   ASSERT_TRUE(MakePair(false, &client, &server));
-  std::string header = Header(60000, 'D');
+  std::string header = RecordHeader(60000, 'D');
   send(client, header.data(), header.size(), MSG_NOSIGNAL);
   std::thread trickler([client] {
     for (int i = 0; i < 100 && send(client, "x", 1, MSG_NOSIGNAL) == 1; ++i) {

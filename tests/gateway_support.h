@@ -5,11 +5,13 @@
 #define TARPON_TESTS_GATEWAY_SUPPORT_H_
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <cctype>
 #include <chrono>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -193,6 +195,39 @@ inline bool WaitForText(const Sandbox& box, const std::string& file,
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return true;
+}
+
+// Starts tarpons in the background with "-log <box>/<name>.log" and args,
+// in the environment env, its output in <name>.out and <name>.err, and
+// waits, bounded by timeoutMs, for the log's "started" line. Null when the
+// gateway did not start; its standard error is then in <name>.err.
+inline std::unique_ptr<Background> StartGateway(
+    const std::string& program, const Sandbox& box, const std::string& name,
+    const std::vector<std::string>& env,
+    const std::vector<std::string>& args = {}, int timeoutMs = 10000) {
+  std::vector<std::string> all = {"-log", box.Path(name + ".log")};
+  all.insert(all.end(), args.begin(), args.end());
+  auto gateway = std::make_unique<Background>(
+      program, all, env, box.Path(name + ".out"), box.Path(name + ".err"));
+  if (!gateway->Started() ||
+      !WaitForText(box, name + ".log", "TARPON SERVER started ", timeoutMs)) {
+    return nullptr;
+  }
+  return gateway;
+}
+
+// The open descriptors of a process (entries of /proc/<pid>/fd), or -1
+// when it is gone.
+inline int OpenDescriptors(pid_t pid) {
+  std::string path = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* dir = opendir(path.c_str());
+  if (dir == nullptr) return -1;
+  int count = 0;
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] != '.') ++count;
+  }
+  closedir(dir);
+  return count;
 }
 
 // The log text without its time stamps ("Tue Dec  8 00:36:21 2026 : "),

@@ -60,13 +60,9 @@ class GatewayTlsTest : public ::testing::Test {
     box_.Write("users.db", kUsers);
     chmod(box_.Path("users.db").c_str(), 0600);
     box_.Write("gateway.log", "");
-    gateway_ = std::make_unique<e2e::Background>(
-        e2e::BinDir() + "/tarpons", Args{"-log", box_.Path("gateway.log")}, env,
-        box_.Path("gateway.out"), box_.Path("gateway.err"));
-    ASSERT_TRUE(gateway_->Started());
-    ASSERT_TRUE(
-        e2e::WaitForText(box_, "gateway.log", "TARPON SERVER started ", 10000))
-        << box_.Read("gateway.err");
+    gateway_ =
+        e2e::StartGateway(e2e::BinDir() + "/tarpons", box_, "gateway", env);
+    ASSERT_TRUE(gateway_) << box_.Read("gateway.err");
   }
 
   // tarponrc trusting trusted (none: clear text), with the client

@@ -85,27 +85,12 @@ class HostileGatewayTest : public ::testing::Test {
             "TARPON_SESSION_TIMEOUT=1"};
     Args env = env_;
     env.insert(env.end(), settings.begin(), settings.end());
-    gateway_ = std::make_unique<e2e::Background>(
-        e2e::BinDir() + "/tarpons", Args{"-log", box_.Path("gateway.log")}, env,
-        box_.Path("gateway.out"), box_.Path("gateway.err"));
-    ASSERT_TRUE(gateway_->Started());
-    ASSERT_TRUE(
-        e2e::WaitForText(box_, "gateway.log", "TARPON SERVER started ", 10000))
-        << box_.Read("gateway.err");
+    gateway_ =
+        e2e::StartGateway(e2e::BinDir() + "/tarpons", box_, "gateway", env);
+    ASSERT_TRUE(gateway_) << box_.Read("gateway.err");
   }
 
-  // Entries of /proc/<pid>/fd, or -1 when the process is gone.
-  int OpenDescriptors() const {
-    std::string path = "/proc/" + std::to_string(gateway_->pid()) + "/fd";
-    DIR* dir = opendir(path.c_str());
-    if (dir == nullptr) return -1;
-    int count = 0;
-    while (dirent* entry = readdir(dir)) {
-      if (entry->d_name[0] != '.') ++count;
-    }
-    closedir(dir);
-    return count;
-  }
+  int OpenDescriptors() const { return e2e::OpenDescriptors(gateway_->pid()); }
 
   // The descriptor count once it has settled at "expected" (a session may
   // still be closing), or the last count seen after two seconds.
