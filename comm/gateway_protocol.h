@@ -4,6 +4,7 @@
 #ifndef TARPON_COMM_GATEWAY_PROTOCOL_H_
 #define TARPON_COMM_GATEWAY_PROTOCOL_H_
 
+#include <cstdlib>
 #include <cstring>
 
 // The services database name both programs use unless -S names another.
@@ -22,6 +23,21 @@ inline bool BeginsLikeSwitch(const char* arg) {
 // True when arg is the switch "-name" or "/name", written exactly.
 inline bool IsSwitch(const char* arg, const char* name) {
   return BeginsLikeSwitch(arg) && std::strcmp(arg + 1, name) == 0;
+}
+
+// The longest deadline either end takes from its environment, in seconds.
+constexpr int GATEWAY_MAX_TIMEOUT = 86400;
+
+// A deadline in seconds as the environment gives it: digits only (no sign,
+// no blanks), from 1 to GATEWAY_MAX_TIMEOUT. 0 for any other text.
+inline int ParseTimeoutSeconds(const char* text) {
+  size_t length = std::strlen(text);
+  if (length == 0 || length > 5 || std::strspn(text, "0123456789") != length) {
+    return 0;
+  }
+  long value = std::strtol(text, nullptr, 10);
+  return value >= 1 && value <= GATEWAY_MAX_TIMEOUT ? static_cast<int>(value)
+                                                    : 0;
 }
 
 #endif  // TARPON_COMM_GATEWAY_PROTOCOL_H_

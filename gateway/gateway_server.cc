@@ -90,14 +90,7 @@ void PrintSyntax(const char* program) {
 int SessionTimeout() {
   const char* text = std::getenv("TARPON_SESSION_TIMEOUT");
   if (text == nullptr) return GATEWAY_DEFAULT_SESSION_TIMEOUT;
-  char* end = nullptr;
-  errno = 0;
-  long seconds = std::strtol(text, &end, 10);
-  if (end == text || *end != '\0' || errno != 0 || seconds < 1 ||
-      seconds > GATEWAY_MAX_SESSION_TIMEOUT) {
-    return 0;
-  }
-  return static_cast<int>(seconds);
+  return ParseTimeoutSeconds(text);
 }
 
 }  // namespace

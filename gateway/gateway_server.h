@@ -16,7 +16,7 @@ constexpr int GATEWAY_REQUEST_BUFFER_SIZE = 100;
 // An idle client is dropped after this many seconds unless the environment
 // variable TARPON_SESSION_TIMEOUT names another positive number.
 constexpr int GATEWAY_DEFAULT_SESSION_TIMEOUT = 30;
-constexpr int GATEWAY_MAX_SESSION_TIMEOUT = 86400;
+constexpr int GATEWAY_MAX_SESSION_TIMEOUT = GATEWAY_MAX_TIMEOUT;
 
 // The process exit codes.
 constexpr int GATEWAY_EXIT_OK = 0;

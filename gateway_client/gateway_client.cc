@@ -65,17 +65,14 @@ bool ExchangeTimeout(int* seconds) {
   *seconds = GATEWAY_CLIENT_DEFAULT_TIMEOUT;
   const char* text = std::getenv(kTimeoutVariable);
   if (text == nullptr || *text == '\0') return true;
-  size_t length = std::strlen(text);
-  bool digits =
-      length > 0 && length <= 5 && std::strspn(text, "0123456789") == length;
-  long value = digits ? std::strtol(text, nullptr, 10) : 0;
-  if (value < 1 || value > GATEWAY_CLIENT_MAX_TIMEOUT) {
+  int value = ParseTimeoutSeconds(text);
+  if (value == 0) {
     std::cerr << "TARPON CLIENT E0010 : " << kTimeoutVariable
               << " must be a whole number of seconds from 1 to "
               << GATEWAY_CLIENT_MAX_TIMEOUT << ". Terminating.\n";
     return false;
   }
-  *seconds = static_cast<int>(value);
+  *seconds = value;
   return true;
 }
 

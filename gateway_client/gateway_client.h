@@ -2,6 +2,7 @@
 #ifndef TARPON_GATEWAY_CLIENT_GATEWAY_CLIENT_H_
 #define TARPON_GATEWAY_CLIENT_GATEWAY_CLIENT_H_
 
+#include "comm/gateway_protocol.h"
 #include "gateway_client/tarpon_gateway.h"
 
 // The client's option buffer holds 200 bytes; the gateway takes at most
@@ -12,7 +13,7 @@ constexpr int GATEWAY_CLIENT_REPLY_SIZE = 8192;
 // The whole exchange's deadline unless TARPON_CLIENT_TIMEOUT names another
 // number of seconds, from 1 to GATEWAY_CLIENT_MAX_TIMEOUT.
 constexpr int GATEWAY_CLIENT_DEFAULT_TIMEOUT = 60;
-constexpr int GATEWAY_CLIENT_MAX_TIMEOUT = 86400;
+constexpr int GATEWAY_CLIENT_MAX_TIMEOUT = GATEWAY_MAX_TIMEOUT;
 
 // The remote client's own return codes; the gateway's codes come on top.
 constexpr int GATEWAY_CLIENT_RC_OK = 0;

@@ -196,7 +196,7 @@ TEST_F(GatewayTest, ServesWithoutUsableStandardStreams) {
 }
 
 TEST_F(GatewayTest, RefusesAnInvalidSessionTimeout) {
-  for (const char* value : {"abc", "0", "-5", "3 ", "86401"}) {
+  for (const char* value : {"abc", "0", "-5", "3 ", " 3", "+3", "86401"}) {
     SCOPED_TRACE(value);
     e2e::RunResult run = e2e::Run(
         Program("tarpons"), {},
