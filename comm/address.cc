@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "comm/comm_base.h"
+#include "trace/regular_file.h"
 #include "trace/trace.h"
 
 namespace {
@@ -84,31 +85,20 @@ void services_file_refused(const char* path, const char* why) {
 // said once on standard error. A file that cannot be opened names no
 // service, silently, as before.
 bool read_services_file(const char* path, std::string* text) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return false;
   struct stat status;
-  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-    services_file_refused(path, "not a regular file");
-    close(fd);
+  std::string error;
+  bool notRegular = false;
+  int fd = OpenRegularFile(path, &status, &error, &notRegular);
+  if (fd < 0) {
+    if (notRegular) services_file_refused(path, "not a regular file");
     return false;
   }
-  char buffer[4096];
-  bool ok = true;
-  while (ok) {
-    ssize_t got = read(fd, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
-      ok = got == 0;
-      break;
-    }
-    text->append(buffer, static_cast<size_t>(got));
-    if (text->size() > kMaxServicesFileBytes) {
-      services_file_refused(path, "larger than 1 MiB");
-      ok = false;
-    }
-  }
+  ReadToEndResult result = ReadToEnd(fd, kMaxServicesFileBytes, text);
   close(fd);
-  return ok;
+  if (result == ReadToEndResult::kTooLarge) {
+    services_file_refused(path, "larger than 1 MiB");
+  }
+  return result == ReadToEndResult::kOk;
 }
 
 // Looks a service up for "tcp" in a file laid out like the system's services

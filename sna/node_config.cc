@@ -605,30 +605,14 @@ bool ReadConfigFile(const char* path, std::string* text, struct stat* status,
                     std::string* error) {
   int fd = OpenRegularFile(path, status, error);
   if (fd < 0) return false;
-  text->clear();
-  char buffer[4096];
-  bool failed = false;
-  while (true) {
-    ssize_t got = read(fd, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      failed = true;
-      break;
-    }
-    if (got == 0) break;
-    text->append(buffer, static_cast<size_t>(got));
-    if (text->size() > kMaxConfigBytes) {
-      *error = std::string(path) + ": larger than 1 MiB";
-      close(fd);
-      return false;
-    }
-  }
+  ReadToEndResult result = ReadToEnd(fd, kMaxConfigBytes, text);
   close(fd);
-  if (failed) {
+  if (result == ReadToEndResult::kTooLarge) {
+    *error = std::string(path) + ": larger than 1 MiB";
+  } else if (result == ReadToEndResult::kFailed) {
     *error = std::string(path) + ": cannot read";
-    return false;
   }
-  return true;
+  return result == ReadToEndResult::kOk;
 }
 
 // The last configuration parsed successfully, with the path and the bytes

@@ -1,5 +1,5 @@
-// Reading the node's own files (configuration, user database) without
-// hanging on a FIFO or a device named in their place.
+// Knowing one version of the node's files (configuration, user database)
+// again by its status; they are opened through trace/regular_file.h.
 #ifndef TARPON_SNA_REGULAR_FILE_H_
 #define TARPON_SNA_REGULAR_FILE_H_
 
@@ -8,15 +8,9 @@
 
 #include <string>
 
-namespace sna {
+#include "trace/regular_file.h"
 
-// Opens "path" for reading (close-on-exec) without blocking, and accepts
-// only a regular file: a FIFO, a device or a folder is refused at once.
-// Returns the descriptor, with the file's status in "*status"; otherwise
-// -1 with "*error" set to "<path>: cannot open: <reason>" or
-// "<path>: not a regular file".
-int OpenRegularFile(const std::string& path, struct stat* status,
-                    std::string* error);
+namespace sna {
 
 // What stat tells of one version of a file: enough to know that version
 // again without reading it, once the version has settled.

@@ -294,27 +294,15 @@ bool ReadWholeFile(const std::string& path, std::string* text,
     close(fd);
     return false;
   }
-  text->clear();
-  char buffer[8192];
-  while (true) {
-    ssize_t got = read(fd, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      *error = Describe("cannot read", path);
-      close(fd);
-      return false;
-    }
-    if (got == 0) break;
-    if (text->size() + static_cast<size_t>(got) > kMaxUserDatabaseBytes) {
-      *error = path + ": larger than " + std::to_string(kMaxUserDatabaseBytes) +
-               " bytes";
-      close(fd);
-      return false;
-    }
-    text->append(buffer, static_cast<size_t>(got));
+  ReadToEndResult result = ReadToEnd(fd, kMaxUserDatabaseBytes, text);
+  if (result == ReadToEndResult::kFailed) {
+    *error = Describe("cannot read", path);
+  } else if (result == ReadToEndResult::kTooLarge) {
+    *error = path + ": larger than " + std::to_string(kMaxUserDatabaseBytes) +
+             " bytes";
   }
   close(fd);
-  return true;
+  return result == ReadToEndResult::kOk;
 }
 
 // The file a chain of symbolic links at "path" ends in ("path" itself when
