@@ -15,6 +15,7 @@
 #include <random>
 
 #include "comm/tls.h"
+#include "engine/tarpon.h"
 #include "trace/trace.h"
 
 namespace {
@@ -23,8 +24,10 @@ namespace {
 constexpr int kAcceptPauseMs = 100;
 constexpr int kMaxEvents = 256;
 constexpr int kPruneIntervalMs = 10000;
-constexpr int kBadUserCode = 2001;
-constexpr int kBadPasswordCode = 2002;
+// The host's verdicts that count towards a penalty: unknown user (status
+// 1) and wrong password (status 2).
+constexpr int kBadUserCode = TARPON_RC_HOST_STATUS_BASE + 1;
+constexpr int kBadPasswordCode = TARPON_RC_HOST_STATUS_BASE + 2;
 // After this many sessions at once have all ended, the heap they used is
 // handed back to the system.
 constexpr size_t kTrimAfterSessions = 256;
