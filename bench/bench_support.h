@@ -4,6 +4,9 @@
 #ifndef TARPON_BENCH_BENCH_SUPPORT_H_
 #define TARPON_BENCH_BENCH_SUPPORT_H_
 
+#include <limits.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -18,6 +21,15 @@ namespace bench {
 
 // The password history is off, so that a benchmark can change a password
 // back and forth between two values for as long as it runs.
+// The folder this program was started from.
+inline std::string OwnFolder() {
+  char path[PATH_MAX] = {};
+  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return ".";
+  std::string text(path, static_cast<size_t>(n));
+  return text.substr(0, text.rfind('/'));
+}
+
 inline const char kNodeConfig[] =
     "[node]\n"
     "modes = #BATCH\n"

@@ -70,15 +70,6 @@ double Percentile(std::vector<double> values, double p) {
   return values[std::min(at, values.size() - 1)];
 }
 
-// The folder this program was started from.
-std::string OwnFolder() {
-  char path[PATH_MAX] = {};
-  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) return ".";
-  std::string text(path, static_cast<size_t>(n));
-  return text.substr(0, text.rfind('/'));
-}
-
 // One session: connect, send the request as one record, receive the one
 // reply record. True when the reply came and its user data (the return
 // code as four digits) is the expected one.
@@ -645,7 +636,7 @@ bool ParseOptions(int argc, char** argv, Options* options) {
 
 int main(int argc, char** argv) {
   Options options;
-  options.bench = OwnFolder();
+  options.bench = bench::OwnFolder();
   options.programs = options.bench + "/../programs";
   if (!ParseOptions(argc, argv, &options)) {
     std::fprintf(stderr,

@@ -306,19 +306,11 @@ int HandshakeBench(const Options& options,
   return failed ? 1 : 0;
 }
 
-std::string OwnFolder() {
-  char path[PATH_MAX] = {};
-  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) return ".";
-  std::string text(path, static_cast<size_t>(n));
-  return text.substr(0, text.rfind('/'));
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   Options options;
-  options.programs = OwnFolder() + "/../programs";
+  options.programs = bench::OwnFolder() + "/../programs";
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string name = argv[i];
     long number = std::strtol(argv[i + 1], nullptr, 10);
