@@ -279,7 +279,7 @@ int GatewayServerMain(int argc, char** argv) {
   } else if (settings.timeout == 0) {
     std::cerr << "TARPON SERVER E0007 : TARPON_SESSION_TIMEOUT must be a "
                  "whole number of seconds from 1 to "
-              << GATEWAY_MAX_SESSION_TIMEOUT << ". Terminating.\n";
+              << GATEWAY_MAX_TIMEOUT << ". Terminating.\n";
     rc = GATEWAY_EXIT_BAD_SETTING;
   } else if (!LoadTls(&settings.tls)) {
     rc = GATEWAY_EXIT_BAD_TLS;

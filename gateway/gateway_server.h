@@ -14,9 +14,9 @@ struct ExportClient;
 // bounds what is received into it.
 constexpr int GATEWAY_REQUEST_BUFFER_SIZE = 100;
 // An idle client is dropped after this many seconds unless the environment
-// variable TARPON_SESSION_TIMEOUT names another positive number.
+// variable TARPON_SESSION_TIMEOUT names another number of seconds, from 1
+// to GATEWAY_MAX_TIMEOUT (comm/gateway_protocol.h).
 constexpr int GATEWAY_DEFAULT_SESSION_TIMEOUT = 30;
-constexpr int GATEWAY_MAX_SESSION_TIMEOUT = GATEWAY_MAX_TIMEOUT;
 
 // The process exit codes.
 constexpr int GATEWAY_EXIT_OK = 0;

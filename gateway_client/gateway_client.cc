@@ -58,7 +58,7 @@ void SwitchTraceOn() { TraceScope marker("TARPON CLIENT", TRACE_ON); }
 const char kTimeoutVariable[] = "TARPON_CLIENT_TIMEOUT";
 
 // The exchange's deadline in seconds from TARPON_CLIENT_TIMEOUT (unset or
-// empty: the default): digits only, from 1 to GATEWAY_CLIENT_MAX_TIMEOUT.
+// empty: the default): digits only, from 1 to GATEWAY_MAX_TIMEOUT.
 // Anything else is refused with a message, so that a mistyped setting never
 // silently means another wait.
 bool ExchangeTimeout(int* seconds) {
@@ -69,7 +69,7 @@ bool ExchangeTimeout(int* seconds) {
   if (value == 0) {
     std::cerr << "TARPON CLIENT E0010 : " << kTimeoutVariable
               << " must be a whole number of seconds from 1 to "
-              << GATEWAY_CLIENT_MAX_TIMEOUT << ". Terminating.\n";
+              << GATEWAY_MAX_TIMEOUT << ". Terminating.\n";
     return false;
   }
   *seconds = value;

@@ -11,9 +11,8 @@ constexpr int GATEWAY_CLIENT_OPTIONS_SIZE = 200;
 constexpr int GATEWAY_CLIENT_REPLY_SIZE = 8192;
 
 // The whole exchange's deadline unless TARPON_CLIENT_TIMEOUT names another
-// number of seconds, from 1 to GATEWAY_CLIENT_MAX_TIMEOUT.
+// number of seconds, from 1 to GATEWAY_MAX_TIMEOUT.
 constexpr int GATEWAY_CLIENT_DEFAULT_TIMEOUT = 60;
-constexpr int GATEWAY_CLIENT_MAX_TIMEOUT = GATEWAY_MAX_TIMEOUT;
 
 // The remote client's own return codes; the gateway's codes come on top.
 constexpr int GATEWAY_CLIENT_RC_OK = 0;
