@@ -1,0 +1,46 @@
+// The one clock behind every deadline and penalty: milliseconds on a steady
+// clock. Code that decides by time takes a Clock, so that a test can hand
+// it a FakeClock and move time by hand.
+#ifndef TARPON_COMM_CLOCK_H_
+#define TARPON_COMM_CLOCK_H_
+
+#include <chrono>
+#include <cstdint>
+
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  // Milliseconds since an arbitrary start; never goes back.
+  virtual int64_t NowMs() const = 0;
+
+  // The process's steady clock.
+  static const Clock& Steady();
+};
+
+class SteadyClock : public Clock {
+ public:
+  int64_t NowMs() const override {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+  }
+};
+
+inline const Clock& Clock::Steady() {
+  static const SteadyClock clock;
+  return clock;
+}
+
+// A clock that stands still until a test moves it.
+class FakeClock : public Clock {
+ public:
+  explicit FakeClock(int64_t startMs = 1000000) : nowMs_(startMs) {}
+  int64_t NowMs() const override { return nowMs_; }
+  void Advance(int64_t ms) { nowMs_ += ms; }
+  void Set(int64_t ms) { nowMs_ = ms; }
+
+ private:
+  int64_t nowMs_;
+};
+
+#endif  // TARPON_COMM_CLOCK_H_
