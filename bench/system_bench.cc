@@ -43,6 +43,7 @@
 #include "comm/address.h"
 #include "comm/client.h"
 #include "comm/record_assembler.h"
+#include "comm/record_format.h"
 #include "comm/wsa.h"
 #include "gateway_client/gateway_client.h"
 #include "tests/gateway_support.h"
@@ -393,8 +394,8 @@ bool SessionFrom(const std::string& source, int port,
   int fd = e2e::ConnectFrom(source, port);
   if (fd < 0) return false;
   char userData[Connection::USER_DATA_LENGTH] = {};
-  std::string record = BuildDataRecord(userData, request.data(),
-                                       static_cast<uint32_t>(request.size()));
+  std::string record = record_format::EncodeDataRecord(
+      userData, request.data(), static_cast<uint32_t>(request.size()));
   bool ok = send(fd, record.data(), record.size(), MSG_NOSIGNAL) ==
             static_cast<ssize_t>(record.size());
   RecordAssembler reply(GATEWAY_CLIENT_REPLY_SIZE);
@@ -489,8 +490,8 @@ int SiegeBench(const Options& options) {
   }
   const char noUserData[Connection::USER_DATA_LENGTH] = {};
   const std::string trickle =
-      BuildDataRecord(noUserData, kRefusedChangeForTricklers,
-                      sizeof kRefusedChangeForTricklers - 1);
+      record_format::EncodeDataRecord(noUserData, kRefusedChangeForTricklers,
+                                      sizeof kRefusedChangeForTricklers - 1);
   std::atomic<bool> stop(false);
   std::thread trickler([&] {
     for (size_t at = 0; !stop && at < trickle.size(); ++at) {

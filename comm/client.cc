@@ -31,15 +31,12 @@ long Client::Open() {
     return result;
   }
   // A blocking connect gives up when the send timeout expires.
-  bool inTime = receiveDeadlineMs_ == 0 || WaitWithinDeadline(SO_SNDTIMEO);
+  bool inTime = receiveDeadlineMs_ == 0 || LimitConnectToDeadline();
   if (!inTime || connect(socket_, serverAddress_->GetSocketAddress(),
                          Address::GetSocketAddressLength()) != 0) {
     int error = inTime ? errno : ETIMEDOUT;
     if (error == EINPROGRESS || error == EAGAIN) error = ETIMEDOUT;
-    state_ = STATE_ERROR;
-    RecordError(error);
-    reason_ = REASON_CONNECT_FAILED;
-    result = COMM_FAILED;
+    result = Fail(REASON_CONNECT_FAILED, error);
     return result;
   }
   state_ = STATE_GOOD;
@@ -59,11 +56,10 @@ long Client::StartTls(const TlsContext& context, const char* host) {
   // Non-blocking from here: the handshake waits within the deadline.
   UseTls(std::move(session));
   for (;;) {
-    int status = tls_->Handshake();
-    if (status == TlsSession::TLS_DONE) return result;
-    if (status == TlsSession::TLS_FAILED) break;
-    if (!PollWithinDeadline(status == TlsSession::TLS_WANT_READ ? POLLIN
-                                                                : POLLOUT)) {
+    IoResult status = tls_->Handshake();
+    if (status == IoResult::kOk) return result;
+    if (status == IoResult::kFailed) break;
+    if (!PollWithinDeadline(tls_->WantsWrite() ? POLLOUT : POLLIN)) {
       result = TlsFailed("no TLS handshake within the deadline");
       tls_.reset();
       return result;

@@ -14,21 +14,13 @@
 #include <memory>
 #include <new>
 
+#include "comm/byte_channel.h"
+#include "comm/clock.h"
 #include "comm/record_format.h"
 #include "comm/tls.h"
 #include "trace/trace.h"
 
-namespace {
-
 using namespace record_format;
-
-void fill_header(char* header, char type) {
-  header[kTypeOffset] = type;
-  header[3] = 0;
-  std::memcpy(header + kVersionOffset, kVersion, sizeof kVersion);
-}
-
-}  // namespace
 
 Connection::Connection() : socket_(NO_SOCKET), bytesReceived_(0) {
   TraceScope scope("Connection::Connection", TRACE_OFF);
@@ -57,7 +49,7 @@ long Connection::CloseSocket() {
     return result;
   }
   if (tls_) {
-    tls_->Shutdown();
+    tls_->Close();
     tls_.reset();
   }
   close(socket_);
@@ -96,9 +88,8 @@ long Connection::SendRecord(const char* data, uint32_t length) {
     result = COMM_NO_MEMORY;
     return result;
   }
-  std::memset(block.get(), 0, RECORD_HEADER_LENGTH);
+  EncodeHeader(block.get(), kDataRecord, recordLength);
   SetRecordLength(block.get(), recordLength);
-  fill_header(block.get(), kDataRecord);
   std::memcpy(block.get() + kUserDataOffset, userData_, sizeof userData_);
   std::memcpy(block.get() + RECORD_HEADER_LENGTH, data, length);
   if (SendData(block.get(), recordLength) != COMM_OK) result = COMM_FAILED;
@@ -108,10 +99,9 @@ long Connection::SendRecord(const char* data, uint32_t length) {
 long Connection::SendStatus(uint8_t status) {
   long result = 0;
   TraceScope scope("Connection::SendStatus(status)", &result, TRACE_OFF);
-  char header[RECORD_HEADER_LENGTH] = {};
+  char header[RECORD_HEADER_LENGTH];
+  EncodeStatusRecord(header, status);
   SetRecordLength(header, RECORD_HEADER_LENGTH);
-  fill_header(header, kStatusRecord);
-  header[kStatusOffset] = static_cast<char>(status);
   if (SendData(header, RECORD_HEADER_LENGTH) != COMM_OK) result = COMM_FAILED;
   return result;
 }
@@ -139,8 +129,7 @@ long Connection::SetRecordLength(char* header, uint32_t recordLength) {
   long result = 0;
   TraceScope scope("Connection::SetRecordLength(header,length)", &result,
                    TRACE_OFF);
-  uint16_t field = htons(static_cast<uint16_t>(recordLength));
-  std::memcpy(header, &field, sizeof field);
+  SetLengthField(header, recordLength);
   return result;
 }
 
@@ -148,9 +137,7 @@ long Connection::GetRecordLength(const char* header, uint32_t* dataLength) {
   long result = 0;
   TraceScope scope("Connection::GetRecordLength(header,&length)", &result,
                    TRACE_OFF);
-  uint16_t field = 0;
-  std::memcpy(&field, header, sizeof field);
-  *dataLength = static_cast<uint32_t>(ntohs(field)) - RECORD_HEADER_LENGTH;
+  *dataLength = LengthField(header) - RECORD_HEADER_LENGTH;
   return result;
 }
 
@@ -179,44 +166,33 @@ long Connection::ReceiveRecord(char* buffer, uint32_t bufferLength,
   }
   uint32_t length = 0;
   GetRecordLength(header, &length);
-  if (std::memcmp(header + kVersionOffset, kVersion, sizeof kVersion) != 0) {
+  HeaderVerdict verdict = JudgeHeader(header, bufferLength, &length);
+  result = ResultOf(verdict);
+  switch (verdict) {
+    case HeaderVerdict::kTooLong:
+      // The caller may read and drop the data still waiting.
+      *dataLength = length;
+      return result;
+    case HeaderVerdict::kEndOfConnection:
+    case HeaderVerdict::kOtherStatus:
+      result = StatusReceived(static_cast<uint8_t>(header[kStatusOffset]));
+      return result;
+    case HeaderVerdict::kData:
+      break;
+    default:
+      return result;
+  }
+  if (buffer == nullptr) {
     result = COMM_FAILED;
     return result;
   }
-  switch (header[kTypeOffset]) {
-    case kDataRecord: {
-      uint16_t field = 0;
-      std::memcpy(&field, header, sizeof field);
-      // A record length below the header's own would wrap to a huge data
-      // length; refuse it before any read.
-      if (ntohs(field) < RECORD_HEADER_LENGTH) {
-        result = COMM_BUFFER_TOO_SMALL;
-        return result;
-      }
-      if (bufferLength < length) {
-        *dataLength = length;
-        result = COMM_BUFFER_TOO_SMALL;
-        return result;
-      }
-      if (buffer == nullptr) {
-        result = COMM_FAILED;
-        return result;
-      }
-      std::memcpy(userData_, header + kUserDataOffset, sizeof userData_);
-      if (ReceiveData(buffer, bufferLength, length) != COMM_OK) {
-        result = COMM_FAILED;
-        return result;
-      }
-      *dataLength = bytesReceived_;
-      return result;
-    }
-    case kStatusRecord:
-      result = StatusReceived(static_cast<uint8_t>(header[kStatusOffset]));
-      return result;
-    default:
-      result = COMM_FAILED;
-      return result;
+  std::memcpy(userData_, header + kUserDataOffset, sizeof userData_);
+  if (ReceiveData(buffer, bufferLength, length) != COMM_OK) {
+    result = COMM_FAILED;
+    return result;
   }
+  *dataLength = bytesReceived_;
+  return result;
 }
 
 long Connection::StatusReceived(uint8_t status) {
@@ -270,23 +246,34 @@ long Connection::Send(const char* data, uint32_t length, uint32_t* bytesSent) {
   TraceScope scope("Connection::Send(data,dataLength,&bytesSent)", &result,
                    TRACE_OFF);
   *bytesSent = 0;
-  if (tls_) {
-    result = SendTls(data, length, bytesSent);
-    return result;
-  }
-  ssize_t sent;
-  // MSG_NOSIGNAL: a peer that has gone gives EPIPE instead of a signal that
-  // would end the process.
-  do {
-    sent = send(socket_, data, length, MSG_NOSIGNAL);
-  } while (sent < 0 && errno == EINTR);
-  if (sent < 0) {
-    RecordError(errno);
+  PlainChannel plain(socket_);
+  ByteChannel& channel = tls_ ? static_cast<ByteChannel&>(*tls_) : plain;
+  for (;;) {
+    size_t sent = 0;
+    IoResult io = channel.WriteSome(data, length, &sent);
+    if (io == IoResult::kOk) {
+      *bytesSent = static_cast<uint32_t>(sent);
+      return result;
+    }
     result = COMM_FAILED;
+    if (io == IoResult::kWouldBlock && !tls_) {
+      // A blocking socket answers so only when its send timeout expired.
+      RecordError(EAGAIN);
+    } else if (io == IoResult::kWouldBlock) {
+      if (PollWithinDeadline(channel.WantsWrite() ? POLLOUT : POLLIN)) {
+        result = COMM_OK;
+        continue;
+      }
+      RecordError(ETIMEDOUT);
+    } else if (io == IoResult::kClosed) {
+      RecordError(EPIPE);
+    } else if (channel.HasHandshake()) {
+      TlsFailed(channel.Failure());
+    } else {
+      RecordError(channel.GetError());
+    }
     return result;
   }
-  *bytesSent = static_cast<uint32_t>(sent);
-  return result;
 }
 
 long Connection::Receive(char* buffer, uint32_t bufferLength,
@@ -295,38 +282,48 @@ long Connection::Receive(char* buffer, uint32_t bufferLength,
   TraceScope scope("Connection::Receive(buffer,bufferLength,&bytesReceived)",
                    &result, TRACE_OFF);
   *bytesReceived = 0;
-  if (tls_) {
-    result = ReceiveTls(buffer, bufferLength, bytesReceived);
-    return result;
-  }
-  ssize_t received;
-  do {
-    if (receiveDeadlineMs_ != 0 && !WaitWithinDeadline(SO_RCVTIMEO)) {
-      received = -1;
-      errno = EAGAIN;
-      break;
+  PlainChannel plain(socket_);
+  ByteChannel& channel = tls_ ? static_cast<ByteChannel&>(*tls_) : plain;
+  for (;;) {
+    // A blocking socket under a deadline waits for its bytes first.
+    if (!tls_ && receiveDeadlineMs_ != 0 && !PollWithinDeadline(POLLIN)) {
+      result = TimedOut();
+      return result;
     }
-    received = recv(socket_, buffer, bufferLength, 0);
-  } while (received < 0 && errno == EINTR);
-  if (received == 0) {
-    state_ = STATE_CONNECTION_CLOSED;
-    reason_ = REASON_SEND_FAILED;
-    result = COMM_FAILED;
-    return result;
-  }
-  if (received < 0) {
-    int error = errno;
-    RecordError(error);
-    if (error == EAGAIN || error == EWOULDBLOCK) {
-      // Only a receive timeout makes a blocking socket answer so.
-      state_ = STATE_ERROR;
-      reason_ = REASON_RECEIVE_TIMED_OUT;
+    size_t received = 0;
+    IoResult io = bufferLength == 0
+                      ? IoResult::kClosed
+                      : channel.ReadSome(buffer, bufferLength, &received);
+    if (io == IoResult::kOk) {
+      *bytesReceived = static_cast<uint32_t>(received);
+      return result;
     }
-    result = COMM_FAILED;
+    if (io == IoResult::kWouldBlock && tls_ &&
+        PollWithinDeadline(channel.WantsWrite() ? POLLOUT : POLLIN)) {
+      continue;
+    }
+    if (io == IoResult::kWouldBlock) {
+      // A blocking socket answers so only when its receive timeout expired.
+      result = TimedOut();
+    } else if (io == IoResult::kClosed) {
+      state_ = STATE_CONNECTION_CLOSED;
+      reason_ = REASON_SEND_FAILED;
+      result = COMM_FAILED;
+    } else if (channel.HasHandshake()) {
+      result = TlsFailed(channel.Failure());
+    } else {
+      RecordError(channel.GetError());
+      result = COMM_FAILED;
+    }
     return result;
   }
-  *bytesReceived = static_cast<uint32_t>(received);
-  return result;
+}
+
+long Connection::TimedOut() {
+  RecordError(EAGAIN);
+  state_ = STATE_ERROR;
+  reason_ = REASON_RECEIVE_TIMED_OUT;
+  return COMM_FAILED;
 }
 
 long Connection::SetOneOption(int optionName, int optionLevel) {
@@ -354,29 +351,20 @@ long Connection::SetReceiveTimeout(int seconds) {
   return result;
 }
 
-namespace {
-
-int64_t SteadyMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-}  // namespace
-
 void Connection::SetReceiveDeadline(int seconds) {
   TraceScope scope("Connection::SetReceiveDeadline(seconds)", TRACE_OFF);
-  receiveDeadlineMs_ =
-      seconds > 0 ? SteadyMs() + static_cast<int64_t>(seconds) * 1000 : 0;
+  receiveDeadlineMs_ = seconds > 0 ? Clock::Steady().NowMs() +
+                                         static_cast<int64_t>(seconds) * 1000
+                                   : 0;
 }
 
-bool Connection::WaitWithinDeadline(int timeoutOption) {
-  int64_t left = receiveDeadlineMs_ - SteadyMs();
+bool Connection::LimitConnectToDeadline() {
+  int64_t left = receiveDeadlineMs_ - Clock::Steady().NowMs();
   if (left <= 0) return false;
   timeval timeout = {};
   timeout.tv_sec = static_cast<time_t>(left / 1000);
   timeout.tv_usec = static_cast<suseconds_t>((left % 1000) * 1000);
-  return setsockopt(socket_, SOL_SOCKET, timeoutOption, &timeout,
+  return setsockopt(socket_, SOL_SOCKET, SO_SNDTIMEO, &timeout,
                     sizeof timeout) == 0;
 }
 
@@ -392,7 +380,7 @@ bool Connection::PollWithinDeadline(short events) {
   for (;;) {
     int waitMs = -1;
     if (receiveDeadlineMs_ != 0) {
-      int64_t left = receiveDeadlineMs_ - SteadyMs();
+      int64_t left = receiveDeadlineMs_ - Clock::Steady().NowMs();
       if (left <= 0) return false;
       waitMs = static_cast<int>(left);
     }
@@ -409,51 +397,10 @@ long Connection::TlsFailed(const std::string& reason) {
   return COMM_FAILED;
 }
 
-long Connection::SendTls(const char* data, uint32_t length,
-                         uint32_t* bytesSent) {
-  for (;;) {
-    size_t count = 0;
-    int status = tls_->Write(data, length, &count);
-    if (status == TlsSession::TLS_DONE) {
-      *bytesSent = static_cast<uint32_t>(count);
-      return COMM_OK;
-    }
-    if (status == TlsSession::TLS_CLOSED) {
-      RecordError(EPIPE);
-      return COMM_FAILED;
-    }
-    if (status == TlsSession::TLS_FAILED) return TlsFailed(tls_->Failure());
-    if (!PollWithinDeadline(status == TlsSession::TLS_WANT_READ ? POLLIN
-                                                                : POLLOUT)) {
-      RecordError(ETIMEDOUT);
-      return COMM_FAILED;
-    }
-  }
-}
-
-long Connection::ReceiveTls(char* buffer, uint32_t bufferLength,
-                            uint32_t* bytesReceived) {
-  // A receive of 0 bytes reports a close, as a clear receive does.
-  while (bufferLength > 0) {
-    size_t count = 0;
-    int status = tls_->Read(buffer, bufferLength, &count);
-    if (status == TlsSession::TLS_DONE) {
-      *bytesReceived = static_cast<uint32_t>(count);
-      return COMM_OK;
-    }
-    if (status == TlsSession::TLS_CLOSED) break;
-    if (status == TlsSession::TLS_FAILED) return TlsFailed(tls_->Failure());
-    if (!PollWithinDeadline(status == TlsSession::TLS_WANT_READ ? POLLIN
-                                                                : POLLOUT)) {
-      RecordError(EAGAIN);
-      state_ = STATE_ERROR;
-      reason_ = REASON_RECEIVE_TIMED_OUT;
-      return COMM_FAILED;
-    }
-  }
-  // As a peer's close of a clear connection.
-  state_ = STATE_CONNECTION_CLOSED;
-  reason_ = REASON_SEND_FAILED;
+long Connection::Fail(int reason, int error) {
+  state_ = STATE_ERROR;
+  reason_ = reason;
+  RecordError(error);
   return COMM_FAILED;
 }
 
@@ -463,10 +410,7 @@ long Connection::CreateSocket() {
   if (socket_ >= 0) return COMM_OK;
   int error = errno;
   socket_ = NO_SOCKET;
-  state_ = STATE_ERROR;
-  RecordError(error);
-  reason_ = REASON_SOCKET_FAILED;
-  return COMM_FAILED;
+  return Fail(REASON_SOCKET_FAILED, error);
 }
 
 void Connection::Print() const { Print(std::cout); }
@@ -474,12 +418,18 @@ void Connection::Print() const { Print(std::cout); }
 void Connection::Print(std::ostream& os) const { PrintConnectionLines(os); }
 
 void Connection::PrintConnectionLines(std::ostream& os) const {
-  os << "Connection object state ............: " << state_ << " ( "
-     << StateName(state_) << " ) \n"
-     << "Reason code for state ..............: " << reason_ << " ( "
-     << ReasonName(reason_) << " ) \n"
-     << "Socket number ......................: " << socket_ << "\n"
-     << "Last external API (TCP/IP) rc ......: " << lastApiRc_ << std::endl;
+  ::PrintConnectionLines(os, *this, socket_);
+}
+
+void PrintConnectionLines(std::ostream& os, const CommBase& status,
+                          int socket) {
+  os << "Connection object state ............: " << status.GetState() << " ( "
+     << status.GetStateName() << " ) \n"
+     << "Reason code for state ..............: " << status.GetReason() << " ( "
+     << status.GetReasonName() << " ) \n"
+     << "Socket number ......................: " << socket << "\n"
+     << "Last external API (TCP/IP) rc ......: " << status.GetLastApiRc()
+     << std::endl;
 }
 
 std::ostream& operator<<(std::ostream& os, const Connection& connection) {

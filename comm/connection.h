@@ -1,19 +1,6 @@
-// A Connection is one TCP socket that carries records. Every record starts
-// with a 44-byte header:
-//
-//   offset 0, 2 bytes   record length, header included, most significant
-//                       byte first (44 + data length)
-//   offset 2, 1 byte    record type: 'D' data record, 'S' status record
-//   offset 3, 1 byte    reserved
-//   offset 4, 4 bytes   version "01.0", no terminator
-//   offset 8, 16 bytes  data record: the sender's user data;
-//                       status record: offset 8 holds the status byte
-//                       (0 ends the connection in order)
-//   offset 24, 20 bytes reserved
-//
-// A data record's data follow the header: 1 to 65,491 bytes, exactly as the
-// sender passed them, without terminator. A status record is the header
-// alone. Receivers never read the reserved bytes.
+// A Connection is one TCP socket that carries records of the format named
+// in comm/record_format.h, with blocking calls: it is a byte channel
+// (comm/byte_channel.h: the plain socket, or TLS on it) plus a wait.
 //
 // Operations return COMM_OK (0), COMM_FAILED (8), COMM_BUFFER_TOO_SMALL (12)
 // or COMM_NO_MEMORY (16) and never throw. The send and receive operations do
@@ -38,19 +25,19 @@
 #include <string>
 
 #include "comm/comm_base.h"
+#include "comm/record_format.h"
 
 class TlsSession;
 
 class Connection : public CommBase {
  public:
   static constexpr int NO_SOCKET = -2;
-  static constexpr uint32_t RECORD_HEADER_LENGTH = 44;
+  static constexpr uint32_t RECORD_HEADER_LENGTH = record_format::kHeaderLength;
   // The largest record the 16-bit record length field describes.
-  static constexpr uint32_t MAX_RECORD_LENGTH = 65535;
+  static constexpr uint32_t MAX_RECORD_LENGTH = record_format::kMaxRecordLength;
   // The most data one record carries.
-  static constexpr uint32_t MAX_DATA_LENGTH =
-      MAX_RECORD_LENGTH - RECORD_HEADER_LENGTH;
-  static constexpr size_t USER_DATA_LENGTH = 16;
+  static constexpr uint32_t MAX_DATA_LENGTH = record_format::kMaxDataLength;
+  static constexpr size_t USER_DATA_LENGTH = record_format::kUserDataLength;
 
   // Leaves STATE_INIT / REASON_OK, no socket, last external API rc -2.
   Connection();
@@ -157,19 +144,22 @@ class Connection : public CommBase {
   uint32_t GetBytesReceived() const { return bytesReceived_; }
 
  protected:
-  // Before a receive (SO_RCVTIMEO) or a connect or send (SO_SNDTIMEO)
-  // under a deadline: limits the socket's timeout of that kind to the time
-  // left; false when none is left.
-  bool WaitWithinDeadline(int timeoutOption);
   // Waits until the socket is ready for events (POLLIN or POLLOUT), at most
   // until the receive deadline; false when it passed.
   bool PollWithinDeadline(short events);
+  // Before a connect under a deadline: limits the socket's send timeout
+  // (SO_SNDTIMEO), which bounds a blocking connect, to the time left; false
+  // when none is left.
+  bool LimitConnectToDeadline();
   // A failed TLS operation: STATE_ERROR, REASON_TLS_FAILED, its reason
   // kept; result 8.
   long TlsFailed(const std::string& reason);
-  // Send and Receive through the TLS session.
-  long SendTls(const char* data, uint32_t length, uint32_t* bytesSent);
-  long ReceiveTls(char* buffer, uint32_t bufferLength, uint32_t* bytesReceived);
+  // A failed socket call: STATE_ERROR, the reason and the platform's error;
+  // result 8.
+  long Fail(int reason, int error);
+  // A receive that waited past its deadline or timeout: STATE_ERROR,
+  // REASON_RECEIVE_TIMED_OUT, EAGAIN; result 8.
+  long TimedOut();
   // Creates the object's TCP socket. On failure: STATE_ERROR,
   // REASON_SOCKET_FAILED, the error recorded, result 8.
   long CreateSocket();
@@ -186,6 +176,10 @@ class Connection : public CommBase {
   std::unique_ptr<TlsSession> tls_;
   std::string tlsFailure_;
 };
+
+// The four connection lines of every dump, for an object with this status
+// and socket.
+void PrintConnectionLines(std::ostream& os, const CommBase& status, int socket);
 
 // Writes the connection's dump (Client, Server and Listener included).
 std::ostream& operator<<(std::ostream& os, const Connection& connection);

@@ -48,11 +48,7 @@ long Listener::Open(int queueDepth) {
   if (SetSocketOptions() != COMM_OK) return result;
   if (Bind() != COMM_OK) return result;
   if (listen(socket_, queueDepth) != 0) {
-    int error = errno;
-    state_ = STATE_ERROR;
-    RecordError(error);
-    reason_ = REASON_LISTEN_FAILED;
-    result = COMM_FAILED;
+    result = Fail(REASON_LISTEN_FAILED, errno);
     return result;
   }
   state_ = STATE_GOOD;
@@ -62,20 +58,12 @@ long Listener::Open(int queueDepth) {
 long Listener::SetSocketOptions() {
   long result = 0;
   TraceScope scope("Listener::SetSocketOptions", &result, TRACE_OFF);
-  int error = 0;
   if (SetOneOption(SO_KEEPALIVE, SOL_SOCKET) != COMM_OK) {
-    error = errno;
-    reason_ = REASON_SET_SOCKET_OPTION_KEEPALIVE_FAILED;
+    result = Fail(REASON_SET_SOCKET_OPTION_KEEPALIVE_FAILED, errno);
   } else if (SetOneOption(SO_REUSEADDR, SOL_SOCKET) != COMM_OK) {
     // Reuse lets a restarted server bind while connections of its previous
     // run linger; a port held by a live listener still fails the bind.
-    error = errno;
-    reason_ = REASON_SET_SOCKET_OPTION_REUSEADDR_FAILED;
-  }
-  if (reason_ != REASON_OK) {
-    state_ = STATE_ERROR;
-    RecordError(error);
-    result = COMM_FAILED;
+    result = Fail(REASON_SET_SOCKET_OPTION_REUSEADDR_FAILED, errno);
   }
   return result;
 }
@@ -97,12 +85,7 @@ long Listener::Bind() {
     error = rc == 0 ? 0 : errno;
     ++bindAttempts_;
   }
-  if (rc != 0) {
-    reason_ = REASON_LISTENER_BIND_FAILED;
-    RecordError(error);
-    state_ = STATE_ERROR;
-    result = COMM_FAILED;
-  }
+  if (rc != 0) result = Fail(REASON_LISTENER_BIND_FAILED, error);
   return result;
 }
 
@@ -120,12 +103,8 @@ long Listener::GetNewClient(ExportClient& client) {
     accepted = accept(socket_, peer.GetSocketAddress(), &length);
   } while (accepted < 0 && errno == EINTR);
   if (accepted < 0) {
-    int error = errno;
+    result = Fail(REASON_ACCEPT_FAILED, errno);
     accepted = NO_SOCKET;
-    state_ = STATE_ERROR;
-    RecordError(error);
-    reason_ = REASON_ACCEPT_FAILED;
-    result = COMM_FAILED;
   }
   client.socket = htonl(static_cast<uint32_t>(accepted));
   peer.GetIpAddress(client.clientAddress, sizeof client.clientAddress);

@@ -1,11 +1,10 @@
-// A RecordAssembler builds one record of the Connection format (see
-// comm/connection.h) from bytes that arrive in pieces, for a caller that
-// reads a non-blocking socket, or any other byte source, itself. It applies
-// the framing rules of Connection::ReceiveRecord: a 44-byte header, the
-// version "01.0", data records of at most bufferLength data bytes, status
-// records, and the refusal of a record length field below the header's own.
-// It asks for no byte beyond the record, so the bytes that follow stay with
-// the caller.
+// A RecordAssembler builds one record (comm/record_format.h) from bytes that
+// arrive in pieces, for a caller that reads a non-blocking socket, or any other
+// byte source, itself. It applies the framing rules of
+// Connection::ReceiveRecord: a 44-byte header, the version "01.0", data records
+// of at most bufferLength data bytes, status records, and the refusal of a
+// record length field below the header's own. It asks for no byte beyond the
+// record, so the bytes that follow stay with the caller.
 //
 // One difference: a data record without data (record length 44) completes
 // at once with COMM_OK and data length 0, where ReceiveRecord would wait
@@ -20,7 +19,8 @@
 #include <memory>
 #include <string>
 
-#include "comm/connection.h"
+#include "comm/comm_base.h"
+#include "comm/record_format.h"
 
 class RecordAssembler {
  public:
@@ -49,7 +49,7 @@ class RecordAssembler {
   uint32_t GetDataLength() const { return dataLength_; }
   // The data of a whole data record, followed by a zero byte.
   const char* GetData() const { return data_.get(); }
-  // The USER_DATA_LENGTH bytes of user data of a data record whose size
+  // The kUserDataLength bytes of user data of a data record whose size
   // was accepted.
   const char* GetUserData() const { return userData_; }
 
@@ -57,12 +57,12 @@ class RecordAssembler {
   void Reset();
 
  private:
-  void JudgeHeader();
+  void Judge();
 
   const uint32_t bufferLength_;
   std::unique_ptr<char[]> data_;
-  char header_[Connection::RECORD_HEADER_LENGTH];
-  char userData_[Connection::USER_DATA_LENGTH];
+  char header_[record_format::kHeaderLength];
+  char userData_[record_format::kUserDataLength];
   uint32_t headerUsed_ = 0;
   uint32_t dataUsed_ = 0;
   uint32_t dataLength_ = 0;
@@ -71,11 +71,5 @@ class RecordAssembler {
   bool endOfConnection_ = false;
   long result_ = CommBase::COMM_OK;
 };
-
-// The bytes of one data record carrying length data bytes and the
-// USER_DATA_LENGTH bytes of userData, as Connection::SendRecord sends it;
-// empty when length is 0 or above Connection::MAX_DATA_LENGTH.
-std::string BuildDataRecord(const char* userData, const char* data,
-                            uint32_t length);
 
 #endif  // TARPON_COMM_RECORD_ASSEMBLER_H_

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "comm/record_format.h"
 #include "comm/test_support.h"
 
 namespace {
@@ -78,8 +79,9 @@ TEST(RecordAssemblerTest, AppliesTheFramingRules) {
 }
 
 TEST(RecordAssemblerTest, BuildsWhatItAssembles) {
-  char userData[Connection::USER_DATA_LENGTH] = "2002";
-  std::string record = BuildDataRecord(userData, "reply text", 10);
+  char userData[record_format::kUserDataLength] = "2002";
+  std::string record =
+      record_format::EncodeDataRecord(userData, "reply text", 10);
   RecordAssembler assembler(100);
   size_t taken = assembler.Take(record.data(), record.size());
   EXPECT_EQ(44u, taken);
@@ -87,7 +89,7 @@ TEST(RecordAssemblerTest, BuildsWhatItAssembles) {
   EXPECT_TRUE(assembler.IsDone());
   EXPECT_STREQ("reply text", assembler.GetData());
   EXPECT_STREQ("2002", assembler.GetUserData());
-  EXPECT_EQ("", BuildDataRecord(userData, "", 0));
+  EXPECT_EQ("", record_format::EncodeDataRecord(userData, "", 0));
 }
 
 }  // namespace

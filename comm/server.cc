@@ -22,7 +22,7 @@ Server::~Server() {
 long Server::Open(const ExportClient& client) {
   long result = 0;
   TraceScope scope("Server::Open(ExportClient)", &result, TRACE_OFF);
-  ++sessionCounter_;
+  CountSession();
   CloseSocket();
   int handle = static_cast<int32_t>(ntohl(client.socket));
   if (handle <= 0) {
@@ -45,9 +45,16 @@ void Server::Print() const { Print(std::cout); }
 
 void Server::Print(std::ostream& os) const {
   TraceScope scope("Server::Print", TRACE_OFF);
+  PrintServerDump(os, *this, socket_, sessionCounter_, *clientAddress_);
+}
+
+int32_t Server::CountSession() { return ++sessionCounter_; }
+
+void PrintServerDump(std::ostream& os, const CommBase& status, int socket,
+                     int sessionId, const Address& client) {
   os << "Server formatted dump \n";
-  PrintConnectionLines(os);
-  os << "Session id  (if established) .......: " << sessionCounter_ << "\n\n"
+  PrintConnectionLines(os, status, socket);
+  os << "Session id  (if established) .......: " << sessionId << "\n\n"
      << "Client's address is:" << std::endl;
-  clientAddress_->Print(os);
+  client.Print(os);
 }

@@ -28,6 +28,9 @@ class Server : public Connection {
 
   // The sessions counted so far in this process.
   int GetSessionId() const { return sessionCounter_; }
+  // Counts one more session for the process and returns the count: the
+  // session's id, also for sessions served without a Server object.
+  static int32_t CountSession();
   // The client's dotted-decimal address.
   const char* GetClientIpAddress() { return clientAddress_->GetIpAddress(); }
 
@@ -41,5 +44,11 @@ class Server : public Connection {
 
   static int32_t sessionCounter_;
 };
+
+// The Server dump of a session with this status, socket, id and client
+// address: "Server formatted dump", the connection lines, the session id
+// and the client address.
+void PrintServerDump(std::ostream& os, const CommBase& status, int socket,
+                     int sessionId, const Address& client);
 
 #endif  // TARPON_COMM_SERVER_H_

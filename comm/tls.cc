@@ -332,7 +332,7 @@ std::unique_ptr<TlsSession> TlsSession::ForServer(const TlsContext& context,
 
 TlsSession::~TlsSession() { SSL_free(ssl_); }
 
-int TlsSession::Handshake() {
+IoResult TlsSession::Handshake() {
   if (server_ && !started_) {
     // Look at the client's first byte without taking it: clear text is
     // refused before the library sees any of it.
@@ -340,39 +340,40 @@ int TlsSession::Handshake() {
     ssize_t seen = recv(socket_, &first, 1, MSG_PEEK | MSG_DONTWAIT);
     if (seen < 0 &&
         (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-      return TLS_WANT_READ;
+      wantsWrite_ = false;
+      return IoResult::kWouldBlock;
     }
     if (seen <= 0 || first != kHandshakeRecord) {
       failure_ = seen < 0 ? std::string("connection failed (") +
                                 std::strerror(errno) + ")"
                           : "no TLS at the other end";
-      return TLS_FAILED;
+      return IoResult::kFailed;
     }
   }
   started_ = true;
   SigpipeSuppressed quiet;
   ERR_clear_error();
   int result = SSL_do_handshake(ssl_);
-  return result == 1 ? TLS_DONE : Outcome(result, true);
+  return result == 1 ? IoResult::kOk : Outcome(result, true);
 }
 
-int TlsSession::Read(char* buffer, size_t length, size_t* count) {
-  *count = 0;
+IoResult TlsSession::ReadSome(char* buffer, size_t length, size_t* received) {
+  *received = 0;
   SigpipeSuppressed quiet;
   ERR_clear_error();
-  int result = SSL_read_ex(ssl_, buffer, length, count);
-  return result == 1 ? TLS_DONE : Outcome(result, false);
+  int result = SSL_read_ex(ssl_, buffer, length, received);
+  return result == 1 ? IoResult::kOk : Outcome(result, false);
 }
 
-int TlsSession::Write(const char* data, size_t length, size_t* count) {
-  *count = 0;
+IoResult TlsSession::WriteSome(const char* data, size_t length, size_t* sent) {
+  *sent = 0;
   SigpipeSuppressed quiet;
   ERR_clear_error();
-  int result = SSL_write_ex(ssl_, data, length, count);
-  return result == 1 ? TLS_DONE : Outcome(result, false);
+  int result = SSL_write_ex(ssl_, data, length, sent);
+  return result == 1 ? IoResult::kOk : Outcome(result, false);
 }
 
-void TlsSession::Shutdown() {
+void TlsSession::Close() {
   if (shutDown_ || !started_) return;
   shutDown_ = true;
   SigpipeSuppressed quiet;
@@ -381,32 +382,33 @@ void TlsSession::Shutdown() {
   ERR_clear_error();
 }
 
-int TlsSession::Outcome(int result, bool handshake) {
+IoResult TlsSession::Outcome(int result, bool handshake) {
   int error = SSL_get_error(ssl_, result);
+  wantsWrite_ = error == SSL_ERROR_WANT_WRITE;
   switch (error) {
     case SSL_ERROR_WANT_READ:
-      return TLS_WANT_READ;
     case SSL_ERROR_WANT_WRITE:
-      return TLS_WANT_WRITE;
+      return IoResult::kWouldBlock;
     case SSL_ERROR_ZERO_RETURN:
-      if (!handshake) return TLS_CLOSED;
+      if (!handshake) return IoResult::kClosed;
       failure_ = "no TLS at the other end";
-      return TLS_FAILED;
+      break;
     case SSL_ERROR_SYSCALL:
       if (ERR_peek_error() == 0) {
         failure_ = errno != 0 ? std::string("connection failed (") +
                                     std::strerror(errno) + ")"
                               : "no TLS at the other end";
-        ERR_clear_error();
-        return TLS_FAILED;
+        break;
       }
+      failure_ = Describe(handshake);
       break;
     default:
+      failure_ = Describe(handshake);
       break;
   }
-  failure_ = Describe(handshake);
   ERR_clear_error();
-  return TLS_FAILED;
+  error_ = handshake ? 0 : ECONNRESET;
+  return IoResult::kFailed;
 }
 
 std::string TlsSession::Describe(bool handshake) const {
@@ -417,6 +419,13 @@ std::string TlsSession::Describe(bool handshake) const {
 }
 
 std::string TlsSession::Protocol() const { return SSL_get_version(ssl_); }
+
+std::string TlsSession::Agreement() const {
+  std::string text = Protocol();
+  std::string subject = PeerSubject();
+  if (!subject.empty()) text += ", client " + subject;
+  return text;
+}
 
 std::string TlsSession::PeerSubject() const {
   X509* peer = SSL_get0_peer_certificate(ssl_);

@@ -16,16 +16,16 @@
 // A key file that the group or others may read is refused, as are a
 // certificate without its key and a key that does not match it.
 //
-// A TlsSession runs TLS on one connected socket, blocking or not: every
-// operation returns at once with TLS_WANT_READ or TLS_WANT_WRITE when the
-// socket is not ready, and the caller waits for that and calls again. The
-// session never closes the socket.
+// A TlsSession runs TLS on one connected socket, blocking or not, as a
+// ByteChannel (comm/byte_channel.h). It never closes the socket.
 #ifndef TARPON_COMM_TLS_H_
 #define TARPON_COMM_TLS_H_
 
 #include <cstddef>
 #include <memory>
 #include <string>
+
+#include "comm/byte_channel.h"
 
 struct ssl_st;
 struct ssl_ctx_st;
@@ -55,15 +55,10 @@ class TlsContext {
   bool server_;
 };
 
-class TlsSession {
+// A TlsSession is the byte channel of a connection inside TLS: every result
+// of the library is mapped here, once, to the channel's results.
+class TlsSession : public ByteChannel {
  public:
-  // Results of every operation.
-  static constexpr int TLS_DONE = 0;
-  static constexpr int TLS_WANT_READ = 1;   // wait until the socket reads
-  static constexpr int TLS_WANT_WRITE = 2;  // wait until the socket writes
-  static constexpr int TLS_CLOSED = 3;      // the peer ended the session
-  static constexpr int TLS_FAILED = 4;      // see Failure()
-
   // A client session on socket that verifies the server's chain and that
   // its certificate names host (a DNS name, or an IPv4 or IPv6 address).
   // nullptr with the reason in *error when it cannot be set up.
@@ -74,25 +69,25 @@ class TlsSession {
   static std::unique_ptr<TlsSession> ForServer(const TlsContext& context,
                                                int socket, std::string* error);
 
-  ~TlsSession();
+  ~TlsSession() override;
   TlsSession(const TlsSession&) = delete;
   TlsSession& operator=(const TlsSession&) = delete;
 
-  // One step of the handshake: TLS_DONE, TLS_WANT_READ, TLS_WANT_WRITE or
-  // TLS_FAILED. A server session fails at once, without reading it, when
-  // the first byte from the client cannot begin a TLS handshake.
-  int Handshake();
-  // Reads up to length bytes: TLS_DONE with *count above 0, TLS_WANT_READ,
-  // TLS_WANT_WRITE, TLS_CLOSED or TLS_FAILED.
-  int Read(char* buffer, size_t length, size_t* count);
-  // Writes up to length bytes (above 0): TLS_DONE with *count, or as Read.
-  int Write(const char* data, size_t length, size_t* count);
+  // One step of the handshake: kOk, kWouldBlock or kFailed. A server
+  // session fails at once, without reading it, when the first byte from the
+  // client cannot begin a TLS handshake.
+  IoResult Handshake() override;
+  // kOk with *received above 0, kWouldBlock, kClosed (the peer's closing
+  // alert) or kFailed.
+  IoResult ReadSome(char* buffer, size_t length, size_t* received) override;
+  IoResult WriteSome(const char* data, size_t length, size_t* sent) override;
+  bool WantsWrite() const override { return wantsWrite_; }
+  bool HasHandshake() const override { return true; }
+  // The protocol, and the peer certificate's subject when there is one.
+  std::string Agreement() const override;
   // Sends the closing alert once, without waiting for the peer's.
-  void Shutdown();
+  void Close() override;
 
-  // Why the last operation failed, in one line: "certificate has expired",
-  // "no TLS at the other end" and the like.
-  const std::string& Failure() const { return failure_; }
   // The negotiated protocol, such as "TLSv1.3".
   std::string Protocol() const;
   // The peer certificate's subject in RFC 2253 form with control
@@ -102,8 +97,10 @@ class TlsSession {
  private:
   TlsSession(ssl_st* ssl, int socket, bool server, const std::string& host)
       : ssl_(ssl), socket_(socket), server_(server), host_(host) {}
-  // Maps a failed call's result to a TLS_ code, recording the failure.
-  int Outcome(int result, bool handshake);
+  // Maps a failed call's result, recording the failure: "certificate has
+  // expired", "no TLS at the other end" and the like. Outside the
+  // handshake a failure counts as a reset connection.
+  IoResult Outcome(int result, bool handshake);
   std::string Describe(bool handshake) const;
 
   ssl_st* ssl_;
@@ -111,8 +108,8 @@ class TlsSession {
   bool server_;
   bool started_ = false;
   bool shutDown_ = false;
+  bool wantsWrite_ = false;
   std::string host_;
-  std::string failure_;
 };
 
 #endif  // TARPON_COMM_TLS_H_

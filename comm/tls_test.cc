@@ -101,11 +101,10 @@ struct Ends {
 // Runs both handshakes until neither waits any more, bounded in steps and
 // time; the results in *client and *server.
 void Handshakes(TlsSession& clientSession, TlsSession& serverSession,
-                const Ends& ends, int* client, int* server) {
-  *client = *server = TlsSession::TLS_WANT_READ;
-  auto waiting = [](int status) {
-    return status == TlsSession::TLS_WANT_READ ||
-           status == TlsSession::TLS_WANT_WRITE;
+                const Ends& ends, IoResult* client, IoResult* server) {
+  *client = *server = IoResult::kWouldBlock;
+  auto waiting = [](IoResult status) {
+    return status == IoResult::kWouldBlock;
   };
   for (int step = 0; step < 100 && (waiting(*client) || waiting(*server));
        ++step) {
@@ -121,15 +120,15 @@ TEST_F(TlsTest, ServerSessionsReportWhatTheGatewayLogs) {
     const char* name;
     std::string clientCa;  // the server demands a client certificate
     std::string clientCert, clientKey;
-    int server;
+    IoResult server;
     std::string failure, subject;
   };
   const Case cases[] = {
-      {"server certificate only", "", "", "", TlsSession::TLS_DONE, "", ""},
+      {"server certificate only", "", "", "", IoResult::kOk, "", ""},
       {"client certificate", Path("ca.pem"), Path("client.pem"),
-       Path("client.key"), TlsSession::TLS_DONE, "", "CN=tarpon client"},
-      {"client certificate missing", Path("ca.pem"), "", "",
-       TlsSession::TLS_FAILED, "no client certificate", ""},
+       Path("client.key"), IoResult::kOk, "", "CN=tarpon client"},
+      {"client certificate missing", Path("ca.pem"), "", "", IoResult::kFailed,
+       "no client certificate", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -153,24 +152,23 @@ TEST_F(TlsTest, ServerSessionsReportWhatTheGatewayLogs) {
         TlsSession::ForClient(*clientContext, ends.fds[0], "localhost", &error);
     auto server = TlsSession::ForServer(*serverContext, ends.fds[1], &error);
     ASSERT_TRUE(client && server);
-    int clientStatus = 0;
-    int serverStatus = 0;
+    IoResult clientStatus = IoResult::kOk;
+    IoResult serverStatus = IoResult::kOk;
     Handshakes(*client, *server, ends, &clientStatus, &serverStatus);
     EXPECT_EQ(c.server, serverStatus);
     EXPECT_EQ(c.failure, server->Failure());
-    if (serverStatus == TlsSession::TLS_DONE) {
+    if (serverStatus == IoResult::kOk) {
       EXPECT_EQ("TLSv1.3", server->Protocol());
       EXPECT_EQ(c.subject, server->PeerSubject());
       // Data through the sessions; a socket pair delivers at once.
       size_t count = 0;
-      EXPECT_EQ(TlsSession::TLS_DONE, client->Write("ping", 4, &count));
+      EXPECT_EQ(IoResult::kOk, client->WriteSome("ping", 4, &count));
       char buffer[8] = {};
-      EXPECT_EQ(TlsSession::TLS_DONE,
-                server->Read(buffer, sizeof buffer, &count));
+      EXPECT_EQ(IoResult::kOk, server->ReadSome(buffer, sizeof buffer, &count));
       EXPECT_EQ("ping", std::string(buffer, count));
       // A peer that has gone fails the write; no SIGPIPE ends the test.
       shutdown(ends.fds[1], SHUT_RDWR);
-      EXPECT_EQ(TlsSession::TLS_FAILED, client->Write("ping", 4, &count));
+      EXPECT_EQ(IoResult::kFailed, client->WriteSome("ping", 4, &count));
     }
   }
 }
@@ -184,13 +182,13 @@ TEST_F(TlsTest, ServerRefusesClearTextUnread) {
   ASSERT_NE(nullptr, context) << error;
   Ends ends;
   auto server = TlsSession::ForServer(*context, ends.fds[1], &error);
-  EXPECT_EQ(TlsSession::TLS_WANT_READ, server->Handshake());
+  EXPECT_EQ(IoResult::kWouldBlock, server->Handshake());
   const char record[] =
       "\x00\x30"
       "D\x00"
       "01.0";
   ASSERT_EQ(8, write(ends.fds[0], record, 8));
-  EXPECT_EQ(TlsSession::TLS_FAILED, server->Handshake());
+  EXPECT_EQ(IoResult::kFailed, server->Handshake());
   EXPECT_EQ("no TLS at the other end", server->Failure());
   // Nothing was taken from the socket.
   char buffer[8];

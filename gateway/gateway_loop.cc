@@ -12,10 +12,10 @@
 #include <csignal>
 #include <cstring>
 #include <ostream>
-#include <random>
 
+#include "comm/server.h"
 #include "comm/tls.h"
-#include "engine/tarpon.h"
+#include "gateway/engine_runner.h"
 #include "trace/trace.h"
 
 namespace {
@@ -23,11 +23,10 @@ namespace {
 // The pause after an accept failed for want of descriptors or memory.
 constexpr int kAcceptPauseMs = 100;
 constexpr int kMaxEvents = 256;
+// The most connections one turn of the loop accepts: the queue is emptied
+// in batches, with the sessions' turn in between.
+constexpr int kAcceptBatch = 64;
 constexpr int kPruneIntervalMs = 10000;
-// The host's verdicts that count towards a penalty: unknown user (status
-// 1) and wrong password (status 2).
-constexpr int kBadUserCode = TARPON_RC_HOST_STATUS_BASE + 1;
-constexpr int kBadPasswordCode = TARPON_RC_HOST_STATUS_BASE + 2;
 // After this many sessions at once have all ended, the heap they used is
 // handed back to the system.
 constexpr size_t kTrimAfterSessions = 256;
@@ -85,8 +84,10 @@ bool IsShortage(int error) {
 }
 
 // The dotted form of an IPv4 address in network order, as inet_ntop writes
-// it (at most 15 characters and the NUL), without its formatted printing.
-void DottedAddress(const in_addr& address, char* out) {
+// it, without its formatted printing.
+std::string DottedAddress(const in_addr& address) {
+  char text[INET_ADDRSTRLEN];
+  char* out = text;
   const unsigned char* bytes =
       reinterpret_cast<const unsigned char*>(&address.s_addr);
   for (int i = 0; i < 4; ++i) {
@@ -96,55 +97,57 @@ void DottedAddress(const in_addr& address, char* out) {
     *out++ = static_cast<char>('0' + value % 10);
     *out++ = i < 3 ? '.' : '\0';
   }
+  return text;
 }
 
 }  // namespace
 
-int GatewayListener::AcceptWaiting(ExportClient& client, uint32_t* source) {
+int GatewayListener::AcceptWaiting(Fd* accepted, std::string* address,
+                                   uint32_t* source) {
   int result = 0;
   TraceScope scope("GatewayListener::AcceptWaiting", &result, TRACE_OFF);
   sockaddr_in peer = {};
   socklen_t length = sizeof peer;
-  int accepted = accept4(socket_, reinterpret_cast<sockaddr*>(&peer), &length,
-                         SOCK_NONBLOCK | SOCK_CLOEXEC);
-  if (accepted < 0) {
+  int fd = accept4(socket_, reinterpret_cast<sockaddr*>(&peer), &length,
+                   SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (fd < 0) {
     result = errno;
     return result;
   }
-  client = {};
-  static_assert(sizeof client.clientAddress >= INET_ADDRSTRLEN,
-                "room for a dotted address");
-  DottedAddress(peer.sin_addr, client.clientAddress);
-  client.socket = htonl(static_cast<uint32_t>(accepted));
+  accepted->Reset(fd);
+  *address = DottedAddress(peer.sin_addr);
   *source = peer.sin_addr.s_addr;
   return result;
 }
 
 void GatewayListener::Fail(int error) {
   TraceScope scope("GatewayListener::Fail(error)", TRACE_OFF);
-  state_ = STATE_ERROR;
-  reason_ = REASON_ACCEPT_FAILED;
-  RecordError(error);
+  Connection::Fail(REASON_ACCEPT_FAILED, error);
 }
 
-GatewayLoop::GatewayLoop(GatewayListener& listener, const GatewayLimits& limits,
-                         int timeoutSeconds, GatewayLog& log,
-                         const TlsContext* tls)
+GatewayLoop::GatewayLoop(GatewayListener& listener, Admission& admission,
+                         GatewayLog& log, const TlsContext* tls)
     : listener_(listener),
-      limits_(limits),
-      timeoutSeconds_(timeoutSeconds),
+      admission_(admission),
       log_(log),
       tls_(tls),
-      gate_(limits, std::random_device()()),
-      penalties_(limits) {
-  epoll_ = epoll_create1(EPOLL_CLOEXEC);
-  if (pipe2(signalPipe_, O_CLOEXEC | O_NONBLOCK) == 0) {
-    signalPipeWrite = signalPipe_[1];
-    Watch(signalPipe_[0], EPOLLIN, EPOLL_CTL_ADD);
-  }
+      clock_(admission.GetClock()),
+      epoll_(epoll_create1(EPOLL_CLOEXEC)) {
+  int pipeFds[2] = {-1, -1};
   int flags = fcntl(listener_.GetSocket(), F_GETFL);
-  fcntl(listener_.GetSocket(), F_SETFL, flags | O_NONBLOCK);
-  Watch(listener_.GetSocket(), EPOLLIN, EPOLL_CTL_ADD);
+  if (!epoll_ || pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0 || flags < 0 ||
+      fcntl(listener_.GetSocket(), F_SETFL, flags | O_NONBLOCK) != 0) {
+    setupError_ = errno;
+    return;
+  }
+  signalRead_.Reset(pipeFds[0]);
+  signalWrite_.Reset(pipeFds[1]);
+  if (!Watch(signalRead_.get(), EPOLLIN, EPOLL_CTL_ADD) ||
+      !Watch(listener_.GetSocket(), EPOLLIN, EPOLL_CTL_ADD)) {
+    setupError_ = errno;
+    return;
+  }
+  signalPipeWrite = signalWrite_.get();
   for (int signal : {SIGTERM, SIGINT, SIGHUP}) SetHandler(signal, OnSignal);
 }
 
@@ -152,32 +155,30 @@ GatewayLoop::~GatewayLoop() {
   for (int signal : {SIGTERM, SIGINT, SIGHUP}) SetHandler(signal, SIG_DFL);
   signalPipeWrite = -1;
   slots_.clear();
-  for (int fd : signalPipe_) {
-    if (fd >= 0) close(fd);
-  }
-  if (epoll_ >= 0) close(epoll_);
 }
 
-void GatewayLoop::Watch(int fd, uint32_t events, int operation) {
+bool GatewayLoop::Watch(int fd, uint32_t events, int operation) {
   epoll_event event = {};
   event.events = events;
   event.data.fd = fd;
-  epoll_ctl(epoll_, operation, fd, &event);
+  return epoll_ctl(epoll_.get(), operation, fd, &event) == 0;
 }
 
 void GatewayLoop::LogLine(const std::string& text) {
-  trace_log() << GatewayTimeStamp() << text << std::endl;
+  trace_log() << GatewayTimeStamp() << text << '\n';
 }
 
 bool GatewayLoop::Run() {
-  if (epoll_ < 0 || signalPipe_[0] < 0) {
-    listener_.Fail(errno);
+  if (setupError_ != 0) {
+    listener_.Fail(setupError_);
     return false;
   }
   epoll_event events[kMaxEvents];
   while (!failed_ && !(stopping_ && slots_.empty())) {
-    int count = epoll_wait(epoll_, events, kMaxEvents,
-                           NextWaitMs(GatewaySession::NowMs()));
+    // The turn's log lines go out together, before the loop sleeps.
+    trace_log().flush();
+    int count = epoll_wait(epoll_.get(), events, kMaxEvents,
+                           NextWaitMs(clock_.NowMs()));
     if (count < 0 && errno != EINTR) {
       listener_.Fail(errno);
       return false;
@@ -186,7 +187,7 @@ bool GatewayLoop::Run() {
     // is read only when it is ready, or when a signal cut the wait short.
     bool signalled = count < 0;
     for (int i = 0; i < count; ++i) {
-      if (events[i].data.fd == signalPipe_[0]) signalled = true;
+      if (events[i].data.fd == signalRead_.get()) signalled = true;
     }
     if (signalled) HandleSignals();
     bool acceptable = false;
@@ -194,21 +195,25 @@ bool GatewayLoop::Run() {
       int fd = events[i].data.fd;
       if (fd == listener_.GetSocket()) {
         acceptable = true;
-      } else if (fd != signalPipe_[0]) {
+      } else if (fd != signalRead_.get()) {
         Step(fd);
       }
     }
-    int64_t now = GatewaySession::NowMs();
+    int64_t now = clock_.NowMs();
     if (acceptPausedUntilMs_ != 0 && now >= acceptPausedUntilMs_) {
       acceptPausedUntilMs_ = 0;
-      if (!stopping_) Watch(listener_.GetSocket(), EPOLLIN, EPOLL_CTL_MOD);
+      if (!stopping_ && !Watch(listener_.GetSocket(), EPOLLIN, EPOLL_CTL_MOD)) {
+        listener_.Fail(errno);
+        failed_ = true;
+      }
       acceptable = true;
     }
-    if (acceptable && !stopping_ && acceptPausedUntilMs_ == 0) {
+    if (acceptable && !stopping_ && !failed_ && acceptPausedUntilMs_ == 0) {
       AcceptWaiting();
     }
-    ExpireSessions(GatewaySession::NowMs());
+    ExpireSessions(clock_.NowMs());
   }
+  trace_log().flush();
   return !failed_;
 }
 
@@ -225,17 +230,21 @@ int GatewayLoop::NextWaitMs(int64_t nowMs) const {
   return wait > kPruneIntervalMs ? kPruneIntervalMs : static_cast<int>(wait);
 }
 
-// One connection per readiness of the listener: the epoll is level
-// triggered, so a longer queue wakes the loop again, with the sessions'
-// turn in between, and a lone connection costs no accept that finds none.
+// Accepts until the kernel's queue is empty, in a bounded batch: the epoll
+// is level triggered, so a longer queue wakes the loop again, with the
+// sessions' turn in between.
 void GatewayLoop::AcceptWaiting() {
-  ExportClient client;
-  uint32_t source = 0;
-  int error = listener_.AcceptWaiting(client, &source);
-  if (error == 0) {
-    Admit(client, source);
-  } else if (error != EAGAIN && error != EWOULDBLOCK) {
-    AcceptFailed(error);
+  for (int accepted = 0; accepted < kAcceptBatch && !failed_; ++accepted) {
+    Fd socket;
+    std::string address;
+    uint32_t source = 0;
+    int error = listener_.AcceptWaiting(&socket, &address, &source);
+    if (error == EAGAIN || error == EWOULDBLOCK) return;
+    if (error != 0) {
+      AcceptFailed(error);
+      return;
+    }
+    Admit(std::move(socket), address, source);
   }
 }
 
@@ -254,107 +263,110 @@ void GatewayLoop::AcceptFailed(int error) {
     return;
   }
   LogLine(text + ", retrying in " + std::to_string(kAcceptPauseMs) + " ms");
-  acceptPausedUntilMs_ = GatewaySession::NowMs() + kAcceptPauseMs;
-  Watch(listener_.GetSocket(), 0, EPOLL_CTL_MOD);
+  acceptPausedUntilMs_ = clock_.NowMs() + kAcceptPauseMs;
+  if (!Watch(listener_.GetSocket(), 0, EPOLL_CTL_MOD)) {
+    listener_.Fail(errno);
+    failed_ = true;
+  }
 }
 
-void GatewayLoop::Admit(const ExportClient& client, uint32_t source) {
-  const int socket = static_cast<int>(ntohl(client.socket));
-  const int64_t now = GatewaySession::NowMs();
+void GatewayLoop::Admit(Fd socket, const std::string& address,
+                        uint32_t source) {
+  Admission::Ticket ticket;
+  Admission::Verdict verdict = admission_.Admit(source, &ticket);
+  if (verdict == Admission::Verdict::kPenalised) return;
   std::string refusal;
-  if (penalties_.IsPenalised(source, now)) {
-    close(socket);
-    return;
-  }
-  int& fromSource = startupsBySource_[source];
-  if (fromSource >= limits_.perSource) {
-    refusal = "too many connections without a request from this address (" +
-              std::to_string(fromSource) + ")";
-  } else if (gate_.Refuses(startups_)) {
-    refusal = "too many connections without a request (" +
-              std::to_string(startups_) + ")";
+  if (verdict != Admission::Verdict::kAdmitted) {
+    refusal = admission_.Describe(verdict, source);
   }
   std::unique_ptr<TlsSession> tls;
   if (refusal.empty() && tls_ != nullptr) {
-    tls = TlsSession::ForServer(*tls_, socket, &refusal);
+    tls = TlsSession::ForServer(*tls_, socket.get(), &refusal);
   }
   if (!refusal.empty()) {
-    if (fromSource == 0) startupsBySource_.erase(source);
-    close(socket);
-    LogLine(std::string("TARPON SERVER refused IP(") + client.clientAddress +
-            "): " + refusal);
+    LogLine("TARPON SERVER refused IP(" + address + "): " + refusal);
     return;
   }
-  ++fromSource;
-  ++startups_;
+  const int fd = socket.get();
   Slot slot;
-  slot.session =
-      std::make_unique<GatewaySession>(client, timeoutSeconds_, true);
-  if (tls) {
-    slot.session->SetChannel(std::make_unique<TlsChannel>(std::move(tls)));
-  }
+  slot.session = std::make_unique<GatewaySession>(
+      std::move(socket), address, Server::CountSession(),
+      admission_.GetTimeoutMs(), admission_.GetMaxRequestLength(), clock_);
+  if (tls) slot.session->SetChannel(std::move(tls));
+  slot.ticket = std::move(ticket);
   slot.source = source;
   slot.deadlineMs = slot.session->GetDeadlineMs();
-  Slot& placed = slots_[socket] = std::move(slot);
+  slots_[fd] = std::move(slot);
   if (slots_.size() > peakSessions_) peakSessions_ = slots_.size();
-  deadlines_.insert({placed.deadlineMs, socket});
+  deadlines_.insert({slots_[fd].deadlineMs, fd});
   // The request is often there already: the session may end before it
   // needs watching.
-  Step(socket);
+  Step(fd);
 }
 
 void GatewayLoop::Step(int fd) {
   auto found = slots_.find(fd);
   if (found == slots_.end()) return;
   found->second.session->Step();
-  Settle(fd, found->second);
+  Settle(found);
 }
 
-// Brings the loop's books in line with the session after it moved.
-void GatewayLoop::Settle(int fd, Slot& slot) {
+// Brings the loop's books in line with the session after it moved: the
+// startup is given back once the request is whole, a whole request is run,
+// an ended session is closed, and the watch and the deadline follow the
+// session.
+void GatewayLoop::Settle(Slots::iterator found) {
+  Slot& slot = found->second;
   GatewaySession& session = *slot.session;
-  if (slot.startup && !session.IsAwaitingRequest()) {
-    slot.startup = false;
-    --startups_;
-    auto counted = startupsBySource_.find(slot.source);
-    if (counted != startupsBySource_.end() && --counted->second <= 0) {
-      startupsBySource_.erase(counted);
-    }
+  if (!session.IsAwaitingRequest()) slot.ticket.Release();
+  if (session.GetPhase() == GatewaySession::Phase::kRunning) {
+    session.Answer(RunGatewayRequest(session.GetRequest()));
+    session.Step();
   }
   if (session.IsEnded()) {
     trace_log() << session.TakeLogText();
-    const int code = session.HasRun() ? session.GetReturnCode() : 0;
-    if (code == kBadUserCode || code == kBadPasswordCode) {
-      int seconds =
-          penalties_.RecordFailure(slot.source, GatewaySession::NowMs());
-      if (seconds > 0) {
-        LogLine(std::string("TARPON SERVER penalty for IP(") +
-                session.GetClientIpAddress() +
-                "): " + std::to_string(limits_.penaltyCount) +
-                " failed sign-ons, refused for " + std::to_string(seconds) +
-                " seconds");
-      }
+    int seconds = admission_.Settle(slot.source, session.HasRun(),
+                                    session.GetReturnCode());
+    if (seconds > 0) {
+      LogLine("TARPON SERVER penalty for IP(" + session.GetClientAddress() +
+              "): " + std::to_string(admission_.GetLimits().penaltyCount) +
+              " failed sign-ons, refused for " + std::to_string(seconds) +
+              " seconds");
     }
-    trace_log() << std::flush;
-    deadlines_.erase({slot.deadlineMs, fd});
-    if (slot.watched) epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
-    slots_.erase(fd);
-    if (slots_.empty() && peakSessions_ >= kTrimAfterSessions) {
-      malloc_trim(0);
-      peakSessions_ = 0;
-    }
+    Close(found);
     return;
   }
-  if (!slot.watched || session.WantsWrite() != slot.writing) {
-    slot.writing = session.WantsWrite();
-    Watch(fd, slot.writing ? EPOLLOUT : EPOLLIN,
-          slot.watched ? EPOLL_CTL_MOD : EPOLL_CTL_ADD);
-    slot.watched = true;
+  const int fd = found->first;
+  uint32_t wanted = session.WantsWrite() ? EPOLLOUT : EPOLLIN;
+  if (slot.events != wanted) {
+    if (!Watch(fd, wanted, slot.events != 0 ? EPOLL_CTL_MOD : EPOLL_CTL_ADD)) {
+      LogLine("TARPON SERVER cannot watch session id(" +
+              std::to_string(session.GetId()) + "): " + std::strerror(errno));
+      trace_log() << session.TakeLogText();
+      Close(found);
+      return;
+    }
+    slot.events = wanted;
   }
   if (session.GetDeadlineMs() != slot.deadlineMs) {
     deadlines_.erase({slot.deadlineMs, fd});
     slot.deadlineMs = session.GetDeadlineMs();
     deadlines_.insert({slot.deadlineMs, fd});
+  }
+}
+
+// The one way a session leaves the loop: unwatched, its deadline dropped,
+// its startup given back and its socket closed with the slot.
+void GatewayLoop::Close(Slots::iterator found) {
+  const int fd = found->first;
+  deadlines_.erase({found->second.deadlineMs, fd});
+  if (found->second.events != 0) {
+    epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd, nullptr);
+  }
+  slots_.erase(found);
+  if (slots_.empty() && peakSessions_ >= kTrimAfterSessions) {
+    malloc_trim(0);
+    peakSessions_ = 0;
   }
 }
 
@@ -367,10 +379,10 @@ void GatewayLoop::ExpireSessions(int64_t nowMs) {
       continue;
     }
     found->second.session->Expire();
-    Settle(fd, found->second);
+    Settle(found);
   }
   if (nowMs >= nextPruneMs_) {
-    penalties_.Prune(nowMs);
+    admission_.Prune();
     nextPruneMs_ = nowMs + kPruneIntervalMs;
   }
 }
@@ -378,7 +390,7 @@ void GatewayLoop::ExpireSessions(int64_t nowMs) {
 void GatewayLoop::HandleSignals() {
   char signals[16];
   ssize_t count;
-  while ((count = read(signalPipe_[0], signals, sizeof signals)) > 0) {
+  while ((count = read(signalRead_.get(), signals, sizeof signals)) > 0) {
     for (ssize_t i = 0; i < count; ++i) {
       if (signals[i] == SIGHUP) {
         trace_log().flush();
@@ -398,17 +410,11 @@ void GatewayLoop::HandleSignals() {
 void GatewayLoop::Stop() {
   if (stopping_) return;
   stopping_ = true;
-  epoll_ctl(epoll_, EPOLL_CTL_DEL, listener_.GetSocket(), nullptr);
+  epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, listener_.GetSocket(), nullptr);
   listener_.CloseSocket();
   for (auto it = slots_.begin(); it != slots_.end();) {
-    if (it->second.session->IsAwaitingRequest()) {
-      deadlines_.erase({it->second.deadlineMs, it->first});
-      if (it->second.watched) {
-        epoll_ctl(epoll_, EPOLL_CTL_DEL, it->first, nullptr);
-      }
-      it = slots_.erase(it);
-    } else {
-      ++it;
-    }
+    auto next = std::next(it);
+    if (it->second.session->IsAwaitingRequest()) Close(it);
+    it = next;
   }
 }

@@ -1,5 +1,6 @@
 #include "gateway/gateway_server.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -9,14 +10,18 @@
 #include <cstdlib>
 #include <iostream>
 #include <memory>
+#include <random>
 #include <string>
 
 #include "comm/address.h"
-#include "comm/export_client.h"
+#include "comm/clock.h"
 #include "comm/gateway_protocol.h"
 #include "comm/listener.h"
+#include "comm/server.h"
 #include "comm/tls.h"
 #include "comm/wsa.h"
+#include "gateway/admission.h"
+#include "gateway/engine_runner.h"
 #include "gateway/gateway_limits.h"
 #include "gateway/gateway_log.h"
 #include "gateway/gateway_loop.h"
@@ -27,9 +32,6 @@ namespace {
 
 const char kDefaultLogFile[] = "tarpond.log";
 const GatewayLimits kDefaults;
-// Descriptors kept beside the sessions: the standard streams, the log, the
-// listener, the loop's own, and the engine's files during a run.
-constexpr rlim_t kReservedDescriptors = 64;
 
 // What the command line and the environment set.
 struct Settings {
@@ -95,10 +97,20 @@ int SessionTimeout() {
 
 }  // namespace
 
-void ServeSession(const ExportClient& client, int timeoutSeconds) {
-  GatewaySession session(client, timeoutSeconds);
+void ServeSession(Fd socket, const std::string& clientAddress,
+                  int timeoutSeconds) {
+  const Clock& clock = Clock::Steady();
+  int flags = fcntl(socket.get(), F_GETFL);
+  if (flags >= 0) fcntl(socket.get(), F_SETFL, flags | O_NONBLOCK);
+  GatewaySession session(std::move(socket), clientAddress,
+                         Server::CountSession(), timeoutSeconds * 1000,
+                         GATEWAY_MAX_REQUEST_LENGTH, clock);
   while (!session.IsEnded()) {
-    int64_t left = session.GetDeadlineMs() - GatewaySession::NowMs();
+    if (session.GetPhase() == GatewaySession::Phase::kRunning) {
+      session.Answer(RunGatewayRequest(session.GetRequest()));
+      continue;
+    }
+    int64_t left = session.GetDeadlineMs() - clock.NowMs();
     if (left <= 0) {
       session.Expire();
       break;
@@ -189,20 +201,8 @@ void FitDescriptors(GatewayLimits* limits) {
     setrlimit(RLIMIT_NOFILE, &limit);
     getrlimit(RLIMIT_NOFILE, &limit);
   }
-  if (limit.rlim_cur == RLIM_INFINITY ||
-      static_cast<rlim_t>(limits->startupsFull) + kReservedDescriptors <=
-          limit.rlim_cur) {
-    return;
-  }
-  int fit = limit.rlim_cur > 2 * kReservedDescriptors
-                ? static_cast<int>(limit.rlim_cur - kReservedDescriptors)
-                : static_cast<int>(limit.rlim_cur / 2);
-  limits->startupsFull = fit;
-  if (limits->startupsStart > fit) limits->startupsStart = fit;
-  if (limits->perSource > fit) limits->perSource = fit;
-  trace_log() << GatewayTimeStamp() << "TARPON SERVER descriptor limit "
-              << limit.rlim_cur << ": connections without a request capped at "
-              << fit << std::endl;
+  std::string capped = Admission::FitToDescriptors(limits, limit.rlim_cur);
+  if (!capped.empty()) trace_log() << GatewayTimeStamp() << capped << std::endl;
 }
 
 // The TLS context when TARPON_TLS_CERT and TARPON_TLS_KEY turn TLS on;
@@ -246,8 +246,10 @@ int Serve(Settings& settings, GatewayLog& log) {
                 << " serviceName=" << settings.service
                 << ", logFileName=" << settings.logFileName << std::endl;
     }
-    GatewayLoop loop(*listener, settings.limits, settings.timeout, log,
-                     settings.tls.get());
+    Admission admission(settings.limits, settings.timeout,
+                        GATEWAY_MAX_REQUEST_LENGTH, Clock::Steady(),
+                        std::random_device()());
+    GatewayLoop loop(*listener, admission, log, settings.tls.get());
     if (!loop.Run()) rc = GATEWAY_EXIT_ABNORMAL;
   } else {
     std::cerr << "TARPON SERVER E0005 : error encountered, not started."

@@ -6,13 +6,10 @@
 #ifndef TARPON_GATEWAY_GATEWAY_SERVER_H_
 #define TARPON_GATEWAY_GATEWAY_SERVER_H_
 
+#include <string>
+
+#include "comm/fd.h"
 #include "comm/gateway_protocol.h"
-
-struct ExportClient;
-
-// The request buffer; GATEWAY_MAX_REQUEST_LENGTH (comm/gateway_protocol.h)
-// bounds what is received into it.
-constexpr int GATEWAY_REQUEST_BUFFER_SIZE = 100;
 // An idle client is dropped after this many seconds unless the environment
 // variable TARPON_SESSION_TIMEOUT names another number of seconds, from 1
 // to GATEWAY_MAX_TIMEOUT (comm/gateway_protocol.h).
@@ -33,9 +30,11 @@ constexpr int GATEWAY_EXIT_BAD_TLS = 8;      // E0010
 // one of GATEWAY_EXIT_*.
 int GatewayServerMain(int argc, char** argv);
 
-// Serves one accepted connection, waiting for it: receives one request
-// within timeoutSeconds, runs the engine, sends the reply, writes the
-// session's log lines whole to trace_log(), closes the connection.
-void ServeSession(const ExportClient& client, int timeoutSeconds);
+// Serves one accepted connection from clientAddress, waiting for it:
+// receives one request within timeoutSeconds, runs the engine, sends the
+// reply, writes the session's log lines whole to trace_log(), closes the
+// connection.
+void ServeSession(Fd socket, const std::string& clientAddress,
+                  int timeoutSeconds);
 
 #endif  // TARPON_GATEWAY_GATEWAY_SERVER_H_

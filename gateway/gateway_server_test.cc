@@ -15,7 +15,7 @@
 #include <string>
 #include <thread>
 
-#include "comm/export_client.h"
+#include "comm/fd.h"
 #include "comm/test_support.h"
 #include "gateway/gateway_log.h"
 #include "gateway/gateway_session.h"
@@ -86,13 +86,6 @@ bool MakePair(bool tcp, int* client, int* server) {
   return ok && *server >= 0;
 }
 
-ExportClient ClientRecord(int fd) {
-  ExportClient client = {};
-  std::memcpy(client.clientAddress, "127.0.0.1", 10);
-  client.socket = htonl(static_cast<uint32_t>(fd));
-  return client;
-}
-
 class GatewaySessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -119,7 +112,7 @@ class GatewaySessionTest : public ::testing::Test {
     if (!MakePair(tcp, &client, &server)) return Reply{};
     send(client, bytes.data(), bytes.size(), MSG_NOSIGNAL);
     if (!keepOpen) shutdown(client, SHUT_WR);
-    ServeSession(ClientRecord(server), 1);
+    ServeSession(Fd(server), "127.0.0.1", 1);
     Reply reply = ReadReply(client);
     close(client);
     return reply;
@@ -232,7 +225,7 @@ TEST_F(GatewaySessionTest, DropsAClientThatTricklesARefusedRecord) {
     }
   });
   long long start = e2e::NowMs();
-  ServeSession(ClientRecord(server), 1);
+  ServeSession(Fd(server), "127.0.0.1", 1);
   long long elapsed = e2e::NowMs() - start;
   trickler.join();
   close(client);
@@ -254,7 +247,7 @@ TEST_F(GatewaySessionTest, NeverRunsARequestCutShortByAReset) {
   linger reset = {1, 0};
   setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
   close(client);
-  ServeSession(ClientRecord(server), 1);
+  ServeSession(Fd(server), "127.0.0.1", 1);
   EXPECT_EQ(kUsers, box_.Read("users.db"));
   EXPECT_EQ(std::string::npos, Log().find("tarponRc(")) << Log();
 }

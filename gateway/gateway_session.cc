@@ -1,25 +1,21 @@
 #include "gateway/gateway_session.h"
 
-#include <fcntl.h>
 #include <sys/socket.h>
 
-#include <cctype>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
 #include <sstream>
 
-#include "comm/gateway_protocol.h"
+#include "comm/address.h"
+#include "comm/comm_base.h"
+#include "comm/record_format.h"
+#include "comm/server.h"
 #include "engine/tarpon.h"
 #include "gateway/gateway_log.h"
-#include "gateway/gateway_server.h"
-#include "trace/trace.h"
 
 namespace {
 
-const char kEngineOptions[] = " -log -noterm";
 const char kTooLongText[] =
     "\nTARPON SERVER E0006 : request too long, not processed.\n";
 // A request too long to run is answered with the engine's code for a bad
@@ -31,71 +27,63 @@ constexpr size_t kDiscardChunk = 4096;
 // the client reads the alert rather than a reset from unread bytes.
 constexpr int64_t kDrainMs = 1000;
 constexpr int kDrainChunksPerStep = 16;
+// No deadline while the engine has the request.
+constexpr int64_t kNoDeadline = INT64_MAX;
 
-// A stream buffer that appends what is written to a string.
-class AppendingBuffer : public std::streambuf {
+// The state and reason a Server would hold at the end, for the dump.
+class EndingStatus : public CommBase {
  public:
-  explicit AppendingBuffer(std::string* text) : text_(text) {}
-
- protected:
-  int overflow(int c) override {
-    if (c != traits_type::eof()) text_->push_back(static_cast<char>(c));
-    return traits_type::not_eof(c);
+  EndingStatus(int state, int reason, int lastApiRc) {
+    state_ = state;
+    reason_ = reason;
+    lastApiRc_ = lastApiRc;
   }
-  std::streamsize xsputn(const char* data, std::streamsize length) override {
-    text_->append(data, static_cast<size_t>(length));
-    return length;
-  }
-
- private:
-  std::string* text_;
 };
 
 }  // namespace
 
-int64_t GatewaySession::NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-GatewaySession::GatewaySession(const ExportClient& client, int timeoutSeconds,
-                               bool nonBlocking)
-    : Server(client),
-      id_(GetSessionId()),
-      timeoutMs_(timeoutSeconds * 1000),
-      deadlineMs_(NowMs() + timeoutMs_),
-      assembler_(GATEWAY_MAX_REQUEST_LENGTH) {
-  std::memcpy(clientAddress_, client.clientAddress,
-              sizeof client.clientAddress);
-  clientAddress_[sizeof client.clientAddress] = '\0';
-  if (!IsGood()) {
-    phase_ = Phase::kEnded;
-    return;
-  }
-  if (!nonBlocking) {
-    int flags = fcntl(socket_, F_GETFL);
-    if (flags >= 0) fcntl(socket_, F_SETFL, flags | O_NONBLOCK);
-  }
-  channel_ = std::make_unique<PlainChannel>(socket_);
-}
+GatewaySession::GatewaySession(Fd socket, const std::string& clientAddress,
+                               int id, int timeoutMs, int maxRequestLength,
+                               const Clock& clock)
+    : socket_(std::move(socket)),
+      clientAddress_(clientAddress),
+      id_(id),
+      timeoutMs_(timeoutMs),
+      clock_(clock),
+      deadlineMs_(clock.NowMs() + timeoutMs),
+      channel_(std::make_unique<PlainChannel>(socket_.get())),
+      assembler_(static_cast<uint32_t>(maxRequestLength)) {}
 
 GatewaySession::~GatewaySession() = default;
 
 void GatewaySession::Print(std::ostream& os) const {
-  static const char kIdLabel[] = "Session id  (if established) .......: ";
-  std::ostringstream dump;
-  Server::Print(dump);
-  std::string text = dump.str();
-  size_t at = text.find(kIdLabel);
-  if (at != std::string::npos) {
-    at += sizeof kIdLabel - 1;
-    text.replace(at, text.find('\n', at) - at, std::to_string(id_));
+  int state = CommBase::STATE_GOOD;
+  int reason = CommBase::REASON_OK;
+  switch (ending_) {
+    case Ending::kPeerClosed:
+      state = CommBase::STATE_CONNECTION_CLOSED;
+      reason = CommBase::REASON_SEND_FAILED;
+      break;
+    case Ending::kEndRecord:
+      state = CommBase::STATE_CONNECTION_CLOSED;
+      break;
+    case Ending::kTimedOut:
+      state = CommBase::STATE_ERROR;
+      reason = CommBase::REASON_RECEIVE_TIMED_OUT;
+      break;
+    case Ending::kHandshakeRefused:
+      state = CommBase::STATE_CONNECTION_CLOSED;
+      reason = CommBase::REASON_TLS_FAILED;
+      break;
+    case Ending::kNone:
+      break;
   }
-  os << text << std::flush;
+  // The client's address as the Server shows it: not resolved, port 0.
+  Address client;
+  client.SetIpAddress(clientAddress_.c_str());
+  PrintServerDump(os, EndingStatus(state, reason, lastError_), socket_.get(),
+                  id_, client);
 }
-
-void GatewaySession::Print() const { Print(std::cout); }
 
 void GatewaySession::SetChannel(std::unique_ptr<ByteChannel> channel) {
   if (!IsEnded()) channel_ = std::move(channel);
@@ -114,25 +102,27 @@ std::string GatewaySession::TakeLogText() {
 }
 
 void GatewaySession::Step() {
-  if (phase_ == Phase::kHandshake) {
-    IoResult result = channel_->Handshake();
-    if (result == IoResult::kWouldBlock) return;
-    if (result == IoResult::kOk) {
-      phase_ = Phase::kReceiving;
-      std::string agreed = channel_->Agreement();
-      if (!agreed.empty()) LogLine(agreed);
-    } else if (!channel_->Refusal().empty()) {
-      Refuse(channel_->Refusal());
-    } else {
-      if (result == IoResult::kFailed) RecordError(channel_->GetError());
-      LogSessionLine();
-      End();
-    }
-  }
+  if (phase_ == Phase::kHandshake) Handshake();
   if (phase_ == Phase::kReceiving) Receive();
   if (phase_ == Phase::kDiscarding) Discard();
   if (phase_ == Phase::kSending) Send();
   if (phase_ == Phase::kClosing) Drain();
+}
+
+void GatewaySession::Handshake() {
+  IoResult result = channel_->Handshake();
+  if (result == IoResult::kWouldBlock) return;
+  if (result == IoResult::kOk) {
+    phase_ = Phase::kReceiving;
+    std::string agreed = channel_->Agreement();
+    if (!agreed.empty()) LogLine(agreed);
+  } else if (channel_->HasHandshake() && result == IoResult::kFailed) {
+    Refuse(channel_->Failure());
+  } else {
+    if (result == IoResult::kFailed) lastError_ = channel_->GetError();
+    LogSessionLine();
+    End();
+  }
 }
 
 void GatewaySession::LogLine(const std::string& text) {
@@ -146,11 +136,10 @@ void GatewaySession::LogLine(const std::string& text) {
 // closes too, or for a moment at most.
 void GatewaySession::Refuse(const std::string& why) {
   LogLine("TLS refused: " + why);
-  state_ = STATE_CONNECTION_CLOSED;
-  reason_ = REASON_TLS_FAILED;
-  shutdown(socket_, SHUT_WR);
+  ending_ = Ending::kHandshakeRefused;
+  shutdown(socket_.get(), SHUT_WR);
   phase_ = Phase::kClosing;
-  int64_t until = NowMs() + kDrainMs;
+  int64_t until = clock_.NowMs() + kDrainMs;
   if (until < deadlineMs_) deadlineMs_ = until;
 }
 
@@ -159,7 +148,7 @@ void GatewaySession::Refuse(const std::string& why) {
 void GatewaySession::Drain() {
   char scratch[kDiscardChunk];
   for (int chunk = 0; chunk < kDrainChunksPerStep; ++chunk) {
-    ssize_t n = recv(socket_, scratch, sizeof scratch, 0);
+    ssize_t n = recv(socket_.get(), scratch, sizeof scratch, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
     if (n <= 0) {
@@ -192,22 +181,23 @@ void GatewaySession::Receive() {
 
 void GatewaySession::RecordReadFailure(IoResult result) {
   if (result == IoResult::kClosed) {
-    state_ = STATE_CONNECTION_CLOSED;
-    reason_ = REASON_SEND_FAILED;
+    ending_ = Ending::kPeerClosed;
   } else {
-    RecordError(channel_->GetError());
+    lastError_ = channel_->GetError();
   }
 }
 
 void GatewaySession::RequestReceived() {
   LogSessionLine();
   const long result = assembler_.GetResult();
-  if (result == COMM_OK && assembler_.IsEndOfConnection()) {
-    state_ = STATE_CONNECTION_CLOSED;
+  if (result == CommBase::COMM_OK && assembler_.IsEndOfConnection()) {
+    ending_ = Ending::kEndRecord;
     End();
-  } else if (result == COMM_OK) {
-    RunEngine(assembler_.GetData());
-  } else if (result == COMM_BUFFER_TOO_SMALL &&
+  } else if (result == CommBase::COMM_OK) {
+    request_ = assembler_.GetData();
+    phase_ = Phase::kRunning;
+    deadlineMs_ = kNoDeadline;
+  } else if (result == CommBase::COMM_BUFFER_TOO_SMALL &&
              assembler_.GetDataLength() > 0) {
     // Read the refused data before replying, so that closing after the
     // reply does not reset the connection before the client has read it.
@@ -216,7 +206,9 @@ void GatewaySession::RequestReceived() {
   } else {
     // A bad version, an unknown record type, another status or a record
     // length below the header's own: the request data are never run.
-    RunEngine("");
+    request_.clear();
+    phase_ = Phase::kRunning;
+    deadlineMs_ = kNoDeadline;
   }
 }
 
@@ -255,52 +247,31 @@ void GatewaySession::LogSessionLine() {
   log_ += ") ";
 }
 
-void GatewaySession::RunEngine(const char* data) {
-  // A request may not change the gateway's own logging: its trace switch
-  // counts only when the gateway itself traces.
-  std::string options = tracing() || std::strstr(data, "ftrace") == nullptr
-                            ? std::string(data)
-                            : WithoutTraceSwitch(data);
-  char request[GATEWAY_REQUEST_BUFFER_SIZE];
-  std::snprintf(request, sizeof request, "%s%s", options.c_str(),
-                kEngineOptions);
-  int returnCode = 0;
-  std::string text;
-  {
-    // The engine's log record and trace lines belong to this session.
-    AppendingBuffer sessionLog(&log_);
-    std::streambuf* savedLog = trace_log().rdbuf(&sessionLog);
-    // One capture buffer serves every run: the engine runs one at a time.
-    static std::stringbuf captured;
-    captured.str(std::string());
-    std::streambuf* savedOut = std::cout.rdbuf(&captured);
-    returnCode = run_command_line(request);
-    std::cout.rdbuf(savedOut);
-    trace_log().rdbuf(savedLog);
-    text = captured.str();
-    text.resize(std::strlen(text.c_str()));
-  }
+void GatewaySession::Answer(const EngineRun& run) {
+  if (phase_ != Phase::kRunning) return;
   hasRun_ = true;
-  returnCode_ = returnCode;
-  LogReturnCode(returnCode);
-  Reply(returnCode, text);
+  returnCode_ = run.returnCode;
+  log_ += run.logText;
+  LogReturnCode(run.returnCode);
+  Reply(run.returnCode, run.text);
 }
 
 void GatewaySession::Reply(int returnCode, const std::string& text) {
-  char returnCodeText[USER_DATA_LENGTH] = {};
+  char returnCodeText[record_format::kUserDataLength] = {};
   std::snprintf(returnCodeText, sizeof returnCodeText, "%4.4d", returnCode);
-  SetUserData(returnCodeText);
   // An empty text gives no record: a data record always carries data.
-  reply_ = BuildDataRecord(
-      GetUserData(), text.data(),
-      text.size() > MAX_DATA_LENGTH ? 0 : static_cast<uint32_t>(text.size()));
+  reply_ = record_format::EncodeDataRecord(
+      returnCodeText, text.data(),
+      text.size() > record_format::kMaxDataLength
+          ? 0
+          : static_cast<uint32_t>(text.size()));
   replySent_ = 0;
-  if (reply_.empty() || !IsGood()) {
+  if (reply_.empty()) {
     End();
     return;
   }
   phase_ = Phase::kSending;
-  deadlineMs_ = NowMs() + timeoutMs_;
+  deadlineMs_ = clock_.NowMs() + timeoutMs_;
 }
 
 void GatewaySession::Send() {
@@ -310,7 +281,7 @@ void GatewaySession::Send() {
                                           reply_.size() - replySent_, &sent);
     if (result == IoResult::kWouldBlock) return;
     if (result != IoResult::kOk) {
-      RecordError(channel_->GetError());
+      lastError_ = channel_->GetError();
       break;
     }
     replySent_ += sent;
@@ -323,9 +294,8 @@ void GatewaySession::Expire() {
   if (phase_ == Phase::kHandshake && channel_->HasHandshake()) {
     LogLine("TLS refused: no TLS handshake within the deadline");
   } else if (phase_ != Phase::kClosing && IsAwaitingRequest()) {
-    state_ = STATE_ERROR;
-    reason_ = REASON_RECEIVE_TIMED_OUT;
-    RecordError(EAGAIN);
+    ending_ = Ending::kTimedOut;
+    lastError_ = EAGAIN;
     if (phase_ == Phase::kDiscarding) {
       LogReturnCode(kTooLongReturnCode);
     } else {
@@ -338,30 +308,12 @@ void GatewaySession::Expire() {
 void GatewaySession::End() {
   if (phase_ == Phase::kEnded) return;
   phase_ = Phase::kEnded;
-  if (IsInError()) {
+  if (ending_ == Ending::kTimedOut) {
     std::ostringstream dump;
     dump << GatewayTimeStamp() << "Session id(" << id_
-         << ") ended abnormally\n\n"
-         << *this << std::endl;
+         << ") ended abnormally\n\n";
+    Print(dump);
+    dump << std::endl;
     log_ += dump.str();
   }
-}
-
-std::string WithoutTraceSwitch(const std::string& request) {
-  std::string result;
-  size_t at = 0;
-  while (at < request.size()) {
-    size_t begin = at;
-    while (at < request.size() &&
-           !std::isspace(static_cast<unsigned char>(request[at]))) {
-      ++at;
-    }
-    std::string word = request.substr(begin, at - begin);
-    if (!IsSwitch(word.c_str(), "ftrace")) result += word;
-    while (at < request.size() &&
-           std::isspace(static_cast<unsigned char>(request[at]))) {
-      result += request[at++];
-    }
-  }
-  return result;
 }

@@ -40,10 +40,7 @@ std::string Reply(const std::string& returnCode, const std::string& text) {
   return Record('D', static_cast<uint32_t>(44 + text.size()), returnCode, text);
 }
 
-bool Waits(int status) {
-  return status == TlsSession::TLS_WANT_READ ||
-         status == TlsSession::TLS_WANT_WRITE;
-}
+bool Waits(IoResult status) { return status == IoResult::kWouldBlock; }
 
 // One accepted connection, in clear text or, with a context, inside TLS on
 // a non-blocking socket. Every wait is bounded in steps and by kWaitMs.
@@ -54,23 +51,23 @@ class Channel {
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     std::string error;
     session_ = TlsSession::ForServer(*tls, fd, &error);
-    int status = session_ ? TlsSession::TLS_WANT_READ : TlsSession::TLS_FAILED;
-    for (int step = 0; step < 100 && Waits(status) && Wait(status); ++step) {
+    IoResult status = session_ ? IoResult::kWouldBlock : IoResult::kFailed;
+    for (int step = 0; step < 100 && Waits(status) && Wait(); ++step) {
       status = session_->Handshake();
     }
-    ok_ = status == TlsSession::TLS_DONE;
+    ok_ = status == IoResult::kOk;
     if (!ok_) {
       // As a gateway should: the client reads the alert, not a reset.
       shutdown(fd, SHUT_WR);
       char scratch[4096];
-      for (int step = 0; step < 100 && Wait(TlsSession::TLS_WANT_READ) &&
-                         recv(fd, scratch, sizeof scratch, 0) > 0;
+      for (int step = 0;
+           step < 100 && Wait() && recv(fd, scratch, sizeof scratch, 0) > 0;
            ++step) {
       }
     }
   }
   ~Channel() {
-    if (session_ && ok_) session_->Shutdown();
+    if (session_ && ok_) session_->Close();
     close(fd_);
   }
   bool Ok() const { return ok_; }
@@ -79,14 +76,14 @@ class Channel {
   std::string ReceiveSome() {
     char buffer[4096];
     size_t count = 0;
-    int status = TlsSession::TLS_WANT_READ;
-    for (int step = 0; step < 100 && Waits(status) && Wait(status); ++step) {
+    IoResult status = IoResult::kWouldBlock;
+    for (int step = 0; step < 100 && Waits(status) && Wait(); ++step) {
       if (!session_) {
         ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
         count = n > 0 ? static_cast<size_t>(n) : 0;
         break;
       }
-      status = session_->Read(buffer, sizeof buffer, &count);
+      status = session_->ReadSome(buffer, sizeof buffer, &count);
     }
     return std::string(buffer, count);
   }
@@ -96,15 +93,18 @@ class Channel {
       return;
     }
     size_t count = 0;
-    int status = TlsSession::TLS_WANT_WRITE;
-    for (int step = 0; step < 100 && Waits(status) && Wait(status); ++step) {
-      status = session_->Write(bytes.data(), bytes.size(), &count);
+    IoResult status = IoResult::kWouldBlock;
+    for (int step = 0; step < 100 && Waits(status) && Wait(true); ++step) {
+      status = session_->WriteSome(bytes.data(), bytes.size(), &count);
     }
   }
 
  private:
-  bool Wait(int status) {
-    short events = status == TlsSession::TLS_WANT_WRITE ? POLLOUT : POLLIN;
+  // Waits for what the session's last step waited for, or at first for
+  // what the caller is about to do.
+  bool Wait(bool writing = false) {
+    bool write = session_ && (session_->WantsWrite() || writing);
+    short events = write ? POLLOUT : POLLIN;
     pollfd ready = {fd_, events, 0};
     return poll(&ready, 1, kWaitMs) == 1;
   }

@@ -1,0 +1,117 @@
+#include "gateway/admission.h"
+
+#include <utility>
+
+#include "engine/tarpon.h"
+
+namespace {
+
+// The host's verdicts that count towards a penalty: unknown user (status
+// 1) and wrong password (status 2).
+constexpr int kBadUserCode = TARPON_RC_HOST_STATUS_BASE + 1;
+constexpr int kBadPasswordCode = TARPON_RC_HOST_STATUS_BASE + 2;
+// Descriptors kept beside the sessions: the standard streams, the log, the
+// listener, the loop's own, and the engine's files during a run.
+constexpr rlim_t kReservedDescriptors = 64;
+
+}  // namespace
+
+Admission::Ticket::Ticket(Ticket&& other) noexcept
+    : admission_(std::exchange(other.admission_, nullptr)),
+      source_(other.source_) {}
+
+Admission::Ticket& Admission::Ticket::operator=(Ticket&& other) noexcept {
+  if (this != &other) {
+    Release();
+    admission_ = std::exchange(other.admission_, nullptr);
+    source_ = other.source_;
+  }
+  return *this;
+}
+
+void Admission::Ticket::Release() {
+  if (admission_ != nullptr)
+    std::exchange(admission_, nullptr)->ReleaseStartup(source_);
+}
+
+Admission::Admission(const GatewayLimits& limits, int timeoutSeconds,
+                     int maxRequestLength, const Clock& clock, uint32_t seed)
+    : limits_(limits),
+      timeoutMs_(timeoutSeconds * 1000),
+      maxRequestLength_(maxRequestLength),
+      clock_(clock),
+      gate_(limits, seed),
+      penalties_(limits) {}
+
+Admission::Verdict Admission::Admit(uint32_t source, Ticket* ticket) {
+  if (penalties_.IsPenalised(source, clock_.NowMs())) {
+    return Verdict::kPenalised;
+  }
+  if (GetStartupsFrom(source) >= limits_.perSource) {
+    return Verdict::kPerSourceCap;
+  }
+  if (gate_.Refuses(startups_)) return Verdict::kStartupCap;
+  ++startupsBySource_[source];
+  ++startups_;
+  *ticket = Ticket(this, source);
+  return Verdict::kAdmitted;
+}
+
+std::string Admission::Describe(Verdict verdict, uint32_t source) const {
+  switch (verdict) {
+    case Verdict::kPerSourceCap:
+      return "too many connections without a request from this address (" +
+             std::to_string(GetStartupsFrom(source)) + ")";
+    case Verdict::kStartupCap:
+      return "too many connections without a request (" +
+             std::to_string(startups_) + ")";
+    case Verdict::kPenalised:
+      return "refused for a while after failed sign-ons";
+    default:
+      return "";
+  }
+}
+
+int Admission::GetStartupsFrom(uint32_t source) const {
+  auto found = startupsBySource_.find(source);
+  return found == startupsBySource_.end() ? 0 : found->second;
+}
+
+void Admission::ReleaseStartup(uint32_t source) {
+  --startups_;
+  auto counted = startupsBySource_.find(source);
+  if (counted != startupsBySource_.end() && --counted->second <= 0) {
+    startupsBySource_.erase(counted);
+  }
+}
+
+int Admission::Settle(uint32_t source, bool hasRun, int returnCode) {
+  if (!hasRun ||
+      (returnCode != kBadUserCode && returnCode != kBadPasswordCode)) {
+    return 0;
+  }
+  return penalties_.RecordFailure(source, clock_.NowMs());
+}
+
+void Admission::Prune() { penalties_.Prune(clock_.NowMs()); }
+
+int64_t Admission::DeadlineFromNow() const {
+  return clock_.NowMs() + timeoutMs_;
+}
+
+std::string Admission::FitToDescriptors(GatewayLimits* limits,
+                                        rlim_t descriptorLimit) {
+  if (descriptorLimit == RLIM_INFINITY ||
+      static_cast<rlim_t>(limits->startupsFull) + kReservedDescriptors <=
+          descriptorLimit) {
+    return "";
+  }
+  int fit = descriptorLimit > 2 * kReservedDescriptors
+                ? static_cast<int>(descriptorLimit - kReservedDescriptors)
+                : static_cast<int>(descriptorLimit / 2);
+  limits->startupsFull = fit;
+  if (limits->startupsStart > fit) limits->startupsStart = fit;
+  if (limits->perSource > fit) limits->perSource = fit;
+  return "TARPON SERVER descriptor limit " + std::to_string(descriptorLimit) +
+         ": connections without a request capped at " + std::to_string(fit);
+}

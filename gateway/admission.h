@@ -1,0 +1,106 @@
+// Admission: the one place that decides who the gateway lets in and for how
+// long. It owns the counts of connections that have not yet delivered a
+// whole request ("startups"), overall and per client address, the random
+// early drop of the overall cap, the penalties for addresses whose requests
+// keep failing to sign on and the verdicts that feed them, the session
+// deadline and the request size. The loop asks it (Admit) and tells it
+// (the ticket's release, Settle); it keeps no such numbers itself.
+//
+// Time comes from the Clock given at construction. One thread.
+#ifndef TARPON_GATEWAY_ADMISSION_H_
+#define TARPON_GATEWAY_ADMISSION_H_
+
+#include <sys/resource.h>
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+
+#include "comm/clock.h"
+#include "gateway/gateway_limits.h"
+
+class Admission {
+ public:
+  enum class Verdict {
+    kAdmitted,
+    kPenalised,     // the address is refused for a while after failures
+    kPerSourceCap,  // the address holds -persource startups already
+    kStartupCap,    // refused by the overall cap's random early drop
+  };
+
+  // A startup held by one admitted connection: released when its request is
+  // whole (Release) or when the ticket ends, whichever comes first. Moves,
+  // never copies.
+  class Ticket {
+   public:
+    Ticket() = default;
+    Ticket(Ticket&& other) noexcept;
+    Ticket& operator=(Ticket&& other) noexcept;
+    ~Ticket() { Release(); }
+    Ticket(const Ticket&) = delete;
+    Ticket& operator=(const Ticket&) = delete;
+
+    bool IsHeld() const { return admission_ != nullptr; }
+    void Release();
+
+   private:
+    friend class Admission;
+    Ticket(Admission* admission, uint32_t source)
+        : admission_(admission), source_(source) {}
+    Admission* admission_ = nullptr;
+    uint32_t source_ = 0;
+  };
+
+  // timeoutSeconds: how long a connection may take to deliver its request
+  // (and to take its reply); maxRequestLength: the longest option text.
+  Admission(const GatewayLimits& limits, int timeoutSeconds,
+            int maxRequestLength, const Clock& clock, uint32_t seed);
+  Admission(const Admission&) = delete;
+  Admission& operator=(const Admission&) = delete;
+
+  // Decides on a new connection from source (an IPv4 address in network
+  // byte order). kAdmitted fills *ticket with the startup it now holds.
+  Verdict Admit(uint32_t source, Ticket* ticket);
+  // Why a verdict other than kAdmitted refused, for the log, with the count
+  // that the cap met: "too many connections without a request (2048)".
+  std::string Describe(Verdict verdict, uint32_t source) const;
+
+  // A session from source has ended with the engine's return code (or
+  // without a run: hasRun false). Counts the host's "unknown user" and
+  // "wrong password" verdicts; the penalty's length in seconds when this
+  // one starts a penalty, else 0.
+  int Settle(uint32_t source, bool hasRun, int returnCode);
+
+  // Forgets what no longer counts; the loop calls it now and then.
+  void Prune();
+
+  // The deadline of a session admitted now, or of a reply ready now.
+  int64_t DeadlineFromNow() const;
+  int GetTimeoutMs() const { return timeoutMs_; }
+  int GetMaxRequestLength() const { return maxRequestLength_; }
+  const GatewayLimits& GetLimits() const { return limits_; }
+  int GetStartups() const { return startups_; }
+  int GetStartupsFrom(uint32_t source) const;
+  const Clock& GetClock() const { return clock_; }
+
+  // Keeps the startup caps of limits, before an Admission is made of them,
+  // within a descriptor limit (what is left for sessions once the process's
+  // own descriptors are set aside). The log line saying so when the caps
+  // were lowered, else "".
+  static std::string FitToDescriptors(GatewayLimits* limits,
+                                      rlim_t descriptorLimit);
+
+ private:
+  void ReleaseStartup(uint32_t source);
+
+  GatewayLimits limits_;
+  const int timeoutMs_;
+  const int maxRequestLength_;
+  const Clock& clock_;
+  StartupGate gate_;
+  SourcePenalties penalties_;
+  std::unordered_map<uint32_t, int> startupsBySource_;
+  int startups_ = 0;
+};
+
+#endif  // TARPON_GATEWAY_ADMISSION_H_

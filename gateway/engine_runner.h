@@ -1,0 +1,32 @@
+// Runs one gateway request through the password-change engine, in-process:
+// the client's option text with " -log -noterm" appended, standard output
+// captured as the reply's text, and the engine's log record and trace lines
+// captured as the session's log text. The engine is not re-entrant: one
+// run at a time in the process.
+#ifndef TARPON_GATEWAY_ENGINE_RUNNER_H_
+#define TARPON_GATEWAY_ENGINE_RUNNER_H_
+
+#include <string>
+
+// The request buffer that the option text and " -log -noterm" share;
+// GATEWAY_MAX_REQUEST_LENGTH (comm/gateway_protocol.h) bounds what is
+// received into it.
+constexpr int GATEWAY_REQUEST_BUFFER_SIZE = 100;
+
+struct EngineRun {
+  int returnCode = 0;
+  // What the engine wrote on standard output, up to its first NUL.
+  std::string text;
+  // What the engine wrote on the log stream meanwhile.
+  std::string logText;
+};
+
+// Runs options (the request's text, at most GATEWAY_MAX_REQUEST_LENGTH
+// characters). A "-ftrace" in it counts only while the gateway traces.
+EngineRun RunGatewayRequest(const std::string& options);
+
+// Removes every "-ftrace" or "/ftrace" word from a request's option text:
+// a remote client may not switch on the gateway's trace.
+std::string WithoutTraceSwitch(const std::string& request);
+
+#endif  // TARPON_GATEWAY_ENGINE_RUNNER_H_
