@@ -45,15 +45,17 @@ EngineRun RunGatewayRequest(const std::string& options) {
   std::snprintf(request, sizeof request, "%s%s", allowed.c_str(),
                 kEngineOptions);
   EngineRun run;
-  AppendingBuffer sessionLog(&run.logText);
-  std::streambuf* savedLog = trace_log().rdbuf(&sessionLog);
+  // The engine's log record and trace lines go to the session, on this
+  // thread only: the loop's own lines meanwhile stay in the log.
+  AppendingBuffer sessionLogBuffer(&run.logText);
+  std::ostream sessionLog(&sessionLogBuffer);
+  TraceLogRedirect redirect(sessionLog);
   // One capture buffer serves every run: the engine runs one at a time.
   static std::stringbuf captured;
   captured.str(std::string());
   std::streambuf* savedOut = std::cout.rdbuf(&captured);
   run.returnCode = run_command_line(request);
   std::cout.rdbuf(savedOut);
-  trace_log().rdbuf(savedLog);
   run.text = captured.str();
   run.text.resize(std::strlen(run.text.c_str()));
   return run;

@@ -2,7 +2,8 @@
 // the client's option text with " -log -noterm" appended, standard output
 // captured as the reply's text, and the engine's log record and trace lines
 // captured as the session's log text. The engine is not re-entrant: one
-// run at a time in the process.
+// run at a time in the process, and nothing else may write to standard
+// output meanwhile. Other threads' log lines are not captured.
 #ifndef TARPON_GATEWAY_ENGINE_RUNNER_H_
 #define TARPON_GATEWAY_ENGINE_RUNNER_H_
 

@@ -11,7 +11,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <ostream>
+#include <iostream>
+#include <memory>
+#include <thread>
 
 #include "comm/server.h"
 #include "comm/tls.h"
@@ -30,6 +32,16 @@ constexpr int kPruneIntervalMs = 10000;
 // After this many sessions at once have all ended, the heap they used is
 // handed back to the system.
 constexpr size_t kTrimAfterSessions = 256;
+// Requests that may wait for the engine; a request past them is not run.
+// At some 100 µs to a few ms a request, the last would wait about a second.
+constexpr size_t kEngineQueue = 1024;
+// TLS steps that may wait for a thread; past them a step runs in the loop.
+constexpr size_t kTlsQueue = 8192;
+
+int TlsThreads() {
+  unsigned int processors = std::thread::hardware_concurrency();
+  return processors == 0 ? 2 : static_cast<int>(processors);
+}
 
 // The write end of the signal pipe, for the handler.
 volatile sig_atomic_t signalPipeWrite = -1;
@@ -132,10 +144,20 @@ GatewayLoop::GatewayLoop(GatewayListener& listener, Admission& admission,
       log_(log),
       tls_(tls),
       clock_(admission.GetClock()),
-      epoll_(epoll_create1(EPOLL_CLOEXEC)) {
+      epoll_(epoll_create1(EPOLL_CLOEXEC)),
+      // The engine traces when the gateway was started with -t.
+      engine_(1, kEngineQueue, inbox_,
+              [flags = trace_flags] { set_trace_flags(flags); }),
+      tlsPool_(TlsThreads(), kTlsQueue, inbox_) {
+  // Standard output is the engine's while it runs: the log must not flush
+  // it from this thread.
+  std::cout.flush();
+  trace_log();
+  std::clog.tie(nullptr);
   int pipeFds[2] = {-1, -1};
   int flags = fcntl(listener_.GetSocket(), F_GETFL);
-  if (!epoll_ || pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0 || flags < 0 ||
+  if (!epoll_ || !inbox_.IsReady() ||
+      pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0 || flags < 0 ||
       fcntl(listener_.GetSocket(), F_SETFL, flags | O_NONBLOCK) != 0) {
     setupError_ = errno;
     return;
@@ -143,6 +165,7 @@ GatewayLoop::GatewayLoop(GatewayListener& listener, Admission& admission,
   signalRead_.Reset(pipeFds[0]);
   signalWrite_.Reset(pipeFds[1]);
   if (!Watch(signalRead_.get(), EPOLLIN, EPOLL_CTL_ADD) ||
+      !Watch(inbox_.GetFd(), EPOLLIN, EPOLL_CTL_ADD) ||
       !Watch(listener_.GetSocket(), EPOLLIN, EPOLL_CTL_ADD)) {
     setupError_ = errno;
     return;
@@ -154,7 +177,7 @@ GatewayLoop::GatewayLoop(GatewayListener& listener, Admission& admission,
 GatewayLoop::~GatewayLoop() {
   for (int signal : {SIGTERM, SIGINT, SIGHUP}) SetHandler(signal, SIG_DFL);
   signalPipeWrite = -1;
-  slots_.clear();
+  std::clog.tie(&std::cout);
 }
 
 bool GatewayLoop::Watch(int fd, uint32_t events, int operation) {
@@ -195,6 +218,8 @@ bool GatewayLoop::Run() {
       int fd = events[i].data.fd;
       if (fd == listener_.GetSocket()) {
         acceptable = true;
+      } else if (fd == inbox_.GetFd()) {
+        inbox_.RunPosted();
       } else if (fd != signalRead_.get()) {
         Step(fd);
       }
@@ -292,7 +317,10 @@ void GatewayLoop::Admit(Fd socket, const std::string& address,
   slot.session = std::make_unique<GatewaySession>(
       std::move(socket), address, Server::CountSession(),
       admission_.GetTimeoutMs(), admission_.GetMaxRequestLength(), clock_);
-  if (tls) slot.session->SetChannel(std::move(tls));
+  if (tls) {
+    slot.session->SetChannel(std::move(tls));
+    slot.tls = true;
+  }
   slot.ticket = std::move(ticket);
   slot.source = source;
   slot.deadlineMs = slot.session->GetDeadlineMs();
@@ -306,22 +334,88 @@ void GatewayLoop::Admit(Fd socket, const std::string& address,
 
 void GatewayLoop::Step(int fd) {
   auto found = slots_.find(fd);
-  if (found == slots_.end()) return;
-  found->second.session->Step();
+  if (found == slots_.end() || found->second.busy) return;
+  StepNow(found);
+}
+
+// A plain session steps here; a TLS session's step goes to a TLS thread,
+// or, when their queue is full, here too.
+void GatewayLoop::StepNow(Slots::iterator found) {
+  GatewaySession* session = found->second.session.get();
+  if (found->second.tls && HandOver(
+                               found, tlsPool_, [session] { session->Step(); },
+                               [this, fd = found->first, session] {
+                                 auto back = TakeBack(fd, session);
+                                 if (back != slots_.end()) Settle(back);
+                               })) {
+    return;
+  }
+  session->Step();
+  Settle(found);
+}
+
+bool GatewayLoop::HandOver(Slots::iterator found, WorkerPool& pool,
+                           std::function<void()> work,
+                           std::function<void()> done) {
+  Slot& slot = found->second;
+  if (!pool.Submit(std::move(work), std::move(done))) return false;
+  slot.busy = true;
+  deadlines_.erase({slot.deadlineMs, found->first});
+  if (slot.registered && slot.events != 0) {
+    // Level triggered: a watched socket would wake the loop while the
+    // thread has it.
+    slot.events = 0;
+    if (!Watch(found->first, 0, EPOLL_CTL_MOD)) {
+      LogLine("TARPON SERVER cannot unwatch session id(" +
+              std::to_string(slot.session->GetId()) +
+              "): " + std::strerror(errno));
+    }
+  }
+  return true;
+}
+
+GatewayLoop::Slots::iterator GatewayLoop::TakeBack(
+    int fd, const GatewaySession* session) {
+  auto found = slots_.find(fd);
+  if (found == slots_.end() || found->second.session.get() != session) {
+    return slots_.end();
+  }
+  found->second.busy = false;
+  return found;
+}
+
+// The request goes to the engine's thread; its answer comes back here and
+// the reply goes out.
+void GatewayLoop::RunEngine(Slots::iterator found) {
+  GatewaySession* session = found->second.session.get();
+  auto run = std::make_shared<EngineRun>();
+  std::string request = session->GetRequest();
+  if (HandOver(
+          found, engine_, [run, request] { *run = RunGatewayRequest(request); },
+          [this, fd = found->first, session, run] {
+            auto back = TakeBack(fd, session);
+            if (back == slots_.end()) return;
+            session->Answer(*run);
+            StepNow(back);
+          })) {
+    return;
+  }
+  session->Abandon("not run: " + std::to_string(kEngineQueue) +
+                   " requests wait for the engine");
   Settle(found);
 }
 
 // Brings the loop's books in line with the session after it moved: the
-// startup is given back once the request is whole, a whole request is run,
-// an ended session is closed, and the watch and the deadline follow the
-// session.
+// startup is given back once the request is whole, a whole request goes to
+// the engine, an ended session is closed, and the watch and the deadline
+// follow the session.
 void GatewayLoop::Settle(Slots::iterator found) {
   Slot& slot = found->second;
   GatewaySession& session = *slot.session;
   if (!session.IsAwaitingRequest()) slot.ticket.Release();
   if (session.GetPhase() == GatewaySession::Phase::kRunning) {
-    session.Answer(RunGatewayRequest(session.GetRequest()));
-    session.Step();
+    RunEngine(found);
+    return;
   }
   if (session.IsEnded()) {
     trace_log() << session.TakeLogText();
@@ -336,23 +430,26 @@ void GatewayLoop::Settle(Slots::iterator found) {
     Close(found);
     return;
   }
+  if (stopping_ && session.IsAwaitingRequest()) {
+    Close(found);
+    return;
+  }
   const int fd = found->first;
   uint32_t wanted = session.WantsWrite() ? EPOLLOUT : EPOLLIN;
   if (slot.events != wanted) {
-    if (!Watch(fd, wanted, slot.events != 0 ? EPOLL_CTL_MOD : EPOLL_CTL_ADD)) {
+    if (!Watch(fd, wanted, slot.registered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD)) {
       LogLine("TARPON SERVER cannot watch session id(" +
               std::to_string(session.GetId()) + "): " + std::strerror(errno));
       trace_log() << session.TakeLogText();
       Close(found);
       return;
     }
+    slot.registered = true;
     slot.events = wanted;
   }
-  if (session.GetDeadlineMs() != slot.deadlineMs) {
-    deadlines_.erase({slot.deadlineMs, fd});
-    slot.deadlineMs = session.GetDeadlineMs();
-    deadlines_.insert({slot.deadlineMs, fd});
-  }
+  deadlines_.erase({slot.deadlineMs, fd});
+  slot.deadlineMs = session.GetDeadlineMs();
+  deadlines_.insert({slot.deadlineMs, fd});
 }
 
 // The one way a session leaves the loop: unwatched, its deadline dropped,
@@ -360,7 +457,7 @@ void GatewayLoop::Settle(Slots::iterator found) {
 void GatewayLoop::Close(Slots::iterator found) {
   const int fd = found->first;
   deadlines_.erase({found->second.deadlineMs, fd});
-  if (found->second.events != 0) {
+  if (found->second.registered) {
     epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd, nullptr);
   }
   slots_.erase(found);
@@ -375,6 +472,10 @@ void GatewayLoop::ExpireSessions(int64_t nowMs) {
     int fd = deadlines_.begin()->second;
     auto found = slots_.find(fd);
     if (found == slots_.end()) {
+      deadlines_.erase(deadlines_.begin());
+      continue;
+    }
+    if (found->second.busy) {
       deadlines_.erase(deadlines_.begin());
       continue;
     }
@@ -414,7 +515,8 @@ void GatewayLoop::Stop() {
   listener_.CloseSocket();
   for (auto it = slots_.begin(); it != slots_.end();) {
     auto next = std::next(it);
-    if (it->second.session->IsAwaitingRequest()) Close(it);
+    // A session with a thread is closed when it comes back.
+    if (!it->second.busy && it->second.session->IsAwaitingRequest()) Close(it);
     it = next;
   }
 }

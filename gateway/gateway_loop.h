@@ -7,10 +7,14 @@
 // session ended. The loop owns the sessions (each owns its socket) and the
 // descriptors it watches; a session leaves the loop through one teardown.
 //
-// The engine runs in the loop's thread. Its state is process-wide (the
-// trace switch and depth, the captured standard output, the node), and so
-// is the trace that every comm operation opens. The kernel queues new
-// connections (backlog SOMAXCONN) and holds arriving bytes while it runs.
+// The loop never waits. The engine runs beside it on a thread of its own,
+// one request at a time (its state is process-wide: the captured standard
+// output, the node), fed by a bounded queue; a session waits for it without
+// counting as a connection without a request. TLS sessions take their
+// steps (the handshake, the records' encryption) on a pool of threads, one
+// for each processor. While a session is with a thread the loop leaves it
+// alone (unwatched, without a deadline); the thread hands it back through
+// the loop's inbox.
 #ifndef TARPON_GATEWAY_GATEWAY_LOOP_H_
 #define TARPON_GATEWAY_GATEWAY_LOOP_H_
 
@@ -26,6 +30,7 @@
 #include "gateway/admission.h"
 #include "gateway/gateway_log.h"
 #include "gateway/gateway_session.h"
+#include "gateway/worker_pool.h"
 
 class TlsContext;
 
@@ -66,8 +71,11 @@ class GatewayLoop {
     std::unique_ptr<GatewaySession> session;
     Admission::Ticket ticket;  // held while the request is awaited
     uint32_t source = 0;
-    uint32_t events = 0;  // what epoll watches for; 0: not registered
-    int64_t deadlineMs = 0;
+    bool registered = false;  // known to epoll
+    uint32_t events = 0;      // what epoll watches for
+    bool tls = false;         // the session steps on the TLS threads
+    bool busy = false;        // a thread has the session
+    int64_t deadlineMs = 0;   // in deadlines_ while not busy
   };
   using Slots = std::unordered_map<int, Slot>;
 
@@ -75,7 +83,15 @@ class GatewayLoop {
   void AcceptFailed(int error);
   void Admit(Fd socket, const std::string& address, uint32_t source);
   void Step(int fd);
+  void StepNow(Slots::iterator slot);
   void Settle(Slots::iterator slot);
+  // Hands the session to a thread: the TLS pool for its next step, or the
+  // engine for its request. False when that queue is full.
+  bool HandOver(Slots::iterator slot, WorkerPool& pool,
+                std::function<void()> work, std::function<void()> done);
+  // The session is back from its thread.
+  Slots::iterator TakeBack(int fd, const GatewaySession* session);
+  void RunEngine(Slots::iterator slot);
   void Close(Slots::iterator slot);
   void ExpireSessions(int64_t nowMs);
   void HandleSignals();
@@ -95,12 +111,16 @@ class GatewayLoop {
   // The error that kept the constructor from setting the loop up, or 0.
   int setupError_ = 0;
   Slots slots_;
+  LoopInbox inbox_;
   size_t peakSessions_ = 0;
   std::set<std::pair<int64_t, int>> deadlines_;
   int64_t acceptPausedUntilMs_ = 0;
   int64_t nextPruneMs_ = 0;
   bool stopping_ = false;
   bool failed_ = false;
+  // Last, so that their threads end before the sessions they may hold.
+  WorkerPool engine_;
+  WorkerPool tlsPool_;
 };
 
 #endif  // TARPON_GATEWAY_GATEWAY_LOOP_H_

@@ -256,6 +256,13 @@ void GatewaySession::Answer(const EngineRun& run) {
   Reply(run.returnCode, run.text);
 }
 
+void GatewaySession::Abandon(const std::string& why) {
+  if (phase_ != Phase::kRunning) return;
+  log_ += why;
+  log_ += "\n";
+  End();
+}
+
 void GatewaySession::Reply(int returnCode, const std::string& text) {
   char returnCodeText[record_format::kUserDataLength] = {};
   std::snprintf(returnCodeText, sizeof returnCodeText, "%4.4d", returnCode);

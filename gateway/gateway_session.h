@@ -85,6 +85,10 @@ class GatewaySession {
   // nothing to send.
   void Answer(const EngineRun& run);
 
+  // In kRunning: the request is not run after all; why ends the session's
+  // line, and the session ends without a reply.
+  void Abandon(const std::string& why);
+
   // True once the engine has answered; its return code.
   bool HasRun() const { return hasRun_; }
   int GetReturnCode() const { return returnCode_; }

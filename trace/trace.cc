@@ -5,8 +5,21 @@
 #include <iostream>
 #include <string>
 
-uint8_t trace_flags = TRACE_OFF;
-int32_t trace_depth = -3;
+__thread uint8_t trace_flags = TRACE_OFF;
+__thread int32_t trace_depth = -3;
+
+namespace {
+
+// This thread's log stream while a TraceLogRedirect lives, else null.
+__thread std::ostream* thread_log = nullptr;
+
+}  // namespace
+
+TraceLogRedirect::TraceLogRedirect(std::ostream& stream) : saved_(thread_log) {
+  thread_log = &stream;
+}
+
+TraceLogRedirect::~TraceLogRedirect() { thread_log = saved_; }
 
 uint8_t set_trace_flags(uint8_t value) {
   uint8_t previous = trace_flags;
@@ -15,6 +28,7 @@ uint8_t set_trace_flags(uint8_t value) {
 }
 
 std::ostream& trace_log() {
+  if (thread_log != nullptr) return *thread_log;
   // std::clog writes to standard error through a buffer; tying it to
   // standard output keeps messages and trace lines in the order they were
   // made when both reach one terminal.

@@ -4,7 +4,11 @@
 // standard log stream; while it is off the scope only keeps the nesting
 // depth, so that a trace switched on mid-run is indented correctly.
 //
-// Single-threaded: the switch and the depth are process-wide and unguarded.
+// The switch and the depth belong to each thread: a thread starts with the
+// trace off and at depth -3, and what one thread switches never changes
+// another's lines. (__thread rather than thread_local: a variable without
+// a dynamic initialiser is then read directly, with no call on every
+// scope.)
 #ifndef TARPON_TRACE_TRACE_H_
 #define TARPON_TRACE_TRACE_H_
 
@@ -17,8 +21,8 @@ constexpr int16_t TRACE_INDENT = 3;
 
 // The trace switch (bit TRACE_ON) and the nesting depth in dots; the depth
 // starts at -3 so that the first scope opened brings it to 0.
-extern uint8_t trace_flags;
-extern int32_t trace_depth;
+extern __thread uint8_t trace_flags;
+extern __thread int32_t trace_depth;
 
 inline bool tracing() { return (trace_flags & TRACE_ON) != 0; }
 
@@ -28,8 +32,22 @@ uint8_t set_trace_flags(uint8_t value);
 // The standard log stream: the process's standard error, buffered, tied to
 // standard output so that pending standard output is written first. Trace
 // lines, the engine's log record and the gateway's event lines go here. A
-// program may point it at a file with trace_log().rdbuf(...).
+// program may point it at a file with trace_log().rdbuf(...), for every
+// thread; a TraceLogRedirect points one thread's log elsewhere.
 std::ostream& trace_log();
+
+// While it lives, trace_log() of the thread that made it is stream.
+// Redirections nest: each restores what it found.
+class TraceLogRedirect {
+ public:
+  explicit TraceLogRedirect(std::ostream& stream);
+  ~TraceLogRedirect();
+  TraceLogRedirect(const TraceLogRedirect&) = delete;
+  TraceLogRedirect& operator=(const TraceLogRedirect&) = delete;
+
+ private:
+  std::ostream* saved_;
+};
 
 class TraceScope {
  public:

@@ -1,0 +1,93 @@
+#include "gateway/worker_pool.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <utility>
+
+LoopInbox::LoopInbox() : event_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+void LoopInbox::Post(std::function<void()> done) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    posted_.push_back(std::move(done));
+  }
+  uint64_t one = 1;
+  ssize_t ignored = write(event_.get(), &one, sizeof one);
+  (void)ignored;
+}
+
+void LoopInbox::RunPosted() {
+  uint64_t count = 0;
+  ssize_t ignored = read(event_.get(), &count, sizeof count);
+  (void)ignored;
+  std::vector<std::function<void()>> posted;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    posted.swap(posted_);
+  }
+  for (std::function<void()>& done : posted) done();
+}
+
+WorkerPool::WorkerPool(int threads, size_t maxQueued, LoopInbox& inbox,
+                       std::function<void()> threadStart)
+    : inbox_(inbox),
+      maxQueued_(maxQueued),
+      threadStart_(std::move(threadStart)) {
+  if (threads < 1) threads = 1;
+  for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { Serve(); });
+}
+
+WorkerPool::~WorkerPool() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+    queue_.clear();
+  }
+  ready_.notify_all();
+  for (std::thread& thread : threads_) thread.join();
+}
+
+bool WorkerPool::Submit(std::function<void()> work,
+                        std::function<void()> done) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (queue_.size() >= maxQueued_) return false;
+    queue_.push_back({std::move(work), std::move(done)});
+  }
+  ready_.notify_one();
+  return true;
+}
+
+size_t WorkerPool::GetQueued() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return queue_.size();
+}
+
+size_t WorkerPool::GetPending() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return queue_.size() + running_;
+}
+
+void WorkerPool::Serve() {
+  if (threadStart_) threadStart_();
+  for (;;) {
+    Job job;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      ready_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+      if (stopping_) return;
+      job = std::move(queue_.front());
+      queue_.pop_front();
+      ++running_;
+    }
+    job.work();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      --running_;
+      if (stopping_) return;
+    }
+    inbox_.Post(std::move(job.done));
+  }
+}

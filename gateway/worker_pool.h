@@ -1,0 +1,80 @@
+// Work that the gateway's event loop hands to threads of its own, so that
+// the loop never waits for it, and the results handed back to the loop.
+//
+// A LoopInbox is the way back: any thread posts a closure, the loop watches
+// the inbox's descriptor and runs what was posted, in its own thread.
+// A WorkerPool runs queued work on a fixed set of threads and posts each
+// job's "done" closure to the inbox when the work has run.
+#ifndef TARPON_GATEWAY_WORKER_POOL_H_
+#define TARPON_GATEWAY_WORKER_POOL_H_
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "comm/fd.h"
+
+class LoopInbox {
+ public:
+  // Makes the descriptor; IsReady() tells whether that worked.
+  LoopInbox();
+  LoopInbox(const LoopInbox&) = delete;
+  LoopInbox& operator=(const LoopInbox&) = delete;
+
+  bool IsReady() const { return event_.valid(); }
+  // Readable while something waits to be run.
+  int GetFd() const { return event_.get(); }
+  // From any thread: done is to run on the loop's thread.
+  void Post(std::function<void()> done);
+  // On the loop's thread: runs everything posted so far, in order.
+  void RunPosted();
+
+ private:
+  Fd event_;
+  std::mutex mutex_;
+  std::vector<std::function<void()>> posted_;
+};
+
+class WorkerPool {
+ public:
+  // threads worker threads (at least 1) with at most maxQueued jobs
+  // waiting; each thread first runs threadStart, when given.
+  WorkerPool(int threads, size_t maxQueued, LoopInbox& inbox,
+             std::function<void()> threadStart = nullptr);
+  // Drops the jobs still queued, waits for the running ones and ends the
+  // threads; what they post is not run.
+  ~WorkerPool();
+  WorkerPool(const WorkerPool&) = delete;
+  WorkerPool& operator=(const WorkerPool&) = delete;
+
+  // Queues work; once a worker has run it, done runs on the loop's thread.
+  // False, with nothing queued, when maxQueued jobs already wait.
+  bool Submit(std::function<void()> work, std::function<void()> done);
+  // Jobs waiting for a thread, and jobs waiting or running.
+  size_t GetQueued();
+  size_t GetPending();
+  int GetThreads() const { return static_cast<int>(threads_.size()); }
+
+ private:
+  struct Job {
+    std::function<void()> work;
+    std::function<void()> done;
+  };
+  void Serve();
+
+  LoopInbox& inbox_;
+  const size_t maxQueued_;
+  std::function<void()> threadStart_;
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::deque<Job> queue_;
+  size_t running_ = 0;
+  bool stopping_ = false;
+  std::vector<std::thread> threads_;
+};
+
+#endif  // TARPON_GATEWAY_WORKER_POOL_H_
