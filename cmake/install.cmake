@@ -120,6 +120,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The libraries' packages come from dpkg-shlibdeps; adduser for postinst.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
+# The package ships /etc/logrotate.d/tarpons for a log file of the gateway.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "logrotate")
 set(CPACK_STRIP_FILES ON)
 # Linking the static libraries needs the inih and OpenSSL libraries too.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "libinih-dev, libssl-dev, pkg-config")

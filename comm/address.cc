@@ -138,9 +138,15 @@ bool lookup_service_file(const char* path, const char* name, uint16_t* port) {
   return false;
 }
 
-// The service's port in host byte order from the system's database, then
-// from the file named by TARPON_SERVICES.
+// The service's port in host byte order from the file named by
+// TARPON_SERVICES, then from the system's database, so that the file can
+// override a system entry.
 bool lookup_service(const char* name, uint16_t* port) {
+  const char* path = std::getenv("TARPON_SERVICES");
+  if (path != nullptr && *path != '\0' &&
+      lookup_service_file(path, name, port)) {
+    return true;
+  }
   servent entry;
   servent* found = nullptr;
   char scratch[4096];
@@ -150,9 +156,7 @@ bool lookup_service(const char* name, uint16_t* port) {
     *port = ntohs(static_cast<uint16_t>(found->s_port));
     return true;
   }
-  const char* path = std::getenv("TARPON_SERVICES");
-  if (path == nullptr || *path == '\0') return false;
-  return lookup_service_file(path, name, port);
+  return false;
 }
 
 }  // namespace

@@ -7,9 +7,10 @@
 // A host name that does not resolve falls back to reading the text as a
 // dotted-decimal address, so a wrong name shows up later as 255.255.255.255.
 //
-// Service names are looked up for protocol "tcp" in the system's services
-// database and then in the file named by the environment variable
-// TARPON_SERVICES (same format as the system's file).
+// Service names are looked up for protocol "tcp" in the file named by the
+// environment variable TARPON_SERVICES (same format as the system's file),
+// when it is set, and then in the system's services database, so that the
+// file wins over a system entry of the same name.
 //
 // The object owns its name copies; copying makes new ones.
 #ifndef TARPON_COMM_ADDRESS_H_

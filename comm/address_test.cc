@@ -88,6 +88,23 @@ TEST_F(AddressTest, ServiceLookupFromServicesFile) {
   }
 }
 
+// TARPON_SERVICES is searched before the system's database, so that a test
+// or a second gateway can move a service the system already names.
+TEST_F(AddressTest, ServicesFileWinsOverTheSystemDatabase) {
+  const char* name = nullptr;
+  for (const char* candidate : {"ssh", "http"}) {
+    if (getservbyname(candidate, "tcp") != nullptr) {
+      name = candidate;
+      break;
+    }
+  }
+  if (name == nullptr) GTEST_SKIP() << "the system names neither ssh nor http";
+  ServicesFile own(std::string(name) + " 41234/tcp\n");
+  Address address(name, static_cast<uint32_t>(INADDR_ANY));
+  EXPECT_EQ(Address::STATE_OK, address.GetState());
+  EXPECT_EQ(41234, address.GetPort());
+}
+
 // A services file that is no regular file, or too big, is refused at once
 // with a line on standard error: no hang on a FIFO, no growth on a device.
 TEST_F(AddressTest, ServicesFileMustBeASmallRegularFile) {

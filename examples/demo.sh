@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the local client against the example SNA node: a password change, a
 # change the host refuses, and a diagnostic dump. The examples are copied to
-# a temporary folder first, so the shipped user database stays as it is.
+# a temporary folder first (examples/private-node.sh), so the shipped user
+# database stays as it is.
 #
 # Run from the repository root after a build:
 #   examples/demo.sh            (programs in build/programs)
@@ -17,9 +18,8 @@ fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarpon-demo.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-cp examples/sna-node.conf examples/users.db "$work"/
-chmod 600 "$work/users.db"  # git keeps no 0600; the host refuses looser
-export TARPON_SNA_NODE="$work/sna-node.conf"
+TARPON_SNA_NODE=$(examples/private-node.sh "$work")
+export TARPON_SNA_NODE
 
 # The engine ends its output with a NUL character for capturing callers; a
 # terminal does not need it.

@@ -4,10 +4,12 @@
 #include "engine/tarpon.h"
 
 #include "engine/argument.h"
+#include "programs/version.h"
 #include "trace/standard_streams.h"
 #include "trace/trace.h"
 
 int main(int argc, char** argv) {
+  if (IsVersionRequest(argc, argv)) return PrintVersion("tarpon");
   PrepareStandardStreams();
   int rc = 0;
   unsigned int count = argc > 0 ? static_cast<unsigned int>(argc) : 0;

@@ -27,6 +27,13 @@ fail() {
 # the programs whose libraries it asks about, lintian and systemd-analyze
 # for the checks.
 scripts/install-deps.sh dpkg-dev file lintian systemd
+# The package installs examples/ as the working tree holds them, and the
+# service's first user database is examples/users.db: they must be the
+# committed files, not a copy that someone changed passwords in.
+if git rev-parse -q --verify HEAD >/dev/null 2>&1 &&
+  ! git diff --quiet HEAD -- examples/users.db examples/sna-node.conf; then
+  fail "examples/ differs from the last commit (git checkout examples/users.db examples/sna-node.conf restores it)"
+fi
 SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null || date +%s)
 export SOURCE_DATE_EPOCH
 # Debian's compiler and linker flags with every hardening feature; CMake
@@ -60,7 +67,7 @@ debs=("$build"/tarpon_*.deb)
 deb=${debs[0]}
 [[ -f "$deb" ]] || fail "no package in $build"
 echo "package: $deb"
-dpkg-deb --field "$deb" Package Version Depends
+dpkg-deb --field "$deb" Package Version Depends Recommends
 if [[ -f "$scratch/first.deb" ]]; then
   cmp -s "$scratch/first.deb" "$deb" || fail "two builds gave different packages"
   echo "package: two builds gave the same bytes"

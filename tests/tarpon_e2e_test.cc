@@ -724,6 +724,19 @@ TEST_F(TarponTest, AnswersHelpAndInformationRequests) {
   EXPECT_EQ(4, both.status);
 }
 
+// --version alone answers before any set-up: no node configuration, no
+// services entry, no gateway needed.
+TEST(ProgramsTest, PrintTheirVersionAlone) {
+  for (const char* program : {"tarpon", "tarpons", "tarponrc"}) {
+    SCOPED_TRACE(program);
+    e2e::RunResult run = e2e::Run(e2e::BinDir() + "/" + program, {"--version"},
+                                  {"TARPON_SNA_NODE", "TARPON_SERVICES"});
+    EXPECT_EQ(std::string(program) + " " + TARPON_VERSION + "\n", run.out);
+    EXPECT_EQ("", run.err);
+    EXPECT_EQ(0, run.status);
+  }
+}
+
 TEST_F(TarponTest, ReportsArgumentsThatNoOptionTook) {
   struct Leftover {
     const char* label;
