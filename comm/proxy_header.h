@@ -5,7 +5,8 @@
 // The caller's contract: read at most Wanted() bytes, hand them to Take(),
 // repeat until IsDone(). Wanted() never reaches past the end of a valid
 // header, so whatever follows it (a TLS ClientHello, a record) stays in the
-// socket for the code that reads the stream next. For version 2 that costs
+// socket for the code that reads the stream next; Take() never takes a
+// byte past it either. For version 2 that costs
 // three reads at most (the 15 bytes any header has, the rest of the fixed
 // part, then the address block with its TLVs). A version 1 line gives its
 // length only by its CRLF, so once its first 15 bytes are in, the parser
@@ -72,9 +73,11 @@ class ProxyHeaderParser {
   // How many more bytes the parser needs before it can judge; never more
   // than a valid header still has. 0 once done.
   size_t Wanted() const;
-  // Takes bytes in order: min(length, Wanted()) of them, or fewer when a
-  // verdict falls on an earlier byte. Returns how many it took; the caller
-  // keeps the rest. Takes nothing once done.
+  // Takes bytes in order until the verdict: all "length" of them, or fewer
+  // when the header ends or is refused on an earlier byte; never one past
+  // the header's end, so a caller holding more bytes may offer them all.
+  // Returns how many it took; the caller keeps the rest. Takes nothing
+  // once done.
   size_t Take(const char* bytes, size_t length);
   // The peer closed, or the caller's deadline passed, before the header was
   // whole: an unfinished parse becomes kInvalid, "truncated".

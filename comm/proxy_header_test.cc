@@ -61,9 +61,10 @@ sockaddr_storage Endpoint(const char* text, uint16_t port) {
 }
 
 // Feeds "input", followed by the start of a TLS ClientHello when it is a
-// valid header, in pieces of at most "step" bytes, as a non-blocking reader
-// would: never more than Wanted(). Returns how many bytes the parser took;
-// checks on the way that a valid header is never asked past its end.
+// valid header, in pieces of at most "step" bytes and never more than
+// Wanted(), as a non-blocking reader would; with step 0, all at once.
+// Returns how many bytes the parser took; checks on the way that a valid
+// header is never asked past its end.
 size_t Feed(ProxyHeaderParser* parser, const std::string& input, size_t step,
             bool valid) {
   std::string stream = valid ? input + "\x16\x03\x01" : input;
@@ -73,7 +74,8 @@ size_t Feed(ProxyHeaderParser* parser, const std::string& input, size_t step,
     if (valid) {
       EXPECT_LE(wanted, input.size() - used) << "at " << used;
     }
-    size_t offer = std::min({step, wanted, stream.size() - used});
+    size_t offer = step == 0 ? stream.size() - used
+                             : std::min({step, wanted, stream.size() - used});
     size_t taken = parser->Take(stream.data() + used, offer);
     EXPECT_GT(taken, 0u);
     used += taken;
@@ -162,7 +164,7 @@ TEST(ProxyHeaderParserTest, JudgesHeaders) {
        Result::kInvalid, "truncated"},
   };
   for (const Case& c : cases) {
-    for (size_t step : {size_t{1}, size_t{7}, size_t{10000}}) {
+    for (size_t step : {size_t{0}, size_t{1}, size_t{7}}) {
       SCOPED_TRACE(std::string(c.name) + ", pieces of " + std::to_string(step));
       ProxyHeaderParser parser;
       bool valid = c.result != Result::kInvalid;
