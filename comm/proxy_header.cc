@@ -40,10 +40,31 @@ constexpr uint8_t kV2Stream = 0x1;
 constexpr size_t kV2Inet4Block = 12;
 constexpr size_t kV2Inet6Block = 36;
 
+// One field of a version 1 line, not terminated.
+struct V1Field {
+  const char* text;
+  size_t length;
+};
+
 // Bytes a version 1 line needs at least after this one: its CRLF.
 size_t V1Needs(uint8_t last) { return last == '\r' ? 1 : 2; }
 
-bool ParsePort(const char* text, size_t length, uint16_t* port) {
+// Splits " a b c d" (from "at" to "end") into exactly four fields, each
+// after a single space.
+bool SplitV1Fields(const char* at, const char* end, V1Field fields[4]) {
+  for (int i = 0; i < 4; ++i) {
+    if (at == end || *at != ' ') return false;
+    fields[i].text = ++at;
+    while (at != end && *at != ' ') ++at;
+    fields[i].length = static_cast<size_t>(at - fields[i].text);
+    if (fields[i].length == 0) return false;
+  }
+  return at == end;
+}
+
+bool ParsePort(const V1Field& field, uint16_t* port) {
+  const char* text = field.text;
+  size_t length = field.length;
   if (length == 0 || length > 5 || (text[0] == '0' && length > 1)) {
     return false;
   }
@@ -59,12 +80,11 @@ bool ParsePort(const char* text, size_t length, uint16_t* port) {
 
 // Reads the address text of the given family into an address record with
 // the port still zero.
-bool ParseAddress(int family, const char* text, size_t length,
-                  sockaddr_storage* out) {
+bool ParseAddress(int family, const V1Field& field, sockaddr_storage* out) {
   char copy[INET6_ADDRSTRLEN];
-  if (length == 0 || length >= sizeof copy) return false;
-  std::memcpy(copy, text, length);
-  copy[length] = '\0';
+  if (field.length == 0 || field.length >= sizeof copy) return false;
+  std::memcpy(copy, field.text, field.length);
+  copy[field.length] = '\0';
   std::memset(out, 0, sizeof *out);
   out->ss_family = static_cast<sa_family_t>(family);
   void* address =
@@ -81,6 +101,26 @@ void SetPort(sockaddr_storage* address, uint16_t port) {
   } else {
     reinterpret_cast<sockaddr_in6*>(address)->sin6_port = htons(port);
   }
+}
+
+// The endpoints of a TCP4 or TCP6 line from its four fields; nullptr, or
+// the reason for a refusal.
+const char* ParseV1Endpoints(int family, const V1Field fields[4],
+                             sockaddr_storage* source,
+                             sockaddr_storage* destination) {
+  uint16_t sourcePort = 0;
+  uint16_t destinationPort = 0;
+  if (!ParseAddress(family, fields[0], source) ||
+      !ParseAddress(family, fields[1], destination)) {
+    return kBadAddress;
+  }
+  if (!ParsePort(fields[2], &sourcePort) ||
+      !ParsePort(fields[3], &destinationPort)) {
+    return kBadPort;
+  }
+  SetPort(source, sourcePort);
+  SetPort(destination, destinationPort);
+  return nullptr;
 }
 
 // An address record from a version 2 address (4 or 16 bytes) and a port in
@@ -140,6 +180,8 @@ void ProxyHeaderParser::EndOfInput() {
 void ProxyHeaderParser::Fail(const char* reason) {
   result_ = kInvalid;
   reason_ = reason;
+  std::memset(&source_, 0, sizeof source_);
+  std::memset(&destination_, 0, sizeof destination_);
 }
 
 void ProxyHeaderParser::JudgeByte(uint8_t byte) {
@@ -200,46 +242,18 @@ void ProxyHeaderParser::JudgeV1Line() {
     Fail(kUnsupportedFamily);
     return;
   }
-  // Exactly four fields after the word, each after a single space.
-  const char* field[4];
-  size_t fieldLength[4];
-  const char* at = wordEnd;
-  for (int i = 0; i < 4; ++i) {
-    if (at == end || *at != ' ') {
-      Fail(kBadLine);
-      return;
-    }
-    field[i] = ++at;
-    while (at != end && *at != ' ') ++at;
-    fieldLength[i] = static_cast<size_t>(at - field[i]);
-    if (fieldLength[i] == 0) {
-      Fail(kBadLine);
-      return;
-    }
-  }
-  if (at != end) {
+  V1Field fields[4];
+  if (!SplitV1Fields(wordEnd, end, fields)) {
     Fail(kBadLine);
     return;
   }
-  uint16_t sourcePort = 0;
-  uint16_t destinationPort = 0;
-  if (!ParseAddress(family, field[0], fieldLength[0], &source_) ||
-      !ParseAddress(family, field[1], fieldLength[1], &destination_)) {
-    std::memset(&source_, 0, sizeof source_);
-    std::memset(&destination_, 0, sizeof destination_);
-    Fail(kBadAddress);
-    return;
+  const char* reason =
+      ParseV1Endpoints(family, fields, &source_, &destination_);
+  if (reason != nullptr) {
+    Fail(reason);
+  } else {
+    result_ = kProxy;
   }
-  if (!ParsePort(field[2], fieldLength[2], &sourcePort) ||
-      !ParsePort(field[3], fieldLength[3], &destinationPort)) {
-    std::memset(&source_, 0, sizeof source_);
-    std::memset(&destination_, 0, sizeof destination_);
-    Fail(kBadPort);
-    return;
-  }
-  SetPort(&source_, sourcePort);
-  SetPort(&destination_, destinationPort);
-  result_ = kProxy;
 }
 
 void ProxyHeaderParser::JudgeV2Byte(uint8_t byte) {
