@@ -13,7 +13,8 @@ cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build-fuzz}
 seconds=${FUZZ_SECONDS:-20}
 targets=${FUZZ_TARGETS:-"command_line_fuzzer reply_fuzzer \
-password_request_fuzzer record_fuzzer node_config_fuzzer user_db_fuzzer"}
+password_request_fuzzer record_fuzzer node_config_fuzzer user_db_fuzzer \
+proxy_header_fuzzer"}
 
 # clang and its libFuzzer runtime, when missing (Debian packages).
 need=()
