@@ -2,15 +2,15 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <iterator>
 #include <vector>
 
 namespace {
 
 constexpr int kMinPenaltyCount = 3;
 constexpr long kLargest = 1000000;
-// The most addresses the penalties remember; beyond it, older records
-// without a running penalty are dropped first.
-constexpr size_t kMaxTrackedSources = 100000;
+// The most failure times all records together may keep: 16 MB.
+constexpr size_t kMaxFailureTimes = 2000000;
 
 // Splits text at ':' into whole numbers from 0 to kLargest; false on any
 // other text or another count of fields.
@@ -90,51 +90,125 @@ bool StartupGate::Refuses(int startups) {
   return std::uniform_real_distribution<double>(0, 100)(random_) < percent;
 }
 
-SourcePenalties::SourcePenalties(const GatewayLimits& limits)
-    : limits_(limits) {}
+SourcePenalties::SourcePenalties(const GatewayLimits& limits, size_t maxTracked)
+    : limits_(limits), maxTracked_(maxTracked) {
+  if (limits_.penaltyCount > 0) {
+    const size_t affordable =
+        kMaxFailureTimes / static_cast<size_t>(limits_.penaltyCount);
+    if (maxTracked_ > affordable) maxTracked_ = affordable;
+  }
+  if (maxTracked_ < 1) maxTracked_ = 1;
+}
 
 int SourcePenalties::RecordFailure(uint32_t source, int64_t nowMs) {
   if (limits_.penaltyCount == 0) return 0;
-  if (sources_.size() >= kMaxTrackedSources) Prune(nowMs);
-  if (sources_.size() >= kMaxTrackedSources) return 0;
-  Record& record = sources_[source];
-  if (record.failures == 0 ||
-      nowMs - record.windowStartMs > limits_.penaltyWindow * 1000LL) {
-    record.failures = 0;
-    record.windowStartMs = nowMs;
+  EndPenalties(nowMs);
+  auto found = records_.find(source);
+  if (found == records_.end()) {
+    if (records_.size() >= maxTracked_) MakeRoom();
+    found = records_.emplace(source, Record()).first;
+    MakeIdle(source, &found->second);
   }
-  if (++record.failures < limits_.penaltyCount) return 0;
+  Record& record = found->second;
+  record.lastFailureMs = nowMs;
+  if (record.idle) {
+    idle_.splice(idle_.end(), idle_, record.idlePosition);
+  }
+  if (!AddFailure(&record, nowMs)) return 0;
+  return StartPenalty(source, &record, nowMs);
+}
+
+bool SourcePenalties::AddFailure(Record* record, int64_t nowMs) const {
+  const size_t count = static_cast<size_t>(limits_.penaltyCount);
+  std::vector<int64_t>& failures = record->failures;
+  if (failures.size() < count) {
+    failures.push_back(nowMs);
+    if (failures.size() < count) return false;
+    record->next = 0;
+  } else {
+    failures[record->next] = nowMs;
+    record->next = (record->next + 1) % count;
+  }
+  // Full: the oldest of the last count failures is at next.
+  return nowMs - failures[record->next] <= limits_.penaltyWindow * 1000LL;
+}
+
+int SourcePenalties::StartPenalty(uint32_t source, Record* record,
+                                  int64_t nowMs) {
   // A penalty that follows another within the longest penalty doubles.
   const bool repeated =
-      record.lastPenaltySeconds > 0 &&
-      nowMs - record.penaltyEndMs < limits_.penaltyMaxSeconds * 1000LL;
+      record->lastPenaltySeconds > 0 &&
+      nowMs - record->penaltyEndMs < limits_.penaltyMaxSeconds * 1000LL;
   int seconds = limits_.penaltySeconds;
   if (repeated) {
-    seconds = record.lastPenaltySeconds * 2;
+    seconds = record->lastPenaltySeconds * 2;
     if (seconds > limits_.penaltyMaxSeconds) {
       seconds = limits_.penaltyMaxSeconds;
     }
   }
-  record.failures = 0;
-  record.lastPenaltySeconds = seconds;
-  record.penaltyEndMs = nowMs + seconds * 1000LL;
+  // The next penalty takes as many fresh failures as the first.
+  record->failures.clear();
+  record->next = 0;
+  if (record->idle) {
+    idle_.erase(record->idlePosition);
+    record->idle = false;
+  } else {
+    // Sessions already under way when the last penalty began.
+    inForce_.erase({record->penaltyEndMs, source});
+  }
+  record->lastPenaltySeconds = seconds;
+  record->penaltyEndMs = nowMs + seconds * 1000LL;
+  inForce_.insert({record->penaltyEndMs, source});
+  ++started_;
   return seconds;
 }
 
+void SourcePenalties::MakeIdle(uint32_t source, Record* record) {
+  idle_.push_back(source);
+  record->idlePosition = std::prev(idle_.end());
+  record->idle = true;
+}
+
+void SourcePenalties::EndPenalties(int64_t nowMs) {
+  while (!inForce_.empty() && inForce_.begin()->first <= nowMs) {
+    const uint32_t source = inForce_.begin()->second;
+    inForce_.erase(inForce_.begin());
+    MakeIdle(source, &records_.at(source));
+  }
+}
+
+void SourcePenalties::MakeRoom() {
+  if (!idle_.empty()) {
+    records_.erase(idle_.front());
+    idle_.pop_front();
+  } else if (!inForce_.empty()) {
+    records_.erase(inForce_.begin()->second);
+    inForce_.erase(inForce_.begin());
+  }
+}
+
 bool SourcePenalties::IsPenalised(uint32_t source, int64_t nowMs) const {
-  auto found = sources_.find(source);
-  return found != sources_.end() && nowMs < found->second.penaltyEndMs;
+  auto found = records_.find(source);
+  return found != records_.end() && nowMs < found->second.penaltyEndMs;
+}
+
+size_t SourcePenalties::CountInForce(int64_t nowMs) {
+  EndPenalties(nowMs);
+  return inForce_.size();
 }
 
 void SourcePenalties::Prune(int64_t nowMs) {
-  for (auto it = sources_.begin(); it != sources_.end();) {
-    const Record& record = it->second;
+  // A record with a penalty in force has something left to remember.
+  EndPenalties(nowMs);
+  for (auto it = idle_.begin(); it != idle_.end();) {
+    const Record& record = records_.at(*it);
     const bool windowOver =
-        nowMs - record.windowStartMs > limits_.penaltyWindow * 1000LL;
+        nowMs - record.lastFailureMs > limits_.penaltyWindow * 1000LL;
     const bool penaltyForgotten =
         nowMs - record.penaltyEndMs >= limits_.penaltyMaxSeconds * 1000LL;
     if (windowOver && penaltyForgotten) {
-      it = sources_.erase(it);
+      records_.erase(*it);
+      it = idle_.erase(it);
     } else {
       ++it;
     }

@@ -5,10 +5,15 @@
 #ifndef TARPON_GATEWAY_GATEWAY_LIMITS_H_
 #define TARPON_GATEWAY_GATEWAY_LIMITS_H_
 
+#include <cstddef>
 #include <cstdint>
+#include <list>
 #include <random>
+#include <set>
 #include <string>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 struct GatewayLimits {
   // From startupsStart startups on, a new connection is refused with
@@ -56,28 +61,75 @@ class StartupGate {
 };
 
 // The penalties, per IPv4 address in network byte order. Times are steady
-// clock milliseconds.
+// clock milliseconds and never go back from one call to the next.
+//
+// An address is penalised when it has had penaltyCount failures within any
+// span of penaltyWindow seconds: each record keeps its last penaltyCount
+// failure times. The table holds at most a bound of records; at the bound a
+// new address takes the place of the least recently active record (its
+// last failure or the end of its last penalty) that has no penalty in
+// force, or, when every record has one, of the record whose penalty ends
+// first. So a new guesser is always counted, and a running penalty is
+// never lost while there is anything else to drop. A failure costs O(1),
+// O(log n) when it starts a penalty.
 class SourcePenalties {
  public:
-  explicit SourcePenalties(const GatewayLimits& limits);
+  // The records kept by default: with about 200 bytes a record, 20 MB.
+  static constexpr size_t kDefaultMaxTracked = 100000;
+
+  // Keeps at most maxTracked records (at least 1), fewer when penaltyCount
+  // is so large that the failure times would take more than 16 MB.
+  explicit SourcePenalties(const GatewayLimits& limits,
+                           size_t maxTracked = kDefaultMaxTracked);
   // Counts a failed verdict; the penalty's length in seconds when this one
   // starts a penalty, else 0.
   int RecordFailure(uint32_t source, int64_t nowMs);
   // True while the address is refused.
   bool IsPenalised(uint32_t source, int64_t nowMs) const;
-  // Forgets addresses with nothing left to remember.
+  // Forgets addresses with nothing left to remember: no failure within the
+  // window and no penalty within the longest penalty.
   void Prune(int64_t nowMs);
-  size_t GetTrackedCount() const { return sources_.size(); }
+  size_t GetTrackedCount() const { return records_.size(); }
+  size_t GetMaxTracked() const { return maxTracked_; }
+
+  // For metrics: the penalties started since construction, and those in
+  // force at nowMs (amortised O(1)).
+  uint64_t GetPenaltiesStarted() const { return started_; }
+  size_t CountInForce(int64_t nowMs);
 
  private:
   struct Record {
-    int failures = 0;
-    int64_t windowStartMs = 0;
+    // The last penaltyCount failure times, oldest at next once full.
+    std::vector<int64_t> failures;
+    size_t next = 0;
     int64_t penaltyEndMs = 0;
     int lastPenaltySeconds = 0;
+    int64_t lastFailureMs = 0;
+    // Where the record stands in idle_, when its penalty is not in force.
+    bool idle = true;
+    std::list<uint32_t>::iterator idlePosition;
   };
+
+  // Adds a failure time; true when the last penaltyCount of them, this
+  // one included, lie within the window.
+  bool AddFailure(Record* record, int64_t nowMs) const;
+  int StartPenalty(uint32_t source, Record* record, int64_t nowMs);
+  // Moves the records whose penalty has ended by nowMs to idle_.
+  void EndPenalties(int64_t nowMs);
+  // Drops one record to make room for a new address.
+  void MakeRoom();
+  void MakeIdle(uint32_t source, Record* record);
+
   GatewayLimits limits_;
-  std::unordered_map<uint32_t, Record> sources_;
+  size_t maxTracked_;
+  uint64_t started_ = 0;
+  std::unordered_map<uint32_t, Record> records_;
+  // Records without a penalty in force, least recently active first: a
+  // failure moves its record to the back, and so does the end of a
+  // penalty, which EndPenalties sees before any later failure.
+  std::list<uint32_t> idle_;
+  // Records with a penalty in force, by the penalty's end.
+  std::set<std::pair<int64_t, uint32_t>> inForce_;
 };
 
 #endif  // TARPON_GATEWAY_GATEWAY_LIMITS_H_

@@ -88,4 +88,66 @@ TEST(GatewayLimitsTest, PenaltiesStartGrowAndEnd) {
   EXPECT_EQ(30, penalties.RecordFailure(source, ++now));
 }
 
+// 5:4:30:600: the fifth failure within any 4 s, wherever the first fell.
+TEST(GatewayLimitsTest, PenalisesCountFailuresWithinAnySpanOfTheWindow) {
+  struct Case {
+    const char* name;
+    std::vector<int64_t> failuresMs;
+    int penalisedAt;  // index into failuresMs, or -1
+  };
+  const Case cases[] = {
+      {"five within 4 s after an older pair",
+       {0, 3900, 4100, 4200, 4300, 4400},
+       5},
+      {"burst straddling the first failure's window",
+       {0, 3700, 3800, 3900, 4010, 4100, 4200},
+       5},
+      {"the window's whole length", {0, 1000, 2000, 3000, 4000}, 4},
+      {"a millisecond longer", {0, 1000, 2000, 3000, 4001}, -1},
+      {"steady, never five in 4 s",
+       {0, 1001, 2002, 3003, 4004, 5005, 6006, 7007, 8008},
+       -1},
+  };
+  GatewayLimits limits;
+  ASSERT_TRUE(ParsePenalties("5:4:30:600", &limits));
+  for (const Case& c : cases) {
+    SourcePenalties penalties(limits);
+    for (size_t i = 0; i < c.failuresMs.size(); ++i) {
+      const int expected = static_cast<int>(i) == c.penalisedAt ? 30 : 0;
+      EXPECT_EQ(expected, penalties.RecordFailure(7, 1000000 + c.failuresMs[i]))
+          << c.name << ", failure " << i;
+    }
+  }
+}
+
+// A table of four: new guessers make room, running penalties stay while
+// anything else can go, and at last the one ending first goes.
+TEST(GatewayLimitsTest, FullTableStillPenalisesAndKeepsRunningPenalties) {
+  GatewayLimits limits;  // 5 failures in 60 s: 30 s
+  SourcePenalties penalties(limits, 4);
+  int64_t now = 1000000;
+  auto guess = [&](uint32_t source, int times) {
+    int seconds = 0;
+    for (int i = 0; i < times; ++i) {
+      seconds = penalties.RecordFailure(source, now += 10);
+    }
+    return seconds;
+  };
+  EXPECT_EQ(30, guess(1, 5));
+  for (uint32_t source = 100; source < 200; ++source) guess(source, 4);
+  EXPECT_EQ(4u, penalties.GetTrackedCount());
+  EXPECT_TRUE(penalties.IsPenalised(1, now));
+  EXPECT_EQ(30, guess(2, 5));  // a new guesser in a full table
+  EXPECT_EQ(30, guess(3, 5));
+  EXPECT_EQ(30, guess(4, 5));  // now all four in force
+  EXPECT_EQ(30, guess(5, 5));  // takes the place of 1, which ends first
+  EXPECT_FALSE(penalties.IsPenalised(1, now));
+  for (uint32_t source = 2; source <= 5; ++source) {
+    EXPECT_TRUE(penalties.IsPenalised(source, now)) << source;
+  }
+  EXPECT_EQ(5u, penalties.GetPenaltiesStarted());
+  EXPECT_EQ(4u, penalties.CountInForce(now));
+  EXPECT_EQ(0u, penalties.CountInForce(now + 30000));
+}
+
 }  // namespace

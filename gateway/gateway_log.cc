@@ -7,38 +7,31 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 namespace {
 
 constexpr mode_t kLogFileMode = 0640;
 
-// Writes all length bytes; the error number, or 0.
-int WriteAll(int fd, const char* text, size_t length) {
-  while (length > 0) {
-    ssize_t n = write(fd, text, length);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return n < 0 ? errno : ENOSPC;
-    text += n;
-    length -= static_cast<size_t>(n);
-  }
-  return 0;
+// The lines of text from from on; text after the last line end, a session
+// line that the next one continues, counts as one.
+uint64_t CountLines(const std::string& text, size_t from) {
+  uint64_t lines = 0;
+  for (size_t i = from; i < text.size(); ++i) lines += text[i] == '\n';
+  if (from < text.size() && text.back() != '\n') ++lines;
+  return lines;
 }
 
 }  // namespace
 
-GatewayLog::~GatewayLog() {
-  sync();
-  CloseFile();
-}
+GatewayLog::~GatewayLog() { sync(); }
 
 bool GatewayLog::Open(const std::string& path) {
-  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
-                kLogFileMode);
-  if (fd < 0) return false;
-  sync();
-  CloseFile();
-  fd_ = fd;
-  ownsFd_ = true;
+  Fd fd(open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
+             kLogFileMode));
+  if (!fd) return false;
+  Leave();
+  file_ = std::move(fd);
   path_ = path;
   return true;
 }
@@ -50,15 +43,21 @@ bool GatewayLog::Reopen() {
 }
 
 void GatewayLog::UseDescriptors(int logFd, int errorFd) {
-  sync();
-  CloseFile();
-  fd_ = logFd;
+  Leave();
+  file_.Reset();
+  path_.clear();
+  borrowedFd_ = logFd;
   errorFd_ = errorFd;
 }
 
-void GatewayLog::CloseFile() {
-  if (ownsFd_) close(fd_);
-  ownsFd_ = false;
+void GatewayLog::Leave() {
+  sync();
+  // The start of the line stays where it was; the new descriptor begins
+  // with a whole line.
+  if (!torn_.empty()) {
+    torn_.clear();
+    ++lost_;
+  }
 }
 
 void GatewayLog::Append(char c) {
@@ -91,23 +90,83 @@ std::streamsize GatewayLog::xsputn(const char* text, std::streamsize length) {
 }
 
 int GatewayLog::sync() {
-  if (pending_.empty()) return 0;
-  int error = WriteAll(fd_, pending_.data(), pending_.size());
-  pending_.clear();
+  std::string lines;
+  lines.swap(pending_);
+  if (lines.empty() && torn_.empty()) return 0;
+  int error = 0;
+  if (!torn_.empty()) {
+    std::string rest;
+    rest.swap(torn_);
+    error = WriteLines(rest, true);
+  }
+  if (error == 0 && lost_ > 0) error = WriteLostLine();
+  if (error == 0) {
+    error = WriteLines(lines);
+  } else {
+    lost_ += CountLines(lines, 0);
+  }
   if (error == 0) {
     failing_ = false;
-  } else if (!failing_) {
-    failing_ = true;
-    char message[200];
-    std::snprintf(message, sizeof message,
-                  "TARPON SERVER E0008 : cannot write the log (%s); trying "
-                  "again at the next session.\n",
-                  std::strerror(error));
-    WriteAll(errorFd_, message, std::strlen(message));
+  } else {
+    ReportFailure(error);
   }
   // Never report the failure to the stream: a stream gone bad would drop
   // every later line without a word.
   return 0;
+}
+
+int GatewayLog::WriteLines(const std::string& text, bool continuesLine) {
+  size_t written = 0;
+  while (written < text.size()) {
+    ssize_t n = write(LogFd(), text.data() + written, text.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const int error = n < 0 ? errno : ENOSPC;
+      size_t next = written;
+      const bool midLine =
+          written > 0 ? text[written - 1] != '\n' : continuesLine;
+      if (midLine) {
+        next = text.find('\n', written);
+        next = next == std::string::npos ? text.size() : next + 1;
+        torn_ = text.substr(written, next - written);
+      }
+      lost_ += CountLines(text, next);
+      return error;
+    }
+    written += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+int GatewayLog::WriteLostLine() {
+  const uint64_t lost = lost_;
+  lost_ = 0;
+  const std::string line = GatewayTimeStamp() + "TARPON SERVER " +
+                           std::to_string(lost) + " log lines lost (" +
+                           std::strerror(lostError_) + ")\n";
+  const int error = WriteLines(line);
+  // Not written at all: it is still to be said, and not a lost line itself.
+  if (error != 0 && torn_.empty()) lost_ = lost;
+  return error;
+}
+
+void GatewayLog::ReportFailure(int error) {
+  if (failing_) return;
+  failing_ = true;
+  lostError_ = error;
+  char message[200];
+  std::snprintf(message, sizeof message,
+                "TARPON SERVER E0008 : cannot write the log (%s); trying "
+                "again at the next session.\n",
+                std::strerror(error));
+  const size_t length = std::strlen(message);
+  size_t written = 0;
+  while (written < length) {
+    ssize_t n = write(errorFd_, message + written, length - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    written += static_cast<size_t>(n);
+  }
 }
 
 std::string GatewayTimeStamp() {

@@ -7,35 +7,50 @@
 // are written as "\xHH": names sent by a client cannot move the cursor or
 // erase lines when the log is viewed.
 //
-// A write that fails (a full disk) is reported once on standard error with
-// E0008; the text is dropped and the next flush tries again, so logging
-// resumes when the file can be written. The stream never goes bad.
+// Lines are written whole or not at all (text after a flush's last line end,
+// a session line that the next session continues, counts as a line). A write
+// that fails (a full disk) is reported once on standard error with E0008, and
+// the lines it could not write are dropped and counted; the next flush tries
+// again. The first flush that gets through writes, before its own lines,
+// "<time stamp>TARPON SERVER <n> log lines lost (<error>)". When a write
+// stops in the middle of a line, the rest of that line is kept and written
+// first of all, so no line is torn and joined to the next; it is dropped,
+// and counted, only when the log moves to another descriptor first. The
+// stream never goes bad.
 #ifndef TARPON_GATEWAY_GATEWAY_LOG_H_
 #define TARPON_GATEWAY_GATEWAY_LOG_H_
 
+#include <cstdint>
 #include <streambuf>
 #include <string>
+
+#include "comm/fd.h"
 
 class GatewayLog : public std::streambuf {
  public:
   // Writes to descriptor 2.
   GatewayLog() = default;
+  // Flushes.
   ~GatewayLog() override;
   GatewayLog(const GatewayLog&) = delete;
   GatewayLog& operator=(const GatewayLog&) = delete;
 
-  // Opens path for appending, creating it with mode 0640; false when it
-  // cannot be opened (the log stays where it was).
+  // Opens path for appending, creating it with mode 0640, and owns the
+  // descriptor; false when it cannot be opened (the log stays where it
+  // was).
   bool Open(const std::string& path);
   // Opens the file of Open again, for log rotation; true without a file.
   // On failure the log stays on the file it had.
   bool Reopen();
-  // Writes to logFd and reports failures on errorFd, neither owned; for
-  // tests.
+  // Writes to logFd and reports failures on errorFd from now on, closing
+  // and forgetting a file of Open. Neither descriptor is owned: both must stay
+  // open while the log uses them. For tests.
   void UseDescriptors(int logFd, int errorFd);
 
   // True while the last write failed.
   bool IsFailing() const { return failing_; }
+  // Lines dropped since the last "log lines lost" line.
+  uint64_t GetLostCount() const { return lost_; }
 
  protected:
   int overflow(int c) override;
@@ -44,13 +59,24 @@ class GatewayLog : public std::streambuf {
 
  private:
   void Append(char c);
-  void CloseFile();
+  int LogFd() const { return file_ ? file_.get() : borrowedFd_; }
+  // Flushes, then gives up a torn line's rest: the log is about to move.
+  void Leave();
+  // Writes text, which continuesLine when it is a torn line's rest; on
+  // failure keeps the rest of a line cut short (or started before) in torn_,
+  // counts the lines after it as lost and returns the error number, else 0.
+  int WriteLines(const std::string& text, bool continuesLine = false);
+  int WriteLostLine();
+  void ReportFailure(int error);
 
-  int fd_ = 2;
-  int errorFd_ = 2;
-  bool ownsFd_ = false;
+  Fd file_;             // the file of Open
+  int borrowedFd_ = 2;  // written to while no file is open; not owned
+  int errorFd_ = 2;     // not owned
   std::string path_;
-  std::string pending_;
+  std::string pending_;  // escaped text not yet flushed
+  std::string torn_;     // the rest of a line a write cut short
+  uint64_t lost_ = 0;
+  int lostError_ = 0;  // the error that began the failing spell
   bool failing_ = false;
 };
 

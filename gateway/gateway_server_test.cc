@@ -252,46 +252,4 @@ TEST_F(GatewaySessionTest, NeverRunsARequestCutShortByAReset) {
   EXPECT_EQ(std::string::npos, Log().find("tarponRc(")) << Log();
 }
 
-// The log escapes control bytes, reports a failed write once on its error
-// descriptor and writes again once it can.
-TEST(GatewayLogTest, EscapesReportsFailuresOnceAndResumes) {
-  int pipeFds[2];
-  ASSERT_EQ(0, pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK));
-  e2e::Sandbox box;
-  box.Write("errors", "");
-  int errorFd = open(box.Path("errors").c_str(), O_WRONLY | O_APPEND);
-  GatewayLog log;
-  log.UseDescriptors(pipeFds[1], errorFd);
-  std::ostream out(&log);
-  auto drain = [&] {
-    std::string text;
-    char buffer[65536];
-    ssize_t n;
-    while ((n = read(pipeFds[0], buffer, sizeof buffer)) > 0)
-      text.append(buffer, n);
-    return text;
-  };
-
-  out << "user(\x1b[2J\xff\tx) \n" << std::flush;
-  EXPECT_EQ("user(\\x1B[2J\\xFF\\x09x) \n", drain());
-
-  std::string filler(1 << 20, 'f');
-  while (write(pipeFds[1], filler.data(), filler.size()) > 0) {
-  }
-  out << "lost one\n" << std::flush;
-  out << "lost two\n" << std::flush;
-  EXPECT_TRUE(log.IsFailing());
-  drain();
-  out << "back\n" << std::flush;
-  EXPECT_FALSE(log.IsFailing());
-  EXPECT_EQ("back\n", drain());
-  EXPECT_EQ(
-      "TARPON SERVER E0008 : cannot write the log (Resource temporarily "
-      "unavailable); trying again at the next session.\n",
-      box.Read("errors"));
-  close(errorFd);
-  close(pipeFds[0]);
-  close(pipeFds[1]);
-}
-
 }  // namespace
