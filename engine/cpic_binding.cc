@@ -4,7 +4,7 @@
 #include <cstring>
 #include <iostream>
 
-#include "engine/sna_services.h"
+#include "contract/sna_services.h"
 #include "engine/status.h"
 #include "engine/tarpon.h"
 #include "trace/trace.h"

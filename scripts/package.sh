@@ -68,8 +68,8 @@ fi
 dpkg-deb -x "$deb" "$scratch/root"
 root="$scratch/root/usr"
 for file in bin/tarpon bin/tarponrc sbin/tarpons \
-  include/tarpon/engine/tarpon.h include/tarpon/engine/api_result.h \
-  include/tarpon/engine/sna_services.h \
+  include/tarpon/engine/tarpon.h include/tarpon/contract/tarpon_rc.h \
+  include/tarpon/contract/api_result.h include/tarpon/contract/sna_services.h \
   include/tarpon/gateway_client/tarpon_gateway.h \
   lib/systemd/system/tarpons.service share/tarpon/users.db \
   share/doc/tarpon/examples/sna-node.conf share/doc/tarpon/examples/users.db \
