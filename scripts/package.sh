@@ -42,6 +42,7 @@ build_package() {
   # shellcheck disable=SC2086
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON \
+    -DBUILD_TESTING=OFF \
     ${CMAKE_ARGS:-} >/dev/null
   cmake --build "$build" -j2 --target tarpon tarpons tarponrc trace sna \
     engine comm gateway_client man_pages changelog
