@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "sna/regular_file.h"
-#include "tests/e2e_support.h"
+#include "tests/support/e2e_support.h"
 
 namespace bench {
 

@@ -46,7 +46,7 @@
 #include "comm/record_format.h"
 #include "comm/wsa.h"
 #include "gateway_client/gateway_client.h"
-#include "tests/gateway_support.h"
+#include "tests/support/gateway_support.h"
 
 namespace {
 

@@ -34,9 +34,9 @@
 #include "comm/address.h"
 #include "comm/client.h"
 #include "comm/tls.h"
-#include "comm/tls_test_support.h"
 #include "comm/wsa.h"
-#include "tests/gateway_support.h"
+#include "tests/support/gateway_support.h"
+#include "tests/support/tls_test_support.h"
 
 namespace {
 

@@ -18,12 +18,17 @@ install(TARGETS tarpons RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 # Tarpon::gateway_client with what they link, and the emulated SNA node as
 # Tarpon::sna: the engine links no SNA provider, so a program links
 # Tarpon::sna or its own library of the entry points of
-# tarpon/engine/sna_services.h.
+# tarpon/contract/sna_services.h. The interfaces (tarpon/engine/tarpon.h,
+# tarpon/gateway_client/tarpon_gateway.h) include the return codes and the
+# result record from tarpon/contract/.
 set(TARPON_LIBDIR ${CMAKE_INSTALL_LIBDIR}/tarpon)
-install(TARGETS trace sna_services sna engine comm gateway_client
+install(TARGETS trace sna_services tarpon_contract sna engine comm
+  gateway_client
   EXPORT TarponTargets
   ARCHIVE DESTINATION ${TARPON_LIBDIR})
-install(FILES engine/tarpon.h engine/api_result.h engine/sna_services.h
+install(FILES contract/tarpon_rc.h contract/api_result.h contract/sna_services.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarpon/contract)
+install(FILES engine/tarpon.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarpon/engine)
 install(FILES gateway_client/tarpon_gateway.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarpon/gateway_client)

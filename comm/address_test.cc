@@ -11,8 +11,8 @@
 #include <memory>
 #include <string>
 
-#include "comm/test_support.h"
 #include "comm/wsa.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

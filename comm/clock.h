@@ -1,6 +1,6 @@
 // The one clock behind every deadline and penalty: milliseconds on a steady
 // clock. Code that decides by time takes a Clock, so that a test can hand
-// it a FakeClock and move time by hand.
+// it a clock of its own (tests/support/fake_clock.h) and move time by hand.
 #ifndef TARPON_COMM_CLOCK_H_
 #define TARPON_COMM_CLOCK_H_
 
@@ -30,17 +30,5 @@ inline const Clock& Clock::Steady() {
   static const SteadyClock clock;
   return clock;
 }
-
-// A clock that stands still until a test moves it.
-class FakeClock : public Clock {
- public:
-  explicit FakeClock(int64_t startMs = 1000000) : nowMs_(startMs) {}
-  int64_t NowMs() const override { return nowMs_; }
-  void Advance(int64_t ms) { nowMs_ += ms; }
-  void Set(int64_t ms) { nowMs_ = ms; }
-
- private:
-  int64_t nowMs_;
-};
 
 #endif  // TARPON_COMM_CLOCK_H_

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "comm/server.h"
-#include "comm/test_support.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include "comm/client.h"
 #include "comm/server.h"
-#include "comm/test_support.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

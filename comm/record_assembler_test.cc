@@ -8,7 +8,7 @@
 #include <string>
 
 #include "comm/record_format.h"
-#include "comm/test_support.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "comm/tls_test_support.h"
+#include "tests/support/tls_test_support.h"
 
 namespace {
 

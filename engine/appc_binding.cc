@@ -3,7 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/sna_services.h"
+#include "contract/sna_services.h"
+#include "engine/sna_call.h"
 #include "engine/status.h"
 #include "engine/tarpon.h"
 #include "trace/trace.h"
@@ -33,12 +34,6 @@ void start(Block* block, uint16_t opcode, const CCB_PTR ccb) {
   std::memcpy(block->tp_id, ccb->appcTpId, sizeof block->tp_id);
 }
 
-void report(const char* caller, const char* subject, uint8_t statusType,
-            uint16_t primary, uint32_t secondary) {
-  report_status(caller, subject, statusType, static_cast<unsigned int>(primary),
-                static_cast<unsigned int>(secondary));
-}
-
 }  // namespace
 
 int TP_STARTED_internal(CCB_PTR ccb, const char* caller) {
@@ -59,9 +54,9 @@ int TP_STARTED_internal(CCB_PTR ccb, const char* caller) {
   if (block.primary_rc == AP_OK) {
     std::memcpy(ccb->appcTpId, block.tp_id, sizeof ccb->appcTpId);
   } else {
-    report(caller, "APPC(TP_STARTED)", STATUS_APPC_TP_STARTED, block.primary_rc,
-           block.secondary_rc);
-    result = TARPON_RC_SNA_CALL_FAILED;
+    result =
+        appc_verb_failed(caller, "APPC(TP_STARTED)", STATUS_APPC_TP_STARTED,
+                         block.primary_rc, block.secondary_rc);
   }
   return result;
 }
@@ -96,20 +91,13 @@ int ALLOCATE_internal(CCB_PTR ccb, const char* caller) {
     ccb->appcConversationId = block.conv_id;
     return result;
   }
-  report(caller, "APPC(ALLOCATE)", STATUS_APPC_ALLOCATE, block.primary_rc,
-         block.secondary_rc);
+  result = appc_verb_failed(caller, "APPC(ALLOCATE)", STATUS_APPC_ALLOCATE,
+                            block.primary_rc, block.secondary_rc);
   if (block.primary_rc == AP_COMM_SUBSYSTEM_NOT_LOADED &&
       block.secondary_rc == kPartnerUnreachable && ccb->partnerLuFromSideInfo) {
-    char symdest[CCB_NAME_LENGTH + 1];
-    char qualified[CCB_QUALIFIED_NAME_LENGTH + 1];
-    std::snprintf(symdest, sizeof symdest, "%s",
-                  ccb->symbolicDestination.getPadUpper());
-    std::snprintf(qualified, sizeof qualified, "%s",
-                  ccb->qualifiedPartnerLuName.get());
-    report_status(caller, "", STATUS_INFO_PARTNER_LU, symdest, qualified);
+    report_side_info_partner(caller, ccb);
   }
   advise_user(block.secondary_rc, RC_TABLE_APPC_SECONDARY);
-  result = TARPON_RC_SNA_CALL_FAILED;
   return result;
 }
 
@@ -124,10 +112,9 @@ int SEND_DATA_internal(CCB_PTR ccb, int32_t length, unsigned char* data,
   block.dptr = data;
   APPC(&block);
   if (block.primary_rc != AP_OK) {
-    report(caller, "APPC(SEND_DATA)", STATUS_APPC_SEND_DATA, block.primary_rc,
-           block.secondary_rc);
+    result = appc_verb_failed(caller, "APPC(SEND_DATA)", STATUS_APPC_SEND_DATA,
+                              block.primary_rc, block.secondary_rc);
     advise_user(block.secondary_rc, RC_TABLE_APPC_SECONDARY);
-    result = TARPON_RC_SNA_CALL_FAILED;
   }
   return result;
 }
@@ -144,10 +131,10 @@ int RECEIVE_AND_WAIT_internal(CCB_PTR ccb, int32_t* receivedLength,
   block.dptr = buffer;
   APPC(&block);
   if (block.primary_rc != AP_OK) {
-    report(caller, "APPC(RECEIVE_AND_WAIT(data))", STATUS_APPC_RECEIVE_AND_WAIT,
-           block.primary_rc, block.secondary_rc);
+    result = appc_verb_failed(caller, "APPC(RECEIVE_AND_WAIT(data))",
+                              STATUS_APPC_RECEIVE_AND_WAIT, block.primary_rc,
+                              block.secondary_rc);
     advise_user(block.secondary_rc, RC_TABLE_APPC_SECONDARY);
-    result = TARPON_RC_SNA_CALL_FAILED;
     return result;
   }
   *receivedLength = block.dlen;
@@ -158,10 +145,10 @@ int RECEIVE_AND_WAIT_internal(CCB_PTR ccb, int32_t* receivedLength,
   block.conv_id = ccb->appcConversationId;
   APPC(&block);
   if (block.primary_rc != AP_DEALLOC_NORMAL) {
-    report(caller, "APPC(RECEIVE_AND_WAIT(deallocate))",
-           STATUS_APPC_RECEIVE_AND_WAIT, block.primary_rc, block.secondary_rc);
+    result = appc_verb_failed(caller, "APPC(RECEIVE_AND_WAIT(deallocate))",
+                              STATUS_APPC_RECEIVE_AND_WAIT, block.primary_rc,
+                              block.secondary_rc);
     advise_user(block.secondary_rc, RC_TABLE_APPC_SECONDARY);
-    result = TARPON_RC_SNA_CALL_FAILED;
   }
   return result;
 }
@@ -173,9 +160,8 @@ int TP_ENDED_internal(CCB_PTR ccb, const char* caller) {
   start(&block, AP_TP_ENDED, ccb);
   APPC(&block);
   if (block.primary_rc != AP_OK) {
-    report(caller, "APPC(TP_ENDED)", STATUS_APPC_TP_ENDED, block.primary_rc,
-           block.secondary_rc);
-    result = TARPON_RC_SNA_CALL_FAILED;
+    result = appc_verb_failed(caller, "APPC(TP_ENDED)", STATUS_APPC_TP_ENDED,
+                              block.primary_rc, block.secondary_rc);
   }
   return result;
 }

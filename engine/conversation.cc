@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "contract/sna_services.h"
 #include "engine/appc_binding.h"
 #include "engine/cpic_binding.h"
 #include "engine/ksv_request.h"
-#include "engine/sna_services.h"
 #include "engine/status.h"
 #include "engine/tarpon.h"
 #include "trace/trace.h"

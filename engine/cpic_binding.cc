@@ -4,7 +4,8 @@
 #include <cstring>
 #include <iostream>
 
-#include "engine/sna_services.h"
+#include "contract/sna_services.h"
+#include "engine/sna_call.h"
 #include "engine/status.h"
 #include "engine/tarpon.h"
 #include "trace/trace.h"
@@ -29,8 +30,7 @@ int set_value(unsigned char* conversationId, SetCall call, CM_INT32 value,
   CM_INT32 rc = CM_OK;
   call(conversationId, &value, &rc);
   if (rc == CM_OK) return 0;
-  report_status(caller, subject, statusType, static_cast<int>(rc));
-  return TARPON_RC_SNA_CALL_FAILED;
+  return cpic_call_failed(caller, subject, statusType, rc);
 }
 
 int set_name(unsigned char* conversationId,
@@ -45,8 +45,7 @@ int set_name(unsigned char* conversationId,
   CM_INT32 rc = CM_OK;
   call(conversationId, reinterpret_cast<unsigned char*>(buffer), &length, &rc);
   if (rc == CM_OK) return 0;
-  report_status(caller, subject, statusType, static_cast<int>(rc));
-  return TARPON_RC_SNA_CALL_FAILED;
+  return cpic_call_failed(caller, subject, statusType, rc);
 }
 
 }  // namespace
@@ -77,17 +76,10 @@ int cmallc_internal(unsigned char* conversationId, CCB_PTR ccb,
   CM_INT32 rc = CM_OK;
   cmallc(conversationId, &rc);
   if (rc != CM_OK) {
-    report_status(caller, "cmallc()", STATUS_CPIC_CMALLC, static_cast<int>(rc));
+    result = cpic_call_failed(caller, "cmallc()", STATUS_CPIC_CMALLC, rc);
     if (rc == CM_PRODUCT_SPECIFIC_ERROR && ccb->partnerLuFromSideInfo == 1) {
-      char symdest[CCB_NAME_LENGTH + 1];
-      char qualified[CPIC_PARTNER_LU_NAME_SIZE];
-      std::snprintf(symdest, sizeof symdest, "%s",
-                    ccb->symbolicDestination.getPadUpper());
-      std::snprintf(qualified, sizeof qualified, "%s",
-                    ccb->qualifiedPartnerLuName.get());
-      report_status(caller, "", STATUS_INFO_PARTNER_LU, symdest, qualified);
+      report_side_info_partner(caller, ccb);
     }
-    result = TARPON_RC_SNA_CALL_FAILED;
   }
   return result;
 }
@@ -159,8 +151,7 @@ int cmsend_internal(unsigned char* conversationId, int32_t length,
   CM_INT32 rc = CM_OK;
   cmsend(conversationId, data, &sendLength, &requestToSend, &rc);
   if (rc != CM_OK) {
-    report_status(caller, "cmsend()", STATUS_CPIC_CMSEND, static_cast<int>(rc));
-    result = TARPON_RC_SNA_CALL_FAILED;
+    result = cpic_call_failed(caller, "cmsend()", STATUS_CPIC_CMSEND, rc);
   }
   return result;
 }
@@ -180,8 +171,7 @@ int cmrcv_internal(unsigned char* conversationId, int32_t* receivedLength,
         &statusReceived, &requestToSend, &rc);
   *receivedLength = received;
   if (rc != CM_OK && rc != CM_DEALLOCATED_NORMAL) {
-    report_status(caller, "cmrcv()", STATUS_CPIC_CMRCV, static_cast<int>(rc));
-    result = TARPON_RC_SNA_CALL_FAILED;
+    result = cpic_call_failed(caller, "cmrcv()", STATUS_CPIC_CMRCV, rc);
   }
   return result;
 }
@@ -199,8 +189,7 @@ int cmepln_internal(unsigned char* conversationId, char* partnerLuName,
   CM_INT32 rc = CM_OK;
   cmepln(conversationId, name, &length, &rc);
   if (rc != CM_OK) {
-    report_status(caller, "cmepln()", STATUS_CPIC_CMEPLN, static_cast<int>(rc));
-    result = TARPON_RC_SNA_CALL_FAILED;
+    result = cpic_call_failed(caller, "cmepln()", STATUS_CPIC_CMEPLN, rc);
     return result;
   }
   if (length < 0) length = 0;
@@ -243,8 +232,7 @@ int cmemn_internal(unsigned char* conversationId, char* modeName,
   CM_INT32 rc = CM_OK;
   cmemn(conversationId, name, &length, &rc);
   if (rc != CM_OK) {
-    report_status(caller, "cmemn()", STATUS_CPIC_CMEMN, static_cast<int>(rc));
-    result = TARPON_RC_SNA_CALL_FAILED;
+    result = cpic_call_failed(caller, "cmemn()", STATUS_CPIC_CMEMN, rc);
     return result;
   }
   if (length < 0) length = 0;
@@ -261,14 +249,12 @@ int cmdeal_internal(unsigned char* conversationId, int32_t deallocateType,
   CM_INT32 rc = CM_OK;
   cmsdt(conversationId, &type, &rc);
   if (rc != CM_OK) {
-    report_status(caller, "cmsdt()", STATUS_CPIC_CMSDT, static_cast<int>(rc));
-    result = TARPON_RC_SNA_CALL_FAILED;
+    result = cpic_call_failed(caller, "cmsdt()", STATUS_CPIC_CMSDT, rc);
     return result;
   }
   cmdeal(conversationId, &rc);
   if (rc != CM_OK) {
-    report_status(caller, "cmdeal()", STATUS_CPIC_CMDEAL, static_cast<int>(rc));
-    result = TARPON_RC_SNA_CALL_FAILED;
+    result = cpic_call_failed(caller, "cmdeal()", STATUS_CPIC_CMDEAL, rc);
   }
   return result;
 }

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "engine/ksv_request.h"
-#include "tests/expected_texts.h"
+#include "tests/support/expected_texts.h"
 #include "trace/trace.h"
 
 namespace {

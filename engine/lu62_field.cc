@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/sna_services.h"
+#include "contract/sna_services.h"
 #include "engine/status.h"
 #include "engine/tarpon.h"
 #include "trace/trace.h"

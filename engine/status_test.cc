@@ -6,7 +6,7 @@
 #include <sstream>
 #include <string>
 
-#include "tests/expected_texts.h"
+#include "tests/support/expected_texts.h"
 
 namespace {
 

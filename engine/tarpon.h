@@ -4,57 +4,8 @@
 #ifndef TARPON_ENGINE_TARPON_H_
 #define TARPON_ENGINE_TARPON_H_
 
-#include "engine/api_result.h"
-
-// The engine's return codes. Every entry point below returns one of them;
-// tarpon exits with it (mapped into 8 bits) and the gateway sends it back.
-//   OK                   the password was changed
-//   INFORMATION          help or product information printed, or arguments
-//                        that no option took
-//   NODE_NOT_STARTED     the SNA node did not start
-//   BAD_OPTION           a bad, missing or conflicting option, or a value
-//                        too long
-//   NO_PASSWORD          a password missing and not asked for, or the typed
-//                        entry refused
-//   SNA_CALL_FAILED      a CPI-C or APPC call failed
-//   NO_CONTROL_BLOCK     the control block could not be set up
-//   CONVERSION_FAILED    ASCII to EBCDIC conversion failed
-//   LOCAL_UNAVAILABLE    the local password change is not available
-//   HOST_FORMAT_ERROR    the host refused the request as badly formatted
-//   HOST_REPLY_UNUSABLE  the host's reply was unusable
-//   HOST_STATUS_BASE     plus the host's status s: the host refused the
-//                        change (2001 unknown user, 2002 wrong password...)
-constexpr int TARPON_RC_OK = 0;
-constexpr int TARPON_RC_INFORMATION = 4;
-constexpr int TARPON_RC_NODE_NOT_STARTED = 8;
-constexpr int TARPON_RC_BAD_OPTION = 14;
-constexpr int TARPON_RC_NO_PASSWORD = 15;
-constexpr int TARPON_RC_SNA_CALL_FAILED = 17;
-constexpr int TARPON_RC_NO_CONTROL_BLOCK = 18;
-constexpr int TARPON_RC_CONVERSION_FAILED = 19;
-constexpr int TARPON_RC_LOCAL_UNAVAILABLE = 21;
-constexpr int TARPON_RC_HOST_FORMAT_ERROR = 1020;
-constexpr int TARPON_RC_HOST_REPLY_UNUSABLE = 1024;
-constexpr int TARPON_RC_HOST_STATUS_BASE = 2000;
-
-// The process exit status for an engine return code. An exit status carries
-// only 8 bits, while the codes for host verdicts run above 255 and would
-// wrap, 1024 even to 0, a failure read as success. Codes 0 to 255 pass
-// unchanged; HOST_FORMAT_ERROR exits as 120, HOST_REPLY_UNUSABLE as 124,
-// HOST_STATUS_BASE + s as 200 + s (s from 1 to 54); any other code as 255.
-constexpr int tarpon_exit_status(int rc) {
-  constexpr int kLargest = 255;
-  constexpr int kHostStatusExitBase = 200;
-  constexpr int kLargestHostStatus = kLargest - kHostStatusExitBase - 1;
-  if (rc >= 0 && rc <= kLargest) return rc;
-  if (rc == TARPON_RC_HOST_FORMAT_ERROR) return 120;
-  if (rc == TARPON_RC_HOST_REPLY_UNUSABLE) return 124;
-  int status = rc - TARPON_RC_HOST_STATUS_BASE;
-  if (status >= 1 && status <= kLargestHostStatus) {
-    return kHostStatusExitBase + status;
-  }
-  return kLargest;
-}
+#include "contract/api_result.h"
+#include "contract/tarpon_rc.h"
 
 // Runs "-u user -p oldPassword -np newPassword [-s server] [options]" and
 // returns the engine return code (0 = password changed). user, oldPassword

@@ -11,7 +11,7 @@
 #include <ostream>
 #include <string>
 
-#include "tests/gateway_support.h"
+#include "tests/support/gateway_support.h"
 
 namespace {
 

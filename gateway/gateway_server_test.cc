@@ -16,10 +16,10 @@
 #include <thread>
 
 #include "comm/fd.h"
-#include "comm/test_support.h"
 #include "gateway/gateway_log.h"
 #include "gateway/gateway_session.h"
-#include "tests/gateway_support.h"
+#include "tests/support/gateway_support.h"
+#include "tests/support/test_support.h"
 #include "trace/trace.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include "comm/gateway_protocol.h"
 #include "comm/tls.h"
 #include "comm/wsa.h"
-#include "engine/tarpon.h"
+#include "contract/tarpon_rc.h"
 #include "gateway_client/tarpon_gateway.h"
 #include "trace/stdout_capture.h"
 #include "trace/trace.h"

@@ -16,9 +16,9 @@
 #include <thread>
 #include <vector>
 
-#include "comm/test_support.h"
 #include "comm/tls.h"
-#include "comm/tls_test_support.h"
+#include "tests/support/test_support.h"
+#include "tests/support/tls_test_support.h"
 #include "trace/stdout_capture.h"
 
 namespace {

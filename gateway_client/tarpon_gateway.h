@@ -4,7 +4,7 @@
 #ifndef TARPON_GATEWAY_CLIENT_TARPON_GATEWAY_H_
 #define TARPON_GATEWAY_CLIENT_TARPON_GATEWAY_H_
 
-#include "engine/api_result.h"
+#include "contract/api_result.h"
 
 // Returned when the gateway gave no usable answer: it could not be reached,
 // closed without a reply, sent a malformed or oversized reply, or did not

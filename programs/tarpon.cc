@@ -4,9 +4,9 @@
 #include "engine/tarpon.h"
 
 #include "engine/argument.h"
-#include "programs/version.h"
 #include "trace/standard_streams.h"
 #include "trace/trace.h"
+#include "version.h"
 
 int main(int argc, char** argv) {
   if (IsVersionRequest(argc, argv)) return PrintVersion("tarpon");

@@ -1,8 +1,8 @@
 // tarponrc: changes a host password through a tarpons gateway.
 #include "gateway_client/gateway_client.h"
-#include "programs/version.h"
 #include "trace/standard_streams.h"
 #include "trace/trace.h"
+#include "version.h"
 
 int main(int argc, char** argv) {
   if (IsVersionRequest(argc, argv)) return PrintVersion("tarponrc");

@@ -49,6 +49,7 @@ build_package() {
   # shellcheck disable=SC2086
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON \
+    -DBUILD_TESTING=OFF \
     ${CMAKE_ARGS:-} >/dev/null
   cmake --build "$build" -j2 --target tarpon tarpons tarponrc trace sna \
     engine comm gateway_client man_pages changelog
@@ -75,8 +76,8 @@ fi
 dpkg-deb -x "$deb" "$scratch/root"
 root="$scratch/root/usr"
 for file in bin/tarpon bin/tarponrc sbin/tarpons \
-  include/tarpon/engine/tarpon.h include/tarpon/engine/api_result.h \
-  include/tarpon/engine/sna_services.h \
+  include/tarpon/engine/tarpon.h include/tarpon/contract/tarpon_rc.h \
+  include/tarpon/contract/api_result.h include/tarpon/contract/sna_services.h \
   include/tarpon/gateway_client/tarpon_gateway.h \
   lib/systemd/system/tarpons.service share/tarpon/users.db \
   share/doc/tarpon/examples/sna-node.conf share/doc/tarpon/examples/users.db \

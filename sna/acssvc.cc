@@ -4,7 +4,7 @@
 // other verbs, and one with an ACSSVC fault makes it fail.
 #include <cstdlib>
 
-#include "engine/sna_services.h"
+#include "contract/sna_services.h"
 #include "sna/code_page.h"
 #include "sna/node.h"
 

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "engine/sna_services.h"
+#include "contract/sna_services.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "engine/sna_services.h"
+#include "contract/sna_services.h"
 #include "sna/code_page.h"
 #include "sna/node.h"
 

@@ -3,8 +3,8 @@
 #include <cstring>
 #include <string>
 
-#include "engine/sna_services.h"
-#include "sna/test_node.h"
+#include "contract/sna_services.h"
+#include "tests/support/test_node.h"
 
 namespace {
 

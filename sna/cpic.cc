@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/sna_services.h"
+#include "contract/sna_services.h"
 #include "sna/node.h"
 
 using sna::Conversation;

@@ -5,8 +5,8 @@
 #include <functional>
 #include <string>
 
-#include "sna/test_node.h"
 #include "sna/user_db.h"
+#include "tests/support/test_node.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "sna/test_node.h"
+#include "tests/support/test_node.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "sna/node_config.h"
-#include "sna/test_node.h"
 #include "sna/user_db.h"
+#include "tests/support/test_node.h"
 
 namespace {
 

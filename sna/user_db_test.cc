@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "sna/host.h"
-#include "sna/test_node.h"
+#include "tests/support/test_node.h"
 
 namespace {
 

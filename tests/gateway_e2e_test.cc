@@ -12,7 +12,7 @@
 #include "comm/address.h"
 #include "comm/client.h"
 #include "gateway_client/tarpon_gateway.h"
-#include "tests/gateway_support.h"
+#include "tests/support/gateway_support.h"
 
 namespace {
 

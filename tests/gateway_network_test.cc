@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/gateway_support.h"
+#include "tests/support/gateway_support.h"
 
 namespace {
 

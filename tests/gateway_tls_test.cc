@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "comm/tls_test_support.h"
-#include "tests/gateway_support.h"
+#include "tests/support/gateway_support.h"
+#include "tests/support/tls_test_support.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "sna/user_db.h"
-#include "tests/gateway_support.h"
+#include "tests/support/gateway_support.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/e2e_support.h"
+#include "tests/support/e2e_support.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/e2e_support.h"
-#include "tests/expected_texts.h"
+#include "tests/support/e2e_support.h"
+#include "tests/support/expected_texts.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // shows that the engine runs on whatever library it is linked with.
 #include "tests/stub_sna/stub_sna.h"
 
-#include "engine/sna_services.h"
+#include "contract/sna_services.h"
 
 extern "C" {
 

@@ -5,8 +5,8 @@
 // SNA node in sna/).
 //
 // Every call blocks until it completes. None is thread-safe.
-#ifndef TARPON_ENGINE_SNA_SERVICES_H_
-#define TARPON_ENGINE_SNA_SERVICES_H_
+#ifndef TARPON_CONTRACT_SNA_SERVICES_H_
+#define TARPON_CONTRACT_SNA_SERVICES_H_
 
 #include <cstdint>
 
@@ -300,4 +300,4 @@ typedef struct {
 
 }  // extern "C"
 
-#endif  // TARPON_ENGINE_SNA_SERVICES_H_
+#endif  // TARPON_CONTRACT_SNA_SERVICES_H_

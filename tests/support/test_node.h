@@ -1,7 +1,7 @@
 // Test helpers: a fresh folder with a node configuration and a user
 // database, and TARPON_SNA_NODE pointing at it.
-#ifndef TARPON_SNA_TEST_NODE_H_
-#define TARPON_SNA_TEST_NODE_H_
+#ifndef TARPON_TESTS_SUPPORT_TEST_NODE_H_
+#define TARPON_TESTS_SUPPORT_TEST_NODE_H_
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -13,7 +13,7 @@
 #include <sstream>
 #include <string>
 
-#include "engine/sna_services.h"
+#include "contract/sna_services.h"
 #include "sna/code_page.h"
 #include "sna/node.h"
 
@@ -147,4 +147,4 @@ inline std::string ReplyHex(int status) {
 
 }  // namespace sna_test
 
-#endif  // TARPON_SNA_TEST_NODE_H_
+#endif  // TARPON_TESTS_SUPPORT_TEST_NODE_H_

@@ -1,8 +1,8 @@
 // Support for end-to-end tests of the gateway: a free loopback port named
 // through a services file, and a gateway process that lives as long as the
 // test's object and is always stopped.
-#ifndef TARPON_TESTS_GATEWAY_SUPPORT_H_
-#define TARPON_TESTS_GATEWAY_SUPPORT_H_
+#ifndef TARPON_TESTS_SUPPORT_GATEWAY_SUPPORT_H_
+#define TARPON_TESTS_SUPPORT_GATEWAY_SUPPORT_H_
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/e2e_support.h"
+#include "tests/support/e2e_support.h"
 
 namespace e2e {
 
@@ -272,4 +272,4 @@ inline std::string WithoutTimeStamps(const std::string& log) {
 
 }  // namespace e2e
 
-#endif  // TARPON_TESTS_GATEWAY_SUPPORT_H_
+#endif  // TARPON_TESTS_SUPPORT_GATEWAY_SUPPORT_H_

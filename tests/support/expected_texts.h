@@ -1,8 +1,8 @@
 // The engine's fixed texts as the tests expect them, one copy each, for the
 // engine's unit tests and the end-to-end tests alike. The engine keeps its
 // own copy; a test compares the two.
-#ifndef TARPON_TESTS_EXPECTED_TEXTS_H_
-#define TARPON_TESTS_EXPECTED_TEXTS_H_
+#ifndef TARPON_TESTS_SUPPORT_EXPECTED_TEXTS_H_
+#define TARPON_TESTS_SUPPORT_EXPECTED_TEXTS_H_
 
 #include <string>
 
@@ -76,4 +76,4 @@ inline const char kInfoTpNotRecognized[] =
 
 }  // namespace expected
 
-#endif  // TARPON_TESTS_EXPECTED_TEXTS_H_
+#endif  // TARPON_TESTS_SUPPORT_EXPECTED_TEXTS_H_

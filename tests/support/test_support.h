@@ -1,7 +1,7 @@
 // Helpers shared by the comm tests: a free loopback port, a services file in
 // a temporary folder named by TARPON_SERVICES, and capture of the trace.
-#ifndef TARPON_COMM_TEST_SUPPORT_H_
-#define TARPON_COMM_TEST_SUPPORT_H_
+#ifndef TARPON_TESTS_SUPPORT_TEST_SUPPORT_H_
+#define TARPON_TESTS_SUPPORT_TEST_SUPPORT_H_
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -103,4 +103,4 @@ std::string Dump(const T& object) {
 
 }  // namespace comm_test
 
-#endif  // TARPON_COMM_TEST_SUPPORT_H_
+#endif  // TARPON_TESTS_SUPPORT_TEST_SUPPORT_H_

@@ -2,8 +2,8 @@
 // SNA node's configuration and user database, and a runner that starts one
 // of the built programs as a process with a bounded wait and captures its
 // standard output, standard error and exit status.
-#ifndef TARPON_TESTS_E2E_SUPPORT_H_
-#define TARPON_TESTS_E2E_SUPPORT_H_
+#ifndef TARPON_TESTS_SUPPORT_E2E_SUPPORT_H_
+#define TARPON_TESTS_SUPPORT_E2E_SUPPORT_H_
 
 #include <fcntl.h>
 #include <poll.h>
@@ -200,4 +200,4 @@ class Sandbox {
 
 }  // namespace e2e
 
-#endif  // TARPON_TESTS_E2E_SUPPORT_H_
+#endif  // TARPON_TESTS_SUPPORT_E2E_SUPPORT_H_

@@ -10,8 +10,8 @@
 //
 // Every certificate but other-ca.pem is signed by ca.pem; the keys have
 // mode 0600. TlsEnvironment sets TLS variables for one scope.
-#ifndef TARPON_COMM_TLS_TEST_SUPPORT_H_
-#define TARPON_COMM_TLS_TEST_SUPPORT_H_
+#ifndef TARPON_TESTS_SUPPORT_TLS_TEST_SUPPORT_H_
+#define TARPON_TESTS_SUPPORT_TLS_TEST_SUPPORT_H_
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -129,4 +129,4 @@ class TlsEnvironment {
 
 }  // namespace tls_test
 
-#endif  // TARPON_COMM_TLS_TEST_SUPPORT_H_
+#endif  // TARPON_TESTS_SUPPORT_TLS_TEST_SUPPORT_H_

@@ -1,5 +1,5 @@
-#ifndef TARPON_ENGINE_API_RESULT_H_
-#define TARPON_ENGINE_API_RESULT_H_
+#ifndef TARPON_CONTRACT_API_RESULT_H_
+#define TARPON_CONTRACT_API_RESULT_H_
 
 #include <cstdint>
 
@@ -11,4 +11,4 @@ struct ApiResult {
   char* text;          // receives the captured standard output, or null
 };
 
-#endif  // TARPON_ENGINE_API_RESULT_H_
+#endif  // TARPON_CONTRACT_API_RESULT_H_
