@@ -191,6 +191,10 @@ void GatewayLoop::LogLine(const std::string& text) {
   trace_log() << GatewayTimeStamp() << text << '\n';
 }
 
+void GatewayLoop::LogLines(const std::vector<std::string>& lines) {
+  for (const std::string& line : lines) LogLine(line);
+}
+
 bool GatewayLoop::Run() {
   if (setupError_ != 0) {
     listener_.Fail(setupError_);
@@ -238,6 +242,7 @@ bool GatewayLoop::Run() {
     }
     ExpireSessions(clock_.NowMs());
   }
+  LogLines(refusals_.TakeAll(clock_.NowMs()));
   trace_log().flush();
   return !failed_;
 }
@@ -250,6 +255,7 @@ int GatewayLoop::NextWaitMs(int64_t nowMs) const {
   if (acceptPausedUntilMs_ != 0 && acceptPausedUntilMs_ < next) {
     next = acceptPausedUntilMs_;
   }
+  if (refusals_.NextDueMs() < next) next = refusals_.NextDueMs();
   int64_t wait = next - nowMs;
   if (wait < 0) return 0;
   return wait > kPruneIntervalMs ? kPruneIntervalMs : static_cast<int>(wait);
@@ -299,17 +305,21 @@ void GatewayLoop::Admit(Fd socket, const std::string& address,
                         uint32_t source) {
   Admission::Ticket ticket;
   Admission::Verdict verdict = admission_.Admit(source, &ticket);
-  if (verdict == Admission::Verdict::kPenalised) return;
   std::string refusal;
+  RefusalKind kind = RefusalKind::kTls;
   if (verdict != Admission::Verdict::kAdmitted) {
     refusal = admission_.Describe(verdict, source);
+    kind = verdict == Admission::Verdict::kPenalised ? RefusalKind::kPenalty
+           : verdict == Admission::Verdict::kPerSourceCap
+               ? RefusalKind::kPerSource
+               : RefusalKind::kStartups;
   }
   std::unique_ptr<TlsSession> tls;
   if (refusal.empty() && tls_ != nullptr) {
     tls = TlsSession::ForServer(*tls_, socket.get(), &refusal);
   }
   if (!refusal.empty()) {
-    LogLine("TARPON SERVER refused IP(" + address + "): " + refusal);
+    LogLines(refusals_.Refuse(address, kind, refusal, clock_.NowMs()));
     return;
   }
   const int fd = socket.get();
@@ -482,6 +492,7 @@ void GatewayLoop::ExpireSessions(int64_t nowMs) {
     found->second.session->Expire();
     Settle(found);
   }
+  LogLines(refusals_.TakeDue(nowMs));
   if (nowMs >= nextPruneMs_) {
     admission_.Prune();
     nextPruneMs_ = nowMs + kPruneIntervalMs;

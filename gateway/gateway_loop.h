@@ -24,12 +24,14 @@
 #include <string>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "comm/fd.h"
 #include "comm/listener.h"
 #include "gateway/admission.h"
 #include "gateway/gateway_log.h"
 #include "gateway/gateway_session.h"
+#include "gateway/refusal_log.h"
 #include "gateway/worker_pool.h"
 
 class TlsContext;
@@ -99,6 +101,7 @@ class GatewayLoop {
   int NextWaitMs(int64_t nowMs) const;
   bool Watch(int fd, uint32_t events, int operation);
   void LogLine(const std::string& text);
+  void LogLines(const std::vector<std::string>& lines);
 
   GatewayListener& listener_;
   Admission& admission_;
@@ -112,6 +115,8 @@ class GatewayLoop {
   int setupError_ = 0;
   Slots slots_;
   LoopInbox inbox_;
+  // Refused connections are logged once an address, then summarised.
+  RefusalLog refusals_;
   size_t peakSessions_ = 0;
   std::set<std::pair<int64_t, int>> deadlines_;
   int64_t acceptPausedUntilMs_ = 0;

@@ -7,6 +7,7 @@
 #include <sys/file.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -70,6 +71,33 @@ class GatewayNetworkTest : public ::testing::Test {
                   const std::string& file = "gateway.log") {
     e2e::WaitForText(box_, file, until, 10000);
     return e2e::WithoutTimeStamps(box_.Read(file));
+  }
+
+  // Holds the host database's lock, as another process changing it would.
+  int HoldDatabaseLock() {
+    int lock = open(box_.Path("users.db.lock").c_str(),
+                    O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (lock >= 0 && flock(lock, LOCK_EX) != 0) {
+      close(lock);
+      return -1;
+    }
+    return lock;
+  }
+
+  // Until one of the gateway's threads waits for the lock: anywhere but in
+  // an event wait or on a condition (bounded).
+  void WaitForTheEngineToWait() {
+    const std::string tasks =
+        "/proc/" + std::to_string(gateway_->pid()) + "/task";
+    long long deadline = e2e::NowMs() + 5000;
+    while (e2e::NowMs() < deadline) {
+      for (const auto& task : std::filesystem::directory_iterator(tasks)) {
+        std::string where;
+        std::getline(std::ifstream(task.path() / "wchan"), where);
+        if (where.find("sleep") != std::string::npos) return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
   }
 
   e2e::Sandbox box_;
@@ -158,17 +186,7 @@ TEST_F(GatewayNetworkTest, StopsInOrderOnSigtermDuringASession) {
   held_.push_back(idle);
   e2e::RunResult run;
   std::thread client([&] { run = Change("alice", "secret1", "new1"); });
-  // The gateway is in the engine once it waits anywhere but in its loop.
-  std::string wchan = "/proc/" + std::to_string(gateway_->pid()) + "/wchan";
-  long long deadline = e2e::NowMs() + 5000;
-  for (std::string where; e2e::NowMs() < deadline;) {
-    std::getline(std::ifstream(wchan), where);
-    if (!where.empty() && where != "0" &&
-        where.find("epoll") == std::string::npos) {
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  WaitForTheEngineToWait();
   kill(gateway_->pid(), SIGTERM);
   flock(lock, LOCK_UN);
   close(lock);
@@ -181,6 +199,41 @@ TEST_F(GatewayNetworkTest, StopsInOrderOnSigtermDuringASession) {
   EXPECT_NE(std::string::npos,
             log.find("user(alice) @host(hosta) tarponRc(0) \n"
                      "TARPON SERVER ended\n"))
+      << log;
+}
+
+// While the engine waits for the host's database, the loop goes on: help
+// is answered, caps refuse and a flood of refusals is one line.
+TEST_F(GatewayNetworkTest, NeverWaitsForTheEngine) {
+  Start({"-persource", "1"});
+  int lock = HoldDatabaseLock();
+  ASSERT_GE(lock, 0);
+  long long start = e2e::NowMs();
+  e2e::RunResult help =
+      e2e::Run(e2e::BinDir() + "/tarponrc", {"127.0.0.1", "-?"}, env_);
+  EXPECT_LT(e2e::NowMs() - start, 1000);
+  EXPECT_NE(std::string::npos, help.out.find("rc=0004)")) << help.out;
+  e2e::RunResult change;
+  std::thread client([&] { change = Change("alice", "secret1", "new1"); });
+  WaitForTheEngineToWait();
+  ASSERT_GE(Hold("127.0.0.3"), 0);
+  start = e2e::NowMs();
+  for (int i = 0; i < 300; ++i) {
+    int fd = e2e::ConnectFrom("127.0.0.3", port_);
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(Closed(fd, 2000));
+    close(fd);
+  }
+  EXPECT_LT(e2e::NowMs() - start, 4000);
+  flock(lock, LOCK_UN);
+  close(lock);
+  client.join();
+  EXPECT_NE(std::string::npos, change.out.find("rc=0000)\n")) << change.out;
+  std::string log = Log("tarponRc(0) \n");
+  size_t first = log.find("TARPON SERVER refused IP(127.0.0.3)");
+  EXPECT_NE(std::string::npos, first) << log;
+  EXPECT_EQ(std::string::npos,
+            log.find("TARPON SERVER refused IP(127.0.0.3)", first + 1))
       << log;
 }
 
