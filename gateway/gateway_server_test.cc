@@ -28,6 +28,10 @@ const char kUsers[] = "ALICE SECRET1\nBOB PASSW0RD\n";
 const char kTooLong[] =
     "\nTARPON SERVER E0006 : request too long, not processed.\n";
 const char kClosed[] = "closed";
+const char kClosedEarly[] =
+    "Session id(#) IP(127.0.0.1) closed before a whole request\n";
+const char kNoRequest[] =
+    "Session id(#) IP(127.0.0.1) no whole request within 1 second\n";
 
 using comm_test::RecordHeader;
 
@@ -159,12 +163,11 @@ TEST_F(GatewaySessionTest, AnswersEachKindOfRequest) {
        nullptr, "Session id(#) IP(127.0.0.1) tarponRc(4) \n"},
       {"oversized request", DataRecord(std::string(87, 'x')), false, "0014",
        kTooLong, "Session id(#) IP(127.0.0.1) tarponRc(14) \n"},
-      {"closed at once", "", false, kClosed, kClosed,
-       "Session id(#) IP(127.0.0.1) "},
+      {"closed at once", "", false, kClosed, kClosed, kClosedEarly},
       {"status record 0", RecordHeader(44, 'S'), true, kClosed, kClosed,
-       "Session id(#) IP(127.0.0.1) "},
+       kClosedEarly},
       {"data cut short by a close", DataRecord("-u bob -p x").substr(0, 50),
-       false, kClosed, kClosed, "Session id(#) IP(127.0.0.1) "},
+       false, kClosed, kClosed, kClosedEarly},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -193,10 +196,9 @@ TEST_F(GatewaySessionTest, EndsAStalledRequestAtTheDeadline) {
     const char* logStart;
   };
   const Case cases[] = {
-      {"nothing sent", "", "Session id(#) IP(127.0.0.1) "},
-      {"part of a header", RecordHeader(80, 'D').substr(0, 20),
-       "Session id(#) IP(127.0.0.1) "},
-      {"header alone", RecordHeader(80, 'D'), "Session id(#) IP(127.0.0.1) "},
+      {"nothing sent", "", kNoRequest},
+      {"part of a header", RecordHeader(80, 'D').substr(0, 20), kNoRequest},
+      {"header alone", RecordHeader(80, 'D'), kNoRequest},
       {"refused record cut short", RecordHeader(60000, 'D') + "xyz",
        "Session id(#) IP(127.0.0.1) tarponRc(14) \n"},
   };

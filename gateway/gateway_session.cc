@@ -119,8 +119,7 @@ void GatewaySession::Handshake() {
   } else if (channel_->HasHandshake() && result == IoResult::kFailed) {
     Refuse(channel_->Failure());
   } else {
-    if (result == IoResult::kFailed) lastError_ = channel_->GetError();
-    LogSessionLine();
+    RecordReadFailure(result);
     End();
   }
 }
@@ -170,7 +169,6 @@ void GatewaySession::Receive() {
       // A reset may cut a request short: "-np hostile1" cut to "-np hos"
       // would set a password nobody asked for. A part never runs.
       RecordReadFailure(result);
-      LogSessionLine();
       End();
       return;
     }
@@ -179,21 +177,27 @@ void GatewaySession::Receive() {
   }
 }
 
+// The session's line ends with how its request was cut off.
 void GatewaySession::RecordReadFailure(IoResult result) {
   if (result == IoResult::kClosed) {
     ending_ = Ending::kPeerClosed;
+    LogLine("closed before a whole request");
   } else {
     lastError_ = channel_->GetError();
+    LogLine(channel_->Failure() + " before a whole request");
   }
 }
 
 void GatewaySession::RequestReceived() {
-  LogSessionLine();
   const long result = assembler_.GetResult();
   if (result == CommBase::COMM_OK && assembler_.IsEndOfConnection()) {
     ending_ = Ending::kEndRecord;
+    LogLine("closed before a whole request");
     End();
-  } else if (result == CommBase::COMM_OK) {
+    return;
+  }
+  LogSessionLine();
+  if (result == CommBase::COMM_OK) {
     request_ = assembler_.GetData();
     phase_ = Phase::kRunning;
     deadlineMs_ = kNoDeadline;
@@ -221,7 +225,8 @@ void GatewaySession::Discard() {
     IoResult result = channel_->ReadSome(scratch, wanted, &received);
     if (result == IoResult::kWouldBlock) return;
     if (result != IoResult::kOk) {
-      RecordReadFailure(result);
+      if (result == IoResult::kClosed) ending_ = Ending::kPeerClosed;
+      lastError_ = channel_->GetError();
       LogReturnCode(kTooLongReturnCode);
       End();
       return;
@@ -306,7 +311,9 @@ void GatewaySession::Expire() {
     if (phase_ == Phase::kDiscarding) {
       LogReturnCode(kTooLongReturnCode);
     } else {
-      LogSessionLine();
+      const int seconds = timeoutMs_ / 1000;
+      LogLine("no whole request within " + std::to_string(seconds) +
+              (seconds == 1 ? " second" : " seconds"));
     }
   }
   End();

@@ -239,7 +239,8 @@ TEST_F(GatewayTest, SurvivesClientsThatCloseEarlyOrSendTooMuch) {
   EXPECT_EQ(
       "TARPON SERVER starting: serviceName=tarponGateway\n"
       "TARPON SERVER started \n"
-      "Session id(1) IP(127.0.0.1) Session id(2) IP(127.0.0.1) tarponRc(14) \n"
+      "Session id(1) IP(127.0.0.1) closed before a whole request\n"
+      "Session id(2) IP(127.0.0.1) tarponRc(14) \n"
       "Session id(3) IP(127.0.0.1) user(bob) @host(hosta) tarponRc(0) \n"
       "Session id(4) IP(127.0.0.1) user(bob) @host(hosta) tarponRc(0) \n",
       Log("Session id(4) IP(127.0.0.1) user(bob) @host(hosta) tarponRc(0) \n"));
@@ -266,7 +267,8 @@ TEST_F(GatewayTest, IdleClientsDelayNoOneAndEndAtTheirDeadline) {
                      "tarponRc(0) \n"))
       << log;
   EXPECT_NE(std::string::npos,
-            log.find("Session id(1) IP(127.0.0.2) Session id(1) ended "
+            log.find("Session id(1) IP(127.0.0.2) no whole request within 1 "
+                     "second\nSession id(1) ended "
                      "abnormally\n\nServer formatted dump \n"
                      "Connection object state ............: 7 ( STATE_ERROR"))
       << log;

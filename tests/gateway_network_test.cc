@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -235,6 +237,55 @@ TEST_F(GatewayNetworkTest, NeverWaitsForTheEngine) {
   EXPECT_EQ(std::string::npos,
             log.find("TARPON SERVER refused IP(127.0.0.3)", first + 1))
       << log;
+}
+
+// A mixed run's log, line by line: every event is one whole line that
+// starts with its time stamp; only the dump of a session that ended
+// abnormally follows its line unstamped.
+TEST_F(GatewayNetworkTest, WritesEveryEventAsOneWholeLine) {
+  env_.push_back("TARPON_SESSION_TIMEOUT=1");
+  Start({"-persource", "1"});
+  close(e2e::ConnectFrom("127.0.0.2", port_));   // closes at once
+  ASSERT_GE(Hold("127.0.0.3"), 0);               // times out
+  EXPECT_TRUE(Closed(Hold("127.0.0.3"), 5000));  // refused by the cap
+  Change("alice", "secret1", "new1");
+  Change("bob", "wrong", "new1");
+  ASSERT_TRUE(e2e::WaitForText(box_, "gateway.log", "within 1 second\n", 5000));
+  kill(gateway_->pid(), SIGTERM);
+  ASSERT_EQ(0, gateway_->Wait(10000));
+  const std::regex stamp(
+      "[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\\d \\d\\d:\\d\\d:"
+      "\\d\\d \\d{4} : (.*)");
+  const std::regex event(
+      "TARPON SERVER (starting|started|ended|refused IP\\(127\\.0\\.0\\.3\\): "
+      "too many connections without a request from this address \\(1\\)).*|"
+      "Session id\\(\\d+\\) (IP\\(127\\.0\\.0\\.\\d\\) "
+      "(closed before a whole request|no whole request within 1 second|"
+      "user\\((alice|bob)\\) @host\\(hosta\\) tarponRc\\(\\d+\\) )|"
+      "ended abnormally)");
+  const std::regex dump(
+      "|Server formatted dump |Connection object state .*|Reason .*|"
+      "Socket number .*|Last external API .*|Session id  .*|"
+      "Client's address is:|Address object state .*|Host name .*|"
+      "Service port name .*|struct sockaddr_in .*|   sin_.*");
+  std::istringstream log(box_.Read("gateway.log"));
+  std::string line;
+  int events = 0;
+  bool inDump = false;
+  std::smatch match;
+  while (std::getline(log, line)) {
+    SCOPED_TRACE(line);
+    if (std::regex_match(line, match, stamp)) {
+      std::string rest = match[1];
+      EXPECT_TRUE(std::regex_match(rest, event));
+      inDump = rest.find("ended abnormally") != std::string::npos;
+      ++events;
+    } else {
+      EXPECT_TRUE(inDump && std::regex_match(line, dump));
+    }
+  }
+  EXPECT_EQ(9, events);
+  EXPECT_EQ('\n', box_.Read("gateway.log").back());
 }
 
 TEST_F(GatewayNetworkTest, ReopensItsLogOnSighup) {
