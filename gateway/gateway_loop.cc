@@ -138,11 +138,11 @@ void GatewayListener::Fail(int error) {
 }
 
 GatewayLoop::GatewayLoop(GatewayListener& listener, Admission& admission,
-                         GatewayLog& log, const TlsContext* tls)
+                         GatewayLog& log, std::unique_ptr<TlsContext> tls)
     : listener_(listener),
       admission_(admission),
       log_(log),
-      tls_(tls),
+      tls_(std::move(tls)),
       clock_(admission.GetClock()),
       epoll_(epoll_create1(EPOLL_CLOEXEC)),
       // The engine traces when the gateway was started with -t.
@@ -505,16 +505,34 @@ void GatewayLoop::HandleSignals() {
   while ((count = read(signalRead_.get(), signals, sizeof signals)) > 0) {
     for (ssize_t i = 0; i < count; ++i) {
       if (signals[i] == SIGHUP) {
-        trace_log().flush();
-        if (log_.Reopen()) {
-          LogLine("TARPON SERVER log reopened");
-        } else {
-          LogLine("TARPON SERVER cannot reopen the log; writing on");
-        }
+        Reload();
       } else {
         Stop();
       }
     }
+  }
+}
+
+// SIGHUP: the log file opened again (log rotation) and the TLS files read
+// again. A TLS session holds its context, so the one replaced lives on
+// until the last session on it ends.
+void GatewayLoop::Reload() {
+  trace_log().flush();
+  if (log_.Reopen()) {
+    LogLine("TARPON SERVER log reopened");
+  } else {
+    LogLine("TARPON SERVER cannot reopen the log; writing on");
+  }
+  if (!tls_) return;
+  std::string error;
+  std::unique_ptr<TlsContext> fresh = TlsContext::ServerFromEnvironment(&error);
+  if (fresh) {
+    tls_ = std::move(fresh);
+    LogLine("TARPON SERVER TLS files reloaded");
+  } else {
+    LogLine("TARPON SERVER TLS files not reloaded (" +
+            (error.empty() ? std::string("TLS is no longer set") : error) +
+            "); the files in use stay");
   }
 }
 

@@ -53,11 +53,13 @@ class GatewayListener : public Listener {
 
 class GatewayLoop {
  public:
-  // listener must be good and, like admission, log and tls, outlive the
-  // loop; log is the buffer behind trace_log(), reopened on SIGHUP. With
-  // tls every connection is served inside TLS and nothing else.
+  // listener must be good and, like admission and log, outlive the loop;
+  // log is the buffer behind trace_log(), reopened on SIGHUP. With tls
+  // every connection is served inside TLS and nothing else; SIGHUP reads
+  // its files again (new handshakes use them, sessions under way finish on
+  // the old ones; files that fail leave the old ones in use).
   GatewayLoop(GatewayListener& listener, Admission& admission, GatewayLog& log,
-              const TlsContext* tls = nullptr);
+              std::unique_ptr<TlsContext> tls = nullptr);
   ~GatewayLoop();
   GatewayLoop(const GatewayLoop&) = delete;
   GatewayLoop& operator=(const GatewayLoop&) = delete;
@@ -97,6 +99,7 @@ class GatewayLoop {
   void Close(Slots::iterator slot);
   void ExpireSessions(int64_t nowMs);
   void HandleSignals();
+  void Reload();
   void Stop();
   int NextWaitMs(int64_t nowMs) const;
   bool Watch(int fd, uint32_t events, int operation);
@@ -106,7 +109,7 @@ class GatewayLoop {
   GatewayListener& listener_;
   Admission& admission_;
   GatewayLog& log_;
-  const TlsContext* tls_;
+  std::unique_ptr<TlsContext> tls_;
   const Clock& clock_;
   Fd epoll_;
   Fd signalRead_;

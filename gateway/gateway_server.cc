@@ -249,7 +249,7 @@ int Serve(Settings& settings, GatewayLog& log) {
     Admission admission(settings.limits, settings.timeout,
                         GATEWAY_MAX_REQUEST_LENGTH, Clock::Steady(),
                         std::random_device()());
-    GatewayLoop loop(*listener, admission, log, settings.tls.get());
+    GatewayLoop loop(*listener, admission, log, std::move(settings.tls));
     if (!loop.Run()) rc = GATEWAY_EXIT_ABNORMAL;
   } else {
     std::cerr << "TARPON SERVER E0005 : error encountered, not started."

@@ -6,6 +6,8 @@
 #include <poll.h>
 #include <sys/stat.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -154,6 +156,43 @@ TEST_F(GatewayTlsTest, ChangesOverTlsAndRefusesWithOneLine) {
 
 // The gateway refuses to start, rather than serve clear text, when its TLS
 // settings cannot be used (the reasons are the TLS layer's own).
+// SIGHUP reads the TLS files again: new handshakes get the new
+// certificate; files that fail leave the ones in use.
+TEST_F(GatewayTlsTest, ReloadsItsCertificateOnSighup) {
+  auto read = [](const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+  };
+  auto install = [&](const std::string& name) {
+    box_.Write("live.pem", read(Cert(name + ".pem")));
+    box_.Write("live.key", read(Cert(name + ".key")));
+    chmod(box_.Path("live.key").c_str(), 0600);
+  };
+  install("gateway");
+  Args env = GatewayEnv("", false);
+  env.push_back("TARPON_TLS_CERT=" + box_.Path("live.pem"));
+  env.push_back("TARPON_TLS_KEY=" + box_.Path("live.key"));
+  Start(env);
+  EXPECT_EQ(0, Change("ca.pem", false).status);
+  install("elsewhere");
+  kill(gateway_->pid(), SIGHUP);
+  ASSERT_NE(std::string::npos,
+            Log("reloaded\n").find("TARPON SERVER TLS files reloaded\n"));
+  e2e::RunResult refused = Change("ca.pem", false);
+  EXPECT_EQ(0u, refused.err.find(kTlsFailed)) << refused.err;
+  EXPECT_NE(std::string::npos, refused.err.find("name mismatch"));
+  install("gateway");
+  chmod(box_.Path("live.key").c_str(), 0644);
+  kill(gateway_->pid(), SIGHUP);
+  EXPECT_NE(std::string::npos,
+            Log("stay\n").find("TARPON SERVER TLS files not reloaded (the key "
+                               "file " +
+                               box_.Path("live.key") +
+                               " is readable by group or others"));
+  EXPECT_NE(std::string::npos,
+            Change("ca.pem", false).err.find("name mismatch"));
+}
+
 TEST_F(GatewayTlsTest, RefusesALooseKeyAtStart) {
   const std::string key = box_.Path("loose.key");
   box_.Write("loose.key", box_.Read(Cert("gateway.key")));
