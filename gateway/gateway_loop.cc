@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <malloc.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -147,8 +148,12 @@ GatewayLoop::GatewayLoop(GatewayListener& listener, Admission& admission,
       epoll_(epoll_create1(EPOLL_CLOEXEC)),
       // The engine traces when the gateway was started with -t.
       engine_(1, kEngineQueue, inbox_,
-              [flags = trace_flags] { set_trace_flags(flags); }),
-      tlsPool_(TlsThreads(), kTlsQueue, inbox_) {
+              [flags = trace_flags] {
+                pthread_setname_np(pthread_self(), "tarpons-engine");
+                set_trace_flags(flags);
+              }),
+      tlsPool_(TlsThreads(), kTlsQueue, inbox_,
+               [] { pthread_setname_np(pthread_self(), "tarpons-tls"); }) {
   // Standard output is the engine's while it runs: the log must not flush
   // it from this thread.
   std::cout.flush();

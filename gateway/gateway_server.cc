@@ -232,8 +232,15 @@ int Serve(Settings& settings, GatewayLog& log) {
   }
   int rc = GATEWAY_EXIT_OK;
   if (listener->IsGood()) {
+    // The loop's signal handlers are in place before anyone is told that
+    // the gateway has started.
+    const bool tls = settings.tls != nullptr;
+    Admission admission(settings.limits, settings.timeout,
+                        GATEWAY_MAX_REQUEST_LENGTH, Clock::Steady(),
+                        std::random_device()());
+    GatewayLoop loop(*listener, admission, log, std::move(settings.tls));
     out << GatewayTimeStamp() << "TARPON SERVER started " << std::endl;
-    if (settings.tls) {
+    if (tls) {
       const char* clientCa = std::getenv("TARPON_TLS_CLIENT_CA");
       out << GatewayTimeStamp() << "TARPON SERVER TLS on"
           << (clientCa != nullptr && *clientCa != '\0'
@@ -246,10 +253,6 @@ int Serve(Settings& settings, GatewayLog& log) {
                 << " serviceName=" << settings.service
                 << ", logFileName=" << settings.logFileName << std::endl;
     }
-    Admission admission(settings.limits, settings.timeout,
-                        GATEWAY_MAX_REQUEST_LENGTH, Clock::Steady(),
-                        std::random_device()());
-    GatewayLoop loop(*listener, admission, log, std::move(settings.tls));
     if (!loop.Run()) rc = GATEWAY_EXIT_ABNORMAL;
   } else {
     std::cerr << "TARPON SERVER E0005 : error encountered, not started."

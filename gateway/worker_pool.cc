@@ -1,8 +1,10 @@
 #include "gateway/worker_pool.h"
 
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdint>
 #include <utility>
 
@@ -71,6 +73,13 @@ size_t WorkerPool::GetPending() {
 }
 
 void WorkerPool::Serve() {
+  // Signals are the loop's: a stop or a reload must wake its thread.
+  sigset_t blocked;
+  sigemptyset(&blocked);
+  for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGPIPE}) {
+    sigaddset(&blocked, signal);
+  }
+  pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
   if (threadStart_) threadStart_();
   for (;;) {
     Job job;
