@@ -43,7 +43,7 @@ Admission::Admission(const GatewayLimits& limits, int timeoutSeconds,
       gate_(limits, seed),
       penalties_(limits) {}
 
-Admission::Verdict Admission::Admit(uint32_t source, Ticket* ticket) {
+Admission::Verdict Admission::Admit(const SourceKey& source, Ticket* ticket) {
   if (penalties_.IsPenalised(source, clock_.NowMs())) {
     return Verdict::kPenalised;
   }
@@ -57,7 +57,8 @@ Admission::Verdict Admission::Admit(uint32_t source, Ticket* ticket) {
   return Verdict::kAdmitted;
 }
 
-std::string Admission::Describe(Verdict verdict, uint32_t source) const {
+std::string Admission::Describe(Verdict verdict,
+                                const SourceKey& source) const {
   switch (verdict) {
     case Verdict::kPerSourceCap:
       return "too many connections without a request from this address (" +
@@ -72,12 +73,12 @@ std::string Admission::Describe(Verdict verdict, uint32_t source) const {
   }
 }
 
-int Admission::GetStartupsFrom(uint32_t source) const {
+int Admission::GetStartupsFrom(const SourceKey& source) const {
   auto found = startupsBySource_.find(source);
   return found == startupsBySource_.end() ? 0 : found->second;
 }
 
-void Admission::ReleaseStartup(uint32_t source) {
+void Admission::ReleaseStartup(const SourceKey& source) {
   --startups_;
   auto counted = startupsBySource_.find(source);
   if (counted != startupsBySource_.end() && --counted->second <= 0) {
@@ -85,7 +86,7 @@ void Admission::ReleaseStartup(uint32_t source) {
   }
 }
 
-int Admission::Settle(uint32_t source, bool hasRun, int returnCode) {
+int Admission::Settle(const SourceKey& source, bool hasRun, int returnCode) {
   if (!hasRun ||
       (returnCode != kBadUserCode && returnCode != kBadPasswordCode)) {
     return 0;

@@ -45,10 +45,10 @@ class Admission {
 
    private:
     friend class Admission;
-    Ticket(Admission* admission, uint32_t source)
+    Ticket(Admission* admission, const SourceKey& source)
         : admission_(admission), source_(source) {}
     Admission* admission_ = nullptr;
-    uint32_t source_ = 0;
+    SourceKey source_;
   };
 
   // timeoutSeconds: how long a connection may take to deliver its request
@@ -60,16 +60,16 @@ class Admission {
 
   // Decides on a new connection from source (an IPv4 address in network
   // byte order). kAdmitted fills *ticket with the startup it now holds.
-  Verdict Admit(uint32_t source, Ticket* ticket);
+  Verdict Admit(const SourceKey& source, Ticket* ticket);
   // Why a verdict other than kAdmitted refused, for the log, with the count
   // that the cap met: "too many connections without a request (2048)".
-  std::string Describe(Verdict verdict, uint32_t source) const;
+  std::string Describe(Verdict verdict, const SourceKey& source) const;
 
   // A session from source has ended with the engine's return code (or
   // without a run: hasRun false). Counts the host's "unknown user" and
   // "wrong password" verdicts; the penalty's length in seconds when this
   // one starts a penalty, else 0.
-  int Settle(uint32_t source, bool hasRun, int returnCode);
+  int Settle(const SourceKey& source, bool hasRun, int returnCode);
 
   // Forgets what no longer counts; the loop calls it now and then.
   void Prune();
@@ -80,7 +80,7 @@ class Admission {
   int GetMaxRequestLength() const { return maxRequestLength_; }
   const GatewayLimits& GetLimits() const { return limits_; }
   int GetStartups() const { return startups_; }
-  int GetStartupsFrom(uint32_t source) const;
+  int GetStartupsFrom(const SourceKey& source) const;
   const Clock& GetClock() const { return clock_; }
 
   // Keeps the startup caps of limits, before an Admission is made of them,
@@ -91,7 +91,7 @@ class Admission {
                                       rlim_t descriptorLimit);
 
  private:
-  void ReleaseStartup(uint32_t source);
+  void ReleaseStartup(const SourceKey& source);
 
   GatewayLimits limits_;
   const int timeoutMs_;
@@ -99,7 +99,7 @@ class Admission {
   const Clock& clock_;
   StartupGate gate_;
   SourcePenalties penalties_;
-  std::unordered_map<uint32_t, int> startupsBySource_;
+  std::unordered_map<SourceKey, int> startupsBySource_;
   int startups_ = 0;
 };
 

@@ -11,8 +11,8 @@
 namespace {
 
 constexpr int kWrongPassword = TARPON_RC_HOST_STATUS_BASE + 2;
-constexpr uint32_t kA = 1;
-constexpr uint32_t kB = 2;
+const SourceKey kA = "192.0.2.1";
+const SourceKey kB = "192.0.2.2";
 
 GatewayLimits SmallLimits() {
   GatewayLimits limits;

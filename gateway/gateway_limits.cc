@@ -100,7 +100,7 @@ SourcePenalties::SourcePenalties(const GatewayLimits& limits, size_t maxTracked)
   if (maxTracked_ < 1) maxTracked_ = 1;
 }
 
-int SourcePenalties::RecordFailure(uint32_t source, int64_t nowMs) {
+int SourcePenalties::RecordFailure(const SourceKey& source, int64_t nowMs) {
   if (limits_.penaltyCount == 0) return 0;
   EndPenalties(nowMs);
   auto found = records_.find(source);
@@ -133,7 +133,7 @@ bool SourcePenalties::AddFailure(Record* record, int64_t nowMs) const {
   return nowMs - failures[record->next] <= limits_.penaltyWindow * 1000LL;
 }
 
-int SourcePenalties::StartPenalty(uint32_t source, Record* record,
+int SourcePenalties::StartPenalty(const SourceKey& source, Record* record,
                                   int64_t nowMs) {
   // A penalty that follows another within the longest penalty doubles.
   const bool repeated =
@@ -163,7 +163,7 @@ int SourcePenalties::StartPenalty(uint32_t source, Record* record,
   return seconds;
 }
 
-void SourcePenalties::MakeIdle(uint32_t source, Record* record) {
+void SourcePenalties::MakeIdle(const SourceKey& source, Record* record) {
   idle_.push_back(source);
   record->idlePosition = std::prev(idle_.end());
   record->idle = true;
@@ -171,7 +171,7 @@ void SourcePenalties::MakeIdle(uint32_t source, Record* record) {
 
 void SourcePenalties::EndPenalties(int64_t nowMs) {
   while (!inForce_.empty() && inForce_.begin()->first <= nowMs) {
-    const uint32_t source = inForce_.begin()->second;
+    const SourceKey source = inForce_.begin()->second;
     inForce_.erase(inForce_.begin());
     MakeIdle(source, &records_.at(source));
   }
@@ -187,7 +187,8 @@ void SourcePenalties::MakeRoom() {
   }
 }
 
-bool SourcePenalties::IsPenalised(uint32_t source, int64_t nowMs) const {
+bool SourcePenalties::IsPenalised(const SourceKey& source,
+                                  int64_t nowMs) const {
   auto found = records_.find(source);
   return found != records_.end() && nowMs < found->second.penaltyEndMs;
 }

@@ -15,6 +15,10 @@
 #include <utility>
 #include <vector>
 
+// A client's source as the caps and penalties count it: an IPv4 address,
+// or an IPv6 address's prefix (comm/net_block.h SourcePrefixKey).
+using SourceKey = std::string;
+
 struct GatewayLimits {
   // From startupsStart startups on, a new connection is refused with
   // startupsRate percent probability, rising linearly to 100 percent at
@@ -83,9 +87,9 @@ class SourcePenalties {
                            size_t maxTracked = kDefaultMaxTracked);
   // Counts a failed verdict; the penalty's length in seconds when this one
   // starts a penalty, else 0.
-  int RecordFailure(uint32_t source, int64_t nowMs);
+  int RecordFailure(const SourceKey& source, int64_t nowMs);
   // True while the address is refused.
-  bool IsPenalised(uint32_t source, int64_t nowMs) const;
+  bool IsPenalised(const SourceKey& source, int64_t nowMs) const;
   // Forgets addresses with nothing left to remember: no failure within the
   // window and no penalty within the longest penalty.
   void Prune(int64_t nowMs);
@@ -107,29 +111,29 @@ class SourcePenalties {
     int64_t lastFailureMs = 0;
     // Where the record stands in idle_, when its penalty is not in force.
     bool idle = true;
-    std::list<uint32_t>::iterator idlePosition;
+    std::list<SourceKey>::iterator idlePosition;
   };
 
   // Adds a failure time; true when the last penaltyCount of them, this
   // one included, lie within the window.
   bool AddFailure(Record* record, int64_t nowMs) const;
-  int StartPenalty(uint32_t source, Record* record, int64_t nowMs);
+  int StartPenalty(const SourceKey& source, Record* record, int64_t nowMs);
   // Moves the records whose penalty has ended by nowMs to idle_.
   void EndPenalties(int64_t nowMs);
   // Drops one record to make room for a new address.
   void MakeRoom();
-  void MakeIdle(uint32_t source, Record* record);
+  void MakeIdle(const SourceKey& source, Record* record);
 
   GatewayLimits limits_;
   size_t maxTracked_;
   uint64_t started_ = 0;
-  std::unordered_map<uint32_t, Record> records_;
+  std::unordered_map<SourceKey, Record> records_;
   // Records without a penalty in force, least recently active first: a
   // failure moves its record to the back, and so does the end of a
   // penalty, which EndPenalties sees before any later failure.
-  std::list<uint32_t> idle_;
+  std::list<SourceKey> idle_;
   // Records with a penalty in force, by the penalty's end.
-  std::set<std::pair<int64_t, uint32_t>> inForce_;
+  std::set<std::pair<int64_t, SourceKey>> inForce_;
 };
 
 #endif  // TARPON_GATEWAY_GATEWAY_LIMITS_H_

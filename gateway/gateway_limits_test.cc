@@ -61,7 +61,7 @@ TEST(GatewayLimitsTest, DropsNothingBelowStartAndEverythingAtFull) {
 TEST(GatewayLimitsTest, PenaltiesStartGrowAndEnd) {
   GatewayLimits limits;  // 5 failures in 60 s: 30 s, doubling up to 600 s
   SourcePenalties penalties(limits);
-  const uint32_t source = 0x0100007F;
+  const SourceKey source = "127.0.0.1";
   int64_t now = 1000000;
   // Failures spread wider than the window never add up.
   for (int i = 0; i < 20; ++i) {
@@ -77,7 +77,7 @@ TEST(GatewayLimitsTest, PenaltiesStartGrowAndEnd) {
     EXPECT_EQ(seconds, penalties.RecordFailure(source, ++now));
     EXPECT_TRUE(penalties.IsPenalised(source, now + seconds * 1000 - 1));
     EXPECT_FALSE(penalties.IsPenalised(source, now + seconds * 1000));
-    EXPECT_FALSE(penalties.IsPenalised(source + 1, now));
+    EXPECT_FALSE(penalties.IsPenalised("127.0.0.2", now));
     now += seconds * 1000;
   }
   // Quiet for the longest penalty: forgotten, and the next one is short.
@@ -114,7 +114,8 @@ TEST(GatewayLimitsTest, PenalisesCountFailuresWithinAnySpanOfTheWindow) {
     SourcePenalties penalties(limits);
     for (size_t i = 0; i < c.failuresMs.size(); ++i) {
       const int expected = static_cast<int>(i) == c.penalisedAt ? 30 : 0;
-      EXPECT_EQ(expected, penalties.RecordFailure(7, 1000000 + c.failuresMs[i]))
+      EXPECT_EQ(expected,
+                penalties.RecordFailure("7", 1000000 + c.failuresMs[i]))
           << c.name << ", failure " << i;
     }
   }
@@ -126,23 +127,26 @@ TEST(GatewayLimitsTest, FullTableStillPenalisesAndKeepsRunningPenalties) {
   GatewayLimits limits;  // 5 failures in 60 s: 30 s
   SourcePenalties penalties(limits, 4);
   int64_t now = 1000000;
-  auto guess = [&](uint32_t source, int times) {
+  auto guess = [&](const SourceKey& source, int times) {
     int seconds = 0;
     for (int i = 0; i < times; ++i) {
       seconds = penalties.RecordFailure(source, now += 10);
     }
     return seconds;
   };
-  EXPECT_EQ(30, guess(1, 5));
-  for (uint32_t source = 100; source < 200; ++source) guess(source, 4);
+  EXPECT_EQ(30, guess("1", 5));
+  for (int source = 100; source < 200; ++source) {
+    guess(std::to_string(source), 4);
+  }
   EXPECT_EQ(4u, penalties.GetTrackedCount());
-  EXPECT_TRUE(penalties.IsPenalised(1, now));
-  EXPECT_EQ(30, guess(2, 5));  // a new guesser in a full table
-  EXPECT_EQ(30, guess(3, 5));
-  EXPECT_EQ(30, guess(4, 5));  // now all four in force
-  EXPECT_EQ(30, guess(5, 5));  // takes the place of 1, which ends first
-  EXPECT_FALSE(penalties.IsPenalised(1, now));
-  for (uint32_t source = 2; source <= 5; ++source) {
+  EXPECT_TRUE(penalties.IsPenalised("1", now));
+  EXPECT_EQ(30, guess("2", 5));  // a new guesser in a full table
+  EXPECT_EQ(30, guess("3", 5));
+  EXPECT_EQ(30, guess("4", 5));  // now all four in force
+  EXPECT_EQ(30, guess("5", 5));  // takes the place of 1, which ends first
+  EXPECT_FALSE(penalties.IsPenalised("1", now));
+  for (int number = 2; number <= 5; ++number) {
+    const SourceKey source = std::to_string(number);
     EXPECT_TRUE(penalties.IsPenalised(source, now)) << source;
   }
   EXPECT_EQ(5u, penalties.GetPenaltiesStarted());

@@ -115,8 +115,7 @@ std::string DottedAddress(const in_addr& address) {
 
 }  // namespace
 
-int GatewayListener::AcceptWaiting(Fd* accepted, std::string* address,
-                                   uint32_t* source) {
+int GatewayListener::AcceptWaiting(Fd* accepted, std::string* address) {
   int result = 0;
   TraceScope scope("GatewayListener::AcceptWaiting", &result, TRACE_OFF);
   sockaddr_in peer = {};
@@ -129,7 +128,6 @@ int GatewayListener::AcceptWaiting(Fd* accepted, std::string* address,
   }
   accepted->Reset(fd);
   *address = DottedAddress(peer.sin_addr);
-  *source = peer.sin_addr.s_addr;
   return result;
 }
 
@@ -273,14 +271,13 @@ void GatewayLoop::AcceptWaiting() {
   for (int accepted = 0; accepted < kAcceptBatch && !failed_; ++accepted) {
     Fd socket;
     std::string address;
-    uint32_t source = 0;
-    int error = listener_.AcceptWaiting(&socket, &address, &source);
+    int error = listener_.AcceptWaiting(&socket, &address);
     if (error == EAGAIN || error == EWOULDBLOCK) return;
     if (error != 0) {
       AcceptFailed(error);
       return;
     }
-    Admit(std::move(socket), address, source);
+    Admit(std::move(socket), address);
   }
 }
 
@@ -306,8 +303,9 @@ void GatewayLoop::AcceptFailed(int error) {
   }
 }
 
-void GatewayLoop::Admit(Fd socket, const std::string& address,
-                        uint32_t source) {
+void GatewayLoop::Admit(Fd socket, const std::string& address) {
+  // An IPv4 address counts whole.
+  const SourceKey& source = address;
   Admission::Ticket ticket;
   Admission::Verdict verdict = admission_.Admit(source, &ticket);
   std::string refusal;

@@ -42,10 +42,9 @@ class GatewayListener : public Listener {
  public:
   using Listener::Listener;
   // Accepts one waiting connection, non-blocking, into *accepted, with the
-  // peer's dotted address in *address and as a number in network byte
-  // order in *source; 0, or the platform's error (EAGAIN when none
-  // waits), which leaves the listener as it was.
-  int AcceptWaiting(Fd* accepted, std::string* address, uint32_t* source);
+  // peer's address as text in *address; 0, or the platform's error (EAGAIN
+  // when none waits), which leaves the listener as it was.
+  int AcceptWaiting(Fd* accepted, std::string* address);
   // An accept failure that ends the service: STATE_ERROR with
   // REASON_ACCEPT_FAILED and the error.
   void Fail(int error);
@@ -74,7 +73,7 @@ class GatewayLoop {
   struct Slot {
     std::unique_ptr<GatewaySession> session;
     Admission::Ticket ticket;  // held while the request is awaited
-    uint32_t source = 0;
+    SourceKey source;
     bool registered = false;  // known to epoll
     uint32_t events = 0;      // what epoll watches for
     bool tls = false;         // the session steps on the TLS threads
@@ -85,7 +84,7 @@ class GatewayLoop {
 
   void AcceptWaiting();
   void AcceptFailed(int error);
-  void Admit(Fd socket, const std::string& address, uint32_t source);
+  void Admit(Fd socket, const std::string& address);
   void Step(int fd);
   void StepNow(Slots::iterator slot);
   void Settle(Slots::iterator slot);
