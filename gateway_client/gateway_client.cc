@@ -1,11 +1,13 @@
 #include "gateway_client/gateway_client.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "comm/address.h"
 #include "comm/client.h"
@@ -140,6 +142,72 @@ void PrintMalformed(const char* what) {
             << ") refused. Terminating.\n";
 }
 
+// "ADDRESS port N" of the client's last server, in ordinary notation.
+std::string WhereTo(const Client& client) {
+  const Address& server = client.GetServerAddress();
+  char text[Address::ADDRESS_TEXT_SIZE];
+  server.GetIpAddress(text, sizeof text);
+  return std::string(text) + " port " + std::to_string(server.GetPort());
+}
+
+// The line that names why no answer came and what to do, for a client
+// whose exchange failed without a reason of its own (not TLS, not a
+// malformed reply); the dump follows it.
+std::string ExplainFailure(const Client& client, int timeout) {
+  const std::string where = WhereTo(client);
+  const int error = client.GetLastApiRc();
+  const std::string late = "E0017 : no answer from the gateway at " + where +
+                           " within " + std::to_string(timeout) +
+                           " seconds: it may be busy or out of reach; " +
+                           kTimeoutVariable + " sets a longer wait.";
+  if (client.GetReason() == Connection::REASON_CONNECT_FAILED) {
+    if (error == ECONNREFUSED) {
+      return "E0015 : connection refused at " + where +
+             ": is tarpons running there?";
+    }
+    if (error == ETIMEDOUT) return late;
+    return "E0016 : cannot connect to " + where + ": " + std::strerror(error) +
+           ". Check the address and the network.";
+  }
+  if (client.GetReason() == Connection::REASON_RECEIVE_TIMED_OUT) return late;
+  if (client.GetState() == Connection::STATE_CONNECTION_CLOSED ||
+      error == ECONNRESET || error == EPIPE) {
+    return "E0018 : the gateway at " + where +
+           " closed the connection without answering: it may require TLS "
+           "(set TARPON_TLS_CA), or refuse this address for a while after "
+           "failed sign-ons.";
+  }
+  return "E0019 : the exchange with the gateway at " + where + " failed (" +
+         client.GetReasonName() + ", rc " + std::to_string(error) +
+         "); see the diagnostic information.";
+}
+
+// The gateway's addresses for service, every one the name has; when none,
+// says why (the name, or the service) and gives the one address the
+// classic lookup makes, so that the failed attempt dumps as it always has.
+std::vector<Address> GatewayAddresses(const char* host, const char* service,
+                                      bool* explained) {
+  std::string error;
+  int reason = Address::REASON_OK;
+  std::vector<Address> servers =
+      Address::Resolve(service, host, &error, &reason);
+  *explained = servers.empty();
+  if (servers.empty()) {
+    if (reason == Address::REASON_GET_SERVICE_BY_NAME) {
+      std::cerr << "TARPON CLIENT E0014 : " << error << ". Add \"" << service
+                << " PORT/tcp\" to /etc/services or to the file "
+                   "TARPON_SERVICES names, or name another service with -S."
+                << std::endl;
+    } else {
+      std::cerr << "TARPON CLIENT E0013 : " << error
+                << ". Check the gateway's name, or give its address."
+                << std::endl;
+    }
+    servers.emplace_back(service, host);
+  }
+  return servers;
+}
+
 }  // namespace
 
 int GatewayClientCommandline(int argc, char** argv) {
@@ -213,11 +281,9 @@ int GatewayClient(const char* host, const char* service, const char* options) {
     return rc;
   }
   WSA wsa(1, 1);
-  std::unique_ptr<Client> client;
-  {
-    Address address(service, host);
-    client = std::make_unique<Client>(address, timeout);
-  }
+  bool explained = false;
+  auto client = std::make_unique<Client>(
+      GatewayAddresses(host, service, &explained), timeout);
   // Never clear text once TLS is asked for: a failed handshake ends here.
   if (tls && client->IsGood()) client->StartTls(*tls, host);
   long received = Connection::COMM_FAILED;
@@ -256,7 +322,11 @@ int GatewayClient(const char* host, const char* service, const char* options) {
               << client->GetTlsFailure() << ". Terminating.\n";
   } else {
     // Unreachable, closed without a reply or part way through one, a
-    // status record, a bad version, the deadline passed.
+    // status record, a bad version, the deadline passed: the line first.
+    if (!explained) {
+      std::cerr << "TARPON CLIENT " << ExplainFailure(*client, timeout)
+                << std::endl;
+    }
     std::cout << "TARPON CLIENT errors encountered, diagnostic information "
                  "follows:"
               << *client << std::endl;
