@@ -1,5 +1,8 @@
 #include "gateway_client/gateway_client.h"
 
+#include <string.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +19,7 @@
 #include "comm/wsa.h"
 #include "contract/tarpon_rc.h"
 #include "gateway_client/tarpon_gateway.h"
+#include "prompt/password_prompt.h"
 #include "trace/stdout_capture.h"
 #include "trace/trace.h"
 
@@ -208,6 +212,60 @@ std::vector<Address> GatewayAddresses(const char* host, const char* service,
   return servers;
 }
 
+bool HasSwitch(const std::vector<const char*>& args,
+               std::initializer_list<const char*> names) {
+  for (const char* arg : args) {
+    for (const char* name : names) {
+      if (IsSwitch(arg, name)) return true;
+    }
+  }
+  return false;
+}
+
+// Whether tarpon would ask for a missing password were these its options
+// (engine/options.cc): only on a terminal, never with -noterm, and only for
+// a request that names the user and a host destination and asks for no
+// help, so that nothing is asked for that would not be sent. The gateway
+// never asks: it adds -noterm.
+bool WouldPrompt(const std::vector<const char*>& args) {
+  return isatty(STDIN_FILENO) && HasSwitch(args, {"u"}) &&
+         HasSwitch(args, {"s", "sd", "d", "plu"}) &&
+         !HasSwitch(args, {"noterm", "?", "M", "comapi"});
+}
+
+// Asks on the terminal, as tarpon does, for -p and -np when the options
+// lack them and appends them to *options. TARPON_RC_OK, also when nothing
+// was asked (no terminal: the request goes as given), or
+// TARPON_RC_NO_PASSWORD after the refusal's text when an entry was refused.
+int AskForMissingPasswords(const std::vector<const char*>& args,
+                           std::string* options) {
+  bool hasOld = HasSwitch(args, {"p"});
+  bool hasNew = HasSwitch(args, {"np"});
+  if ((hasOld && hasNew) || !WouldPrompt(args)) return TARPON_RC_OK;
+  char oldPassword[PASSWORD_PROMPT_HOST_LENGTH + 1] = "";
+  char newPassword[PASSWORD_PROMPT_HOST_LENGTH + 1] = "";
+  int result = PASSWORD_PROMPT_OK;
+  if (!hasOld) {
+    result = prompt_password_on_terminal(
+        oldPassword, PASSWORD_PROMPT_HOST_LENGTH, PASSWORD_PROMPT_OLD, nullptr);
+  }
+  if (result == PASSWORD_PROMPT_OK && !hasNew) {
+    result = prompt_password_on_terminal(
+        newPassword, PASSWORD_PROMPT_HOST_LENGTH, PASSWORD_PROMPT_NEW,
+        PASSWORD_PROMPT_VERIFY);
+  }
+  if (result == PASSWORD_PROMPT_OK) {
+    if (!hasOld) *options += std::string("-p ") + oldPassword + " ";
+    if (!hasNew) *options += std::string("-np ") + newPassword + " ";
+  }
+  explicit_bzero(oldPassword, sizeof oldPassword);
+  explicit_bzero(newPassword, sizeof newPassword);
+  if (result == PASSWORD_PROMPT_OK || result == PASSWORD_PROMPT_NO_TERMINAL) {
+    return TARPON_RC_OK;
+  }
+  return TARPON_RC_NO_PASSWORD;
+}
+
 }  // namespace
 
 int GatewayClientCommandline(int argc, char** argv) {
@@ -223,6 +281,7 @@ int GatewayClientCommandline(int argc, char** argv) {
   const char* host = nullptr;
   const char* service = nullptr;
   std::string options;
+  std::vector<const char*> passed;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
     if (IsSwitch(arg, "t")) {
@@ -249,6 +308,7 @@ int GatewayClientCommandline(int argc, char** argv) {
       // belongs to the gateway's engine.
       options += arg;
       options += ' ';
+      passed.push_back(arg);
     }
   }
   if (host == nullptr) {
@@ -263,11 +323,19 @@ int GatewayClientCommandline(int argc, char** argv) {
   }
   if (service == nullptr) service = GATEWAY_DEFAULT_SERVICE;
   if (options.empty()) options = kHelpOptions;
+  if (rc == GATEWAY_CLIENT_RC_OK) rc = AskForMissingPasswords(passed, &options);
+  if (rc == GATEWAY_CLIENT_RC_OK &&
+      options.size() > GATEWAY_MAX_REQUEST_LENGTH) {
+    std::cerr << kTooLong;
+    rc = GATEWAY_CLIENT_RC_USAGE;
+  }
   if (rc == GATEWAY_CLIENT_RC_OK) {
     // The client's own codes (1, and 100 for no answer) pass the mapping
     // unchanged; the gateway's exit as tarpon's would.
     rc = tarpon_exit_status(GatewayClient(host, service, options.c_str()));
   }
+  // The typed passwords leave no copy behind.
+  explicit_bzero(&options[0], options.size());
   return rc;
 }
 
