@@ -177,9 +177,9 @@ std::string ExplainFailure(const Client& client, int timeout) {
   if (client.GetState() == Connection::STATE_CONNECTION_CLOSED ||
       error == ECONNRESET || error == EPIPE) {
     return "E0018 : the gateway at " + where +
-           " closed the connection without answering: it may require TLS "
-           "(set TARPON_TLS_CA), or refuse this address for a while after "
-           "failed sign-ons.";
+           " closed the connection without a whole answer: it may require "
+           "TLS (set TARPON_TLS_CA), or refuse this address for a while "
+           "after failed sign-ons.";
   }
   return "E0019 : the exchange with the gateway at " + where + " failed (" +
          client.GetReasonName() + ", rc " + std::to_string(error) +
