@@ -22,7 +22,7 @@ install(TARGETS tarpons RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 # tarpon/gateway_client/tarpon_gateway.h) include the return codes and the
 # result record from tarpon/contract/.
 set(TARPON_LIBDIR ${CMAKE_INSTALL_LIBDIR}/tarpon)
-install(TARGETS trace sna_services tarpon_contract sna engine comm
+install(TARGETS trace sna_services tarpon_contract sna prompt engine comm
   gateway_client
   EXPORT TarponTargets
   ARCHIVE DESTINATION ${TARPON_LIBDIR})

@@ -159,6 +159,18 @@ bool lookup_service(const char* name, uint16_t* port) {
   return false;
 }
 
+// The host text without the brackets of "[::1]"; false for an unmatched
+// bracket.
+bool strip_brackets(const char* text, std::string* bare) {
+  size_t length = std::strlen(text);
+  if (length >= 2 && text[0] == '[' && text[length - 1] == ']') {
+    bare->assign(text + 1, length - 2);
+    return true;
+  }
+  bare->assign(text);
+  return text[0] != '[';
+}
+
 }  // namespace
 
 Address::HostResolver Address::SetHostResolver(HostResolver resolver) {
@@ -233,11 +245,82 @@ Address::~Address() {
   delete[] serviceName_;
 }
 
-// A host that does not resolve is read as dotted-decimal text; the failed
-// lookup's reason and resolver code stay in the object.
+// An IPv6 literal needs no lookup. A host that does not resolve is read as
+// dotted-decimal text; the failed lookup's reason and resolver code stay in
+// the object.
 void Address::HostStep(const char* host) {
-  if (GetHostByName(host) != CommBase::COMM_OK) SetIpAddress(host);
+  if (SetIpv6Literal(host)) {
+    delete[] hostName_;
+    hostName_ = copy_text(host);
+  } else if (GetHostByName(host) != CommBase::COMM_OK) {
+    SetIpAddress(host);
+  }
   state_ = STATE_OK;
+}
+
+// Makes the object IPv6 with the address that text ("::1" or "[::1]")
+// names, keeping the port; false, nothing changed, for any other text.
+bool Address::SetIpv6Literal(const char* text) {
+  std::string bare;
+  if (text == nullptr || !strip_brackets(text, &bare)) return false;
+  in6_addr converted;
+  if (inet_pton(AF_INET6, bare.c_str(), &converted) != 1) return false;
+  uint16_t port = GetPort();
+  std::memset(&socketAddress_, 0, sizeof socketAddress_);
+  socketAddress_.in6.sin6_family = AF_INET6;
+  socketAddress_.in6.sin6_port = htons(port);
+  socketAddress_.in6.sin6_addr = converted;
+  return true;
+}
+
+std::vector<Address> Address::Resolve(const char* service, const char* host,
+                                      std::string* error, int* reason) {
+  TraceScope scope("Address::Resolve(service,host)", TRACE_OFF);
+  std::vector<Address> found;
+  std::string why;
+  int failed = REASON_OK;
+  uint16_t port = 0;
+  std::string bare;
+  addrinfo* list = nullptr;
+  if (service == nullptr || !lookup_service(service, &port)) {
+    failed = REASON_GET_SERVICE_BY_NAME;
+    why = std::string("service ") + (service != nullptr ? service : "") +
+          " is neither in TARPON_SERVICES nor in the services database";
+  } else if (host == nullptr || !strip_brackets(host, &bare)) {
+    failed = REASON_GET_HOST_BY_NAME;
+    why = std::string("cannot resolve ") + (host != nullptr ? host : "") +
+          ": not a host name";
+  } else {
+    addrinfo hints = {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    int rc = getaddrinfo(bare.c_str(), nullptr, &hints, &list);
+    if (rc != 0) {
+      failed = REASON_GET_HOST_BY_NAME;
+      why = std::string("cannot resolve ") + host + ": " +
+            (rc == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(rc));
+      list = nullptr;
+    }
+  }
+  for (addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
+    if (entry->ai_family != AF_INET && entry->ai_family != AF_INET6) continue;
+    if (entry->ai_addrlen > sizeof(sockaddr_storage)) continue;
+    Address address;
+    std::memcpy(&address.socketAddress_, entry->ai_addr, entry->ai_addrlen);
+    address.SetPort(port);
+    address.hostName_ = copy_text(host);
+    address.serviceName_ = copy_text(service);
+    address.state_ = STATE_OK;
+    found.push_back(address);
+  }
+  if (list != nullptr) freeaddrinfo(list);
+  if (found.empty() && failed == REASON_OK) {
+    failed = REASON_GET_HOST_BY_NAME;
+    why = std::string("cannot resolve ") + host + ": no IPv4 or IPv6 address";
+  }
+  if (error != nullptr) *error = why;
+  if (reason != nullptr) *reason = failed;
+  return found;
 }
 
 void Address::Copy(const Address& other) {
@@ -264,7 +347,7 @@ void Address::Init() {
   serviceName_ = nullptr;
   hostLookupRetries_ = 0;
   std::memset(&socketAddress_, 0, sizeof socketAddress_);
-  socketAddress_.sin_family = AF_INET;
+  socketAddress_.in4.sin_family = AF_INET;
 }
 
 short Address::GetHostByName(const char* name) {
@@ -287,7 +370,8 @@ short Address::GetHostByName(const char* name) {
     result = CommBase::COMM_FAILED;
     return result;
   }
-  socketAddress_.sin_addr.s_addr = address;
+  MakeIpv4();
+  socketAddress_.in4.sin_addr.s_addr = address;
   delete[] hostName_;
   hostName_ = copy_text(name);
   return result;
@@ -303,7 +387,7 @@ short Address::GetServiceByName(const char* name) {
     result = CommBase::COMM_FAILED;
     return result;
   }
-  socketAddress_.sin_port = htons(port);
+  SetPort(port);
   delete[] serviceName_;
   serviceName_ = copy_text(name);
   return result;
@@ -311,60 +395,89 @@ short Address::GetServiceByName(const char* name) {
 
 int Address::SetPort(uint16_t port) {
   TraceScope scope("Address::SetPort", TRACE_OFF);
-  socketAddress_.sin_port = htons(port);
+  // sin_port and sin6_port share their place in the record; named apart
+  // all the same.
+  if (GetFamily() == AF_INET6) {
+    socketAddress_.in6.sin6_port = htons(port);
+  } else {
+    socketAddress_.in4.sin_port = htons(port);
+  }
   return 0;
 }
 
 int Address::SetIpAddress(const char* text) {
   TraceScope scope("Address::SetIpAddress", TRACE_OFF);
+  if (SetIpv6Literal(text)) return 0;
   // Like the classic conversion, anything that is not a dotted-decimal
   // address becomes all bits set.
   in_addr converted;
   if (text == nullptr || inet_aton(text, &converted) == 0) {
     converted.s_addr = INADDR_NONE;
   }
-  socketAddress_.sin_addr = converted;
+  MakeIpv4();
+  socketAddress_.in4.sin_addr = converted;
   return 0;
 }
 
 int Address::SetAddress(uint32_t address) {
   TraceScope scope("Address::SetAddress", TRACE_OFF);
-  socketAddress_.sin_addr.s_addr = htonl(address);
+  MakeIpv4();
+  socketAddress_.in4.sin_addr.s_addr = htonl(address);
   return 0;
 }
 
-void Address::GetIpAddress(char* out, size_t outSize) {
+// An IPv6 object becomes IPv4 with address 0 and its port.
+void Address::MakeIpv4() {
+  if (GetFamily() == AF_INET) return;
+  uint16_t port = GetPort();
+  std::memset(&socketAddress_, 0, sizeof socketAddress_);
+  socketAddress_.in4.sin_family = AF_INET;
+  socketAddress_.in4.sin_port = htons(port);
+}
+
+socklen_t Address::GetSocketAddressLength() const {
+  return GetFamily() == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+}
+
+uint16_t Address::GetPort() const {
+  return ntohs(GetFamily() == AF_INET6 ? socketAddress_.in6.sin6_port
+                                       : socketAddress_.in4.sin_port);
+}
+
+uint32_t Address::GetAddress() const {
+  return GetFamily() == AF_INET6 ? 0
+                                 : ntohl(socketAddress_.in4.sin_addr.s_addr);
+}
+
+void Address::GetIpAddress(char* out, size_t outSize) const {
   TraceScope scope("Address::GetIpAddress", TRACE_OFF);
   if (out == nullptr || outSize == 0) return;
-  if (inet_ntop(AF_INET, &socketAddress_.sin_addr, out,
-                static_cast<socklen_t>(outSize)) == nullptr) {
+  const void* bytes =
+      GetFamily() == AF_INET6
+          ? static_cast<const void*>(&socketAddress_.in6.sin6_addr)
+          : static_cast<const void*>(&socketAddress_.in4.sin_addr);
+  if (inet_ntop(GetFamily(), bytes, out, static_cast<socklen_t>(outSize)) ==
+      nullptr) {
     out[0] = '\0';
   }
 }
 
 const char* Address::GetIpAddress() {
-  TraceScope scope("Address::GetIpAddress", TRACE_OFF);
-  if (inet_ntop(AF_INET, &socketAddress_.sin_addr, addressText_,
-                sizeof addressText_) == nullptr) {
-    addressText_[0] = '\0';
-  }
+  GetIpAddress(addressText_, sizeof addressText_);
   return addressText_;
 }
 
 bool Address::IsUsable() const {
-  return state_ == STATE_OK &&
-         (socketAddress_.sin_addr.s_addr != 0 || socketAddress_.sin_port != 0);
+  if (state_ != STATE_OK) return false;
+  if (GetFamily() == AF_INET6) {
+    return !IN6_IS_ADDR_UNSPECIFIED(&socketAddress_.in6.sin6_addr) ||
+           socketAddress_.in6.sin6_port != 0;
+  }
+  return socketAddress_.in4.sin_addr.s_addr != 0 ||
+         socketAddress_.in4.sin_port != 0;
 }
 
 void Address::Print(std::ostream& os) const {
-  char dotted[INET_ADDRSTRLEN] = "";
-  if (inet_ntop(AF_INET, &socketAddress_.sin_addr, dotted, sizeof dotted) ==
-      nullptr) {
-    dotted[0] = '\0';
-  }
-  // The record's filler bytes, as text: nothing while they are zero.
-  const char* filler = reinterpret_cast<const char*>(socketAddress_.sin_zero);
-  std::string zero(filler, strnlen(filler, sizeof socketAddress_.sin_zero));
   os << "Address object state ...............: " << state_ << " ( "
      << StateName(state_) << " ) \n"
      << "Reason for state ...................: " << reason_ << " ( "
@@ -373,13 +486,34 @@ void Address::Print(std::ostream& os) const {
      << "Host name ..........................: "
      << (hostName_ != nullptr ? hostName_ : "") << "\n"
      << "Service port name ..................: "
-     << (serviceName_ != nullptr ? serviceName_ : "") << "\n"
-     << "struct sockaddr_in  .............:    \n"
+     << (serviceName_ != nullptr ? serviceName_ : "") << "\n";
+  PrintFamilyLines(os);
+}
+
+void Address::PrintFamilyLines(std::ostream& os) const {
+  char text[ADDRESS_TEXT_SIZE];
+  GetIpAddress(text, sizeof text);
+  if (GetFamily() == AF_INET6) {
+    const sockaddr_in6& in6 = socketAddress_.in6;
+    os << "struct sockaddr_in6 .............:    \n"
+       << "   sin6_family .....................: "
+       << static_cast<int16_t>(in6.sin6_family) << "\n"
+       << "   sin6_port .......................: " << GetPort() << "\n"
+       << "   sin6_addr .......................: " << text << "\n"
+       << "   sin6_scope_id ...................: " << in6.sin6_scope_id
+       << std::endl;
+    return;
+  }
+  const sockaddr_in& in4 = socketAddress_.in4;
+  // The record's filler bytes, as text: nothing while they are zero.
+  const char* filler = reinterpret_cast<const char*>(in4.sin_zero);
+  std::string zero(filler, strnlen(filler, sizeof in4.sin_zero));
+  os << "struct sockaddr_in  .............:    \n"
      << "   sin_family ......................: "
-     << static_cast<int16_t>(socketAddress_.sin_family) << "\n"
+     << static_cast<int16_t>(in4.sin_family) << "\n"
      << "   sin_port ........................: "
-     << static_cast<uint16_t>(socketAddress_.sin_port) << "\n"
-     << "   sin_addr.s_addr .................: " << dotted << "\n"
+     << static_cast<uint16_t>(in4.sin_port) << "\n"
+     << "   sin_addr.s_addr .................: " << text << "\n"
      << "   sin_zero ........................: " << zero << std::endl;
 }
 

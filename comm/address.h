@@ -1,11 +1,15 @@
-// Address holds one IPv4 TCP endpoint: a port and an address in the
-// platform's socket address record, the host and service names it was
-// resolved from, and its own state and reason codes.
+// Address holds one TCP endpoint, IPv4 or IPv6: a port and an address in
+// the platform's socket address record of its family, the host and service
+// names it was resolved from, and its own state and reason codes. A new
+// object is IPv4; SetIpAddress with IPv6 text (or a constructor given such
+// a host) makes it IPv6, SetAddress makes it IPv4 again; the port stays.
 //
 // Constructors never fail: they leave the object in STATE_OK or STATE_ERROR
 // (the default constructor in STATE_INIT) and callers test IsUsable().
 // A host name that does not resolve falls back to reading the text as a
 // dotted-decimal address, so a wrong name shows up later as 255.255.255.255.
+// An IPv6 literal host ("::1", or bracketed "[::1]") is taken as it is,
+// without a lookup. Resolve() finds every address of a name, both families.
 //
 // Service names are looked up for protocol "tcp" in the file named by the
 // environment variable TARPON_SERVICES (same format as the system's file),
@@ -22,6 +26,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <iosfwd>
+#include <string>
+#include <vector>
 
 class Address {
  public:
@@ -62,26 +68,50 @@ class Address {
   short GetHostByName(const char* name);
   short GetServiceByName(const char* name);
 
-  // Port and address in host byte order; all return 0.
+  // Every address of host for service, in the order the system's resolver
+  // prefers (getaddrinfo: IPv6 and IPv4, names with AAAA and A records,
+  // literals such as "::1", "[::1]" and "127.0.0.1"), each in STATE_OK with
+  // the host and service names. The service is looked up as the
+  // constructors do (TARPON_SERVICES first). An empty list when nothing is
+  // found; then *error (may be null) holds one sentence naming the cause
+  // and *reason (may be null) REASON_GET_SERVICE_BY_NAME or
+  // REASON_GET_HOST_BY_NAME.
+  static std::vector<Address> Resolve(const char* service, const char* host,
+                                      std::string* error,
+                                      int* reason = nullptr);
+
+  // Port and address in host byte order; all return 0. SetPort keeps the
+  // family; SetAddress makes the object IPv4.
   int SetPort(uint16_t port);
-  // A text that is not a dotted-decimal address gives 255.255.255.255.
+  // IPv6 text ("::1", also bracketed "[::1]") makes the object IPv6; any
+  // other text is read as dotted-decimal IPv4, and one that is not gives
+  // 255.255.255.255. The port stays.
   int SetIpAddress(const char* text);
   int SetAddress(uint32_t address);
 
-  // Writes the dotted-decimal address with its terminator into out, which
-  // holds outSize bytes (16 always suffice); an empty text if it does not fit.
-  void GetIpAddress(char* out, size_t outSize);
-  // The dotted-decimal address, kept in the object until the next call.
+  // Writes the address in its standard text form (dotted-decimal, or IPv6
+  // as inet_ntop writes it) with its terminator into out, which holds
+  // outSize bytes (ADDRESS_TEXT_SIZE always suffice, 16 for IPv4); an empty
+  // text if it does not fit.
+  void GetIpAddress(char* out, size_t outSize) const;
+  // The same text, kept in the object until the next call.
   const char* GetIpAddress();
+  static constexpr size_t ADDRESS_TEXT_SIZE = INET6_ADDRSTRLEN;
+
+  // AF_INET or AF_INET6.
+  int GetFamily() const { return socketAddress_.any.ss_family; }
 
   // The socket address record for the socket calls.
+  // It holds sizeof(sockaddr_storage) bytes, so that accept may fill it
+  // with a peer of either family.
   const sockaddr* GetSocketAddress() const {
     return reinterpret_cast<const sockaddr*>(&socketAddress_);
   }
   sockaddr* GetSocketAddress() {
     return reinterpret_cast<sockaddr*>(&socketAddress_);
   }
-  static socklen_t GetSocketAddressLength() { return sizeof(sockaddr_in); }
+  // The length of the record of this object's family.
+  socklen_t GetSocketAddressLength() const;
 
   // Usable when STATE_OK and the address or the port is non-zero.
   bool IsUsable() const;
@@ -92,8 +122,9 @@ class Address {
   uint16_t GetHostLookupRetries() const { return hostLookupRetries_; }
   const char* GetHostName() const { return hostName_; }
   const char* GetServiceName() const { return serviceName_; }
-  uint16_t GetPort() const { return ntohs(socketAddress_.sin_port); }
-  uint32_t GetAddress() const { return ntohl(socketAddress_.sin_addr.s_addr); }
+  uint16_t GetPort() const;
+  // The IPv4 address; 0 for an IPv6 object.
+  uint32_t GetAddress() const;
 
   // Printable names by value; "<unknown reason code>" out of range.
   static const char* StateName(int state);
@@ -101,7 +132,11 @@ class Address {
   const char* GetStateName() const { return StateName(state_); }
   const char* GetReasonName() const { return ReasonName(reason_); }
 
-  // The ten-line formatted dump.
+  // The ten-line formatted dump. IPv4 shows the sockaddr_in record
+  // (sin_port as the record holds it, in network byte order); IPv6 shows
+  // "struct sockaddr_in6" with sin6_family, sin6_port (in host byte order,
+  // as people write it), sin6_addr in its standard text form and
+  // sin6_scope_id.
   void Print(std::ostream& os) const;
 
   // The host resolver: returns 0 and stores the first IPv4 address (network
@@ -113,6 +148,9 @@ class Address {
 
  private:
   void HostStep(const char* host);
+  bool SetIpv6Literal(const char* text);
+  void MakeIpv4();
+  void PrintFamilyLines(std::ostream& os) const;
 
   int state_ = STATE_INIT;
   int reason_ = REASON_OK;
@@ -120,8 +158,12 @@ class Address {
   char* serviceName_ = nullptr;
   uint16_t hostLookupRetries_ = 0;
   int lastApiRc_ = 0;
-  sockaddr_in socketAddress_ = {};
-  char addressText_[16] = {};
+  union {
+    sockaddr_in in4;
+    sockaddr_in6 in6;
+    sockaddr_storage any;
+  } socketAddress_ = {};
+  char addressText_[ADDRESS_TEXT_SIZE] = {};
 };
 
 std::ostream& operator<<(std::ostream& os, const Address& address);

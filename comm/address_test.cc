@@ -10,6 +10,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "comm/wsa.h"
 #include "tests/support/test_support.h"
@@ -255,6 +256,87 @@ TEST_F(AddressTest, DumpIsTheFixedLayout) {
       "   sin_addr.s_addr .................: 0.0.0.0\n"
       "   sin_zero ........................: \n",
       Dump(unknown));
+}
+
+TEST_F(AddressTest, TextOfEitherFamilyKeepsThePort) {
+  struct Case {
+    const char* text;
+    int family;
+    const char* shown;
+    socklen_t length;
+  } cases[] = {
+      {"::1", AF_INET6, "::1", sizeof(sockaddr_in6)},
+      {"[2001:db8::7]", AF_INET6, "2001:db8::7", sizeof(sockaddr_in6)},
+      {"10.1.2.3", AF_INET, "10.1.2.3", sizeof(sockaddr_in)},
+      // An unmatched bracket is no address of either family.
+      {"[::1", AF_INET, "255.255.255.255", sizeof(sockaddr_in)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    Address address(static_cast<uint16_t>(5000), "::");  // IPv6 at first
+    address.SetIpAddress(c.text);
+    EXPECT_EQ(c.family, address.GetFamily());
+    EXPECT_STREQ(c.shown, address.GetIpAddress());
+    EXPECT_EQ(5000, address.GetPort());
+    EXPECT_EQ(c.length, address.GetSocketAddressLength());
+  }
+}
+
+TEST_F(AddressTest, Ipv6DumpShowsTheStandardText) {
+  Address address("tarponTestA", "[::1]");
+  EXPECT_EQ(
+      "Address object state ...............: 0 ( STATE_OK ) \n"
+      "Reason for state ...................: 0 ( REASON_OK ) \n"
+      "Last external API rc (TCP/IP) ......: 0\n"
+      "Host name ..........................: [::1]\n"
+      "Service port name ..................: tarponTestA\n"
+      "struct sockaddr_in6 .............:    \n"
+      "   sin6_family .....................: 10\n"
+      "   sin6_port .......................: 5000\n"
+      "   sin6_addr .......................: ::1\n"
+      "   sin6_scope_id ...................: 0\n",
+      Dump(address));
+}
+
+TEST_F(AddressTest, ResolveGivesEveryAddressOrSaysWhy) {
+  struct Case {
+    const char* service;
+    const char* host;
+    std::vector<std::string> shown;  // empty: nothing found
+    int reason;
+    const char* error;  // how the sentence begins
+  } cases[] = {
+      {"tarponTestA", "127.0.0.1", {"127.0.0.1"}, Address::REASON_OK, ""},
+      {"tarponTestA", "[::1]", {"::1"}, Address::REASON_OK, ""},
+      {"tarponNoSuchService",
+       "127.0.0.1",
+       {},
+       Address::REASON_GET_SERVICE_BY_NAME,
+       "service tarponNoSuchService is neither in TARPON_SERVICES nor in the "
+       "services database"},
+      {"tarponTestA",
+       "no.such.host.invalid",
+       {},
+       Address::REASON_GET_HOST_BY_NAME,
+       "cannot resolve no.such.host.invalid: "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.host);
+    std::string error = "unchanged";
+    int reason = -1;
+    std::vector<Address> found =
+        Address::Resolve(c.service, c.host, &error, &reason);
+    std::vector<std::string> shown;
+    for (Address& address : found) {
+      shown.push_back(address.GetIpAddress());
+      EXPECT_EQ(5000, address.GetPort());
+      EXPECT_STREQ(c.host, address.GetHostName());
+      EXPECT_TRUE(address.IsUsable());
+    }
+    EXPECT_EQ(c.shown, shown);
+    EXPECT_EQ(c.reason, reason);
+    EXPECT_EQ(0u, error.find(c.error)) << error;
+  }
 }
 
 TEST(AddressNames, OutOfRangeCodesAreUnknown) {

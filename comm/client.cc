@@ -17,6 +17,21 @@ Client::Client(const Address& server, int deadlineSeconds)
   Open();
 }
 
+Client::Client(const std::vector<Address>& servers, int deadlineSeconds)
+    : serverAddress_(std::in_place) {
+  TraceScope scope("Client::Client(servers)", TRACE_OFF);
+  SetReceiveDeadline(deadlineSeconds);
+  if (servers.empty()) {
+    state_ = STATE_ERROR;
+    reason_ = REASON_INVALID_ADDRESS;
+    return;
+  }
+  for (const Address& server : servers) {
+    *serverAddress_ = server;
+    if (Open() == COMM_OK || lastApiRc_ == ETIMEDOUT) return;
+  }
+}
+
 Client::~Client() {
   TraceScope scope("Client::~Client", TRACE_OFF);
   serverAddress_.reset();
@@ -26,14 +41,14 @@ long Client::Open() {
   long result = 0;
   TraceScope scope("Client::Open", &result, TRACE_OFF);
   CloseSocket();
-  if (CreateSocket() != COMM_OK) {
+  if (CreateSocket(serverAddress_->GetFamily()) != COMM_OK) {
     result = COMM_FAILED;
     return result;
   }
   // A blocking connect gives up when the send timeout expires.
   bool inTime = receiveDeadlineMs_ == 0 || LimitConnectToDeadline();
   if (!inTime || connect(socket_, serverAddress_->GetSocketAddress(),
-                         Address::GetSocketAddressLength()) != 0) {
+                         serverAddress_->GetSocketAddressLength()) != 0) {
     int error = inTime ? errno : ETIMEDOUT;
     if (error == EINPROGRESS || error == EAGAIN) error = ETIMEDOUT;
     result = Fail(REASON_CONNECT_FAILED, error);

@@ -10,6 +10,7 @@
 
 #include <iosfwd>
 #include <optional>
+#include <vector>
 
 #include "comm/address.h"
 #include "comm/connection.h"
@@ -22,6 +23,12 @@ class Client : public Connection {
   // connect and every later receive end within that many seconds from now
   // (see Connection::SetReceiveDeadline).
   explicit Client(const Address& server, int deadlineSeconds = 0);
+  // Connects to each of servers in turn until one accepts, all within the
+  // one deadline (deadlineSeconds as above), and stops early when a connect
+  // ends with ETIMEDOUT (the deadline passed). The server address and the
+  // state are then those of the last attempt, so a failure dumps the last
+  // one. An empty list gives STATE_ERROR with REASON_INVALID_ADDRESS.
+  Client(const std::vector<Address>& servers, int deadlineSeconds);
   ~Client() override;
 
   // Creates the socket and connects; 0, or 8 with the failure recorded.

@@ -404,8 +404,8 @@ long Connection::Fail(int reason, int error) {
   return COMM_FAILED;
 }
 
-long Connection::CreateSocket() {
-  socket_ = socket(AF_INET, SOCK_STREAM, 0);
+long Connection::CreateSocket(int family) {
+  socket_ = socket(family, SOCK_STREAM, 0);
   // Descriptor 0 is a socket like any other (standard input was closed).
   if (socket_ >= 0) return COMM_OK;
   int error = errno;

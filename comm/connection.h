@@ -160,9 +160,9 @@ class Connection : public CommBase {
   // A receive that waited past its deadline or timeout: STATE_ERROR,
   // REASON_RECEIVE_TIMED_OUT, EAGAIN; result 8.
   long TimedOut();
-  // Creates the object's TCP socket. On failure: STATE_ERROR,
-  // REASON_SOCKET_FAILED, the error recorded, result 8.
-  long CreateSocket();
+  // Creates the object's TCP socket of family (AF_INET or AF_INET6). On
+  // failure: STATE_ERROR, REASON_SOCKET_FAILED, the error recorded, result 8.
+  long CreateSocket(int family);
   // The four connection lines of every dump.
   void PrintConnectionLines(std::ostream& os) const;
   // Stores the platform's last error as last external API rc.

@@ -5,8 +5,9 @@
 #include <cstdint>
 
 struct ExportClient {
-  // The peer's IPv4 address, dotted-decimal, with a terminating zero byte.
-  char clientAddress[16];
+  // The peer's address in its standard text form (dotted-decimal for IPv4),
+  // with a terminating zero byte; INET6_ADDRSTRLEN bytes.
+  char clientAddress[46];
   // The accepted socket handle in network byte order.
   uint32_t socket;
 };

@@ -1,6 +1,7 @@
 #include "comm/listener.h"
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -41,7 +42,7 @@ long Listener::Open(int queueDepth) {
   long result = 0;
   TraceScope scope("Listener::Open", &result, TRACE_OFF);
   CloseSocket();
-  if (CreateSocket() != COMM_OK) {
+  if (CreateSocket(listeningAddress_->GetFamily()) != COMM_OK) {
     result = COMM_FAILED;
     return result;
   }
@@ -64,6 +65,11 @@ long Listener::SetSocketOptions() {
     // Reuse lets a restarted server bind while connections of its previous
     // run linger; a port held by a live listener still fails the bind.
     result = Fail(REASON_SET_SOCKET_OPTION_REUSEADDR_FAILED, errno);
+  } else if (listeningAddress_->GetFamily() == AF_INET6 &&
+             SetOneOption(IPV6_V6ONLY, IPPROTO_IPV6) != COMM_OK) {
+    // IPv6 only, whatever the system's default: a listener on the same
+    // port for IPv4 may then be opened beside this one.
+    result = Fail(REASON_SET_SOCKET_OPTION_REUSEADDR_FAILED, errno);
   }
   return result;
 }
@@ -72,7 +78,7 @@ long Listener::Bind() {
   long result = 0;
   TraceScope scope("Listener::Bind", &result, TRACE_OFF);
   const sockaddr* address = listeningAddress_->GetSocketAddress();
-  socklen_t length = Address::GetSocketAddressLength();
+  socklen_t length = listeningAddress_->GetSocketAddressLength();
   int rc = bind(socket_, address, length);
   int error = rc == 0 ? 0 : errno;
   bindAttempts_ = 1;
@@ -93,7 +99,8 @@ long Listener::GetNewClient(ExportClient& client) {
   long result = 0;
   TraceScope scope("Listener::GetNewClient", &result, TRACE_OFF);
   Address peer;
-  socklen_t length = Address::GetSocketAddressLength();
+  // Room for a peer of either family.
+  socklen_t length = sizeof(sockaddr_storage);
   int accepted = NO_SOCKET;
   if (state_ != STATE_GOOD) {
     result = COMM_FAILED;

@@ -7,6 +7,11 @@
 // REASON_LISTEN_FAILED. After a failed accept the listener stays in
 // STATE_ERROR for good and GetNewClient returns 8 at once.
 //
+// The socket has the address's family. An IPv6 listener takes IPv6 only
+// (IPV6_V6ONLY), so that an IPv4 listener can share its port: for both
+// families on one port open two listeners, e.g. on Address(port, "::") and
+// Address(port, static_cast<uint32_t>(INADDR_ANY)).
+//
 // A port held by another listening socket is tried 1 + DEFAULT_BIND_RETRY_LIMIT
 // (21) times, with a pause of SetBindRetryDelay milliseconds between attempts.
 #ifndef TARPON_COMM_LISTENER_H_
@@ -34,7 +39,9 @@ class Listener : public Connection {
   // Socket, options, bind, listen. The state tells the outcome: a failure in
   // the options or the bind is recorded there while the result stays 0.
   long Open(int queueDepth);
-  // Keep-alive and address reuse; 0, or 8 with the failure recorded.
+  // Keep-alive, address reuse and, for IPv6, IPv6 only; 0, or 8 with the
+  // failure recorded (REASON_SET_SOCKET_OPTION_REUSEADDR_FAILED for the
+  // last two).
   long SetSocketOptions();
   // Binds, repeating while the address is in use; 0, or 8 with the failure
   // recorded.

@@ -3,11 +3,13 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "comm/client.h"
 #include "comm/server.h"
@@ -219,6 +221,37 @@ TEST_F(ListenerTest, ClientRefusedByAClosedPort) {
                 AddressDump("0 ( STATE_OK", "0 ( REASON_OK", 0, "", "", port_,
                             "127.0.0.1"),
             Dump(client));
+}
+
+// One port for both families: the IPv6 listener takes IPv6 only, and a
+// client given every address of a name reaches the one that listens.
+TEST_F(ListenerTest, BothFamiliesShareAPort) {
+  Listener ipv6(Address("tarponTestGateway", "::1"), 5);
+  if (ipv6.GetReason() == Connection::REASON_LISTENER_BIND_FAILED &&
+      ipv6.GetLastApiRc() == EADDRNOTAVAIL) {
+    GTEST_SKIP() << "no IPv6 loopback";
+  }
+  ASSERT_TRUE(ipv6.IsGood()) << ipv6;
+  Listener ipv4(Loopback(), 5);
+  ASSERT_TRUE(ipv4.IsGood()) << ipv4;
+
+  Address refused(static_cast<uint16_t>(FreePort()), "::1");
+  std::vector<Address> servers = {refused};
+  for (const char* host : {"[::1]", "127.0.0.1"}) {
+    std::vector<Address> more =
+        Address::Resolve("tarponTestGateway", host, nullptr);
+    servers.insert(servers.end(), more.begin(), more.end());
+  }
+  for (Listener* listener : {&ipv6, &ipv4}) {
+    Client client(servers, 10);
+    ASSERT_TRUE(client.IsGood()) << client;
+    ExportClient handedOver;
+    ASSERT_EQ(0, listener->GetNewClient(handedOver));
+    EXPECT_STREQ(listener == &ipv6 ? "::1" : "127.0.0.1",
+                 handedOver.clientAddress);
+    close(static_cast<int>(ntohl(handedOver.socket)));
+    servers.erase(servers.begin() + 1);  // the next time, IPv4
+  }
 }
 
 TEST_F(ListenerTest, DestructionTraceNestsTheAddress) {

@@ -1,6 +1,5 @@
 #include "engine/options.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -10,9 +9,9 @@
 #include "engine/argument.h"
 #include "engine/cpic_binding.h"
 #include "engine/help.h"
-#include "engine/password_prompt.h"
 #include "engine/status.h"
 #include "engine/tarpon.h"
+#include "prompt/password_prompt.h"
 #include "trace/trace.h"
 
 namespace {
@@ -20,13 +19,9 @@ namespace {
 const char* const kReporter = "process_input_parameters()";
 const char* const kDefaultMode = "#BATCH";
 const char* const kSnaProduct = "Tarpon emulated SNA node";
-const char* const kOldPasswordPrompt =
-    "Old password please ..................:";
-const char* const kNewPasswordPrompt =
-    "New password please ..................:";
-const char* const kVerifyPrompt = "New password again for verification...:";
-
 constexpr unsigned int kShortValue = CCB_NAME_LENGTH;  // user, passwords
+static_assert(kShortValue == PASSWORD_PROMPT_HOST_LENGTH,
+              "the prompt refuses what the request cannot hold");
 constexpr unsigned int kLongValue = CCB_QUALIFIED_NAME_LENGTH;  // "-s", "-plu"
 
 // Which options the command line holds, learnt before anything is taken.
@@ -238,13 +233,13 @@ bool report_leftovers(const Scan& scan) {
 void prompt_for_passwords(Scan* scan, const Presence& is, CCB_PTR ccb) {
   if (is.noterm || ccb->localChange == 1) return;
   if (!is.p && scan->rc == TARPON_RC_OK &&
-      get_password_safely(ccb->oldPassword, kShortValue, kOldPasswordPrompt,
+      get_password_safely(ccb->oldPassword, kShortValue, PASSWORD_PROMPT_OLD,
                           nullptr) != 0) {
     scan->rc = TARPON_RC_NO_PASSWORD;
   }
   if (!is.np && scan->rc == TARPON_RC_OK &&
-      get_password_safely(ccb->newPassword, kShortValue, kNewPasswordPrompt,
-                          kVerifyPrompt) != 0) {
+      get_password_safely(ccb->newPassword, kShortValue, PASSWORD_PROMPT_NEW,
+                          PASSWORD_PROMPT_VERIFY) != 0) {
     scan->rc = TARPON_RC_NO_PASSWORD;
   }
 }
@@ -404,25 +399,12 @@ int get_password_safely(char* destination, int maxLength, const char* prompt,
     report_status(reporter, "", STATUS_NO_PASSWORD_PROMPT);
     return rc;
   }
-  // The prompt goes to the terminal the password comes from, even when
-  // standard output is redirected; what the engine printed so far first.
-  std::cout.flush();
-  const char* terminalName = ttyname(STDIN_FILENO);
-  int terminal = terminalName != nullptr
-                     ? open(terminalName, O_WRONLY | O_NOCTTY | O_CLOEXEC)
-                     : -1;
-  int result = read_password_from_terminal(
-      STDIN_FILENO, terminal >= 0 ? terminal : STDERR_FILENO, destination,
-      maxLength, prompt, verificationPrompt);
-  if (terminal >= 0) close(terminal);
+  int result = prompt_password_on_terminal(destination, maxLength, prompt,
+                                           verificationPrompt);
   if (result == PASSWORD_PROMPT_OK) {
     rc = 0;
   } else if (result == PASSWORD_PROMPT_NO_TERMINAL) {
     report_status(reporter, "", STATUS_NO_PASSWORD_PROMPT);
-  } else {
-    char text[200];
-    password_prompt_refusal_text(result, maxLength, text, sizeof text);
-    std::cout << text << std::flush;
   }
   return rc;
 }

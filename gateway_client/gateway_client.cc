@@ -1,11 +1,16 @@
 #include "gateway_client/gateway_client.h"
 
+#include <string.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "comm/address.h"
 #include "comm/client.h"
@@ -14,6 +19,7 @@
 #include "comm/wsa.h"
 #include "contract/tarpon_rc.h"
 #include "gateway_client/tarpon_gateway.h"
+#include "prompt/password_prompt.h"
 #include "trace/stdout_capture.h"
 #include "trace/trace.h"
 
@@ -140,6 +146,126 @@ void PrintMalformed(const char* what) {
             << ") refused. Terminating.\n";
 }
 
+// "ADDRESS port N" of the client's last server, in ordinary notation.
+std::string WhereTo(const Client& client) {
+  const Address& server = client.GetServerAddress();
+  char text[Address::ADDRESS_TEXT_SIZE];
+  server.GetIpAddress(text, sizeof text);
+  return std::string(text) + " port " + std::to_string(server.GetPort());
+}
+
+// The line that names why no answer came and what to do, for a client
+// whose exchange failed without a reason of its own (not TLS, not a
+// malformed reply); the dump follows it.
+std::string ExplainFailure(const Client& client, int timeout) {
+  const std::string where = WhereTo(client);
+  const int error = client.GetLastApiRc();
+  const std::string late = "E0017 : no answer from the gateway at " + where +
+                           " within " + std::to_string(timeout) +
+                           " seconds: it may be busy or out of reach; " +
+                           kTimeoutVariable + " sets a longer wait.";
+  if (client.GetReason() == Connection::REASON_CONNECT_FAILED) {
+    if (error == ECONNREFUSED) {
+      return "E0015 : connection refused at " + where +
+             ": is tarpons running there?";
+    }
+    if (error == ETIMEDOUT) return late;
+    return "E0016 : cannot connect to " + where + ": " + std::strerror(error) +
+           ". Check the address and the network.";
+  }
+  if (client.GetReason() == Connection::REASON_RECEIVE_TIMED_OUT) return late;
+  if (client.GetState() == Connection::STATE_CONNECTION_CLOSED ||
+      error == ECONNRESET || error == EPIPE) {
+    return "E0018 : the gateway at " + where +
+           " closed the connection without a whole answer: it may require "
+           "TLS (set TARPON_TLS_CA), or refuse this address for a while "
+           "after failed sign-ons.";
+  }
+  return "E0019 : the exchange with the gateway at " + where + " failed (" +
+         client.GetReasonName() + ", rc " + std::to_string(error) +
+         "); see the diagnostic information.";
+}
+
+// The gateway's addresses for service, every one the name has; when none,
+// says why (the name, or the service) and gives the one address the
+// classic lookup makes, so that the failed attempt dumps as it always has.
+std::vector<Address> GatewayAddresses(const char* host, const char* service,
+                                      bool* explained) {
+  std::string error;
+  int reason = Address::REASON_OK;
+  std::vector<Address> servers =
+      Address::Resolve(service, host, &error, &reason);
+  *explained = servers.empty();
+  if (servers.empty()) {
+    if (reason == Address::REASON_GET_SERVICE_BY_NAME) {
+      std::cerr << "TARPON CLIENT E0014 : " << error << ". Add \"" << service
+                << " PORT/tcp\" to /etc/services or to the file "
+                   "TARPON_SERVICES names, or name another service with -S."
+                << std::endl;
+    } else {
+      std::cerr << "TARPON CLIENT E0013 : " << error
+                << ". Check the gateway's name, or give its address."
+                << std::endl;
+    }
+    servers.emplace_back(service, host);
+  }
+  return servers;
+}
+
+bool HasSwitch(const std::vector<const char*>& args,
+               std::initializer_list<const char*> names) {
+  for (const char* arg : args) {
+    for (const char* name : names) {
+      if (IsSwitch(arg, name)) return true;
+    }
+  }
+  return false;
+}
+
+// Whether tarpon would ask for a missing password were these its options
+// (engine/options.cc): only on a terminal, never with -noterm, and only for
+// a request that names the user and a host destination and asks for no
+// help, so that nothing is asked for that would not be sent. The gateway
+// never asks: it adds -noterm.
+bool WouldPrompt(const std::vector<const char*>& args) {
+  return isatty(STDIN_FILENO) && HasSwitch(args, {"u"}) &&
+         HasSwitch(args, {"s", "sd", "d", "plu"}) &&
+         !HasSwitch(args, {"noterm", "?", "M", "comapi"});
+}
+
+// Asks on the terminal, as tarpon does, for -p and -np when the options
+// lack them and appends them to *options. TARPON_RC_OK, also when nothing
+// was asked (no terminal: the request goes as given), or
+// TARPON_RC_NO_PASSWORD after the refusal's text when an entry was refused.
+int AskForMissingPasswords(const std::vector<const char*>& args,
+                           std::string* options) {
+  bool hasOld = HasSwitch(args, {"p"});
+  bool hasNew = HasSwitch(args, {"np"});
+  if ((hasOld && hasNew) || !WouldPrompt(args)) return TARPON_RC_OK;
+  char oldPassword[PASSWORD_PROMPT_HOST_LENGTH + 1] = "";
+  char newPassword[PASSWORD_PROMPT_HOST_LENGTH + 1] = "";
+  int result = PASSWORD_PROMPT_OK;
+  if (!hasOld) {
+    result = prompt_password_on_terminal(
+        oldPassword, PASSWORD_PROMPT_HOST_LENGTH, PASSWORD_PROMPT_OLD, nullptr);
+  }
+  if (result == PASSWORD_PROMPT_OK && !hasNew) {
+    result = prompt_password_on_terminal(
+        newPassword, PASSWORD_PROMPT_HOST_LENGTH, PASSWORD_PROMPT_NEW,
+        PASSWORD_PROMPT_VERIFY);
+  }
+  if (result == PASSWORD_PROMPT_OK) {
+    if (!hasOld) *options += std::string("-p ") + oldPassword + " ";
+    if (!hasNew) *options += std::string("-np ") + newPassword + " ";
+  }
+  explicit_bzero(oldPassword, sizeof oldPassword);
+  explicit_bzero(newPassword, sizeof newPassword);
+  if (result == PASSWORD_PROMPT_OK || result == PASSWORD_PROMPT_NO_TERMINAL) {
+    return TARPON_RC_OK;
+  }
+  return TARPON_RC_NO_PASSWORD;
+}
+
 }  // namespace
 
 int GatewayClientCommandline(int argc, char** argv) {
@@ -155,6 +281,7 @@ int GatewayClientCommandline(int argc, char** argv) {
   const char* host = nullptr;
   const char* service = nullptr;
   std::string options;
+  std::vector<const char*> passed;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
     if (IsSwitch(arg, "t")) {
@@ -181,6 +308,7 @@ int GatewayClientCommandline(int argc, char** argv) {
       // belongs to the gateway's engine.
       options += arg;
       options += ' ';
+      passed.push_back(arg);
     }
   }
   if (host == nullptr) {
@@ -195,11 +323,19 @@ int GatewayClientCommandline(int argc, char** argv) {
   }
   if (service == nullptr) service = GATEWAY_DEFAULT_SERVICE;
   if (options.empty()) options = kHelpOptions;
+  if (rc == GATEWAY_CLIENT_RC_OK) rc = AskForMissingPasswords(passed, &options);
+  if (rc == GATEWAY_CLIENT_RC_OK &&
+      options.size() > GATEWAY_MAX_REQUEST_LENGTH) {
+    std::cerr << kTooLong;
+    rc = GATEWAY_CLIENT_RC_USAGE;
+  }
   if (rc == GATEWAY_CLIENT_RC_OK) {
     // The client's own codes (1, and 100 for no answer) pass the mapping
     // unchanged; the gateway's exit as tarpon's would.
     rc = tarpon_exit_status(GatewayClient(host, service, options.c_str()));
   }
+  // The typed passwords leave no copy behind.
+  explicit_bzero(&options[0], options.size());
   return rc;
 }
 
@@ -213,11 +349,9 @@ int GatewayClient(const char* host, const char* service, const char* options) {
     return rc;
   }
   WSA wsa(1, 1);
-  std::unique_ptr<Client> client;
-  {
-    Address address(service, host);
-    client = std::make_unique<Client>(address, timeout);
-  }
+  bool explained = false;
+  auto client = std::make_unique<Client>(
+      GatewayAddresses(host, service, &explained), timeout);
   // Never clear text once TLS is asked for: a failed handshake ends here.
   if (tls && client->IsGood()) client->StartTls(*tls, host);
   long received = Connection::COMM_FAILED;
@@ -256,7 +390,11 @@ int GatewayClient(const char* host, const char* service, const char* options) {
               << client->GetTlsFailure() << ". Terminating.\n";
   } else {
     // Unreachable, closed without a reply or part way through one, a
-    // status record, a bad version, the deadline passed.
+    // status record, a bad version, the deadline passed: the line first.
+    if (!explained) {
+      std::cerr << "TARPON CLIENT " << ExplainFailure(*client, timeout)
+                << std::endl;
+    }
     std::cout << "TARPON CLIENT errors encountered, diagnostic information "
                  "follows:"
               << *client << std::endl;

@@ -121,22 +121,31 @@ class Channel {
 class FakeGateway {
  public:
   FakeGateway(const std::string& reply, bool hold,
-              const TlsContext* tls = nullptr) {
-    listener_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (bind(listener_, reinterpret_cast<sockaddr*>(&address),
-             sizeof address) != 0 ||
+              const TlsContext* tls = nullptr, int family = AF_INET) {
+    listener_ = socket(family, SOCK_STREAM, 0);
+    sockaddr_storage address = {};
+    auto& in4 = reinterpret_cast<sockaddr_in&>(address);
+    auto& in6 = reinterpret_cast<sockaddr_in6&>(address);
+    socklen_t length = sizeof in4;
+    if (family == AF_INET6) {
+      in6.sin6_family = AF_INET6;
+      in6.sin6_addr = in6addr_loopback;
+      length = sizeof in6;
+    } else {
+      in4.sin_family = AF_INET;
+      in4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    }
+    if (bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
         listen(listener_, 1) != 0 ||
         getsockname(listener_, reinterpret_cast<sockaddr*>(&address),
                     &length) != 0) {
       ADD_FAILURE() << "no loopback listener";
       return;
     }
+    // sin_port and sin6_port share their place.
+    port_ = ntohs(in4.sin_port);
     services_ = std::make_unique<comm_test::ServicesFile>(
-        "tarponGateway " + std::to_string(ntohs(address.sin_port)) + "/tcp\n");
+        "tarponGateway " + std::to_string(port_) + "/tcp\n");
     thread_ =
         std::thread([this, reply, hold, tls] { Serve(reply, hold, tls); });
   }
@@ -146,6 +155,8 @@ class FakeGateway {
     if (thread_.joinable()) thread_.join();
     close(listener_);
   }
+
+  int port() const { return port_; }
 
  private:
   void Serve(const std::string& reply, bool hold, const TlsContext* tls) {
@@ -172,6 +183,7 @@ class FakeGateway {
   }
 
   int listener_ = -1;
+  int port_ = 0;
   std::unique_ptr<comm_test::ServicesFile> services_;
   std::thread thread_;
 };
@@ -202,6 +214,12 @@ const char kDump[] =
 const char kNoDigits[] =
     "TARPON CLIENT E0009 : malformed reply (return code not digits) refused. "
     "Terminating.\n";
+
+const char kClosed[] =
+    "TARPON CLIENT E0018 : the gateway at 127.0.0.1 port PORT closed the "
+    "connection without a whole answer: it may require TLS (set "
+    "TARPON_TLS_CA), or refuse this address for a while after failed "
+    "sign-ons.\n";
 
 TEST(GatewayClient, RepliesAndFailures) {
   struct Case {
@@ -236,14 +254,19 @@ TEST(GatewayClient, RepliesAndFailures) {
        "TARPON CLIENT E0007 : reply longer than 8191 bytes refused. "
        "Terminating.\n"},
       {"closed without reply", "", false, none,
-       "Connection object state ............: 8 ( STATE_CONNECTION_CLOSED", ""},
+       "Connection object state ............: 8 ( STATE_CONNECTION_CLOSED",
+       kClosed},
       {"status record", Record('S', 44, "", ""), false, none,
-       "Connection object state ............: 8 ( STATE_CONNECTION_CLOSED", ""},
+       "Connection object state ............: 8 ( STATE_CONNECTION_CLOSED",
+       kClosed},
       {"short reply", Record('D', 144, "0000", "only ten.."), false, none,
-       "Reason code for state ..............: 14 ( REASON_SEND_FAILED", ""},
+       "Reason code for state ..............: 14 ( REASON_SEND_FAILED",
+       kClosed},
       {"never answers", "", true, none,
        "Reason code for state ..............: 15 ( REASON_RECEIVE_TIMED_OUT",
-       ""},
+       "TARPON CLIENT E0017 : no answer from the gateway at 127.0.0.1 port "
+       "PORT within 1 seconds: it may be busy or out of reach; "
+       "TARPON_CLIENT_TIMEOUT sets a longer wait.\n"},
   };
   setenv("TARPON_CLIENT_TIMEOUT", "1", 1);
   for (const Case& c : cases) {
@@ -251,7 +274,12 @@ TEST(GatewayClient, RepliesAndFailures) {
     FakeGateway gateway(c.reply, c.hold);
     Outcome run = RunClient({"127.0.0.1", "-u", "x"});
     EXPECT_EQ(c.status, run.status);
-    EXPECT_EQ(c.err, run.err);
+    std::string err = c.err;
+    size_t port = err.find("PORT");
+    if (port != std::string::npos) {
+      err.replace(port, 4, std::to_string(gateway.port()));
+    }
+    EXPECT_EQ(err, run.err);
     if (c.out.rfind("Connection", 0) == 0 || c.out.rfind("Reason", 0) == 0) {
       EXPECT_EQ(0u, run.out.find(kDump)) << run.out;
       EXPECT_NE(std::string::npos, run.out.find(c.out)) << run.out;
@@ -260,6 +288,25 @@ TEST(GatewayClient, RepliesAndFailures) {
     }
   }
   unsetenv("TARPON_CLIENT_TIMEOUT");
+}
+
+// An IPv6 literal, bare or bracketed, reaches a gateway on ::1.
+TEST(GatewayClient, ReachesAnIpv6Gateway) {
+  int probe = socket(AF_INET6, SOCK_STREAM, 0);
+  sockaddr_in6 loopback = {};
+  loopback.sin6_family = AF_INET6;
+  loopback.sin6_addr = in6addr_loopback;
+  bool ipv6 = probe >= 0 && bind(probe, reinterpret_cast<sockaddr*>(&loopback),
+                                 sizeof loopback) == 0;
+  if (probe >= 0) close(probe);
+  if (!ipv6) GTEST_SKIP() << "no IPv6 loopback";
+  for (const char* host : {"::1", "[::1]"}) {
+    SCOPED_TRACE(host);
+    FakeGateway gateway(Reply("0000", "ok\n"), false, nullptr, AF_INET6);
+    Outcome run = RunClient({host, "-u", "x"});
+    EXPECT_EQ(0, run.status) << run.err;
+    EXPECT_EQ(std::string(kBanner) + "0000)\nok\n", run.out);
+  }
 }
 
 TEST(GatewayClient, RefusesAnInvalidTimeoutBeforeConnecting) {

@@ -1,8 +1,9 @@
-// End-to-end tests of the password prompt: the real tarpon on a
-// pseudo-terminal against an emulated node configured in a temporary folder.
-// The test plays the user: it waits for each prompt, types the answer and
-// checks that the terminal never showed what was typed and that its echo is
-// back on when tarpon ends, whichever way it ends.
+// End-to-end tests of the password prompt: the real tarpon, and tarponrc
+// with a gateway, on a pseudo-terminal against an emulated node configured
+// in a temporary folder. Every case runs for both programs, which ask the
+// same way. The test plays the user: it waits for each prompt, types the
+// answer and checks that the terminal never showed what was typed and that
+// its echo is back on when the program ends, whichever way it ends.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -14,10 +15,13 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "tests/support/e2e_support.h"
+#include "tests/support/gateway_support.h"
 
 namespace {
 
@@ -26,12 +30,12 @@ const char kNewPrompt[] = "New password please ..................:";
 const char kVerifyPrompt[] = "New password again for verification...:";
 const char kEnd[] = "\n";  // the engine's closing line feed; then a NUL
 
-// tarpon on a new pseudo-terminal that is its controlling terminal and its
-// standard input, output and error. The test keeps the terminal's own end
-// open too, to read its modes after tarpon has gone.
+// A program on a new pseudo-terminal that is its controlling terminal and
+// its standard input, output and error. The test keeps the terminal's own
+// end open too, to read its modes after the program has gone.
 class TerminalRun {
  public:
-  TerminalRun(const std::vector<std::string>& args,
+  TerminalRun(const std::string& program, const std::vector<std::string>& args,
               const std::vector<std::string>& env) {
     master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
@@ -40,7 +44,7 @@ class TerminalRun {
     terminal_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (terminal_ < 0) return;
 
-    std::vector<std::string> argStrings = {e2e::BinDir() + "/tarpon"};
+    std::vector<std::string> argStrings = {e2e::BinDir() + "/" + program};
     argStrings.insert(argStrings.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& arg : argStrings) argv.push_back(&arg[0]);
@@ -156,7 +160,9 @@ int ExitStatus(int status) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-class PasswordPromptTest : public ::testing::Test {
+// The parameter names the program: "tarpon", or "tarponrc" with a gateway
+// on a free loopback port.
+class PasswordPromptTest : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
     ASSERT_FALSE(box_.dir().empty());
@@ -171,10 +177,49 @@ class PasswordPromptTest : public ::testing::Test {
                "[host NETA.KSVHOST]\n"
                "users = users.db\n");
     box_.Write("users.db", "ALICE     SECRET1\n");
+    if (!Remote()) return;
+    int port = e2e::FreeLoopbackPort();
+    ASSERT_GT(port, 0);
+    box_.Write("services", "tarponGateway " + std::to_string(port) + "/tcp\n");
+    gateway_ =
+        e2e::StartGateway(e2e::BinDir() + "/tarpons", box_, "gateway", Env());
+    ASSERT_NE(nullptr, gateway_) << box_.Read("gateway.err");
   }
 
+  bool Remote() const { return std::string(GetParam()) == "tarponrc"; }
+
   std::vector<std::string> Env() const {
-    return {"TARPON_SNA_NODE=" + box_.Path("sna-node.conf")};
+    return {"TARPON_SNA_NODE=" + box_.Path("sna-node.conf"),
+            "TARPON_SERVICES=" + box_.Path("services")};
+  }
+
+  // The program on a terminal with the options tarpon would take.
+  std::unique_ptr<TerminalRun> Start(std::vector<std::string> args) const {
+    if (Remote()) args.insert(args.begin(), "127.0.0.1");
+    return std::make_unique<TerminalRun>(GetParam(), args, Env());
+  }
+
+  // The whole screen of a run that showed prompts (each with its line end)
+  // and then text: tarpon frames its output with a line feed before, and a
+  // line feed and a NUL after; tarponrc prints the gateway's answer as is.
+  std::string Screen(const std::string& prompts,
+                     const std::string& text) const {
+    if (Remote()) return prompts + text;
+    return "\n" + prompts + text + kEnd + '\0';
+  }
+
+  // What a changed password shows; tarponrc shows the gateway's text.
+  std::string Changed() const {
+    return Remote() ? std::string(e2e::kBanner) + "0000)\n" + e2e::kChanged
+                    : "Password changed successfully.\n";
+  }
+
+  // How the screen of a run without prompts begins for the engine's report.
+  std::string Report(int rc, const std::string& report) const {
+    if (!Remote()) return report;
+    char code[8];
+    std::snprintf(code, sizeof code, "%04d)\n", rc);
+    return e2e::kBanner + std::string(code) + report;
   }
 
   // A change through the example host, without a terminal, to learn which
@@ -189,10 +234,18 @@ class PasswordPromptTest : public ::testing::Test {
   }
 
   e2e::Sandbox box_;
+  std::unique_ptr<e2e::Background> gateway_;
 };
 
-TEST_F(PasswordPromptTest, AsksForBothPasswordsWithoutEchoAndChanges) {
-  TerminalRun run({"-u", "ALICE", "-s", "hosta"}, Env());
+INSTANTIATE_TEST_SUITE_P(
+    Programs, PasswordPromptTest, ::testing::Values("tarpon", "tarponrc"),
+    [](const ::testing::TestParamInfo<const char*>& program) {
+      return std::string(program.param);
+    });
+
+TEST_P(PasswordPromptTest, AsksForBothPasswordsWithoutEchoAndChanges) {
+  std::unique_ptr<TerminalRun> started = Start({"-u", "ALICE", "-s", "hosta"});
+  TerminalRun& run = *started;
   ASSERT_TRUE(run.started());
   ASSERT_TRUE(run.WaitFor(kOldPrompt)) << run.screen();
   EXPECT_FALSE(run.Echoes());
@@ -204,16 +257,16 @@ TEST_F(PasswordPromptTest, AsksForBothPasswordsWithoutEchoAndChanges) {
   run.Type("NEWPW1\n");
   int status = run.Finish();
   EXPECT_EQ(0, ExitStatus(status)) << run.screen();
-  EXPECT_EQ(std::string("\n") + kOldPrompt + "\n" + kNewPrompt + "\n" +
-                kVerifyPrompt + "\nPassword changed successfully.\n" + kEnd +
-                '\0',
+  EXPECT_EQ(Screen(std::string(kOldPrompt) + "\n" + kNewPrompt + "\n" +
+                       kVerifyPrompt + "\n",
+                   Changed()),
             run.screen());
   EXPECT_TRUE(run.Echoes());
   // The host took the typed password.
   EXPECT_EQ(0, ChangeWithoutPrompt("NEWPW1", "NEWPW2"));
 }
 
-TEST_F(PasswordPromptTest, RefusesAndLeavesTheHostAlone) {
+TEST_P(PasswordPromptTest, RefusesAndLeavesTheHostAlone) {
   struct Case {
     const char* name;
     std::vector<std::string> args;
@@ -248,7 +301,8 @@ TEST_F(PasswordPromptTest, RefusesAndLeavesTheHostAlone) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    TerminalRun run(c.args, Env());
+    std::unique_ptr<TerminalRun> started = Start(c.args);
+    TerminalRun& run = *started;
     ASSERT_TRUE(run.started());
     for (const std::string& answer : c.answers) {
       ASSERT_TRUE(run.WaitFor("...:")) << run.screen();
@@ -256,7 +310,7 @@ TEST_F(PasswordPromptTest, RefusesAndLeavesTheHostAlone) {
     }
     int status = run.Finish();
     EXPECT_EQ(15, ExitStatus(status)) << run.screen();
-    EXPECT_EQ("\n" + c.prompts + c.message + kEnd + '\0', run.screen());
+    EXPECT_EQ(Screen(c.prompts, c.message), run.screen());
     for (const std::string& answer : c.answers) {
       if (!answer.empty()) {
         EXPECT_EQ(std::string::npos, run.screen().find(answer));
@@ -268,7 +322,7 @@ TEST_F(PasswordPromptTest, RefusesAndLeavesTheHostAlone) {
   EXPECT_EQ(0, ChangeWithoutPrompt("SECRET1", "NEWPW1"));
 }
 
-TEST_F(PasswordPromptTest, EchoComesBackWhenInterrupted) {
+TEST_P(PasswordPromptTest, EchoComesBackWhenInterrupted) {
   struct Case {
     const char* name;
     bool fromKeyboard;  // Ctrl-C typed, else SIGTERM sent
@@ -287,7 +341,9 @@ TEST_F(PasswordPromptTest, EchoComesBackWhenInterrupted) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    TerminalRun run({"-u", "ALICE", "-p", "SECRET1", "-s", "hosta"}, Env());
+    std::unique_ptr<TerminalRun> started =
+        Start({"-u", "ALICE", "-p", "SECRET1", "-s", "hosta"});
+    TerminalRun& run = *started;
     ASSERT_TRUE(run.started());
     ASSERT_TRUE(run.WaitFor(kNewPrompt)) << run.screen();
     run.Type("NEW");  // half typed
@@ -304,35 +360,55 @@ TEST_F(PasswordPromptTest, EchoComesBackWhenInterrupted) {
   }
 }
 
-TEST_F(PasswordPromptTest, NeverAsksForWhatWouldNotBeSent) {
+TEST_P(PasswordPromptTest, NeverAsksForWhatWouldNotBeSent) {
   struct Case {
     const char* name;
     std::vector<std::string> args;
     int exitStatus;
-    const char* report;  // how the screen begins
+    const char* report;  // how the engine's text begins
+    // Through tarponrc, which cannot tell which options the engine takes
+    // (0: not run), the gateway's engine answers: it adds -noterm.
+    int remoteStatus;
+    const char* remoteReport;
   };
   const Case cases[] = {
       {"-noterm",
        {"-noterm", "-u", "ALICE", "-p", "SECRET1", "-s", "hosta"},
        14,
+       "\nERROR 44. ",
+       14,
        "\nERROR 44. "},
       {"an argument no option takes",
        {"-u", "ALICE", "-s", "hosta", "-bogus"},
        4,
-       "\nERROR 34. "},
+       "\nERROR 34. ",
+       0,
+       ""},
       {"a bad value after the missing password",
        {"-u", "ALICE", "-np", "NINECHARS", "-s", "hosta"},
        14,
-       "\nERROR 37. "},
-      {"the local path", {"-u", "ALICE"}, 21, "\nERROR 57. "},
+       "\nERROR 37. ",
+       0,
+       ""},
+      {"the local path",
+       {"-u", "ALICE"},
+       21,
+       "\nERROR 57. ",
+       14,
+       "\nERROR 44. "},
   };
   for (const Case& c : cases) {
+    if (Remote() && c.remoteStatus == 0) continue;
     SCOPED_TRACE(c.name);
-    TerminalRun run(c.args, Env());
+    std::unique_ptr<TerminalRun> started = Start(c.args);
+    TerminalRun& run = *started;
     ASSERT_TRUE(run.started());
     int status = run.Finish();
-    EXPECT_EQ(c.exitStatus, ExitStatus(status)) << run.screen();
-    EXPECT_EQ(0u, run.screen().find(c.report)) << run.screen();
+    int expected = Remote() ? c.remoteStatus : c.exitStatus;
+    EXPECT_EQ(expected, ExitStatus(status)) << run.screen();
+    EXPECT_EQ(0u, run.screen().find(
+                      Report(expected, Remote() ? c.remoteReport : c.report)))
+        << run.screen();
     EXPECT_EQ(std::string::npos, run.screen().find("password please"));
   }
 }

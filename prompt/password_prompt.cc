@@ -1,6 +1,7 @@
-#include "engine/password_prompt.h"
+#include "prompt/password_prompt.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <string.h>
 #include <termios.h>
@@ -8,6 +9,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <iostream>
 
 #include "trace/trace.h"
 
@@ -238,4 +240,27 @@ void password_prompt_refusal_text(int result, int maxLength, char* text,
       text[0] = '\0';
       break;
   }
+}
+
+int prompt_password_on_terminal(char* destination, int maxLength,
+                                const char* prompt,
+                                const char* verificationPrompt) {
+  int rc = PASSWORD_PROMPT_NO_TERMINAL;
+  TraceScope scope("prompt_password_on_terminal()", &rc, TRACE_OFF);
+  // What the program printed so far comes before the prompt.
+  std::cout.flush();
+  const char* terminalName = ttyname(STDIN_FILENO);
+  int terminal = terminalName != nullptr
+                     ? open(terminalName, O_WRONLY | O_NOCTTY | O_CLOEXEC)
+                     : -1;
+  rc = read_password_from_terminal(
+      STDIN_FILENO, terminal >= 0 ? terminal : STDERR_FILENO, destination,
+      maxLength, prompt, verificationPrompt);
+  if (terminal >= 0) close(terminal);
+  if (rc != PASSWORD_PROMPT_OK && rc != PASSWORD_PROMPT_NO_TERMINAL) {
+    char text[200];
+    password_prompt_refusal_text(rc, maxLength, text, sizeof text);
+    std::cout << text << std::flush;
+  }
+  return rc;
 }

@@ -1,3 +1,6 @@
+// Asking for passwords on a terminal, as tarpon and tarponrc both do: the
+// prompts' texts, the refusals' texts, and reading without echo.
+//
 // Reading a password from a terminal without echo. The terminal's modes are
 // restored before every return, and also when a signal ends or stops the
 // process while it waits for the typing: every signal that can be caught
@@ -6,8 +9,19 @@
 // and then ends the process as it would have; Ctrl-Z and the other stop
 // signals restore them while stopped and silence the echo again when the
 // prompt continues.
-#ifndef TARPON_ENGINE_PASSWORD_PROMPT_H_
-#define TARPON_ENGINE_PASSWORD_PROMPT_H_
+#ifndef TARPON_PROMPT_PASSWORD_PROMPT_H_
+#define TARPON_PROMPT_PASSWORD_PROMPT_H_
+
+// The prompts: the old password once, the new one twice.
+constexpr char PASSWORD_PROMPT_OLD[] =
+    "Old password please ..................:";
+constexpr char PASSWORD_PROMPT_NEW[] =
+    "New password please ..................:";
+constexpr char PASSWORD_PROMPT_VERIFY[] =
+    "New password again for verification...:";
+
+// The longest password the host takes; longer entries are refused.
+constexpr int PASSWORD_PROMPT_HOST_LENGTH = 8;
 
 // Results of read_password_from_terminal.
 enum PasswordPromptResult {
@@ -41,4 +55,14 @@ int read_password_from_terminal(int inFd, int outFd, char* destination,
 void password_prompt_refusal_text(int result, int maxLength, char* text,
                                   int size);
 
-#endif  // TARPON_ENGINE_PASSWORD_PROMPT_H_
+// Asks on the terminal of standard input: flushes standard output, writes
+// the prompt to that terminal itself (opened by its name, so that the
+// prompt shows even when standard output is redirected; standard error if
+// it cannot be opened) and reads as read_password_from_terminal does. A
+// refused entry (EMPTY, TOO_LONG, MISMATCH) has its refusal text printed on
+// standard output. Returns read_password_from_terminal's result.
+int prompt_password_on_terminal(char* destination, int maxLength,
+                                const char* prompt,
+                                const char* verificationPrompt);
+
+#endif  // TARPON_PROMPT_PASSWORD_PROMPT_H_
