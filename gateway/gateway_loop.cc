@@ -16,6 +16,7 @@
 #include <memory>
 #include <thread>
 
+#include "comm/net_block.h"
 #include "comm/server.h"
 #include "comm/tls.h"
 #include "gateway/engine_runner.h"
@@ -115,19 +116,27 @@ std::string DottedAddress(const in_addr& address) {
 
 }  // namespace
 
-int GatewayListener::AcceptWaiting(Fd* accepted, std::string* address) {
+int GatewayListener::AcceptWaiting(Fd* accepted, sockaddr_storage* peer,
+                                   std::string* address) {
   int result = 0;
   TraceScope scope("GatewayListener::AcceptWaiting", &result, TRACE_OFF);
-  sockaddr_in peer = {};
-  socklen_t length = sizeof peer;
-  int fd = accept4(socket_, reinterpret_cast<sockaddr*>(&peer), &length,
+  *peer = {};
+  socklen_t length = sizeof *peer;
+  int fd = accept4(socket_, reinterpret_cast<sockaddr*>(peer), &length,
                    SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd < 0) {
     result = errno;
     return result;
   }
   accepted->Reset(fd);
-  *address = DottedAddress(peer.sin_addr);
+  if (peer->ss_family == AF_INET) {
+    *address = DottedAddress(reinterpret_cast<sockaddr_in*>(peer)->sin_addr);
+  } else {
+    char text[INET6_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(peer)->sin6_addr, text,
+              sizeof text);
+    *address = text;
+  }
   return result;
 }
 
@@ -136,12 +145,16 @@ void GatewayListener::Fail(int error) {
   Connection::Fail(REASON_ACCEPT_FAILED, error);
 }
 
-GatewayLoop::GatewayLoop(GatewayListener& listener, Admission& admission,
-                         GatewayLog& log, std::unique_ptr<TlsContext> tls)
-    : listener_(listener),
+GatewayLoop::GatewayLoop(std::vector<GatewayListener*> listeners,
+                         Admission& admission, GatewayLog& log,
+                         std::unique_ptr<TlsContext> tls,
+                         const LoopSettings& settings)
+    : listeners_(std::move(listeners)),
+      failedListener_(listeners_.front()),
       admission_(admission),
       log_(log),
       tls_(std::move(tls)),
+      settings_(settings),
       clock_(admission.GetClock()),
       epoll_(epoll_create1(EPOLL_CLOEXEC)),
       // The engine traces when the gateway was started with -t.
@@ -158,18 +171,24 @@ GatewayLoop::GatewayLoop(GatewayListener& listener, Admission& admission,
   trace_log();
   std::clog.tie(nullptr);
   int pipeFds[2] = {-1, -1};
-  int flags = fcntl(listener_.GetSocket(), F_GETFL);
   if (!epoll_ || !inbox_.IsReady() ||
-      pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0 || flags < 0 ||
-      fcntl(listener_.GetSocket(), F_SETFL, flags | O_NONBLOCK) != 0) {
+      pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
     setupError_ = errno;
     return;
   }
   signalRead_.Reset(pipeFds[0]);
   signalWrite_.Reset(pipeFds[1]);
+  for (GatewayListener* listener : listeners_) {
+    int flags = fcntl(listener->GetSocket(), F_GETFL);
+    if (flags < 0 ||
+        fcntl(listener->GetSocket(), F_SETFL, flags | O_NONBLOCK) != 0 ||
+        !Watch(listener->GetSocket(), EPOLLIN, EPOLL_CTL_ADD)) {
+      setupError_ = errno;
+      return;
+    }
+  }
   if (!Watch(signalRead_.get(), EPOLLIN, EPOLL_CTL_ADD) ||
-      !Watch(inbox_.GetFd(), EPOLLIN, EPOLL_CTL_ADD) ||
-      !Watch(listener_.GetSocket(), EPOLLIN, EPOLL_CTL_ADD)) {
+      !Watch(inbox_.GetFd(), EPOLLIN, EPOLL_CTL_ADD)) {
     setupError_ = errno;
     return;
   }
@@ -198,9 +217,32 @@ void GatewayLoop::LogLines(const std::vector<std::string>& lines) {
   for (const std::string& line : lines) LogLine(line);
 }
 
+void GatewayLoop::Fail(GatewayListener& listener, int error) {
+  listener.Fail(error);
+  failedListener_ = &listener;
+  failed_ = true;
+}
+
+GatewayListener* GatewayLoop::ListenerOf(int fd) const {
+  for (GatewayListener* listener : listeners_) {
+    if (listener->GetSocket() == fd) return listener;
+  }
+  return nullptr;
+}
+
+bool GatewayLoop::WatchListeners(uint32_t events) {
+  for (GatewayListener* listener : listeners_) {
+    if (!Watch(listener->GetSocket(), events, EPOLL_CTL_MOD)) {
+      Fail(*listener, errno);
+      return false;
+    }
+  }
+  return true;
+}
+
 bool GatewayLoop::Run() {
   if (setupError_ != 0) {
-    listener_.Fail(setupError_);
+    Fail(*listeners_.front(), setupError_);
     return false;
   }
   epoll_event events[kMaxEvents];
@@ -210,7 +252,7 @@ bool GatewayLoop::Run() {
     int count = epoll_wait(epoll_.get(), events, kMaxEvents,
                            NextWaitMs(clock_.NowMs()));
     if (count < 0 && errno != EINTR) {
-      listener_.Fail(errno);
+      Fail(*listeners_.front(), errno);
       return false;
     }
     // Signals first: a stop must not admit what is already queued. The pipe
@@ -220,11 +262,11 @@ bool GatewayLoop::Run() {
       if (events[i].data.fd == signalRead_.get()) signalled = true;
     }
     if (signalled) HandleSignals();
-    bool acceptable = false;
+    std::vector<GatewayListener*> acceptable;
     for (int i = 0; i < count; ++i) {
       int fd = events[i].data.fd;
-      if (fd == listener_.GetSocket()) {
-        acceptable = true;
+      if (GatewayListener* listener = ListenerOf(fd)) {
+        acceptable.push_back(listener);
       } else if (fd == inbox_.GetFd()) {
         inbox_.RunPosted();
       } else if (fd != signalRead_.get()) {
@@ -234,14 +276,11 @@ bool GatewayLoop::Run() {
     int64_t now = clock_.NowMs();
     if (acceptPausedUntilMs_ != 0 && now >= acceptPausedUntilMs_) {
       acceptPausedUntilMs_ = 0;
-      if (!stopping_ && !Watch(listener_.GetSocket(), EPOLLIN, EPOLL_CTL_MOD)) {
-        listener_.Fail(errno);
-        failed_ = true;
-      }
-      acceptable = true;
+      if (!stopping_ && WatchListeners(EPOLLIN)) acceptable = listeners_;
     }
-    if (acceptable && !stopping_ && !failed_ && acceptPausedUntilMs_ == 0) {
-      AcceptWaiting();
+    for (GatewayListener* listener : acceptable) {
+      if (stopping_ || failed_ || acceptPausedUntilMs_ != 0) break;
+      AcceptWaiting(*listener);
     }
     ExpireSessions(clock_.NowMs());
   }
@@ -267,26 +306,26 @@ int GatewayLoop::NextWaitMs(int64_t nowMs) const {
 // Accepts until the kernel's queue is empty, in a bounded batch: the epoll
 // is level triggered, so a longer queue wakes the loop again, with the
 // sessions' turn in between.
-void GatewayLoop::AcceptWaiting() {
+void GatewayLoop::AcceptWaiting(GatewayListener& listener) {
   for (int accepted = 0; accepted < kAcceptBatch && !failed_; ++accepted) {
     Fd socket;
+    sockaddr_storage peer;
     std::string address;
-    int error = listener_.AcceptWaiting(&socket, &address);
+    int error = listener.AcceptWaiting(&socket, &peer, &address);
     if (error == EAGAIN || error == EWOULDBLOCK) return;
     if (error != 0) {
-      AcceptFailed(error);
+      AcceptFailed(listener, error);
       return;
     }
-    Admit(std::move(socket), address);
+    Admit(std::move(socket), peer, address);
   }
 }
 
 // Logs a failed accept and pauses accepting after a shortage, or ends the
 // loop when the failure is not one that passes.
-void GatewayLoop::AcceptFailed(int error) {
+void GatewayLoop::AcceptFailed(GatewayListener& listener, int error) {
   if (!IsTransient(error)) {
-    listener_.Fail(error);
-    failed_ = true;
+    Fail(listener, error);
     return;
   }
   std::string text =
@@ -297,15 +336,16 @@ void GatewayLoop::AcceptFailed(int error) {
   }
   LogLine(text + ", retrying in " + std::to_string(kAcceptPauseMs) + " ms");
   acceptPausedUntilMs_ = clock_.NowMs() + kAcceptPauseMs;
-  if (!Watch(listener_.GetSocket(), 0, EPOLL_CTL_MOD)) {
-    listener_.Fail(errno);
-    failed_ = true;
-  }
+  WatchListeners(0);
 }
 
-void GatewayLoop::Admit(Fd socket, const std::string& address) {
-  // An IPv4 address counts whole.
-  const SourceKey& source = address;
+void GatewayLoop::Admit(Fd socket, const sockaddr_storage& peer,
+                        const std::string& address) {
+  // An IPv4 address counts whole, an IPv6 one by its prefix.
+  const SourceKey source =
+      peer.ss_family == AF_INET
+          ? address
+          : SourcePrefixKey(peer, settings_.ipv6PrefixLength);
   Admission::Ticket ticket;
   Admission::Verdict verdict = admission_.Admit(source, &ticket);
   std::string refusal;
@@ -543,8 +583,10 @@ void GatewayLoop::Reload() {
 void GatewayLoop::Stop() {
   if (stopping_) return;
   stopping_ = true;
-  epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, listener_.GetSocket(), nullptr);
-  listener_.CloseSocket();
+  for (GatewayListener* listener : listeners_) {
+    epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, listener->GetSocket(), nullptr);
+    listener->CloseSocket();
+  }
   for (auto it = slots_.begin(); it != slots_.end();) {
     auto next = std::next(it);
     // A session with a thread is closed when it comes back.

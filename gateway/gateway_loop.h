@@ -18,6 +18,8 @@
 #ifndef TARPON_GATEWAY_GATEWAY_LOOP_H_
 #define TARPON_GATEWAY_GATEWAY_LOOP_H_
 
+#include <sys/socket.h>
+
 #include <cstdint>
 #include <memory>
 #include <set>
@@ -42,23 +44,32 @@ class GatewayListener : public Listener {
  public:
   using Listener::Listener;
   // Accepts one waiting connection, non-blocking, into *accepted, with the
-  // peer's address as text in *address; 0, or the platform's error (EAGAIN
-  // when none waits), which leaves the listener as it was.
-  int AcceptWaiting(Fd* accepted, std::string* address);
+  // peer's address in *peer and as text (IPv6 in its standard form) in
+  // *address; 0, or the platform's error (EAGAIN when none waits), which
+  // leaves the listener as it was.
+  int AcceptWaiting(Fd* accepted, sockaddr_storage* peer, std::string* address);
   // An accept failure that ends the service: STATE_ERROR with
   // REASON_ACCEPT_FAILED and the error.
   void Fail(int error);
 };
 
+// How the loop reads its connections' sources.
+struct LoopSettings {
+  // The bits of an IPv6 source that the caps and penalties count as one
+  // client (a client commonly holds a whole /64).
+  int ipv6PrefixLength = 64;
+};
+
 class GatewayLoop {
  public:
-  // listener must be good and, like admission and log, outlive the loop;
+  // listeners must be good and, like admission and log, outlive the loop;
   // log is the buffer behind trace_log(), reopened on SIGHUP. With tls
   // every connection is served inside TLS and nothing else; SIGHUP reads
   // its files again (new handshakes use them, sessions under way finish on
   // the old ones; files that fail leave the old ones in use).
-  GatewayLoop(GatewayListener& listener, Admission& admission, GatewayLog& log,
-              std::unique_ptr<TlsContext> tls = nullptr);
+  GatewayLoop(std::vector<GatewayListener*> listeners, Admission& admission,
+              GatewayLog& log, std::unique_ptr<TlsContext> tls = nullptr,
+              const LoopSettings& settings = LoopSettings());
   ~GatewayLoop();
   GatewayLoop(const GatewayLoop&) = delete;
   GatewayLoop& operator=(const GatewayLoop&) = delete;
@@ -66,8 +77,10 @@ class GatewayLoop {
   // Serves until SIGTERM or SIGINT (true: accepting stops, sessions whose
   // engine has run finish their reply, the rest are closed) or until an
   // accept or the loop's own machinery fails for good (false: the listener
-  // holds the failure).
+  // of GetFailedListener() holds the failure).
   bool Run();
+  // The listener that holds the failure that ended Run().
+  GatewayListener& GetFailedListener() const { return *failedListener_; }
 
  private:
   struct Slot {
@@ -82,9 +95,16 @@ class GatewayLoop {
   };
   using Slots = std::unordered_map<int, Slot>;
 
-  void AcceptWaiting();
-  void AcceptFailed(int error);
-  void Admit(Fd socket, const std::string& address);
+  void AcceptWaiting(GatewayListener& listener);
+  void AcceptFailed(GatewayListener& listener, int error);
+  void Admit(Fd socket, const sockaddr_storage& peer,
+             const std::string& address);
+  // Ends the loop for good with error, held by listener.
+  void Fail(GatewayListener& listener, int error);
+  GatewayListener* ListenerOf(int fd) const;
+  // Watches (events EPOLLIN) or unwatches (0) every listener; false when
+  // epoll refused.
+  bool WatchListeners(uint32_t events);
   void Step(int fd);
   void StepNow(Slots::iterator slot);
   void Settle(Slots::iterator slot);
@@ -105,10 +125,12 @@ class GatewayLoop {
   void LogLine(const std::string& text);
   void LogLines(const std::vector<std::string>& lines);
 
-  GatewayListener& listener_;
+  std::vector<GatewayListener*> listeners_;
+  GatewayListener* failedListener_;
   Admission& admission_;
   GatewayLog& log_;
   std::unique_ptr<TlsContext> tls_;
+  LoopSettings settings_;
   const Clock& clock_;
   Fd epoll_;
   Fd signalRead_;

@@ -8,10 +8,12 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "comm/address.h"
 #include "comm/clock.h"
@@ -41,7 +43,14 @@ struct Settings {
   int timeout = 0;
   // Set when TARPON_TLS_CERT and TARPON_TLS_KEY turn TLS on.
   std::unique_ptr<TlsContext> tls;
+  // The addresses -listen names; none: any address of both families.
+  std::vector<std::string> listen;
+  LoopSettings loop;
 };
+
+// The most bits -ipv6prefix takes, and the fewest.
+constexpr long kMaxIpv6Prefix = 128;
+constexpr long kMinIpv6Prefix = 1;
 
 // The argument after "-log" names the log file unless it is a switch. On
 // this system a file name may begin with "/" (an absolute path), so only
@@ -51,7 +60,8 @@ bool IsLogFileName(const char* arg) {
   if (arg[0] != '/') return true;
   return !(IsSwitch(arg, "?") || IsSwitch(arg, "t") || IsSwitch(arg, "log") ||
            IsSwitch(arg, "S") || IsSwitch(arg, "maxstartups") ||
-           IsSwitch(arg, "persource") || IsSwitch(arg, "penalties"));
+           IsSwitch(arg, "persource") || IsSwitch(arg, "penalties") ||
+           IsSwitch(arg, "listen") || IsSwitch(arg, "ipv6prefix"));
 }
 
 void PrintSyntax(const char* program) {
@@ -146,6 +156,31 @@ bool LimitSwitch(int argc, char** argv, int* i,
   return false;
 }
 
+// -listen ADDRESS or -ipv6prefix BITS; false, after the message, when the
+// value is missing or not valid.
+bool ListenSwitch(int argc, char** argv, int* i, Settings* settings) {
+  const char* name = argv[*i];
+  const char* value = *i + 1 < argc ? argv[*i + 1] : nullptr;
+  bool valid = value != nullptr && !BeginsLikeSwitch(value) && *value != '\0';
+  if (valid && IsSwitch(name, "ipv6prefix")) {
+    char* end = nullptr;
+    long bits = std::strtol(value, &end, 10);
+    valid = *end == '\0' && value[0] >= '0' && value[0] <= '9' &&
+            bits >= kMinIpv6Prefix && bits <= kMaxIpv6Prefix;
+    if (valid) settings->loop.ipv6PrefixLength = static_cast<int>(bits);
+  } else if (valid) {
+    settings->listen.push_back(value);
+  }
+  if (valid) {
+    ++*i;
+    return true;
+  }
+  std::cerr << "TARPON SERVER E0009 : missing or invalid value for " << name
+            << ". Terminating.\n";
+  if (value != nullptr && !BeginsLikeSwitch(value)) ++*i;
+  return false;
+}
+
 // Scans the options into settings, printing every error; the exit code.
 int ParseOptions(int argc, char** argv, GatewayLog& log, Settings* settings) {
   int rc = GATEWAY_EXIT_OK;
@@ -174,6 +209,8 @@ int ParseOptions(int argc, char** argv, GatewayLog& log, Settings* settings) {
       } else {
         settings->service = argv[++i];
       }
+    } else if (IsSwitch(arg, "listen") || IsSwitch(arg, "ipv6prefix")) {
+      if (!ListenSwitch(argc, argv, &i, settings)) rc = GATEWAY_EXIT_BAD_OPTION;
     } else if (IsSwitch(arg, "maxstartups") || IsSwitch(arg, "persource") ||
                IsSwitch(arg, "penalties")) {
       auto parse = IsSwitch(arg, "maxstartups") ? ParseMaxStartups
@@ -217,28 +254,67 @@ bool LoadTls(std::unique_ptr<TlsContext>* tls) {
   return false;
 }
 
+// The listeners of the service's port: on the addresses -listen names, or
+// on any address of both families. The IPv4 one comes first, so that its
+// dump is the one a failure shows; an IPv6 one that the machine cannot
+// have (no IPv6) is left out, with a line, when no address was named.
+std::vector<std::unique_ptr<GatewayListener>> OpenListeners(
+    const Settings& settings) {
+  // A burst of simultaneous connects waits in the queue, not in SYN
+  // retries.
+  std::vector<std::unique_ptr<GatewayListener>> listeners;
+  const char* service = settings.service.c_str();
+  if (!settings.listen.empty()) {
+    for (const std::string& address : settings.listen) {
+      listeners.push_back(std::make_unique<GatewayListener>(
+          Address(service, address.c_str()), SOMAXCONN));
+    }
+    return listeners;
+  }
+  listeners.push_back(std::make_unique<GatewayListener>(
+      Address(service, static_cast<uint32_t>(INADDR_ANY)), SOMAXCONN));
+  if (!listeners.front()->IsGood()) return listeners;
+  auto any6 =
+      std::make_unique<GatewayListener>(Address(service, "::"), SOMAXCONN);
+  if (any6->IsGood()) {
+    listeners.push_back(std::move(any6));
+  } else if (any6->GetReason() != CommBase::REASON_LISTENER_BIND_FAILED ||
+             any6->GetLastApiRc() != EADDRINUSE) {
+    trace_log() << GatewayTimeStamp() << "TARPON SERVER not listening on IPv6 ("
+                << std::strerror(any6->GetLastApiRc()) << ")" << std::endl;
+  } else {
+    listeners.push_back(std::move(any6));
+  }
+  return listeners;
+}
+
 // Listens and serves until stopped; the exit code.
 int Serve(Settings& settings, GatewayLog& log) {
   std::ostream& out = trace_log();
   out << GatewayTimeStamp() << "TARPON SERVER starting:"
       << " serviceName=" << settings.service << std::endl;
   FitDescriptors(&settings.limits);
-  std::unique_ptr<GatewayListener> listener;
-  {
-    Address address(settings.service.c_str(), 0u);
-    // A burst of simultaneous connects waits in the queue, not in SYN
-    // retries.
-    listener = std::make_unique<GatewayListener>(address, SOMAXCONN);
+  std::vector<std::unique_ptr<GatewayListener>> listeners =
+      OpenListeners(settings);
+  GatewayListener* failed = nullptr;
+  std::vector<GatewayListener*> open;
+  for (auto& listener : listeners) {
+    if (!listener->IsGood()) {
+      if (failed == nullptr) failed = listener.get();
+    } else {
+      open.push_back(listener.get());
+    }
   }
   int rc = GATEWAY_EXIT_OK;
-  if (listener->IsGood()) {
+  if (failed == nullptr) {
     // The loop's signal handlers are in place before anyone is told that
     // the gateway has started.
     const bool tls = settings.tls != nullptr;
     Admission admission(settings.limits, settings.timeout,
                         GATEWAY_MAX_REQUEST_LENGTH, Clock::Steady(),
                         std::random_device()());
-    GatewayLoop loop(*listener, admission, log, std::move(settings.tls));
+    GatewayLoop loop(open, admission, log, std::move(settings.tls),
+                     settings.loop);
     out << GatewayTimeStamp() << "TARPON SERVER started " << std::endl;
     if (tls) {
       const char* clientCa = std::getenv("TARPON_TLS_CLIENT_CA");
@@ -253,15 +329,18 @@ int Serve(Settings& settings, GatewayLog& log) {
                 << " serviceName=" << settings.service
                 << ", logFileName=" << settings.logFileName << std::endl;
     }
-    if (!loop.Run()) rc = GATEWAY_EXIT_ABNORMAL;
+    if (!loop.Run()) {
+      rc = GATEWAY_EXIT_ABNORMAL;
+      failed = &loop.GetFailedListener();
+    }
   } else {
     std::cerr << "TARPON SERVER E0005 : error encountered, not started."
               << std::endl;
     rc = GATEWAY_EXIT_NOT_STARTED;
   }
   out << GatewayTimeStamp();
-  if (listener->IsInError()) {
-    out << "TARPON SERVER ended abnormally\n\n" << *listener << std::endl;
+  if (failed != nullptr && failed->IsInError()) {
+    out << "TARPON SERVER ended abnormally\n\n" << *failed << std::endl;
   } else {
     out << "TARPON SERVER ended" << std::endl;
   }

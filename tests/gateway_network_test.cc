@@ -293,6 +293,29 @@ TEST_F(GatewayNetworkTest, WritesEveryEventAsOneWholeLine) {
   EXPECT_EQ('\n', box_.Read("gateway.log").back());
 }
 
+// The gateway listens on both families: a change from ::1 is logged with
+// the standard text of its address, and counted apart from IPv4's.
+TEST_F(GatewayNetworkTest, ChangesAPasswordOverIpv6) {
+  int probe = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in6 loopback = {};
+  loopback.sin6_family = AF_INET6;
+  loopback.sin6_addr = in6addr_loopback;
+  bool ipv6 = probe >= 0 && bind(probe, reinterpret_cast<sockaddr*>(&loopback),
+                                 sizeof loopback) == 0;
+  if (probe >= 0) close(probe);
+  if (!ipv6) GTEST_SKIP() << "no IPv6 loopback";
+  Start();
+  e2e::RunResult run = e2e::Run(
+      e2e::BinDir() + "/tarponrc",
+      {"::1", "-u", "alice", "-p", "secret1", "-np", "new1", "-plu", "hosta"},
+      env_);
+  EXPECT_NE(std::string::npos, run.out.find("rc=0000)\n")) << run.out;
+  EXPECT_NE(std::string::npos,
+            Log("tarponRc(0) \n")
+                .find("Session id(1) IP(::1) user(alice) @host(hosta) "
+                      "tarponRc(0) \n"));
+}
+
 TEST_F(GatewayNetworkTest, ReopensItsLogOnSighup) {
   Start();
   ASSERT_EQ(0, std::rename(box_.Path("gateway.log").c_str(),
