@@ -57,6 +57,13 @@ Admission::Verdict Admission::Admit(const SourceKey& source, Ticket* ticket) {
   return Verdict::kAdmitted;
 }
 
+Admission::Verdict Admission::AdmitFromBalancer(Ticket* ticket) {
+  if (gate_.Refuses(startups_)) return Verdict::kStartupCap;
+  ++startups_;
+  *ticket = Ticket(this, SourceKey());
+  return Verdict::kAdmitted;
+}
+
 std::string Admission::Describe(Verdict verdict,
                                 const SourceKey& source) const {
   switch (verdict) {
@@ -80,6 +87,7 @@ int Admission::GetStartupsFrom(const SourceKey& source) const {
 
 void Admission::ReleaseStartup(const SourceKey& source) {
   --startups_;
+  if (source.empty()) return;  // a balancer's, counted overall only
   auto counted = startupsBySource_.find(source);
   if (counted != startupsBySource_.end() && --counted->second <= 0) {
     startupsBySource_.erase(counted);

@@ -58,9 +58,12 @@ class Admission {
   Admission(const Admission&) = delete;
   Admission& operator=(const Admission&) = delete;
 
-  // Decides on a new connection from source (an IPv4 address in network
-  // byte order). kAdmitted fills *ticket with the startup it now holds.
+  // Decides on a new connection from source. kAdmitted fills *ticket with
+  // the startup it now holds.
   Verdict Admit(const SourceKey& source, Ticket* ticket);
+  // A connection from a trusted balancer, whose client is not known until
+  // its PROXY header: only the overall cap applies until then.
+  Verdict AdmitFromBalancer(Ticket* ticket);
   // Why a verdict other than kAdmitted refused, for the log, with the count
   // that the cap met: "too many connections without a request (2048)".
   std::string Describe(Verdict verdict, const SourceKey& source) const;

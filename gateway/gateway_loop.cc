@@ -341,13 +341,13 @@ void GatewayLoop::AcceptFailed(GatewayListener& listener, int error) {
 
 void GatewayLoop::Admit(Fd socket, const sockaddr_storage& peer,
                         const std::string& address) {
-  // An IPv4 address counts whole, an IPv6 one by its prefix.
-  const SourceKey source =
-      peer.ss_family == AF_INET
-          ? address
-          : SourcePrefixKey(peer, settings_.ipv6PrefixLength);
+  const bool balancer =
+      !settings_.proxyFrom.IsEmpty() && settings_.proxyFrom.Contains(peer);
+  const SourceKey source = balancer ? SourceKey() : KeyOf(peer, address);
   Admission::Ticket ticket;
-  Admission::Verdict verdict = admission_.Admit(source, &ticket);
+  Admission::Verdict verdict = balancer
+                                   ? admission_.AdmitFromBalancer(&ticket)
+                                   : admission_.Admit(source, &ticket);
   std::string refusal;
   RefusalKind kind = RefusalKind::kTls;
   if (verdict != Admission::Verdict::kAdmitted) {
@@ -368,8 +368,10 @@ void GatewayLoop::Admit(Fd socket, const sockaddr_storage& peer,
   const int fd = socket.get();
   Slot slot;
   slot.session = std::make_unique<GatewaySession>(
-      std::move(socket), address, Server::CountSession(),
-      admission_.GetTimeoutMs(), admission_.GetMaxRequestLength(), clock_);
+      std::move(socket), address, balancer ? 0 : Server::CountSession(),
+      admission_.GetTimeoutMs(), admission_.GetMaxRequestLength(), clock_,
+      balancer);
+  slot.proxied = balancer;
   if (tls) {
     slot.session->SetChannel(std::move(tls));
     slot.tls = true;
@@ -383,6 +385,37 @@ void GatewayLoop::Admit(Fd socket, const sockaddr_storage& peer,
   // The request is often there already: the session may end before it
   // needs watching.
   Step(fd);
+}
+
+// An IPv4 address counts whole, an IPv6 one by its prefix.
+SourceKey GatewayLoop::KeyOf(const sockaddr_storage& address,
+                             const std::string& text) const {
+  return address.ss_family == AF_INET
+             ? text
+             : SourcePrefixKey(address, settings_.ipv6PrefixLength);
+}
+
+bool GatewayLoop::AdmitProxiedClient(Slots::iterator found) {
+  Slot& slot = found->second;
+  GatewaySession& session = *slot.session;
+  slot.proxied = false;
+  slot.source = KeyOf(session.GetProxiedSource(), session.GetClientAddress());
+  Admission::Ticket ticket;
+  Admission::Verdict verdict = admission_.Admit(slot.source, &ticket);
+  if (verdict == Admission::Verdict::kAdmitted) {
+    slot.ticket = std::move(ticket);
+    return true;
+  }
+  RefusalKind kind = verdict == Admission::Verdict::kPenalised
+                         ? RefusalKind::kPenalty
+                         : verdict == Admission::Verdict::kPerSourceCap
+                               ? RefusalKind::kPerSource
+                               : RefusalKind::kStartups;
+  LogLines(refusals_.Refuse(session.GetClientAddress(), kind,
+                            admission_.Describe(verdict, slot.source),
+                            clock_.NowMs()));
+  Close(found);
+  return false;
 }
 
 void GatewayLoop::Step(int fd) {
@@ -465,6 +498,9 @@ void GatewayLoop::RunEngine(Slots::iterator found) {
 void GatewayLoop::Settle(Slots::iterator found) {
   Slot& slot = found->second;
   GatewaySession& session = *slot.session;
+  if (slot.proxied && session.IsProxied() && !AdmitProxiedClient(found)) {
+    return;
+  }
   if (!session.IsAwaitingRequest()) slot.ticket.Release();
   if (session.GetPhase() == GatewaySession::Phase::kRunning) {
     RunEngine(found);

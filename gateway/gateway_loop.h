@@ -30,6 +30,7 @@
 
 #include "comm/fd.h"
 #include "comm/listener.h"
+#include "comm/net_block.h"
 #include "gateway/admission.h"
 #include "gateway/gateway_log.h"
 #include "gateway/gateway_session.h"
@@ -58,6 +59,9 @@ struct LoopSettings {
   // The bits of an IPv6 source that the caps and penalties count as one
   // client (a client commonly holds a whole /64).
   int ipv6PrefixLength = 64;
+  // The balancers whose connections begin with a PROXY header; no other
+  // connection is ever read as one.
+  NetBlockList proxyFrom;
 };
 
 class GatewayLoop {
@@ -90,6 +94,7 @@ class GatewayLoop {
     bool registered = false;  // known to epoll
     uint32_t events = 0;      // what epoll watches for
     bool tls = false;         // the session steps on the TLS threads
+    bool proxied = false;     // admitted as a balancer's, client unknown
     bool busy = false;        // a thread has the session
     int64_t deadlineMs = 0;   // in deadlines_ while not busy
   };
@@ -105,6 +110,11 @@ class GatewayLoop {
   // Watches (events EPOLLIN) or unwatches (0) every listener; false when
   // epoll refused.
   bool WatchListeners(uint32_t events);
+  // After a balancer's PROXY header: admits the client it names, or
+  // refuses it (false, the slot closed).
+  bool AdmitProxiedClient(Slots::iterator slot);
+  SourceKey KeyOf(const sockaddr_storage& address,
+                  const std::string& text) const;
   void Step(int fd);
   void StepNow(Slots::iterator slot);
   void Settle(Slots::iterator slot);

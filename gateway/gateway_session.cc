@@ -1,5 +1,7 @@
 #include "gateway/gateway_session.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -44,7 +46,7 @@ class EndingStatus : public CommBase {
 
 GatewaySession::GatewaySession(Fd socket, const std::string& clientAddress,
                                int id, int timeoutMs, int maxRequestLength,
-                               const Clock& clock)
+                               const Clock& clock, bool proxyHeader)
     : socket_(std::move(socket)),
       clientAddress_(clientAddress),
       id_(id),
@@ -52,7 +54,13 @@ GatewaySession::GatewaySession(Fd socket, const std::string& clientAddress,
       clock_(clock),
       deadlineMs_(clock.NowMs() + timeoutMs),
       channel_(std::make_unique<PlainChannel>(socket_.get())),
-      assembler_(static_cast<uint32_t>(maxRequestLength)) {}
+      assembler_(static_cast<uint32_t>(maxRequestLength)) {
+  if (proxyHeader) {
+    proxyHeader_ = std::make_unique<ProxyHeaderParser>();
+    phase_ = Phase::kProxyHeader;
+    id_ = 0;
+  }
+}
 
 GatewaySession::~GatewaySession() = default;
 
@@ -102,11 +110,66 @@ std::string GatewaySession::TakeLogText() {
 }
 
 void GatewaySession::Step() {
+  if (phase_ == Phase::kProxyHeader) ReadProxyHeader();
   if (phase_ == Phase::kHandshake) Handshake();
   if (phase_ == Phase::kReceiving) Receive();
   if (phase_ == Phase::kDiscarding) Discard();
   if (phase_ == Phase::kSending) Send();
   if (phase_ == Phase::kClosing) Drain();
+}
+
+// Straight from the socket, before any TLS: the parser never asks for a
+// byte past the header, so what follows stays for the channel.
+void GatewaySession::ReadProxyHeader() {
+  char bytes[1024];
+  while (phase_ == Phase::kProxyHeader) {
+    size_t wanted = proxyHeader_->Wanted();
+    if (wanted > sizeof bytes) wanted = sizeof bytes;
+    ssize_t n = recv(socket_.get(), bytes, wanted, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (n <= 0) {
+      proxyHeader_->EndOfInput();
+    } else {
+      proxyHeader_->Take(bytes, static_cast<size_t>(n));
+    }
+    if (proxyHeader_->IsDone()) ProxyHeaderDone();
+  }
+}
+
+void GatewaySession::ProxyHeaderDone() {
+  switch (proxyHeader_->GetResult()) {
+    case ProxyHeaderParser::kProxy: {
+      via_ = clientAddress_;
+      proxiedSource_ = proxyHeader_->GetSource();
+      char text[INET6_ADDRSTRLEN] = "";
+      const void* address =
+          proxiedSource_.ss_family == AF_INET
+              ? static_cast<const void*>(
+                    &reinterpret_cast<const sockaddr_in*>(&proxiedSource_)
+                         ->sin_addr)
+              : &reinterpret_cast<const sockaddr_in6*>(&proxiedSource_)
+                     ->sin6_addr;
+      inet_ntop(proxiedSource_.ss_family, address, text, sizeof text);
+      clientAddress_ = text;
+      id_ = Server::CountSession();
+      phase_ = Phase::kHandshake;
+      break;
+    }
+    case ProxyHeaderParser::kLocal:
+    case ProxyHeaderParser::kUnknown:
+      healthCheck_ = true;
+      End();
+      break;
+    default:
+      proxyRefused_ = true;
+      log_ += GatewayTimeStamp();
+      log_ += "TARPON SERVER refused IP(" + clientAddress_ + "): PROXY header " +
+              proxyHeader_->GetReason() + "\n";
+      End();
+      break;
+  }
+  proxyHeader_.reset();
 }
 
 void GatewaySession::Handshake() {
@@ -249,6 +312,10 @@ void GatewaySession::LogSessionLine() {
   log_ += std::to_string(id_);
   log_ += ") IP(";
   log_ += clientAddress_;
+  if (!via_.empty()) {
+    log_ += ") via(";
+    log_ += via_;
+  }
   log_ += ") ";
 }
 
@@ -303,6 +370,11 @@ void GatewaySession::Send() {
 }
 
 void GatewaySession::Expire() {
+  if (phase_ == Phase::kProxyHeader) {
+    proxyHeader_->EndOfInput();
+    ProxyHeaderDone();
+    return;
+  }
   if (phase_ == Phase::kHandshake && channel_->HasHandshake()) {
     LogLine("TLS refused: no TLS handshake within the deadline");
   } else if (phase_ != Phase::kClosing && IsAwaitingRequest()) {

@@ -13,6 +13,8 @@
 #ifndef TARPON_GATEWAY_GATEWAY_SESSION_H_
 #define TARPON_GATEWAY_GATEWAY_SESSION_H_
 
+#include <sys/socket.h>
+
 #include <cstdint>
 #include <iosfwd>
 #include <memory>
@@ -21,12 +23,14 @@
 #include "comm/byte_channel.h"
 #include "comm/clock.h"
 #include "comm/fd.h"
+#include "comm/proxy_header.h"
 #include "comm/record_assembler.h"
 #include "gateway/engine_runner.h"
 
 class GatewaySession {
  public:
   enum class Phase {
+    kProxyHeader,  // a trusted balancer's PROXY header is arriving
     kHandshake,   // the channel's handshake is under way
     kReceiving,   // the request record is arriving
     kDiscarding,  // the data of a record refused for its size are dropped
@@ -41,8 +45,17 @@ class GatewaySession {
   // The whole request must arrive within timeoutMs of now, and the client
   // must take the reply within timeoutMs of its being ready; requests of
   // more than maxRequestLength bytes are refused.
+  //
+  // With proxyHeader the peer is a trusted balancer: the connection begins
+  // with a PROXY header (versions 1 and 2), read before anything else and
+  // never past its end. Its source then is the client (the balancer shows
+  // as "via" in the log), and the session takes its id (id is ignored)
+  // once the header is whole. A health check (version 2's LOCAL, version
+  // 1's UNKNOWN) ends the session at once without a log line; a bad or
+  // unfinished header ends it with one.
   GatewaySession(Fd socket, const std::string& clientAddress, int id,
-                 int timeoutMs, int maxRequestLength, const Clock& clock);
+                 int timeoutMs, int maxRequestLength, const Clock& clock,
+                 bool proxyHeader = false);
   ~GatewaySession();
   GatewaySession(const GatewaySession&) = delete;
   GatewaySession& operator=(const GatewaySession&) = delete;
@@ -52,13 +65,22 @@ class GatewaySession {
   void SetChannel(std::unique_ptr<ByteChannel> channel);
 
   int GetId() const { return id_; }
+  // After a PROXY header: the client's address as the header gave it.
+  const sockaddr_storage& GetProxiedSource() const { return proxiedSource_; }
+  // True when the balancer's PROXY header named a client.
+  bool IsProxied() const { return !via_.empty(); }
+  // True when the connection was a balancer's health check.
+  bool IsHealthCheck() const { return healthCheck_; }
+  // True when the PROXY header was refused.
+  bool IsProxyHeaderRefused() const { return proxyRefused_; }
   int GetSocket() const { return socket_.get(); }
   const std::string& GetClientAddress() const { return clientAddress_; }
   Phase GetPhase() const { return phase_; }
   bool IsEnded() const { return phase_ == Phase::kEnded; }
   // True until the request has been received whole (or refused).
   bool IsAwaitingRequest() const {
-    return phase_ == Phase::kHandshake || phase_ == Phase::kReceiving ||
+    return phase_ == Phase::kProxyHeader || phase_ == Phase::kHandshake ||
+           phase_ == Phase::kReceiving ||
            phase_ == Phase::kDiscarding || phase_ == Phase::kClosing;
   }
   // True while the next step waits for the socket to take bytes.
@@ -111,6 +133,8 @@ class GatewaySession {
     kHandshakeRefused  // STATE_CONNECTION_CLOSED, REASON_TLS_FAILED
   };
 
+  void ReadProxyHeader();
+  void ProxyHeaderDone();
   void Handshake();
   void Receive();
   void Discard();
@@ -140,6 +164,11 @@ class GatewaySession {
   std::unique_ptr<ByteChannel> channel_;
   RecordAssembler assembler_;
   uint32_t discardLeft_ = 0;
+  std::unique_ptr<ProxyHeaderParser> proxyHeader_;
+  sockaddr_storage proxiedSource_ = {};
+  std::string via_;
+  bool healthCheck_ = false;
+  bool proxyRefused_ = false;
   std::string request_;
   std::string reply_;
   size_t replySent_ = 0;
