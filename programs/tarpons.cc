@@ -9,8 +9,7 @@
 namespace {
 
 // For -check: the emulated node's configuration and its user databases.
-bool LoadNode(std::vector<std::string>* userDatabases,
-                     std::string* error) {
+bool LoadNode(std::vector<std::string>* userDatabases, std::string* error) {
   sna::NodeConfig config;
   if (!sna::LoadNodeConfig(&config, error)) return false;
   for (const auto& host : config.hosts) {
