@@ -122,7 +122,8 @@ set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# The libraries' packages come from dpkg-shlibdeps; adduser for postinst.
+# The libraries' packages come from dpkg-shlibdeps (libsystemd0 among them,
+# for the gateway's notifications to systemd); adduser for postinst.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
 # The package ships /etc/logrotate.d/tarpons for a log file of the gateway.

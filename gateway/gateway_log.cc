@@ -9,6 +9,8 @@
 #include <ctime>
 #include <utility>
 
+#include "gateway/service_notify.h"
+
 namespace {
 
 constexpr mode_t kLogFileMode = 0640;
@@ -156,9 +158,9 @@ void GatewayLog::ReportFailure(int error) {
   lostError_ = error;
   char message[200];
   std::snprintf(message, sizeof message,
-                "TARPON SERVER E0008 : cannot write the log (%s); trying "
+                "%sTARPON SERVER E0008 : cannot write the log (%s); trying "
                 "again at the next session.\n",
-                std::strerror(error));
+                errorFd_ == 2 ? ErrorPrefix() : "", std::strerror(error));
   const size_t length = std::strlen(message);
   size_t written = 0;
   while (written < length) {

@@ -20,6 +20,7 @@
 #include "comm/server.h"
 #include "comm/tls.h"
 #include "gateway/engine_runner.h"
+#include "gateway/service_notify.h"
 #include "trace/trace.h"
 
 namespace {
@@ -345,9 +346,8 @@ void GatewayLoop::Admit(Fd socket, const sockaddr_storage& peer,
       !settings_.proxyFrom.IsEmpty() && settings_.proxyFrom.Contains(peer);
   const SourceKey source = balancer ? SourceKey() : KeyOf(peer, address);
   Admission::Ticket ticket;
-  Admission::Verdict verdict = balancer
-                                   ? admission_.AdmitFromBalancer(&ticket)
-                                   : admission_.Admit(source, &ticket);
+  Admission::Verdict verdict = balancer ? admission_.AdmitFromBalancer(&ticket)
+                                        : admission_.Admit(source, &ticket);
   std::string refusal;
   RefusalKind kind = RefusalKind::kTls;
   if (verdict != Admission::Verdict::kAdmitted) {
@@ -406,11 +406,10 @@ bool GatewayLoop::AdmitProxiedClient(Slots::iterator found) {
     slot.ticket = std::move(ticket);
     return true;
   }
-  RefusalKind kind = verdict == Admission::Verdict::kPenalised
-                         ? RefusalKind::kPenalty
-                         : verdict == Admission::Verdict::kPerSourceCap
-                               ? RefusalKind::kPerSource
-                               : RefusalKind::kStartups;
+  RefusalKind kind =
+      verdict == Admission::Verdict::kPenalised      ? RefusalKind::kPenalty
+      : verdict == Admission::Verdict::kPerSourceCap ? RefusalKind::kPerSource
+                                                     : RefusalKind::kStartups;
   LogLines(refusals_.Refuse(session.GetClientAddress(), kind,
                             admission_.Describe(verdict, slot.source),
                             clock_.NowMs()));
@@ -596,13 +595,17 @@ void GatewayLoop::HandleSignals() {
 // again. A TLS session holds its context, so the one replaced lives on
 // until the last session on it ends.
 void GatewayLoop::Reload() {
+  NotifyReloading();
   trace_log().flush();
   if (log_.Reopen()) {
     LogLine("TARPON SERVER log reopened");
   } else {
     LogLine("TARPON SERVER cannot reopen the log; writing on");
   }
-  if (!tls_) return;
+  if (!tls_) {
+    NotifyReady("reloaded");
+    return;
+  }
   std::string error;
   std::unique_ptr<TlsContext> fresh = TlsContext::ServerFromEnvironment(&error);
   if (fresh) {
@@ -613,12 +616,14 @@ void GatewayLoop::Reload() {
             (error.empty() ? std::string("TLS is no longer set") : error) +
             "); the files in use stay");
   }
+  NotifyReady("reloaded");
 }
 
 // Stops accepting and closes every session that has not had its engine run.
 void GatewayLoop::Stop() {
   if (stopping_) return;
   stopping_ = true;
+  NotifyStopping();
   for (GatewayListener* listener : listeners_) {
     epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, listener->GetSocket(), nullptr);
     listener->CloseSocket();

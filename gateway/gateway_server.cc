@@ -28,6 +28,8 @@
 #include "gateway/gateway_log.h"
 #include "gateway/gateway_loop.h"
 #include "gateway/gateway_session.h"
+#include "gateway/server_check.h"
+#include "gateway/service_notify.h"
 #include "trace/trace.h"
 
 namespace {
@@ -41,6 +43,8 @@ struct Settings {
   std::string logFileName;
   GatewayLimits limits;
   int timeout = 0;
+  // -check: check what a start needs instead of starting.
+  bool check = false;
   // Set when TARPON_TLS_CERT and TARPON_TLS_KEY turn TLS on.
   std::unique_ptr<TlsContext> tls;
   // The addresses -listen names; none: any address of both families.
@@ -61,7 +65,8 @@ bool IsLogFileName(const char* arg) {
   return !(IsSwitch(arg, "?") || IsSwitch(arg, "t") || IsSwitch(arg, "log") ||
            IsSwitch(arg, "S") || IsSwitch(arg, "maxstartups") ||
            IsSwitch(arg, "persource") || IsSwitch(arg, "penalties") ||
-           IsSwitch(arg, "listen") || IsSwitch(arg, "ipv6prefix"));
+           IsSwitch(arg, "listen") || IsSwitch(arg, "ipv6prefix") ||
+           IsSwitch(arg, "check"));
 }
 
 void PrintSyntax(const char* program) {
@@ -150,7 +155,8 @@ bool LimitSwitch(int argc, char** argv, int* i,
     ++*i;
     return true;
   }
-  std::cerr << "TARPON SERVER E0009 : missing or invalid value for " << name
+  std::cerr << ErrorPrefix()
+            << "TARPON SERVER E0009 : missing or invalid value for " << name
             << ". Terminating.\n";
   if (*i + 1 < argc && !BeginsLikeSwitch(argv[*i + 1])) ++*i;
   return false;
@@ -181,6 +187,25 @@ bool ListenSwitch(int argc, char** argv, int* i, Settings* settings) {
   return false;
 }
 
+// The log named by -log cannot be opened (error is the open's errno): the
+// cause, then the line the gateway has always printed.
+void ReportLogFailure(const std::string& path, int error) {
+  std::cerr << ErrorPrefix() << "TARPON SERVER E0011 : cannot open the log "
+            << path << ": " << std::strerror(error) << "\n"
+            << ErrorPrefix()
+            << "TARPON SERVER E0001 : cannot open output log. "
+               "Terminating.\n";
+}
+
+// Whether -check is among the options; known before the scan, so that a
+// -log before it opens nothing.
+bool HasCheckSwitch(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (IsSwitch(argv[i], "check")) return true;
+  }
+  return false;
+}
+
 // Scans the options into settings, printing every error; the exit code.
 int ParseOptions(int argc, char** argv, GatewayLog& log, Settings* settings) {
   int rc = GATEWAY_EXIT_OK;
@@ -196,14 +221,15 @@ int ParseOptions(int argc, char** argv, GatewayLog& log, Settings* settings) {
         settings->logFileName = argv[++i];
       }
       trace_log().flush();
-      if (!log.Open(settings->logFileName)) {
-        std::cerr << "TARPON SERVER E0001 : cannot open output log. "
-                     "Terminating.\n";
+      // A check opens no log: it would make the file.
+      if (!settings->check && !log.Open(settings->logFileName)) {
+        ReportLogFailure(settings->logFileName, errno);
         rc = GATEWAY_EXIT_LOG_FAILED;
       }
     } else if (IsSwitch(arg, "S")) {
       if (i + 1 >= argc || BeginsLikeSwitch(argv[i + 1])) {
-        std::cerr << "TARPON SERVER E0003 : missing service name. "
+        std::cerr << ErrorPrefix()
+                  << "TARPON SERVER E0003 : missing service name. "
                      "Terminating.\n";
         rc = GATEWAY_EXIT_NO_SERVICE;
       } else {
@@ -211,6 +237,8 @@ int ParseOptions(int argc, char** argv, GatewayLog& log, Settings* settings) {
       }
     } else if (IsSwitch(arg, "listen") || IsSwitch(arg, "ipv6prefix")) {
       if (!ListenSwitch(argc, argv, &i, settings)) rc = GATEWAY_EXIT_BAD_OPTION;
+    } else if (IsSwitch(arg, "check")) {
+      // Seen before the scan: see HasCheckSwitch.
     } else if (IsSwitch(arg, "maxstartups") || IsSwitch(arg, "persource") ||
                IsSwitch(arg, "penalties")) {
       auto parse = IsSwitch(arg, "maxstartups") ? ParseMaxStartups
@@ -220,7 +248,8 @@ int ParseOptions(int argc, char** argv, GatewayLog& log, Settings* settings) {
         rc = GATEWAY_EXIT_BAD_OPTION;
       }
     } else {
-      std::cerr << "TARPON SERVER E0004 : bad command line option. "
+      std::cerr << ErrorPrefix()
+                << "TARPON SERVER E0004 : bad command line option. "
                    "Terminating.\n";
       rc = GATEWAY_EXIT_BAD_OPTION;
     }
@@ -249,7 +278,8 @@ bool LoadTls(std::unique_ptr<TlsContext>* tls) {
   std::string error;
   *tls = TlsContext::ServerFromEnvironment(&error);
   if (error.empty()) return true;
-  std::cerr << "TARPON SERVER E0010 : TLS settings refused: " << error
+  std::cerr << ErrorPrefix()
+            << "TARPON SERVER E0010 : TLS settings refused: " << error
             << ". Terminating.\n";
   return false;
 }
@@ -288,6 +318,35 @@ std::vector<std::unique_ptr<GatewayListener>> OpenListeners(
   return listeners;
 }
 
+// Why the listener for service did not start, with what to do.
+std::string ListenFailure(const Listener& listener, const Address& address,
+                          const std::string& service) {
+  if (!address.IsUsable()) {
+    return "service " + service + " " + MissingServiceText(service);
+  }
+  std::string port = "port " + std::to_string(address.GetPort()) +
+                     " (service " + service + ")";
+  if (listener.GetReason() == CommBase::REASON_LISTENER_BIND_FAILED) {
+    return port + " " + BindFailureText(listener.GetLastApiRc());
+  }
+  return "cannot listen on " + port + ": " +
+         std::strerror(listener.GetLastApiRc());
+}
+
+// Checks what a start needs and prints one line per check; the exit code.
+int Check(const Settings& settings, NodeLoader loadNode) {
+  ServerCheckSettings check;
+  check.service = settings.service;
+  check.logFileName = settings.logFileName;
+  check.timeoutSeconds = settings.timeout;
+  check.listen = settings.listen;
+  check.loadNode = loadNode;
+  CheckReport report;
+  CheckServer(check, &report);
+  report.Print(std::cout, IsJournalStream(1));
+  return report.Passed() ? GATEWAY_EXIT_OK : GATEWAY_EXIT_CHECK_FAILED;
+}
+
 // Listens and serves until stopped; the exit code.
 int Serve(Settings& settings, GatewayLog& log) {
   std::ostream& out = trace_log();
@@ -316,6 +375,9 @@ int Serve(Settings& settings, GatewayLog& log) {
     GatewayLoop loop(open, admission, log, std::move(settings.tls),
                      settings.loop);
     out << GatewayTimeStamp() << "TARPON SERVER started " << std::endl;
+    NotifyReady("listening on port " +
+                std::to_string(open.front()->GetListeningAddress().GetPort()) +
+                " (service " + settings.service + ")");
     if (tls) {
       const char* clientCa = std::getenv("TARPON_TLS_CLIENT_CA");
       out << GatewayTimeStamp() << "TARPON SERVER TLS on"
@@ -334,7 +396,12 @@ int Serve(Settings& settings, GatewayLog& log) {
       failed = &loop.GetFailedListener();
     }
   } else {
-    std::cerr << "TARPON SERVER E0005 : error encountered, not started."
+    std::cerr << ErrorPrefix() << "TARPON SERVER E0011 : "
+              << ListenFailure(*failed, failed->GetListeningAddress(),
+                               settings.service)
+              << "\n"
+              << ErrorPrefix()
+              << "TARPON SERVER E0005 : error encountered, not started."
               << std::endl;
     rc = GATEWAY_EXIT_NOT_STARTED;
   }
@@ -349,26 +416,30 @@ int Serve(Settings& settings, GatewayLog& log) {
 
 }  // namespace
 
-int GatewayServerMain(int argc, char** argv) {
+int GatewayServerMain(int argc, char** argv, NodeLoader loadNode) {
   int rc = GATEWAY_EXIT_OK;
   TraceScope scope("main(argv,argc)", &rc, TRACE_OFF);
   WSA wsa(1, 1);
   GatewayLog log;
   std::streambuf* savedLog = trace_log().rdbuf(&log);
   Settings settings;
+  settings.check = HasCheckSwitch(argc, argv);
   rc = ParseOptions(argc, argv, log, &settings);
   settings.timeout = SessionTimeout();
+  if (settings.service.empty()) settings.service = GATEWAY_DEFAULT_SERVICE;
   if (rc != GATEWAY_EXIT_OK) {
     PrintSyntax(argc > 0 ? argv[0] : "tarpons");
+  } else if (settings.check) {
+    rc = Check(settings, loadNode);
   } else if (settings.timeout == 0) {
-    std::cerr << "TARPON SERVER E0007 : TARPON_SESSION_TIMEOUT must be a "
+    std::cerr << ErrorPrefix()
+              << "TARPON SERVER E0007 : TARPON_SESSION_TIMEOUT must be a "
                  "whole number of seconds from 1 to "
               << GATEWAY_MAX_TIMEOUT << ". Terminating.\n";
     rc = GATEWAY_EXIT_BAD_SETTING;
   } else if (!LoadTls(&settings.tls)) {
     rc = GATEWAY_EXIT_BAD_TLS;
   } else {
-    if (settings.service.empty()) settings.service = GATEWAY_DEFAULT_SERVICE;
     rc = Serve(settings, log);
   }
   trace_log().flush();

@@ -164,8 +164,8 @@ void GatewaySession::ProxyHeaderDone() {
     default:
       proxyRefused_ = true;
       log_ += GatewayTimeStamp();
-      log_ += "TARPON SERVER refused IP(" + clientAddress_ + "): PROXY header " +
-              proxyHeader_->GetReason() + "\n";
+      log_ += "TARPON SERVER refused IP(" + clientAddress_ +
+              "): PROXY header " + proxyHeader_->GetReason() + "\n";
       End();
       break;
   }

@@ -31,13 +31,13 @@ class GatewaySession {
  public:
   enum class Phase {
     kProxyHeader,  // a trusted balancer's PROXY header is arriving
-    kHandshake,   // the channel's handshake is under way
-    kReceiving,   // the request record is arriving
-    kDiscarding,  // the data of a record refused for its size are dropped
-    kRunning,     // the request is whole and waits for the engine's answer
-    kSending,     // the reply is going out
-    kClosing,     // a refused handshake's bytes are drained before closing
-    kEnded,       // nothing more to do; destroying the session closes it
+    kHandshake,    // the channel's handshake is under way
+    kReceiving,    // the request record is arriving
+    kDiscarding,   // the data of a record refused for its size are dropped
+    kRunning,      // the request is whole and waits for the engine's answer
+    kSending,      // the reply is going out
+    kClosing,      // a refused handshake's bytes are drained before closing
+    kEnded,        // nothing more to do; destroying the session closes it
   };
 
   // Takes the accepted, non-blocking socket; clientAddress is the peer's
@@ -80,8 +80,8 @@ class GatewaySession {
   // True until the request has been received whole (or refused).
   bool IsAwaitingRequest() const {
     return phase_ == Phase::kProxyHeader || phase_ == Phase::kHandshake ||
-           phase_ == Phase::kReceiving ||
-           phase_ == Phase::kDiscarding || phase_ == Phase::kClosing;
+           phase_ == Phase::kReceiving || phase_ == Phase::kDiscarding ||
+           phase_ == Phase::kClosing;
   }
   // True while the next step waits for the socket to take bytes.
   bool WantsWrite() const;

@@ -3,8 +3,29 @@
 #include "trace/standard_streams.h"
 #include "version.h"
 
+#ifdef TARPON_EMULATED_NODE
+#include "sna/node_config.h"
+
+namespace {
+
+// For -check: the emulated node's configuration and its user databases.
+bool LoadNode(std::vector<std::string>* userDatabases, std::string* error) {
+  sna::NodeConfig config;
+  if (!sna::LoadNodeConfig(&config, error)) return false;
+  for (const auto& host : config.hosts) {
+    userDatabases->push_back(host.second.users);
+  }
+  return true;
+}
+
+}  // namespace
+#else
+// Another SNA provider: its configuration is its own to check.
+constexpr NodeLoader LoadNode = nullptr;
+#endif
+
 int main(int argc, char** argv) {
   if (IsVersionRequest(argc, argv)) return PrintVersion("tarpons");
   PrepareStandardStreams();
-  return GatewayServerMain(argc, argv);
+  return GatewayServerMain(argc, argv, LoadNode);
 }

@@ -5,6 +5,8 @@ packages=(cmake g++ make pkg-config libgtest-dev libinih-dev)
 # TLS between the remote client and the gateway; the tests make their
 # certificates with the openssl command.
 packages+=(libssl-dev openssl)
+# The gateway tells systemd when it is ready, reloading or stopping.
+packages+=(libsystemd-dev)
 # scripts/package.sh renders the manual pages with groff when man is absent.
 packages+=(groff-base)
 # Optional packages named as arguments, e.g. "valgrind" for the memory checks.

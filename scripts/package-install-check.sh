@@ -83,6 +83,15 @@ export TARPON_SERVICES="$work/services"
 
 # The gateway as the service runs it, without systemd: the user tarpon, no
 # capabilities, the installed configuration, the log on standard error.
+# The service's start check (its ExecStartPre) first: the installed files
+# pass it as tarpon.
+(cd / && exec env -i PATH=/usr/sbin:/usr/bin TARPON_SERVICES="$work/services" \
+  TARPON_SNA_NODE=/etc/tarpon/sna-node.conf \
+  setpriv --reuid=tarpon --regid=tarpon --init-groups --inh-caps=-all \
+  /usr/sbin/tarpons -check -S tarponGateway) >"$work/check.out" || {
+  cat "$work/check.out" >&2
+  fail "tarpons -check fails on the installed package"
+}
 (cd / && exec env -i PATH=/usr/sbin:/usr/bin TARPON_SERVICES="$work/services" \
   TARPON_SNA_NODE=/etc/tarpon/sna-node.conf \
   setpriv --reuid=tarpon --regid=tarpon --init-groups --inh-caps=-all \

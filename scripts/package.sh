@@ -90,6 +90,9 @@ unit="$root/lib/systemd/system/tarpons.service"
 grep -q "^ExecStart=/usr/sbin/tarpons -S " "$unit" ||
   fail "the service does not start /usr/sbin/tarpons with -S"
 grep -q "^User=tarpon$" "$unit" || fail "the service does not run as tarpon"
+grep -q "^Type=notify$" "$unit" || fail "the service is not Type=notify"
+grep -q "^ExecStartPre=/usr/sbin/tarpons -check -S " "$unit" ||
+  fail "the service does not check its start with tarpons -check"
 grep -q "^users = /var/lib/tarpon/users.db " "$root/../etc/tarpon/sna-node.conf" ||
   fail "the node configuration keeps the users elsewhere than /var/lib/tarpon"
 

@@ -320,7 +320,10 @@ TEST_F(GatewayTest, RefusesBadServerOptions) {
        "Terminating.\n",
        4},
       {{"-log", box_.Path("missing/folder/log")},
-       "TARPON SERVER E0001 : cannot open output log. Terminating.\n",
+       "TARPON SERVER E0011 : cannot open the log " +
+           box_.Path("missing/folder/log") +
+           ": No such file or directory\n"
+           "TARPON SERVER E0001 : cannot open output log. Terminating.\n",
        6},
   };
   for (const Case& c : cases) {
@@ -339,6 +342,9 @@ TEST_F(GatewayTest, ReportsAServiceItCannotListenOn) {
   EXPECT_EQ(5, run.status);
   std::string log = e2e::WithoutTimeStamps(run.err);
   EXPECT_EQ(0u, log.find("TARPON SERVER starting: serviceName=noSuchService\n"
+                         "TARPON SERVER E0011 : service noSuchService is not "
+                         "in the services database or TARPON_SERVICES: add a "
+                         "line like 'noSuchService 5000/tcp'\n"
                          "TARPON SERVER E0005 : error encountered, not "
                          "started.\n"));
   EXPECT_NE(std::string::npos,

@@ -6,7 +6,8 @@
 //   gateway.pem, gateway.key    names 127.0.0.1 and localhost
 //   client.pem, client.key      a client certificate, subject CN=tarpon client
 //   expired.pem, expired.key    names 127.0.0.1 and localhost; expired
-//   elsewhere.pem, elsewhere.key  names only other.example
+//   soon.pem, soon.key          names 127.0.0.1 and localhost; expires in 12
+//   days elsewhere.pem, elsewhere.key  names only other.example
 //
 // Every certificate but other-ca.pem is signed by ca.pem; the keys have
 // mode 0600. TlsEnvironment sets TLS variables for one scope.
@@ -36,6 +37,7 @@ class TestCertificates {
           MakeLeaf("gateway", "tarpon gateway", "names", "30") &&
           MakeLeaf("client", "tarpon client", "client", "30") &&
           MakeLeaf("expired", "tarpon gateway", "names", "-1") &&
+          MakeLeaf("soon", "tarpon gateway", "names", "12") &&
           MakeLeaf("elsewhere", "tarpon gateway", "elsewhere", "30");
   }
   ~TestCertificates() {

@@ -1,0 +1,318 @@
+#include "gateway/server_check.h"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <openssl/asn1.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <ostream>
+#include <set>
+
+#include "comm/address.h"
+#include "comm/fd.h"
+#include "comm/gateway_protocol.h"
+#include "comm/tls.h"
+
+namespace {
+
+constexpr mode_t kOpenToOthers = 0077;
+constexpr mode_t kPermissionBits = 07777;
+constexpr int kHalfDay = 12 * 60 * 60;
+
+std::string FolderOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// The user the checks judge files for: the process's effective user.
+std::string UserName() {
+  passwd* entry = getpwuid(geteuid());
+  if (entry != nullptr) return entry->pw_name;
+  return "uid " + std::to_string(geteuid());
+}
+
+// Whether the effective user may access path as mode (R_OK, W_OK, X_OK);
+// *error holds the reason when not.
+bool MayAccess(const std::string& path, int mode, std::string* error) {
+  if (faccessat(AT_FDCWD, path.c_str(), mode, AT_EACCESS) == 0) return true;
+  *error = std::strerror(errno);
+  return false;
+}
+
+std::string Days(int days) {
+  return std::to_string(days) + (days == 1 ? " day" : " days");
+}
+
+std::string AddressText(const ListenAddress& address) {
+  char host[NI_MAXHOST] = "?";
+  char port[NI_MAXSERV] = "?";
+  getnameinfo(reinterpret_cast<const sockaddr*>(&address.address),
+              address.length, host, sizeof host, port, sizeof port,
+              NI_NUMERICHOST | NI_NUMERICSERV);
+  return std::string(host) + " port " + port;
+}
+
+void CheckExpiry(const std::string& file, SSL_CTX* context,
+                 CheckReport* report) {
+  X509* certificate = SSL_CTX_get0_certificate(context);
+  int days = 0;
+  int seconds = 0;
+  if (certificate == nullptr ||
+      ASN1_TIME_diff(&days, &seconds, nullptr,
+                     X509_get0_notAfter(certificate)) != 1) {
+    report->Fail("certificate " + file + ": its expiry date cannot be read");
+    return;
+  }
+  bool expired = days < 0 || seconds < 0;
+  // Whole days to the nearest: a certificate made for 30 days a moment
+  // ago still has 30.
+  if (seconds >= kHalfDay) ++days;
+  if (seconds <= -kHalfDay) --days;
+  if (expired) {
+    report->Fail("certificate " + file + " has expired" +
+                 (days < 0 ? " " + Days(-days) + " ago" : "") +
+                 ": renew it and restart");
+  } else if (days < CHECK_EXPIRY_WARNING_DAYS) {
+    report->Warn("certificate " + file + " expires in " + Days(days));
+  } else {
+    report->Ok("certificate " + file + " expires in " + Days(days));
+  }
+}
+
+const char* Setting(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0' ? value : nullptr;
+}
+
+}  // namespace
+
+void CheckReport::Add(Verdict verdict, const std::string& text) {
+  lines_.push_back({verdict, text});
+}
+
+bool CheckReport::Passed() const {
+  for (const Line& line : lines_) {
+    if (line.verdict == Verdict::kFailed) return false;
+  }
+  return true;
+}
+
+void CheckReport::Print(std::ostream& out, bool journal) const {
+  for (const Line& line : lines_) {
+    switch (line.verdict) {
+      case Verdict::kOk:
+        out << "ok      ";
+        break;
+      case Verdict::kWarning:
+        out << (journal ? "<4>" : "") << "warning ";
+        break;
+      case Verdict::kFailed:
+        out << (journal ? "<3>" : "") << "FAILED  ";
+        break;
+    }
+    out << line.text << '\n';
+  }
+  out.flush();
+}
+
+ListenAddress AnyIpv4Address(uint16_t port) {
+  ListenAddress result;
+  sockaddr_in* address = reinterpret_cast<sockaddr_in*>(&result.address);
+  address->sin_family = AF_INET;
+  address->sin_port = htons(port);
+  address->sin_addr.s_addr = htonl(INADDR_ANY);
+  result.length = sizeof(sockaddr_in);
+  return result;
+}
+
+ListenAddress ListenAddressOf(const std::string& text, uint16_t port) {
+  Address address(port, text.c_str());
+  ListenAddress result;
+  result.length = address.GetSocketAddressLength();
+  std::memcpy(&result.address, address.GetSocketAddress(), result.length);
+  return result;
+}
+
+std::string MissingServiceText(const std::string& service) {
+  return "is not in the services database or TARPON_SERVICES: add a line "
+         "like '" +
+         service + " 5000/tcp'";
+}
+
+std::string BindFailureText(int error) {
+  if (error == EADDRINUSE) return "is in use: is another tarpons running?";
+  std::string text = std::string("cannot be bound: ") + std::strerror(error);
+  if (error == EACCES)
+    text += " (a port below 1024 needs CAP_NET_BIND_SERVICE)";
+  return text;
+}
+
+uint16_t CheckServiceEntry(const std::string& service, CheckReport* report) {
+  Address address(service.c_str(), static_cast<uint32_t>(INADDR_ANY));
+  if (!address.IsUsable()) {
+    report->Fail("service " + service + " " + MissingServiceText(service));
+    return 0;
+  }
+  report->Ok("service " + service + ": port " +
+             std::to_string(address.GetPort()) + "/tcp");
+  return address.GetPort();
+}
+
+void CheckListenAddresses(const std::vector<ListenAddress>& addresses,
+                          CheckReport* report) {
+  for (const ListenAddress& address : addresses) {
+    std::string subject = "listen address " + AddressText(address);
+    Fd socket(
+        ::socket(address.address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    // The listener reuses addresses, so a port held only by connections of
+    // an earlier run is free to it, and to this check.
+    // An IPv6 listener takes IPv6 alone, beside the IPv4 one.
+    int on = 1;
+    if (!socket ||
+        setsockopt(socket.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) !=
+            0 ||
+        (address.address.ss_family == AF_INET6 &&
+         setsockopt(socket.get(), IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) !=
+             0) ||
+        bind(socket.get(), reinterpret_cast<const sockaddr*>(&address.address),
+             address.length) != 0) {
+      report->Fail(subject + " " + BindFailureText(errno));
+    } else {
+      report->Ok(subject + ": free");
+    }
+  }
+}
+
+void CheckLogFile(const std::string& path, CheckReport* report) {
+  std::string subject = "log file " + path;
+  // No O_CREAT: the check leaves no file behind.
+  Fd file(open(path.c_str(),
+               O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (file) {
+    report->Ok(subject + ": writable");
+    return;
+  }
+  if (errno != ENOENT) {
+    report->Fail(subject + ": " + std::strerror(errno));
+    return;
+  }
+  std::string folder = FolderOf(path);
+  std::string error;
+  if (MayAccess(folder, W_OK | X_OK, &error)) {
+    report->Ok(subject + ": made at start in " + folder);
+  } else {
+    report->Fail(subject + " cannot be made: " + folder + ": " + error);
+  }
+}
+
+void CheckSessionTimeout(int timeoutSeconds, CheckReport* report) {
+  if (timeoutSeconds > 0) {
+    report->Ok("session timeout: " + std::to_string(timeoutSeconds) +
+               " seconds");
+  } else {
+    report->Fail(
+        "session timeout: TARPON_SESSION_TIMEOUT must be a whole number of "
+        "seconds from 1 to " +
+        std::to_string(GATEWAY_MAX_TIMEOUT));
+  }
+}
+
+void CheckTls(CheckReport* report) {
+  std::string error;
+  std::unique_ptr<TlsContext> context =
+      TlsContext::ServerFromEnvironment(&error);
+  if (!error.empty()) {
+    report->Fail("TLS settings refused: " + error);
+    return;
+  }
+  if (context == nullptr) {
+    report->Ok("TLS: off (TARPON_TLS_CERT and TARPON_TLS_KEY are not set)");
+    return;
+  }
+  const std::string certificate = Setting("TARPON_TLS_CERT");
+  const char* clientCa = Setting("TARPON_TLS_CLIENT_CA");
+  report->Ok("TLS certificate " + certificate + " and key " +
+             Setting("TARPON_TLS_KEY") +
+             ": readable, key private and matching" +
+             (clientCa != nullptr ? std::string(", client CAs from ") + clientCa
+                                  : std::string()));
+  CheckExpiry(certificate, context->Native(), report);
+}
+
+void CheckNode(NodeLoader load, CheckReport* report) {
+  if (load == nullptr) return;
+  std::vector<std::string> databases;
+  std::string error;
+  if (!load(&databases, &error)) {
+    report->Fail("node configuration: " + error);
+    return;
+  }
+  std::set<std::string> distinct(databases.begin(), databases.end());
+  report->Ok("node configuration " + std::string(Setting("TARPON_SNA_NODE")) +
+             ": parsed, " + std::to_string(distinct.size()) +
+             (distinct.size() == 1 ? " user database" : " user databases"));
+  for (const std::string& path : distinct) CheckUserDatabase(path, report);
+}
+
+void CheckUserDatabase(const std::string& path, CheckReport* report) {
+  std::string subject = "user database " + path;
+  struct stat status;
+  std::string error;
+  if (stat(path.c_str(), &status) != 0) {
+    report->Fail(subject + ": " + std::strerror(errno));
+    return;
+  }
+  if (!S_ISREG(status.st_mode)) {
+    report->Fail(subject + ": not a regular file");
+    return;
+  }
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o",
+                static_cast<unsigned>(status.st_mode & kPermissionBits));
+  const std::string user = UserName();
+  const std::string folder = FolderOf(path);
+  if ((status.st_mode & kOpenToOthers) != 0) {
+    report->Fail(subject + ": mode " + mode +
+                 " lets the group or others read passwords: chmod 600 " + path);
+  } else if (!MayAccess(path, R_OK | W_OK, &error)) {
+    report->Fail(subject + ": not readable and writable by " + user + ": " +
+                 error);
+  } else if (!MayAccess(folder, W_OK | X_OK, &error)) {
+    // A change is written to a new file beside the database.
+    report->Fail(subject + ": its folder " + folder + " is not writable by " +
+                 user + ": " + error);
+  } else {
+    report->Ok(subject + ": mode " + mode + ", readable and writable by " +
+               user);
+  }
+}
+
+void CheckServer(const ServerCheckSettings& settings, CheckReport* report) {
+  uint16_t port = CheckServiceEntry(settings.service, report);
+  if (port != 0) {
+    std::vector<ListenAddress> addresses;
+    for (const std::string& text : settings.listen) {
+      addresses.push_back(ListenAddressOf(text, port));
+    }
+    if (addresses.empty()) {
+      addresses = {AnyIpv4Address(port), ListenAddressOf("::", port)};
+    }
+    CheckListenAddresses(addresses, report);
+  }
+  if (!settings.logFileName.empty()) CheckLogFile(settings.logFileName, report);
+  CheckSessionTimeout(settings.timeoutSeconds, report);
+  CheckTls(report);
+  CheckNode(settings.loadNode, report);
+}

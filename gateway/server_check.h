@@ -1,0 +1,114 @@
+// The checks of "tarpons -check": each thing a start of the gateway needs,
+// tried the way the start would use it, without starting and without
+// leaving anything behind. Each check adds one line or more to a
+// CheckReport:
+//
+//   ok      service tarponGateway: port 5000/tcp
+//   FAILED  listen address 0.0.0.0 port 5000 is in use: is another tarpons
+//   running? warning certificate /etc/tarpon/tls/gateway.pem expires in 12 days
+//
+// The checks read the environment the gateway reads (TARPON_SERVICES,
+// TARPON_SESSION_TIMEOUT, TARPON_TLS_*, TARPON_SNA_NODE) and judge files
+// as the user the process runs as.
+#ifndef TARPON_GATEWAY_SERVER_CHECK_H_
+#define TARPON_GATEWAY_SERVER_CHECK_H_
+
+#include <sys/socket.h>
+
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+// A certificate that expires within this many days is warned about.
+constexpr int CHECK_EXPIRY_WARNING_DAYS = 30;
+
+class CheckReport {
+ public:
+  enum class Verdict { kOk, kWarning, kFailed };
+  struct Line {
+    Verdict verdict;
+    std::string text;
+  };
+
+  void Ok(const std::string& text) { Add(Verdict::kOk, text); }
+  void Warn(const std::string& text) { Add(Verdict::kWarning, text); }
+  void Fail(const std::string& text) { Add(Verdict::kFailed, text); }
+  void Add(Verdict verdict, const std::string& text);
+
+  // True unless a check failed; warnings pass.
+  bool Passed() const;
+  const std::vector<Line>& GetLines() const { return lines_; }
+
+  // One line per check: the verdict ("ok", "warning", "FAILED") padded to
+  // eight columns, then the text. With journal, warnings and failures begin
+  // with the journal's priority, "<4>" and "<3>".
+  void Print(std::ostream& out, bool journal) const;
+
+ private:
+  std::vector<Line> lines_;
+};
+
+// An address the gateway would bind, as bind() takes it.
+struct ListenAddress {
+  sockaddr_storage address = {};
+  socklen_t length = 0;
+};
+
+// Every IPv4 address of this machine (0.0.0.0) on port.
+ListenAddress AnyIpv4Address(uint16_t port);
+// The address text (a name, or a literal of either family, "[::1]" too)
+// on port, as the gateway's listener would take it.
+ListenAddress ListenAddressOf(const std::string& text, uint16_t port);
+
+// What a service name that is missing needs: "is not in the services
+// database or TARPON_SERVICES: add a line like '<service> 5000/tcp'".
+std::string MissingServiceText(const std::string& service);
+// Why a bind failed with error: "is in use: is another tarpons running?"
+// or "cannot be bound: <reason>".
+std::string BindFailureText(int error);
+
+// The service's entry in TARPON_SERVICES or the services database; its port,
+// or 0 when it has none.
+uint16_t CheckServiceEntry(const std::string& service, CheckReport* report);
+// Binds a socket to each address, as the listener would, and closes it.
+void CheckListenAddresses(const std::vector<ListenAddress>& addresses,
+                          CheckReport* report);
+// The log file can be opened for appending, or made in its folder; the
+// file is neither made nor changed.
+void CheckLogFile(const std::string& path, CheckReport* report);
+// TARPON_SESSION_TIMEOUT; timeoutSeconds is what the gateway took from it,
+// 0 when it is not valid.
+void CheckSessionTimeout(int timeoutSeconds, CheckReport* report);
+// The TLS settings as the gateway loads them (files readable, key private
+// and matching the certificate, client CAs), then the certificate's expiry:
+// a warning within CHECK_EXPIRY_WARNING_DAYS, a failure once it has
+// expired. One line saying TLS is off when it is not configured.
+void CheckTls(CheckReport* report);
+
+// Loads the SNA node's configuration (the file TARPON_SNA_NODE names) and
+// fills *userDatabases with the paths of its hosts' user databases; false
+// with one line in *error when it cannot be used. The program supplies it:
+// only the emulated node has such a configuration.
+using NodeLoader = bool (*)(std::vector<std::string>* userDatabases,
+                            std::string* error);
+// The node's configuration through load, then each user database: a
+// regular file, mode without access for group and others, readable and
+// writable, in a folder where the changed file can be written.
+void CheckNode(NodeLoader load, CheckReport* report);
+void CheckUserDatabase(const std::string& path, CheckReport* report);
+
+// What a start needs.
+struct ServerCheckSettings {
+  std::string service;
+  std::string logFileName;  // empty: the log goes to standard error
+  int timeoutSeconds = 0;   // from TARPON_SESSION_TIMEOUT, 0 when not valid
+  // The addresses -listen names; none: any address of both families.
+  std::vector<std::string> listen;
+  NodeLoader loadNode = nullptr;  // null: no node checks
+};
+
+// Runs every check in the order of a start.
+void CheckServer(const ServerCheckSettings& settings, CheckReport* report);
+
+#endif  // TARPON_GATEWAY_SERVER_CHECK_H_

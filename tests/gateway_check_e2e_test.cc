@@ -1,0 +1,214 @@
+// End-to-end tests of "tarpons -check" and of the line that names the cause
+// of a failed start: the real tarpons against a good setup (an emulated
+// node, a services file, TLS files) and against one broken item at a time.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "comm/fd.h"
+#include "tests/support/gateway_support.h"
+#include "tests/support/tls_test_support.h"
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+const char kUsers[] = "ALICE SECRET1\n";
+
+class GatewayCheckTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(certificates_.Ok());
+    box_.Write("sna-node.conf", e2e::kGatewayNodeConfig);
+    box_.Write("users.db", kUsers);
+    port_ = e2e::FreeLoopbackPort();
+    ASSERT_GT(port_, 0);
+    box_.Write("services", "tarponGateway " + std::to_string(port_) + "/tcp\n");
+    env_ = {"TARPON_SNA_NODE=" + box_.Path("sna-node.conf"),
+            "TARPON_SERVICES=" + box_.Path("services"),
+            "TARPON_TLS_CERT=" + Cert("soon.pem"),
+            "TARPON_TLS_KEY=" + Cert("soon.key"),
+            "TARPON_TLS_CLIENT_CA",
+            "TARPON_SESSION_TIMEOUT"};
+  }
+
+  std::string Cert(const std::string& name) const {
+    return certificates_.Path(name);
+  }
+
+  // tarpons with args, in the fixture's environment changed by changes.
+  e2e::RunResult Tarpons(const Args& args, const Args& changes) const {
+    Args env;
+    for (const std::string& entry : env_) {
+      std::string name = entry.substr(0, entry.find('='));
+      bool changed = false;
+      for (const std::string& change : changes) {
+        changed =
+            changed || change.compare(0, name.size() + 1, name + "=") == 0;
+      }
+      if (!changed) env.push_back(entry);
+    }
+    env.insert(env.end(), changes.begin(), changes.end());
+    return e2e::Run(e2e::BinDir() + "/tarpons", args, env);
+  }
+
+  // Listens on the gateway's port, as a running gateway would.
+  Fd HoldPort() const {
+    Fd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port_));
+    if (bind(socket.get(), reinterpret_cast<sockaddr*>(&address),
+             sizeof address) != 0 ||
+        listen(socket.get(), 1) != 0) {
+      return Fd();
+    }
+    return socket;
+  }
+
+  tls_test::TestCertificates certificates_;
+  e2e::Sandbox box_;
+  int port_ = -1;
+  Args env_;
+};
+
+TEST_F(GatewayCheckTest, PassesAGoodSetupWithoutTouchingIt) {
+  const std::string port = std::to_string(port_);
+  e2e::RunResult run =
+      Tarpons({"-log", box_.Path("gateway.log"), "-check"}, {});
+  EXPECT_EQ(0, run.status) << run.err;
+  EXPECT_EQ("ok      service tarponGateway: port " + port + "/tcp\n" +
+                "ok      listen address 0.0.0.0 port " + port + ": free\n" +
+                "ok      listen address :: port " + port + ": free\n" +
+                "ok      log file " + box_.Path("gateway.log") +
+                ": made at start in " + box_.dir() + "\n" +
+                "ok      session timeout: 30 seconds\n" +
+                "ok      TLS certificate " + Cert("soon.pem") + " and key " +
+                Cert("soon.key") + ": readable, key private and matching\n" +
+                "warning certificate " + Cert("soon.pem") +
+                " expires in 12 days\n" + "ok      node configuration " +
+                box_.Path("sna-node.conf") + ": parsed, 1 user database\n" +
+                "ok      user database " + box_.Path("users.db") +
+                ": mode 0600, readable and writable by " +
+                getpwuid(geteuid())->pw_name + "\n",
+            run.out);
+  EXPECT_EQ("", run.err);
+  EXPECT_NE(0, access(box_.Path("gateway.log").c_str(), F_OK));
+}
+
+// Each broken item fails its own check alone (exit status 1); where it also
+// stops a start, the start's first line names the cause before the message
+// the gateway has always printed.
+TEST_F(GatewayCheckTest, NamesEachBrokenItemInTheCheckAndAtStart) {
+  const std::string port = std::to_string(port_);
+  const std::string missingLog = box_.Path("missing/gateway.log");
+  const std::string looseKey = box_.Path("loose.key");
+  box_.Write("loose.key", box_.Read(Cert("soon.key")));
+  chmod(looseKey.c_str(), 0644);
+  struct Case {
+    const char* cause;
+    Args args;
+    Args env;
+    bool holdPort;
+    mode_t usersMode;
+    std::string checkLine;
+    std::string startLines;  // empty: the start does not fail on it
+    int startStatus;
+  };
+  const Case cases[] = {
+      {"service missing",
+       {"-S", "noSuchService"},
+       {},
+       false,
+       0600,
+       "FAILED  service noSuchService is not in the services database or "
+       "TARPON_SERVICES: add a line like 'noSuchService 5000/tcp'\n",
+       "TARPON SERVER E0011 : service noSuchService is not in the services "
+       "database or TARPON_SERVICES: add a line like 'noSuchService "
+       "5000/tcp'\n"
+       "TARPON SERVER E0005 : error encountered, not started.\n",
+       5},
+      {"port in use",
+       {},
+       {},
+       true,
+       0600,
+       "FAILED  listen address 0.0.0.0 port " + port +
+           " is in use: is another tarpons running?\n",
+       "TARPON SERVER E0011 : port " + port +
+           " (service tarponGateway) is in use: is another tarpons "
+           "running?\n"
+           "TARPON SERVER E0005 : error encountered, not started.\n",
+       5},
+      // As root a folder's mode does not stop a write, so the folder is
+      // missing.
+      {"log folder not writable",
+       {"-log", missingLog},
+       {},
+       false,
+       0600,
+       "FAILED  log file " + missingLog + " cannot be made: " +
+           box_.Path("missing") + ": No such file or directory\n",
+       "TARPON SERVER E0011 : cannot open the log " + missingLog +
+           ": No such file or directory\n"
+           "TARPON SERVER E0001 : cannot open output log. Terminating.\n",
+       6},
+      {"key readable by others",
+       {},
+       {"TARPON_TLS_KEY=" + looseKey},
+       false,
+       0600,
+       "FAILED  TLS settings refused: the key file " + looseKey +
+           " is readable by group or others (chmod 600 " + looseKey + ")\n",
+       "",
+       0},
+      {"certificate expired",
+       {},
+       {"TARPON_TLS_CERT=" + Cert("expired.pem"),
+        "TARPON_TLS_KEY=" + Cert("expired.key")},
+       false,
+       0600,
+       "FAILED  certificate " + Cert("expired.pem") +
+           " has expired 1 day ago: renew it and restart\n",
+       "",
+       0},
+      {"database 0644",
+       {},
+       {},
+       false,
+       0644,
+       "FAILED  user database " + box_.Path("users.db") +
+           ": mode 0644 lets the group or others read passwords: chmod 600 " +
+           box_.Path("users.db") + "\n",
+       "",
+       0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.cause);
+    Fd holder = c.holdPort ? HoldPort() : Fd();
+    ASSERT_EQ(c.holdPort, holder.valid());
+    chmod(box_.Path("users.db").c_str(), c.usersMode);
+    Args check = c.args;
+    check.push_back("-check");
+    e2e::RunResult run = Tarpons(check, c.env);
+    EXPECT_EQ(1, run.status);
+    EXPECT_NE(std::string::npos, run.out.find(c.checkLine)) << run.out;
+    EXPECT_EQ(run.out.find("FAILED"), run.out.rfind("FAILED")) << run.out;
+    if (!c.startLines.empty()) {
+      run = Tarpons(c.args, c.env);
+      EXPECT_EQ(c.startStatus, run.status);
+      EXPECT_NE(std::string::npos,
+                e2e::WithoutTimeStamps(run.err).find(c.startLines))
+          << run.err;
+    }
+    chmod(box_.Path("users.db").c_str(), 0600);
+  }
+}
+
+}  // namespace
