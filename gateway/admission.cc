@@ -94,11 +94,12 @@ void Admission::ReleaseStartup(const SourceKey& source) {
   }
 }
 
+bool Admission::IsFailedSignOn(int returnCode) {
+  return returnCode == kBadUserCode || returnCode == kBadPasswordCode;
+}
+
 int Admission::Settle(const SourceKey& source, bool hasRun, int returnCode) {
-  if (!hasRun ||
-      (returnCode != kBadUserCode && returnCode != kBadPasswordCode)) {
-    return 0;
-  }
+  if (!hasRun || !IsFailedSignOn(returnCode)) return 0;
   return penalties_.RecordFailure(source, clock_.NowMs());
 }
 

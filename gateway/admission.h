@@ -74,6 +74,10 @@ class Admission {
   // one starts a penalty, else 0.
   int Settle(const SourceKey& source, bool hasRun, int returnCode);
 
+  // True for the engine's return codes that count towards a penalty: the
+  // host's "unknown user" and "wrong password".
+  static bool IsFailedSignOn(int returnCode);
+
   // Forgets what no longer counts; the loop calls it now and then.
   void Prune();
 

@@ -38,6 +38,8 @@ constexpr size_t kTrimAfterSessions = 256;
 // Requests that may wait for the engine; a request past them is not run.
 // At some 100 µs to a few ms a request, the last would wait about a second.
 constexpr size_t kEngineQueue = 1024;
+// How long what a thread posted without a wake-up may wait for the loop.
+constexpr int kLazyPostMs = 20;
 // TLS steps that may wait for a thread; past them a step runs in the loop.
 constexpr size_t kTlsQueue = 8192;
 
@@ -263,13 +265,15 @@ bool GatewayLoop::Run() {
       if (events[i].data.fd == signalRead_.get()) signalled = true;
     }
     if (signalled) HandleSignals();
+    // What threads finished, woken or not, before anything new is let in.
+    if (inbox_.HasPosted()) inbox_.RunPosted();
     std::vector<GatewayListener*> acceptable;
     for (int i = 0; i < count; ++i) {
       int fd = events[i].data.fd;
       if (GatewayListener* listener = ListenerOf(fd)) {
         acceptable.push_back(listener);
       } else if (fd == inbox_.GetFd()) {
-        inbox_.RunPosted();
+        // Run above.
       } else if (fd != signalRead_.get()) {
         Step(fd);
       }
@@ -299,6 +303,10 @@ int GatewayLoop::NextWaitMs(int64_t nowMs) const {
     next = acceptPausedUntilMs_;
   }
   if (refusals_.NextDueMs() < next) next = refusals_.NextDueMs();
+  // What the engine finishes is posted without a wake-up.
+  if (engine_.GetPending() > 0 && nowMs + kLazyPostMs < next) {
+    next = nowMs + kLazyPostMs;
+  }
   int64_t wait = next - nowMs;
   if (wait < 0) return 0;
   return wait > kPruneIntervalMs ? kPruneIntervalMs : static_cast<int>(wait);
@@ -428,7 +436,11 @@ void GatewayLoop::Step(int fd) {
 void GatewayLoop::StepNow(Slots::iterator found) {
   GatewaySession* session = found->second.session.get();
   if (found->second.tls && HandOver(
-                               found, tlsPool_, [session] { session->Step(); },
+                               found, tlsPool_,
+                               [session] {
+                                 session->Step();
+                                 return true;
+                               },
                                [this, fd = found->first, session] {
                                  auto back = TakeBack(fd, session);
                                  if (back != slots_.end()) Settle(back);
@@ -440,7 +452,7 @@ void GatewayLoop::StepNow(Slots::iterator found) {
 }
 
 bool GatewayLoop::HandOver(Slots::iterator found, WorkerPool& pool,
-                           std::function<void()> work,
+                           std::function<bool()> work,
                            std::function<void()> done) {
   Slot& slot = found->second;
   if (!pool.Submit(std::move(work), std::move(done))) return false;
@@ -469,25 +481,53 @@ GatewayLoop::Slots::iterator GatewayLoop::TakeBack(
   return found;
 }
 
-// The request goes to the engine's thread; its answer comes back here and
-// the reply goes out.
+// The request goes to the engine's thread, which has the session until it
+// comes back: there the reply starts out at once, without a turn of the
+// loop in between, and what is left of it goes on here.
 void GatewayLoop::RunEngine(Slots::iterator found) {
   GatewaySession* session = found->second.session.get();
-  auto run = std::make_shared<EngineRun>();
   std::string request = session->GetRequest();
   if (HandOver(
-          found, engine_, [run, request] { *run = RunGatewayRequest(request); },
-          [this, fd = found->first, session, run] {
+          found, engine_,
+          [session, request] {
+            session->Answer(RunGatewayRequest(request));
+            // A failed sign-on's penalty is the loop's to count before the
+            // client hears of it, or its next try could come in first.
+            if (Admission::IsFailedSignOn(session->GetReturnCode())) {
+              return true;
+            }
+            session->Step();
+            // A session that ended with its reply needs only closing: the
+            // loop's next turn is soon enough.
+            return !session->IsEnded();
+          },
+          [this, fd = found->first, session] {
             auto back = TakeBack(fd, session);
             if (back == slots_.end()) return;
-            session->Answer(*run);
-            StepNow(back);
+            CountFailedSignOn(back->second);
+            if (session->GetPhase() == GatewaySession::Phase::kSending) {
+              StepNow(back);
+            } else {
+              Settle(back);
+            }
           })) {
     return;
   }
   session->Abandon("not run: " + std::to_string(kEngineQueue) +
                    " requests wait for the engine");
   Settle(found);
+}
+
+void GatewayLoop::CountFailedSignOn(const Slot& slot) {
+  const GatewaySession& session = *slot.session;
+  int seconds =
+      admission_.Settle(slot.source, session.HasRun(), session.GetReturnCode());
+  if (seconds > 0) {
+    LogLine("TARPON SERVER penalty for IP(" + session.GetClientAddress() +
+            "): " + std::to_string(admission_.GetLimits().penaltyCount) +
+            " failed sign-ons, refused for " + std::to_string(seconds) +
+            " seconds");
+  }
 }
 
 // Brings the loop's books in line with the session after it moved: the
@@ -507,14 +547,6 @@ void GatewayLoop::Settle(Slots::iterator found) {
   }
   if (session.IsEnded()) {
     trace_log() << session.TakeLogText();
-    int seconds = admission_.Settle(slot.source, session.HasRun(),
-                                    session.GetReturnCode());
-    if (seconds > 0) {
-      LogLine("TARPON SERVER penalty for IP(" + session.GetClientAddress() +
-              "): " + std::to_string(admission_.GetLimits().penaltyCount) +
-              " failed sign-ons, refused for " + std::to_string(seconds) +
-              " seconds");
-    }
     Close(found);
     return;
   }

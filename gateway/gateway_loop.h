@@ -121,10 +121,12 @@ class GatewayLoop {
   // Hands the session to a thread: the TLS pool for its next step, or the
   // engine for its request. False when that queue is full.
   bool HandOver(Slots::iterator slot, WorkerPool& pool,
-                std::function<void()> work, std::function<void()> done);
+                std::function<bool()> work, std::function<void()> done);
   // The session is back from its thread.
   Slots::iterator TakeBack(int fd, const GatewaySession* session);
   void RunEngine(Slots::iterator slot);
+  // Tells the admission how the engine answered the session's client.
+  void CountFailedSignOn(const Slot& slot);
   void Close(Slots::iterator slot);
   void ExpireSessions(int64_t nowMs);
   void HandleSignals();

@@ -10,10 +10,12 @@
 
 LoopInbox::LoopInbox() : event_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
-void LoopInbox::Post(std::function<void()> done) {
+void LoopInbox::Post(std::function<void()> done, bool wake) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     posted_.push_back(std::move(done));
+    if (!wake || woken_) return;
+    woken_ = true;
   }
   uint64_t one = 1;
   ssize_t ignored = write(event_.get(), &one, sizeof one);
@@ -21,15 +23,24 @@ void LoopInbox::Post(std::function<void()> done) {
 }
 
 void LoopInbox::RunPosted() {
-  uint64_t count = 0;
-  ssize_t ignored = read(event_.get(), &count, sizeof count);
-  (void)ignored;
   std::vector<std::function<void()>> posted;
+  bool woken = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     posted.swap(posted_);
+    woken = std::exchange(woken_, false);
+  }
+  if (woken) {
+    uint64_t count = 0;
+    ssize_t ignored = read(event_.get(), &count, sizeof count);
+    (void)ignored;
   }
   for (std::function<void()>& done : posted) done();
+}
+
+bool LoopInbox::HasPosted() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return !posted_.empty();
 }
 
 WorkerPool::WorkerPool(int threads, size_t maxQueued, LoopInbox& inbox,
@@ -51,7 +62,7 @@ WorkerPool::~WorkerPool() {
   for (std::thread& thread : threads_) thread.join();
 }
 
-bool WorkerPool::Submit(std::function<void()> work,
+bool WorkerPool::Submit(std::function<bool()> work,
                         std::function<void()> done) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -62,12 +73,12 @@ bool WorkerPool::Submit(std::function<void()> work,
   return true;
 }
 
-size_t WorkerPool::GetQueued() {
+size_t WorkerPool::GetQueued() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return queue_.size();
 }
 
-size_t WorkerPool::GetPending() {
+size_t WorkerPool::GetPending() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return queue_.size() + running_;
 }
@@ -91,12 +102,12 @@ void WorkerPool::Serve() {
       queue_.pop_front();
       ++running_;
     }
-    job.work();
+    const bool wake = job.work();
     {
       std::lock_guard<std::mutex> lock(mutex_);
       --running_;
       if (stopping_) return;
     }
-    inbox_.Post(std::move(job.done));
+    inbox_.Post(std::move(job.done), wake);
   }
 }

@@ -28,15 +28,20 @@ class LoopInbox {
   bool IsReady() const { return event_.valid(); }
   // Readable while something waits to be run.
   int GetFd() const { return event_.get(); }
-  // From any thread: done is to run on the loop's thread.
-  void Post(std::function<void()> done);
+  // From any thread: done is to run on the loop's thread. With wake the
+  // descriptor wakes the loop at once; without, done waits for the loop's
+  // next turn (the loop bounds its sleep while work is out).
+  void Post(std::function<void()> done, bool wake = true);
   // On the loop's thread: runs everything posted so far, in order.
   void RunPosted();
+  // True when something waits to be run.
+  bool HasPosted();
 
  private:
   Fd event_;
   std::mutex mutex_;
   std::vector<std::function<void()>> posted_;
+  bool woken_ = false;  // the descriptor holds a count to read
 };
 
 class WorkerPool {
@@ -51,17 +56,18 @@ class WorkerPool {
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
 
-  // Queues work; once a worker has run it, done runs on the loop's thread.
-  // False, with nothing queued, when maxQueued jobs already wait.
-  bool Submit(std::function<void()> work, std::function<void()> done);
+  // Queues work; once a worker has run it, done runs on the loop's thread,
+  // woken at once when work returns true (see LoopInbox::Post). False,
+  // with nothing queued, when maxQueued jobs already wait.
+  bool Submit(std::function<bool()> work, std::function<void()> done);
   // Jobs waiting for a thread, and jobs waiting or running.
-  size_t GetQueued();
-  size_t GetPending();
+  size_t GetQueued() const;
+  size_t GetPending() const;
   int GetThreads() const { return static_cast<int>(threads_.size()); }
 
  private:
   struct Job {
-    std::function<void()> work;
+    std::function<bool()> work;
     std::function<void()> done;
   };
   void Serve();
@@ -69,7 +75,7 @@ class WorkerPool {
   LoopInbox& inbox_;
   const size_t maxQueued_;
   std::function<void()> threadStart_;
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::condition_variable ready_;
   std::deque<Job> queue_;
   size_t running_ = 0;

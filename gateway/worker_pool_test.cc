@@ -20,12 +20,15 @@ TEST(WorkerPoolTest, RunsWorkOnItsThreadsAndDoneOnTheLoops) {
   {
     WorkerPool pool(2, 100, inbox);
     for (int i = 0; i < 100; ++i) {
-      ASSERT_TRUE(pool.Submit([&] { ++worked; },
-                              [&] {
-                                ++done;
-                                doneOnLoop &=
-                                    std::this_thread::get_id() == loop;
-                              }));
+      ASSERT_TRUE(pool.Submit(
+          [&] {
+            ++worked;
+            return true;
+          },
+          [&] {
+            ++done;
+            doneOnLoop &= std::this_thread::get_id() == loop;
+          }));
     }
     for (int turn = 0; turn < 1000 && done < 100; ++turn) {
       pollfd ready = {inbox.GetFd(), POLLIN, 0};
@@ -43,6 +46,7 @@ TEST(WorkerPoolTest, RefusesWorkBeyondItsQueue) {
   WorkerPool pool(1, 1, inbox);
   auto wait = [&] {
     while (!release) std::this_thread::yield();
+    return true;
   };
   ASSERT_TRUE(pool.Submit(wait, [] {}));
   // The first job may still be queued or already running: fill the queue.
