@@ -133,12 +133,24 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
     if (error) return;
     beast::error_code ignored;
     stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    Drain(error, 0);
+  }
+
+  // Reads what the client still sends until it closes or the deadline
+  // passes: closing with unread bytes would reset the connection, and the
+  // client could lose the answer (a refused oversized request) with it.
+  void Drain(beast::error_code error, size_t) {
+    if (error) return;
+    stream_.async_read_some(
+        asio::buffer(drain_),
+        beast::bind_front_handler(&HttpConnection::Drain, shared_from_this()));
   }
 
   beast::tcp_stream stream_;
   beast::flat_buffer buffer_;
   http::request_parser<http::string_body> parser_;
   http::response<http::string_body> response_;
+  char drain_[512];
   const MetricsRegistry* registry_;
   int* open_;
 };
