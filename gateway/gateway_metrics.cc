@@ -39,8 +39,9 @@ SessionOutcome SessionOutcomeOf(int rc) {
 
 const char* SessionOutcomeName(SessionOutcome outcome) {
   static const char* const kNames[kSessionOutcomes] = {
-      "changed",    "information",       "refused_by_host", "bad_request",
-      "node_error", "local_unavailable", "other"};
+      "changed",     "information", "refused_by_host",
+      "bad_request", "node_error",  "local_unavailable",
+      "other"};
   return kNames[static_cast<int>(outcome)];
 }
 
@@ -62,8 +63,8 @@ GatewayMetrics::GatewayMetrics() {
   for (int i = 0; i < kSessionOutcomes; ++i) {
     sessions_[i] = sessions->Get(outcomes[i]);
   }
-  connectionsOpen = r.AddGauge("tarpons_connections_open",
-                               "Client connections open now.");
+  connectionsOpen =
+      r.AddGauge("tarpons_connections_open", "Client connections open now.");
   connectionsAwaitingRequest =
       r.AddGauge("tarpons_connections_awaiting_request",
                  "Client connections open now without a whole request.");
@@ -98,6 +99,6 @@ GatewayMetrics::GatewayMetrics() {
       "tarpons_engine_run_seconds", "Time the engine took for one request.",
       std::vector<double>(std::begin(kEngineRunBuckets),
                           std::end(kEngineRunBuckets)));
-  r.AddInfo("tarpons_build_info", "The gateway's version; always 1.",
-            "version", TARPON_VERSION);
+  r.AddInfo("tarpons_build_info", "The gateway's version; always 1.", "version",
+            TARPON_VERSION);
 }

@@ -218,8 +218,8 @@ bool Listen(const ListenAddress& address, const std::string& text,
     acceptor->set_option(tcp::acceptor::reuse_address(true), failure);
   }
   if (!failure) acceptor->bind(endpoint, failure);
-  if (!failure) acceptor->listen(asio::socket_base::max_listen_connections,
-                                 failure);
+  if (!failure)
+    acceptor->listen(asio::socket_base::max_listen_connections, failure);
   if (failure) *error = "cannot listen on " + text + ": " + failure.message();
   return !failure;
 }
@@ -261,6 +261,4 @@ void MetricsListener::Stop() {
   running_.reset();
 }
 
-uint16_t MetricsListener::port() const {
-  return running_ ? running_->port : 0;
-}
+uint16_t MetricsListener::port() const { return running_ ? running_->port : 0; }

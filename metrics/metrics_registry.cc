@@ -80,8 +80,8 @@ std::string FormatDouble(double value) {
   if (std::isnan(value)) return "NaN";
   if (std::isinf(value)) return value > 0 ? "+Inf" : "-Inf";
   char text[400];
-  auto result = std::to_chars(text, text + sizeof text, value,
-                              std::chars_format::fixed);
+  auto result =
+      std::to_chars(text, text + sizeof text, value, std::chars_format::fixed);
   return std::string(text, result.ptr);
 }
 
