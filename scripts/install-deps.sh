@@ -5,9 +5,12 @@ packages=(cmake g++ make pkg-config libgtest-dev libinih-dev)
 # TLS between the remote client and the gateway; the tests make their
 # certificates with the openssl command.
 packages+=(libssl-dev openssl)
+# The metrics listener's HTTP: Boost.Beast and Boost.Asio, header-only.
+packages+=(libboost-dev)
 # scripts/package.sh renders the manual pages with groff when man is absent.
 packages+=(groff-base)
-# Optional packages named as arguments, e.g. "valgrind" for the memory checks.
+# Optional packages named as arguments, e.g. "valgrind" for the memory checks
+# or "prometheus" for its promtool, which checks the metrics' text.
 packages+=("$@")
 need=()
 for pkg in "${packages[@]}"; do
