@@ -9,6 +9,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <cctype>
+#include <exception>
 #include <thread>
 #include <utility>
 
@@ -248,7 +249,18 @@ bool MetricsListener::Start(const std::string& address, std::string* error) {
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &previous);
   Running* r = running.get();
-  running->thread = std::thread([r] { r->io.run(); });
+  running->thread = std::thread([r] {
+    // Boost reports a failure such as memory running out by throwing, out
+    // of the handler of one connection: that connection is gone, and the
+    // loop goes on serving the others until Stop.
+    for (;;) {
+      try {
+        r->io.run();
+        return;
+      } catch (const std::exception&) {
+      }
+    }
+  });
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   running_ = std::move(running);
   return true;
