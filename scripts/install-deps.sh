@@ -7,9 +7,12 @@ packages=(cmake g++ make pkg-config libgtest-dev libinih-dev)
 packages+=(libssl-dev openssl)
 # The gateway tells systemd when it is ready, reloading or stopping.
 packages+=(libsystemd-dev)
+# The metrics listener's HTTP: Boost.Beast and Boost.Asio, header-only.
+packages+=(libboost-dev)
 # scripts/package.sh renders the manual pages with groff when man is absent.
 packages+=(groff-base)
-# Optional packages named as arguments, e.g. "valgrind" for the memory checks.
+# Optional packages named as arguments, e.g. "valgrind" for the memory checks
+# or "prometheus" for its promtool, which checks the metrics' text.
 packages+=("$@")
 need=()
 for pkg in "${packages[@]}"; do

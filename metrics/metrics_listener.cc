@@ -1,0 +1,276 @@
+#include "metrics/metrics_listener.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <cctype>
+#include <exception>
+#include <thread>
+#include <utility>
+
+#include "metrics/metrics_registry.h"
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+
+bool ParseListenAddress(const std::string& text, ListenAddress* address) {
+  std::string host;
+  size_t colon;
+  int family;
+  if (!text.empty() && text[0] == '[') {
+    size_t close = text.find(']');
+    if (close == std::string::npos || close + 1 >= text.size() ||
+        text[close + 1] != ':') {
+      return false;
+    }
+    host = text.substr(1, close - 1);
+    colon = close + 1;
+    family = AF_INET6;
+  } else {
+    colon = text.find(':');
+    if (colon == std::string::npos || text.find(':', colon + 1) != text.npos) {
+      return false;
+    }
+    host = text.substr(0, colon);
+    family = AF_INET;
+  }
+  in6_addr scratch;
+  if (inet_pton(family, host.c_str(), &scratch) != 1) return false;
+  std::string digits = text.substr(colon + 1);
+  if (digits.empty() || digits.size() > 5) return false;
+  unsigned long port = 0;
+  for (char c : digits) {
+    if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+    port = port * 10 + static_cast<unsigned long>(c - '0');
+  }
+  if (port > 65535) return false;
+  address->host = host;
+  address->port = static_cast<uint16_t>(port);
+  return true;
+}
+
+namespace {
+
+const char kMetricsPath[] = "/metrics";
+const char kMetricsType[] = "text/plain; version=0.0.4";
+
+// One connection: reads one request within the deadline, answers it and
+// closes. It lives as long as an operation of its own is pending.
+class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
+ public:
+  HttpConnection(tcp::socket socket, const MetricsRegistry* registry,
+                 const MetricsListenerLimits& limits, int* open)
+      : stream_(std::move(socket)), registry_(registry), open_(open) {
+    ++*open_;
+    stream_.expires_after(limits.deadline);
+    parser_.header_limit(static_cast<uint32_t>(limits.maxRequestBytes));
+    parser_.body_limit(limits.maxRequestBytes);
+  }
+  ~HttpConnection() { --*open_; }
+  HttpConnection(const HttpConnection&) = delete;
+  HttpConnection& operator=(const HttpConnection&) = delete;
+
+  void Read() {
+    http::async_read(
+        stream_, buffer_, parser_,
+        beast::bind_front_handler(&HttpConnection::OnRead, shared_from_this()));
+  }
+
+ private:
+  void OnRead(beast::error_code error, size_t) {
+    if (error == beast::error::timeout || error == http::error::end_of_stream ||
+        error == asio::error::operation_aborted) {
+      return;  // nothing whole to answer
+    }
+    if (error == http::error::header_limit) {
+      Answer(http::status::request_header_fields_too_large, "");
+    } else if (error == http::error::body_limit) {
+      Answer(http::status::payload_too_large, "");
+    } else if (error) {
+      Answer(http::status::bad_request, "");
+    } else {
+      AnswerRequest(parser_.get());
+    }
+  }
+
+  void AnswerRequest(const http::request<http::string_body>& request) {
+    if (request.target() != kMetricsPath) {
+      Answer(http::status::not_found, "");
+    } else if (request.method() != http::verb::get) {
+      Answer(http::status::method_not_allowed, "");
+    } else {
+      Answer(http::status::ok, registry_->Render());
+    }
+  }
+
+  void Answer(http::status status, std::string body) {
+    response_.result(status);
+    response_.version(11);
+    response_.keep_alive(false);
+    if (status == http::status::ok) {
+      response_.set(http::field::content_type, kMetricsType);
+    } else {
+      response_.set(http::field::content_type, "text/plain");
+      body = std::string(response_.reason()) + "\n";
+    }
+    if (status == http::status::method_not_allowed) {
+      response_.set(http::field::allow, "GET");
+    }
+    response_.body() = std::move(body);
+    response_.prepare_payload();
+    http::async_write(stream_, response_,
+                      beast::bind_front_handler(&HttpConnection::OnWritten,
+                                                shared_from_this()));
+  }
+
+  void OnWritten(beast::error_code error, size_t) {
+    if (error) return;
+    beast::error_code ignored;
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    Drain(error, 0);
+  }
+
+  // Reads what the client still sends until it closes or the deadline
+  // passes: closing with unread bytes would reset the connection, and the
+  // client could lose the answer (a refused oversized request) with it.
+  void Drain(beast::error_code error, size_t) {
+    if (error) return;
+    stream_.async_read_some(
+        asio::buffer(drain_),
+        beast::bind_front_handler(&HttpConnection::Drain, shared_from_this()));
+  }
+
+  beast::tcp_stream stream_;
+  beast::flat_buffer buffer_;
+  http::request_parser<http::string_body> parser_;
+  http::response<http::string_body> response_;
+  char drain_[512];
+  const MetricsRegistry* registry_;
+  int* open_;
+};
+
+}  // namespace
+
+// What runs between Start and Stop. Members are destroyed in reverse
+// order: the connections (owned by the pending handlers of io) go with io,
+// while open, which they count down, is still there.
+struct MetricsListener::Running {
+  Running(const MetricsRegistry* rendered, MetricsListenerLimits bounds)
+      : registry(rendered), limits(bounds), acceptor(io), retry(io) {}
+
+  void Accept() {
+    acceptor.async_accept([this](beast::error_code error, tcp::socket socket) {
+      OnAccept(error, std::move(socket));
+    });
+  }
+
+  void OnAccept(beast::error_code error, tcp::socket socket) {
+    if (error == asio::error::operation_aborted) return;
+    if (error) {
+      // A shortage of descriptors or memory passes; try again shortly
+      // rather than at once and forever.
+      retry.expires_after(std::chrono::milliseconds(100));
+      retry.async_wait([this](beast::error_code waited) {
+        if (!waited) Accept();
+      });
+      return;
+    }
+    if (open < limits.maxConnections) {
+      std::make_shared<HttpConnection>(std::move(socket), registry, limits,
+                                       &open)
+          ->Read();
+    }  // else the socket closes as it goes
+    Accept();
+  }
+
+  const MetricsRegistry* registry;
+  MetricsListenerLimits limits;
+  int open = 0;
+  asio::io_context io{1};
+  tcp::acceptor acceptor;
+  asio::steady_timer retry;
+  uint16_t port = 0;
+  std::thread thread;
+};
+
+MetricsListener::MetricsListener(const MetricsRegistry* registry,
+                                 MetricsListenerLimits limits)
+    : registry_(registry), limits_(limits) {}
+
+MetricsListener::~MetricsListener() { Stop(); }
+
+namespace {
+
+// Opens, binds and listens; the reason in *error when a step fails.
+bool Listen(const ListenAddress& address, const std::string& text,
+            tcp::acceptor* acceptor, std::string* error) {
+  beast::error_code failure;
+  tcp::endpoint endpoint(asio::ip::make_address(address.host, failure),
+                         address.port);
+  if (!failure) acceptor->open(endpoint.protocol(), failure);
+  if (!failure) {
+    acceptor->set_option(tcp::acceptor::reuse_address(true), failure);
+  }
+  if (!failure) acceptor->bind(endpoint, failure);
+  if (!failure)
+    acceptor->listen(asio::socket_base::max_listen_connections, failure);
+  if (failure) *error = "cannot listen on " + text + ": " + failure.message();
+  return !failure;
+}
+
+}  // namespace
+
+bool MetricsListener::Start(const std::string& address, std::string* error) {
+  ListenAddress parsed;
+  if (running_) {
+    *error = "the metrics listener runs already";
+    return false;
+  }
+  if (!ParseListenAddress(address, &parsed)) {
+    *error = "bad address " + address +
+             " (IPv4:PORT or [IPv6]:PORT, such as 127.0.0.1:9101)";
+    return false;
+  }
+  auto running = std::make_unique<Running>(registry_, limits_);
+  if (!Listen(parsed, address, &running->acceptor, error)) return false;
+  running->port = running->acceptor.local_endpoint().port();
+  running->Accept();
+  // The thread starts with every signal blocked, inheriting the mask set
+  // here for the moment.
+  sigset_t all;
+  sigset_t previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  Running* r = running.get();
+  running->thread = std::thread([r] {
+    // Boost reports a failure such as memory running out by throwing, out
+    // of the handler of one connection: that connection is gone, and the
+    // loop goes on serving the others until Stop.
+    for (;;) {
+      try {
+        r->io.run();
+        return;
+      } catch (const std::exception&) {
+      }
+    }
+  });
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  running_ = std::move(running);
+  return true;
+}
+
+void MetricsListener::Stop() {
+  if (!running_) return;
+  running_->io.stop();
+  running_->thread.join();
+  running_.reset();
+}
+
+uint16_t MetricsListener::port() const { return running_ ? running_->port : 0; }
