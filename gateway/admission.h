@@ -80,6 +80,10 @@ class Admission {
 
   // Forgets what no longer counts; the loop calls it now and then.
   void Prune();
+  // The addresses refused for a while now.
+  size_t GetPenaltiesInForce() {
+    return penalties_.CountInForce(clock_.NowMs());
+  }
 
   // The deadline of a session admitted now, or of a reply ready now.
   int64_t DeadlineFromNow() const;

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <iostream>
@@ -158,6 +159,11 @@ GatewayLoop::GatewayLoop(std::vector<GatewayListener*> listeners,
       log_(log),
       tls_(std::move(tls)),
       settings_(settings),
+      ownMetrics_(settings.metrics == nullptr
+                      ? std::make_unique<GatewayMetrics>()
+                      : nullptr),
+      metrics_(settings.metrics != nullptr ? settings.metrics
+                                           : ownMetrics_.get()),
       clock_(admission.GetClock()),
       epoll_(epoll_create1(EPOLL_CLOEXEC)),
       // The engine traces when the gateway was started with -t.
@@ -218,6 +224,34 @@ void GatewayLoop::LogLine(const std::string& text) {
 
 void GatewayLoop::LogLines(const std::vector<std::string>& lines) {
   for (const std::string& line : lines) LogLine(line);
+}
+
+void GatewayLoop::Refused(const std::string& address, RefusalKind kind,
+                          const std::string& reason) {
+  switch (kind) {
+    case RefusalKind::kPenalty:
+      metrics_->refusedPenalty->Increment();
+      break;
+    case RefusalKind::kPerSource:
+      metrics_->refusedPerSource->Increment();
+      break;
+    case RefusalKind::kStartups:
+      metrics_->refusedStartups->Increment();
+      break;
+    default:
+      break;
+  }
+  LogLines(refusals_.Refuse(address, kind, reason, clock_.NowMs()));
+}
+
+void GatewayLoop::UpdateGauges() {
+  metrics_->connectionsOpen->Set(static_cast<int64_t>(slots_.size()));
+  metrics_->connectionsAwaitingRequest->Set(admission_.GetStartups());
+  const uint64_t lost = log_.GetLostCount();
+  if (lost > logLinesLost_) {
+    metrics_->logWriteFailures->Increment(lost - logLinesLost_);
+    logLinesLost_ = lost;
+  }
 }
 
 void GatewayLoop::Fail(GatewayListener& listener, int error) {
@@ -288,6 +322,7 @@ bool GatewayLoop::Run() {
       AcceptWaiting(*listener);
     }
     ExpireSessions(clock_.NowMs());
+    UpdateGauges();
   }
   LogLines(refusals_.TakeAll(clock_.NowMs()));
   trace_log().flush();
@@ -370,7 +405,7 @@ void GatewayLoop::Admit(Fd socket, const sockaddr_storage& peer,
     tls = TlsSession::ForServer(*tls_, socket.get(), &refusal);
   }
   if (!refusal.empty()) {
-    LogLines(refusals_.Refuse(address, kind, refusal, clock_.NowMs()));
+    Refused(address, kind, refusal);
     return;
   }
   const int fd = socket.get();
@@ -418,9 +453,8 @@ bool GatewayLoop::AdmitProxiedClient(Slots::iterator found) {
       verdict == Admission::Verdict::kPenalised      ? RefusalKind::kPenalty
       : verdict == Admission::Verdict::kPerSourceCap ? RefusalKind::kPerSource
                                                      : RefusalKind::kStartups;
-  LogLines(refusals_.Refuse(session.GetClientAddress(), kind,
-                            admission_.Describe(verdict, slot.source),
-                            clock_.NowMs()));
+  Refused(session.GetClientAddress(), kind,
+          admission_.Describe(verdict, slot.source));
   Close(found);
   return false;
 }
@@ -489,8 +523,14 @@ void GatewayLoop::RunEngine(Slots::iterator found) {
   std::string request = session->GetRequest();
   if (HandOver(
           found, engine_,
-          [session, request] {
+          [session, request, metrics = metrics_] {
+            auto start = std::chrono::steady_clock::now();
             session->Answer(RunGatewayRequest(request));
+            metrics->engineRunSeconds->Observe(
+                std::chrono::duration<double>(std::chrono::steady_clock::now() -
+                                              start)
+                    .count());
+            metrics->CountSession(session->GetReturnCode());
             // A failed sign-on's penalty is the loop's to count before the
             // client hears of it, or its next try could come in first.
             if (Admission::IsFailedSignOn(session->GetReturnCode())) {
@@ -523,6 +563,7 @@ void GatewayLoop::CountFailedSignOn(const Slot& slot) {
   int seconds =
       admission_.Settle(slot.source, session.HasRun(), session.GetReturnCode());
   if (seconds > 0) {
+    metrics_->penaltiesStarted->Increment();
     LogLine("TARPON SERVER penalty for IP(" + session.GetClientAddress() +
             "): " + std::to_string(admission_.GetLimits().penaltyCount) +
             " failed sign-ons, refused for " + std::to_string(seconds) +
@@ -540,12 +581,23 @@ void GatewayLoop::Settle(Slots::iterator found) {
   if (slot.proxied && session.IsProxied() && !AdmitProxiedClient(found)) {
     return;
   }
+  if (slot.tls && !slot.handshakeCounted &&
+      (session.IsHandshakeDone() || session.IsHandshakeFailed())) {
+    slot.handshakeCounted = true;
+    (session.IsHandshakeDone() ? metrics_->tlsHandshakesCompleted
+                               : metrics_->tlsHandshakesFailed)
+        ->Increment();
+  }
   if (!session.IsAwaitingRequest()) slot.ticket.Release();
   if (session.GetPhase() == GatewaySession::Phase::kRunning) {
     RunEngine(found);
     return;
   }
   if (session.IsEnded()) {
+    if (session.IsHealthCheck()) metrics_->proxyHealthChecks->Increment();
+    if (session.IsProxyHeaderRefused()) {
+      metrics_->proxyHeadersRefused->Increment();
+    }
     trace_log() << session.TakeLogText();
     Close(found);
     return;
@@ -605,6 +657,8 @@ void GatewayLoop::ExpireSessions(int64_t nowMs) {
   LogLines(refusals_.TakeDue(nowMs));
   if (nowMs >= nextPruneMs_) {
     admission_.Prune();
+    metrics_->penaltiesInForce->Set(
+        static_cast<int64_t>(admission_.GetPenaltiesInForce()));
     nextPruneMs_ = nowMs + kPruneIntervalMs;
   }
 }

@@ -33,6 +33,7 @@
 #include "comm/net_block.h"
 #include "gateway/admission.h"
 #include "gateway/gateway_log.h"
+#include "gateway/gateway_metrics.h"
 #include "gateway/gateway_session.h"
 #include "gateway/refusal_log.h"
 #include "gateway/worker_pool.h"
@@ -62,6 +63,8 @@ struct LoopSettings {
   // The balancers whose connections begin with a PROXY header; no other
   // connection is ever read as one.
   NetBlockList proxyFrom;
+  // What the loop counts; null: a set of the loop's own, served nowhere.
+  GatewayMetrics* metrics = nullptr;
 };
 
 class GatewayLoop {
@@ -95,8 +98,9 @@ class GatewayLoop {
     uint32_t events = 0;      // what epoll watches for
     bool tls = false;         // the session steps on the TLS threads
     bool proxied = false;     // admitted as a balancer's, client unknown
-    bool busy = false;        // a thread has the session
-    int64_t deadlineMs = 0;   // in deadlines_ while not busy
+    bool handshakeCounted = false;
+    bool busy = false;       // a thread has the session
+    int64_t deadlineMs = 0;  // in deadlines_ while not busy
   };
   using Slots = std::unordered_map<int, Slot>;
 
@@ -136,6 +140,11 @@ class GatewayLoop {
   bool Watch(int fd, uint32_t events, int operation);
   void LogLine(const std::string& text);
   void LogLines(const std::vector<std::string>& lines);
+  // Counts a refusal of kind in the metrics and logs it, bounded.
+  void Refused(const std::string& address, RefusalKind kind,
+               const std::string& reason);
+  // The gauges, at the end of a turn.
+  void UpdateGauges();
 
   std::vector<GatewayListener*> listeners_;
   GatewayListener* failedListener_;
@@ -143,6 +152,9 @@ class GatewayLoop {
   GatewayLog& log_;
   std::unique_ptr<TlsContext> tls_;
   LoopSettings settings_;
+  std::unique_ptr<GatewayMetrics> ownMetrics_;
+  GatewayMetrics* metrics_;
+  uint64_t logLinesLost_ = 0;
   const Clock& clock_;
   Fd epoll_;
   Fd signalRead_;

@@ -27,9 +27,11 @@
 #include "gateway/gateway_limits.h"
 #include "gateway/gateway_log.h"
 #include "gateway/gateway_loop.h"
+#include "gateway/gateway_metrics.h"
 #include "gateway/gateway_session.h"
 #include "gateway/server_check.h"
 #include "gateway/service_notify.h"
+#include "metrics/metrics_listener.h"
 #include "trace/trace.h"
 
 namespace {
@@ -50,6 +52,8 @@ struct Settings {
   // The addresses -listen names; none: any address of both families.
   std::vector<std::string> listen;
   LoopSettings loop;
+  // -metrics: where the metrics are served; empty: nowhere.
+  std::string metrics;
 };
 
 // The most bits -ipv6prefix takes, and the fewest.
@@ -66,6 +70,7 @@ bool IsLogFileName(const char* arg) {
            IsSwitch(arg, "S") || IsSwitch(arg, "maxstartups") ||
            IsSwitch(arg, "persource") || IsSwitch(arg, "penalties") ||
            IsSwitch(arg, "listen") || IsSwitch(arg, "ipv6prefix") ||
+           IsSwitch(arg, "proxy-from") || IsSwitch(arg, "metrics") ||
            IsSwitch(arg, "check"));
 }
 
@@ -162,13 +167,21 @@ bool LimitSwitch(int argc, char** argv, int* i,
   return false;
 }
 
-// -listen ADDRESS or -ipv6prefix BITS; false, after the message, when the
-// value is missing or not valid.
+// -listen ADDRESS, -ipv6prefix BITS, -proxy-from LIST or -metrics
+// ADDRESS:PORT; false, after the message, when the value is missing or not
+// valid.
 bool ListenSwitch(int argc, char** argv, int* i, Settings* settings) {
   const char* name = argv[*i];
   const char* value = *i + 1 < argc ? argv[*i + 1] : nullptr;
   bool valid = value != nullptr && !BeginsLikeSwitch(value) && *value != '\0';
-  if (valid && IsSwitch(name, "ipv6prefix")) {
+  std::string why;
+  if (valid && IsSwitch(name, "proxy-from")) {
+    valid = settings->loop.proxyFrom.Parse(value, &why);
+  } else if (valid && IsSwitch(name, "metrics")) {
+    ListenAddress address;
+    valid = ParseListenAddress(value, &address);
+    if (valid) settings->metrics = value;
+  } else if (valid && IsSwitch(name, "ipv6prefix")) {
     char* end = nullptr;
     long bits = std::strtol(value, &end, 10);
     valid = *end == '\0' && value[0] >= '0' && value[0] <= '9' &&
@@ -181,8 +194,9 @@ bool ListenSwitch(int argc, char** argv, int* i, Settings* settings) {
     ++*i;
     return true;
   }
-  std::cerr << "TARPON SERVER E0009 : missing or invalid value for " << name
-            << ". Terminating.\n";
+  std::cerr << ErrorPrefix()
+            << "TARPON SERVER E0009 : missing or invalid value for " << name
+            << (why.empty() ? "" : " (" + why + ")") << ". Terminating.\n";
   if (value != nullptr && !BeginsLikeSwitch(value)) ++*i;
   return false;
 }
@@ -235,7 +249,8 @@ int ParseOptions(int argc, char** argv, GatewayLog& log, Settings* settings) {
       } else {
         settings->service = argv[++i];
       }
-    } else if (IsSwitch(arg, "listen") || IsSwitch(arg, "ipv6prefix")) {
+    } else if (IsSwitch(arg, "listen") || IsSwitch(arg, "ipv6prefix") ||
+               IsSwitch(arg, "proxy-from") || IsSwitch(arg, "metrics")) {
       if (!ListenSwitch(argc, argv, &i, settings)) rc = GATEWAY_EXIT_BAD_OPTION;
     } else if (IsSwitch(arg, "check")) {
       // Seen before the scan: see HasCheckSwitch.
@@ -372,8 +387,20 @@ int Serve(Settings& settings, GatewayLog& log) {
     Admission admission(settings.limits, settings.timeout,
                         GATEWAY_MAX_REQUEST_LENGTH, Clock::Steady(),
                         std::random_device()());
+    GatewayMetrics metrics;
+    settings.loop.metrics = &metrics;
     GatewayLoop loop(open, admission, log, std::move(settings.tls),
                      settings.loop);
+    MetricsListener metricsListener(&metrics.registry());
+    std::string error;
+    if (!settings.metrics.empty() &&
+        !metricsListener.Start(settings.metrics, &error)) {
+      std::cerr << ErrorPrefix() << "TARPON SERVER E0012 : cannot serve the "
+                << "metrics at " << settings.metrics << ": " << error
+                << ". Terminating." << std::endl;
+      out << GatewayTimeStamp() << "TARPON SERVER ended" << std::endl;
+      return GATEWAY_EXIT_NOT_STARTED;
+    }
     out << GatewayTimeStamp() << "TARPON SERVER started " << std::endl;
     NotifyReady("listening on port " +
                 std::to_string(open.front()->GetListeningAddress().GetPort()) +

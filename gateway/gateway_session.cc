@@ -165,7 +165,7 @@ void GatewaySession::ProxyHeaderDone() {
       proxyRefused_ = true;
       log_ += GatewayTimeStamp();
       log_ += "TARPON SERVER refused IP(" + clientAddress_ +
-              "): PROXY header " + proxyHeader_->GetReason() + "\n";
+              "): bad PROXY header (" + proxyHeader_->GetReason() + ")\n";
       End();
       break;
   }
@@ -177,6 +177,7 @@ void GatewaySession::Handshake() {
   if (result == IoResult::kWouldBlock) return;
   if (result == IoResult::kOk) {
     phase_ = Phase::kReceiving;
+    handshakeDone_ = true;
     std::string agreed = channel_->Agreement();
     if (!agreed.empty()) LogLine(agreed);
   } else if (channel_->HasHandshake() && result == IoResult::kFailed) {
@@ -376,6 +377,7 @@ void GatewaySession::Expire() {
     return;
   }
   if (phase_ == Phase::kHandshake && channel_->HasHandshake()) {
+    handshakeTimedOut_ = true;
     LogLine("TLS refused: no TLS handshake within the deadline");
   } else if (phase_ != Phase::kClosing && IsAwaitingRequest()) {
     ending_ = Ending::kTimedOut;

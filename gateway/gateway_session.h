@@ -73,6 +73,11 @@ class GatewaySession {
   bool IsHealthCheck() const { return healthCheck_; }
   // True when the PROXY header was refused.
   bool IsProxyHeaderRefused() const { return proxyRefused_; }
+  // True once the channel's handshake (TLS) is complete, or failed.
+  bool IsHandshakeDone() const { return handshakeDone_; }
+  bool IsHandshakeFailed() const {
+    return ending_ == Ending::kHandshakeRefused || handshakeTimedOut_;
+  }
   int GetSocket() const { return socket_.get(); }
   const std::string& GetClientAddress() const { return clientAddress_; }
   Phase GetPhase() const { return phase_; }
@@ -168,6 +173,8 @@ class GatewaySession {
   sockaddr_storage proxiedSource_ = {};
   std::string via_;
   bool healthCheck_ = false;
+  bool handshakeDone_ = false;
+  bool handshakeTimedOut_ = false;
   bool proxyRefused_ = false;
   std::string request_;
   std::string reply_;

@@ -55,7 +55,7 @@ std::string Days(int days) {
   return std::to_string(days) + (days == 1 ? " day" : " days");
 }
 
-std::string AddressText(const ListenAddress& address) {
+std::string AddressText(const BindAddress& address) {
   char host[NI_MAXHOST] = "?";
   char port[NI_MAXSERV] = "?";
   getnameinfo(reinterpret_cast<const sockaddr*>(&address.address),
@@ -127,8 +127,8 @@ void CheckReport::Print(std::ostream& out, bool journal) const {
   out.flush();
 }
 
-ListenAddress AnyIpv4Address(uint16_t port) {
-  ListenAddress result;
+BindAddress AnyIpv4Address(uint16_t port) {
+  BindAddress result;
   sockaddr_in* address = reinterpret_cast<sockaddr_in*>(&result.address);
   address->sin_family = AF_INET;
   address->sin_port = htons(port);
@@ -137,9 +137,9 @@ ListenAddress AnyIpv4Address(uint16_t port) {
   return result;
 }
 
-ListenAddress ListenAddressOf(const std::string& text, uint16_t port) {
+BindAddress BindAddressOf(const std::string& text, uint16_t port) {
   Address address(port, text.c_str());
-  ListenAddress result;
+  BindAddress result;
   result.length = address.GetSocketAddressLength();
   std::memcpy(&result.address, address.GetSocketAddress(), result.length);
   return result;
@@ -170,9 +170,9 @@ uint16_t CheckServiceEntry(const std::string& service, CheckReport* report) {
   return address.GetPort();
 }
 
-void CheckListenAddresses(const std::vector<ListenAddress>& addresses,
+void CheckListenAddresses(const std::vector<BindAddress>& addresses,
                           CheckReport* report) {
-  for (const ListenAddress& address : addresses) {
+  for (const BindAddress& address : addresses) {
     std::string subject = "listen address " + AddressText(address);
     Fd socket(
         ::socket(address.address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -302,12 +302,12 @@ void CheckUserDatabase(const std::string& path, CheckReport* report) {
 void CheckServer(const ServerCheckSettings& settings, CheckReport* report) {
   uint16_t port = CheckServiceEntry(settings.service, report);
   if (port != 0) {
-    std::vector<ListenAddress> addresses;
+    std::vector<BindAddress> addresses;
     for (const std::string& text : settings.listen) {
-      addresses.push_back(ListenAddressOf(text, port));
+      addresses.push_back(BindAddressOf(text, port));
     }
     if (addresses.empty()) {
-      addresses = {AnyIpv4Address(port), ListenAddressOf("::", port)};
+      addresses = {AnyIpv4Address(port), BindAddressOf("::", port)};
     }
     CheckListenAddresses(addresses, report);
   }

@@ -50,16 +50,16 @@ class CheckReport {
 };
 
 // An address the gateway would bind, as bind() takes it.
-struct ListenAddress {
+struct BindAddress {
   sockaddr_storage address = {};
   socklen_t length = 0;
 };
 
 // Every IPv4 address of this machine (0.0.0.0) on port.
-ListenAddress AnyIpv4Address(uint16_t port);
+BindAddress AnyIpv4Address(uint16_t port);
 // The address text (a name, or a literal of either family, "[::1]" too)
 // on port, as the gateway's listener would take it.
-ListenAddress ListenAddressOf(const std::string& text, uint16_t port);
+BindAddress BindAddressOf(const std::string& text, uint16_t port);
 
 // What a service name that is missing needs: "is not in the services
 // database or TARPON_SERVICES: add a line like '<service> 5000/tcp'".
@@ -72,7 +72,7 @@ std::string BindFailureText(int error);
 // or 0 when it has none.
 uint16_t CheckServiceEntry(const std::string& service, CheckReport* report);
 // Binds a socket to each address, as the listener would, and closes it.
-void CheckListenAddresses(const std::vector<ListenAddress>& addresses,
+void CheckListenAddresses(const std::vector<BindAddress>& addresses,
                           CheckReport* report);
 // The log file can be opened for appending, or made in its folder; the
 // file is neither made nor changed.
