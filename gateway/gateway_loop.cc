@@ -487,9 +487,9 @@ void GatewayLoop::StepNow(Slots::iterator found) {
 
 bool GatewayLoop::HandOver(Slots::iterator found, WorkerPool& pool,
                            std::function<bool()> work,
-                           std::function<void()> done) {
+                           std::function<void()> done, const std::string& key) {
   Slot& slot = found->second;
-  if (!pool.Submit(std::move(work), std::move(done))) return false;
+  if (!pool.Submit(std::move(work), std::move(done), key)) return false;
   slot.busy = true;
   deadlines_.erase({slot.deadlineMs, found->first});
   if (slot.registered && slot.events != 0) {

@@ -125,7 +125,8 @@ class GatewayLoop {
   // Hands the session to a thread: the TLS pool for its next step, or the
   // engine for its request. False when that queue is full.
   bool HandOver(Slots::iterator slot, WorkerPool& pool,
-                std::function<bool()> work, std::function<void()> done);
+                std::function<bool()> work, std::function<void()> done,
+                const std::string& key = std::string());
   // The session is back from its thread.
   Slots::iterator TakeBack(int fd, const GatewaySession* session);
   void RunEngine(Slots::iterator slot);

@@ -56,18 +56,23 @@ WorkerPool::~WorkerPool() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
-    queue_.clear();
+    queues_.clear();
+    turns_.clear();
+    queued_ = 0;
   }
   ready_.notify_all();
   for (std::thread& thread : threads_) thread.join();
 }
 
-bool WorkerPool::Submit(std::function<bool()> work,
-                        std::function<void()> done) {
+bool WorkerPool::Submit(std::function<bool()> work, std::function<void()> done,
+                        const std::string& key) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (queue_.size() >= maxQueued_) return false;
-    queue_.push_back({std::move(work), std::move(done)});
+    if (queued_ >= maxQueued_) return false;
+    std::deque<Job>& jobs = queues_[key];
+    if (jobs.empty()) turns_.push_back(key);
+    jobs.push_back({std::move(work), std::move(done)});
+    ++queued_;
   }
   ready_.notify_one();
   return true;
@@ -75,12 +80,12 @@ bool WorkerPool::Submit(std::function<bool()> work,
 
 size_t WorkerPool::GetQueued() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return queue_.size();
+  return queued_;
 }
 
 size_t WorkerPool::GetPending() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return queue_.size() + running_;
+  return queued_ + running_;
 }
 
 void WorkerPool::Serve() {
@@ -96,10 +101,21 @@ void WorkerPool::Serve() {
     Job job;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      ready_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+      ready_.wait(lock, [this] { return stopping_ || queued_ > 0; });
       if (stopping_) return;
-      job = std::move(queue_.front());
-      queue_.pop_front();
+      // The next key's first job; the key goes to the back while it has
+      // more.
+      std::string key = std::move(turns_.front());
+      turns_.pop_front();
+      auto jobs = queues_.find(key);
+      job = std::move(jobs->second.front());
+      jobs->second.pop_front();
+      if (jobs->second.empty()) {
+        queues_.erase(jobs);
+      } else {
+        turns_.push_back(std::move(key));
+      }
+      --queued_;
       ++running_;
     }
     const bool wake = job.work();

@@ -4,7 +4,10 @@
 // A LoopInbox is the way back: any thread posts a closure, the loop watches
 // the inbox's descriptor and runs what was posted, in its own thread.
 // A WorkerPool runs queued work on a fixed set of threads and posts each
-// job's "done" closure to the inbox when the work has run.
+// job's "done" closure to the inbox when the work has run. Jobs queue by a
+// key (the client's source): the threads take one job of each key in turn,
+// so that a flood from some sources delays another source's job by a turn
+// of the sources, not by the whole flood.
 #ifndef TARPON_GATEWAY_WORKER_POOL_H_
 #define TARPON_GATEWAY_WORKER_POOL_H_
 
@@ -13,7 +16,9 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "comm/fd.h"
@@ -59,7 +64,8 @@ class WorkerPool {
   // Queues work; once a worker has run it, done runs on the loop's thread,
   // woken at once when work returns true (see LoopInbox::Post). False,
   // with nothing queued, when maxQueued jobs already wait.
-  bool Submit(std::function<bool()> work, std::function<void()> done);
+  bool Submit(std::function<bool()> work, std::function<void()> done,
+              const std::string& key = std::string());
   // Jobs waiting for a thread, and jobs waiting or running.
   size_t GetQueued() const;
   size_t GetPending() const;
@@ -77,7 +83,10 @@ class WorkerPool {
   std::function<void()> threadStart_;
   mutable std::mutex mutex_;
   std::condition_variable ready_;
-  std::deque<Job> queue_;
+  // The jobs of each key, and the keys with jobs in the order of their turn.
+  std::unordered_map<std::string, std::deque<Job>> queues_;
+  std::deque<std::string> turns_;
+  size_t queued_ = 0;
   size_t running_ = 0;
   bool stopping_ = false;
   std::vector<std::thread> threads_;

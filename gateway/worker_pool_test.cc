@@ -6,6 +6,9 @@
 #include <poll.h>
 
 #include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
 #include <thread>
 
 namespace {
@@ -38,6 +41,44 @@ TEST(WorkerPoolTest, RunsWorkOnItsThreadsAndDoneOnTheLoops) {
   EXPECT_EQ(100, worked);
   EXPECT_EQ(100, done);
   EXPECT_TRUE(doneOnLoop);
+}
+
+// One source's flood does not hold another's job behind it.
+TEST(WorkerPoolTest, TakesTheSourcesInTurn) {
+  LoopInbox inbox;
+  std::atomic<bool> release{false};
+  std::mutex mutex;
+  std::string order;
+  {
+    WorkerPool pool(1, 100, inbox);
+    ASSERT_TRUE(pool.Submit(
+        [&] {
+          while (!release) std::this_thread::yield();
+          return true;
+        },
+        [] {}, "first"));
+    auto job = [&](char name) {
+      return [&, name] {
+        std::lock_guard<std::mutex> lock(mutex);
+        order += name;
+        return true;
+      };
+    };
+    for (int i = 0; i < 3; ++i)
+      ASSERT_TRUE(pool.Submit(
+          job('f'), [] {}, "flood"));
+    ASSERT_TRUE(pool.Submit(
+        job('h'), [] {}, "honest"));
+    release = true;
+    for (int turn = 0; turn < 1000; ++turn) {
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (order.size() == 4) break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  EXPECT_EQ("fhff", order);
 }
 
 TEST(WorkerPoolTest, RefusesWorkBeyondItsQueue) {
