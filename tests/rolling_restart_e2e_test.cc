@@ -10,66 +10,25 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <cstdlib>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 
 #include "comm/record_format.h"
 #include "tests/support/gateway_support.h"
+#include "tests/support/haproxy_support.h"
 
 namespace {
 
-// haproxy on the PATH or in /usr/sbin, or "".
-std::string FindHaproxy() {
-  std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
-  std::istringstream folders(path + ":/usr/sbin:/usr/local/sbin");
-  std::string folder;
-  while (std::getline(folders, folder, ':')) {
-    std::string program = folder + "/haproxy";
-    if (!folder.empty() && access(program.c_str(), X_OK) == 0) return program;
-  }
-  return "";
-}
-
-// text with its one occurrence of from replaced by to; "" when from is not
-// there exactly once, so that a reshaped configuration fails the test.
-std::string ReplaceOnce(const std::string& text, const std::string& from,
-                        const std::string& to) {
-  size_t at = text.find(from);
-  if (at == std::string::npos || text.find(from, at + 1) != std::string::npos) {
-    return "";
-  }
-  return text.substr(0, at) + to + text.substr(at + from.size());
-}
-
-// The shipped configuration for this machine's loopback: HAProxy in the
-// foreground as the test's user, logging to its standard error, the given
-// ports, checks ten times as often, and no edge rate limit for the test's
-// one client, which makes hundreds of changes in seconds.
-std::string LoopbackConfig(int front, int gw1, int gw2) {
-  std::ifstream file(TARPON_SOURCE_DIR "/dist/haproxy/tarpons.cfg");
-  std::string text((std::istreambuf_iterator<char>(file)),
-                   std::istreambuf_iterator<char>());
-  for (const char* line :
-       {"    chroot /var/lib/haproxy\n",
-        "    stats socket /run/haproxy/admin.sock mode 660 level admin\n",
-        "    user haproxy\n", "    group haproxy\n", "    daemon\n"}) {
-    text = ReplaceOnce(text, line, "");
-  }
-  text = ReplaceOnce(text, "log /dev/log local0",
-                     "log stderr format short local0");
-  text = ReplaceOnce(text, "inter 2s fastinter 500ms downinter 1s",
-                     "inter 200ms fastinter 50ms downinter 100ms");
-  text = ReplaceOnce(text, "bind :5000",
-                     "bind 127.0.0.1:" + std::to_string(front));
-  text =
-      ReplaceOnce(text, "127.0.0.1:5001", "127.0.0.1:" + std::to_string(gw1));
-  text =
-      ReplaceOnce(text, "127.0.0.1:5002", "127.0.0.1:" + std::to_string(gw2));
-  return ReplaceOnce(text, "gt 50 }", "gt 100000 }");
+// The shipped configuration on loopback ports, its checks ten times as
+// often, so that the test waits less for HAProxy to see a gateway go and
+// come back.
+std::string TestConfig(int front, int gw1, int gw2) {
+  return e2e::ReplaceOnce(
+      e2e::LoopbackHaproxyConfig(TARPON_SOURCE_DIR "/dist/haproxy/tarpons.cfg",
+                                 front, gw1, gw2),
+      "inter 2s fastinter 500ms downinter 1s",
+      "inter 200ms fastinter 50ms downinter 100ms");
 }
 
 // One request as a record from source; the reply's return code, or
@@ -98,7 +57,7 @@ std::string RequestFrom(const std::string& source, int port,
 class RollingRestartTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    haproxy_ = FindHaproxy();
+    haproxy_ = e2e::FindHaproxy();
     if (haproxy_.empty()) GTEST_SKIP() << "haproxy is not installed";
     box_.Write("sna-node.conf", e2e::kGatewayNodeConfig);
     box_.Write("users.db", "ALICE START1\nBOB PASSW0RD\n");
@@ -109,7 +68,7 @@ class RollingRestartTest : public ::testing::Test {
       ports_[g] = e2e::FreeLoopbackPort();
       ASSERT_TRUE(StartGateway(g)) << box_.Read(LastName(g) + ".err");
     }
-    std::string config = LoopbackConfig(front_, ports_[0], ports_[1]);
+    std::string config = TestConfig(front_, ports_[0], ports_[1]);
     ASSERT_NE("", config) << "dist/haproxy/tarpons.cfg changed its shape";
     box_.Write("haproxy.cfg", config);
     haproxyProcess_ = std::make_unique<e2e::Background>(
