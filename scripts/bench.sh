@@ -9,6 +9,9 @@
 #     (tls_bench);
 #   - whether anything makes the gateway's loop wait: a TLS handshake
 #     flood, a held database lock, a refusal flood (loop_bench);
+#   - gateways behind HAProxy: 64 clients through it to two gateways
+#     against straight to one, one client's latency while the gateways
+#     restart, and the cost of -metrics (balancer_bench);
 #   - where the engine's time goes (callgrind, and perf where it works).
 # Everything runs on 127.0.0.1 with bounded loops; a full run takes a few
 # minutes on 2 cores.
@@ -19,25 +22,29 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build-bench}
 
-# Google Benchmark for the micro benchmarks, valgrind for the profile.
-optional=(libbenchmark-dev)
+# Google Benchmark for the micro benchmarks, HAProxy for balancer_bench,
+# valgrind for the profile.
+optional=(libbenchmark-dev haproxy)
 [[ "${PROFILE:-1}" != 0 ]] && optional+=(valgrind)
 scripts/install-deps.sh "${optional[@]}"
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARPON_BENCH=ON >/dev/null
 cmake --build "$build" -j2 --target micro_bench system_bench engine_loop \
-  tls_bench loop_bench tarpon tarpons trivial_program minimal_server
+  tls_bench loop_bench balancer_bench tarpon tarpons trivial_program \
+  minimal_server
 
 if [[ "${QUICK:-0}" == 1 ]]; then
   min_time=0.1 reps=1
   system_args=(--rounds 2 --sessions 300 --runs 50 --memory-sessions 2000)
   tls_args=(--rounds 1 --sessions 200)
   loop_args=(--changes 30 --seconds 2)
+  balancer_args=(--rounds 1 --sessions 10)
 else
   min_time=0.5 reps=3
   system_args=()
   tls_args=()
   loop_args=()
+  balancer_args=()
 fi
 micro=(--benchmark_min_time="$min_time" --benchmark_repetitions="$reps"
        --benchmark_report_aggregates_only=true)
@@ -57,6 +64,7 @@ TMPDIR=/dev/shm "$build/bench/micro_bench" "${micro[@]}" \
 "$build/bench/system_bench" "${system_args[@]}"
 "$build/bench/tls_bench" "${tls_args[@]}"
 "$build/bench/loop_bench" "${loop_args[@]}"
+"$build/bench/balancer_bench" "${balancer_args[@]}"
 
 if [[ "${PROFILE:-1}" != 0 ]]; then
   out=$(mktemp -d "${TMPDIR:-/tmp}/tarpon-bench.XXXXXX")

@@ -12,7 +12,8 @@ packages+=(libboost-dev)
 # scripts/package.sh renders the manual pages with groff when man is absent.
 packages+=(groff-base)
 # Optional packages named as arguments, e.g. "valgrind" for the memory checks
-# or "prometheus" for its promtool, which checks the metrics' text.
+# or "prometheus" for its promtool, which checks the metrics' text, or
+# "haproxy" for the rolling restart test behind a balancer.
 packages+=("$@")
 need=()
 for pkg in "${packages[@]}"; do
