@@ -39,6 +39,9 @@ constexpr size_t kTrimAfterSessions = 256;
 // Requests that may wait for the engine; a request past them is not run.
 // At some 100 µs to a few ms a request, the last would wait about a second.
 constexpr size_t kEngineQueue = 1024;
+// How long a connection accepted before SIGTERM may take to deliver its
+// request.
+constexpr int kStopGraceMs = 2000;
 // How long what a thread posted without a wake-up may wait for the loop.
 constexpr int kLazyPostMs = 20;
 // TLS steps that may wait for a thread; past them a step runs in the loop.
@@ -322,6 +325,7 @@ bool GatewayLoop::Run() {
       AcceptWaiting(*listener);
     }
     ExpireSessions(clock_.NowMs());
+    if (stopping_ && clock_.NowMs() >= stopDeadlineMs_) CloseAwaitingRequests();
     UpdateGauges();
   }
   LogLines(refusals_.TakeAll(clock_.NowMs()));
@@ -338,6 +342,7 @@ int GatewayLoop::NextWaitMs(int64_t nowMs) const {
     next = acceptPausedUntilMs_;
   }
   if (refusals_.NextDueMs() < next) next = refusals_.NextDueMs();
+  if (stopping_ && stopDeadlineMs_ < next) next = stopDeadlineMs_;
   // What the engine finishes is posted without a wake-up.
   if (engine_.GetPending() > 0 && nowMs + kLazyPostMs < next) {
     next = nowMs + kLazyPostMs;
@@ -602,7 +607,8 @@ void GatewayLoop::Settle(Slots::iterator found) {
     Close(found);
     return;
   }
-  if (stopping_ && session.IsAwaitingRequest()) {
+  if (stopping_ && session.IsAwaitingRequest() &&
+      clock_.NowMs() >= stopDeadlineMs_) {
     Close(found);
     return;
   }
@@ -706,14 +712,22 @@ void GatewayLoop::Reload() {
 }
 
 // Stops accepting and closes every session that has not had its engine run.
+// Accepting stops at once. A connection already accepted (a balancer may
+// have handed it over and cannot take it back) has a short grace to
+// deliver its request, which is then served; what has none by then is
+// closed.
 void GatewayLoop::Stop() {
   if (stopping_) return;
   stopping_ = true;
+  stopDeadlineMs_ = clock_.NowMs() + kStopGraceMs;
   NotifyStopping();
   for (GatewayListener* listener : listeners_) {
     epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, listener->GetSocket(), nullptr);
     listener->CloseSocket();
   }
+}
+
+void GatewayLoop::CloseAwaitingRequests() {
   for (auto it = slots_.begin(); it != slots_.end();) {
     auto next = std::next(it);
     // A session with a thread is closed when it comes back.

@@ -81,8 +81,9 @@ class GatewayLoop {
   GatewayLoop(const GatewayLoop&) = delete;
   GatewayLoop& operator=(const GatewayLoop&) = delete;
 
-  // Serves until SIGTERM or SIGINT (true: accepting stops, sessions whose
-  // engine has run finish their reply, the rest are closed) or until an
+  // Serves until SIGTERM or SIGINT (true: accepting stops, connections
+  // already accepted have two seconds to deliver their request and are
+  // served, the rest are closed) or until an
   // accept or the loop's own machinery fails for good (false: the listener
   // of GetFailedListener() holds the failure).
   bool Run();
@@ -137,6 +138,7 @@ class GatewayLoop {
   void HandleSignals();
   void Reload();
   void Stop();
+  void CloseAwaitingRequests();
   int NextWaitMs(int64_t nowMs) const;
   bool Watch(int fd, uint32_t events, int operation);
   void LogLine(const std::string& text);
@@ -171,6 +173,7 @@ class GatewayLoop {
   int64_t acceptPausedUntilMs_ = 0;
   int64_t nextPruneMs_ = 0;
   bool stopping_ = false;
+  int64_t stopDeadlineMs_ = 0;
   bool failed_ = false;
   // Last, so that their threads end before the sessions they may hold.
   WorkerPool engine_;
