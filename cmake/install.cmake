@@ -12,6 +12,13 @@ include(GNUInstallDirs)
 
 install(TARGETS tarpon tarponrc RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS tarpons RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+# tarpon-web and what it reads at start: its page, catalogues, script,
+# style sheet and the API's OpenAPI document (docs/openapi.json).
+install(TARGETS tarpon-web RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+install(FILES web/assets/page.html docs/openapi.json
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/tarpon-web)
+install(DIRECTORY web/assets/i18n web/assets/static
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/tarpon-web)
 
 # The libraries keep their short folder names, so they live in a folder of
 # their own; find_package(Tarpon) gives Tarpon::engine and
@@ -46,7 +53,7 @@ install(FILES ${PROJECT_BINARY_DIR}/TarponConfig.cmake
 
 # Manual pages, compressed as Debian keeps them.
 set(tarpon_man_pages)
-foreach(page tarpon.1 tarponrc.1 tarpons.8)
+foreach(page tarpon.1 tarponrc.1 tarpons.8 tarpon-web.8)
   set(source ${PROJECT_SOURCE_DIR}/man/${page})
   set(packed ${PROJECT_BINARY_DIR}/man/${page}.gz)
   add_custom_command(OUTPUT ${packed}
@@ -70,6 +77,13 @@ install(FILES ${PROJECT_BINARY_DIR}/dist/tarpons.service
   DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/systemd/system)
 set(etc ${CMAKE_INSTALL_FULL_SYSCONFDIR})
 install(FILES dist/tarpons.default DESTINATION ${etc}/default RENAME tarpons)
+# tarpon-web as a service of its own user, tarpon-web (dist/postinst).
+configure_file(${PROJECT_SOURCE_DIR}/dist/tarpon-web.service.in
+  ${PROJECT_BINARY_DIR}/dist/tarpon-web.service @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/dist/tarpon-web.service
+  DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/systemd/system)
+install(FILES dist/tarpon-web.default DESTINATION ${etc}/default
+  RENAME tarpon-web)
 install(FILES dist/tarpons.logrotate DESTINATION ${etc}/logrotate.d
   RENAME tarpons)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
@@ -126,6 +140,7 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # for the gateway's notifications to systemd); adduser for postinst.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
+# tarpon-web decodes forms and queries with uriparser (found by shlibdeps).
 # The package ships /etc/logrotate.d/tarpons for a log file of the gateway.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "logrotate")
 set(CPACK_STRIP_FILES ON)

@@ -55,18 +55,6 @@ bool Readable(const char* what, const char* path, std::string* error) {
   return false;
 }
 
-// A key that others can read is no secret: refused as ssh refuses loose
-// private keys.
-bool KeyFileIsPrivate(const char* path, std::string* error) {
-  struct stat status;
-  if (stat(path, &status) == 0 && (status.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
-    *error = std::string("the key file ") + path +
-             " is readable by group or others (chmod 600 " + path + ")";
-    return false;
-  }
-  return true;
-}
-
 // Loads certificate chain and key; both or neither must be named.
 bool LoadCertificate(SSL_CTX* context, const char* certificate, const char* key,
                      std::string* error) {
@@ -225,6 +213,18 @@ bool IsIpAddress(const char* host) {
 }
 
 }  // namespace
+
+// A key that others can read is no secret: refused as ssh refuses loose
+// private keys.
+bool KeyFileIsPrivate(const char* path, std::string* error) {
+  struct stat status;
+  if (stat(path, &status) == 0 && (status.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+    *error = std::string("the key file ") + path +
+             " is readable by group or others (chmod 600 " + path + ")";
+    return false;
+  }
+  return true;
+}
 
 std::unique_ptr<TlsContext> TlsContext::ClientFromEnvironment(
     std::string* error) {

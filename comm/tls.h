@@ -30,6 +30,11 @@
 struct ssl_st;
 struct ssl_ctx_st;
 
+// False, with the reason in *error, when the group or others may read the
+// key file at path; true otherwise (also when it cannot be examined: the
+// load that follows reports that).
+bool KeyFileIsPrivate(const char* path, std::string* error);
+
 class TlsContext {
  public:
   // nullptr with an empty *error when TARPON_TLS_CA is unset or empty (TLS

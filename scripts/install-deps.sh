@@ -9,6 +9,8 @@ packages+=(libssl-dev openssl)
 packages+=(libsystemd-dev)
 # The metrics listener's HTTP: Boost.Beast and Boost.Asio, header-only.
 packages+=(libboost-dev)
+# tarpon-web: JSON (nlohmann-json) and form and query decoding (uriparser).
+packages+=(nlohmann-json3-dev liburiparser-dev)
 # scripts/package.sh renders the manual pages with groff when man is absent.
 packages+=(groff-base)
 # Optional packages named as arguments, e.g. "valgrind" for the memory checks

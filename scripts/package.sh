@@ -51,8 +51,8 @@ build_package() {
     -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON \
     -DBUILD_TESTING=OFF \
     ${CMAKE_ARGS:-} >/dev/null
-  cmake --build "$build" -j2 --target tarpon tarpons tarponrc trace sna \
-    engine comm gateway_client man_pages changelog
+  cmake --build "$build" -j2 --target tarpon tarpons tarponrc tarpon-web \
+    trace sna engine comm gateway_client man_pages changelog
   (cd "$build" && cpack -G DEB >/dev/null)
 }
 
@@ -83,6 +83,10 @@ for file in bin/tarpon bin/tarponrc sbin/tarpons \
   share/doc/tarpon/examples/sna-node.conf share/doc/tarpon/examples/users.db \
   share/man/man1/tarpon.1.gz share/man/man1/tarponrc.1.gz \
   share/man/man8/tarpons.8.gz ../etc/default/tarpons \
+  sbin/tarpon-web lib/systemd/system/tarpon-web.service \
+  share/tarpon-web/page.html share/tarpon-web/openapi.json \
+  share/tarpon-web/i18n/de.json share/tarpon-web/static/tarpon-web.js \
+  share/man/man8/tarpon-web.8.gz ../etc/default/tarpon-web \
   ../etc/logrotate.d/tarpons ../etc/tarpon/sna-node.conf; do
   [[ -e "$root/$file" ]] || fail "$file missing from the package"
 done
@@ -108,9 +112,17 @@ exposure=$(systemd-analyze security --offline=yes "$unit" |
 awk -v e="$exposure" 'BEGIN { exit !(e <= 2.0) }' ||
   fail "the service's exposure is $exposure, above 2.0"
 echo "package: the service's exposure is $exposure"
+web_unit="$root/lib/systemd/system/tarpon-web.service"
+grep -q "^User=tarpon-web$" "$web_unit" ||
+  fail "tarpon-web's service does not run as tarpon-web"
+exposure=$(systemd-analyze security --offline=yes "$web_unit" |
+  sed -n 's/.*Overall exposure level for tarpon-web.service: \([0-9.]*\).*/\1/p')
+awk -v e="${exposure:-99}" 'BEGIN { exit !(e <= 2.0) }' ||
+  fail "tarpon-web's exposure is ${exposure:-not rated}, above 2.0"
+echo "package: tarpon-web's exposure is $exposure"
 
 # The programs must not lean on the build tree.
-for program in bin/tarpon bin/tarponrc sbin/tarpons; do
+for program in bin/tarpon bin/tarponrc sbin/tarpons sbin/tarpon-web; do
   if readelf -d "$root/$program" | grep -qE 'RPATH|RUNPATH'; then
     fail "$program carries a library search path"
   fi

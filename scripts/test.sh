@@ -12,4 +12,6 @@ rm -rf "$build"
 cmake -S . -B "$build" ${CMAKE_ARGS:-} >/dev/null
 cmake --build "$build" -j2
 # The valgrind checks take long: CI runs them as a step of their own.
-ctest --test-dir "$build" -j2 --output-on-failure --timeout 300 -LE valgrind
+# The browser session (label browser) is a step of its own in CI too.
+ctest --test-dir "$build" -j2 --output-on-failure --timeout 300 \
+  -LE "valgrind|browser"

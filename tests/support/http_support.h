@@ -13,6 +13,9 @@
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
+#ifdef TARPON_TEST_HTTPS
+#include <boost/asio/ssl.hpp>
+#endif
 #include <cstdint>
 #include <string>
 
@@ -24,6 +27,7 @@ struct HttpAnswer {
   bool answered = false;
   int status = 0;
   std::string contentType;
+  std::string retryAfter;
   std::string body;
 };
 
@@ -54,6 +58,41 @@ inline HttpAnswer HttpExchange(uint16_t port, const std::string& request,
   answer.body = response.body();
   return answer;
 }
+
+#ifdef TARPON_TEST_HTTPS
+// As HttpExchange, inside TLS (any certificate is taken: loopback tests).
+// A test that defines TARPON_TEST_HTTPS before the include links OpenSSL.
+inline HttpAnswer HttpsExchange(uint16_t port, const std::string& request,
+                                int timeoutMs = 5000) {
+  namespace asio = boost::asio;
+  namespace http = boost::beast::http;
+  HttpAnswer answer;
+  asio::io_context io;
+  asio::ssl::context context(asio::ssl::context::tls_client);
+  context.set_verify_mode(asio::ssl::verify_none);
+  asio::ssl::stream<asio::ip::tcp::socket> stream(io, context);
+  boost::system::error_code error;
+  stream.next_layer().connect({asio::ip::make_address("127.0.0.1"), port},
+                              error);
+  if (error) return answer;
+  answer.connected = true;
+  timeval timeout = {timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+  setsockopt(stream.next_layer().native_handle(), SOL_SOCKET, SO_RCVTIMEO,
+             &timeout, sizeof timeout);
+  stream.handshake(asio::ssl::stream_base::client, error);
+  if (!error) asio::write(stream, asio::buffer(request), error);
+  boost::beast::flat_buffer buffer;
+  http::response<http::string_body> response;
+  if (!error) http::read(stream, buffer, response, error);
+  if (error) return answer;
+  answer.answered = true;
+  answer.status = static_cast<int>(response.result_int());
+  answer.contentType = std::string(response[http::field::content_type]);
+  answer.retryAfter = std::string(response[http::field::retry_after]);
+  answer.body = response.body();
+  return answer;
+}
+#endif
 
 }  // namespace http_test
 

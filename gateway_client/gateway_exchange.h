@@ -1,0 +1,45 @@
+// One exchange with a gateway that hands back the answer instead of
+// printing it, for programs that present the verdict themselves (the web
+// front end). Nothing is written to standard output or standard error.
+#ifndef TARPON_GATEWAY_CLIENT_GATEWAY_EXCHANGE_H_
+#define TARPON_GATEWAY_CLIENT_GATEWAY_EXCHANGE_H_
+
+#include <string>
+
+class TlsContext;
+
+struct GatewayRequest {
+  std::string host;     // a name, an IPv4 or an IPv6 address (bracketed too)
+  std::string service;  // the services database's name for the port
+  std::string options;  // at most GATEWAY_MAX_REQUEST_LENGTH bytes
+  int timeoutSeconds = 60;  // the whole exchange, connect included
+  // Bytes sent in clear text before anything else (a PROXY header), or "".
+  std::string prelude;
+  // TLS with the gateway when not null; the caller keeps it alive.
+  const TlsContext* tls = nullptr;
+};
+
+// Why no answer came.
+enum class GatewayFailure {
+  kNone,         // answered
+  kUnreachable,  // no address, or no connection to any
+  kClosed,       // closed, reset, or sent no whole and well-formed reply
+  kTimeout,      // the deadline passed
+  kTls,          // the handshake failed; nothing was sent
+};
+
+struct GatewayAnswer {
+  GatewayFailure failure = GatewayFailure::kUnreachable;
+  int code = 0;          // the engine's return code, when answered
+  std::string codeText;  // as the gateway sent it ("0000")
+  std::string text;      // the engine's text, as sent
+  std::string detail;    // a few words on a failure, for a log
+};
+
+// Sends request.options as one record and waits for the reply. Returns
+// answer->code when answered (failure kNone), else TARPON_GATEWAY_NO_ANSWER
+// with the failure's kind. Thread-safe: shares nothing between calls. The
+// caller clears the options it passed; the copies made here are cleared.
+int ExchangeWithGateway(const GatewayRequest& request, GatewayAnswer* answer);
+
+#endif  // TARPON_GATEWAY_CLIENT_GATEWAY_EXCHANGE_H_

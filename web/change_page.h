@@ -1,0 +1,52 @@
+// The page of tarpon-web and the API's answers, made from the assets read
+// at start: the page template, the catalogue, the destinations. Read-only
+// once loaded, so any thread may render.
+#ifndef TARPON_WEB_CHANGE_PAGE_H_
+#define TARPON_WEB_CHANGE_PAGE_H_
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "web/catalogue.h"
+#include "web/change_rules.h"
+
+// What the page shows after a change was tried.
+struct PageResult {
+  bool shown = false;
+  Outcome outcome = Outcome::kInvalid;
+  std::string messageKey;
+  std::string hostText;
+};
+
+class ChangePage {
+ public:
+  // Reads page.html and i18n/ of assets. False with the reason.
+  bool Load(const std::string& assets, const std::string& language,
+            const std::vector<std::pair<std::string, std::string>>& hosts,
+            std::string* error);
+
+  const Catalogue& catalogue() const { return catalogue_; }
+
+  // The whole page in language tag: the rules, the result when shown, the
+  // form with user filled in (never a password) and destination selected.
+  std::string Render(const std::string& tag, const std::string& user,
+                     const std::string& destination,
+                     const PageResult& result) const;
+
+  // The API's JSON answer.
+  std::string ApiAnswer(const std::string& tag, bool changed, int code,
+                        const std::string& hostText,
+                        const std::string& messageKey) const;
+
+ private:
+  std::string ResultBlock(const Texts& texts, const PageResult& result) const;
+  std::string DestinationField(const Texts& texts,
+                               const std::string& selected) const;
+
+  std::string template_;
+  Catalogue catalogue_;
+  std::vector<std::pair<std::string, std::string>> hosts_;
+};
+
+#endif  // TARPON_WEB_CHANGE_PAGE_H_

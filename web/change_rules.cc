@@ -1,0 +1,158 @@
+#include "web/change_rules.h"
+
+#include <openssl/crypto.h>
+
+#include <cctype>
+
+#include "contract/tarpon_rc.h"
+
+bool IsHostCharacter(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+         (c >= '0' && c <= '9') || c == '@' || c == '#' || c == '$';
+}
+
+void ClearSecret(std::string* text) {
+  if (!text->empty()) OPENSSL_cleanse(&(*text)[0], text->size());
+  text->clear();
+}
+
+ChangeFields::~ChangeFields() {
+  ClearSecret(&currentPassword);
+  ClearSecret(&newPassword);
+  ClearSecret(&confirmation);
+}
+
+namespace {
+
+// "" when value may go, else the key of its problem: missing, too long, a
+// character the host cannot take.
+std::string CheckOne(const std::string& value, const char* missing) {
+  if (value.empty()) return missing;
+  if (value.size() > kWebFieldMaxLength) return "problemTooLong";
+  for (char c : value) {
+    if (!IsHostCharacter(c)) return "problemCharacters";
+  }
+  return "";
+}
+
+}  // namespace
+
+std::string CheckFields(ChangeFields* fields) {
+  for (char& c : fields->user) {
+    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  }
+  std::string problem = CheckOne(fields->user, "problemNoUser");
+  if (problem.empty()) {
+    problem = CheckOne(fields->currentPassword, "problemNoCurrent");
+  }
+  if (problem.empty()) problem = CheckOne(fields->newPassword, "problemNoNew");
+  if (problem.empty() && fields->hasConfirmation &&
+      fields->confirmation != fields->newPassword) {
+    problem = "problemMismatch";
+  }
+  return problem;
+}
+
+std::string GatewayOptions(const ChangeFields& fields,
+                           const std::string& destination) {
+  return " -u " + fields.user + " -p " + fields.currentPassword + " -np " +
+         fields.newPassword + " -s " + destination;
+}
+
+const char* OutcomeName(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::kChanged:
+      return "changed";
+    case Outcome::kInvalid:
+      return "invalid";
+    case Outcome::kRefused:
+      return "refused";
+    case Outcome::kForbidden:
+      return "forbidden";
+    case Outcome::kTooLarge:
+      return "too_large";
+    case Outcome::kUnsupported:
+      return "unsupported";
+    case Outcome::kUnreachable:
+      return "unreachable";
+    case Outcome::kUnavailable:
+      return "unavailable";
+    case Outcome::kTimeout:
+      return "timeout";
+  }
+  return "unknown";
+}
+
+int OutcomeStatus(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::kChanged:
+      return 200;
+    case Outcome::kInvalid:
+      return 400;
+    case Outcome::kRefused:
+      return 422;
+    case Outcome::kForbidden:
+      return 403;
+    case Outcome::kTooLarge:
+      return 413;
+    case Outcome::kUnsupported:
+      return 415;
+    case Outcome::kUnreachable:
+      return 502;
+    case Outcome::kUnavailable:
+      return 503;
+    case Outcome::kTimeout:
+      return 504;
+  }
+  return 500;
+}
+
+Verdict JudgeAnswer(const GatewayAnswer& answer) {
+  switch (answer.failure) {
+    case GatewayFailure::kNone:
+      break;
+    case GatewayFailure::kUnreachable:
+    case GatewayFailure::kTls:
+      return {Outcome::kUnreachable, "gatewayUnreachable"};
+    case GatewayFailure::kClosed:
+      return {Outcome::kUnavailable, "gatewayClosed"};
+    case GatewayFailure::kTimeout:
+      return {Outcome::kTimeout, "gatewayTimeout"};
+  }
+  const int host = TARPON_RC_HOST_STATUS_BASE;
+  switch (answer.code) {
+    case TARPON_RC_OK:
+    case host + 8:  // changed; persistent sign-on not allowed
+      return {Outcome::kChanged, "changed"};
+    case TARPON_RC_BAD_OPTION:
+    case TARPON_RC_NO_PASSWORD:
+      return {Outcome::kInvalid, "badRequest"};
+    case host + 1:
+      return {Outcome::kRefused, "unknownUser"};
+    case host + 2:
+      return {Outcome::kRefused, "wrongPassword"};
+    case host + 3:
+      return {Outcome::kRefused, "expired"};
+    case host + 4:
+      return {Outcome::kRefused, "notAcceptable"};
+    default:
+      break;
+  }
+  if (answer.code > host && answer.code < host + 100) {
+    return {Outcome::kRefused, "hostRefused"};
+  }
+  return {Outcome::kUnreachable, "hostUnavailable"};
+}
+
+std::string HostText(const std::string& engineText) {
+  size_t begin = engineText.find_first_not_of(" \r\n\t");
+  if (begin == std::string::npos) return "";
+  size_t end = engineText.find_last_not_of(" \r\n\t");
+  std::string text = engineText.substr(begin, end - begin + 1);
+  // Only printable ASCII and line ends reach a page or a log.
+  for (char& c : text) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if ((u < 0x20 && c != '\n') || u > 0x7E) c = '?';
+  }
+  return text;
+}

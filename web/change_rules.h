@@ -1,0 +1,74 @@
+// What tarpon-web checks before a change goes to the gateway, and how the
+// gateway's answer becomes an HTTP status, a message and an outcome. No
+// I/O: the server and the page both ask here.
+#ifndef TARPON_WEB_CHANGE_RULES_H_
+#define TARPON_WEB_CHANGE_RULES_H_
+
+#include <string>
+
+#include "gateway_client/gateway_exchange.h"
+
+// The longest user ID and password the host takes (the engine's field
+// length) and the characters it carries: letters, digits and the national
+// characters @ # $, as the host's password service accepts them. Anything
+// else (a blank, a sign that would start an option) never reaches the
+// gateway's option line.
+constexpr size_t kWebFieldMaxLength = 8;
+bool IsHostCharacter(char c);
+
+// One change as the form or the API gives it. The destructor clears the
+// passwords' bytes.
+struct ChangeFields {
+  ChangeFields() = default;
+  ~ChangeFields();
+  ChangeFields(const ChangeFields&) = delete;
+  ChangeFields& operator=(const ChangeFields&) = delete;
+
+  std::string user;
+  std::string currentPassword;
+  std::string newPassword;
+  bool hasConfirmation = false;  // the form has one, the API none
+  std::string confirmation;
+  std::string destination;  // "" for the default
+};
+
+// Overwrites a string's bytes with zeros, then empties it.
+void ClearSecret(std::string* text);
+
+// The message key (web/assets/i18n/*.json) of the first problem that stops
+// the change before the gateway, or "" when the fields may go. The user ID
+// is upper-cased in place, as the host keeps it.
+std::string CheckFields(ChangeFields* fields);
+
+// The engine's options for a checked change: " -u U -p P -np N -s D".
+std::string GatewayOptions(const ChangeFields& fields,
+                           const std::string& destination);
+
+// Outcomes, as counted and logged.
+enum class Outcome {
+  kChanged,      // 200
+  kInvalid,      // 400: refused before the host
+  kRefused,      // 422: the host refused
+  kForbidden,    // 403: a cross-site post
+  kTooLarge,     // 413
+  kUnsupported,  // 415
+  kUnreachable,  // 502: no gateway, TLS failed, or a node failure
+  kUnavailable,  // 503: closed without answering
+  kTimeout,      // 504
+};
+const char* OutcomeName(Outcome outcome);
+int OutcomeStatus(Outcome outcome);
+
+// The verdict for a gateway's answer: the outcome and the message key.
+struct Verdict {
+  Outcome outcome;
+  std::string messageKey;
+};
+Verdict JudgeAnswer(const GatewayAnswer& answer);
+
+// The engine's text as a page or a log may show it: without surrounding
+// blanks and blank lines, every byte but printable ASCII and line ends as
+// "?".
+std::string HostText(const std::string& engineText);
+
+#endif  // TARPON_WEB_CHANGE_RULES_H_

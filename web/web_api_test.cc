@@ -1,0 +1,212 @@
+// The JSON API of the real tarpon-web against the real tarpons and the
+// emulated node on loopback, through an ordinary HTTPS client: one table
+// of requests and the status, return code and change each must give.
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/stat.h>
+
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "tests/support/gateway_support.h"
+#include "tests/support/tls_test_support.h"
+#define TARPON_TEST_HTTPS
+#include "tests/support/http_support.h"
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+const char kUsers[] = "ALICE SECRET1\nBOB PASSW0RD\n";
+
+// A listening socket on a free loopback port that accepts nothing: a
+// connection waits in its backlog and never gets an answer.
+struct SilentListener {
+  SilentListener() {
+    port = e2e::FreeLoopbackPort();
+    fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    listen(fd, 16);
+  }
+  ~SilentListener() { close(fd); }
+  // Accepts one connection within timeoutMs and closes it at once.
+  void AcceptAndClose(int timeoutMs) {
+    pollfd wait = {fd, POLLIN, 0};
+    if (poll(&wait, 1, timeoutMs) == 1) close(accept(fd, nullptr, nullptr));
+  }
+  int port = -1;
+  int fd = -1;
+};
+
+class WebApiTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(certificates_.Ok());
+    box_.Write("sna-node.conf", e2e::kGatewayNodeConfig);
+    box_.Write("users.db", kUsers);
+    chmod(box_.Path("users.db").c_str(), 0600);
+    int gatewayPort = e2e::FreeLoopbackPort();
+    box_.Write("services",
+               "tarponGateway " + std::to_string(gatewayPort) +
+                   "/tcp\nsilentGateway " + std::to_string(silent_.port) +
+                   "/tcp\nclosingGateway " + std::to_string(closing_.port) +
+                   "/tcp\ndeadGateway " +
+                   std::to_string(e2e::FreeLoopbackPort()) + "/tcp\n");
+    env_ = {"TARPON_SNA_NODE=" + box_.Path("sna-node.conf"),
+            "TARPON_SERVICES=" + box_.Path("services")};
+    gateway_ =
+        e2e::StartGateway(e2e::BinDir() + "/tarpons", box_, "gateway", env_);
+    ASSERT_TRUE(gateway_) << box_.Read("gateway.err");
+  }
+
+  // A tarpon-web for the gateway named by service; its port.
+  int StartWeb(const std::string& service) {
+    int port = e2e::FreeLoopbackPort();
+    // tarpons does not read a PROXY header from this client yet.
+    Args args = {
+        "-listen",       "127.0.0.1:" + std::to_string(port),
+        "-cert",         certificates_.Path("gateway.pem"),
+        "-key",          certificates_.Path("gateway.key"),
+        "-gateway",      "127.0.0.1:" + service,
+        "-destinations", "hosta=Host A",
+        "-assets",       std::string(TARPON_SOURCE_DIR) + "/web/assets",
+        "-proxy-header", "off",
+        "-timeout",      "1"};
+    webs_.push_back(std::make_unique<e2e::Background>(
+        e2e::BinDir() + "/tarpon-web", args, env_, box_.Path(service + ".out"),
+        box_.Path(service + ".err")));
+    EXPECT_TRUE(e2e::WaitForPort(port, 10000)) << box_.Read(service + ".err");
+    return port;
+  }
+
+  tls_test::TestCertificates certificates_;
+  e2e::Sandbox box_;
+  SilentListener silent_, closing_;
+  Args env_;
+  std::unique_ptr<e2e::Background> gateway_;
+  std::vector<std::unique_ptr<e2e::Background>> webs_;
+};
+
+std::string Post(const std::string& body,
+                 const std::string& type = "application/json",
+                 const std::string& extra = "") {
+  return "POST /api/v1/password-change HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+         "Content-Type: " +
+         type + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" +
+         extra + "Connection: close\r\n\r\n" + body;
+}
+
+std::string Change(const std::string& user, const std::string& current,
+                   const std::string& next) {
+  return nlohmann::json{
+      {"user", user}, {"currentPassword", current}, {"newPassword", next}}
+      .dump();
+}
+
+TEST_F(WebApiTest, AnswersEachCaseWithItsStatusAndCode) {
+  int web = StartWeb("tarponGateway");
+  int silent = StartWeb("silentGateway");
+  int closing = StartWeb("closingGateway");
+  int dead = StartWeb("deadGateway");
+  const std::string good = Change("alice", "SECRET1", "AFTER1");
+  struct Case {
+    const char* what;
+    int port;
+    std::string request;
+    int status;
+    int code;  // -1: no JSON answer to read
+  };
+  const Case cases[] = {
+      {"wrong password", web, Post(Change("alice", "WRONG1", "AFTER1")), 422,
+       2002},
+      {"unknown user", web, Post(Change("nobody", "SECRET1", "AFTER1")), 422,
+       2001},
+      {"missing field", web, Post(R"({"user":"alice","currentPassword":"X"})"),
+       400, 14},
+      {"password too long", web, Post(Change("alice", "SECRET1", "NINECHARS")),
+       400, 14},
+      {"a blank in a password", web,
+       Post(Change("alice", "SECRET1", "A -cpic")), 400, 14},
+      {"a number for a string", web,
+       Post(R"({"user":"alice","currentPassword":1,"newPassword":"B"})"), 400,
+       14},
+      {"unknown destination", web,
+       Post(R"({"user":"alice","currentPassword":"SECRET1",)"
+            R"("newPassword":"AFTER1","destination":"hostz"})"),
+       400, 14},
+      {"malformed JSON", web, Post("{\"user\": \"alice\""), 400, 14},
+      {"oversized body", web, Post(std::string(5000, ' ') + good), 413, 14},
+      {"another content type", web, Post(good, "text/plain"), 415, 14},
+      {"another site's origin", web,
+       Post(good, "application/json", "Origin: https://evil.example\r\n"), 403,
+       14},
+      {"a cross-site fetch", web,
+       Post(good, "application/json", "Sec-Fetch-Site: cross-site\r\n"), 403,
+       14},
+      {"gateway unreachable", dead, Post(good), 502, 100},
+      {"gateway silent", silent, Post(good), 504, 100},
+      {"gateway closes", closing, Post(good), 503, 100},
+      {"changed", web, Post(good), 200, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::thread closer;
+    if (c.port == closing) {
+      closer = std::thread([this] { closing_.AcceptAndClose(5000); });
+    }
+    http_test::HttpAnswer answer = http_test::HttpsExchange(
+        static_cast<uint16_t>(c.port), c.request, 10000);
+    if (closer.joinable()) closer.join();
+    ASSERT_TRUE(answer.answered);
+    EXPECT_EQ(c.status, answer.status);
+    EXPECT_EQ("application/json", answer.contentType);
+    nlohmann::json body = nlohmann::json::parse(answer.body, nullptr, false);
+    EXPECT_EQ(c.code, body.value("code", -1)) << answer.body;
+    EXPECT_EQ(c.status == 200, body.value("changed", false));
+    EXPECT_FALSE(body.value("message", "").empty());
+    EXPECT_EQ(c.status == 503 ? "30" : "", answer.retryAfter);
+    // Only the last case may change the password.
+    EXPECT_EQ(c.status == 200,
+              box_.Read("users.db").find("ALICE     AFTER1") == 0);
+  }
+  // One audit line per attempt that reached the checks, never a password.
+  std::string audit = box_.Read("tarponGateway.out");
+  EXPECT_NE(std::string::npos,
+            audit.find("client=127.0.0.1 user=ALICE destination=hosta "
+                       "outcome=changed code=0"));
+  for (const char* secret : {"SECRET1", "AFTER1", "WRONG1"}) {
+    EXPECT_EQ(std::string::npos, audit.find(secret)) << secret;
+  }
+}
+
+TEST_F(WebApiTest, ServesThePageDocumentsAndMetrics) {
+  int web = StartWeb("tarponGateway");
+  auto get = [web](const std::string& path) {
+    return http_test::HttpsExchange(
+        static_cast<uint16_t>(web),
+        "GET " + path +
+            " HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+            "Accept-Language: fr, de-CH;q=0.9, en;q=0.5\r\n"
+            "Connection: close\r\n\r\n");
+  };
+  http_test::HttpAnswer page = get("/?user=%3Cb%3E");
+  EXPECT_EQ(200, page.status);
+  EXPECT_NE(std::string::npos, page.body.find("<html lang=\"de\">"));
+  EXPECT_NE(std::string::npos, page.body.find("value=\"&lt;b&gt;\""));
+  EXPECT_EQ(200, get("/healthz").status);
+  EXPECT_EQ("3.1.0", nlohmann::json::parse(get("/api/v1/openapi.json").body)
+                         .value("openapi", ""));
+  EXPECT_NE(std::string::npos,
+            get("/metrics").body.find("tarpon_web_changes_total"));
+  EXPECT_EQ(404, get("/nothing").status);
+}
+
+}  // namespace

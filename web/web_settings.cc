@@ -1,0 +1,130 @@
+#include "web/web_settings.h"
+
+#include <sstream>
+
+#include "comm/gateway_protocol.h"
+#include "metrics/metrics_listener.h"
+
+namespace {
+
+bool ParseDestinations(const std::string& text, WebSettings* settings) {
+  settings->destinations.clear();
+  std::stringstream items(text);
+  std::string item;
+  while (std::getline(items, item, ',')) {
+    size_t equals = item.find('=');
+    std::string name = item.substr(0, equals);
+    if (name.empty() || name.size() > 17) return false;
+    for (char c : name) {
+      bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                (c >= '0' && c <= '9') || c == '.' || c == '@' || c == '#' ||
+                c == '$';
+      if (!ok) return false;
+    }
+    std::string label =
+        equals == std::string::npos ? name : item.substr(equals + 1);
+    settings->destinations.emplace_back(name, label.empty() ? name : label);
+  }
+  return !settings->destinations.empty();
+}
+
+// "HOST", "HOST:SERVICE", "[IPv6]" or "[IPv6]:SERVICE"; a bare IPv6
+// address has more than one colon and no service.
+void ParseGateway(const std::string& text, WebSettings* settings) {
+  size_t colon = text.rfind(':');
+  bool bracketed = !text.empty() && text[0] == '[';
+  if (bracketed) {
+    size_t close = text.find(']');
+    settings->gatewayHost = text.substr(1, close - 1);
+    if (close != std::string::npos && close + 1 < text.size()) {
+      settings->gatewayService = text.substr(close + 2);
+    }
+  } else if (colon != std::string::npos && text.find(':') == colon) {
+    settings->gatewayHost = text.substr(0, colon);
+    settings->gatewayService = text.substr(colon + 1);
+  } else {
+    settings->gatewayHost = text;
+  }
+}
+
+bool ParseCount(const std::string& text, int most, int* value) {
+  if (text.empty() || text.size() > 6 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  *value = std::stoi(text);
+  return *value >= 1 && *value <= most;
+}
+
+}  // namespace
+
+bool ParseWebArguments(const std::vector<std::string>& args,
+                       WebSettings* settings, std::string* error) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& name = args[i];
+    if (i + 1 >= args.size()) {
+      *error = name + " needs a value (or is unknown)";
+      return false;
+    }
+    const std::string& value = args[++i];
+    ListenAddress address;
+    bool ok = true;
+    if (name == "-listen") {
+      ok = ParseListenAddress(value, &address);
+      settings->listen.push_back(value);
+    } else if (name == "-http") {
+      ok = ParseListenAddress(value, &address);
+      settings->redirectListen = value;
+    } else if (name == "-cert") {
+      settings->certificate = value;
+    } else if (name == "-key") {
+      settings->key = value;
+    } else if (name == "-gateway") {
+      ParseGateway(value, settings);
+      ok = !settings->gatewayHost.empty();
+    } else if (name == "-destinations") {
+      ok = ParseDestinations(value, settings);
+    } else if (name == "-lang") {
+      settings->language = value;
+    } else if (name == "-assets") {
+      settings->assets = value;
+    } else if (name == "-proxy-header") {
+      ok = value == "on" || value == "off";
+      settings->proxyHeader = value == "on";
+    } else if (name == "-timeout") {
+      ok = ParseCount(value, GATEWAY_MAX_TIMEOUT, &settings->timeoutSeconds);
+    } else if (name == "-max-connections") {
+      ok = ParseCount(value, 100000, &settings->maxConnections);
+    } else {
+      *error = "unknown option " + name;
+      return false;
+    }
+    if (!ok) {
+      *error = "bad value for " + name + ": " + value;
+      return false;
+    }
+  }
+  const char* missing = settings->listen.empty()         ? "-listen"
+                        : settings->certificate.empty()  ? "-cert"
+                        : settings->key.empty()          ? "-key"
+                        : settings->destinations.empty() ? "-destinations"
+                                                         : nullptr;
+  if (missing != nullptr) {
+    *error = std::string(missing) + " is required";
+    return false;
+  }
+  if (settings->gatewayService.empty()) {
+    settings->gatewayService = GATEWAY_DEFAULT_SERVICE;
+  }
+  return true;
+}
+
+std::vector<std::string> WebArguments(const char* environment, int argc,
+                                      char** argv) {
+  std::vector<std::string> args;
+  std::stringstream words(environment != nullptr ? environment : "");
+  std::string word;
+  while (words >> word) args.push_back(word);
+  for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
+  return args;
+}
