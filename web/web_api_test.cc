@@ -62,15 +62,16 @@ class WebApiTest : public ::testing::Test {
                    std::to_string(e2e::FreeLoopbackPort()) + "/tcp\n");
     env_ = {"TARPON_SNA_NODE=" + box_.Path("sna-node.conf"),
             "TARPON_SERVICES=" + box_.Path("services")};
-    gateway_ =
-        e2e::StartGateway(e2e::BinDir() + "/tarpons", box_, "gateway", env_);
+    // The web server's connections begin with a PROXY header naming the
+    // browser.
+    gateway_ = e2e::StartGateway(e2e::BinDir() + "/tarpons", box_, "gateway",
+                                 env_, {"-proxy-from", "127.0.0.1"});
     ASSERT_TRUE(gateway_) << box_.Read("gateway.err");
   }
 
   // A tarpon-web for the gateway named by service; its port.
   int StartWeb(const std::string& service) {
     int port = e2e::FreeLoopbackPort();
-    // tarpons does not read a PROXY header from this client yet.
     Args args = {
         "-listen",       "127.0.0.1:" + std::to_string(port),
         "-cert",         certificates_.Path("gateway.pem"),
@@ -78,7 +79,6 @@ class WebApiTest : public ::testing::Test {
         "-gateway",      "127.0.0.1:" + service,
         "-destinations", "hosta=Host A",
         "-assets",       std::string(TARPON_SOURCE_DIR) + "/web/assets",
-        "-proxy-header", "off",
         "-timeout",      "1"};
     webs_.push_back(std::make_unique<e2e::Background>(
         e2e::BinDir() + "/tarpon-web", args, env_, box_.Path(service + ".out"),
@@ -177,6 +177,9 @@ TEST_F(WebApiTest, AnswersEachCaseWithItsStatusAndCode) {
     EXPECT_EQ(c.status == 200,
               box_.Read("users.db").find("ALICE     AFTER1") == 0);
   }
+  // The gateway counted the browser, not the web server.
+  EXPECT_NE(std::string::npos,
+            box_.Read("gateway.log").find("IP(127.0.0.1) via(127.0.0.1)"));
   // One audit line per attempt that reached the checks, never a password.
   std::string audit = box_.Read("tarponGateway.out");
   EXPECT_NE(std::string::npos,

@@ -88,16 +88,15 @@ class Servers:
             env.pop(name, None)
         self.processes = []
         self.start([os.path.join(bin_dir, "tarpons"), "-log",
-                    self.path("gateway.log")], env, "gateway")
+                    self.path("gateway.log"), "-proxy-from", "127.0.0.1"],
+                   env, "gateway")
         wait_for_port(gateway_port)
         self.port = free_port()
-        # tarpons does not read a PROXY header from this client yet.
         self.start([os.path.join(bin_dir, "tarpon-web"), "-listen",
                     "127.0.0.1:%d" % self.port, "-cert", self.path("web.pem"),
                     "-key", self.path("web.key"), "-gateway", "127.0.0.1",
                     "-destinations", "hosta=Host A", "-assets",
-                    os.path.join(source_dir, "web", "assets"),
-                    "-proxy-header", "off"], env, "web")
+                    os.path.join(source_dir, "web", "assets")], env, "web")
         wait_for_port(self.port)
 
     def path(self, name):
