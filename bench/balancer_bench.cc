@@ -263,20 +263,8 @@ int SpreadBench(const Options& options) {
 // The health checks (PROXY v2 LOCAL) that the gateway whose metrics are on
 // metricsPort has answered, or -1.
 long HealthChecks(int metricsPort) {
-  int fd = ConnectFrom("127.0.0.1", metricsPort);
-  if (fd < 0) return -1;
-  const char request[] =
-      "GET /metrics HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n";
-  send(fd, request, sizeof request - 1, MSG_NOSIGNAL);
-  std::string text;
-  char chunk[4096];
-  pollfd ready = {fd, POLLIN, 0};
-  while (poll(&ready, 1, 2000) == 1) {
-    ssize_t n = recv(fd, chunk, sizeof chunk, 0);
-    if (n <= 0) break;
-    text.append(chunk, static_cast<size_t>(n));
-  }
-  close(fd);
+  std::string text = e2e::HttpGet(metricsPort, "/metrics");
+  if (text.empty()) return -1;
   const char name[] = "\ntarpons_proxy_health_checks_total ";
   size_t at = text.find(name);
   return at == std::string::npos

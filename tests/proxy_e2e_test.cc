@@ -47,36 +47,9 @@ std::string Exchange(const std::string& source, int port,
   if (fd < 0) return "no connection";
   send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
   if (!keepOpen) shutdown(fd, SHUT_WR);
-  std::string reply;
-  char chunk[4096];
-  pollfd ready = {fd, POLLIN, 0};
-  while (poll(&ready, 1, 5000) == 1) {
-    ssize_t n = recv(fd, chunk, sizeof chunk, 0);
-    if (n <= 0) break;
-    reply.append(chunk, static_cast<size_t>(n));
-  }
-  close(fd);
+  std::string reply = e2e::SendAndReadToClose(fd, "");
   if (reply.size() < record_format::kHeaderLength) return "closed";
   return std::string(reply.data() + 8, strnlen(reply.data() + 8, 16));
-}
-
-// The metrics' text, by a plain GET.
-std::string Metrics(int port) {
-  int fd = e2e::ConnectFrom("127.0.0.1", port);
-  if (fd < 0) return "";
-  const char request[] =
-      "GET /metrics HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n";
-  send(fd, request, sizeof request - 1, MSG_NOSIGNAL);
-  std::string text;
-  char chunk[4096];
-  pollfd ready = {fd, POLLIN, 0};
-  while (poll(&ready, 1, 5000) == 1) {
-    ssize_t n = recv(fd, chunk, sizeof chunk, 0);
-    if (n <= 0) break;
-    text.append(chunk, static_cast<size_t>(n));
-  }
-  close(fd);
-  return text;
 }
 
 TEST(ProxyGatewayTest, TrustsOnlyItsBalancersHeaders) {
@@ -140,7 +113,7 @@ TEST(ProxyGatewayTest, TrustsOnlyItsBalancersHeaders) {
   }
   // The health check is no session: sessions 1 to 3 are the proxied ones.
   EXPECT_NE(std::string::npos, log.find("Session id(3) IP(2001:db8::7)"));
-  std::string metrics = Metrics(metricsPort);
+  std::string metrics = e2e::HttpGet(metricsPort, "/metrics");
   EXPECT_NE(std::string::npos,
             metrics.find("\ntarpons_proxy_health_checks_total 1\n"))
       << metrics;

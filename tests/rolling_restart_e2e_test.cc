@@ -40,16 +40,7 @@ std::string RequestFrom(const std::string& source, int port,
   const char userData[record_format::kUserDataLength] = {};
   std::string record = record_format::EncodeDataRecord(
       userData, request.data(), static_cast<uint32_t>(request.size()));
-  send(fd, record.data(), record.size(), MSG_NOSIGNAL);
-  std::string reply;
-  char chunk[4096];
-  pollfd ready = {fd, POLLIN, 0};
-  while (poll(&ready, 1, 10000) == 1) {
-    ssize_t n = recv(fd, chunk, sizeof chunk, 0);
-    if (n <= 0) break;
-    reply.append(chunk, static_cast<size_t>(n));
-  }
-  close(fd);
+  std::string reply = e2e::SendAndReadToClose(fd, record, 10000);
   if (reply.size() < record_format::kHeaderLength) return "closed";
   return std::string(reply.data() + 8, strnlen(reply.data() + 8, 4));
 }

@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <cctype>
@@ -166,6 +167,32 @@ inline int ConnectFrom(const std::string& source, int port) {
   }
   if (fd >= 0) close(fd);
   return -1;
+}
+
+// Sends bytes on fd, unless empty, and reads what comes back until the peer
+// closes or nothing comes for waitMs; closes fd.
+inline std::string SendAndReadToClose(int fd, const std::string& bytes,
+                                      int waitMs = 5000) {
+  if (!bytes.empty()) send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  std::string reply;
+  char chunk[4096];
+  pollfd ready = {fd, POLLIN, 0};
+  while (poll(&ready, 1, waitMs) == 1) {
+    ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+    if (n <= 0) break;
+    reply.append(chunk, static_cast<size_t>(n));
+  }
+  close(fd);
+  return reply;
+}
+
+// The text that GET path answers at the loopback port, head included.
+inline std::string HttpGet(int port, const std::string& path) {
+  int fd = ConnectFrom("127.0.0.1", port);
+  if (fd < 0) return "";
+  return SendAndReadToClose(fd, "GET " + path +
+                                    " HTTP/1.1\r\nHost: localhost\r\n"
+                                    "Connection: close\r\n\r\n");
 }
 
 // Waits, bounded, until something accepts connections on the loopback port.
