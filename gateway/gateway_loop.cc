@@ -722,6 +722,9 @@ void GatewayLoop::Stop() {
   stopDeadlineMs_ = clock_.NowMs() + kStopGraceMs;
   NotifyStopping();
   for (GatewayListener* listener : listeners_) {
+    // What the kernel has queued was accepted by it already: taken now, it
+    // has its grace rather than a reset.
+    if (acceptPausedUntilMs_ == 0 && !failed_) AcceptWaiting(*listener);
     epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, listener->GetSocket(), nullptr);
     listener->CloseSocket();
   }
