@@ -347,6 +347,7 @@ int GatewayLoop::NextWaitMs(int64_t nowMs) const {
   if (engine_.GetPending() > 0 && nowMs + kLazyPostMs < next) {
     next = nowMs + kLazyPostMs;
   }
+  if (inbox_.HasPosted()) next = nowMs;
   int64_t wait = next - nowMs;
   if (wait < 0) return 0;
   return wait > kPruneIntervalMs ? kPruneIntervalMs : static_cast<int>(wait);

@@ -38,7 +38,7 @@ void LoopInbox::RunPosted() {
   for (std::function<void()>& done : posted) done();
 }
 
-bool LoopInbox::HasPosted() {
+bool LoopInbox::HasPosted() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return !posted_.empty();
 }
@@ -119,11 +119,11 @@ void WorkerPool::Serve() {
       ++running_;
     }
     const bool wake = job.work();
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      --running_;
-      if (stopping_) return;
-    }
+    // Posted before the job stops counting as pending: a loop that sees no
+    // job pending finds its done in the inbox, woken or not.
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_) return;
     inbox_.Post(std::move(job.done), wake);
+    --running_;
   }
 }

@@ -40,11 +40,11 @@ class LoopInbox {
   // On the loop's thread: runs everything posted so far, in order.
   void RunPosted();
   // True when something waits to be run.
-  bool HasPosted();
+  bool HasPosted() const;
 
  private:
   Fd event_;
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::vector<std::function<void()>> posted_;
   bool woken_ = false;  // the descriptor holds a count to read
 };
