@@ -7,7 +7,7 @@
 
 #include "trace/trace.h"
 
-int32_t Server::sessionCounter_ = 0;
+std::atomic<int32_t> Server::sessionCounter_{0};
 
 Server::Server(const ExportClient& client) : clientAddress_(std::in_place) {
   TraceScope scope("Server::Server", TRACE_OFF);
@@ -45,7 +45,7 @@ void Server::Print() const { Print(std::cout); }
 
 void Server::Print(std::ostream& os) const {
   TraceScope scope("Server::Print", TRACE_OFF);
-  PrintServerDump(os, *this, socket_, sessionCounter_, *clientAddress_);
+  PrintServerDump(os, *this, socket_, sessionCounter_.load(), *clientAddress_);
 }
 
 int32_t Server::CountSession() { return ++sessionCounter_; }

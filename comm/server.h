@@ -4,11 +4,12 @@
 // the connection when destroyed.
 //
 // Every Server::Open, successful or not, counts one session for the
-// process; the count is the session id. Single-threaded: the count is
-// unguarded.
+// process; the count is the session id. The count may be taken from any
+// thread.
 #ifndef TARPON_COMM_SERVER_H_
 #define TARPON_COMM_SERVER_H_
 
+#include <atomic>
 #include <cstdint>
 #include <iosfwd>
 #include <optional>
@@ -27,7 +28,7 @@ class Server : public Connection {
   long Open(const ExportClient& client);
 
   // The sessions counted so far in this process.
-  int GetSessionId() const { return sessionCounter_; }
+  int GetSessionId() const { return sessionCounter_.load(); }
   // Counts one more session for the process and returns the count: the
   // session's id, also for sessions served without a Server object.
   static int32_t CountSession();
@@ -42,7 +43,7 @@ class Server : public Connection {
  private:
   std::optional<Address> clientAddress_;
 
-  static int32_t sessionCounter_;
+  static std::atomic<int32_t> sessionCounter_;
 };
 
 // The Server dump of a session with this status, socket, id and client

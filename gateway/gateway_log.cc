@@ -172,9 +172,10 @@ void GatewayLog::ReportFailure(int error) {
 }
 
 std::string GatewayTimeStamp() {
-  // Formatted once a second: a busy gateway stamps many lines a second.
-  static std::time_t last = -1;
-  static char text[64];
+  // Formatted once a second on each thread: a busy gateway stamps many
+  // lines a second, from the loop and the TLS threads.
+  thread_local std::time_t last = -1;
+  thread_local char text[64];
   std::time_t now = std::time(nullptr);
   if (now != last) {
     std::tm local = {};
