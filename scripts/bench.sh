@@ -12,6 +12,8 @@
 #   - gateways behind HAProxy: 64 clients through it to two gateways
 #     against straight to one, one client's latency while the gateways
 #     restart, and the cost of -metrics (balancer_bench);
+#   - tarpon-web in front of a TLS gateway against the gateway client
+#     library straight to it, one client and 50 at once (web_bench);
 #   - where the engine's time goes (callgrind, and perf where it works).
 # Everything runs on 127.0.0.1 with bounded loops; a full run takes a few
 # minutes on 2 cores.
@@ -30,8 +32,8 @@ scripts/install-deps.sh "${optional[@]}"
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARPON_BENCH=ON >/dev/null
 cmake --build "$build" -j2 --target micro_bench system_bench engine_loop \
-  tls_bench loop_bench balancer_bench tarpon tarpons trivial_program \
-  minimal_server
+  tls_bench loop_bench balancer_bench web_bench tarpon tarpons tarpon-web \
+  trivial_program minimal_server
 
 if [[ "${QUICK:-0}" == 1 ]]; then
   min_time=0.1 reps=1
@@ -39,12 +41,14 @@ if [[ "${QUICK:-0}" == 1 ]]; then
   tls_args=(--rounds 1 --sessions 200)
   loop_args=(--changes 30 --seconds 2)
   balancer_args=(--rounds 1 --sessions 10)
+  web_args=(--rounds 2 --changes 100 --client-changes 5)
 else
   min_time=0.5 reps=3
   system_args=()
   tls_args=()
   loop_args=()
   balancer_args=()
+  web_args=()
 fi
 micro=(--benchmark_min_time="$min_time" --benchmark_repetitions="$reps"
        --benchmark_report_aggregates_only=true)
@@ -65,6 +69,7 @@ TMPDIR=/dev/shm "$build/bench/micro_bench" "${micro[@]}" \
 "$build/bench/tls_bench" "${tls_args[@]}"
 "$build/bench/loop_bench" "${loop_args[@]}"
 "$build/bench/balancer_bench" "${balancer_args[@]}"
+"$build/bench/web_bench" "${web_args[@]}"
 
 if [[ "${PROFILE:-1}" != 0 ]]; then
   out=$(mktemp -d "${TMPDIR:-/tmp}/tarpon-bench.XXXXXX")
