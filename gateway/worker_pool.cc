@@ -11,12 +11,13 @@
 LoopInbox::LoopInbox() : event_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
 void LoopInbox::Post(std::function<void()> done, bool wake) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    posted_.push_back(std::move(done));
-    if (!wake || woken_) return;
-    woken_ = true;
-  }
+  // The descriptor is written and read under the lock, so that it is
+  // readable exactly while woken_ says so: a wake-up is never lost nor
+  // left behind to wake the loop for nothing.
+  std::lock_guard<std::mutex> lock(mutex_);
+  posted_.push_back(std::move(done));
+  if (!wake || woken_) return;
+  woken_ = true;
   uint64_t one = 1;
   ssize_t ignored = write(event_.get(), &one, sizeof one);
   (void)ignored;
@@ -24,16 +25,14 @@ void LoopInbox::Post(std::function<void()> done, bool wake) {
 
 void LoopInbox::RunPosted() {
   std::vector<std::function<void()>> posted;
-  bool woken = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     posted.swap(posted_);
-    woken = std::exchange(woken_, false);
-  }
-  if (woken) {
-    uint64_t count = 0;
-    ssize_t ignored = read(event_.get(), &count, sizeof count);
-    (void)ignored;
+    if (std::exchange(woken_, false)) {
+      uint64_t count = 0;
+      ssize_t ignored = read(event_.get(), &count, sizeof count);
+      (void)ignored;
+    }
   }
   for (std::function<void()>& done : posted) done();
 }
