@@ -6,8 +6,8 @@
 # the tarpons service unit and the example node configuration in place.
 # `cpack -G DEB` in a build folder configured with CMAKE_INSTALL_PREFIX=/usr
 # makes the Debian package; scripts/package.sh does both and tries it out.
-# Debian keeps documentation under the package name.
-set(CMAKE_INSTALL_DOCDIR share/doc/tarpon CACHE PATH "Documentation folder")
+# The install folders are set in the top CMakeLists.txt, before any folder
+# reads them.
 include(GNUInstallDirs)
 
 install(TARGETS tarpon tarponrc RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
