@@ -32,7 +32,7 @@ constexpr size_t kV2LengthAt = 14;
 constexpr uint8_t kV2Version = 0x20;
 constexpr uint8_t kV2Local = 0x0;
 constexpr uint8_t kV2Proxy = 0x1;
-constexpr uint8_t kV2Unspec = 0x0;
+constexpr uint8_t kV2NoFamily = 0x0;
 constexpr uint8_t kV2Inet = 0x1;
 constexpr uint8_t kV2Inet6 = 0x2;
 constexpr uint8_t kV2Stream = 0x1;
@@ -281,7 +281,7 @@ void ProxyHeaderParser::JudgeV2Byte(uint8_t byte) {
 void ProxyHeaderParser::JudgeV2Family(uint8_t byte) {
   uint8_t family = byte >> 4;
   uint8_t protocol = byte & 0x0F;
-  if (family == kV2Unspec) {
+  if (family == kV2NoFamily) {
     v2Family_ = AF_UNSPEC;
   } else if (family != kV2Inet && family != kV2Inet6) {
     Fail(kUnsupportedFamily);
@@ -381,4 +381,4 @@ std::string EncodeProxyV2(const sockaddr_storage& source,
   return out;
 }
 
-std::string EncodeProxyV2Local() { return V2Start(kV2Local, kV2Unspec, 0); }
+std::string EncodeProxyV2Local() { return V2Start(kV2Local, kV2NoFamily, 0); }
