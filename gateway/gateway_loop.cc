@@ -20,6 +20,7 @@
 #include "comm/net_block.h"
 #include "comm/server.h"
 #include "comm/tls.h"
+#include "gateway/account_guard.h"
 #include "gateway/engine_runner.h"
 #include "gateway/service_notify.h"
 #include "trace/trace.h"
@@ -529,9 +530,11 @@ void GatewayLoop::RunEngine(Slots::iterator found) {
   std::string request = session->GetRequest();
   if (HandOver(
           found, engine_,
-          [session, request, metrics = metrics_] {
+          [session, request, metrics = metrics_,
+           accounts = settings_.accounts] {
             auto start = std::chrono::steady_clock::now();
-            session->Answer(RunGatewayRequest(request));
+            session->Answer(accounts != nullptr ? accounts->Run(request)
+                                                : RunGatewayRequest(request));
             metrics->engineRunSeconds->Observe(
                 std::chrono::duration<double>(std::chrono::steady_clock::now() -
                                               start)
