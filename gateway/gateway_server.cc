@@ -473,20 +473,27 @@ int Serve(Settings& settings, GatewayLog& log) {
                               : memoryStore,
                           &metrics);
     settings.loop.accounts = &accounts;
-    out << GatewayTimeStamp() << "TARPON SERVER account limit ";
-    if (settings.accounts.IsOn()) {
-      out << settings.accounts.count << ":" << settings.accounts.windowSeconds
-          << ":" << settings.accounts.holdSeconds << ":"
-          << settings.accounts.maxHoldSeconds << ", counts "
-          << (sharedStore != nullptr
-                  ? "in redis://" + settings.sharedStateAddress.host + ":" +
-                        std::to_string(settings.sharedStateAddress.port) + "/" +
-                        std::to_string(settings.sharedStateAddress.database)
-                  : std::string("in memory"));
-    } else {
-      out << "off";
+    // The default limit in memory goes without saying.
+    const AccountLimits& limit = settings.accounts;
+    if (sharedStore != nullptr || !limit.IsOn() ||
+        limit.count != kAccountDefaults.count ||
+        limit.windowSeconds != kAccountDefaults.windowSeconds ||
+        limit.holdSeconds != kAccountDefaults.holdSeconds ||
+        limit.maxHoldSeconds != kAccountDefaults.maxHoldSeconds) {
+      out << GatewayTimeStamp() << "TARPON SERVER account limit ";
+      if (!limit.IsOn()) {
+        out << "off";
+      } else {
+        const SharedStateAddress& store = settings.sharedStateAddress;
+        out << limit.count << ":" << limit.windowSeconds << ":"
+            << limit.holdSeconds << ":" << limit.maxHoldSeconds << ", counts "
+            << (sharedStore != nullptr ? "in redis://" + store.host + ":" +
+                                             std::to_string(store.port) + "/" +
+                                             std::to_string(store.database)
+                                       : std::string("in memory"));
+      }
+      out << std::endl;
     }
-    out << std::endl;
     GatewayLoop loop(open, admission, log, std::move(settings.tls),
                      settings.loop);
     MetricsListener metricsListener(&metrics.registry());
