@@ -140,9 +140,8 @@ void Guessing(const Options& options, const char* what, int count, bool redis,
         "198.51." + std::to_string(s / 250) + "." + std::to_string(s % 250 + 1);
     for (int a = 0; a < options.accounts; ++a) {
       int port = setup.ports[static_cast<size_t>(request++ % count)];
-      std::string code =
-          Request(port, "-u " + Account(a) + " -p GUESS -np NEW1 -s hosta",
-                  source);
+      std::string code = Request(
+          port, "-u " + Account(a) + " -p GUESS -np NEW1 -s hosta", source);
       // The host saw it: a wrong password, or a revoked user ID.
       if (code == "2002" || code == "2007") ++hostTries[static_cast<size_t>(a)];
     }
@@ -154,11 +153,10 @@ void Guessing(const Options& options, const char* what, int count, bool redis,
        at = users.find(" revoked", at + 1)) {
     ++revoked;
   }
-  std::printf("| %s | %d of %d | %d | %d | %.0f |\n", what, revoked,
-              options.accounts,
-              *std::min_element(hostTries.begin(), hostTries.end()),
-              *std::max_element(hostTries.begin(), hostTries.end()),
-              request / seconds);
+  std::printf(
+      "| %s | %d of %d | %d | %d | %.0f |\n", what, revoked, options.accounts,
+      *std::min_element(hostTries.begin(), hostTries.end()),
+      *std::max_element(hostTries.begin(), hostTries.end()), request / seconds);
 }
 
 // Changes that reach the host and are refused there (wrong password), each
@@ -219,19 +217,23 @@ int main(int argc, char** argv) {
                  "[--changes N]\n");
     return 2;
   }
-  std::printf("\n## Guessing at %d accounts from %d sources (revoke_after 3)\n\n",
-              options.accounts, options.sources);
-  std::printf("| gateways | accounts revoked | host sign-ons per account, "
-              "fewest | most | requests a second |\n|---|---:|---:|---:|---:|\n");
+  std::printf(
+      "\n## Guessing at %d accounts from %d sources (revoke_after 3)\n\n",
+      options.accounts, options.sources);
+  std::printf(
+      "| gateways | accounts revoked | host sign-ons per account, "
+      "fewest | most | requests a second |\n|---|---:|---:|---:|---:|\n");
   Guessing(options, "one, -accountlimit off", 1, false,
            {"-accountlimit", "off"});
   Guessing(options, "one, the default limit", 1, false, {});
   Guessing(options, "two sharing Redis, the default limit", 2, true, {});
-  std::printf("\n## What the limit costs a change that reaches the host "
-              "(%d changes)\n\n",
-              options.changes);
-  std::printf("| limit | changes a second | p50 ms | p99 ms | failed |\n"
-              "|---|---:|---:|---:|---:|\n");
+  std::printf(
+      "\n## What the limit costs a change that reaches the host "
+      "(%d changes)\n\n",
+      options.changes);
+  std::printf(
+      "| limit | changes a second | p50 ms | p99 ms | failed |\n"
+      "|---|---:|---:|---:|---:|\n");
   // Twice each, interleaved, so that a drift of the machine shows.
   for (int round = 0; round < 2; ++round) {
     Cost(options, "off", false, "off");

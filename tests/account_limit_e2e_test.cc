@@ -32,10 +32,9 @@ std::string Request(int port, const std::string& options,
   const char userData[record_format::kUserDataLength] = {};
   int fd = e2e::ConnectFrom(source, port);
   if (fd < 0) return "no connection";
-  std::string bytes =
-      header + record_format::EncodeDataRecord(
-                   userData, options.data(),
-                   static_cast<uint32_t>(options.size()));
+  std::string bytes = header + record_format::EncodeDataRecord(
+                                   userData, options.data(),
+                                   static_cast<uint32_t>(options.size()));
   std::string reply = e2e::SendAndReadToClose(fd, bytes, 10000);
   if (reply.size() < record_format::kHeaderLength) return "closed";
   return std::string(reply.data() + 8, strnlen(reply.data() + 8, 16));
@@ -79,9 +78,9 @@ TEST(AccountLimitE2eTest, GuessesFromManySourcesNeverRevokeTheUserId) {
   for (int i = 1; i <= 8; ++i) {
     std::string header = "PROXY TCP4 198.51.100." + std::to_string(i) +
                          " 192.0.2.1 40000 5000\r\n";
-    codes.push_back(Request(port, "-u alice -p GUESS" + std::to_string(i) +
-                                      " -np NEW1 -s hosta",
-                            "127.0.0.2", header));
+    codes.push_back(Request(
+        port, "-u alice -p GUESS" + std::to_string(i) + " -np NEW1 -s hosta",
+        "127.0.0.2", header));
   }
   EXPECT_EQ((std::vector<std::string>{"2002", "2002", "0030", "0030", "0030",
                                       "0030", "0030", "0030"}),
@@ -90,11 +89,10 @@ TEST(AccountLimitE2eTest, GuessesFromManySourcesNeverRevokeTheUserId) {
       << box.Read("users.db");
   // The remote client says who is held and for how long, exits 30, and
   // the right password too waits for the hold to end.
-  e2e::RunResult client =
-      e2e::Run(e2e::BinDir() + "/tarponrc",
-               {"127.0.0.1", "-u", "alice", "-p", "SECRET1", "-np", "NEW1",
-                "-s", "hosta", "-noterm"},
-               env, 20000);
+  e2e::RunResult client = e2e::Run(e2e::BinDir() + "/tarponrc",
+                                   {"127.0.0.1", "-u", "alice", "-p", "SECRET1",
+                                    "-np", "NEW1", "-s", "hosta", "-noterm"},
+                                   env, 20000);
   EXPECT_EQ(30, client.status) << client.out;
   const std::string line =
       "TARPON SERVER E0030 : user ALICE at HOSTA: changes held back for ";
@@ -109,8 +107,7 @@ TEST(AccountLimitE2eTest, GuessesFromManySourcesNeverRevokeTheUserId) {
 }
 
 // A Redis server of the test's own on a free loopback port.
-std::unique_ptr<e2e::Background> StartRedis(const e2e::Sandbox& box,
-                                            int port) {
+std::unique_ptr<e2e::Background> StartRedis(const e2e::Sandbox& box, int port) {
   auto redis = std::make_unique<e2e::Background>(
       "/usr/bin/redis-server",
       std::vector<std::string>{"--port", std::to_string(port), "--bind",
@@ -150,8 +147,7 @@ TEST(AccountLimitE2eTest, TwoGatewaysSharingRedisGiveOneAllowance) {
   // Alternating: one allowance of two, not two of two.
   std::vector<std::string> shared = {guess(one, "alice"), guess(two, "alice"),
                                      guess(one, "alice"), guess(two, "alice")};
-  EXPECT_EQ((std::vector<std::string>{"2002", "2002", "0030", "0030"}),
-            shared);
+  EXPECT_EQ((std::vector<std::string>{"2002", "2002", "0030", "0030"}), shared);
   // The store stops: each gateway counts on its own and keeps serving.
   redis->Stop();
   std::vector<std::string> alone = {guess(one, "bob"), guess(two, "bob"),
@@ -169,13 +165,13 @@ TEST(AccountLimitE2eTest, TwoGatewaysSharingRedisGiveOneAllowance) {
   EXPECT_EQ((std::vector<std::string>{"2001", "2001", "0030"}), again);
   for (const char* name : {"one.log", "two.log"}) {
     std::string log = box.Read(name);
-    EXPECT_NE(std::string::npos, log.find("counting in memory until it answers"))
+    EXPECT_NE(std::string::npos,
+              log.find("counting in memory until it answers"))
         << log;
     EXPECT_NE(std::string::npos, log.find("answers again: counting there"))
         << log;
     // Logged once, however many requests met the store down.
-    EXPECT_EQ(log.find("counting in memory"),
-              log.rfind("counting in memory"));
+    EXPECT_EQ(log.find("counting in memory"), log.rfind("counting in memory"));
   }
   EXPECT_EQ(std::string::npos, box.Read("users.db").find("revoked"));
 }
