@@ -19,8 +19,28 @@ AccountGuard::AccountGuard(const AccountLimits& limits, AccountStore& store,
                            GatewayMetrics* metrics, Runner run)
     : limits_(limits), store_(store), metrics_(metrics), run_(std::move(run)) {}
 
-EngineRun AccountGuard::Run(const std::string& options) {
-  EngineRun run = Guarded(options);
+EngineRun AccountGuard::Run(const std::string& options,
+                            const std::string& source) {
+  EngineRun run;
+  const int penalty = store_.SourcePenalty(source);
+  if (penalty > 0) {
+    run.refused = true;
+    run.logText = "refused for " + std::to_string(penalty) +
+                  " seconds more after failed sign-ons (shared penalty)";
+    if (metrics_ != nullptr) metrics_->refusedPenalty->Increment();
+  } else {
+    run = Guarded(options);
+  }
+  if (run.returnCode == kWrongPassword || run.returnCode == kUnknownUser) {
+    int seconds = store_.RecordSourceFailure(source);
+    if (seconds > 0) {
+      run.notes.push_back("TARPON SERVER shared penalty for source " + source +
+                          ": failed sign-ons, refused for " +
+                          std::to_string(seconds) +
+                          " seconds by every "
+                          "gateway of the store");
+    }
+  }
   for (std::string& note : store_.TakeNotes()) run.notes.push_back(note);
   const uint64_t fallbacks = store_.GetFallbacks();
   const uint64_t counted = fallbacksCounted_.exchange(fallbacks);

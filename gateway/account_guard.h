@@ -23,10 +23,15 @@ class AccountGuard {
   AccountGuard(const AccountLimits& limits, AccountStore& store,
                GatewayMetrics* metrics, Runner run = RunGatewayRequest);
 
-  // Runs options (a request's text) unless its account is on hold. A
-  // refusal is TARPON_RC_ACCOUNT_HELD with AccountHeldText as its text and
-  // the same line in the run's notes; a hold that starts is a note too.
-  EngineRun Run(const std::string& options);
+  // Runs options (a request's text) from source (the client's key, as
+  // the penalties count it) unless its account is on hold. A refusal is
+  // TARPON_RC_ACCOUNT_HELD with AccountHeldText as its text and the same
+  // line in the run's notes; a hold that starts is a note too. With a
+  // shared store, a source under a penalty there is refused (the run's
+  // refused), and a failed sign-on counts towards the source's penalty
+  // there too.
+  EngineRun Run(const std::string& options,
+                const std::string& source = std::string());
 
   const AccountLimits& GetLimits() const { return limits_; }
 

@@ -57,6 +57,12 @@ class AccountStore {
   // The password was changed: forgets key. False when the store cannot
   // answer.
   virtual bool RecordSuccess(const std::string& key) = 0;
+  // A store shared by several gateways also keeps the per-source
+  // penalties: the seconds left of source's penalty, or 0; and a failed
+  // sign-on from source, with the seconds of the penalty it starts, or 0.
+  // This process's own penalties are the Admission's.
+  virtual int SourcePenalty(const std::string& /*source*/) { return 0; }
+  virtual int RecordSourceFailure(const std::string& /*source*/) { return 0; }
   // Lines for the log since the last call (a store lost or back).
   virtual std::vector<std::string> TakeNotes() { return {}; }
   // Times the store failed and memory took over.

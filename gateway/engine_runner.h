@@ -24,6 +24,10 @@ struct EngineRun {
   // Lines of the gateway's own about the run, each logged on its own after
   // the session's line (without time stamp or line end).
   std::vector<std::string> notes;
+  // Not run: the client's source is under a penalty that another gateway
+  // started; the session is closed without an answer, as a penalised
+  // address's connection is, and logText says why.
+  bool refused = false;
 };
 
 // Runs options (the request's text, at most GATEWAY_MAX_REQUEST_LENGTH

@@ -530,11 +530,16 @@ void GatewayLoop::RunEngine(Slots::iterator found) {
   std::string request = session->GetRequest();
   if (HandOver(
           found, engine_,
-          [session, request, metrics = metrics_,
-           accounts = settings_.accounts] {
+          [session, request, metrics = metrics_, accounts = settings_.accounts,
+           source = found->second.source] {
             auto start = std::chrono::steady_clock::now();
-            session->Answer(accounts != nullptr ? accounts->Run(request)
-                                                : RunGatewayRequest(request));
+            EngineRun run = accounts != nullptr ? accounts->Run(request, source)
+                                                : RunGatewayRequest(request);
+            if (run.refused) {
+              session->Abandon(run.logText);
+              return true;
+            }
+            session->Answer(run);
             metrics->engineRunSeconds->Observe(
                 std::chrono::duration<double>(std::chrono::steady_clock::now() -
                                               start)

@@ -464,8 +464,15 @@ int Serve(Settings& settings, GatewayLog& log) {
     MemoryAccountStore memoryStore(settings.accounts, Clock::Steady());
     std::unique_ptr<SharedAccountStore> sharedStore;
     if (settings.sharedState) {
+      const GatewayLimits& limits = settings.limits;
+      AccountLimits penalties;
+      penalties.count = limits.penaltyCount;
+      penalties.windowSeconds = limits.penaltyWindow;
+      penalties.holdSeconds = limits.penaltySeconds;
+      penalties.maxHoldSeconds = limits.penaltyMaxSeconds;
       sharedStore = std::make_unique<SharedAccountStore>(
-          settings.sharedStateAddress, settings.accounts, Clock::Steady());
+          settings.sharedStateAddress, settings.accounts, penalties,
+          Clock::Steady());
     }
     AccountGuard accounts(settings.accounts,
                           sharedStore != nullptr

@@ -12,6 +12,9 @@ constexpr int kRetryMs = 1000;
 
 // The rule of account_limit.h, on the server's clock. KEYS[1] the account;
 // ARGV op ("check", "fail", "ok"), count, window, hold, max hold (seconds).
+// For a source's penalty, the rule of gateway_limits.h: "peek" answers the
+// seconds left without a change, "sfail" counts a failed sign-on and starts
+// a penalty at count, doubling when it follows another within max.
 const char kScript[] = R"(
 local key = KEYS[1]
 local op = ARGV[1]
@@ -28,7 +31,22 @@ local first = tonumber(r[2]) or 0
 local hend = tonumber(r[3]) or 0
 local hold = tonumber(r[4]) or 0
 local seconds = 0
-if op == 'check' then
+if op == 'peek' then
+  if now >= hend then return 0 end
+  return math.floor((hend - now + 999) / 1000)
+elseif op == 'sfail' then
+  if now < hend then return 0 end
+  if n == 0 or now - first > window then n = 0 first = now end
+  n = n + 1
+  if n >= count then
+    if hold > 0 and now - hend < max * 1000 then
+      seconds = math.min(hold * 2, max)
+    else
+      seconds = base
+    end
+    n = 0 hold = seconds hend = now + seconds * 1000
+  end
+elseif op == 'check' then
   if now >= hend then return 0 end
   hold = math.min(hold * 2, max)
   hend = math.max(hend, now + hold * 1000)
@@ -146,9 +164,11 @@ bool ReadSharedStatePassword(const std::string& path,
 
 SharedAccountStore::SharedAccountStore(const SharedStateAddress& address,
                                        const AccountLimits& limits,
+                                       const AccountLimits& penalties,
                                        const Clock& clock)
     : address_(address),
       limits_(limits),
+      penalties_(penalties),
       clock_(clock),
       memory_(limits, clock) {}
 
@@ -204,7 +224,8 @@ void SharedAccountStore::Drop(const std::string& why) {
   }
 }
 
-long long SharedAccountStore::Script(const char* op, const std::string& key) {
+long long SharedAccountStore::Script(const char* op, const std::string& key,
+                                     const AccountLimits& limits) {
   if (context_ == nullptr) {
     if (clock_.NowMs() < nextTryMs_) return -1;
     std::string why;
@@ -213,11 +234,11 @@ long long SharedAccountStore::Script(const char* op, const std::string& key) {
       return -1;
     }
   }
-  const std::string fullKey = address_.prefix + "account:" + key;
-  const std::string count = std::to_string(limits_.count);
-  const std::string window = std::to_string(limits_.windowSeconds);
-  const std::string hold = std::to_string(limits_.holdSeconds);
-  const std::string max = std::to_string(limits_.maxHoldSeconds);
+  const std::string fullKey = address_.prefix + key;
+  const std::string count = std::to_string(limits.count);
+  const std::string window = std::to_string(limits.windowSeconds);
+  const std::string hold = std::to_string(limits.holdSeconds);
+  const std::string max = std::to_string(limits.maxHoldSeconds);
   const char* argv[] = {"EVALSHA",       sha_.c_str(), "1",
                         fullKey.c_str(), op,           count.c_str(),
                         window.c_str(),  hold.c_str(), max.c_str()};
@@ -238,7 +259,7 @@ long long SharedAccountStore::Script(const char* op, const std::string& key) {
 
 int SharedAccountStore::Check(const std::string& key) {
   std::lock_guard<std::mutex> lock(mutex_);
-  long long seconds = Script("check", key);
+  long long seconds = Script("check", "account:" + key, limits_);
   // Memory may hold a hold from a spell without the store.
   if (seconds > 0) return static_cast<int>(seconds);
   return memory_.Check(key);
@@ -246,7 +267,7 @@ int SharedAccountStore::Check(const std::string& key) {
 
 int SharedAccountStore::RecordFailure(const std::string& key) {
   std::lock_guard<std::mutex> lock(mutex_);
-  long long seconds = Script("fail", key);
+  long long seconds = Script("fail", "account:" + key, limits_);
   return seconds >= 0 ? static_cast<int>(seconds) : memory_.RecordFailure(key);
 }
 
@@ -254,7 +275,21 @@ bool SharedAccountStore::RecordSuccess(const std::string& key) {
   std::lock_guard<std::mutex> lock(mutex_);
   // Memory may hold counts from a spell without the store.
   memory_.RecordSuccess(key);
-  return Script("ok", key) >= 0;
+  return Script("ok", "account:" + key, limits_) >= 0;
+}
+
+int SharedAccountStore::SourcePenalty(const std::string& source) {
+  if (!penalties_.IsOn() || source.empty()) return 0;
+  std::lock_guard<std::mutex> lock(mutex_);
+  long long seconds = Script("peek", "source:" + source, penalties_);
+  return seconds > 0 ? static_cast<int>(seconds) : 0;
+}
+
+int SharedAccountStore::RecordSourceFailure(const std::string& source) {
+  if (!penalties_.IsOn() || source.empty()) return 0;
+  std::lock_guard<std::mutex> lock(mutex_);
+  long long seconds = Script("sfail", "source:" + source, penalties_);
+  return seconds > 0 ? static_cast<int>(seconds) : 0;
 }
 
 std::vector<std::string> SharedAccountStore::TakeNotes() {

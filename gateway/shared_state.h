@@ -2,9 +2,10 @@
 // gateways, balanced in any way, give one allowance; and the fallback to
 // this gateway's own memory while the store is down or slow.
 //
-// Each account is one hash under "<prefix>account:USER@DESTINATION",
-// updated by one server-side script (one round trip, atomic, the server's
-// clock), that expires by itself when the account would be forgotten.
+// Each account is one hash under "<prefix>account:USER@DESTINATION", and
+// each client source's penalty one under "<prefix>source:ADDRESS", updated
+// by one server-side script (one round trip, atomic, the server's clock),
+// that expires by itself when it would be forgotten.
 #ifndef TARPON_GATEWAY_SHARED_STATE_H_
 #define TARPON_GATEWAY_SHARED_STATE_H_
 
@@ -46,8 +47,11 @@ bool ReadSharedStatePassword(const std::string& path,
 // too. Counts made in memory meanwhile stay there.
 class SharedAccountStore : public AccountStore {
  public:
+  // penalties: the per-source penalties' count, window, first and longest
+  // penalty (count 0: none shared).
   SharedAccountStore(const SharedStateAddress& address,
-                     const AccountLimits& limits, const Clock& clock);
+                     const AccountLimits& limits,
+                     const AccountLimits& penalties, const Clock& clock);
   ~SharedAccountStore() override;
   SharedAccountStore(const SharedAccountStore&) = delete;
   SharedAccountStore& operator=(const SharedAccountStore&) = delete;
@@ -55,6 +59,8 @@ class SharedAccountStore : public AccountStore {
   int Check(const std::string& key) override;
   int RecordFailure(const std::string& key) override;
   bool RecordSuccess(const std::string& key) override;
+  int SourcePenalty(const std::string& source) override;
+  int RecordSourceFailure(const std::string& source) override;
 
   // The lines to log since the last call: the store lost or back.
   std::vector<std::string> TakeNotes() override;
@@ -65,12 +71,14 @@ class SharedAccountStore : public AccountStore {
  private:
   // Runs the script for op on key; its number, or -1 when the store did
   // not answer in time (then the context is dropped).
-  long long Script(const char* op, const std::string& key);
+  long long Script(const char* op, const std::string& key,
+                   const AccountLimits& limits);
   bool Connect(std::string* why);
   void Drop(const std::string& why);
 
   SharedStateAddress address_;
   AccountLimits limits_;
+  AccountLimits penalties_;
   const Clock& clock_;
   MemoryAccountStore memory_;
   std::mutex mutex_;

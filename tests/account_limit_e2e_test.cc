@@ -148,6 +148,18 @@ TEST(AccountLimitE2eTest, TwoGatewaysSharingRedisGiveOneAllowance) {
   std::vector<std::string> shared = {guess(one, "alice"), guess(two, "alice"),
                                      guess(one, "alice"), guess(two, "alice")};
   EXPECT_EQ((std::vector<std::string>{"2002", "2002", "0030", "0030"}), shared);
+  // One address guessing at five user IDs through both gateways: five
+  // failures together start its penalty at both.
+  std::vector<std::string> spread;
+  for (int i = 1; i <= 6; ++i) {
+    spread.push_back(
+        Request(i % 2 == 1 ? one : two,
+                "-u user" + std::to_string(i) + " -p WRONG -np NEW1 -s hosta",
+                "127.0.0.5"));
+  }
+  EXPECT_EQ((std::vector<std::string>{"2001", "2001", "2001", "2001", "2001",
+                                      "closed"}),
+            spread);
   // The store stops: each gateway counts on its own and keeps serving.
   redis->Stop();
   std::vector<std::string> alone = {guess(one, "bob"), guess(two, "bob"),
