@@ -35,7 +35,9 @@ std::string Request(int port, const std::string& options,
   std::string bytes = header + record_format::EncodeDataRecord(
                                    userData, options.data(),
                                    static_cast<uint32_t>(options.size()));
-  std::string reply = e2e::SendAndReadToClose(fd, bytes, 10000);
+  send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  shutdown(fd, SHUT_WR);
+  std::string reply = e2e::SendAndReadToClose(fd, "", 10000);
   if (reply.size() < record_format::kHeaderLength) return "closed";
   return std::string(reply.data() + 8, strnlen(reply.data() + 8, 16));
 }
