@@ -5,6 +5,7 @@
 
 #include "engine/argument.h"
 #include "engine/ccb.h"
+#include "engine/options.h"
 
 namespace {
 
@@ -16,12 +17,11 @@ std::string Upper(const char* text) {
   return result;
 }
 
-// The value of a separate-style option, upper-cased, or "" when it is
-// missing or longer than size.
-std::string Value(std::vector<char*>* argv, const char* key,
+// The value of a separate-style option among argv[1..count-1],
+// upper-cased, or "" when it is missing or longer than size.
+std::string Value(std::vector<char*>* argv, unsigned int count, const char* key,
                   unsigned int size) {
   char value[CCB_QUALIFIED_NAME_LENGTH + 1] = "";
-  unsigned int count = static_cast<unsigned int>(argv->size());
   int rc = Argument(&count, argv->data(), key, ARGUMENT_STYLE_SEPARATE,
                     ARGUMENT_KEEP, value, size);
   return rc == ARGUMENT_RC_OK ? Upper(value) : std::string();
@@ -41,18 +41,17 @@ bool read_request_account(const char* commandLine, RequestAccount* account) {
   static char programName[] = "tarponApi";
   std::vector<char*> argv = {programName};
   for (std::string& token : tokens) argv.push_back(&token[0]);
+  // The engine takes its flags out first: "-u -v ALICE" names ALICE.
   unsigned int count = static_cast<unsigned int>(argv.size());
-  if (Argument(&count, argv.data(), "-local", ARGUMENT_STYLE_FLAG,
-               ARGUMENT_KEEP) == 1) {
-    return false;
-  }
-  account->user = Value(&argv, "-u", CCB_NAME_LENGTH);
-  account->destination = Value(&argv, "-s", CCB_QUALIFIED_NAME_LENGTH);
+  if (take_out_flags(&count, argv.data())) return false;
+  account->user = Value(&argv, count, "-u", CCB_NAME_LENGTH);
+  account->destination = Value(&argv, count, "-s", CCB_QUALIFIED_NAME_LENGTH);
   if (account->destination.empty()) {
-    account->destination = Value(&argv, "-sd", CCB_NAME_LENGTH);
+    account->destination = Value(&argv, count, "-sd", CCB_NAME_LENGTH);
   }
   if (account->destination.empty()) {
-    account->destination = Value(&argv, "-plu", CCB_QUALIFIED_NAME_LENGTH);
+    account->destination =
+        Value(&argv, count, "-plu", CCB_QUALIFIED_NAME_LENGTH);
   }
   return !account->user.empty() && !account->destination.empty();
 }

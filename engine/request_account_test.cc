@@ -17,6 +17,10 @@ TEST(RequestAccountTest, ReadsUserAndDestinationAsTheEngineDoes) {
       {"-u alice -sd side1", "ALICE", "SIDE1"},
       {"-u alice -plu neta.ksvhost -m #BATCH", "ALICE", "NETA.KSVHOST"},
       {"-u alice -s hosta -plu neta.ksvhost", "ALICE", "HOSTA"},
+      // A flag between a switch and its value: the engine takes it out
+      // first, so the value is the next word.
+      {"-u -v alice -s -log hosta -noterm", "ALICE", "HOSTA"},
+      {"-u alice -local -s hosta", nullptr, nullptr},
       {"-u alice -p A -np B -local", nullptr, nullptr},
       {"-u alice", nullptr, nullptr},
       {"-s hosta -p A -np B", nullptr, nullptr},
