@@ -55,7 +55,7 @@ EngineRun AccountGuard::Guarded(const std::string& options) {
   if (!limits_.IsOn() || !read_request_account(options.c_str(), &account)) {
     return run_(options);
   }
-  const std::string key = AccountKey(account.user, account.destination);
+  const std::string key = AccountKey(account.user);
   int held = store_.Check(key);
   if (held > 0) {
     EngineRun refused;

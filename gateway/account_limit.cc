@@ -42,10 +42,7 @@ bool ParseAccountLimits(const char* text, AccountLimits* limits) {
   return true;
 }
 
-std::string AccountKey(const std::string& user,
-                       const std::string& destination) {
-  return user + "@" + destination;
-}
+std::string AccountKey(const std::string& user) { return user; }
 
 MemoryAccountStore::MemoryAccountStore(const AccountLimits& limits,
                                        const Clock& clock, size_t maxTracked)

@@ -1,10 +1,13 @@
 // The limit per account: failed sign-ons (the host's "wrong current
 // password", and "unknown user" alike, so that holds tell nothing about
-// which user IDs exist) counted per user ID and destination, from every source
-// together. After accountCount of them within accountWindow seconds, the
-// gateway holds the account's changes back without asking the host, so
-// that guessing from many addresses gets nowhere and nobody can make the
-// host revoke a user ID by failing for it.
+// which user IDs exist) counted per user ID, from every source together
+// and whatever the destination: one host has several names (a partner LU
+// alias, its qualified name, a side information profile) that the gateway
+// cannot tell apart before the engine resolves them, and a count per
+// spelling would let a guesser past the limit. After count of them within
+// the window, the gateway holds the user ID's changes back without asking
+// the host, so that guessing from many addresses gets nowhere and nobody
+// can make the host revoke a user ID by failing for it.
 //
 // The rule, the same for the table in memory and for the shared store:
 // - a change while a hold is in force is refused; the refused try doubles
@@ -100,7 +103,8 @@ class MemoryAccountStore : public AccountStore {
   std::unordered_map<std::string, Record> records_;
 };
 
-// The key of an account in a store: "USER@DESTINATION".
-std::string AccountKey(const std::string& user, const std::string& destination);
+// The key of an account in a store: its user ID, whatever the destination
+// (see above).
+std::string AccountKey(const std::string& user);
 
 #endif  // TARPON_GATEWAY_ACCOUNT_LIMIT_H_

@@ -116,7 +116,7 @@ void PrintSyntax(const char* program) {
             << "\n"
             << "   -accountlimit count:window:seconds:max after count failed "
                "sign-ons\n"
-            << "      of one user ID at one destination within window "
+            << "      of one user ID at any destination within window "
                "seconds, its\n"
             << "      changes are held back for seconds, doubling up to max; "
                "off: never.\n"

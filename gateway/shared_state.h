@@ -2,7 +2,7 @@
 // gateways, balanced in any way, give one allowance; and the fallback to
 // this gateway's own memory while the store is down or slow.
 //
-// Each account is one hash under "<prefix>account:USER@DESTINATION", and
+// Each account is one hash under "<prefix>account:USER", and
 // each client source's penalty one under "<prefix>source:ADDRESS", updated
 // by one server-side script (one round trip, atomic, the server's clock),
 // that expires by itself when it would be forgotten.

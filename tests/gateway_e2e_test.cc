@@ -55,7 +55,7 @@ const char kServerSyntax[] =
     "      within window seconds an address is refused for seconds,\n"
     "      doubling up to max; off: never. Optional, default = 5:60:30:600\n"
     "   -accountlimit count:window:seconds:max after count failed sign-ons\n"
-    "      of one user ID at one destination within window seconds, its\n"
+    "      of one user ID at any destination within window seconds, its\n"
     "      changes are held back for seconds, doubling up to max; off: "
     "never.\n"
     "      Optional, default = 2:900:60:3600\n"
