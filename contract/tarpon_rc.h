@@ -18,6 +18,10 @@
 //   NO_CONTROL_BLOCK     the control block could not be set up
 //   CONVERSION_FAILED    ASCII to EBCDIC conversion failed
 //   LOCAL_UNAVAILABLE    the local password change is not available
+//   ACCOUNT_HELD         the gateway held the change back without asking
+//                        the host: this user ID has had too many failed
+//                        sign-ons at this destination lately (the text is
+//                        AccountHeldText of contract/account_held.h)
 //   HOST_FORMAT_ERROR    the host refused the request as badly formatted
 //   HOST_REPLY_UNUSABLE  the host's reply was unusable
 //   HOST_STATUS_BASE     plus the host's status s: the host refused the
@@ -31,6 +35,7 @@ constexpr int TARPON_RC_SNA_CALL_FAILED = 17;
 constexpr int TARPON_RC_NO_CONTROL_BLOCK = 18;
 constexpr int TARPON_RC_CONVERSION_FAILED = 19;
 constexpr int TARPON_RC_LOCAL_UNAVAILABLE = 21;
+constexpr int TARPON_RC_ACCOUNT_HELD = 30;
 constexpr int TARPON_RC_HOST_FORMAT_ERROR = 1020;
 constexpr int TARPON_RC_HOST_REPLY_UNUSABLE = 1024;
 constexpr int TARPON_RC_HOST_STATUS_BASE = 2000;

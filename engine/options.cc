@@ -301,6 +301,13 @@ int process_input_parameters(int argc, char** argv, CCB_PTR ccb) {
   return rc;
 }
 
+bool take_out_flags(unsigned int* count, char** argv) {
+  Scan scan = {*count, argv, TARPON_RC_OK};
+  Presence is = find_options(&scan);
+  *count = scan.count;
+  return is.local != 0;
+}
+
 int process_input_parameters_server(const char* server, int symdestGiven,
                                     int pluGiven, CCB_PTR ccb) {
   int rc = 0;

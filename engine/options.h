@@ -21,6 +21,12 @@ constexpr int LEFTOVER_AREA_SIZE = 1024;
 // TARPON_RC_NO_PASSWORD (a password missing and no prompt possible).
 int process_input_parameters(int argc, char** argv, CCB_PTR ccb);
 
+// Takes out of argv[1..*count-1] the flags that process_input_parameters
+// takes out before it reads any value (the first entry of each), lowering
+// *count, so that a caller reads the values as the engine will. Returns
+// whether "-local" was among them.
+bool take_out_flags(unsigned int* count, char** argv);
+
 // Decides what the "-s" value names: a side information profile (probed
 // silently through CPI-C when at most 8 characters), a qualified partner LU
 // name (with a period) or a partner LU alias. Returns TARPON_RC_OK or

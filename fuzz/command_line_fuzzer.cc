@@ -15,6 +15,7 @@
 #include <sstream>
 #include <string>
 
+#include "engine/request_account.h"
 #include "engine/tarpon.h"
 #include "fuzz/fuzz_support.h"
 #include "trace/trace.h"
@@ -144,6 +145,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   node.RestoreUsers();
 
   FUZZ_CHECK(KnownReturnCode(rc));
+  // A request that reached the host names the account that the gateway's
+  // limit per account counts.
+  RequestAccount account;
+  if (rc == 0 || (rc > 2000 && rc <= 2255)) {
+    FUZZ_CHECK(read_request_account(commandLine.c_str(), &account));
+  }
   // The text a capturing caller gets begins with a line feed and ends with
   // a line feed and the NUL that terminates it.
   std::string out = captured.str();

@@ -8,6 +8,7 @@
 #define TARPON_GATEWAY_ENGINE_RUNNER_H_
 
 #include <string>
+#include <vector>
 
 // The request buffer that the option text and " -log -noterm" share;
 // GATEWAY_MAX_REQUEST_LENGTH (comm/gateway_protocol.h) bounds what is
@@ -20,6 +21,13 @@ struct EngineRun {
   std::string text;
   // What the engine wrote on the log stream meanwhile.
   std::string logText;
+  // Lines of the gateway's own about the run, each logged on its own after
+  // the session's line (without time stamp or line end).
+  std::vector<std::string> notes;
+  // Not run: the client's source is under a penalty that another gateway
+  // started; the session is closed without an answer, as a penalised
+  // address's connection is, and logText says why.
+  bool refused = false;
 };
 
 // Runs options (the request's text, at most GATEWAY_MAX_REQUEST_LENGTH

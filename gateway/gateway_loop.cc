@@ -20,6 +20,7 @@
 #include "comm/net_block.h"
 #include "comm/server.h"
 #include "comm/tls.h"
+#include "gateway/account_guard.h"
 #include "gateway/engine_runner.h"
 #include "gateway/service_notify.h"
 #include "trace/trace.h"
@@ -529,9 +530,16 @@ void GatewayLoop::RunEngine(Slots::iterator found) {
   std::string request = session->GetRequest();
   if (HandOver(
           found, engine_,
-          [session, request, metrics = metrics_] {
+          [session, request, metrics = metrics_, accounts = settings_.accounts,
+           source = found->second.source] {
             auto start = std::chrono::steady_clock::now();
-            session->Answer(RunGatewayRequest(request));
+            EngineRun run = accounts != nullptr ? accounts->Run(request, source)
+                                                : RunGatewayRequest(request);
+            if (run.refused) {
+              session->Abandon(run.logText);
+              return true;
+            }
+            session->Answer(run);
             metrics->engineRunSeconds->Observe(
                 std::chrono::duration<double>(std::chrono::steady_clock::now() -
                                               start)

@@ -38,6 +38,7 @@
 #include "gateway/refusal_log.h"
 #include "gateway/worker_pool.h"
 
+class AccountGuard;
 class TlsContext;
 
 // The gateway's Listener, which also accepts without waiting and without
@@ -65,6 +66,8 @@ struct LoopSettings {
   NetBlockList proxyFrom;
   // What the loop counts; null: a set of the loop's own, served nowhere.
   GatewayMetrics* metrics = nullptr;
+  // The limit per account that every request runs under; null: none.
+  AccountGuard* accounts = nullptr;
 };
 
 class GatewayLoop {

@@ -28,6 +28,8 @@ SessionOutcome SessionOutcomeOf(int rc) {
       return SessionOutcome::kNodeError;
     case TARPON_RC_LOCAL_UNAVAILABLE:
       return SessionOutcome::kLocalUnavailable;
+    case TARPON_RC_ACCOUNT_HELD:
+      return SessionOutcome::kAccountHeld;
   }
   // The host's verdicts are the codes that exit as 201 to 254.
   int exitStatus = tarpon_exit_status(rc);
@@ -39,9 +41,8 @@ SessionOutcome SessionOutcomeOf(int rc) {
 
 const char* SessionOutcomeName(SessionOutcome outcome) {
   static const char* const kNames[kSessionOutcomes] = {
-      "changed",     "information", "refused_by_host",
-      "bad_request", "node_error",  "local_unavailable",
-      "other"};
+      "changed",    "information",       "refused_by_host", "bad_request",
+      "node_error", "local_unavailable", "other",           "account_held"};
   return kNames[static_cast<int>(outcome)];
 }
 
@@ -99,6 +100,15 @@ GatewayMetrics::GatewayMetrics() {
       "tarpons_engine_run_seconds", "Time the engine took for one request.",
       std::vector<double>(std::begin(kEngineRunBuckets),
                           std::end(kEngineRunBuckets)));
+  accountChangesHeld = r.AddCounter(
+      "tarpons_account_changes_held_total",
+      "Changes answered without the host while their account was on hold.");
+  accountHoldsStarted =
+      r.AddCounter("tarpons_account_holds_started_total",
+                   "Holds started on an account after failed sign-ons.");
+  sharedStateFallbacks = r.AddCounter(
+      "tarpons_shared_state_fallbacks_total",
+      "Times the shared store failed and the gateway counted in memory.");
   r.AddInfo("tarpons_build_info", "The gateway's version; always 1.", "version",
             TARPON_VERSION);
 }

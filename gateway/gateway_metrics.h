@@ -19,12 +19,14 @@ enum class SessionOutcome {
   kNodeError,         // 8, 17, 18, 19, 1024: the SNA side failed
   kLocalUnavailable,  // 21
   kOther,             // any other code (exit status 255 and the like)
+  kAccountHeld,       // 30: held back for its account, the host not asked
 };
-constexpr int kSessionOutcomes = 7;
+constexpr int kSessionOutcomes = 8;
 
 SessionOutcome SessionOutcomeOf(int rc);
 // The label value: "changed", "information", "refused_by_host",
-// "bad_request", "node_error", "local_unavailable", "other".
+// "bad_request", "node_error", "local_unavailable", "other",
+// "account_held".
 const char* SessionOutcomeName(SessionOutcome outcome);
 
 // The buckets of tarpons_engine_run_seconds, in seconds: from half a
@@ -59,10 +61,13 @@ class GatewayMetrics {
   // tarpons_tls_handshakes_total{result="completed"|"failed"}
   Counter* tlsHandshakesCompleted;
   Counter* tlsHandshakesFailed;
-  Counter* proxyHeadersRefused;  // tarpons_proxy_headers_refused_total
-  Counter* proxyHealthChecks;    // tarpons_proxy_health_checks_total
-  Counter* logWriteFailures;     // tarpons_log_write_failures_total
-  Histogram* engineRunSeconds;   // tarpons_engine_run_seconds
+  Counter* proxyHeadersRefused;   // tarpons_proxy_headers_refused_total
+  Counter* proxyHealthChecks;     // tarpons_proxy_health_checks_total
+  Counter* logWriteFailures;      // tarpons_log_write_failures_total
+  Histogram* engineRunSeconds;    // tarpons_engine_run_seconds
+  Counter* accountChangesHeld;    // tarpons_account_changes_held_total
+  Counter* accountHoldsStarted;   // tarpons_account_holds_started_total
+  Counter* sharedStateFallbacks;  // tarpons_shared_state_fallbacks_total
 
  private:
   MetricsRegistry registry_;

@@ -29,6 +29,7 @@ TEST(GatewayMetricsTest, GroupsReturnCodesAsTheExitStatusDoes) {
       {"local_unavailable", {21}},
       {"refused_by_host", {2001, 2002, 2054}},
       {"other", {2000, 2055, 1, 255, -1}},
+      {"account_held", {30}},
   };
   for (const auto& group : groups) {
     for (int rc : group.codes) {

@@ -22,6 +22,8 @@
 #include "comm/server.h"
 #include "comm/tls.h"
 #include "comm/wsa.h"
+#include "gateway/account_guard.h"
+#include "gateway/account_limit.h"
 #include "gateway/admission.h"
 #include "gateway/engine_runner.h"
 #include "gateway/gateway_limits.h"
@@ -31,6 +33,7 @@
 #include "gateway/gateway_session.h"
 #include "gateway/server_check.h"
 #include "gateway/service_notify.h"
+#include "gateway/shared_state.h"
 #include "metrics/metrics_listener.h"
 #include "trace/trace.h"
 
@@ -38,6 +41,7 @@ namespace {
 
 const char kDefaultLogFile[] = "tarpond.log";
 const GatewayLimits kDefaults;
+const AccountLimits kAccountDefaults;
 
 // What the command line and the environment set.
 struct Settings {
@@ -54,6 +58,11 @@ struct Settings {
   LoopSettings loop;
   // -metrics: where the metrics are served; empty: nowhere.
   std::string metrics;
+  // -accountlimit, and where its counts live (-shared-state).
+  AccountLimits accounts;
+  bool sharedState = false;
+  SharedStateAddress sharedStateAddress;
+  std::string sharedStatePasswordFile;
 };
 
 // The most bits -ipv6prefix takes, and the fewest.
@@ -71,7 +80,9 @@ bool IsLogFileName(const char* arg) {
            IsSwitch(arg, "persource") || IsSwitch(arg, "penalties") ||
            IsSwitch(arg, "listen") || IsSwitch(arg, "ipv6prefix") ||
            IsSwitch(arg, "proxy-from") || IsSwitch(arg, "metrics") ||
-           IsSwitch(arg, "check"));
+           IsSwitch(arg, "check") || IsSwitch(arg, "accountlimit") ||
+           IsSwitch(arg, "shared-state") ||
+           IsSwitch(arg, "shared-state-password"));
 }
 
 void PrintSyntax(const char* program) {
@@ -103,6 +114,21 @@ void PrintSyntax(const char* program) {
             << kDefaults.penaltyCount << ":" << kDefaults.penaltyWindow << ":"
             << kDefaults.penaltySeconds << ":" << kDefaults.penaltyMaxSeconds
             << "\n"
+            << "   -accountlimit count:window:seconds:max after count failed "
+               "sign-ons\n"
+            << "      of one user ID at any destination within window "
+               "seconds, its\n"
+            << "      changes are held back for seconds, doubling up to max; "
+               "off: never.\n"
+            << "      Optional, default = " << kAccountDefaults.count << ":"
+            << kAccountDefaults.windowSeconds << ":"
+            << kAccountDefaults.holdSeconds << ":"
+            << kAccountDefaults.maxHoldSeconds << "\n"
+            << "   -shared-state redis://HOST[:PORT][/DB] keep the counts "
+               "in Redis,\n"
+            << "      shared by every gateway; -shared-state-password FILE "
+               "names\n"
+            << "      a file whose first line is its password.\n"
             << "   -? This help text.\n"
             << std::endl;
 }
@@ -201,6 +227,31 @@ bool ListenSwitch(int argc, char** argv, int* i, Settings* settings) {
   return false;
 }
 
+// -accountlimit, -shared-state or -shared-state-password with its value;
+// false, after the message, when the value is missing or not valid.
+bool AccountSwitch(int argc, char** argv, int* i, Settings* settings) {
+  const char* name = argv[*i];
+  const char* value = *i + 1 < argc ? argv[*i + 1] : nullptr;
+  bool valid = value != nullptr && !BeginsLikeSwitch(value) && *value != '\0';
+  if (valid && IsSwitch(name, "accountlimit")) {
+    valid = ParseAccountLimits(value, &settings->accounts);
+  } else if (valid && IsSwitch(name, "shared-state")) {
+    valid = ParseSharedStateUrl(value, &settings->sharedStateAddress);
+    settings->sharedState = valid;
+  } else if (valid) {
+    settings->sharedStatePasswordFile = value;
+  }
+  if (valid) {
+    ++*i;
+    return true;
+  }
+  std::cerr << ErrorPrefix()
+            << "TARPON SERVER E0009 : missing or invalid value for " << name
+            << ". Terminating.\n";
+  if (value != nullptr && !BeginsLikeSwitch(value)) ++*i;
+  return false;
+}
+
 // The log named by -log cannot be opened (error is the open's errno): the
 // cause, then the line the gateway has always printed.
 void ReportLogFailure(const std::string& path, int error) {
@@ -254,6 +305,11 @@ int ParseOptions(int argc, char** argv, GatewayLog& log, Settings* settings) {
       if (!ListenSwitch(argc, argv, &i, settings)) rc = GATEWAY_EXIT_BAD_OPTION;
     } else if (IsSwitch(arg, "check")) {
       // Seen before the scan: see HasCheckSwitch.
+    } else if (IsSwitch(arg, "accountlimit") || IsSwitch(arg, "shared-state") ||
+               IsSwitch(arg, "shared-state-password")) {
+      if (!AccountSwitch(argc, argv, &i, settings)) {
+        rc = GATEWAY_EXIT_BAD_OPTION;
+      }
     } else if (IsSwitch(arg, "maxstartups") || IsSwitch(arg, "persource") ||
                IsSwitch(arg, "penalties")) {
       auto parse = IsSwitch(arg, "maxstartups") ? ParseMaxStartups
@@ -295,6 +351,21 @@ bool LoadTls(std::unique_ptr<TlsContext>* tls) {
   if (error.empty()) return true;
   std::cerr << ErrorPrefix()
             << "TARPON SERVER E0010 : TLS settings refused: " << error
+            << ". Terminating.\n";
+  return false;
+}
+
+// The password of -shared-state from -shared-state-password's file; false
+// after the message when it cannot be read.
+bool LoadSharedStatePassword(Settings* settings) {
+  if (settings->sharedStatePasswordFile.empty()) return true;
+  std::string why;
+  if (ReadSharedStatePassword(settings->sharedStatePasswordFile,
+                              &settings->sharedStateAddress, &why)) {
+    return true;
+  }
+  std::cerr << ErrorPrefix()
+            << "TARPON SERVER E0009 : shared state password: " << why
             << ". Terminating.\n";
   return false;
 }
@@ -356,6 +427,7 @@ int Check(const Settings& settings, NodeLoader loadNode) {
   check.timeoutSeconds = settings.timeout;
   check.listen = settings.listen;
   check.loadNode = loadNode;
+  check.accountCount = settings.accounts.count;
   CheckReport report;
   CheckServer(check, &report);
   report.Print(std::cout, IsJournalStream(1));
@@ -389,6 +461,46 @@ int Serve(Settings& settings, GatewayLog& log) {
                         std::random_device()());
     GatewayMetrics metrics;
     settings.loop.metrics = &metrics;
+    MemoryAccountStore memoryStore(settings.accounts, Clock::Steady());
+    std::unique_ptr<SharedAccountStore> sharedStore;
+    if (settings.sharedState) {
+      const GatewayLimits& limits = settings.limits;
+      AccountLimits penalties;
+      penalties.count = limits.penaltyCount;
+      penalties.windowSeconds = limits.penaltyWindow;
+      penalties.holdSeconds = limits.penaltySeconds;
+      penalties.maxHoldSeconds = limits.penaltyMaxSeconds;
+      sharedStore = std::make_unique<SharedAccountStore>(
+          settings.sharedStateAddress, settings.accounts, penalties,
+          Clock::Steady());
+    }
+    AccountGuard accounts(settings.accounts,
+                          sharedStore != nullptr
+                              ? static_cast<AccountStore&>(*sharedStore)
+                              : memoryStore,
+                          &metrics);
+    settings.loop.accounts = &accounts;
+    // The default limit in memory goes without saying.
+    const AccountLimits& limit = settings.accounts;
+    if (sharedStore != nullptr || !limit.IsOn() ||
+        limit.count != kAccountDefaults.count ||
+        limit.windowSeconds != kAccountDefaults.windowSeconds ||
+        limit.holdSeconds != kAccountDefaults.holdSeconds ||
+        limit.maxHoldSeconds != kAccountDefaults.maxHoldSeconds) {
+      out << GatewayTimeStamp() << "TARPON SERVER account limit ";
+      if (!limit.IsOn()) {
+        out << "off";
+      } else {
+        const SharedStateAddress& store = settings.sharedStateAddress;
+        out << limit.count << ":" << limit.windowSeconds << ":"
+            << limit.holdSeconds << ":" << limit.maxHoldSeconds << ", counts "
+            << (sharedStore != nullptr ? "in redis://" + store.host + ":" +
+                                             std::to_string(store.port) + "/" +
+                                             std::to_string(store.database)
+                                       : std::string("in memory"));
+      }
+      out << std::endl;
+    }
     GatewayLoop loop(open, admission, log, std::move(settings.tls),
                      settings.loop);
     MetricsListener metricsListener(&metrics.registry());
@@ -466,6 +578,8 @@ int GatewayServerMain(int argc, char** argv, NodeLoader loadNode) {
     rc = GATEWAY_EXIT_BAD_SETTING;
   } else if (!LoadTls(&settings.tls)) {
     rc = GATEWAY_EXIT_BAD_TLS;
+  } else if (!LoadSharedStatePassword(&settings)) {
+    rc = GATEWAY_EXIT_BAD_SETTING;
   } else {
     rc = Serve(settings, log);
   }

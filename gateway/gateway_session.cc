@@ -326,6 +326,11 @@ void GatewaySession::Answer(const EngineRun& run) {
   returnCode_ = run.returnCode;
   log_ += run.logText;
   LogReturnCode(run.returnCode);
+  for (const std::string& note : run.notes) {
+    log_ += GatewayTimeStamp();
+    log_ += note;
+    log_ += "\n";
+  }
   Reply(run.returnCode, run.text);
 }
 

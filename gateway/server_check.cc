@@ -251,19 +251,39 @@ void CheckTls(CheckReport* report) {
   CheckExpiry(certificate, context->Native(), report);
 }
 
-void CheckNode(NodeLoader load, CheckReport* report) {
+void CheckNode(NodeLoader load, int accountCount, CheckReport* report) {
   if (load == nullptr) return;
-  std::vector<std::string> databases;
+  NodeFacts facts;
   std::string error;
-  if (!load(&databases, &error)) {
+  if (!load(&facts, &error)) {
     report->Fail("node configuration: " + error);
     return;
   }
+  const std::vector<std::string>& databases = facts.userDatabases;
   std::set<std::string> distinct(databases.begin(), databases.end());
   report->Ok("node configuration " + std::string(Setting("TARPON_SNA_NODE")) +
              ": parsed, " + std::to_string(distinct.size()) +
              (distinct.size() == 1 ? " user database" : " user databases"));
   for (const std::string& path : distinct) CheckUserDatabase(path, report);
+  for (const auto& [host, revokeAfter] : facts.revokeAfter) {
+    const std::string revokes = "host " + host + " revokes a user ID after " +
+                                std::to_string(revokeAfter) +
+                                " failed sign-ons in a row";
+    if (accountCount == 0) {
+      report->Warn(revokes +
+                   " and -accountlimit is off: anybody who knows a user ID "
+                   "can have it revoked");
+    } else if (revokeAfter <= accountCount) {
+      report->Warn(revokes + ", at or below -accountlimit's count of " +
+                   std::to_string(accountCount) +
+                   ": set the count below it, as -accountlimit " +
+                   std::to_string(revokeAfter > 1 ? revokeAfter - 1 : 1) +
+                   ":900:60:3600");
+    } else {
+      report->Ok(revokes + ", -accountlimit holds changes after " +
+                 std::to_string(accountCount));
+    }
+  }
 }
 
 void CheckUserDatabase(const std::string& path, CheckReport* report) {
@@ -314,5 +334,5 @@ void CheckServer(const ServerCheckSettings& settings, CheckReport* report) {
   if (!settings.logFileName.empty()) CheckLogFile(settings.logFileName, report);
   CheckSessionTimeout(settings.timeoutSeconds, report);
   CheckTls(report);
-  CheckNode(settings.loadNode, report);
+  CheckNode(settings.loadNode, settings.accountCount, report);
 }

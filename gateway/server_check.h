@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <iosfwd>
 #include <string>
+#include <utility>
 #include <vector>
 
 // A certificate that expires within this many days is warned about.
@@ -86,16 +87,23 @@ void CheckSessionTimeout(int timeoutSeconds, CheckReport* report);
 // expired. One line saying TLS is off when it is not configured.
 void CheckTls(CheckReport* report);
 
-// Loads the SNA node's configuration (the file TARPON_SNA_NODE names) and
-// fills *userDatabases with the paths of its hosts' user databases; false
-// with one line in *error when it cannot be used. The program supplies it:
-// only the emulated node has such a configuration.
-using NodeLoader = bool (*)(std::vector<std::string>* userDatabases,
-                            std::string* error);
+// What the check learns of a node: its hosts' user databases, and for each
+// host that revokes a user ID after failed sign-ons in a row, its name and
+// that number.
+struct NodeFacts {
+  std::vector<std::string> userDatabases;
+  std::vector<std::pair<std::string, int>> revokeAfter;
+};
+// Loads the SNA node's configuration (the file TARPON_SNA_NODE names) into
+// *facts; false with one line in *error when it cannot be used. The
+// program supplies it: only the emulated node has such a configuration.
+using NodeLoader = bool (*)(NodeFacts* facts, std::string* error);
 // The node's configuration through load, then each user database: a
 // regular file, mode without access for group and others, readable and
-// writable, in a folder where the changed file can be written.
-void CheckNode(NodeLoader load, CheckReport* report);
+// writable, in a folder where the changed file can be written. A host that
+// revokes at or below accountCount failures (0: the limit is off) is
+// warned about: anybody could have it revoke a user ID.
+void CheckNode(NodeLoader load, int accountCount, CheckReport* report);
 void CheckUserDatabase(const std::string& path, CheckReport* report);
 
 // What a start needs.
@@ -106,6 +114,7 @@ struct ServerCheckSettings {
   // The addresses -listen names; none: any address of both families.
   std::vector<std::string> listen;
   NodeLoader loadNode = nullptr;  // null: no node checks
+  int accountCount = 0;           // -accountlimit's count, 0: off
 };
 
 // Runs every check in the order of a start.

@@ -9,11 +9,14 @@
 namespace {
 
 // For -check: the emulated node's configuration and its user databases.
-bool LoadNode(std::vector<std::string>* userDatabases, std::string* error) {
+bool LoadNode(NodeFacts* facts, std::string* error) {
   sna::NodeConfig config;
   if (!sna::LoadNodeConfig(&config, error)) return false;
   for (const auto& host : config.hosts) {
-    userDatabases->push_back(host.second.users);
+    facts->userDatabases.push_back(host.second.users);
+    if (host.second.revoke_after > 0) {
+      facts->revokeAfter.emplace_back(host.first, host.second.revoke_after);
+    }
   }
   return true;
 }

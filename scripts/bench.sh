@@ -14,6 +14,9 @@
 #     restart, and the cost of -metrics (balancer_bench);
 #   - tarpon-web in front of a TLS gateway against the gateway client
 #     library straight to it, one client and 50 at once (web_bench);
+#   - the limit per account: guesses at 50 accounts from 1,000 sources
+#     against a host that revokes after three failures, and what the limit
+#     costs a change, in memory and in Redis (account_bench);
 #   - where the engine's time goes (callgrind, and perf where it works).
 # Everything runs on 127.0.0.1 with bounded loops; a full run takes a few
 # minutes on 2 cores.
@@ -25,15 +28,16 @@ cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build-bench}
 
 # Google Benchmark for the micro benchmarks, HAProxy for balancer_bench,
-# valgrind for the profile.
+# valgrind for the profile (redis-server, for account_bench, is among the
+# build's own).
 optional=(libbenchmark-dev haproxy)
 [[ "${PROFILE:-1}" != 0 ]] && optional+=(valgrind)
 scripts/install-deps.sh "${optional[@]}"
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARPON_BENCH=ON >/dev/null
 cmake --build "$build" -j2 --target micro_bench system_bench engine_loop \
-  tls_bench loop_bench balancer_bench web_bench tarpon tarpons tarpon-web \
-  trivial_program minimal_server
+  tls_bench loop_bench balancer_bench web_bench account_bench tarpon tarpons \
+  tarpon-web trivial_program minimal_server
 
 if [[ "${QUICK:-0}" == 1 ]]; then
   min_time=0.1 reps=1
@@ -42,6 +46,7 @@ if [[ "${QUICK:-0}" == 1 ]]; then
   loop_args=(--changes 30 --seconds 2)
   balancer_args=(--rounds 1 --sessions 10)
   web_args=(--rounds 2 --changes 100 --client-changes 5)
+  account_args=(--sources 50 --accounts 10 --changes 300)
 else
   min_time=0.5 reps=3
   system_args=()
@@ -49,6 +54,7 @@ else
   loop_args=()
   balancer_args=()
   web_args=()
+  account_args=()
 fi
 micro=(--benchmark_min_time="$min_time" --benchmark_repetitions="$reps"
        --benchmark_report_aggregates_only=true)
@@ -70,6 +76,7 @@ TMPDIR=/dev/shm "$build/bench/micro_bench" "${micro[@]}" \
 "$build/bench/loop_bench" "${loop_args[@]}"
 "$build/bench/balancer_bench" "${balancer_args[@]}"
 "$build/bench/web_bench" "${web_args[@]}"
+"$build/bench/account_bench" "${account_args[@]}"
 
 if [[ "${PROFILE:-1}" != 0 ]]; then
   out=$(mktemp -d "${TMPDIR:-/tmp}/tarpon-bench.XXXXXX")

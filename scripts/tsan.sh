@@ -29,4 +29,4 @@ TSAN_OPTIONS="halt_on_error=1 ${TSAN_OPTIONS:-}" \
 TARPON_BIN_DIR=$PWD/build-tsan/programs \
   TSAN_OPTIONS="halt_on_error=1 ${TSAN_OPTIONS:-}" \
   build-tsan/tests/tarpon_e2e_test \
-  --gtest_filter='GatewayNetworkTest.*:GatewayTlsTest.*:ProxyGatewayTest.*'
+  --gtest_filter='GatewayNetworkTest.*:GatewayTlsTest.*:ProxyGatewayTest.*:AccountLimitE2eTest.*'

@@ -211,4 +211,34 @@ TEST_F(GatewayCheckTest, NamesEachBrokenItemInTheCheckAndAtStart) {
   }
 }
 
+// A host that revokes at or below the limit per account is warned about.
+TEST_F(GatewayCheckTest, WarnsOfAHostThatRevokesWithinTheAccountLimit) {
+  box_.Write("sna-node.conf",
+             std::string(e2e::kGatewayNodeConfig) + "revoke_after = 2\n");
+  chmod(box_.Path("users.db").c_str(), 0600);
+  const std::string revokes =
+      "host NETA.KSVHOST revokes a user ID after 2 failed sign-ons in a row";
+  const struct {
+    Args args;
+    std::string line;
+  } cases[] = {
+      {{},
+       "warning " + revokes +
+           ", at or below -accountlimit's count of 2: set the count "
+           "below it, as -accountlimit 1:900:60:3600\n"},
+      {{"-accountlimit", "1:900:60:3600"},
+       "ok      " + revokes + ", -accountlimit holds changes after 1\n"},
+      {{"-accountlimit", "off"},
+       "warning " + revokes +
+           " and -accountlimit is off: anybody who knows a user ID can have "
+           "it revoked\n"},
+  };
+  for (const auto& c : cases) {
+    Args args = c.args;
+    args.push_back("-check");
+    e2e::RunResult run = Tarpons(args, {});
+    EXPECT_NE(std::string::npos, run.out.find(c.line)) << run.out;
+  }
+}
+
 }  // namespace

@@ -54,6 +54,14 @@ const char kServerSyntax[] =
     "   -penalties count:window:seconds:max after count failed sign-ons\n"
     "      within window seconds an address is refused for seconds,\n"
     "      doubling up to max; off: never. Optional, default = 5:60:30:600\n"
+    "   -accountlimit count:window:seconds:max after count failed sign-ons\n"
+    "      of one user ID at any destination within window seconds, its\n"
+    "      changes are held back for seconds, doubling up to max; off: "
+    "never.\n"
+    "      Optional, default = 2:900:60:3600\n"
+    "   -shared-state redis://HOST[:PORT][/DB] keep the counts in Redis,\n"
+    "      shared by every gateway; -shared-state-password FILE names\n"
+    "      a file whose first line is its password.\n"
     "   -? This help text.\n\n";
 
 std::string Program(const std::string& name) {

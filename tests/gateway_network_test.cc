@@ -146,7 +146,8 @@ TEST_F(GatewayNetworkTest, EachCapClosesTheConnectionBeyondItAndLogsIt) {
 }
 
 TEST_F(GatewayNetworkTest, PenaltyStartsAfterRepeatedFailuresNeverAfterTwo) {
-  Start();
+  // The limit per account would hold alice back first.
+  Start({"-accountlimit", "off"});
   const char kBanner[] =
       "TARPON remote server (KSV GATEWAY) successfully invoked. Response "
       "received follows, (remote rc=";

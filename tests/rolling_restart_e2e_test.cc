@@ -84,7 +84,8 @@ class RollingRestartTest : public ::testing::Test {
         e2e::StartGateway(e2e::BinDir() + "/tarpons", box_, LastName(g),
                           {"TARPON_SNA_NODE=" + box_.Path("sna-node.conf"),
                            "TARPON_SERVICES=" + box_.Path(services)},
-                          {"-proxy-from", "127.0.0.1"});
+                          // The per-source penalties are the point here.
+                          {"-proxy-from", "127.0.0.1", "-accountlimit", "off"});
     return gateways_[g] != nullptr;
   }
 

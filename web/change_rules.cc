@@ -4,6 +4,7 @@
 
 #include <cctype>
 
+#include "contract/account_held.h"
 #include "contract/tarpon_rc.h"
 
 bool IsHostCharacter(char c) {
@@ -79,6 +80,8 @@ const char* OutcomeName(Outcome outcome) {
       return "unavailable";
     case Outcome::kTimeout:
       return "timeout";
+    case Outcome::kThrottled:
+      return "throttled";
   }
   return "unknown";
 }
@@ -103,6 +106,8 @@ int OutcomeStatus(Outcome outcome) {
       return 503;
     case Outcome::kTimeout:
       return 504;
+    case Outcome::kThrottled:
+      return 429;
   }
   return 500;
 }
@@ -128,9 +133,14 @@ Verdict JudgeAnswer(const GatewayAnswer& answer) {
     case TARPON_RC_NO_PASSWORD:
       return {Outcome::kInvalid, "badRequest"};
     case host + 1:
-      return {Outcome::kRefused, "unknownUser"};
     case host + 2:
-      return {Outcome::kRefused, "wrongPassword"};
+      return {Outcome::kRefused, "wrongCredentials", false, host + 2};
+    case TARPON_RC_ACCOUNT_HELD: {
+      // The gateway's own line names the wait; a page says it plainly.
+      int seconds = AccountHeldSeconds(HostText(answer.text));
+      return {Outcome::kThrottled, "accountHeld", false, -1,
+              seconds > 0 ? seconds : 60};
+    }
     case host + 3:
       return {Outcome::kRefused, "expired"};
     case host + 4:

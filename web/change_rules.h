@@ -55,14 +55,21 @@ enum class Outcome {
   kUnreachable,  // 502: no gateway, TLS failed, or a node failure
   kUnavailable,  // 503: closed without answering
   kTimeout,      // 504
+  kThrottled,    // 429: the gateway holds the account's changes back
 };
 const char* OutcomeName(Outcome outcome);
 int OutcomeStatus(Outcome outcome);
 
-// The verdict for a gateway's answer: the outcome and the message key.
+// The verdict for a gateway's answer: the outcome, the message key, and
+// what a person or a program is shown. An unknown user ID and a wrong
+// current password are shown alike (one message, one code, no host text),
+// so that the page tells nobody which user IDs exist.
 struct Verdict {
   Outcome outcome;
   std::string messageKey;
+  bool showsHostText = true;
+  int shownCode = -1;         // -1: the gateway's code as it came
+  int retryAfterSeconds = 0;  // 0: no Retry-After
 };
 Verdict JudgeAnswer(const GatewayAnswer& answer);
 

@@ -169,7 +169,7 @@ void WebServer::State::RegisterMetrics() {
       "tarpon_web_changes_total", "Password change attempts by outcome.",
       "outcome",
       {"changed", "invalid", "refused", "forbidden", "too_large", "unsupported",
-       "unreachable", "unavailable", "timeout"});
+       "unreachable", "unavailable", "timeout", "throttled"});
   gatewayErrors = registry.AddCounterFamily(
       "tarpon_web_gateway_errors_total",
       "Exchanges with the gateway that brought no answer, by cause.", "cause",
@@ -578,13 +578,19 @@ void Session::RunChange(WebServer::State* state, ChangeJob* job,
                               std::chrono::steady_clock::now() - job->began)
                               .count());
   state->Audit(job->client, fields.user, destination, verdict.outcome, code);
-  std::string hostText = HostText(answer.text);
+  std::string hostText =
+      verdict.showsHostText ? HostText(answer.text) : std::string();
+  if (verdict.shownCode >= 0) code = verdict.shownCode;
   bool changed = verdict.outcome == Outcome::kChanged;
   // The page answers 200 with the verdict in it: a browser's console would
   // report any other status of a page as an error. The API carries it.
   response->result(job->api ? OutcomeStatus(verdict.outcome) : 200);
   if (job->api && verdict.outcome == Outcome::kUnavailable) {
     response->set(http::field::retry_after, std::to_string(kRetryAfterSeconds));
+  }
+  if (job->api && verdict.retryAfterSeconds > 0) {
+    response->set(http::field::retry_after,
+                  std::to_string(verdict.retryAfterSeconds));
   }
   if (job->api) {
     response->set(http::field::content_type, "application/json");

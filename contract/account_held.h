@@ -1,0 +1,37 @@
+// The one line that answers a change the gateway holds back for its
+// account (TARPON_RC_ACCOUNT_HELD): the same text reaches the client, the
+// gateway's log and, read back by AccountHeldSeconds, a web front end's
+// Retry-After.
+#ifndef TARPON_CONTRACT_ACCOUNT_HELD_H_
+#define TARPON_CONTRACT_ACCOUNT_HELD_H_
+
+#include <cstdlib>
+#include <string>
+
+inline constexpr char kAccountHeldPrefix[] = "TARPON SERVER E0030 : user ";
+
+// "TARPON SERVER E0030 : user ALICE at HOSTA: changes held back for 60
+// seconds after failed sign-ons; try again then with the right current
+// password, or ask the help desk to check the account"
+inline std::string AccountHeldText(const std::string& user,
+                                   const std::string& destination,
+                                   int seconds) {
+  return std::string(kAccountHeldPrefix) + user + " at " + destination +
+         ": changes held back for " + std::to_string(seconds) +
+         " seconds after failed sign-ons; try again then with the right "
+         "current password, or ask the help desk to check the account";
+}
+
+// The seconds of an AccountHeldText, or 0 when text is not one.
+inline int AccountHeldSeconds(const std::string& text) {
+  static const char kFor[] = "held back for ";
+  if (text.compare(0, sizeof kAccountHeldPrefix - 1, kAccountHeldPrefix) != 0) {
+    return 0;
+  }
+  size_t at = text.find(kFor);
+  if (at == std::string::npos) return 0;
+  long seconds = std::strtol(text.c_str() + at + sizeof kFor - 1, nullptr, 10);
+  return seconds > 0 && seconds <= 86400 ? static_cast<int>(seconds) : 0;
+}
+
+#endif  // TARPON_CONTRACT_ACCOUNT_HELD_H_

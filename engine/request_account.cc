@@ -1,0 +1,57 @@
+#include "engine/request_account.h"
+
+#include <cctype>
+#include <vector>
+
+#include "engine/argument.h"
+#include "engine/ccb.h"
+#include "engine/options.h"
+
+namespace {
+
+std::string Upper(const char* text) {
+  std::string result(text);
+  for (char& c : result) {
+    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  }
+  return result;
+}
+
+// The value of a separate-style option among argv[1..count-1],
+// upper-cased, or "" when it is missing or longer than size.
+std::string Value(std::vector<char*>* argv, unsigned int count, const char* key,
+                  unsigned int size) {
+  char value[CCB_QUALIFIED_NAME_LENGTH + 1] = "";
+  int rc = Argument(&count, argv->data(), key, ARGUMENT_STYLE_SEPARATE,
+                    ARGUMENT_KEEP, value, size);
+  return rc == ARGUMENT_RC_OK ? Upper(value) : std::string();
+}
+
+}  // namespace
+
+bool read_request_account(const char* commandLine, RequestAccount* account) {
+  // Split at white space as run_command_line does.
+  std::vector<std::string> tokens;
+  for (const char* p = commandLine; *p != '\0';) {
+    while (*p != '\0' && std::isspace(static_cast<unsigned char>(*p))) ++p;
+    const char* start = p;
+    while (*p != '\0' && !std::isspace(static_cast<unsigned char>(*p))) ++p;
+    if (p > start) tokens.emplace_back(start, p);
+  }
+  static char programName[] = "tarponApi";
+  std::vector<char*> argv = {programName};
+  for (std::string& token : tokens) argv.push_back(&token[0]);
+  // The engine takes its flags out first: "-u -v ALICE" names ALICE.
+  unsigned int count = static_cast<unsigned int>(argv.size());
+  if (take_out_flags(&count, argv.data())) return false;
+  account->user = Value(&argv, count, "-u", CCB_NAME_LENGTH);
+  account->destination = Value(&argv, count, "-s", CCB_QUALIFIED_NAME_LENGTH);
+  if (account->destination.empty()) {
+    account->destination = Value(&argv, count, "-sd", CCB_NAME_LENGTH);
+  }
+  if (account->destination.empty()) {
+    account->destination =
+        Value(&argv, count, "-plu", CCB_QUALIFIED_NAME_LENGTH);
+  }
+  return !account->user.empty() && !account->destination.empty();
+}

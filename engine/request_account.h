@@ -1,0 +1,18 @@
+// The account a request's options name, read with the engine's own argument
+// scanner, so that the gateway counts what the engine will send to the host.
+#ifndef TARPON_ENGINE_REQUEST_ACCOUNT_H_
+#define TARPON_ENGINE_REQUEST_ACCOUNT_H_
+
+#include <string>
+
+struct RequestAccount {
+  std::string user;         // "-u", upper-cased as the host compares it
+  std::string destination;  // "-s", else "-sd", else "-plu", upper-cased
+};
+
+// Fills *account from commandLine (the text run_command_line takes). False
+// when the request names no user or no destination, or a value the engine
+// would refuse: such a request never reaches a host.
+bool read_request_account(const char* commandLine, RequestAccount* account);
+
+#endif  // TARPON_ENGINE_REQUEST_ACCOUNT_H_

@@ -1,0 +1,41 @@
+// The account a request names, as the engine's own scanner reads it.
+#include "engine/request_account.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(RequestAccountTest, ReadsUserAndDestinationAsTheEngineDoes) {
+  const struct {
+    const char* options;
+    const char* user;  // null: no account
+    const char* destination;
+  } cases[] = {
+      {"-u alice -p A -np B -s hosta -log -noterm", "ALICE", "HOSTA"},
+      {"  -s\thosta   -u Alice ", "ALICE", "HOSTA"},
+      {"/u alice /s hosta", "ALICE", "HOSTA"},
+      {"-u alice -sd side1", "ALICE", "SIDE1"},
+      {"-u alice -plu neta.ksvhost -m #BATCH", "ALICE", "NETA.KSVHOST"},
+      {"-u alice -s hosta -plu neta.ksvhost", "ALICE", "HOSTA"},
+      // A flag between a switch and its value: the engine takes it out
+      // first, so the value is the next word.
+      {"-u -v alice -s -log hosta -noterm", "ALICE", "HOSTA"},
+      {"-u alice -local -s hosta", nullptr, nullptr},
+      {"-u alice -p A -np B -local", nullptr, nullptr},
+      {"-u alice", nullptr, nullptr},
+      {"-s hosta -p A -np B", nullptr, nullptr},
+      {"-u ninechars -s hosta", nullptr, nullptr},  // the engine refuses it
+      {"-u alice -s eighteen.characters", nullptr, nullptr},
+      {"", nullptr, nullptr},
+  };
+  for (const auto& c : cases) {
+    RequestAccount account;
+    bool named = read_request_account(c.options, &account);
+    EXPECT_EQ(c.user != nullptr, named) << c.options;
+    if (!named || c.user == nullptr) continue;
+    EXPECT_EQ(c.user, account.user) << c.options;
+    EXPECT_EQ(c.destination, account.destination) << c.options;
+  }
+}
+
+}  // namespace
