@@ -369,6 +369,7 @@ class Peer {
   // Counts the connection under source from now on; false, counted as
   // before, when that source has no room.
   bool Recount(const std::string& source) {
+    if (source.empty()) return true;  // no address to count it under
     if (!state_->SourceHasRoom(source)) return false;
     Uncount();
     source_ = source;
@@ -781,15 +782,18 @@ void Session::StartChange(Request& request, bool api) {
   api503Language_ = job->language;
   auto response = std::make_shared<Response>();
   *response = Answer(http::status::ok, "", "");
-  asio::post(state_->pool, [self = shared_from_this(), job, response,
-                            work = asio::make_work_guard(state_->io)] {
-    RunChange(self->state_, job.get(), response.get());
-    asio::post(work.get_executor(), [self, response] {
-      if (self->abandoned_) return;
-      if (self->state_->stopping) response->keep_alive(false);
-      self->Send(std::move(*response));
-    });
-  });
+  // The session goes back with the answer: its last reference is dropped
+  // on the loop's thread, whose alone its counts are.
+  asio::post(
+      state_->pool, [self = shared_from_this(), job, response,
+                     work = asio::make_work_guard(state_->io)]() mutable {
+        RunChange(self->state_, job.get(), response.get());
+        asio::post(work.get_executor(), [self = std::move(self), response] {
+          if (self->abandoned_) return;
+          if (self->state_->stopping) response->keep_alive(false);
+          self->Send(std::move(*response));
+        });
+      });
 }
 
 void Session::RunChange(WebServer::State* state, ChangeJob* job,
@@ -930,8 +934,8 @@ void Session::StopDeadline() {
   if (phase_ != Phase::kChanging) return Cancel();
   abandoned_ = true;
   keepAlive_ = false;
+  // The change's own outcome is counted and audited when it ends.
   Response answer = Answer(http::status::service_unavailable, "", "");
-  state_->Count(Outcome::kUnavailable);
   if (api_) {
     answer.set(http::field::content_type, "application/json");
     answer.body() = state_->page.ApiAnswer(
