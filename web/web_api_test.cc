@@ -297,7 +297,8 @@ TEST_F(WebApiTest, OneAddressHoldingConnectionsLeavesRoomForOthers) {
   std::vector<int> held;
   for (int i = 0; i < 30; ++i) held.push_back(ConnectFrom("127.0.0.2", web));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  for (int i = 0; i < 3; ++i) {
+  // More one after another than the overall cap: each is counted out again.
+  for (int i = 0; i < 15; ++i) {
     http_test::HttpAnswer answer = http_test::HttpsExchange(
         static_cast<uint16_t>(web),
         "GET /healthz HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");

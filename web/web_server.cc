@@ -352,6 +352,7 @@ class Peer {
     state_->metrics.connections->Increment();
   }
   virtual ~Peer() {
+    --state_->open;
     Uncount();
     state_->peers.erase(this);
     state_->metrics.connections->Decrement();
