@@ -5,13 +5,13 @@
 #include <openssl/ssl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <unistd.h>
 #include <uriparser/Uri.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/ssl.hpp>
@@ -34,6 +34,7 @@
 #include <utility>
 
 #include "comm/gateway_protocol.h"
+#include "comm/listen_address.h"
 #include "comm/net_block.h"
 #include "comm/proxy_header.h"
 #include "comm/tls.h"
@@ -293,22 +294,16 @@ bool WebServer::State::LoadAssets(std::string* error) {
 bool WebServer::State::Bind(const std::string& text, tcp::acceptor* acceptor,
                             std::string* error) {
   ListenAddress address;
-  boost::system::error_code failed;
   if (!ParseListenAddress(text, &address)) {
     *error = "bad address " + text;
     return false;
   }
-  tcp::endpoint endpoint(asio::ip::make_address(address.host, failed),
-                         address.port);
-  acceptor->open(endpoint.protocol(), failed);
-  if (!failed) acceptor->set_option(tcp::acceptor::reuse_address(true));
-  if (!failed && endpoint.address().is_v6()) {
-    acceptor->set_option(asio::ip::v6_only(true), failed);
-  }
-  if (!failed) acceptor->bind(endpoint, failed);
-  if (!failed)
-    acceptor->listen(asio::socket_base::max_listen_connections, failed);
+  int fd = OpenListeningSocket(address, text, error);
+  if (fd < 0) return false;
+  boost::system::error_code failed;
+  acceptor->assign(address.IsIpv6() ? tcp::v6() : tcp::v4(), fd, failed);
   if (failed) {
+    ::close(fd);
     *error = "cannot listen on " + text + ": " + failed.message();
     return false;
   }

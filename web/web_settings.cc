@@ -4,7 +4,7 @@
 #include <sstream>
 
 #include "comm/gateway_protocol.h"
-#include "metrics/metrics_listener.h"
+#include "comm/listen_address.h"
 
 namespace {
 
