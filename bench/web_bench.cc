@@ -13,7 +13,15 @@
 //             API with keep-alive each, and the library straight to the
 //             gateway; p50 and p99 of a change.
 //
-//   web_bench [--only sequence|clients] [--rounds N] [--changes N]
+//   floods    one person's changes from one address, a new connection
+//             each, while another address holds what it can of tarpon-web:
+//             256 keep-alive connections each asking GET /healthz every 15
+//             s, 300 idle TCP connections, 2,000 idle TLS connections; and
+//             with no flood. p50, p99, answered of total; tarpon-web's RSS
+//             and descriptors during and after. tarpon-web starts with 1,024
+//             descriptors, systemd's default.
+//
+//   web_bench [--only sequence|clients|floods] [--rounds N] [--changes N]
 //             [--clients N] [--client-changes N] [--programs DIR]
 //
 // The gateway runs with TLS and -proxy-from 127.0.0.1; tarpon-web reaches
@@ -23,11 +31,13 @@
 // traffic goes to 127.0.0.0/8. Prints one Markdown table per benchmark.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
@@ -447,6 +457,193 @@ int Clients(const Options& options) {
   return paths[0].times.failed + paths[1].times.failed == 0 ? 0 : 1;
 }
 
+// A flood from one loopback address: it holds up to count connections to
+// tarpon-web, opening new ones (at most 64 a sweep) as the server closes
+// them, while running is set. Plain TCP left idle, TLS left idle after the
+// handshake, or TLS keep-alive asking GET /healthz every 15 s.
+struct Flood {
+  const char* name;
+  int count;
+  bool tls;
+  bool healthz;
+};
+
+class Flooder {
+ public:
+  Flooder(const Flood& flood, int port)
+      : flood_(flood), port_(port), tls_(ssl::context::tls_client) {
+    tls_.set_verify_mode(ssl::verify_none);
+  }
+  ~Flooder() { Stop(); }
+  void Start() {
+    thread_ = std::thread([this] { Run(); });
+  }
+  void Stop() {
+    running_ = false;
+    if (thread_.joinable()) thread_.join();
+    held_.clear();
+  }
+  long opened() const { return opened_; }
+
+ private:
+  struct Held {
+    std::unique_ptr<ssl::stream<tcp::socket>> stream;
+    double askedAt = 0;
+  };
+
+  void Run() {
+    while (running_) {
+      double now = Seconds();
+      for (auto it = held_.begin(); it != held_.end();) {
+        it = Alive(&*it, now) ? std::next(it) : held_.erase(it);
+      }
+      for (int i = 0; i < 64 && static_cast<int>(held_.size()) < flood_.count;
+           ++i) {
+        Held held;
+        if (!Open(&held)) break;
+        held_.push_back(std::move(held));
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+
+  bool Open(Held* held) {
+    held->stream = std::make_unique<ssl::stream<tcp::socket>>(io_, tls_);
+    tcp::socket& socket = held->stream->next_layer();
+    beast::error_code failed;
+    socket.open(tcp::v4(), failed);
+    int on = 1;
+    setsockopt(socket.native_handle(), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on,
+               sizeof on);
+    timeval timeout = {2, 0};
+    setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &timeout,
+               sizeof timeout);
+    if (!failed) socket.bind({asio::ip::make_address("127.0.0.2"), 0}, failed);
+    if (!failed) {
+      socket.connect(
+          {asio::ip::make_address("127.0.0.1"), static_cast<uint16_t>(port_)},
+          failed);
+    }
+    if (!failed && flood_.tls) {
+      held->stream->handshake(ssl::stream_base::client, failed);
+    }
+    ++opened_;
+    return !failed && (!flood_.healthz || Ask(held));
+  }
+
+  bool Ask(Held* held) {
+    static const char kAsk[] =
+        "GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    beast::error_code failed;
+    asio::write(*held->stream, asio::buffer(kAsk, sizeof kAsk - 1), failed);
+    http::response<http::string_body> answer;
+    beast::flat_buffer buffer;
+    if (!failed) http::read(*held->stream, buffer, answer, failed);
+    held->askedAt = Seconds();
+    return !failed;
+  }
+
+  // A connection the server has begun to close (any byte unasked for, or
+  // the end) is let go.
+  bool Alive(Held* held, double now) {
+    char byte;
+    ssize_t n = recv(held->stream->next_layer().native_handle(), &byte, 1,
+                     MSG_PEEK | MSG_DONTWAIT);
+    if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return false;
+    return !flood_.healthz || now - held->askedAt < 15 || Ask(held);
+  }
+
+  Flood flood_;
+  int port_;
+  asio::io_context io_;
+  ssl::context tls_;
+  std::vector<Held> held_;
+  std::atomic<bool> running_{true};
+  long opened_ = 0;
+  std::thread thread_;
+};
+
+// tarpon-web's resident memory in MB.
+double ResidentMb(int pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) {
+      return std::strtod(line.c_str() + 6, nullptr) / 1024;
+    }
+  }
+  return -1;
+}
+
+int Floods(const Options& options) {
+  // tarpon-web inherits systemd's default soft limit; the flooder then
+  // takes what it needs.
+  rlimit limit = {};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  rlimit web = limit;
+  web.rlim_cur = std::min<rlim_t>(1024, limit.rlim_max);
+  setrlimit(RLIMIT_NOFILE, &web);
+  Setup setup;
+  bool started = setup.Start(options);
+  setrlimit(RLIMIT_NOFILE, &limit);
+  if (!started) return 1;
+  const std::string ca = setup.certificates.Path("ca.pem");
+  const int pid = setup.web->pid();
+  const Flood floods[] = {
+      {"none", 0, false, false},
+      {"256 keep-alive TLS, GET /healthz every 15 s", 256, true, true},
+      {"300 idle TCP", 300, false, false},
+      {"2,000 idle TLS", 2000, true, false},
+  };
+  std::printf("\n### One person while one address floods tarpon-web\n\n");
+  std::printf(
+      "One person from 127.0.0.3 makes %d refused changes one after "
+      "another, a new HTTPS connection each, while 127.0.0.2 holds what it "
+      "can (after 5 s of flooding); tarpon-web's defaults (256 connections, "
+      "32 a source, 5 s idle keep-alive) with 1,024 descriptors.\n\n",
+      options.changes / 10);
+  std::printf(
+      "| flood | answered | p50 ms | p99 ms | max ms | connections the "
+      "flood opened | RSS MB during | descriptors during | RSS MB after | "
+      "descriptors after |\n"
+      "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+  int failures = 0;
+  for (const Flood& flood : floods) {
+    Flooder flooder(flood, setup.webPort);
+    if (flood.count > 0) {
+      flooder.Start();
+      std::this_thread::sleep_for(std::chrono::seconds(5));
+    }
+    ApiClient person(setup.webPort, "127.0.0.3", ca);
+    std::vector<double> ms;
+    int count = options.changes / 10;
+    int answered = 0;
+    double rss = 0;
+    int descriptors = 0;
+    for (int i = 0; i < count; ++i) {
+      double began = Seconds();
+      if (person.Change(false)) ++answered;
+      ms.push_back((Seconds() - began) * 1000);
+      if (i == count / 2) {
+        rss = ResidentMb(pid);
+        descriptors = e2e::OpenDescriptors(pid);
+      }
+    }
+    long opened = flooder.opened();
+    flooder.Stop();
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    std::printf(
+        "| %s | %d/%d | %.1f | %.1f | %.1f | %ld | %.1f | %d | %.1f | "
+        "%d |\n",
+        flood.name, answered, count, Percentile(ms, 0.5), Percentile(ms, 0.99),
+        Percentile(ms, 1.0), opened, rss, descriptors, ResidentMb(pid),
+        e2e::OpenDescriptors(pid));
+    std::fflush(stdout);
+    if (answered != count) ++failures;
+  }
+  return failures == 0 ? 0 : 1;
+}
+
 bool ParseOptions(int argc, char** argv, Options* options) {
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string name = argv[i];
@@ -480,7 +677,8 @@ int main(int argc, char** argv) {
   options.programs = bench::OwnFolder() + "/../programs";
   if (!ParseOptions(argc, argv, &options)) {
     std::fprintf(stderr,
-                 "usage: web_bench [--only sequence|clients] [--rounds N] "
+                 "usage: web_bench [--only sequence|clients|floods] "
+                 "[--rounds N] "
                  "[--changes N] [--clients N] [--client-changes N] "
                  "[--programs DIR]\n");
     return 2;
@@ -492,6 +690,9 @@ int main(int argc, char** argv) {
   }
   if (options.only.empty() || options.only == "clients") {
     failures += Clients(options);
+  }
+  if (options.only.empty() || options.only == "floods") {
+    failures += Floods(options);
   }
   return failures == 0 ? 0 : 1;
 }

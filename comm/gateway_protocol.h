@@ -15,6 +15,11 @@ constexpr char GATEWAY_DEFAULT_SERVICE[] = "tarponGateway";
 // refuses longer options before it connects.
 constexpr int GATEWAY_MAX_REQUEST_LENGTH = 86;
 
+// The return code of a gateway's answer to a connection that began with a
+// PROXY header from an address its -proxy-from does not list: the sender
+// and the gateway disagree on the header, and nothing was run.
+constexpr int GATEWAY_RC_PROXY_REFUSED = 1090;
+
 // A switch begins with "-" or "/".
 inline bool BeginsLikeSwitch(const char* arg) {
   return arg[0] == '-' || arg[0] == '/';

@@ -21,6 +21,7 @@
 #include "comm/server.h"
 #include "comm/tls.h"
 #include "gateway/account_guard.h"
+#include "contract/tarpon_rc.h"
 #include "gateway/engine_runner.h"
 #include "gateway/service_notify.h"
 #include "trace/trace.h"
@@ -43,6 +44,10 @@ constexpr size_t kEngineQueue = 1024;
 // How long a connection accepted before SIGTERM may take to deliver its
 // request.
 constexpr int kStopGraceMs = 2000;
+// After SIGTERM a request waiting for the engine may start only within
+// this time; one still waiting then is answered without being run, so that
+// no request runs long after the stop and no client is left without word.
+constexpr int kStopRunMs = 5000;
 // How long what a thread posted without a wake-up may wait for the loop.
 constexpr int kLazyPostMs = 20;
 // TLS steps that may wait for a thread; past them a step runs in the loop.
@@ -530,8 +535,14 @@ void GatewayLoop::RunEngine(Slots::iterator found) {
   std::string request = session->GetRequest();
   if (HandOver(
           found, engine_,
-          [session, request, metrics = metrics_, accounts = settings_.accounts,
-           source = found->second.source] {
+          [this, session, request, metrics = metrics_,
+           accounts = settings_.accounts, source = found->second.source] {
+            if (IsPastStopRun()) {
+              session->Answer({TARPON_RC_LOCAL_UNAVAILABLE,
+                               "\nTARPON SERVER : stopping, not run.\n",
+                               "not run: the gateway is stopping\n"});
+              return true;
+            }
             auto start = std::chrono::steady_clock::now();
             EngineRun run = accounts != nullptr ? accounts->Run(request, source)
                                                 : RunGatewayRequest(request);
@@ -729,6 +740,7 @@ void GatewayLoop::Stop() {
   if (stopping_) return;
   stopping_ = true;
   stopDeadlineMs_ = clock_.NowMs() + kStopGraceMs;
+  stopRunByMs_ = SteadyMs() + kStopRunMs;
   NotifyStopping();
   for (GatewayListener* listener : listeners_) {
     // What the kernel has queued was accepted by it already: taken now, it
@@ -737,6 +749,17 @@ void GatewayLoop::Stop() {
     epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, listener->GetSocket(), nullptr);
     listener->CloseSocket();
   }
+}
+
+int64_t GatewayLoop::SteadyMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+bool GatewayLoop::IsPastStopRun() const {
+  int64_t by = stopRunByMs_.load();
+  return by != 0 && SteadyMs() >= by;
 }
 
 void GatewayLoop::CloseAwaitingRequests() {

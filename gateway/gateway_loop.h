@@ -20,6 +20,7 @@
 
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <set>
@@ -177,6 +178,11 @@ class GatewayLoop {
   int64_t nextPruneMs_ = 0;
   bool stopping_ = false;
   int64_t stopDeadlineMs_ = 0;
+  // When requests stop starting after SIGTERM, on the steady clock; 0
+  // before. Read by the engine's thread.
+  std::atomic<int64_t> stopRunByMs_{0};
+  static int64_t SteadyMs();
+  bool IsPastStopRun() const;
   bool failed_ = false;
   // Last, so that their threads end before the sessions they may hold.
   WorkerPool engine_;

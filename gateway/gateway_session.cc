@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -11,6 +12,7 @@
 
 #include "comm/address.h"
 #include "comm/comm_base.h"
+#include "comm/gateway_protocol.h"
 #include "comm/record_format.h"
 #include "comm/server.h"
 #include "engine/tarpon.h"
@@ -56,8 +58,7 @@ GatewaySession::GatewaySession(Fd socket, const std::string& clientAddress,
       channel_(std::make_unique<PlainChannel>(socket_.get())),
       assembler_(static_cast<uint32_t>(maxRequestLength)) {
   if (proxyHeader) {
-    proxyHeader_ = std::make_unique<ProxyHeaderParser>();
-    phase_ = Phase::kProxyHeader;
+    trustedPeer_ = true;
     id_ = 0;
   }
 }
@@ -110,6 +111,7 @@ std::string GatewaySession::TakeLogText() {
 }
 
 void GatewaySession::Step() {
+  if (phase_ == Phase::kHandshake && !HasNoProxyHeader()) return;
   if (phase_ == Phase::kProxyHeader) ReadProxyHeader();
   if (phase_ == Phase::kHandshake) Handshake();
   if (phase_ == Phase::kReceiving) Receive();
@@ -137,7 +139,60 @@ void GatewaySession::ReadProxyHeader() {
   }
 }
 
+// A peer's first bytes, peeked at (a trusted balancer's too, since a
+// trusted peer may also be a client itself, as tarpon-web's loopback
+// neighbours are): a record begins with its length and a
+// type of 'D' or 'S', a TLS handshake with 0x16, so neither can be taken
+// for the start of a PROXY header ("PROXY " or version 2's signature).
+bool GatewaySession::HasNoProxyHeader() {
+  static const char kV2Signature[12] = {'\r', '\n', '\r', '\n', '\0', '\r',
+                                        '\n', 'Q',  'U',  'I',  'T',  '\n'};
+  static const char kV1Signature[6] = {'P', 'R', 'O', 'X', 'Y', ' '};
+  if (sniffed_) return true;
+  char bytes[sizeof kV2Signature];
+  ssize_t n = recv(socket_.get(), bytes, sizeof bytes, MSG_PEEK);
+  if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
+    return false;
+  }
+  sniffed_ = true;
+  // The channel sees the end or the fault; a trusted peer without a
+  // header is a client itself.
+  if (n <= 0) {
+    if (trustedPeer_) id_ = Server::CountSession();
+    return true;
+  }
+  size_t got = static_cast<size_t>(n);
+  bool v2 = std::memcmp(bytes, kV2Signature, got) == 0;
+  bool v1 =
+      std::memcmp(bytes, kV1Signature, std::min(got, sizeof kV1Signature)) == 0;
+  if ((v2 && got < sizeof kV2Signature) || (v1 && got < sizeof kV1Signature)) {
+    sniffed_ = false;  // the rest comes within the deadline
+    return false;
+  }
+  if (!v1 && !v2) {
+    if (trustedPeer_) id_ = Server::CountSession();
+    return true;
+  }
+  untrustedProxy_ = !trustedPeer_;
+  proxyHeader_ = std::make_unique<ProxyHeaderParser>();
+  phase_ = Phase::kProxyHeader;
+  return true;
+}
+
 void GatewaySession::ProxyHeaderDone() {
+  if (untrustedProxy_ &&
+      proxyHeader_->GetResult() != ProxyHeaderParser::kInvalid) {
+    // Its address is not believed; the request that follows is read and
+    // answered, never run.
+    log_ += GatewayTimeStamp();
+    log_ += "TARPON SERVER refused IP(" + clientAddress_ +
+            "): a PROXY header from an address that -proxy-from does not "
+            "list: add the address to -proxy-from, or have the sender send "
+            "none (tarpon-web -proxy-header off)\n";
+    proxyHeader_.reset();
+    phase_ = Phase::kHandshake;
+    return;
+  }
   switch (proxyHeader_->GetResult()) {
     case ProxyHeaderParser::kProxy: {
       via_ = clientAddress_;
@@ -261,6 +316,12 @@ void GatewaySession::RequestReceived() {
     return;
   }
   LogSessionLine();
+  if (untrustedProxy_) {
+    LogReturnCode(GATEWAY_RC_PROXY_REFUSED);
+    Reply(GATEWAY_RC_PROXY_REFUSED,
+          "\nTARPON SERVER : PROXY header refused, not processed.\n");
+    return;
+  }
   if (result == CommBase::COMM_OK) {
     request_ = assembler_.GetData();
     phase_ = Phase::kRunning;

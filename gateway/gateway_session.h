@@ -30,7 +30,7 @@
 class GatewaySession {
  public:
   enum class Phase {
-    kProxyHeader,  // a trusted balancer's PROXY header is arriving
+    kProxyHeader,  // a PROXY header is arriving
     kHandshake,    // the channel's handshake is under way
     kReceiving,    // the request record is arriving
     kDiscarding,   // the data of a record refused for its size are dropped
@@ -46,13 +46,19 @@ class GatewaySession {
   // must take the reply within timeoutMs of its being ready; requests of
   // more than maxRequestLength bytes are refused.
   //
-  // With proxyHeader the peer is a trusted balancer: the connection begins
-  // with a PROXY header (versions 1 and 2), read before anything else and
-  // never past its end. Its source then is the client (the balancer shows
+  // With proxyHeader the peer is a trusted balancer: a connection that
+  // begins with a PROXY header (versions 1 and 2) has it read before
+  // anything else and never past its end; one that does not is a client
+  // itself. Its source then is the client (the balancer shows
   // as "via" in the log), and the session takes its id (id is ignored)
   // once the header is whole. A health check (version 2's LOCAL, version
   // 1's UNKNOWN) ends the session at once without a log line; a bad or
   // unfinished header ends it with one.
+  //
+  // Without proxyHeader, a connection that begins with a PROXY header comes
+  // from a sender that believes the gateway trusts it: the header is read
+  // and dropped, the request is never run, and the reply carries
+  // GATEWAY_RC_PROXY_REFUSED; the log line names the fix.
   GatewaySession(Fd socket, const std::string& clientAddress, int id,
                  int timeoutMs, int maxRequestLength, const Clock& clock,
                  bool proxyHeader = false);
@@ -140,6 +146,8 @@ class GatewaySession {
 
   void ReadProxyHeader();
   void ProxyHeaderDone();
+  // False while the connection's first bytes may still be a PROXY header.
+  bool HasNoProxyHeader();
   void Handshake();
   void Receive();
   void Discard();
@@ -176,6 +184,9 @@ class GatewaySession {
   bool handshakeDone_ = false;
   bool handshakeTimedOut_ = false;
   bool proxyRefused_ = false;
+  bool sniffed_ = false;         // the first bytes were looked at
+  bool trustedPeer_ = false;     // the peer is listed in -proxy-from
+  bool untrustedProxy_ = false;  // a PROXY header from an unlisted peer
   std::string request_;
   std::string reply_;
   size_t replySent_ = 0;

@@ -1,14 +1,12 @@
 #include "metrics/metrics_listener.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
-#include <cctype>
 #include <exception>
 #include <thread>
 #include <utility>
@@ -19,42 +17,6 @@ namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = asio::ip::tcp;
-
-bool ParseListenAddress(const std::string& text, ListenAddress* address) {
-  std::string host;
-  size_t colon;
-  int family;
-  if (!text.empty() && text[0] == '[') {
-    size_t close = text.find(']');
-    if (close == std::string::npos || close + 1 >= text.size() ||
-        text[close + 1] != ':') {
-      return false;
-    }
-    host = text.substr(1, close - 1);
-    colon = close + 1;
-    family = AF_INET6;
-  } else {
-    colon = text.find(':');
-    if (colon == std::string::npos || text.find(':', colon + 1) != text.npos) {
-      return false;
-    }
-    host = text.substr(0, colon);
-    family = AF_INET;
-  }
-  in6_addr scratch;
-  if (inet_pton(family, host.c_str(), &scratch) != 1) return false;
-  std::string digits = text.substr(colon + 1);
-  if (digits.empty() || digits.size() > 5) return false;
-  unsigned long port = 0;
-  for (char c : digits) {
-    if (!std::isdigit(static_cast<unsigned char>(c))) return false;
-    port = port * 10 + static_cast<unsigned long>(c - '0');
-  }
-  if (port > 65535) return false;
-  address->host = host;
-  address->port = static_cast<uint16_t>(port);
-  return true;
-}
 
 namespace {
 
@@ -208,20 +170,18 @@ MetricsListener::~MetricsListener() { Stop(); }
 
 namespace {
 
-// Opens, binds and listens; the reason in *error when a step fails.
+// The listening socket, in the acceptor; the reason in *error when a step
+// fails.
 bool Listen(const ListenAddress& address, const std::string& text,
             tcp::acceptor* acceptor, std::string* error) {
+  int fd = OpenListeningSocket(address, text, error);
+  if (fd < 0) return false;
   beast::error_code failure;
-  tcp::endpoint endpoint(asio::ip::make_address(address.host, failure),
-                         address.port);
-  if (!failure) acceptor->open(endpoint.protocol(), failure);
-  if (!failure) {
-    acceptor->set_option(tcp::acceptor::reuse_address(true), failure);
+  acceptor->assign(address.IsIpv6() ? tcp::v6() : tcp::v4(), fd, failure);
+  if (failure) {
+    close(fd);
+    *error = "cannot listen on " + text + ": " + failure.message();
   }
-  if (!failure) acceptor->bind(endpoint, failure);
-  if (!failure)
-    acceptor->listen(asio::socket_base::max_listen_connections, failure);
-  if (failure) *error = "cannot listen on " + text + ": " + failure.message();
   return !failure;
 }
 

@@ -18,18 +18,9 @@
 #include <memory>
 #include <string>
 
+#include "comm/listen_address.h"
+
 class MetricsRegistry;
-
-// A numeric address and a port, as "-metrics" takes them.
-struct ListenAddress {
-  std::string host;  // "127.0.0.1" or "::1", without brackets
-  uint16_t port = 0;
-};
-
-// Parses "IPv4:PORT" ("127.0.0.1:9101") or "[IPv6]:PORT" ("[::1]:9101");
-// the port from 0 to 65535, where 0 lets the system choose one. Host names
-// are refused. False, with *address unchanged, for any other text.
-bool ParseListenAddress(const std::string& text, ListenAddress* address);
 
 struct MetricsListenerLimits {
   // Connections served at once; Prometheus keeps one per target.

@@ -98,15 +98,20 @@ TEST(ProxyGatewayTest, TrustsOnlyItsBalancersHeaders) {
        "closed",
        "TARPON SERVER refused IP(127.0.0.1): bad PROXY header (header longer "
        "than 107 bytes)\n"},
-      {"untrusted source: never a header", "127.0.0.5",
+      {"untrusted source: refused, never run", "127.0.0.5",
        "PROXY TCP4 198.51.100.10 192.0.2.1 40000 5000\r\n" + help, false,
-       "0004", ") IP(127.0.0.5) tarponRc(4) \n"},
+       "1090",
+       "TARPON SERVER refused IP(127.0.0.5): a PROXY header from an address "
+       "that -proxy-from does not list: add the address to -proxy-from, or "
+       "have the sender send none (tarpon-web -proxy-header off)\n"},
+      {"trusted source without a header: a client itself", "127.0.0.1", help,
+       false, "0004", ") IP(127.0.0.1) tarponRc(4) \n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(c.code, Exchange(c.source, port, c.bytes, c.keepOpen));
   }
-  e2e::WaitForText(box, "gateway.log", "IP(127.0.0.5)", 5000);
+  e2e::WaitForText(box, "gateway.log", "IP(127.0.0.1) tarponRc(4)", 5000);
   std::string log = e2e::WithoutTimeStamps(box.Read("gateway.log"));
   for (const Case& c : cases) {
     EXPECT_NE(std::string::npos, log.find(c.logged)) << c.name << "\n" << log;

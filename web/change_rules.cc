@@ -5,6 +5,7 @@
 #include <cctype>
 
 #include "contract/account_held.h"
+#include "comm/gateway_protocol.h"
 #include "contract/tarpon_rc.h"
 
 bool IsHostCharacter(char c) {
@@ -37,6 +38,10 @@ std::string CheckOne(const std::string& value, const char* missing) {
 }
 
 }  // namespace
+
+bool PassesUserIdCheck(const std::string& user) {
+  return CheckOne(user, "problemNoUser").empty();
+}
 
 std::string CheckFields(ChangeFields* fields) {
   for (char& c : fields->user) {
@@ -123,6 +128,9 @@ Verdict JudgeAnswer(const GatewayAnswer& answer) {
       return {Outcome::kUnavailable, "gatewayClosed"};
     case GatewayFailure::kTimeout:
       return {Outcome::kTimeout, "gatewayTimeout"};
+  }
+  if (answer.code == GATEWAY_RC_PROXY_REFUSED) {
+    return {Outcome::kUnreachable, "serviceSetUp"};
   }
   const int host = TARPON_RC_HOST_STATUS_BASE;
   switch (answer.code) {

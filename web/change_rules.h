@@ -15,6 +15,9 @@
 // gateway's option line.
 constexpr size_t kWebFieldMaxLength = 8;
 bool IsHostCharacter(char c);
+// True when a (checked, upper-cased) user ID is one the host could hold:
+// only such a one may reach a log.
+bool PassesUserIdCheck(const std::string& user);
 
 // One change as the form or the API gives it. The destructor clears the
 // passwords' bytes.

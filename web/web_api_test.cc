@@ -1,10 +1,14 @@
 // The JSON API of the real tarpon-web against the real tarpons and the
 // emulated node on loopback, through an ordinary HTTPS client: one table
 // of requests and the status, return code and change each must give.
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -59,6 +63,8 @@ class WebApiTest : public ::testing::Test {
                    "/tcp\nsilentGateway " + std::to_string(silent_.port) +
                    "/tcp\nclosingGateway " + std::to_string(closing_.port) +
                    "/tcp\ndeadGateway " +
+                   std::to_string(e2e::FreeLoopbackPort()) +
+                   "/tcp\nunlistedGateway " +
                    std::to_string(e2e::FreeLoopbackPort()) + "/tcp\n");
     env_ = {"TARPON_SNA_NODE=" + box_.Path("sna-node.conf"),
             "TARPON_SERVICES=" + box_.Path("services")};
@@ -70,7 +76,7 @@ class WebApiTest : public ::testing::Test {
   }
 
   // A tarpon-web for the gateway named by service; its port.
-  int StartWeb(const std::string& service) {
+  int StartWeb(const std::string& service, const Args& more = {}) {
     int port = e2e::FreeLoopbackPort();
     Args args = {
         "-listen",       "127.0.0.1:" + std::to_string(port),
@@ -80,6 +86,7 @@ class WebApiTest : public ::testing::Test {
         "-destinations", "hosta=Host A",
         "-assets",       std::string(TARPON_SOURCE_DIR) + "/web/assets",
         "-timeout",      "1"};
+    args.insert(args.end(), more.begin(), more.end());
     webs_.push_back(std::make_unique<e2e::Background>(
         e2e::BinDir() + "/tarpon-web", args, env_, box_.Path(service + ".out"),
         box_.Path(service + ".err")));
@@ -94,6 +101,26 @@ class WebApiTest : public ::testing::Test {
   std::unique_ptr<e2e::Background> gateway_;
   std::vector<std::unique_ptr<e2e::Background>> webs_;
 };
+
+// A TCP connection to 127.0.0.1:port from another loopback address, held
+// open without a byte sent; -1 when it cannot connect.
+int ConnectFrom(const char* source, int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  inet_pton(AF_INET, source, &address.sin_addr);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
 
 std::string Post(const std::string& body,
                  const std::string& type = "application/json",
@@ -146,11 +173,18 @@ TEST_F(WebApiTest, AnswersEachCaseWithItsStatusAndCode) {
             R"("newPassword":"AFTER1","destination":"hostz"})"),
        400, 14},
       {"malformed JSON", web, Post("{\"user\": \"alice\""), 400, 14},
-      {"oversized body", web, Post(std::string(5000, ' ') + good), 413, 14},
+      {"a 2 MB body, read and dropped to deliver the answer", web,
+       Post(std::string(2 << 20, ' ') + good), 413, 14},
       {"another content type", web, Post(good, "text/plain"), 415, 14},
       {"another site's origin", web,
        Post(good, "application/json", "Origin: https://evil.example\r\n"), 403,
        14},
+      {"a foreign origin typed in", web,
+       Post(good, "application/json",
+            "Sec-Fetch-Site: none\r\nOrigin: https://evil.example\r\n"),
+       403, 14},
+      {"a password typed into the user field", web,
+       Post(Change("alice SECRET1", "SECRET1", "AFTER1")), 400, 14},
       {"a cross-site fetch", web,
        Post(good, "application/json", "Sec-Fetch-Site: cross-site\r\n"), 403,
        14},
@@ -199,31 +233,166 @@ TEST_F(WebApiTest, AnswersEachCaseWithItsStatusAndCode) {
   EXPECT_NE(std::string::npos,
             audit.find("client=127.0.0.1 user=ALICE destination=hosta "
                        "outcome=changed code=0"));
+  EXPECT_NE(std::string::npos, audit.find("user=(not-a-user-id)"));
   for (const char* secret : {"SECRET1", "AFTER1", "WRONG1"}) {
     EXPECT_EQ(std::string::npos, audit.find(secret)) << secret;
   }
 }
 
 TEST_F(WebApiTest, ServesThePageDocumentsAndMetrics) {
-  int web = StartWeb("tarponGateway");
-  auto get = [web](const std::string& path) {
+  int metrics = e2e::FreeLoopbackPort();
+  int web = StartWeb("tarponGateway",
+                     {"-metrics", "127.0.0.1:" + std::to_string(metrics)});
+  auto send = [web](const std::string& method, const std::string& path) {
     return http_test::HttpsExchange(
         static_cast<uint16_t>(web),
-        "GET " + path +
+        method + " " + path +
             " HTTP/1.1\r\nHost: 127.0.0.1\r\n"
             "Accept-Language: fr, de-CH;q=0.9, en;q=0.5\r\n"
-            "Connection: close\r\n\r\n");
+            "Content-Length: 0\r\nConnection: close\r\n\r\n");
   };
-  http_test::HttpAnswer page = get("/?user=%3Cb%3E");
+  http_test::HttpAnswer page = send("GET", "/?user=%3Cb%3E");
   EXPECT_EQ(200, page.status);
   EXPECT_NE(std::string::npos, page.body.find("<html lang=\"de\">"));
   EXPECT_NE(std::string::npos, page.body.find("value=\"&lt;b&gt;\""));
-  EXPECT_EQ(200, get("/healthz").status);
-  EXPECT_EQ("3.1.0", nlohmann::json::parse(get("/api/v1/openapi.json").body)
-                         .value("openapi", ""));
+  EXPECT_EQ(200, send("GET", "/healthz").status);
+  EXPECT_EQ("3.1.0",
+            nlohmann::json::parse(send("GET", "/api/v1/openapi.json").body)
+                .value("openapi", ""));
+  struct Case {
+    const char* method;
+    const char* path;
+    int status;
+    const char* allow;
+  };
+  const Case cases[] = {
+      {"GET", "/nothing", 404, ""},
+      {"GET", "/metrics", 404, ""},  // only on its own listener
+      {"POST", "/healthz", 405, "GET, HEAD"},
+      {"DELETE", "/", 405, "GET, HEAD, POST"},
+      {"GET", "/api/v1/password-change", 405, "POST"},
+      {"GET", "/?user=AL%00ICE", 200, ""},  // the page, told it is malformed
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.method) + " " + c.path);
+    http_test::HttpAnswer answer = send(c.method, c.path);
+    EXPECT_EQ(c.status, answer.status);
+    EXPECT_EQ(c.allow, answer.allow);
+    for (const char* field :
+         {"Permissions-Policy: ", "Cross-Origin-Opener-Policy: same-origin",
+          "Cross-Origin-Resource-Policy: same-origin"}) {
+      EXPECT_NE(std::string::npos, answer.fields.find(field)) << field;
+    }
+  }
+  EXPECT_EQ(std::string::npos,
+            send("GET", "/?user=AL%00ICE").body.find("value=\"AL\""));
+  // A HEAD's answer has no body: the next answer on the connection is read
+  // right after its head.
+  std::string both = http_test::HttpsRaw(
+      static_cast<uint16_t>(web),
+      "HEAD /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
+      "GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+  size_t end = both.find("\r\n\r\n");
+  ASSERT_NE(std::string::npos, end);
+  EXPECT_NE(std::string::npos, both.find("Content-Length: 3\r\n"));
+  EXPECT_EQ(0u, both.find("HTTP/1.1 200", 0));
+  EXPECT_EQ(end + 4, both.find("HTTP/1.1 200", end));
+  EXPECT_EQ("ok\n", both.substr(both.size() - 3));
+  http_test::HttpAnswer scraped = http_test::HttpExchange(
+      static_cast<uint16_t>(metrics),
+      "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+  EXPECT_NE(std::string::npos, scraped.body.find("tarpon_web_changes_total"));
+}
+
+TEST_F(WebApiTest, OneAddressHoldingConnectionsLeavesRoomForOthers) {
+  int web = StartWeb("tarponGateway",
+                     {"-max-connections", "12", "-per-source", "4", "-http",
+                      "127.0.0.1:" + std::to_string(e2e::FreeLoopbackPort())});
+  std::vector<int> held;
+  for (int i = 0; i < 30; ++i) held.push_back(ConnectFrom("127.0.0.2", web));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // More one after another than the overall cap: each is counted out again.
+  for (int i = 0; i < 15; ++i) {
+    http_test::HttpAnswer answer = http_test::HttpsExchange(
+        static_cast<uint16_t>(web),
+        "GET /healthz HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(200, answer.status);
+  }
+  for (int fd : held) {
+    if (fd >= 0) close(fd);
+  }
+}
+
+// SIGHUP with a broken key keeps the files in use; SIGTERM with changes
+// under way and a keep-alive connection open answers every change, closes
+// the idle connection and exits 0.
+TEST_F(WebApiTest, ReloadKeepsWorkingFilesAndStopAnswersEveryChange) {
+  std::ifstream key(certificates_.Path("gateway.key"));
+  std::string keyText((std::istreambuf_iterator<char>(key)),
+                      std::istreambuf_iterator<char>());
+  box_.Write("web.key", keyText);
+  chmod(box_.Path("web.key").c_str(), 0600);
+  int web = StartWeb("silentGateway",
+                     {"-key", box_.Path("web.key"), "-timeout", "2"});
+  e2e::Background& process = *webs_.back();
+  box_.Write("web.key", "not a key\n");
+  kill(process.pid(), SIGHUP);
+  EXPECT_TRUE(e2e::WaitForText(box_, "silentGateway.err",
+                               "kept the certificate and key", 5000));
+
+  namespace asio = boost::asio;
+  asio::io_context io;
+  asio::ssl::context context(asio::ssl::context::tls_client);
+  asio::ssl::stream<asio::ip::tcp::socket> idle(io, context);
+  boost::system::error_code error;
+  idle.next_layer().connect(
+      {asio::ip::make_address("127.0.0.1"), static_cast<uint16_t>(web)}, error);
+  idle.handshake(asio::ssl::stream_base::client, error);
+  ASSERT_FALSE(error) << error.message();
+
+  std::vector<std::thread> changes;
+  std::vector<int> statuses(3, 0);
+  for (int& status : statuses) {
+    changes.emplace_back([web, &status] {
+      status =
+          http_test::HttpsExchange(static_cast<uint16_t>(web),
+                                   Post(Change("alice", "SECRET1", "B")), 10000)
+              .status;
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  kill(process.pid(), SIGTERM);
+  for (std::thread& change : changes) change.join();
+  for (int status : statuses) EXPECT_EQ(504, status);
+  char byte;
+  idle.read_some(asio::buffer(&byte, 1), error);
+  EXPECT_TRUE(error);  // closed, not held
+  EXPECT_EQ(0, process.Wait(10000)) << box_.Read("silentGateway.err");
+}
+
+// tarpon-web sends a PROXY header to a gateway that trusts nobody's: both
+// logs name the fix, the person is told the service is not set up, and
+// the header never runs as options.
+TEST_F(WebApiTest, AProxyHeaderTheGatewayDoesNotTrustIsNamedInBothLogs) {
+  auto gateway = e2e::StartGateway(e2e::BinDir() + "/tarpons", box_, "unlisted",
+                                   env_, {"-S", "unlistedGateway"});
+  ASSERT_TRUE(gateway) << box_.Read("unlisted.err");
+  int web = StartWeb("unlistedGateway");
+  std::string form =
+      "user=alice&currentPassword=SECRET1&newPassword=AFTER1&"
+      "confirmation=AFTER1";
+  http_test::HttpAnswer page = http_test::HttpsExchange(
+      static_cast<uint16_t>(web),
+      "POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
+      "application/x-www-form-urlencoded\r\nContent-Length: " +
+          std::to_string(form.size()) + "\r\nConnection: close\r\n\r\n" + form);
+  EXPECT_EQ(200, page.status);
+  EXPECT_NE(std::string::npos, page.body.find("not set up correctly"));
+  EXPECT_EQ(std::string::npos, page.body.find("sage"));  // no usage text
+  EXPECT_TRUE(e2e::WaitForText(box_, "unlisted.log", "-proxy-from", 5000));
   EXPECT_NE(std::string::npos,
-            get("/metrics").body.find("tarpon_web_changes_total"));
-  EXPECT_EQ(404, get("/nothing").status);
+            box_.Read("unlistedGateway.err").find("-proxy-header off"));
+  EXPECT_EQ(kUsers, box_.Read("users.db"));
 }
 
 }  // namespace

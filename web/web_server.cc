@@ -1,13 +1,17 @@
 #include "web/web_server.h"
 
+#include <arpa/inet.h>
 #include <openssl/crypto.h>
 #include <openssl/ssl.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
 #include <uriparser/Uri.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/ssl.hpp>
@@ -24,14 +28,18 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
 #include <sstream>
+#include <unordered_map>
 #include <utility>
 
+#include "comm/gateway_protocol.h"
+#include "comm/listen_address.h"
+#include "comm/net_block.h"
 #include "comm/proxy_header.h"
 #include "comm/tls.h"
 #include "contract/tarpon_rc.h"
 #include "gateway_client/gateway_exchange.h"
-#include "gateway_client/tarpon_gateway.h"
 #include "metrics/metrics_listener.h"
 #include "metrics/metrics_registry.h"
 #include "web/change_page.h"
@@ -45,18 +53,14 @@ using tcp = asio::ip::tcp;
 
 namespace {
 
-constexpr uint32_t kHeadLimit = 8192;
-constexpr size_t kBodyLimit = 4096;
-constexpr size_t kFieldLimit = 64;
-constexpr auto kHandshakeDeadline = std::chrono::seconds(10);
-constexpr auto kRequestDeadline = std::chrono::seconds(20);
-constexpr int kExchangeThreads = 16;
-constexpr int kRetryAfterSeconds = 30;
-
 const char kContentSecurityPolicy[] =
     "default-src 'none'; script-src 'self'; style-src 'self'; "
     "img-src 'self'; connect-src 'self'; form-action 'self'; "
     "frame-ancestors 'none'; base-uri 'none'";
+
+// What the audit log shows in place of a user ID that fails the host's
+// check: such a text may be a password typed into the wrong field.
+const char kNotAUserId[] = "(not-a-user-id)";
 
 using Request = http::request<http::string_body>;
 using Response = http::response<http::string_body>;
@@ -72,16 +76,6 @@ std::string ReadAsset(const std::string& path, std::string* error) {
   return all.str();
 }
 
-// The user ID as a log may show it: at most 16 characters, those the host
-// cannot take as "?".
-std::string LoggedUser(const std::string& user) {
-  std::string shown = user.substr(0, 16);
-  for (char& c : shown) {
-    if (!IsHostCharacter(c)) c = '?';
-  }
-  return shown.empty() ? "-" : shown;
-}
-
 std::string Now() {
   std::time_t now = std::time(nullptr);
   std::tm parts;
@@ -93,12 +87,17 @@ std::string Now() {
 
 // The value of each key of an application/x-www-form-urlencoded text (or a
 // URL's query) that keys names, through uriparser; the copies it made are
-// cleared. False when the text does not decode.
+// cleared. False when the text does not decode or would decode to a NUL,
+// which would cut a value short.
 bool DecodeForm(const std::string& text,
                 std::vector<std::pair<const char*, std::string*>> keys) {
   UriQueryListA* list = nullptr;
   int count = 0;
   if (text.empty()) return true;
+  if (text.find('\0') != std::string::npos ||
+      text.find("%00") != std::string::npos) {
+    return false;
+  }
   if (uriDissectQueryMallocExA(&list, &count, text.data(),
                                text.data() + text.size(), URI_TRUE,
                                URI_BR_DONT_TOUCH) != URI_SUCCESS) {
@@ -120,67 +119,165 @@ bool DecodeForm(const std::string& text,
 
 sockaddr_storage Storage(const tcp::endpoint& endpoint) {
   sockaddr_storage storage = {};
-  std::memcpy(&storage, endpoint.data(), endpoint.size());
+  std::memcpy(&storage, endpoint.data(),
+              std::min<size_t>(endpoint.size(), sizeof storage));
   return storage;
 }
 
+std::string AddressText(const sockaddr_storage& address) {
+  char text[INET6_ADDRSTRLEN] = "";
+  const void* bytes =
+      address.ss_family == AF_INET
+          ? static_cast<const void*>(
+                &reinterpret_cast<const sockaddr_in*>(&address)->sin_addr)
+          : &reinterpret_cast<const sockaddr_in6*>(&address)->sin6_addr;
+  if (address.ss_family != AF_INET && address.ss_family != AF_INET6) return "-";
+  inet_ntop(address.ss_family, bytes, text, sizeof text);
+  return text;
+}
+
+// The headers every answer carries, errors and redirects included.
+void SetCommonHeaders(Response* response) {
+  response->set(http::field::server, "tarpon-web");
+  response->set(http::field::cache_control, "no-store");
+  response->set(http::field::strict_transport_security, "max-age=31536000");
+  response->set("Content-Security-Policy", kContentSecurityPolicy);
+  response->set("Referrer-Policy", "no-referrer");
+  response->set("X-Content-Type-Options", "nosniff");
+  response->set("X-Frame-Options", "DENY");
+  response->set("Permissions-Policy",
+                "camera=(), microphone=(), geolocation=(), payment=(), "
+                "usb=(), interest-cohort=()");
+  response->set("Cross-Origin-Opener-Policy", "same-origin");
+  response->set("Cross-Origin-Resource-Policy", "same-origin");
+}
+
+// Loads a certificate chain and its key for HTTPS; a key its group or
+// others may read is refused. Null with a one-line reason.
+std::shared_ptr<ssl::context> LoadServerTls(const WebSettings& settings,
+                                            std::string* error) {
+  const char* key = settings.key.c_str();
+  if (!KeyFileIsPrivate(key, error)) return nullptr;
+  auto tls = std::make_shared<ssl::context>(ssl::context::tls_server);
+  SSL_CTX* native = tls->native_handle();
+  SSL_CTX_set_min_proto_version(native, TLS1_2_VERSION);
+  SSL_CTX_set_mode(native, SSL_MODE_RELEASE_BUFFERS);
+  boost::system::error_code failed;
+  tls->use_certificate_chain_file(settings.certificate, failed);
+  if (!failed) tls->use_private_key_file(key, ssl::context::pem, failed);
+  if (failed) {
+    *error = "cannot load " + settings.certificate + " and " + settings.key +
+             ": " + failed.message();
+    return nullptr;
+  }
+  return tls;
+}
+
+class Peer;
+
 }  // namespace
 
+// tarpon-web's metrics, each outcome's counter at the outcome's index.
+struct WebMetrics {
+  explicit WebMetrics(MetricsRegistry* registry);
+
+  // Every outcome OutcomeName knows, from 0 on.
+  std::vector<Counter*> changes;
+  // By GatewayFailure; kNone has none.
+  std::array<Counter*, 5> gatewayErrors = {};
+  Histogram* latency;
+  Gauge* connections;
+  Counter* refusedConnections;
+};
+
+WebMetrics::WebMetrics(MetricsRegistry* registry) {
+  std::vector<std::string> outcomes;
+  for (int i = 0;
+       std::strcmp(OutcomeName(static_cast<Outcome>(i)), "unknown") != 0; ++i) {
+    outcomes.push_back(OutcomeName(static_cast<Outcome>(i)));
+  }
+  changes.resize(outcomes.size());
+  CounterFamily* family = registry->AddCounterFamily(
+      "tarpon_web_changes_total", "Password change attempts by outcome.",
+      "outcome", outcomes);
+  for (size_t i = 0; i < changes.size(); ++i) {
+    changes[i] = family->Get(outcomes[i]);
+  }
+  const char* causes[] = {"unreachable", "closed", "timeout", "tls"};
+  family = registry->AddCounterFamily(
+      "tarpon_web_gateway_errors_total",
+      "Exchanges with the gateway that brought no answer, by cause.", "cause",
+      {causes, causes + 4});
+  for (size_t i = 1; i < gatewayErrors.size(); ++i) {
+    gatewayErrors[i] = family->Get(causes[i - 1]);
+  }
+  latency = registry->AddHistogram(
+      "tarpon_web_change_seconds",
+      "Time from a change's request to its answer, gateway included.",
+      {0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10, 30});
+  connections = registry->AddGauge("tarpon_web_connections",
+                                   "HTTPS and redirect connections open now.");
+  refusedConnections = registry->AddCounter(
+      "tarpon_web_connections_refused_total",
+      "Connections closed at once: the overall or the per-source cap was "
+      "reached.");
+}
+
+// The members are declared so that whatever a connection refers to is
+// destroyed after it: the pool (declared last, destroyed first) joins its
+// threads, whose jobs hold connections; the event loop's destruction then
+// destroys the connections still queued in it; the TLS contexts, the
+// counts, the metrics and the settings outlive both.
 struct WebServer::State {
-  explicit State(WebSettings s)
-      : settings(std::move(s)),
-        tls(ssl::context::tls_server),
-        pool(kExchangeThreads) {}
+  explicit State(WebSettings s) : settings(std::move(s)) {}
 
   WebSettings settings;
-  asio::io_context io{1};
-  ssl::context tls;
-  asio::thread_pool pool;
-  std::vector<tcp::acceptor> acceptors;
-  std::optional<tcp::acceptor> redirect;
-  std::unique_ptr<TlsContext> gatewayTls;
+  MetricsRegistry registry;
+  WebMetrics metrics{&registry};
+  std::unique_ptr<MetricsListener> metricsListener;
   ChangePage page;
   std::string script, style, icon, openapi;
-  std::atomic<int> open{0};
+  const std::string healthy = "ok\n";
+  std::shared_ptr<ssl::context> tls;  // for new connections; SIGHUP replaces
+  std::unique_ptr<TlsContext> gatewayTls;
   std::mutex auditLock;
+  std::atomic<bool> proxyRefusalLogged{false};
 
-  MetricsRegistry registry;
-  CounterFamily* requests = nullptr;
-  CounterFamily* gatewayErrors = nullptr;
-  Histogram* latency = nullptr;
-  Gauge* connections = nullptr;
+  // The loop thread's alone.
+  int open = 0;
+  std::unordered_map<std::string, int> sources;
+  std::set<Peer*> peers;
+  bool stopping = false;
+  bool tornDown = false;  // the loop is gone: no timer may be touched
 
-  void RegisterMetrics();
+  asio::io_context io{1};
+  std::vector<tcp::acceptor> acceptors;
+  std::optional<tcp::acceptor> redirect;
+  asio::signal_set stopSignals{io, SIGINT, SIGTERM};
+  asio::signal_set reloadSignal{io, SIGHUP};
+  asio::steady_timer stopTimer{io};
+  asio::thread_pool pool{static_cast<size_t>(settings.limits.exchangeThreads)};
+
   bool LoadAssets(std::string* error);
-  bool SetUpTls(std::string* error);
   bool Bind(const std::string& text, tcp::acceptor* acceptor,
             std::string* error);
-  void Accept(tcp::acceptor* acceptor);
-  void AcceptRedirect();
+  void Accept(tcp::acceptor* acceptor, bool plain);
+  void Admit(tcp::socket socket, bool plain);
+  // True when a connection from source (or any, for "") fits the caps.
+  bool HasRoom(const std::string& source) const;
+  bool SourceHasRoom(const std::string& source) const;
+  void WaitForReload();
+  void Reload();
+  void Stop();
+  void StopDeadline();
+  void PeerGone();
   void Count(Outcome outcome) {
-    requests->Get(OutcomeName(outcome))->Increment();
+    size_t index = static_cast<size_t>(outcome);
+    if (index < metrics.changes.size()) metrics.changes[index]->Increment();
   }
   void Audit(const std::string& client, const std::string& user,
              const std::string& destination, Outcome outcome, int code);
 };
-
-void WebServer::State::RegisterMetrics() {
-  requests = registry.AddCounterFamily(
-      "tarpon_web_changes_total", "Password change attempts by outcome.",
-      "outcome",
-      {"changed", "invalid", "refused", "forbidden", "too_large", "unsupported",
-       "unreachable", "unavailable", "timeout", "throttled"});
-  gatewayErrors = registry.AddCounterFamily(
-      "tarpon_web_gateway_errors_total",
-      "Exchanges with the gateway that brought no answer, by cause.", "cause",
-      {"unreachable", "closed", "timeout", "tls"});
-  latency = registry.AddHistogram(
-      "tarpon_web_change_seconds",
-      "Time from a change's request to its answer, gateway included.",
-      {0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10, 30});
-  connections = registry.AddGauge("tarpon_web_connections",
-                                  "HTTPS connections open now.");
-}
 
 bool WebServer::State::LoadAssets(std::string* error) {
   const std::string& folder = settings.assets;
@@ -194,44 +291,19 @@ bool WebServer::State::LoadAssets(std::string* error) {
   return error->empty();
 }
 
-bool WebServer::State::SetUpTls(std::string* error) {
-  const char* key = settings.key.c_str();
-  if (!KeyFileIsPrivate(key, error)) return false;
-  SSL_CTX* native = tls.native_handle();
-  SSL_CTX_set_min_proto_version(native, TLS1_2_VERSION);
-  SSL_CTX_set_mode(native, SSL_MODE_RELEASE_BUFFERS);
-  boost::system::error_code failed;
-  tls.use_certificate_chain_file(settings.certificate, failed);
-  if (!failed) tls.use_private_key_file(key, ssl::context::pem, failed);
-  if (failed) {
-    *error = "cannot load " + settings.certificate + " and " + settings.key +
-             ": " + failed.message();
-    return false;
-  }
-  gatewayTls = TlsContext::ClientFromEnvironment(error);
-  if (!error->empty()) *error = "gateway TLS settings refused: " + *error;
-  return error->empty();
-}
-
 bool WebServer::State::Bind(const std::string& text, tcp::acceptor* acceptor,
                             std::string* error) {
   ListenAddress address;
-  boost::system::error_code failed;
   if (!ParseListenAddress(text, &address)) {
     *error = "bad address " + text;
     return false;
   }
-  tcp::endpoint endpoint(asio::ip::make_address(address.host, failed),
-                         address.port);
-  acceptor->open(endpoint.protocol(), failed);
-  if (!failed) acceptor->set_option(tcp::acceptor::reuse_address(true));
-  if (!failed && endpoint.address().is_v6()) {
-    acceptor->set_option(asio::ip::v6_only(true), failed);
-  }
-  if (!failed) acceptor->bind(endpoint, failed);
-  if (!failed)
-    acceptor->listen(asio::socket_base::max_listen_connections, failed);
+  int fd = OpenListeningSocket(address, text, error);
+  if (fd < 0) return false;
+  boost::system::error_code failed;
+  acceptor->assign(address.IsIpv6() ? tcp::v6() : tcp::v4(), fd, failed);
   if (failed) {
+    ::close(fd);
     *error = "cannot listen on " + text + ": " + failed.message();
     return false;
   }
@@ -243,13 +315,75 @@ void WebServer::State::Audit(const std::string& client, const std::string& user,
                              int code) {
   std::lock_guard<std::mutex> hold(auditLock);
   std::cout << Now() << " change client=" << client
-            << " user=" << LoggedUser(user) << " destination="
-            << (destination.empty() ? "-" : LoggedUser(destination))
+            << " user=" << (PassesUserIdCheck(user) ? user : kNotAUserId)
+            << " destination=" << destination
             << " outcome=" << OutcomeName(outcome) << " code=" << code
             << std::endl;
 }
 
+bool WebServer::State::HasRoom(const std::string& source) const {
+  return open < settings.limits.maxConnections && SourceHasRoom(source);
+}
+
+bool WebServer::State::SourceHasRoom(const std::string& source) const {
+  if (source.empty()) return true;
+  auto counted = sources.find(source);
+  return counted == sources.end() ||
+         counted->second < settings.limits.perSource;
+}
+
 namespace {
+
+// A connection as the caps count it: from its acceptance to its
+// destruction, under its source's key ("" for a balancer's connection
+// before its PROXY header names the client). Loop thread only.
+class Peer {
+ public:
+  Peer(WebServer::State* state, std::string source)
+      : state_(state), source_(std::move(source)) {
+    ++state_->open;
+    if (!source_.empty()) ++state_->sources[source_];
+    state_->peers.insert(this);
+    state_->metrics.connections->Increment();
+  }
+  virtual ~Peer() {
+    --state_->open;
+    Uncount();
+    state_->peers.erase(this);
+    state_->metrics.connections->Decrement();
+    state_->PeerGone();
+  }
+  Peer(const Peer&) = delete;
+  Peer& operator=(const Peer&) = delete;
+
+  // SIGTERM: close if nothing is under way, else answer and close.
+  virtual void Stopping() = 0;
+  // The stop's grace has passed: answer what is left, close the rest.
+  virtual void StopDeadline() = 0;
+
+ protected:
+  // Counts the connection under source from now on; false, counted as
+  // before, when that source has no room.
+  bool Recount(const std::string& source) {
+    if (source.empty()) return true;  // no address to count it under
+    if (!state_->SourceHasRoom(source)) return false;
+    Uncount();
+    source_ = source;
+    ++state_->sources[source_];
+    return true;
+  }
+
+  WebServer::State* state_;
+
+ private:
+  void Uncount() {
+    if (source_.empty()) return;
+    auto counted = state_->sources.find(source_);
+    if (--counted->second == 0) state_->sources.erase(counted);
+  }
+
+  std::string source_;
+};
 
 // One change on its way: what the request gave and what the answer needs.
 struct ChangeJob {
@@ -262,38 +396,76 @@ struct ChangeJob {
   std::chrono::steady_clock::time_point began;
 };
 
-// One HTTPS connection: handshake, then requests one after another.
-class Session : public std::enable_shared_from_this<Session> {
+class Session;
+
+// A route: a path, the methods it takes (kGet takes HEAD too), and what
+// answers; fixed answers name their type and the state's text.
+enum Methods : unsigned { kGet = 1, kPost = 2 };
+struct Route {
+  const char* path;
+  unsigned methods;
+  void (Session::*handler)(Request& request, const Route& route);
+  const char* type;
+  const std::string WebServer::State::*body;
+};
+
+// One HTTPS connection: the PROXY header of a balancer, the handshake,
+// then requests one after another.
+class Session : public Peer, public std::enable_shared_from_this<Session> {
  public:
-  Session(tcp::socket socket, WebServer::State* state)
-      : stream_(std::move(socket), state->tls), state_(state) {
+  Session(tcp::socket socket, WebServer::State* state, std::string source,
+          bool proxied)
+      : Peer(state, std::move(source)),
+        tls_(state->tls),
+        stream_(std::move(socket), *tls_) {
     boost::system::error_code ignored;
-    peer_ = stream_.next_layer().socket().remote_endpoint(ignored);
-    local_ = stream_.next_layer().socket().local_endpoint(ignored);
-    ++state_->open;
-    state_->connections->Increment();
-  }
-  ~Session() {
-    --state_->open;
-    state_->connections->Decrement();
+    client_ = Storage(stream_.next_layer().socket().remote_endpoint(ignored));
+    local_ = Storage(stream_.next_layer().socket().local_endpoint(ignored));
+    if (proxied) proxy_ = std::make_unique<ProxyHeaderParser>();
   }
 
   void Start() {
-    stream_.next_layer().expires_after(kHandshakeDeadline);
-    stream_.async_handshake(
-        ssl::stream_base::server,
-        [self = shared_from_this()](beast::error_code failed) {
-          if (!failed) self->Read();
-        });
+    stream_.next_layer().expires_after(state_->settings.limits.handshake);
+    if (proxy_) return ReadProxyHeader();
+    Handshake();
+  }
+  void Stopping() override;
+  void StopDeadline() override;
+
+  void ServePage(Request& request, const Route& route);
+  void ServeFixed(Request& request, const Route& route);
+  void ChangeFromPage(Request& request, const Route&) {
+    StartChange(request, false);
+  }
+  void ChangeFromApi(Request& request, const Route&) {
+    StartChange(request, true);
   }
 
  private:
-  void Read();
+  enum class Phase {
+    kOpening,    // PROXY header, handshake
+    kIdle,       // waiting for a request's first byte
+    kReading,    // a request is arriving
+    kChanging,   // its change is with the gateway
+    kWriting,    // an answer is on its way
+    kLingering,  // after an answer to an oversized request
+    kClosing,
+  };
+
+  void ReadProxyHeader();
+  void Handshake();
+  void WaitForRequest();
+  void ReadRequest();
   void OnRead(beast::error_code failed);
   void Handle(Request& request);
   void Send(Response response);
   void Finish(const std::shared_ptr<Response>& sent);
+  void Linger();
   void Close();
+  void Cancel() {
+    beast::error_code ignored;
+    stream_.next_layer().socket().cancel(ignored);
+  }
   void ClearBuffer();
 
   Response Answer(http::status status, const std::string& type,
@@ -309,19 +481,95 @@ class Session : public std::enable_shared_from_this<Session> {
   Response Refusal(const Request& request, Outcome outcome,
                    const std::string& key);
 
+  std::shared_ptr<ssl::context> tls_;  // before stream_, which uses it
   beast::ssl_stream<beast::tcp_stream> stream_;
-  WebServer::State* state_;
-  tcp::endpoint peer_, local_;
+  sockaddr_storage client_ = {}, local_ = {};
+  std::unique_ptr<ProxyHeaderParser> proxy_;
+  char proxyBytes_[ProxyHeaderParser::kMaxV2Length];
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
+  Phase phase_ = Phase::kOpening;
   bool keepAlive_ = false;
+  bool head_ = false;       // the request answered is a HEAD
+  bool abandoned_ = false;  // its change was answered 503 at the stop
+  bool lingering_ = false;  // close after the answer, reading the rest
+  std::string api503Language_;
+  bool api_ = false;
 };
 
-void Session::Read() {
+const Route kRoutes[] = {
+    {"/", kGet, &Session::ServePage, nullptr, nullptr},
+    {"/", kPost, &Session::ChangeFromPage, nullptr, nullptr},
+    {"/api/v1/password-change", kPost, &Session::ChangeFromApi, nullptr,
+     nullptr},
+    {"/static/tarpon-web.js", kGet, &Session::ServeFixed,
+     "text/javascript; charset=utf-8", &WebServer::State::script},
+    {"/static/tarpon-web.css", kGet, &Session::ServeFixed,
+     "text/css; charset=utf-8", &WebServer::State::style},
+    {"/static/favicon.svg", kGet, &Session::ServeFixed, "image/svg+xml",
+     &WebServer::State::icon},
+    {"/api/v1/openapi.json", kGet, &Session::ServeFixed, "application/json",
+     &WebServer::State::openapi},
+    {"/healthz", kGet, &Session::ServeFixed, "text/plain",
+     &WebServer::State::healthy},
+};
+
+// Straight from the socket, before TLS: the parser never asks for a byte
+// past the header, so what follows stays for the handshake.
+void Session::ReadProxyHeader() {
+  size_t wanted = std::min(proxy_->Wanted(), sizeof proxyBytes_);
+  stream_.next_layer().async_read_some(
+      asio::buffer(proxyBytes_, wanted),
+      [self = shared_from_this()](beast::error_code failed, size_t n) {
+        ProxyHeaderParser& parser = *self->proxy_;
+        if (failed) parser.EndOfInput();
+        parser.Take(self->proxyBytes_, n);
+        if (!parser.IsDone()) return self->ReadProxyHeader();
+        // A health check, a refused header, or a client whose source has
+        // no room left: closed.
+        if (parser.GetResult() != ProxyHeaderParser::kProxy ||
+            self->state_->stopping ||
+            !self->Recount(SourcePrefixKey(parser.GetSource()))) {
+          return self->Close();
+        }
+        self->client_ = parser.GetSource();
+        self->proxy_.reset();
+        self->Handshake();
+      });
+}
+
+void Session::Handshake() {
+  stream_.async_handshake(
+      ssl::stream_base::server,
+      [self = shared_from_this()](beast::error_code failed) {
+        if (failed) return self->Close();
+        self->WaitForRequest();
+      });
+}
+
+// Between requests a connection may stay idle only briefly; once a
+// request's first byte is in, the request deadline applies.
+void Session::WaitForRequest() {
+  if (buffer_.size() != 0) return ReadRequest();
+  if (state_->stopping) return Close();
+  phase_ = Phase::kIdle;
+  stream_.next_layer().expires_after(state_->settings.limits.idle);
+  stream_.async_read_some(
+      buffer_.prepare(1024),
+      [self = shared_from_this()](beast::error_code failed, size_t n) {
+        if (failed) return self->Close();
+        self->buffer_.commit(n);
+        self->ReadRequest();
+      });
+}
+
+void Session::ReadRequest() {
+  const WebLimits& limits = state_->settings.limits;
+  phase_ = Phase::kReading;
   parser_.emplace();
-  parser_->header_limit(kHeadLimit);
-  parser_->body_limit(kBodyLimit);
-  stream_.next_layer().expires_after(kRequestDeadline);
+  parser_->header_limit(limits.headBytes);
+  parser_->body_limit(limits.bodyBytes);
+  stream_.next_layer().expires_after(limits.request);
   http::async_read(
       stream_, buffer_, *parser_,
       [self = shared_from_this()](beast::error_code failed, size_t) {
@@ -331,13 +579,15 @@ void Session::Read() {
 
 void Session::OnRead(beast::error_code failed) {
   if (failed == http::error::body_limit) {
-    keepAlive_ = false;
+    lingering_ = true;
     Request request = parser_->get();
+    head_ = false;
     Send(Refusal(request, Outcome::kTooLarge, "tooLarge"));
     return;
   }
   if (failed == http::error::header_limit) {
-    keepAlive_ = false;
+    lingering_ = true;
+    head_ = false;
     Send(Answer(http::status::request_header_fields_too_large, "text/plain",
                 "Request header fields too large\n"));
     return;
@@ -345,9 +595,10 @@ void Session::OnRead(beast::error_code failed) {
   if (failed) return Close();
   Request request = parser_->release();
   keepAlive_ = request.keep_alive();
+  head_ = request.method() == http::verb::head;
   size_t fields = 0;
   for (auto it = request.begin(); it != request.end(); ++it) ++fields;
-  if (fields > kFieldLimit) {
+  if (fields > state_->settings.limits.headFields) {
     keepAlive_ = false;
     Send(Answer(http::status::request_header_fields_too_large, "text/plain",
                 "Too many header fields\n"));
@@ -369,15 +620,9 @@ void Session::ClearBuffer() {
 Response Session::Answer(http::status status, const std::string& type,
                          std::string body) {
   Response response{status, 11};
-  response.set(http::field::server, "tarpon-web");
+  SetCommonHeaders(&response);
   response.set(http::field::content_type, type);
-  response.set(http::field::cache_control, "no-store");
-  response.set(http::field::strict_transport_security, "max-age=31536000");
-  response.set("Content-Security-Policy", kContentSecurityPolicy);
-  response.set("Referrer-Policy", "no-referrer");
-  response.set("X-Content-Type-Options", "nosniff");
-  response.set("X-Frame-Options", "DENY");
-  response.keep_alive(keepAlive_);
+  response.keep_alive(keepAlive_ && !lingering_);
   response.body() = std::move(body);
   response.prepare_payload();
   return response;
@@ -403,69 +648,67 @@ Response Session::Refusal(const Request& request, Outcome outcome,
                 state_->page.Render(language, "", "", result));
 }
 
-// Another site's page posting here. Browsers that send Sec-Fetch-Site are
-// judged by it alone: under "Referrer-Policy: no-referrer" their Origin of
-// a form post is "null" even on the same site. Without it, the Origin must
-// name this site; a request with neither comes from no browser (an API
-// client) and goes on.
+// Another site's page posting here. Sec-Fetch-Site, when sent, must say
+// the same origin (or "none": typed by the person); Origin, when sent,
+// must name this site, except "null", which a browser sends for a form
+// post of this site's own page under "Referrer-Policy: no-referrer" and
+// which only Sec-Fetch-Site can vouch for. A request with neither comes
+// from no browser (an API client) and goes on.
 bool Session::CrossSite(const Request& request) const {
   std::string site(request["Sec-Fetch-Site"]);
-  if (!site.empty()) return site != "same-origin" && site != "none";
   std::string origin(request[http::field::origin]);
-  return !origin.empty() &&
-         origin != "https://" + std::string(request[http::field::host]);
+  if (!site.empty() && site != "same-origin" && site != "none") return true;
+  if (origin.empty()) return false;
+  if (origin == "null") return site.empty();
+  return origin != "https://" + std::string(request[http::field::host]);
 }
 
 void Session::Handle(Request& request) {
   std::string target(request.target());
   std::string path = target.substr(0, target.find('?'));
-  bool get = request.method() == http::verb::get ||
-             request.method() == http::verb::head;
-  bool post = request.method() == http::verb::post;
-  if (path == "/" && post) return StartChange(request, false);
-  if (path == "/api/v1/password-change" && post) {
-    return StartChange(request, true);
+  unsigned method = 0;
+  if (request.method() == http::verb::get ||
+      request.method() == http::verb::head) {
+    method = kGet;
+  } else if (request.method() == http::verb::post) {
+    method = kPost;
   }
-  if (path == "/" && get) {
-    std::string user;
-    std::string query = target.find('?') == std::string::npos
-                            ? ""
-                            : target.substr(target.find('?') + 1);
-    DecodeForm(query, {{"user", &user}});
-    return Send(Answer(http::status::ok, "text/html; charset=utf-8",
-                       state_->page.Render(Language(request),
-                                           user.substr(0, kWebFieldMaxLength),
-                                           "", PageResult())));
-  }
-  struct Fixed {
-    const char* path;
-    const char* type;
-    const std::string* body;
-  };
-  static const std::string kHealthy = "ok\n";
-  const Fixed fixed[] = {
-      {"/static/tarpon-web.js", "text/javascript; charset=utf-8",
-       &state_->script},
-      {"/static/tarpon-web.css", "text/css; charset=utf-8", &state_->style},
-      {"/static/favicon.svg", "image/svg+xml", &state_->icon},
-      {"/api/v1/openapi.json", "application/json", &state_->openapi},
-      {"/healthz", "text/plain", &kHealthy},
-  };
-  for (const Fixed& file : fixed) {
-    if (path == file.path && get) {
-      return Send(Answer(http::status::ok, file.type, *file.body));
+  unsigned allowed = 0;
+  for (const Route& route : kRoutes) {
+    if (path != route.path) continue;
+    if ((route.methods & method) != 0) {
+      return (this->*route.handler)(request, route);
     }
+    allowed |= route.methods;
   }
-  if (path == "/metrics" && get) {
-    return Send(Answer(http::status::ok, "text/plain; version=0.0.4",
-                       state_->registry.Render()));
+  if (allowed == 0) {
+    return Send(Answer(http::status::not_found, "text/plain", "Not found\n"));
   }
-  bool known =
-      path == "/" || path == "/api/v1/password-change" || path == "/metrics";
-  for (const Fixed& file : fixed) known = known || path == file.path;
-  Send(known ? Answer(http::status::method_not_allowed, "text/plain",
-                      "Method not allowed\n")
-             : Answer(http::status::not_found, "text/plain", "Not found\n"));
+  Response refused = Answer(http::status::method_not_allowed, "text/plain",
+                            "Method not allowed\n");
+  std::string allow = (allowed & kGet) != 0 ? "GET, HEAD" : "";
+  if ((allowed & kPost) != 0) allow += allow.empty() ? "POST" : ", POST";
+  refused.set(http::field::allow, allow);
+  Send(std::move(refused));
+}
+
+void Session::ServePage(Request& request, const Route&) {
+  std::string target(request.target());
+  std::string user;
+  std::string query = target.find('?') == std::string::npos
+                          ? ""
+                          : target.substr(target.find('?') + 1);
+  if (!DecodeForm(query, {{"user", &user}})) {
+    return Send(Refusal(request, Outcome::kInvalid, "malformed"));
+  }
+  Send(Answer(
+      http::status::ok, "text/html; charset=utf-8",
+      state_->page.Render(Language(request), user.substr(0, kWebFieldMaxLength),
+                          "", PageResult())));
+}
+
+void Session::ServeFixed(Request&, const Route& route) {
+  Send(Answer(http::status::ok, route.type, state_->*route.body));
 }
 
 // Reads the fields of a JSON body; false when it is no object of strings
@@ -515,9 +758,9 @@ void Session::StartChange(Request& request, bool api) {
   job->api = api;
   job->began = std::chrono::steady_clock::now();
   job->language = Language(request);
-  job->client = peer_.address().to_string();
-  job->source = Storage(peer_);
-  job->destination = Storage(local_);
+  job->client = AddressText(client_);
+  job->source = client_;
+  job->destination = local_;
   bool read =
       api ? ReadJson(request.body(), &job->fields)
           : DecodeForm(request.body(),
@@ -529,13 +772,24 @@ void Session::StartChange(Request& request, bool api) {
   job->fields.hasConfirmation = !api;
   if (!read) return Send(Refusal(request, Outcome::kInvalid, "malformed"));
   // The exchange blocks: it runs in the pool and posts its answer back.
+  // The work guard keeps the loop running until then, even while stopping.
+  phase_ = Phase::kChanging;
+  api_ = api;
+  api503Language_ = job->language;
   auto response = std::make_shared<Response>();
   *response = Answer(http::status::ok, "", "");
-  asio::post(state_->pool, [self = shared_from_this(), job, response] {
-    RunChange(self->state_, job.get(), response.get());
-    asio::post(self->stream_.get_executor(),
-               [self, response] { self->Send(std::move(*response)); });
-  });
+  // The session goes back with the answer: its last reference is dropped
+  // on the loop's thread, whose alone its counts are.
+  asio::post(
+      state_->pool, [self = shared_from_this(), job, response,
+                     work = asio::make_work_guard(state_->io)]() mutable {
+        RunChange(self->state_, job.get(), response.get());
+        asio::post(work.get_executor(), [self = std::move(self), response] {
+          if (self->abandoned_) return;
+          if (self->state_->stopping) response->keep_alive(false);
+          self->Send(std::move(*response));
+        });
+      });
 }
 
 void Session::RunChange(WebServer::State* state, ChangeJob* job,
@@ -567,26 +821,38 @@ void Session::RunChange(WebServer::State* state, ChangeJob* job,
     code = ExchangeWithGateway(request, &answer);
     ClearSecret(&request.options);
     verdict = JudgeAnswer(answer);
-    const char* causes[] = {"", "unreachable", "closed", "timeout", "tls"};
-    if (answer.failure != GatewayFailure::kNone) {
-      state->gatewayErrors->Get(causes[static_cast<int>(answer.failure)])
-          ->Increment();
+    size_t cause = static_cast<size_t>(answer.failure);
+    if (cause > 0 && cause < state->metrics.gatewayErrors.size()) {
+      state->metrics.gatewayErrors[cause]->Increment();
+    }
+    if (answer.failure == GatewayFailure::kNone &&
+        answer.code == GATEWAY_RC_PROXY_REFUSED &&
+        !state->proxyRefusalLogged.exchange(true)) {
+      std::cerr << "tarpon-web: the gateway refused the PROXY header: start "
+                   "tarpons with -proxy-from naming this server's address, "
+                   "or start tarpon-web with -proxy-header off\n";
     }
   }
   state->Count(verdict.outcome);
-  state->latency->Observe(std::chrono::duration<double>(
-                              std::chrono::steady_clock::now() - job->began)
-                              .count());
-  state->Audit(job->client, fields.user, destination, verdict.outcome, code);
+  state->metrics.latency->Observe(
+      std::chrono::duration<double>(std::chrono::steady_clock::now() -
+                                    job->began)
+          .count());
+  state->Audit(job->client, fields.user, offered ? destination : kNotAUserId,
+               verdict.outcome, code);
+  // Only the host's words are shown as the host's answer.
   std::string hostText =
-      verdict.showsHostText ? HostText(answer.text) : std::string();
+      code == GATEWAY_RC_PROXY_REFUSED || !verdict.showsHostText
+          ? std::string()
+          : HostText(answer.text);
   if (verdict.shownCode >= 0) code = verdict.shownCode;
   bool changed = verdict.outcome == Outcome::kChanged;
   // The page answers 200 with the verdict in it: a browser's console would
   // report any other status of a page as an error. The API carries it.
   response->result(job->api ? OutcomeStatus(verdict.outcome) : 200);
   if (job->api && verdict.outcome == Outcome::kUnavailable) {
-    response->set(http::field::retry_after, std::to_string(kRetryAfterSeconds));
+    response->set(http::field::retry_after,
+                  std::to_string(settings.limits.retryAfterSeconds));
   }
   if (job->api && verdict.retryAfterSeconds > 0) {
     response->set(http::field::retry_after,
@@ -606,8 +872,13 @@ void Session::RunChange(WebServer::State* state, ChangeJob* job,
 }
 
 void Session::Send(Response response) {
+  phase_ = Phase::kWriting;
+  if (state_->stopping) response.keep_alive(false);
+  // A HEAD's answer has the GET's fields, its Content-Length included, and
+  // no body: a keep-alive peer reads no bytes it did not ask for.
+  if (head_) response.body().clear();
   auto sent = std::make_shared<Response>(std::move(response));
-  stream_.next_layer().expires_after(kRequestDeadline);
+  stream_.next_layer().expires_after(state_->settings.limits.request);
   http::async_write(
       stream_, *sent,
       [self = shared_from_this(), sent](beast::error_code failed, size_t) {
@@ -617,12 +888,38 @@ void Session::Send(Response response) {
 }
 
 void Session::Finish(const std::shared_ptr<Response>& sent) {
-  if (sent->keep_alive() && keepAlive_) return Read();
+  if (lingering_) return Linger();
+  if (sent->keep_alive() && keepAlive_ && !state_->stopping) {
+    return WaitForRequest();
+  }
   Close();
 }
 
+// After an answer to a request too large to read: the rest of it is read
+// and dropped, for a bounded time, so that the close does not reset the
+// connection before the client has read the answer.
+void Session::Linger() {
+  phase_ = Phase::kLingering;
+  buffer_.clear();
+  stream_.next_layer().expires_after(state_->settings.limits.linger);
+  struct Drop {
+    std::shared_ptr<Session> self;
+    void operator()(beast::error_code failed = {}, size_t = 0) {
+      if (failed) return self->Close();
+      self->buffer_.clear();
+      self->stream_.async_read_some(self->buffer_.prepare(16384),
+                                    std::move(*this));
+    }
+  };
+  Drop{shared_from_this()}();
+}
+
 void Session::Close() {
-  stream_.next_layer().expires_after(kHandshakeDeadline);
+  if (phase_ == Phase::kClosing) return;
+  phase_ = Phase::kClosing;
+  stream_.next_layer().expires_after(state_->stopping
+                                         ? std::chrono::seconds(1)
+                                         : state_->settings.limits.handshake);
   stream_.async_shutdown([self = shared_from_this()](beast::error_code) {
     beast::error_code ignored;
     self->stream_.next_layer().socket().shutdown(tcp::socket::shutdown_both,
@@ -630,22 +927,60 @@ void Session::Close() {
   });
 }
 
+void Session::Stopping() {
+  if (phase_ == Phase::kOpening || phase_ == Phase::kIdle) Cancel();
+}
+
+// Those whose change is still with the gateway are told to try again
+// later; whatever else is left is closed.
+void Session::StopDeadline() {
+  if (phase_ != Phase::kChanging) return Cancel();
+  abandoned_ = true;
+  keepAlive_ = false;
+  // The change's own outcome is counted and audited when it ends.
+  Response answer = Answer(http::status::service_unavailable, "", "");
+  if (api_) {
+    answer.set(http::field::content_type, "application/json");
+    answer.body() = state_->page.ApiAnswer(
+        api503Language_, false, TARPON_RC_BAD_OPTION, "", "stopping");
+  } else {
+    answer.result(http::status::ok);
+    PageResult result{true, Outcome::kUnavailable, "stopping", ""};
+    answer.set(http::field::content_type, "text/html; charset=utf-8");
+    answer.body() = state_->page.Render(api503Language_, "", "", result);
+  }
+  answer.set(http::field::retry_after,
+             std::to_string(state_->settings.limits.retryAfterSeconds));
+  answer.prepare_payload();
+  Send(std::move(answer));
+}
+
 // A plain HTTP connection: one request, answered with a redirect to the
 // same path over HTTPS at the host the request named.
-class Redirect : public std::enable_shared_from_this<Redirect> {
+class Redirect : public Peer, public std::enable_shared_from_this<Redirect> {
  public:
-  Redirect(tcp::socket socket, uint16_t httpsPort)
-      : stream_(std::move(socket)), httpsPort_(httpsPort) {}
+  Redirect(tcp::socket socket, WebServer::State* state, std::string source,
+           uint16_t httpsPort)
+      : Peer(state, std::move(source)),
+        stream_(std::move(socket)),
+        httpsPort_(httpsPort) {}
 
   void Start() {
-    parser_.header_limit(kHeadLimit);
+    parser_.header_limit(state_->settings.limits.headBytes);
     parser_.body_limit(0);
-    stream_.expires_after(kRequestDeadline);
+    stream_.expires_after(state_->settings.limits.request);
     http::async_read(
         stream_, buffer_, parser_,
         [self = shared_from_this()](beast::error_code failed, size_t) {
           if (!failed) self->Answer();
         });
+  }
+  void Stopping() override {
+    if (buffer_.size() == 0) StopDeadline();
+  }
+  void StopDeadline() override {
+    beast::error_code ignored;
+    stream_.socket().cancel(ignored);
   }
 
  private:
@@ -672,12 +1007,12 @@ class Redirect : public std::enable_shared_from_this<Redirect> {
         host.empty() ? http::status::bad_request
                      : http::status::permanent_redirect,
         11);
+    SetCommonHeaders(response.get());
     response->set(
         http::field::location,
         "https://" + host +
             (httpsPort_ == 443 ? "" : ":" + std::to_string(httpsPort_)) +
             target);
-    response->set(http::field::cache_control, "no-store");
     response->keep_alive(false);
     response->prepare_payload();
     http::async_write(
@@ -694,41 +1029,149 @@ class Redirect : public std::enable_shared_from_this<Redirect> {
   http::request_parser<http::empty_body> parser_;
 };
 
-}  // namespace
-
-void WebServer::State::Accept(tcp::acceptor* acceptor) {
-  acceptor->async_accept(
-      [this, acceptor](beast::error_code failed, tcp::socket socket) {
-        if (failed == asio::error::operation_aborted) return;
-        if (!failed && open.load() < settings.maxConnections) {
-          std::make_shared<Session>(std::move(socket), this)->Start();
-        }
-        Accept(acceptor);
-      });
+// accept's failures that a pause may cure: descriptors or memory short.
+bool IsShortOfResources(const beast::error_code& failed) {
+  namespace errc = boost::system::errc;
+  return failed == errc::too_many_files_open ||
+         failed == errc::too_many_files_open_in_system ||
+         failed == errc::no_buffer_space || failed == errc::not_enough_memory;
 }
 
-void WebServer::State::AcceptRedirect() {
-  redirect->async_accept([this](beast::error_code failed, tcp::socket socket) {
-    if (failed == asio::error::operation_aborted) return;
-    if (!failed) {
-      std::make_shared<Redirect>(std::move(socket),
-                                 acceptors.front().local_endpoint().port())
-          ->Start();
+}  // namespace
+
+void WebServer::State::Accept(tcp::acceptor* acceptor, bool plain) {
+  acceptor->async_accept([this, acceptor, plain](beast::error_code failed,
+                                                 tcp::socket socket) {
+    if (failed == asio::error::operation_aborted || stopping) return;
+    if (IsShortOfResources(failed)) {
+      // Pause rather than spin: the connections that hold the descriptors
+      // end within their deadlines.
+      auto pause =
+          std::make_shared<asio::steady_timer>(io, settings.limits.acceptPause);
+      pause->async_wait([this, acceptor, plain, pause](beast::error_code) {
+        if (!stopping) Accept(acceptor, plain);
+      });
+      return;
     }
-    AcceptRedirect();
+    if (!failed) Admit(std::move(socket), plain);
+    Accept(acceptor, plain);
   });
 }
 
-WebServer::WebServer(WebSettings settings)
-    : state_(std::make_unique<State>(std::move(settings))) {
-  state_->RegisterMetrics();
+// A balancer's connection is counted against the overall cap until its
+// PROXY header names the client, then under the client's source.
+void WebServer::State::Admit(tcp::socket socket, bool plain) {
+  beast::error_code ignored;
+  sockaddr_storage peer = Storage(socket.remote_endpoint(ignored));
+  bool proxied = !plain && !settings.proxyFrom.IsEmpty() &&
+                 settings.proxyFrom.Contains(peer);
+  std::string source = proxied ? "" : SourcePrefixKey(peer);
+  if (!HasRoom(source)) {
+    metrics.refusedConnections->Increment();
+    return;  // the socket closes here
+  }
+  if (plain) {
+    std::make_shared<Redirect>(std::move(socket), this, source,
+                               acceptors.front().local_endpoint().port())
+        ->Start();
+  } else {
+    std::make_shared<Session>(std::move(socket), this, source, proxied)
+        ->Start();
+  }
 }
 
-WebServer::~WebServer() { state_->pool.join(); }
+void WebServer::State::WaitForReload() {
+  reloadSignal.async_wait([this](beast::error_code failed, int) {
+    if (failed) return;
+    Reload();
+    WaitForReload();
+  });
+}
+
+// New connections take the new certificate and key; those open keep what
+// they began with. On any fault the files in use stay.
+void WebServer::State::Reload() {
+  std::string error;
+  std::shared_ptr<ssl::context> loaded = LoadServerTls(settings, &error);
+  if (!loaded) {
+    std::cerr << "tarpon-web: kept the certificate and key in use: " << error
+              << std::endl;
+    return;
+  }
+  tls = std::move(loaded);
+  std::cerr << "tarpon-web: reloaded " << settings.certificate << " and "
+            << settings.key << std::endl;
+}
+
+// Accepting stops; idle connections close; every request under way is
+// read, run and answered (with Connection: close) within the grace, after
+// which those left get 503 with Retry-After. The loop ends when the last
+// connection has closed.
+void WebServer::State::Stop() {
+  if (stopping) return;
+  stopping = true;
+  beast::error_code ignored;
+  for (tcp::acceptor& acceptor : acceptors) acceptor.close(ignored);
+  if (redirect) redirect->close(ignored);
+  stopSignals.cancel(ignored);
+  reloadSignal.cancel(ignored);
+  std::cerr << "tarpon-web: stopping with " << peers.size()
+            << " connections open" << std::endl;
+  std::vector<Peer*> now(peers.begin(), peers.end());
+  for (Peer* peer : now) peer->Stopping();
+  stopTimer.expires_after(settings.limits.stopGrace);
+  stopTimer.async_wait([this](beast::error_code failed) {
+    if (!failed) StopDeadline();
+  });
+  PeerGone();
+}
+
+void WebServer::State::StopDeadline() {
+  std::vector<Peer*> now(peers.begin(), peers.end());
+  for (Peer* peer : now) peer->StopDeadline();
+  // The answers and the closes are bounded by their own deadlines; this is
+  // the last word.
+  stopTimer.expires_after(std::chrono::seconds(2));
+  stopTimer.async_wait([this](beast::error_code failed) {
+    if (!failed) io.stop();
+  });
+}
+
+void WebServer::State::PeerGone() {
+  if (stopping && !tornDown && peers.empty()) stopTimer.cancel();
+}
+
+WebServer::WebServer(WebSettings settings)
+    : state_(std::make_unique<State>(std::move(settings))) {}
+
+// The pool's jobs end first (each within the gateway exchange's timeout);
+// the loop's destruction then destroys the connections still queued in it,
+// which must touch no timer.
+WebServer::~WebServer() {
+  state_->pool.join();
+  state_->tornDown = true;
+}
 
 bool WebServer::Start(std::string* error) {
   State& s = *state_;
-  if (!s.LoadAssets(error) || !s.SetUpTls(error)) return false;
+  if (!s.LoadAssets(error)) return false;
+  s.tls = LoadServerTls(s.settings, error);
+  if (!s.tls) return false;
+  s.gatewayTls = TlsContext::ClientFromEnvironment(error);
+  if (!error->empty()) {
+    *error = "gateway TLS settings refused: " + *error;
+    return false;
+  }
+  rlimit limit = {};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+    if (limit.rlim_cur < limit.rlim_max) {
+      limit.rlim_cur = limit.rlim_max;
+      setrlimit(RLIMIT_NOFILE, &limit);
+      getrlimit(RLIMIT_NOFILE, &limit);
+    }
+    std::string note = FitWebLimits(limit.rlim_cur, &s.settings.limits);
+    if (!note.empty()) std::cerr << "tarpon-web: " << note << std::endl;
+  }
   for (const std::string& address : s.settings.listen) {
     s.acceptors.emplace_back(s.io);
     if (!s.Bind(address, &s.acceptors.back(), error)) return false;
@@ -737,16 +1180,26 @@ bool WebServer::Start(std::string* error) {
     s.redirect.emplace(s.io);
     if (!s.Bind(s.settings.redirectListen, &*s.redirect, error)) return false;
   }
+  if (!s.settings.metricsListen.empty()) {
+    s.metricsListener = std::make_unique<MetricsListener>(&s.registry);
+    if (!s.metricsListener->Start(s.settings.metricsListen, error)) {
+      *error = "metrics: " + *error;
+      return false;
+    }
+  }
   return true;
 }
 
 void WebServer::Run() {
   State& s = *state_;
-  for (tcp::acceptor& acceptor : s.acceptors) s.Accept(&acceptor);
-  if (s.redirect) s.AcceptRedirect();
-  asio::signal_set stop(s.io, SIGINT, SIGTERM);
-  stop.async_wait([&s](beast::error_code, int) { s.io.stop(); });
+  for (tcp::acceptor& acceptor : s.acceptors) s.Accept(&acceptor, false);
+  if (s.redirect) s.Accept(&*s.redirect, true);
+  s.stopSignals.async_wait([&s](beast::error_code failed, int) {
+    if (!failed) s.Stop();
+  });
+  s.WaitForReload();
   s.io.run();
+  if (s.metricsListener) s.metricsListener->Stop();
 }
 
 std::vector<uint16_t> WebServer::Ports() const {
@@ -777,5 +1230,6 @@ int WebMain(int argc, char** argv) {
     std::cerr << "tarpon-web: listening on port " << port << std::endl;
   }
   server.Run();
+  std::cerr << "tarpon-web: stopped" << std::endl;
   return 0;
 }

@@ -1,17 +1,22 @@
 // tarpon-web's HTTPS server: the change page, the JSON API, the OpenAPI
-// document, /healthz and /metrics, and optionally a plain HTTP port that
-// only redirects. Each change goes to the gateway through
-// ExchangeWithGateway (gateway_client/gateway_exchange.h).
+// document and /healthz, optionally a plain HTTP port that only redirects,
+// and the metrics on a listener of their own (-metrics). Each change goes
+// to the gateway through ExchangeWithGateway
+// (gateway_client/gateway_exchange.h).
 //
 // Threads: one runs the event loop (accepting, TLS, HTTP); the gateway
 // exchanges, which block, run in a pool of their own and post their
 // answers back, so the loop never waits for a gateway. Nothing is kept
 // between requests.
 //
-// Limits: a request's head at most 8 KiB and 64 fields, its body 4 KiB
-// (413 beyond); at most maxConnections HTTPS connections (more are closed
-// at once); the TLS handshake within 10 seconds and each request within 20
-// seconds of the connection's last answer, whatever trickles in.
+// Limits: WebLimits (web_settings.h), in one place: connections overall
+// and per source, the deadlines, the sizes of a request.
+//
+// Signals: SIGTERM or SIGINT stops accepting, closes idle connections and
+// answers every request under way before Run returns (those whose change
+// is still with the gateway after the stop's grace get 503 with
+// Retry-After); SIGHUP reloads the certificate and key for new
+// connections, keeping those in use when the new ones fail.
 #ifndef TARPON_WEB_WEB_SERVER_H_
 #define TARPON_WEB_WEB_SERVER_H_
 
@@ -31,9 +36,11 @@ class WebServer {
 
   // Reads the assets, the certificate and key (a key its group or others
   // may read is refused), the gateway's TLS settings (TARPON_TLS_CA...),
-  // and binds every address. False with a one-line reason.
+  // fits the caps to the descriptor limit, binds every address and starts
+  // the metrics listener. False with a one-line reason.
   bool Start(std::string* error);
-  // Serves until SIGTERM or SIGINT.
+  // Serves until SIGTERM or SIGINT, then until every connection has had
+  // its answer and closed.
   void Run();
   // The HTTPS ports bound, in the order of -listen.
   std::vector<uint16_t> Ports() const;

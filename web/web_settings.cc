@@ -1,9 +1,10 @@
 #include "web/web_settings.h"
 
+#include <algorithm>
 #include <sstream>
 
 #include "comm/gateway_protocol.h"
-#include "metrics/metrics_listener.h"
+#include "comm/listen_address.h"
 
 namespace {
 
@@ -94,7 +95,15 @@ bool ParseWebArguments(const std::vector<std::string>& args,
     } else if (name == "-timeout") {
       ok = ParseCount(value, GATEWAY_MAX_TIMEOUT, &settings->timeoutSeconds);
     } else if (name == "-max-connections") {
-      ok = ParseCount(value, 100000, &settings->maxConnections);
+      ok = ParseCount(value, 100000, &settings->limits.maxConnections);
+    } else if (name == "-per-source") {
+      ok = ParseCount(value, 100000, &settings->limits.perSource);
+    } else if (name == "-proxy-from") {
+      std::string why;
+      ok = settings->proxyFrom.Parse(value, &why);
+    } else if (name == "-metrics") {
+      ok = ParseListenAddress(value, &address);
+      settings->metricsListen = value;
     } else {
       *error = "unknown option " + name;
       return false;
@@ -119,12 +128,46 @@ bool ParseWebArguments(const std::vector<std::string>& args,
   return true;
 }
 
+std::string FitWebLimits(uint64_t descriptors, WebLimits* limits) {
+  constexpr uint64_t kReserved = 32;
+  uint64_t spare = descriptors > kReserved + 2 ? descriptors - kReserved : 2;
+  uint64_t most = spare / 2;
+  if (static_cast<uint64_t>(limits->maxConnections) <= most) return "";
+  limits->maxConnections = static_cast<int>(most);
+  if (limits->perSource > limits->maxConnections / 4) {
+    limits->perSource = std::max(1, limits->maxConnections / 4);
+  }
+  return "at most " + std::to_string(limits->maxConnections) +
+         " connections, " + std::to_string(limits->perSource) +
+         " from one source, within the limit of " +
+         std::to_string(descriptors) + " descriptors";
+}
+
+// Words separated by blanks; a part in single or double quotes keeps its
+// blanks ("-destinations 'hosta=Host A'").
 std::vector<std::string> WebArguments(const char* environment, int argc,
                                       char** argv) {
   std::vector<std::string> args;
-  std::stringstream words(environment != nullptr ? environment : "");
   std::string word;
-  while (words >> word) args.push_back(word);
+  bool inWord = false;
+  char quote = 0;
+  for (const char* p = environment != nullptr ? environment : ""; *p; ++p) {
+    char c = *p;
+    if (quote != 0 && c == quote) {
+      quote = 0;
+    } else if (quote == 0 && (c == '\'' || c == '"')) {
+      quote = c;
+      inWord = true;
+    } else if (quote == 0 && (c == ' ' || c == '\t' || c == '\n')) {
+      if (inWord) args.push_back(word);
+      word.clear();
+      inWord = false;
+    } else {
+      word += c;
+      inWord = true;
+    }
+  }
+  if (inWord) args.push_back(word);
   for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
   return args;
 }

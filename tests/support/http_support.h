@@ -28,6 +28,8 @@ struct HttpAnswer {
   int status = 0;
   std::string contentType;
   std::string retryAfter;
+  std::string allow;
+  std::string fields;  // every header field, "Name: value\r\n" each
   std::string body;
 };
 
@@ -89,8 +91,40 @@ inline HttpAnswer HttpsExchange(uint16_t port, const std::string& request,
   answer.status = static_cast<int>(response.result_int());
   answer.contentType = std::string(response[http::field::content_type]);
   answer.retryAfter = std::string(response[http::field::retry_after]);
+  answer.allow = std::string(response[http::field::allow]);
+  for (const auto& field : response.base()) {
+    answer.fields += std::string(field.name_string()) + ": " +
+                     std::string(field.value()) + "\r\n";
+  }
   answer.body = response.body();
   return answer;
+}
+
+// Sends request inside TLS and returns every byte the listener sends until
+// it closes (or timeoutMs passes with nothing new).
+inline std::string HttpsRaw(uint16_t port, const std::string& request,
+                            int timeoutMs = 5000) {
+  namespace asio = boost::asio;
+  asio::io_context io;
+  asio::ssl::context context(asio::ssl::context::tls_client);
+  context.set_verify_mode(asio::ssl::verify_none);
+  asio::ssl::stream<asio::ip::tcp::socket> stream(io, context);
+  boost::system::error_code error;
+  stream.next_layer().connect({asio::ip::make_address("127.0.0.1"), port},
+                              error);
+  if (error) return "";
+  timeval timeout = {timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+  setsockopt(stream.next_layer().native_handle(), SOL_SOCKET, SO_RCVTIMEO,
+             &timeout, sizeof timeout);
+  stream.handshake(asio::ssl::stream_base::client, error);
+  if (!error) asio::write(stream, asio::buffer(request), error);
+  std::string all;
+  char bytes[4096];
+  for (int reads = 0; !error && reads < 1000; ++reads) {
+    size_t n = stream.read_some(asio::buffer(bytes), error);
+    all.append(bytes, n);
+  }
+  return all;
 }
 #endif
 

@@ -1,0 +1,85 @@
+// tarpon-web's settings: the words of TARPON_WEB_OPTIONS, the options that
+// bound what a client may hold, and the caps fitted to the descriptors.
+#include "web/web_settings.h"
+
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+
+namespace {
+
+using Words = std::vector<std::string>;
+
+TEST(WebSettingsTest, SplitsTheEnvironmentIntoWordsKeepingQuotedBlanks) {
+  struct Case {
+    const char* text;
+    Words words;
+  };
+  const Case cases[] = {
+      {"  -lang en\t-timeout 5 ", {"-lang", "en", "-timeout", "5"}},
+      {"-destinations 'hosta=Host A,hostb=Host B'",
+       {"-destinations", "hosta=Host A,hostb=Host B"}},
+      {"-destinations \"hosta=Host A\" -lang de",
+       {"-destinations", "hosta=Host A", "-lang", "de"}},
+      {"-destinations hosta='Host A'", {"-destinations", "hosta=Host A"}},
+      {"-a '' -b", {"-a", "", "-b"}},
+      {"'unclosed quote", {"unclosed quote"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(c.words, WebArguments(c.text, 0, nullptr));
+  }
+}
+
+TEST(WebSettingsTest, ReadsTheLimitsAndRefusesBadValues) {
+  const Words base = {"-listen", "127.0.0.1:8443", "-cert", "c", "-key",
+                      "k",       "-destinations",  "a"};
+  struct Case {
+    Words more;
+    bool ok;
+  };
+  const Case cases[] = {
+      {{"-per-source", "4", "-max-connections", "20"}, true},
+      {{"-proxy-from", "127.0.0.1,10.0.0.0/8,::1"}, true},
+      {{"-metrics", "127.0.0.1:9102"}, true},
+      {{"-per-source", "0"}, false},
+      {{"-proxy-from", "10.0.0.256"}, false},
+      {{"-metrics", "localhost:9102"}, false},
+  };
+  for (const Case& c : cases) {
+    Words args = base;
+    args.insert(args.end(), c.more.begin(), c.more.end());
+    WebSettings settings;
+    std::string error;
+    SCOPED_TRACE(c.more[0] + " " + c.more[1]);
+    EXPECT_EQ(c.ok, ParseWebArguments(args, &settings, &error)) << error;
+    if (c.more[0] == "-per-source" && c.ok) {
+      EXPECT_EQ(4, settings.limits.perSource);
+      EXPECT_EQ(20, settings.limits.maxConnections);
+    }
+  }
+}
+
+TEST(WebSettingsTest, FitsTheCapsToTheDescriptors) {
+  struct Case {
+    uint64_t descriptors;
+    int maxConnections;
+    int perSource;
+  };
+  const Case cases[] = {
+      {1048576, 256, 32},  // room enough: unchanged
+      {1024, 256, 32},     // (1024 - 32) / 2 = 496 fit
+      {256, 112, 28},     {40, 4, 1}, {0, 1, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.descriptors);
+    WebLimits limits;
+    std::string note = FitWebLimits(c.descriptors, &limits);
+    EXPECT_EQ(c.maxConnections, limits.maxConnections);
+    EXPECT_EQ(c.perSource, limits.perSource);
+    EXPECT_EQ(c.maxConnections == 256, note.empty());
+  }
+}
+
+}  // namespace
