@@ -20,8 +20,8 @@
 #include "comm/net_block.h"
 #include "comm/server.h"
 #include "comm/tls.h"
-#include "gateway/account_guard.h"
 #include "contract/tarpon_rc.h"
+#include "gateway/account_guard.h"
 #include "gateway/engine_runner.h"
 #include "gateway/service_notify.h"
 #include "trace/trace.h"
@@ -538,9 +538,11 @@ void GatewayLoop::RunEngine(Slots::iterator found) {
           [this, session, request, metrics = metrics_,
            accounts = settings_.accounts, source = found->second.source] {
             if (IsPastStopRun()) {
-              session->Answer({TARPON_RC_LOCAL_UNAVAILABLE,
-                               "\nTARPON SERVER : stopping, not run.\n",
-                               "not run: the gateway is stopping\n"});
+              EngineRun stopping;
+              stopping.returnCode = TARPON_RC_LOCAL_UNAVAILABLE;
+              stopping.text = "\nTARPON SERVER : stopping, not run.\n";
+              stopping.logText = "not run: the gateway is stopping\n";
+              session->Answer(stopping);
               return true;
             }
             auto start = std::chrono::steady_clock::now();
