@@ -5,7 +5,6 @@
 #include <sys/socket.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <sstream>
 
@@ -337,8 +336,8 @@ void GatewaySession::Abandon(const std::string& why) {
 }
 
 void GatewaySession::Reply(int returnCode, const std::string& text) {
-  char returnCodeText[record_format::kUserDataLength] = {};
-  std::snprintf(returnCodeText, sizeof returnCodeText, "%4.4d", returnCode);
+  char returnCodeText[record_format::kUserDataLength];
+  record_format::EncodeReturnCode(returnCode, returnCodeText);
   // An empty text gives no record: a data record always carries data.
   reply_ = record_format::EncodeDataRecord(
       returnCodeText, text.data(),
