@@ -17,6 +17,7 @@
 #include "comm/gateway_protocol.h"
 #include "comm/tls.h"
 #include "comm/wsa.h"
+#include "contract/option_line.h"
 #include "contract/secret.h"
 #include "contract/tarpon_rc.h"
 #include "gateway_client/gateway_exchange.h"
@@ -385,12 +386,10 @@ int tarponGateway(const char* user, const char* oldPassword,
     rc = GATEWAY_CLIENT_RC_USAGE;
     return rc;
   }
-  bool local = options != nullptr && std::strstr(options, "-local") != nullptr;
   std::string text =
-      std::string(" -u ") + user + " -p " + oldPassword + " -np " + newPassword;
-  if (server != nullptr && !local) text += std::string(" -s ") + server;
-  if (options != nullptr) text += std::string(" ") + options;
+      option_line::Request(user, oldPassword, newPassword, server, options);
   if (text.size() > GATEWAY_MAX_REQUEST_LENGTH) {
+    WipeSecret(&text);
     std::cerr << kTooLong;
     rc = GATEWAY_CLIENT_RC_USAGE;
     return rc;
@@ -398,6 +397,7 @@ int tarponGateway(const char* user, const char* oldPassword,
   rc = GatewayClient(host,
                      service != nullptr ? service : GATEWAY_DEFAULT_SERVICE,
                      text.c_str());
+  WipeSecret(&text);
   return rc;
 }
 
