@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "engine/tarpon.h"
+#include "contract/tarpon_rc.h"
 
 namespace {
 

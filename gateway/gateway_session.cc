@@ -12,7 +12,8 @@
 #include "comm/comm_base.h"
 #include "comm/record_format.h"
 #include "comm/server.h"
-#include "engine/tarpon.h"
+#include "contract/secret.h"
+#include "contract/tarpon_rc.h"
 #include "gateway/gateway_log.h"
 
 namespace {
@@ -61,7 +62,7 @@ GatewaySession::GatewaySession(Fd socket, const std::string& clientAddress,
   }
 }
 
-GatewaySession::~GatewaySession() = default;
+GatewaySession::~GatewaySession() { WipeSecret(&request_); }
 
 void GatewaySession::Print(std::ostream& os) const {
   int state = CommBase::STATE_GOOD;
@@ -236,6 +237,8 @@ void GatewaySession::Receive() {
       return;
     }
     assembler_.Take(bytes, received);
+    // The bytes may carry a password; the assembler holds them now.
+    WipeBytes(bytes, received);
     if (assembler_.IsDone()) RequestReceived();
   }
 }

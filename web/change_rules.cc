@@ -6,11 +6,6 @@
 #include "contract/secret.h"
 #include "contract/tarpon_rc.h"
 
-bool IsHostCharacter(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
-         (c >= '0' && c <= '9') || c == '@' || c == '#' || c == '$';
-}
-
 void ClearSecret(std::string* text) { WipeSecret(text); }
 
 ChangeFields::~ChangeFields() {
