@@ -17,6 +17,7 @@
 #include "comm/gateway_protocol.h"
 #include "comm/tls.h"
 #include "comm/wsa.h"
+#include "contract/error_text.h"
 #include "contract/option_line.h"
 #include "contract/secret.h"
 #include "contract/tarpon_rc.h"
@@ -155,7 +156,7 @@ std::string ExplainFailure(const Client& client, int timeout) {
              ": is tarpons running there?";
     }
     if (error == ETIMEDOUT) return late;
-    return "E0016 : cannot connect to " + where + ": " + std::strerror(error) +
+    return "E0016 : cannot connect to " + where + ": " + ErrorText(error) +
            ". Check the address and the network.";
   }
   if (client.GetReason() == Connection::REASON_RECEIVE_TIMED_OUT) return late;
