@@ -105,10 +105,6 @@ int Admission::Settle(const SourceKey& source, bool hasRun, int returnCode) {
 
 void Admission::Prune() { penalties_.Prune(clock_.NowMs()); }
 
-int64_t Admission::DeadlineFromNow() const {
-  return clock_.NowMs() + timeoutMs_;
-}
-
 std::string Admission::FitToDescriptors(GatewayLimits* limits,
                                         rlim_t descriptorLimit) {
   if (descriptorLimit == RLIM_INFINITY ||
