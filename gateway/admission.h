@@ -4,8 +4,9 @@
 // early drop of the overall cap, the penalties for addresses whose requests
 // keep failing to sign on and the verdicts that feed them, the session
 // timeout and the request size (each session keeps its own deadline from
-// the timeout, moving it as it goes from phase to phase). The loop asks it (Admit) and tells it
-// (the ticket's release, Settle); it keeps no such numbers itself.
+// the timeout, moving it as it goes from phase to phase). The loop asks
+// it (Admit) and tells it (the ticket's release, Settle); it keeps no such
+// numbers itself.
 //
 // Time comes from the Clock given at construction. One thread.
 #ifndef TARPON_GATEWAY_ADMISSION_H_
