@@ -391,36 +391,18 @@ int MetricsBench(const Options& options) {
   return targets[0].failed + targets[1].failed == 0 ? 0 : 1;
 }
 
-bool ParseOptions(int argc, char** argv, Options* options) {
-  for (int i = 1; i + 1 < argc; i += 2) {
-    std::string name = argv[i];
-    const char* value = argv[i + 1];
-    long number = std::strtol(value, nullptr, 10);
-    if (name == "--only") {
-      options->only = value;
-    } else if (name == "--programs") {
-      options->programs = value;
-    } else if (name == "--haproxy") {
-      options->haproxyConfig = value;
-    } else if (number < 1 || number > 100000) {
-      return false;
-    } else if (name == "--rounds") {
-      options->rounds = static_cast<int>(number);
-    } else if (name == "--sessions") {
-      options->sessions = static_cast<int>(number);
-    } else {
-      return false;
-    }
-  }
-  return argc % 2 == 1;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   Options options;
   options.programs = bench::OwnFolder() + "/../programs";
-  if (!ParseOptions(argc, argv, &options)) {
+  if (!bench::ParseOptions(
+          argc, argv,
+          {bench::Text("--only", &options.only),
+           bench::Text("--programs", &options.programs),
+           bench::Text("--haproxy", &options.haproxyConfig),
+           bench::Whole("--rounds", &options.rounds, 1, 100000),
+           bench::Whole("--sessions", &options.sessions, 1, 100000)})) {
     std::fprintf(stderr,
                  "usage: balancer_bench [--only spread|restart|metrics] "
                  "[--rounds N] [--sessions N] [--programs DIR] "

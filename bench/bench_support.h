@@ -1,6 +1,7 @@
 // Support shared by the benchmark programs: an emulated SNA node with one
 // password host in a temporary folder, and a user database of a realistic
-// size that the host reads for every request; the clock and the median.
+// size that the host reads for every request; the clock and the median;
+// the "--name value" options every benchmark takes.
 #ifndef TARPON_BENCH_BENCH_SUPPORT_H_
 #define TARPON_BENCH_BENCH_SUPPORT_H_
 
@@ -10,6 +11,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <initializer_list>
 #include <string>
 #include <thread>
 #include <vector>
@@ -95,6 +99,47 @@ inline double Median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   size_t n = values.size();
   return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// One "--name value" option: a text, or a whole number from min to max.
+struct Option {
+  const char* name;
+  std::function<bool(const char* value)> take;
+};
+
+inline Option Text(const char* name, std::string* text) {
+  return {name, [text](const char* value) {
+            *text = value;
+            return true;
+          }};
+}
+
+template <typename Number>
+Option Whole(const char* name, Number* number, long min, long max) {
+  return {name, [number, min, max](const char* value) {
+            char* end = nullptr;
+            long parsed = std::strtol(value, &end, 10);
+            if (end == value || *end != '\0' || parsed < min || parsed > max) {
+              return false;
+            }
+            *number = static_cast<Number>(parsed);
+            return true;
+          }};
+}
+
+// Takes argv's "--name value" pairs; false (the caller prints its usage)
+// for an unknown name, a value out of range or a name without a value.
+inline bool ParseOptions(int argc, char** argv,
+                         std::initializer_list<Option> options) {
+  if (argc % 2 == 0) return false;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const Option* found = nullptr;
+    for (const Option& option : options) {
+      if (std::string(argv[i]) == option.name) found = &option;
+    }
+    if (found == nullptr || !found->take(argv[i + 1])) return false;
+  }
+  return true;
 }
 
 }  // namespace bench

@@ -253,31 +253,17 @@ int Refusals(const Options& options) {
   return 0;
 }
 
-bool ParseOptions(int argc, char** argv, Options* options) {
-  for (int i = 1; i + 1 < argc; i += 2) {
-    std::string name = argv[i];
-    const char* value = argv[i + 1];
-    if (name == "--only") {
-      options->only = value;
-    } else if (name == "--changes") {
-      options->changes = std::atoi(value);
-    } else if (name == "--seconds") {
-      options->seconds = std::atoi(value);
-    } else if (name == "--programs") {
-      options->programs = value;
-    } else {
-      return false;
-    }
-  }
-  return argc % 2 == 1;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   Options options;
   options.programs = bench::OwnFolder() + "/../programs";
-  if (!ParseOptions(argc, argv, &options)) {
+  if (!bench::ParseOptions(
+          argc, argv,
+          {bench::Text("--only", &options.only),
+           bench::Whole("--changes", &options.changes, 1, 1000000),
+           bench::Whole("--seconds", &options.seconds, 1, 3600),
+           bench::Text("--programs", &options.programs)})) {
     std::fprintf(stderr,
                  "usage: loop_bench [--only flood|lock|refusals] "
                  "[--changes N] [--seconds N] [--programs DIR]\n");

@@ -311,21 +311,15 @@ int HandshakeBench(const Options& options,
 int main(int argc, char** argv) {
   Options options;
   options.programs = bench::OwnFolder() + "/../programs";
-  for (int i = 1; i + 1 < argc; i += 2) {
-    std::string name = argv[i];
-    long number = std::strtol(argv[i + 1], nullptr, 10);
-    if (name == "--programs") {
-      options.programs = argv[i + 1];
-    } else if (name == "--rounds" && number > 0 && number <= 100) {
-      options.rounds = static_cast<int>(number);
-    } else if (name == "--sessions" && number >= 64 && number <= 1000000) {
-      options.sessions = number;
-    } else {
-      std::fprintf(stderr,
-                   "usage: tls_bench [--rounds N] [--sessions N (64 or "
-                   "more)] [--programs DIR]\n");
-      return 2;
-    }
+  if (!bench::ParseOptions(
+          argc, argv,
+          {bench::Text("--programs", &options.programs),
+           bench::Whole("--rounds", &options.rounds, 1, 100),
+           bench::Whole("--sessions", &options.sessions, 64, 1000000)})) {
+    std::fprintf(stderr,
+                 "usage: tls_bench [--rounds N] [--sessions N (64 or "
+                 "more)] [--programs DIR]\n");
+    return 2;
   }
   WSA wsa(1, 1);
   tls_test::TestCertificates certificates;

@@ -644,38 +644,19 @@ int Floods(const Options& options) {
   return failures == 0 ? 0 : 1;
 }
 
-bool ParseOptions(int argc, char** argv, Options* options) {
-  for (int i = 1; i + 1 < argc; i += 2) {
-    std::string name = argv[i];
-    const char* value = argv[i + 1];
-    long number = std::strtol(value, nullptr, 10);
-    if (name == "--only") {
-      options->only = value;
-    } else if (name == "--programs") {
-      options->programs = value;
-    } else if (number < 1 || number > 100000) {
-      return false;
-    } else if (name == "--rounds") {
-      options->rounds = static_cast<int>(number);
-    } else if (name == "--changes") {
-      options->changes = static_cast<int>(number);
-    } else if (name == "--client-changes") {
-      options->clientChanges = static_cast<int>(number);
-    } else if (name == "--clients" && number <= 250) {
-      options->clients = static_cast<int>(number);
-    } else {
-      return false;
-    }
-  }
-  return argc % 2 == 1;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   Options options;
   options.programs = bench::OwnFolder() + "/../programs";
-  if (!ParseOptions(argc, argv, &options)) {
+  if (!bench::ParseOptions(
+          argc, argv,
+          {bench::Text("--only", &options.only),
+           bench::Text("--programs", &options.programs),
+           bench::Whole("--rounds", &options.rounds, 1, 100000),
+           bench::Whole("--changes", &options.changes, 1, 100000),
+           bench::Whole("--client-changes", &options.clientChanges, 1, 100000),
+           bench::Whole("--clients", &options.clients, 1, 250)})) {
     std::fprintf(stderr,
                  "usage: web_bench [--only sequence|clients|floods] "
                  "[--rounds N] "

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "comm/comm_base.h"
+#include "contract/error_text.h"
 #include "trace/regular_file.h"
 #include "trace/trace.h"
 
@@ -298,7 +299,7 @@ std::vector<Address> Address::Resolve(const char* service, const char* host,
     if (rc != 0) {
       failed = REASON_GET_HOST_BY_NAME;
       why = std::string("cannot resolve ") + host + ": " +
-            (rc == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(rc));
+            (rc == EAI_SYSTEM ? ErrorText(errno) : gai_strerror(rc));
       list = nullptr;
     }
   }

@@ -5,10 +5,12 @@
 #include <cerrno>
 #include <cstring>
 
+#include "contract/error_text.h"
+
 IoResult ByteChannel::SystemFailure(int error) {
   if (error == EAGAIN || error == EWOULDBLOCK) return IoResult::kWouldBlock;
   error_ = error;
-  failure_ = std::string("connection failed (") + std::strerror(error) + ")";
+  failure_ = std::string("connection failed (") + ErrorText(error) + ")";
   return IoResult::kFailed;
 }
 

@@ -18,6 +18,7 @@
 #include "comm/clock.h"
 #include "comm/record_format.h"
 #include "comm/tls.h"
+#include "contract/secret.h"
 #include "trace/trace.h"
 
 using namespace record_format;
@@ -93,6 +94,8 @@ long Connection::SendRecord(const char* data, uint32_t length) {
   std::memcpy(block.get() + kUserDataOffset, userData_, sizeof userData_);
   std::memcpy(block.get() + RECORD_HEADER_LENGTH, data, length);
   if (SendData(block.get(), recordLength) != COMM_OK) result = COMM_FAILED;
+  // The record may carry a password.
+  WipeBytes(block.get(), recordLength);
   return result;
 }
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "comm/record_format.h"
+#include "contract/secret.h"
 #include "trace/trace.h"
 
 using namespace record_format;
@@ -10,6 +11,10 @@ using namespace record_format;
 RecordAssembler::RecordAssembler(uint32_t bufferLength)
     : bufferLength_(bufferLength), data_(new char[bufferLength + 1]) {
   Reset();
+}
+
+RecordAssembler::~RecordAssembler() {
+  WipeBytes(data_.get(), bufferLength_ + 1);
 }
 
 void RecordAssembler::Reset() {

@@ -26,6 +26,8 @@ class RecordAssembler {
  public:
   // bufferLength: the most data bytes a data record may carry.
   explicit RecordAssembler(uint32_t bufferLength);
+  // Wipes the data, which may carry a password.
+  ~RecordAssembler();
 
   RecordAssembler(const RecordAssembler&) = delete;
   RecordAssembler& operator=(const RecordAssembler&) = delete;

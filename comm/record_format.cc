@@ -1,5 +1,8 @@
 #include "comm/record_format.h"
 
+#include <string.h>
+
+#include <cstdio>
 #include <cstring>
 
 #include "comm/comm_base.h"
@@ -45,6 +48,27 @@ HeaderVerdict JudgeHeader(const char* header, uint32_t maxDataLength,
   *dataLength = recordLength - kHeaderLength;
   return *dataLength > maxDataLength ? HeaderVerdict::kTooLong
                                      : HeaderVerdict::kData;
+}
+
+void EncodeReturnCode(int returnCode, char* userData) {
+  char text[kUserDataLength + 1] = {};
+  std::snprintf(text, sizeof text, "%4.4d", returnCode);
+  std::memcpy(userData, text, kUserDataLength);
+}
+
+bool DecodeReturnCode(const char* userData, int* code, std::string* text) {
+  size_t length = strnlen(userData, kUserDataLength);
+  if (length == 0) return false;
+  int value = 0;
+  for (size_t i = 0; i < length; ++i) {
+    if (userData[i] < '0' || userData[i] > '9') return false;
+    int digit = userData[i] - '0';
+    value = value > (kMaxReturnCode - digit) / 10 ? kMaxReturnCode
+                                                  : value * 10 + digit;
+  }
+  *code = value;
+  if (text != nullptr) text->assign(userData, length);
+  return true;
 }
 
 long ResultOf(HeaderVerdict verdict) {

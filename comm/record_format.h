@@ -75,6 +75,18 @@ enum class HeaderVerdict {
 HeaderVerdict JudgeHeader(const char* header, uint32_t maxDataLength,
                           uint32_t* dataLength);
 
+// The return code a reply carries in its user data: decimal digits, at
+// least four ("0000", "0012"), then zero bytes.
+void EncodeReturnCode(int returnCode, char* userData);
+
+// Reads the return code from kUserDataLength bytes of user data: decimal
+// digits up to the first zero byte, within the field. False when the field
+// holds anything else or no digit at all. A value past 999999999 reads as
+// 999999999. *text, when given, receives the digits as sent.
+constexpr int kMaxReturnCode = 999999999;
+bool DecodeReturnCode(const char* userData, int* code,
+                      std::string* text = nullptr);
+
 // The comm result a receive ends with for a verdict: COMM_OK for kData and
 // kEndOfConnection, COMM_BUFFER_TOO_SMALL for a length, COMM_FAILED else.
 long ResultOf(HeaderVerdict verdict);

@@ -16,6 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "contract/error_text.h"
+
 namespace {
 
 // A TLS record of the handshake begins with this content type byte.
@@ -43,13 +45,13 @@ std::string LibraryError() {
 // FIFO would hold the program).
 bool Readable(const char* what, const char* path, std::string* error) {
   struct stat status;
-  const char* problem = nullptr;
+  std::string problem;
   if (access(path, R_OK) != 0 || stat(path, &status) != 0) {
-    problem = std::strerror(errno);
+    problem = ErrorText(errno);
   } else if (!S_ISREG(status.st_mode)) {
     problem = "not a regular file";
   }
-  if (problem == nullptr) return true;
+  if (problem.empty()) return true;
   *error =
       std::string("cannot read ") + what + " " + path + " (" + problem + ")";
   return false;
@@ -344,9 +346,9 @@ IoResult TlsSession::Handshake() {
       return IoResult::kWouldBlock;
     }
     if (seen <= 0 || first != kHandshakeRecord) {
-      failure_ = seen < 0 ? std::string("connection failed (") +
-                                std::strerror(errno) + ")"
-                          : "no TLS at the other end";
+      failure_ =
+          seen < 0 ? std::string("connection failed (") + ErrorText(errno) + ")"
+                   : "no TLS at the other end";
       return IoResult::kFailed;
     }
   }
@@ -396,7 +398,7 @@ IoResult TlsSession::Outcome(int result, bool handshake) {
     case SSL_ERROR_SYSCALL:
       if (ERR_peek_error() == 0) {
         failure_ = errno != 0 ? std::string("connection failed (") +
-                                    std::strerror(errno) + ")"
+                                    ErrorText(errno) + ")"
                               : "no TLS at the other end";
         break;
       }

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "contract/secret.h"
 #include "trace/trace.h"
 
 CommunicationsControlBlock::CommunicationsControlBlock() {
@@ -45,7 +46,13 @@ CommunicationsControlBlock::CommunicationsControlBlock() {
 CommunicationsControlBlock::~CommunicationsControlBlock() {
   TraceScope scope("CommunicationsControlBlock::~CommunicationsControlBlock()",
                    TRACE_OFF);
-  if (requestBuffer != nullptr) free_shared_memory(requestBuffer);
+  // The passwords, and the request that carries them, leave no copy.
+  WipeBytes(oldPassword, sizeof oldPassword);
+  WipeBytes(newPassword, sizeof newPassword);
+  if (requestBuffer != nullptr) {
+    WipeBytes(requestBuffer, static_cast<size_t>(requestBufferSize));
+    free_shared_memory(requestBuffer);
+  }
   if (replyBuffer != nullptr) free_shared_memory(replyBuffer);
   requestBuffer = nullptr;
   replyBuffer = nullptr;

@@ -5,11 +5,15 @@
 
 #include <cstdint>
 
+#include "contract/host_field.h"
 #include "engine/lu62_field.h"
 
 // The longest user, password, alias, mode or profile name, and the longest
 // network-qualified LU name (NETID.LUNAME).
 constexpr unsigned int CCB_NAME_LENGTH = 8;
+// The user and password fields hold what the host takes.
+static_assert(CCB_NAME_LENGTH == kHostFieldLength,
+              "the user and password fields differ from the host's");
 constexpr unsigned int CCB_QUALIFIED_NAME_LENGTH = 17;
 // The longest transaction program name.
 constexpr unsigned int CCB_TP_NAME_LENGTH = 64;

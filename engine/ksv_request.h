@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "contract/host_field.h"
 #include "engine/ccb.h"
 
 // The request and reply as this client writes and reads them (two-byte
@@ -29,7 +30,7 @@ constexpr int kSubfieldHeaderLength = 2;
 constexpr unsigned char kTypeUser = 0x01;
 constexpr unsigned char kTypeOldPassword = 0x02;
 constexpr unsigned char kTypeNewPassword = 0x06;
-constexpr int kMaxValueLength = 8;
+constexpr int kMaxValueLength = static_cast<int>(kHostFieldLength);
 
 // Reply: identifier, the status byte, and for a format error its two-byte
 // code.

@@ -7,10 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "contract/secret.h"
 #include "engine/ccb.h"
 #include "engine/conversation.h"
 #include "engine/help.h"
 #include "engine/local_change.h"
+#include "engine/option_line.h"
 #include "engine/options.h"
 #include "engine/tarpon.h"
 #include "trace/stdout_capture.h"
@@ -21,8 +23,8 @@ namespace {
 // The command line built by tarpon(...) holds at most this many characters
 // (with its NUL, 200 bytes); run_command_line takes at most this many tokens
 // after the program name.
-constexpr size_t kCommandLineSize = 200;
-constexpr int kMaxTokens = 49;
+constexpr size_t kCommandLineSize = option_line::kLineSize;
+constexpr size_t kMaxTokens = option_line::kMaxWords;
 
 // Ends the engine's output: a line feed and one NUL, which terminates the
 // text when standard output is captured.
@@ -34,18 +36,6 @@ int refuse(const char* message) {
   std::cout << '\n' << message;
   end_output();
   return TARPON_RC_BAD_OPTION;
-}
-
-bool is_white(char c) {
-  return std::isspace(static_cast<unsigned char>(c)) != 0;
-}
-
-// Appends text to the command line; false when it would not fit.
-bool append(std::string* line, const char* text) {
-  size_t length = std::strlen(text);
-  if (line->size() + length > kCommandLineSize - 1) return false;
-  line->append(text, length);
-  return true;
 }
 
 }  // namespace
@@ -101,30 +91,27 @@ int mainline(int argc, char** argv) {
 }
 
 int run_command_line(const char* commandLine) {
-  std::vector<std::string> tokens;
-  tokens.reserve(kMaxTokens);
-  const char* p = commandLine != nullptr ? commandLine : "";
-  while (*p != '\0') {
-    while (*p != '\0' && is_white(*p)) ++p;
-    if (*p == '\0') break;
-    const char* start = p;
-    while (*p != '\0' && !is_white(*p)) ++p;
-    if (static_cast<int>(tokens.size()) == kMaxTokens) {
-      char message[200];
-      std::snprintf(message, sizeof message,
-                    "The command line holds more than %d options and values."
-                    "\nThe request was not run.\n",
-                    kMaxTokens);
-      return refuse(message);
-    }
-    tokens.emplace_back(start, p - start);
-  }
+  std::vector<std::string> words = option_line::Split(commandLine);
+  return run_option_words(&words);
+}
 
+int run_option_words(std::vector<std::string>* words) {
+  if (words->size() > kMaxTokens) {
+    for (std::string& word : *words) WipeSecret(&word);
+    char message[200];
+    std::snprintf(message, sizeof message,
+                  "The command line holds more than %d options and values."
+                  "\nThe request was not run.\n",
+                  static_cast<int>(kMaxTokens));
+    return refuse(message);
+  }
   static char programName[] = "tarponApi";
   char* vector[kMaxTokens + 1] = {nullptr};
   vector[0] = programName;
-  for (size_t i = 0; i < tokens.size(); ++i) vector[i + 1] = &tokens[i][0];
-  return mainline(static_cast<int>(tokens.size()) + 1, vector);
+  for (size_t i = 0; i < words->size(); ++i) vector[i + 1] = &(*words)[i][0];
+  int rc = mainline(static_cast<int>(words->size()) + 1, vector);
+  for (std::string& word : *words) WipeSecret(&word);
+  return rc;
 }
 
 int tarpon(const char* user, const char* oldPassword, const char* newPassword,
@@ -134,28 +121,21 @@ int tarpon(const char* user, const char* oldPassword, const char* newPassword,
                    TRACE_OFF);
   // A missing value leaves its switch without a value, which option
   // processing refuses.
-  std::string line;
-  bool local = options != nullptr && std::strstr(options, "-local") != nullptr;
-  bool fits =
-      append(&line, " -u ") && append(&line, user ? user : "") &&
-      append(&line, " -p ") && append(&line, oldPassword ? oldPassword : "") &&
-      append(&line, " -np ") && append(&line, newPassword ? newPassword : "");
-  if (fits && server != nullptr && !local) {
-    fits = append(&line, " -s ") && append(&line, server);
-  }
-  if (fits && options != nullptr) {
-    fits = append(&line, " ") && append(&line, options);
-  }
+  std::string line =
+      option_line::Request(user, oldPassword, newPassword, server, options);
+  bool fits = line.size() <= kCommandLineSize - 1;
   if (!fits) {
     char message[200];
     std::snprintf(message, sizeof message,
                   "The command line is longer than %d characters.\n"
                   "The request was not run.\n",
                   static_cast<int>(kCommandLineSize - 1));
+    WipeSecret(&line);
     rc = refuse(message);
     return rc;
   }
   rc = run_command_line(line.c_str());
+  WipeSecret(&line);
   return rc;
 }
 

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "engine/tarpon.h"
+#include "contract/tarpon_rc.h"
 
 namespace {
 
@@ -104,10 +104,6 @@ int Admission::Settle(const SourceKey& source, bool hasRun, int returnCode) {
 }
 
 void Admission::Prune() { penalties_.Prune(clock_.NowMs()); }
-
-int64_t Admission::DeadlineFromNow() const {
-  return clock_.NowMs() + timeoutMs_;
-}
 
 std::string Admission::FitToDescriptors(GatewayLimits* limits,
                                         rlim_t descriptorLimit) {

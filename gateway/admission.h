@@ -3,8 +3,10 @@
 // whole request ("startups"), overall and per client address, the random
 // early drop of the overall cap, the penalties for addresses whose requests
 // keep failing to sign on and the verdicts that feed them, the session
-// deadline and the request size. The loop asks it (Admit) and tells it
-// (the ticket's release, Settle); it keeps no such numbers itself.
+// timeout and the request size (each session keeps its own deadline from
+// the timeout, moving it as it goes from phase to phase). The loop asks
+// it (Admit) and tells it (the ticket's release, Settle); it keeps no such
+// numbers itself.
 //
 // Time comes from the Clock given at construction. One thread.
 #ifndef TARPON_GATEWAY_ADMISSION_H_
@@ -85,8 +87,6 @@ class Admission {
     return penalties_.CountInForce(clock_.NowMs());
   }
 
-  // The deadline of a session admitted now, or of a reply ready now.
-  int64_t DeadlineFromNow() const;
   int GetTimeoutMs() const { return timeoutMs_; }
   int GetMaxRequestLength() const { return maxRequestLength_; }
   const GatewayLimits& GetLimits() const { return limits_; }

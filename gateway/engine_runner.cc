@@ -1,18 +1,26 @@
 #include "gateway/engine_runner.h"
 
-#include <cctype>
-#include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "comm/gateway_protocol.h"
-#include "engine/tarpon.h"
+#include "contract/option_line.h"
+#include "contract/secret.h"
+#include "engine/option_line.h"
 #include "trace/trace.h"
 
 namespace {
 
-const char kEngineOptions[] = " -log -noterm";
+// The longest request, the gateway's own options and the terminator fill
+// at most the request buffer, which the engine's command line holds.
+static_assert(GATEWAY_MAX_REQUEST_LENGTH + option_line::kGatewayOptionsLength <
+                  GATEWAY_REQUEST_BUFFER_SIZE,
+              "a request with the gateway's options overflows its buffer");
+static_assert(GATEWAY_REQUEST_BUFFER_SIZE <= option_line::kLineSize,
+              "the request buffer exceeds the engine's command line");
 
 // A stream buffer that appends what is written to a string.
 class AppendingBuffer : public std::streambuf {
@@ -36,14 +44,12 @@ class AppendingBuffer : public std::streambuf {
 }  // namespace
 
 EngineRun RunGatewayRequest(const std::string& options) {
+  std::string line = options + option_line::kGatewayOptions;
+  std::vector<std::string> words = option_line::Split(line.c_str());
+  WipeSecret(&line);
   // A request may not change the gateway's own logging: its trace switch
   // counts only when the gateway itself traces.
-  std::string allowed = tracing() || options.find("ftrace") == std::string::npos
-                            ? options
-                            : WithoutTraceSwitch(options);
-  char request[GATEWAY_REQUEST_BUFFER_SIZE];
-  std::snprintf(request, sizeof request, "%s%s", allowed.c_str(),
-                kEngineOptions);
+  if (!tracing()) option_line::RemoveSwitch(&words, "ftrace");
   EngineRun run;
   // The engine's log record and trace lines go to the session, on this
   // thread only: the loop's own lines meanwhile stay in the log.
@@ -54,28 +60,9 @@ EngineRun RunGatewayRequest(const std::string& options) {
   static std::stringbuf captured;
   captured.str(std::string());
   std::streambuf* savedOut = std::cout.rdbuf(&captured);
-  run.returnCode = run_command_line(request);
+  run.returnCode = run_option_words(&words);
   std::cout.rdbuf(savedOut);
   run.text = captured.str();
   run.text.resize(std::strlen(run.text.c_str()));
   return run;
-}
-
-std::string WithoutTraceSwitch(const std::string& request) {
-  std::string result;
-  size_t at = 0;
-  while (at < request.size()) {
-    size_t begin = at;
-    while (at < request.size() &&
-           !std::isspace(static_cast<unsigned char>(request[at]))) {
-      ++at;
-    }
-    std::string word = request.substr(begin, at - begin);
-    if (!IsSwitch(word.c_str(), "ftrace")) result += word;
-    while (at < request.size() &&
-           std::isspace(static_cast<unsigned char>(request[at]))) {
-      result += request[at++];
-    }
-  }
-  return result;
 }

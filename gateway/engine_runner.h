@@ -34,8 +34,4 @@ struct EngineRun {
 // characters). A "-ftrace" in it counts only while the gateway traces.
 EngineRun RunGatewayRequest(const std::string& options);
 
-// Removes every "-ftrace" or "/ftrace" word from a request's option text:
-// a remote client may not switch on the gateway's trace.
-std::string WithoutTraceSwitch(const std::string& request);
-
 #endif  // TARPON_GATEWAY_ENGINE_RUNNER_H_

@@ -9,6 +9,7 @@
 #include <ctime>
 #include <utility>
 
+#include "contract/error_text.h"
 #include "gateway/service_notify.h"
 
 namespace {
@@ -145,7 +146,7 @@ int GatewayLog::WriteLostLine() {
   lost_ = 0;
   const std::string line = GatewayTimeStamp() + "TARPON SERVER " +
                            std::to_string(lost) + " log lines lost (" +
-                           std::strerror(lostError_) + ")\n";
+                           ErrorText(lostError_) + ")\n";
   const int error = WriteLines(line);
   // Not written at all: it is still to be said, and not a lost line itself.
   if (error != 0 && torn_.empty()) lost_ = lost;
@@ -160,7 +161,7 @@ void GatewayLog::ReportFailure(int error) {
   std::snprintf(message, sizeof message,
                 "%sTARPON SERVER E0008 : cannot write the log (%s); trying "
                 "again at the next session.\n",
-                errorFd_ == 2 ? ErrorPrefix() : "", std::strerror(error));
+                errorFd_ == 2 ? ErrorPrefix() : "", ErrorText(error).c_str());
   const size_t length = std::strlen(message);
   size_t written = 0;
   while (written < length) {

@@ -22,6 +22,7 @@
 #include "comm/tls.h"
 #include "contract/tarpon_rc.h"
 #include "gateway/account_guard.h"
+#include "contract/error_text.h"
 #include "gateway/engine_runner.h"
 #include "gateway/service_notify.h"
 #include "trace/trace.h"
@@ -385,7 +386,7 @@ void GatewayLoop::AcceptFailed(GatewayListener& listener, int error) {
     return;
   }
   std::string text =
-      std::string("TARPON SERVER accept failed (") + std::strerror(error) + ")";
+      std::string("TARPON SERVER accept failed (") + ErrorText(error) + ")";
   if (!IsShortage(error)) {
     LogLine(text + ", retrying");
     return;
@@ -510,8 +511,7 @@ bool GatewayLoop::HandOver(Slots::iterator found, WorkerPool& pool,
     slot.events = 0;
     if (!Watch(found->first, 0, EPOLL_CTL_MOD)) {
       LogLine("TARPON SERVER cannot unwatch session id(" +
-              std::to_string(slot.session->GetId()) +
-              "): " + std::strerror(errno));
+              std::to_string(slot.session->GetId()) + "): " + ErrorText(errno));
     }
   }
   return true;
@@ -639,7 +639,7 @@ void GatewayLoop::Settle(Slots::iterator found) {
   if (slot.events != wanted) {
     if (!Watch(fd, wanted, slot.registered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD)) {
       LogLine("TARPON SERVER cannot watch session id(" +
-              std::to_string(session.GetId()) + "): " + std::strerror(errno));
+              std::to_string(session.GetId()) + "): " + ErrorText(errno));
       trace_log() << session.TakeLogText();
       Close(found);
       return;

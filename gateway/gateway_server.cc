@@ -24,6 +24,7 @@
 #include "comm/wsa.h"
 #include "gateway/account_guard.h"
 #include "gateway/account_limit.h"
+#include "contract/error_text.h"
 #include "gateway/admission.h"
 #include "gateway/engine_runner.h"
 #include "gateway/gateway_limits.h"
@@ -256,7 +257,7 @@ bool AccountSwitch(int argc, char** argv, int* i, Settings* settings) {
 // cause, then the line the gateway has always printed.
 void ReportLogFailure(const std::string& path, int error) {
   std::cerr << ErrorPrefix() << "TARPON SERVER E0011 : cannot open the log "
-            << path << ": " << std::strerror(error) << "\n"
+            << path << ": " << ErrorText(error) << "\n"
             << ErrorPrefix()
             << "TARPON SERVER E0001 : cannot open output log. "
                "Terminating.\n";
@@ -397,7 +398,7 @@ std::vector<std::unique_ptr<GatewayListener>> OpenListeners(
   } else if (any6->GetReason() != CommBase::REASON_LISTENER_BIND_FAILED ||
              any6->GetLastApiRc() != EADDRINUSE) {
     trace_log() << GatewayTimeStamp() << "TARPON SERVER not listening on IPv6 ("
-                << std::strerror(any6->GetLastApiRc()) << ")" << std::endl;
+                << ErrorText(any6->GetLastApiRc()) << ")" << std::endl;
   } else {
     listeners.push_back(std::move(any6));
   }
@@ -415,8 +416,7 @@ std::string ListenFailure(const Listener& listener, const Address& address,
   if (listener.GetReason() == CommBase::REASON_LISTENER_BIND_FAILED) {
     return port + " " + BindFailureText(listener.GetLastApiRc());
   }
-  return "cannot listen on " + port + ": " +
-         std::strerror(listener.GetLastApiRc());
+  return "cannot listen on " + port + ": " + ErrorText(listener.GetLastApiRc());
 }
 
 // Checks what a start needs and prints one line per check; the exit code.

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <sstream>
 
@@ -15,7 +14,8 @@
 #include "comm/gateway_protocol.h"
 #include "comm/record_format.h"
 #include "comm/server.h"
-#include "engine/tarpon.h"
+#include "contract/secret.h"
+#include "contract/tarpon_rc.h"
 #include "gateway/gateway_log.h"
 
 namespace {
@@ -63,7 +63,7 @@ GatewaySession::GatewaySession(Fd socket, const std::string& clientAddress,
   }
 }
 
-GatewaySession::~GatewaySession() = default;
+GatewaySession::~GatewaySession() { WipeSecret(&request_); }
 
 void GatewaySession::Print(std::ostream& os) const {
   int state = CommBase::STATE_GOOD;
@@ -292,6 +292,8 @@ void GatewaySession::Receive() {
       return;
     }
     assembler_.Take(bytes, received);
+    // The bytes may carry a password; the assembler holds them now.
+    WipeBytes(bytes, received);
     if (assembler_.IsDone()) RequestReceived();
   }
 }
@@ -403,8 +405,8 @@ void GatewaySession::Abandon(const std::string& why) {
 }
 
 void GatewaySession::Reply(int returnCode, const std::string& text) {
-  char returnCodeText[record_format::kUserDataLength] = {};
-  std::snprintf(returnCodeText, sizeof returnCodeText, "%4.4d", returnCode);
+  char returnCodeText[record_format::kUserDataLength];
+  record_format::EncodeReturnCode(returnCode, returnCodeText);
   // An empty text gives no record: a data record always carries data.
   reply_ = record_format::EncodeDataRecord(
       returnCodeText, text.data(),

@@ -22,6 +22,7 @@
 #include "comm/fd.h"
 #include "comm/gateway_protocol.h"
 #include "comm/tls.h"
+#include "contract/error_text.h"
 
 namespace {
 
@@ -47,7 +48,7 @@ std::string UserName() {
 // *error holds the reason when not.
 bool MayAccess(const std::string& path, int mode, std::string* error) {
   if (faccessat(AT_FDCWD, path.c_str(), mode, AT_EACCESS) == 0) return true;
-  *error = std::strerror(errno);
+  *error = ErrorText(errno);
   return false;
 }
 
@@ -153,7 +154,7 @@ std::string MissingServiceText(const std::string& service) {
 
 std::string BindFailureText(int error) {
   if (error == EADDRINUSE) return "is in use: is another tarpons running?";
-  std::string text = std::string("cannot be bound: ") + std::strerror(error);
+  std::string text = std::string("cannot be bound: ") + ErrorText(error);
   if (error == EACCES)
     text += " (a port below 1024 needs CAP_NET_BIND_SERVICE)";
   return text;
@@ -205,7 +206,7 @@ void CheckLogFile(const std::string& path, CheckReport* report) {
     return;
   }
   if (errno != ENOENT) {
-    report->Fail(subject + ": " + std::strerror(errno));
+    report->Fail(subject + ": " + ErrorText(errno));
     return;
   }
   std::string folder = FolderOf(path);
@@ -291,7 +292,7 @@ void CheckUserDatabase(const std::string& path, CheckReport* report) {
   struct stat status;
   std::string error;
   if (stat(path.c_str(), &status) != 0) {
-    report->Fail(subject + ": " + std::strerror(errno));
+    report->Fail(subject + ": " + ErrorText(errno));
     return;
   }
   if (!S_ISREG(status.st_mode)) {

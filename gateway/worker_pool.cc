@@ -77,11 +77,6 @@ bool WorkerPool::Submit(std::function<bool()> work, std::function<void()> done,
   return true;
 }
 
-size_t WorkerPool::GetQueued() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return queued_;
-}
-
 size_t WorkerPool::GetPending() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return queued_ + running_;

@@ -66,8 +66,7 @@ class WorkerPool {
   // with nothing queued, when maxQueued jobs already wait.
   bool Submit(std::function<bool()> work, std::function<void()> done,
               const std::string& key = std::string());
-  // Jobs waiting for a thread, and jobs waiting or running.
-  size_t GetQueued() const;
+  // Jobs waiting or running.
   size_t GetPending() const;
   int GetThreads() const { return static_cast<int>(threads_.size()); }
 

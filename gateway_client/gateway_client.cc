@@ -17,7 +17,11 @@
 #include "comm/gateway_protocol.h"
 #include "comm/tls.h"
 #include "comm/wsa.h"
+#include "contract/error_text.h"
+#include "contract/option_line.h"
+#include "contract/secret.h"
 #include "contract/tarpon_rc.h"
+#include "gateway_client/gateway_exchange.h"
 #include "gateway_client/tarpon_gateway.h"
 #include "prompt/password_prompt.h"
 #include "trace/stdout_capture.h"
@@ -79,24 +83,6 @@ bool ExchangeTimeout(int* seconds) {
     return false;
   }
   *seconds = value;
-  return true;
-}
-
-// The gateway's return code from the reply's user data: decimal digits up
-// to the first zero byte, within the field. False when the field holds
-// anything else or no digit at all. Values past 999999999 are held there.
-bool ParseReturnCode(const char* userData, int* code) {
-  size_t length = strnlen(userData, Connection::USER_DATA_LENGTH);
-  if (length == 0) return false;
-  int value = 0;
-  for (size_t i = 0; i < length; ++i) {
-    if (userData[i] < '0' || userData[i] > '9') return false;
-    if (value < 100000000)
-      value = value * 10 + (userData[i] - '0');
-    else
-      value = 999999999;
-  }
-  *code = value;
   return true;
 }
 
@@ -170,7 +156,7 @@ std::string ExplainFailure(const Client& client, int timeout) {
              ": is tarpons running there?";
     }
     if (error == ETIMEDOUT) return late;
-    return "E0016 : cannot connect to " + where + ": " + std::strerror(error) +
+    return "E0016 : cannot connect to " + where + ": " + ErrorText(error) +
            ". Check the address and the network.";
   }
   if (client.GetReason() == Connection::REASON_RECEIVE_TIMED_OUT) return late;
@@ -186,30 +172,20 @@ std::string ExplainFailure(const Client& client, int timeout) {
          "); see the diagnostic information.";
 }
 
-// The gateway's addresses for service, every one the name has; when none,
-// says why (the name, or the service) and gives the one address the
-// classic lookup makes, so that the failed attempt dumps as it always has.
-std::vector<Address> GatewayAddresses(const char* host, const char* service,
-                                      bool* explained) {
-  std::string error;
-  int reason = Address::REASON_OK;
-  std::vector<Address> servers =
-      Address::Resolve(service, host, &error, &reason);
-  *explained = servers.empty();
-  if (servers.empty()) {
-    if (reason == Address::REASON_GET_SERVICE_BY_NAME) {
-      std::cerr << "TARPON CLIENT E0014 : " << error << ". Add \"" << service
-                << " PORT/tcp\" to /etc/services or to the file "
-                   "TARPON_SERVICES names, or name another service with -S."
-                << std::endl;
-    } else {
-      std::cerr << "TARPON CLIENT E0013 : " << error
-                << ". Check the gateway's name, or give its address."
-                << std::endl;
-    }
-    servers.emplace_back(service, host);
+// Says why the gateway's name gave no address: the name, or the service.
+void ExplainUnresolved(const GatewayExchangeRecord& record,
+                       const char* service) {
+  if (record.resolveReason == Address::REASON_GET_SERVICE_BY_NAME) {
+    std::cerr << "TARPON CLIENT E0014 : " << record.resolveError << ". Add \""
+              << service
+              << " PORT/tcp\" to /etc/services or to the file "
+                 "TARPON_SERVICES names, or name another service with -S."
+              << std::endl;
+  } else {
+    std::cerr << "TARPON CLIENT E0013 : " << record.resolveError
+              << ". Check the gateway's name, or give its address."
+              << std::endl;
   }
-  return servers;
 }
 
 bool HasSwitch(const std::vector<const char*>& args,
@@ -258,8 +234,8 @@ int AskForMissingPasswords(const std::vector<const char*>& args,
     if (!hasOld) *options += std::string("-p ") + oldPassword + " ";
     if (!hasNew) *options += std::string("-np ") + newPassword + " ";
   }
-  explicit_bzero(oldPassword, sizeof oldPassword);
-  explicit_bzero(newPassword, sizeof newPassword);
+  WipeBytes(oldPassword, sizeof oldPassword);
+  WipeBytes(newPassword, sizeof newPassword);
   if (result == PASSWORD_PROMPT_OK || result == PASSWORD_PROMPT_NO_TERMINAL) {
     return TARPON_RC_OK;
   }
@@ -335,69 +311,63 @@ int GatewayClientCommandline(int argc, char** argv) {
     rc = tarpon_exit_status(GatewayClient(host, service, options.c_str()));
   }
   // The typed passwords leave no copy behind.
-  explicit_bzero(&options[0], options.size());
+  WipeSecret(&options);
   return rc;
 }
 
 int GatewayClient(const char* host, const char* service, const char* options) {
   int rc = TARPON_GATEWAY_NO_ANSWER;
   TraceScope scope("GatewayClient(host,service,options)", &rc, TRACE_OFF);
-  int timeout = 0;
+  GatewayRequest request;
   std::unique_ptr<TlsContext> tls;
-  if (!ExchangeTimeout(&timeout) || !ClientTls(&tls)) {
+  if (!ExchangeTimeout(&request.timeoutSeconds) || !ClientTls(&tls)) {
     rc = GATEWAY_CLIENT_RC_USAGE;
     return rc;
   }
   WSA wsa(1, 1);
-  bool explained = false;
-  auto client = std::make_unique<Client>(
-      GatewayAddresses(host, service, &explained), timeout);
-  // Never clear text once TLS is asked for: a failed handshake ends here.
-  if (tls && client->IsGood()) client->StartTls(*tls, host);
-  long received = Connection::COMM_FAILED;
-  uint32_t length = 0;
-  std::unique_ptr<char[]> reply(new char[GATEWAY_CLIENT_REPLY_SIZE]());
-  if (client->IsGood() && client->SendRecord(options) == Connection::COMM_OK &&
-      client->IsGood()) {
-    received = client->ReceiveRecord(reply.get(), GATEWAY_CLIENT_REPLY_SIZE - 1,
-                                     &length);
-  }
-  int code = 0;
-  bool answered = client->IsGood() && received == Connection::COMM_OK;
-  if (answered && ParseReturnCode(client->GetUserData(), &code)) {
+  request.host = host;
+  request.service = service;
+  request.options = options;
+  request.tls = tls.get();
+  GatewayAnswer answer;
+  GatewayExchangeRecord record;
+  ExchangeWithGateway(request, &answer, &record);
+  WipeSecret(&request.options);
+  if (record.unresolved) ExplainUnresolved(record, service);
+  const Client& client = *record.client;
+  bool answered = client.IsGood() && record.received == Connection::COMM_OK;
+  if (answer.failure == GatewayFailure::kNone) {
     std::cout << "TARPON remote server (KSV GATEWAY) successfully invoked. "
-              << "Response received follows, (remote rc="
-              << std::string(client->GetUserData(),
-                             strnlen(client->GetUserData(),
-                                     Connection::USER_DATA_LENGTH))
+              << "Response received follows, (remote rc=" << answer.codeText
               << ")"
               << "\n"
-              << Harmless(reply.get()) << std::flush;
-    rc = code;
+              << Harmless(answer.text.c_str()) << std::flush;
+    rc = answer.code;
   } else if (answered) {
     PrintMalformed("return code not digits");
-  } else if (client->IsGood() &&
-             received == Connection::COMM_BUFFER_TOO_SMALL && length > 0) {
+  } else if (client.IsGood() &&
+             record.received == Connection::COMM_BUFFER_TOO_SMALL &&
+             record.length > 0) {
     std::cerr << "TARPON CLIENT E0007 : reply longer than "
               << GATEWAY_CLIENT_REPLY_SIZE - 1
               << " bytes refused. Terminating.\n";
-  } else if (client->IsGood() &&
-             received == Connection::COMM_BUFFER_TOO_SMALL) {
+  } else if (client.IsGood() &&
+             record.received == Connection::COMM_BUFFER_TOO_SMALL) {
     // Only a record length field below the header's own gives no length.
     PrintMalformed("record length below its header");
-  } else if (client->GetReason() == Connection::REASON_TLS_FAILED) {
+  } else if (client.GetReason() == Connection::REASON_TLS_FAILED) {
     std::cerr << "TARPON CLIENT E0012 : TLS with the gateway failed: "
-              << client->GetTlsFailure() << ". Terminating.\n";
+              << client.GetTlsFailure() << ". Terminating.\n";
   } else {
     // Unreachable, closed without a reply or part way through one, a
     // status record, a bad version, the deadline passed: the line first.
-    if (!explained) {
-      std::cerr << "TARPON CLIENT " << ExplainFailure(*client, timeout)
-                << std::endl;
+    if (!record.unresolved) {
+      std::cerr << "TARPON CLIENT "
+                << ExplainFailure(client, request.timeoutSeconds) << std::endl;
     }
     std::cout << "TARPON CLIENT errors encountered, diagnostic information "
                  "follows:"
-              << *client << std::endl;
+              << client << std::endl;
   }
   return rc;
 }
@@ -417,12 +387,10 @@ int tarponGateway(const char* user, const char* oldPassword,
     rc = GATEWAY_CLIENT_RC_USAGE;
     return rc;
   }
-  bool local = options != nullptr && std::strstr(options, "-local") != nullptr;
   std::string text =
-      std::string(" -u ") + user + " -p " + oldPassword + " -np " + newPassword;
-  if (server != nullptr && !local) text += std::string(" -s ") + server;
-  if (options != nullptr) text += std::string(" ") + options;
+      option_line::Request(user, oldPassword, newPassword, server, options);
   if (text.size() > GATEWAY_MAX_REQUEST_LENGTH) {
+    WipeSecret(&text);
     std::cerr << kTooLong;
     rc = GATEWAY_CLIENT_RC_USAGE;
     return rc;
@@ -430,6 +398,7 @@ int tarponGateway(const char* user, const char* oldPassword,
   rc = GatewayClient(host,
                      service != nullptr ? service : GATEWAY_DEFAULT_SERVICE,
                      text.c_str());
+  WipeSecret(&text);
   return rc;
 }
 

@@ -1,7 +1,5 @@
 #include "gateway_client/gateway_exchange.h"
 
-#include <string.h>
-
 #include <cerrno>
 #include <memory>
 #include <vector>
@@ -9,26 +7,13 @@
 #include "comm/address.h"
 #include "comm/client.h"
 #include "comm/gateway_protocol.h"
+#include "comm/record_format.h"
 #include "comm/tls.h"
+#include "contract/secret.h"
 #include "gateway_client/gateway_client.h"
 #include "gateway_client/tarpon_gateway.h"
 
 namespace {
-
-// The gateway's return code: decimal digits up to the first zero byte of
-// the user data; false for anything else.
-bool ReturnCode(const char* userData, std::string* text, int* code) {
-  size_t length = strnlen(userData, Connection::USER_DATA_LENGTH);
-  if (length == 0) return false;
-  long value = 0;
-  for (size_t i = 0; i < length; ++i) {
-    if (userData[i] < '0' || userData[i] > '9') return false;
-    if (value < 100000000) value = value * 10 + (userData[i] - '0');
-  }
-  text->assign(userData, length);
-  *code = static_cast<int>(value);
-  return true;
-}
 
 GatewayFailure Classify(const Client& client) {
   if (client.GetReason() == Connection::REASON_TLS_FAILED) {
@@ -61,37 +46,47 @@ bool SendAll(Client* client, const std::string& bytes) {
 
 }  // namespace
 
-int ExchangeWithGateway(const GatewayRequest& request, GatewayAnswer* answer) {
+GatewayExchangeRecord::GatewayExchangeRecord() = default;
+GatewayExchangeRecord::~GatewayExchangeRecord() = default;
+
+int ExchangeWithGateway(const GatewayRequest& request, GatewayAnswer* answer,
+                        GatewayExchangeRecord* record) {
   *answer = GatewayAnswer();
-  std::string error;
-  int reason = Address::REASON_OK;
-  std::vector<Address> servers = Address::Resolve(
-      request.service.c_str(), request.host.c_str(), &error, &reason);
+  GatewayExchangeRecord own;
+  if (record == nullptr) record = &own;
+  std::vector<Address> servers =
+      Address::Resolve(request.service.c_str(), request.host.c_str(),
+                       &record->resolveError, &record->resolveReason);
   if (servers.empty()) {
-    answer->detail = error;
-    return TARPON_GATEWAY_NO_ANSWER;
+    answer->detail = record->resolveError;
+    record->unresolved = true;
+    if (record == &own) return TARPON_GATEWAY_NO_ANSWER;
+    servers.emplace_back(request.service.c_str(), request.host.c_str());
   }
-  auto client = std::make_unique<Client>(servers, request.timeoutSeconds);
+  record->client = std::make_unique<Client>(servers, request.timeoutSeconds);
+  Client* client = record->client.get();
   if (client->IsGood() && !request.prelude.empty() &&
-      !SendAll(client.get(), request.prelude)) {
+      !SendAll(client, request.prelude)) {
     answer->failure = Classify(*client);
     answer->detail = "sending the PROXY header failed";
     return TARPON_GATEWAY_NO_ANSWER;
   }
+  // Never clear text once TLS is asked for: a failed handshake ends here.
   if (request.tls != nullptr && client->IsGood()) {
     client->StartTls(*request.tls, request.host.c_str());
   }
   std::vector<char> reply(GATEWAY_CLIENT_REPLY_SIZE, '\0');
-  long received = Connection::COMM_FAILED;
-  uint32_t length = 0;
+  record->received = Connection::COMM_FAILED;
   if (client->IsGood() &&
       client->SendRecord(request.options.c_str()) == Connection::COMM_OK &&
       client->IsGood()) {
-    received = client->ReceiveRecord(reply.data(),
-                                     GATEWAY_CLIENT_REPLY_SIZE - 1, &length);
+    record->received = client->ReceiveRecord(
+        reply.data(), GATEWAY_CLIENT_REPLY_SIZE - 1, &record->length);
   }
-  if (client->IsGood() && received == Connection::COMM_OK &&
-      ReturnCode(client->GetUserData(), &answer->codeText, &answer->code)) {
+  if (record->unresolved) return TARPON_GATEWAY_NO_ANSWER;
+  if (client->IsGood() && record->received == Connection::COMM_OK &&
+      record_format::DecodeReturnCode(client->GetUserData(), &answer->code,
+                                      &answer->codeText)) {
     answer->failure = GatewayFailure::kNone;
     answer->text = reply.data();
     return answer->code;

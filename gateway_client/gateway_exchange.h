@@ -4,8 +4,11 @@
 #ifndef TARPON_GATEWAY_CLIENT_GATEWAY_EXCHANGE_H_
 #define TARPON_GATEWAY_CLIENT_GATEWAY_EXCHANGE_H_
 
+#include <cstdint>
+#include <memory>
 #include <string>
 
+class Client;
 class TlsContext;
 
 struct GatewayRequest {
@@ -36,10 +39,31 @@ struct GatewayAnswer {
   std::string detail;    // a few words on a failure, for a log
 };
 
+// What one exchange leaves behind for a caller that reports it in full
+// (the remote client program prints the connection's dump).
+struct GatewayExchangeRecord {
+  GatewayExchangeRecord();
+  ~GatewayExchangeRecord();
+  // No address found: the lookup's reason (Address::REASON_...) and error;
+  // the exchange then tries the one address the classic lookup makes, so
+  // that the failed attempt has a connection to show.
+  bool unresolved = false;
+  int resolveReason = 0;
+  std::string resolveError;
+  // The connection, its state, reason and dump; never null afterwards.
+  std::unique_ptr<Client> client;
+  // How the reply's receive ended (a Connection::COMM_ result, COMM_FAILED
+  // when nothing was received) and the record length it saw.
+  long received = -1;
+  uint32_t length = 0;
+};
+
 // Sends request.options as one record and waits for the reply. Returns
 // answer->code when answered (failure kNone), else TARPON_GATEWAY_NO_ANSWER
-// with the failure's kind. Thread-safe: shares nothing between calls. The
-// caller clears the options it passed; the copies made here are cleared.
-int ExchangeWithGateway(const GatewayRequest& request, GatewayAnswer* answer);
+// with the failure's kind. Fills *record when given. Thread-safe: shares
+// nothing between calls. The caller clears the options it passed; the
+// copies made here are cleared.
+int ExchangeWithGateway(const GatewayRequest& request, GatewayAnswer* answer,
+                        GatewayExchangeRecord* record = nullptr);
 
 #endif  // TARPON_GATEWAY_CLIENT_GATEWAY_EXCHANGE_H_

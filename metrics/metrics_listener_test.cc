@@ -84,19 +84,13 @@ TEST(MetricsListenerTest, DropsSlowClientsAndOneTooMany) {
   const std::string get = "GET /metrics HTTP/1.1\r\nHost: t\r\n\r\n";
 
   // Accepted before the next, which thus finds the one slot taken.
-  namespace asio = boost::asio;
-  asio::io_context io;
-  asio::ip::tcp::socket slow(io);
-  slow.connect({asio::ip::make_address("127.0.0.1"), listener.port()});
-  asio::write(slow, asio::buffer(std::string("GET /metrics HTTP/1.1\r\n")));
+  http_test::RawConnection slow(listener.port());
+  ASSERT_TRUE(slow.Send("GET /metrics HTTP/1.1\r\n"));
   HttpAnswer extra = HttpExchange(listener.port(), get);
   EXPECT_TRUE(extra.connected);
   EXPECT_FALSE(extra.answered);
 
-  char byte;
-  boost::system::error_code closed;
-  slow.read_some(asio::buffer(&byte, 1), closed);
-  EXPECT_EQ(asio::error::eof, closed);
+  EXPECT_TRUE(slow.ClosedByPeer());
 
   // The slot comes back when the listener has seen the slow client go.
   HttpAnswer again;

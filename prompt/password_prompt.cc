@@ -11,6 +11,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "contract/secret.h"
 #include "trace/trace.h"
 
 namespace {
@@ -211,8 +212,8 @@ int read_password_from_terminal(int inFd, int outFd, char* destination,
   if (rc == PASSWORD_PROMPT_OK) {
     std::snprintf(destination, static_cast<size_t>(maxLength) + 1, "%s", first);
   }
-  explicit_bzero(first, sizeof first);
-  explicit_bzero(second, sizeof second);
+  WipeBytes(first, sizeof first);
+  WipeBytes(second, sizeof second);
   return rc;
 }
 

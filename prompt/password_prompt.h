@@ -12,6 +12,8 @@
 #ifndef TARPON_PROMPT_PASSWORD_PROMPT_H_
 #define TARPON_PROMPT_PASSWORD_PROMPT_H_
 
+#include "contract/host_field.h"
+
 // The prompts: the old password once, the new one twice.
 constexpr char PASSWORD_PROMPT_OLD[] =
     "Old password please ..................:";
@@ -21,7 +23,7 @@ constexpr char PASSWORD_PROMPT_VERIFY[] =
     "New password again for verification...:";
 
 // The longest password the host takes; longer entries are refused.
-constexpr int PASSWORD_PROMPT_HOST_LENGTH = 8;
+constexpr int PASSWORD_PROMPT_HOST_LENGTH = static_cast<int>(kHostFieldLength);
 
 // Results of read_password_from_terminal.
 enum PasswordPromptResult {

@@ -1,7 +1,18 @@
 #!/usr/bin/env bash
-# Installs what the build needs and builds the programs into build/.
+# Installs what the build needs and builds the programs into build/: tarpon,
+# tarpons, tarponrc and tarpon-web, what the demo and the README's examples
+# run. scripts/test.sh builds the tests into the same folder afterwards.
+#   BUILD_DIR   build folder (default: build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+build=${BUILD_DIR:-build}
 scripts/install-deps.sh
-cmake -S . -B "${BUILD_DIR:-build}" >/dev/null
-cmake --build "${BUILD_DIR:-build}" -j2
+# ccache, when installed, makes a build after a change or a fresh folder
+# take what it compiled before.
+launcher=()
+if command -v ccache >/dev/null; then
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+# shellcheck disable=SC2086
+cmake -S . -B "$build" "${launcher[@]}" ${CMAKE_ARGS:-} >/dev/null
+cmake --build "$build" -j2 --target tarpon tarpons tarponrc tarpon-web

@@ -1,15 +1,23 @@
 #!/usr/bin/env bash
-# Installs what the build needs, builds the project from scratch and runs
-# every test.
+# Installs what the build needs, builds the project and runs every test.
+# The build goes into the same folder as scripts/build.sh's and takes what
+# is built there already; FRESH=1 (as CI sets it) builds from scratch.
 #   BUILD_DIR   build folder (default: build)
 #   CMAKE_ARGS  extra configure arguments (e.g. -DTARPON_SANITIZE=ON)
+#   FRESH       1: remove the build folder first
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build}
 scripts/install-deps.sh
-rm -rf "$build"
+if [[ "${FRESH:-0}" == 1 ]]; then
+  rm -rf "$build"
+fi
+launcher=()
+if command -v ccache >/dev/null; then
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
 # shellcheck disable=SC2086
-cmake -S . -B "$build" ${CMAKE_ARGS:-} >/dev/null
+cmake -S . -B "$build" "${launcher[@]}" ${CMAKE_ARGS:-} >/dev/null
 cmake --build "$build" -j2
 # The valgrind checks take long: CI runs them as a step of their own.
 # The browser session (label browser) is a step of its own in CI too.

@@ -4,7 +4,7 @@
 # from several threads and served by the metrics listener's own, the
 # gateway's hand-over of work to its threads and back, and the gateway
 # itself (its loop, engine thread and TLS threads) under the end-to-end
-# tests that load them.
+# tests that load them, and once more with its trace on (tarpons -t).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -34,3 +34,48 @@ TARPON_BIN_DIR=$PWD/build-tsan/programs \
 TARPON_BIN_DIR=$PWD/build-tsan/programs \
   TSAN_OPTIONS="halt_on_error=1 ${TSAN_OPTIONS:-}" \
   build-tsan/web/web_test --gtest_filter='WebApiTest.*'
+
+# The gateway with its trace on (tarpons -t) over TLS: the loop, the engine
+# thread and the TLS threads all write trace lines while one client changes
+# a password. A race ends the gateway with exit status 66.
+bin=$PWD/build-tsan/programs
+work=$(mktemp -d "${TMPDIR:-/tmp}/tarpon-tsan.XXXXXX")
+gateway=""
+finish() {
+  if [[ -n "$gateway" ]]; then kill "$gateway" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap finish EXIT
+port=$(python3 -c 'import socket
+s = socket.socket()
+s.bind(("127.0.0.1", 0))
+print(s.getsockname()[1])')
+echo "tarponGateway $port/tcp" >"$work/services"
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes \
+  -subj /CN=localhost -addext subjectAltName=IP:127.0.0.1 -days 1 \
+  -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
+export TARPON_SERVICES=$work/services
+TARPON_SNA_NODE=$(examples/private-node.sh "$work/node")
+export TARPON_SNA_NODE
+TARPON_TLS_CERT=$work/cert.pem TARPON_TLS_KEY=$work/key.pem \
+  TSAN_OPTIONS="halt_on_error=1 exitcode=66 ${TSAN_OPTIONS:-}" \
+  "$bin/tarpons" -t -log "$work/gateway.log" 2>"$work/gateway.err" &
+gateway=$!
+answer=""
+for _ in $(seq 100); do
+  answer=$(TARPON_TLS_CA=$work/cert.pem \
+    TSAN_OPTIONS="halt_on_error=1 ${TSAN_OPTIONS:-}" \
+    "$bin/tarponrc" 127.0.0.1 -u ALICE -p SECRET1 -np NEWPW1 -s hosta \
+    2>/dev/null | tr -d '\0') && break
+  sleep 0.2
+done
+kill -TERM "$gateway"
+status=0
+wait "$gateway" || status=$?
+gateway=""
+if [[ $status -ne 0 || "$answer" != *"(remote rc=0000)"* ]]; then
+  echo "tsan: tarpons -t ended with status $status; answer: $answer" >&2
+  cat "$work/gateway.err" >&2
+  exit 1
+fi
+echo "tsan: tarpons -t served a change over TLS without a race"

@@ -1,22 +1,14 @@
 #include "web/change_rules.h"
 
-#include <openssl/crypto.h>
-
 #include <cctype>
 
 #include "contract/account_held.h"
 #include "comm/gateway_protocol.h"
+#include "contract/option_line.h"
+#include "contract/secret.h"
 #include "contract/tarpon_rc.h"
 
-bool IsHostCharacter(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
-         (c >= '0' && c <= '9') || c == '@' || c == '#' || c == '$';
-}
-
-void ClearSecret(std::string* text) {
-  if (!text->empty()) OPENSSL_cleanse(&(*text)[0], text->size());
-  text->clear();
-}
+void ClearSecret(std::string* text) { WipeSecret(text); }
 
 ChangeFields::~ChangeFields() {
   ClearSecret(&currentPassword);
@@ -61,8 +53,9 @@ std::string CheckFields(ChangeFields* fields) {
 
 std::string GatewayOptions(const ChangeFields& fields,
                            const std::string& destination) {
-  return " -u " + fields.user + " -p " + fields.currentPassword + " -np " +
-         fields.newPassword + " -s " + destination;
+  return option_line::Request(
+      fields.user.c_str(), fields.currentPassword.c_str(),
+      fields.newPassword.c_str(), destination.c_str(), nullptr);
 }
 
 const char* OutcomeName(Outcome outcome) {

@@ -6,15 +6,13 @@
 
 #include <string>
 
+#include "contract/host_field.h"
 #include "gateway_client/gateway_exchange.h"
 
-// The longest user ID and password the host takes (the engine's field
-// length) and the characters it carries: letters, digits and the national
-// characters @ # $, as the host's password service accepts them. Anything
-// else (a blank, a sign that would start an option) never reaches the
-// gateway's option line.
-constexpr size_t kWebFieldMaxLength = 8;
-bool IsHostCharacter(char c);
+// The longest user ID and password the host takes and the characters it
+// carries (contract/host_field.h). Anything else (a blank, a sign that
+// would start an option) never reaches the gateway's option line.
+constexpr size_t kWebFieldMaxLength = kHostFieldLength;
 // True when a (checked, upper-cased) user ID is one the host could hold:
 // only such a one may reach a log.
 bool PassesUserIdCheck(const std::string& user);

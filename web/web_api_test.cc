@@ -18,7 +18,6 @@
 #include "gtest/gtest.h"
 #include "tests/support/gateway_support.h"
 #include "tests/support/tls_test_support.h"
-#define TARPON_TEST_HTTPS
 #include "tests/support/http_support.h"
 
 namespace {

@@ -1,0 +1,87 @@
+// The engine's option line, as every caller builds it and as the engine
+// splits it into words: " -u USER -p OLD -np NEW [-s SERVER] [OPTIONS]",
+// words separated by white space. The local client, the gateway, the
+// remote client and the web front end all build and split it here, so
+// that a word one of them sees is the word the engine sees.
+#ifndef TARPON_CONTRACT_OPTION_LINE_H_
+#define TARPON_CONTRACT_OPTION_LINE_H_
+
+#include <cctype>
+#include <cstddef>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace option_line {
+
+// The engine's command line holds at most kLineSize - 1 characters, and
+// at most kMaxWords words after the program name.
+constexpr size_t kLineSize = 200;
+constexpr size_t kMaxWords = 49;
+
+// The options the gateway appends to every request it runs.
+constexpr char kGatewayOptions[] = " -log -noterm";
+constexpr size_t kGatewayOptionsLength = sizeof kGatewayOptions - 1;
+
+inline bool IsBlank(char c) {
+  return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
+
+// The request's line. A missing user or password leaves its switch without
+// a value, which the engine refuses; " -s server" is left out when server
+// is null or options contain "-local".
+inline std::string Request(const char* user, const char* oldPassword,
+                           const char* newPassword, const char* server,
+                           const char* options) {
+  bool local = options != nullptr && std::strstr(options, "-local") != nullptr;
+  std::string line = " -u ";
+  line += user != nullptr ? user : "";
+  line += " -p ";
+  line += oldPassword != nullptr ? oldPassword : "";
+  line += " -np ";
+  line += newPassword != nullptr ? newPassword : "";
+  if (server != nullptr && !local) {
+    line += " -s ";
+    line += server;
+  }
+  if (options != nullptr) {
+    line += ' ';
+    line += options;
+  }
+  return line;
+}
+
+// The line's words, split at white space.
+inline std::vector<std::string> Split(const char* line) {
+  std::vector<std::string> words;
+  const char* p = line != nullptr ? line : "";
+  while (*p != '\0') {
+    while (*p != '\0' && IsBlank(*p)) ++p;
+    if (*p == '\0') break;
+    const char* start = p;
+    while (*p != '\0' && !IsBlank(*p)) ++p;
+    words.emplace_back(start, p - start);
+  }
+  return words;
+}
+
+// True when word is the switch "-name" or "/name", exactly as the engine
+// recognises its switches.
+inline bool IsSwitchWord(const std::string& word, const char* name) {
+  return !word.empty() && (word[0] == '-' || word[0] == '/') &&
+         word.compare(1, std::string::npos, name) == 0;
+}
+
+// Removes every word that is the switch name.
+inline void RemoveSwitch(std::vector<std::string>* words, const char* name) {
+  std::vector<std::string> kept;
+  for (std::string& word : *words) {
+    if (!IsSwitchWord(word, name)) kept.push_back(std::move(word));
+  }
+  words->swap(kept);
+}
+
+}  // namespace option_line
+
+#endif  // TARPON_CONTRACT_OPTION_LINE_H_
