@@ -2,8 +2,8 @@
 
 #include <cctype>
 
-#include "contract/account_held.h"
 #include "comm/gateway_protocol.h"
+#include "contract/account_held.h"
 #include "contract/option_line.h"
 #include "contract/secret.h"
 #include "contract/tarpon_rc.h"

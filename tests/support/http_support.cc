@@ -84,8 +84,7 @@ HttpAnswer HttpsExchange(uint16_t port, const std::string& request,
   return answer;
 }
 
-std::string HttpsRaw(uint16_t port, const std::string& request,
-                     int timeoutMs) {
+std::string HttpsRaw(uint16_t port, const std::string& request, int timeoutMs) {
   asio::io_context io;
   asio::ssl::context context(asio::ssl::context::tls_client);
   context.set_verify_mode(asio::ssl::verify_none);
@@ -139,6 +138,31 @@ bool RawConnection::ClosedByPeer(int timeoutMs) {
   SetReceiveTimeout(fd_, timeoutMs);
   char byte;
   return recv(fd_, &byte, 1, 0) == 0;
+}
+
+struct IdleTlsConnection::Stream {
+  asio::io_context io;
+  asio::ssl::context context{asio::ssl::context::tls_client};
+  asio::ssl::stream<asio::ip::tcp::socket> stream{io, context};
+};
+
+IdleTlsConnection::IdleTlsConnection(uint16_t port)
+    : stream_(std::make_unique<Stream>()) {
+  boost::system::error_code error;
+  stream_->stream.next_layer().connect(Loopback(port), error);
+  if (!error) stream_->stream.handshake(asio::ssl::stream_base::client, error);
+  if (error) error_ = error.message();
+}
+
+IdleTlsConnection::~IdleTlsConnection() = default;
+
+bool IdleTlsConnection::ClosedByPeer(int timeoutMs) {
+  SetReceiveTimeout(stream_->stream.next_layer().native_handle(), timeoutMs);
+  boost::system::error_code error;
+  char byte;
+  stream_->stream.read_some(asio::buffer(&byte, 1), error);
+  return error && error != asio::error::would_block &&
+         error != asio::error::try_again;
 }
 
 }  // namespace http_test

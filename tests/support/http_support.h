@@ -7,6 +7,7 @@
 #define TARPON_TESTS_SUPPORT_HTTP_SUPPORT_H_
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace http_test {
@@ -53,6 +54,26 @@ class RawConnection {
 
  private:
   int fd_ = -1;
+};
+
+// A TLS connection to 127.0.0.1:port that finishes its handshake and then
+// sends nothing: an idle keep-alive client.
+class IdleTlsConnection {
+ public:
+  explicit IdleTlsConnection(uint16_t port);
+  ~IdleTlsConnection();
+  IdleTlsConnection(const IdleTlsConnection&) = delete;
+  IdleTlsConnection& operator=(const IdleTlsConnection&) = delete;
+
+  // Empty when the connection and its handshake succeeded.
+  const std::string& error() const { return error_; }
+  // True when the peer ends the connection (or it fails) within timeoutMs.
+  bool ClosedByPeer(int timeoutMs = 10000);
+
+ private:
+  struct Stream;
+  std::unique_ptr<Stream> stream_;
+  std::string error_;
 };
 
 }  // namespace http_test
