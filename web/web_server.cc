@@ -21,6 +21,8 @@
 #include <ctime>
 #include <fstream>
 #include <iostream>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -128,14 +130,32 @@ sockaddr_storage Storage(const tcp::endpoint& endpoint) {
 
 struct WebServer::State {
   explicit State(WebSettings s)
-      : settings(std::move(s)),
-        tls(ssl::context::tls_server),
-        pool(kExchangeThreads) {}
+      : settings(std::move(s)), tls(ssl::context::tls_server) {
+    // Each destination has threads of its own: a slow host holds only its
+    // own users' exchanges.
+    for (const auto& destination : settings.destinations) {
+      pools.emplace(destination.first,
+                    std::make_unique<asio::thread_pool>(kExchangeThreads));
+    }
+    if (pools.empty()) {
+      pools.emplace("", std::make_unique<asio::thread_pool>(kExchangeThreads));
+    }
+  }
+
+  // The pool of the destination a request names; an unknown or missing
+  // name, which is answered without an exchange, the first one's.
+  asio::thread_pool& PoolFor(const std::string& destination) {
+    auto found = pools.find(destination);
+    if (found == pools.end() && !settings.destinations.empty()) {
+      found = pools.find(settings.destinations.front().first);
+    }
+    return *(found != pools.end() ? found : pools.begin())->second;
+  }
 
   WebSettings settings;
   asio::io_context io{1};
   ssl::context tls;
-  asio::thread_pool pool;
+  std::map<std::string, std::unique_ptr<asio::thread_pool>> pools;
   std::vector<tcp::acceptor> acceptors;
   std::optional<tcp::acceptor> redirect;
   std::unique_ptr<TlsContext> gatewayTls;
@@ -528,14 +548,17 @@ void Session::StartChange(Request& request, bool api) {
                         {"destination", &job->fields.destination}});
   job->fields.hasConfirmation = !api;
   if (!read) return Send(Refusal(request, Outcome::kInvalid, "malformed"));
-  // The exchange blocks: it runs in the pool and posts its answer back.
+  // The exchange blocks: it runs in its destination's pool and posts its
+  // answer back.
   auto response = std::make_shared<Response>();
   *response = Answer(http::status::ok, "", "");
-  asio::post(state_->pool, [self = shared_from_this(), job, response] {
-    RunChange(self->state_, job.get(), response.get());
-    asio::post(self->stream_.get_executor(),
-               [self, response] { self->Send(std::move(*response)); });
-  });
+  asio::post(state_->PoolFor(job->fields.destination),
+             [self = shared_from_this(), job, response] {
+               RunChange(self->state_, job.get(), response.get());
+               asio::post(self->stream_.get_executor(), [self, response] {
+                 self->Send(std::move(*response));
+               });
+             });
 }
 
 void Session::RunChange(WebServer::State* state, ChangeJob* job,
@@ -718,7 +741,9 @@ WebServer::WebServer(WebSettings settings)
   state_->RegisterMetrics();
 }
 
-WebServer::~WebServer() { state_->pool.join(); }
+WebServer::~WebServer() {
+  for (auto& pool : state_->pools) pool.second->join();
+}
 
 bool WebServer::Start(std::string* error) {
   State& s = *state_;
