@@ -319,6 +319,14 @@ TEST_F(GatewayTest, RefusesBadServerOptions) {
        "TARPON SERVER E0009 : missing or invalid value for -penalties. "
        "Terminating.\n",
        4},
+      {{"-conversations", "0"},
+       "TARPON SERVER E0009 : missing or invalid value for -conversations. "
+       "Terminating.\n",
+       4},
+      {{"-conversations", "1025"},
+       "TARPON SERVER E0009 : missing or invalid value for -conversations. "
+       "Terminating.\n",
+       4},
       {{"-log", box_.Path("missing/folder/log")},
        "TARPON SERVER E0011 : cannot open the log " +
            box_.Path("missing/folder/log") +
