@@ -78,6 +78,12 @@ bool WorkerPool::Submit(std::function<bool()> work, std::function<void()> done,
   return true;
 }
 
+void WorkerPool::SetRunningPerKey(size_t limit) {
+  // The threads already look at the bound while they wait.
+  std::lock_guard<std::mutex> lock(mutex_);
+  runningPerKey_ = limit;
+}
+
 size_t WorkerPool::GetQueued() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return queued_;
@@ -132,7 +138,9 @@ void WorkerPool::Serve() {
     // A job of this key that waited for the bound is this thread's next.
     if (runningPerKey_ > 0) {
       auto running = runningByKey_.find(key);
-      if (--running->second == 0) runningByKey_.erase(running);
+      if (running != runningByKey_.end() && --running->second == 0) {
+        runningByKey_.erase(running);
+      }
     }
   }
 }

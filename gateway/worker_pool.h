@@ -70,7 +70,7 @@ class WorkerPool {
               const std::string& key = std::string());
   // At most limit jobs of one key run at once (0, the default: no bound).
   // Set before the first Submit.
-  void SetRunningPerKey(size_t limit) { runningPerKey_ = limit; }
+  void SetRunningPerKey(size_t limit);
   // Jobs waiting for a thread, and jobs waiting or running.
   size_t GetQueued() const;
   size_t GetPending() const;
