@@ -230,6 +230,11 @@ TEST_F(GatewayTest, SurvivesClientsThatCloseEarlyOrSendTooMuch) {
     ASSERT_TRUE(client.IsGood());
     ASSERT_EQ(0, client.SendRecord("-u bob -p passw0rd -np new1 -plu hosta"));
   }
+  // Requests run at once: the next change starts from this one's password.
+  ASSERT_TRUE(e2e::WaitForText(
+      box_, "gateway.log",
+      "Session id(3) IP(127.0.0.1) user(bob) @host(hosta) tarponRc(0) \n",
+      10000));
   // The longest request the gateway takes, 86 characters, still runs.
   std::string longest = "-u bob -p new1 -np new2 -plu hosta -m #BATCH ";
   longest += std::string(86 - longest.size(), ' ');
