@@ -13,7 +13,7 @@
 
 #include "bench/bench_support.h"
 #include "engine/tarpon.h"
-#include "trace/stdout_capture.h"
+#include "trace/program_output.h"
 #include "trace/trace.h"
 
 int main(int argc, char** argv) {
@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
   int failures = 0;
   auto start = std::chrono::steady_clock::now();
   for (long i = 0; i < count; ++i) {
-    StdoutCapture capture;
+    OutputCapture capture;
     int rc = run_command_line(line != nullptr ? line : change[i & 1]);
     if (rc != expected) ++failures;
     dropped.str("");

@@ -10,7 +10,7 @@
 
 #include "bench/bench_support.h"
 #include "engine/tarpon.h"
-#include "trace/stdout_capture.h"
+#include "trace/program_output.h"
 #include "trace/trace.h"
 
 namespace {
@@ -122,7 +122,7 @@ class EngineFixture : public benchmark::Fixture {
   // Runs one request; reports an error and returns false on a code other
   // than the expected one.
   bool Run(benchmark::State& state, const char* line, int expected) {
-    StdoutCapture capture;
+    OutputCapture capture;
     int rc = run_command_line(line);
     if (rc != expected) {
       state.SkipWithError("unexpected engine return code");

@@ -8,6 +8,7 @@
 #include "engine/sna_call.h"
 #include "engine/status.h"
 #include "engine/tarpon.h"
+#include "trace/program_output.h"
 #include "trace/trace.h"
 
 namespace {
@@ -216,7 +217,7 @@ int cmepln_internal(unsigned char* conversationId, char* partnerLuName,
         STATUS_CPIC_CMEPLN, KSV_VERSION_TEXT, text,
         qualified ? "a qualified partner lu name (at most 17 characters)"
                   : "a partner lu alias (at most 8 characters)");
-    std::cout << message << std::flush;
+    program_output() << message << std::flush;
     result = TARPON_RC_SNA_CALL_FAILED;
   }
   return result;

@@ -7,6 +7,7 @@
 
 #include "engine/status.h"
 #include "trace/hex_dump.h"
+#include "trace/program_output.h"
 #include "trace/trace.h"
 
 namespace {
@@ -188,7 +189,7 @@ void print_program_man_page(uint8_t shortOnly) {
     for (const char* block : kFullPage) (text += "\n") += block;
     return text;
   }();
-  std::ostream& out = std::cout;
+  std::ostream& out = program_output();
   out.write(kUsage.data(), static_cast<std::streamsize>(kUsage.size()));
   if (shortOnly != 1) {
     out.write(kPage.data(), static_cast<std::streamsize>(kPage.size()));
@@ -199,7 +200,7 @@ void print_program_man_page(uint8_t shortOnly) {
 void print_CCB(CCB_PTR ccb) {
   TraceScope scope("print_CCB()", TRACE_OFF);
   if (ccb == nullptr || ccb->verbose == 0) return;
-  std::ostream& out = std::cout;
+  std::ostream& out = program_output();
   char scratch[16];
 
   out << "\n";

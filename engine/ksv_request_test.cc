@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "trace/stdout_capture.h"
+#include "trace/program_output.h"
 
 namespace {
 
@@ -78,7 +78,7 @@ TEST_F(BuildRequestTest, LengthsFollowEachValueAndCaseIsKept) {
 }
 
 TEST_F(BuildRequestTest, ValueLongerThanEightIsRefusedUntouched) {
-  StdoutCapture out;
+  OutputCapture out;
   EXPECT_EQ(14, Build("SEC2R01", "DRTNNOM", "TOOLONGPW"));
   EXPECT_EQ(0u, length_);
   EXPECT_EQ(Bytes(38, 0xAA), Buffer(38));
@@ -97,7 +97,7 @@ class ProcessReplyTest : public ::testing::Test {
     std::memcpy(ccb_.replyBuffer, reply.data(),
                 std::min<size_t>(reply.size(), GDS_REPLY_BUFFER_SIZE));
     ccb_.replyLength = replyLength;
-    StdoutCapture out;
+    OutputCapture out;
     int rc = process_reply(&ccb_);
     text_ = out.Text();
     return rc;

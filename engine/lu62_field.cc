@@ -14,7 +14,8 @@ Lu62Field::Lu62Field()
       padCharacter(' '),
       valueSet(0),
       maxLength(0),
-      convertedLength(0) {
+      convertedLength(0),
+      empty{} {
   TraceScope scope("Lu62Field::Lu62Field()", TRACE_OFF);
 }
 
@@ -125,23 +126,16 @@ const char* Lu62Field::print() {
   return convertedValue;
 }
 
-namespace {
-
-// What a view of a field without a value hands out: an empty text that the
-// caller may copy like any other result.
-char* EmptyView() {
-  static char empty[1];
-  empty[0] = '\0';
-  return empty;
-}
-
-}  // namespace
-
 // Every view copies the value into the work buffer and then, in this order,
 // upper-cases the value's own characters, pads to the maximum length and
 // converts to EBCDIC whatever the earlier steps covered.
 char* Lu62Field::View(bool upper, bool pad, bool ebcdic) {
-  if (valueSet != 1 || value == nullptr) return EmptyView();
+  if (valueSet != 1 || value == nullptr) {
+    // The field's own empty text, which the caller may copy like any other
+    // result (a text shared by every field would be shared by every run).
+    empty[0] = '\0';
+    return empty;
+  }
   uint32_t len = static_cast<uint32_t>(std::strlen(value));
   std::memcpy(convertedValue, value, len + 1);
   convertedLength = len;

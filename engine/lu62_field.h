@@ -51,6 +51,7 @@ class Lu62Field {
   int32_t valueSet;
   uint32_t maxLength;
   uint32_t convertedLength;
+  char empty[1];
 };
 
 // Fills buffer[from..to-1] with pad; with terminate == 1 stores a NUL where

@@ -7,7 +7,7 @@
 #include <sstream>
 #include <string>
 
-#include "trace/stdout_capture.h"
+#include "trace/program_output.h"
 
 namespace {
 
@@ -192,7 +192,7 @@ TEST(AsciiToEbcdicTest, ConvertsInPlaceAndLeavesTheRestAlone) {
 }
 
 TEST(AsciiToEbcdicTest, FailedServiceIsReportedWithItsReturnCode) {
-  StdoutCapture out;
+  OutputCapture out;
   EXPECT_EQ(19, ascii_to_ebcdic(nullptr, nullptr, 4));
   EXPECT_EQ(
       "ERROR 33. Korvid Common Server KSV client version 02.00\n"

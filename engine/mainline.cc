@@ -5,17 +5,19 @@
 #include <iostream>
 #include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "contract/secret.h"
 #include "engine/ccb.h"
 #include "engine/conversation.h"
+#include "engine/cpic_binding.h"
 #include "engine/help.h"
 #include "engine/local_change.h"
 #include "engine/option_line.h"
 #include "engine/options.h"
 #include "engine/tarpon.h"
-#include "trace/stdout_capture.h"
+#include "trace/program_output.h"
 #include "trace/trace.h"
 
 namespace {
@@ -28,25 +30,31 @@ constexpr size_t kMaxTokens = option_line::kMaxWords;
 
 // Ends the engine's output: a line feed and one NUL, which terminates the
 // text when standard output is captured.
-void end_output() { std::cout << '\n' << '\0' << std::flush; }
+void end_output() { program_output() << '\n' << '\0' << std::flush; }
 
 // A request refused before mainline runs is framed like any other, so that
 // a capturing caller finds the same layout.
 int refuse(const char* message) {
-  std::cout << '\n' << message;
+  program_output() << '\n' << message;
   end_output();
   return TARPON_RC_BAD_OPTION;
 }
 
 }  // namespace
 
-int mainline(int argc, char** argv) {
-  int rc = 0;
-  TraceScope scope("mainline(argc,argv)", &rc, TRACE_OFF);
+TarponRequest::TarponRequest() = default;
 
+TarponRequest::~TarponRequest() {
+  // A request left unfinished: its CPI-C start can only be ended by the
+  // thread that made it.
+  if (started_ && thread_ == std::this_thread::get_id()) cleanup(ccb_);
+  delete ccb_;
+}
+
+bool TarponRequest::Begin(int argc, char** argv) {
   // The scanner deletes entries, so it works on a copy of the vector; a
   // missing program name is supplied.
-  static char programName[] = "tarpon";
+  char programName[] = "tarpon";
   std::vector<char*> arguments;
   arguments.reserve(argc > 0 ? static_cast<size_t>(argc) + 1 : 2);
   if (argc < 1 || argv == nullptr) {
@@ -57,37 +65,115 @@ int mainline(int argc, char** argv) {
   int count = static_cast<int>(arguments.size());
   arguments.push_back(nullptr);
 
-  std::cout << '\n';
+  program_output() << '\n';
 
-  CCB_PTR ccb = new (std::nothrow) CommunicationsControlBlock();
-  bool constructed = ccb != nullptr && ccb->constructed == 1;
-  if (!constructed) {
-    rc = TARPON_RC_NO_CONTROL_BLOCK;
-  } else {
-    rc = initialize(ccb);
-    bool started = rc == 0;
-    if (rc == 0) rc = process_input_parameters(count, arguments.data(), ccb);
-    if (rc == 0) rc = process_input_files(ccb);
-    if (rc == 0) {
-      if (ccb->localChange == 0) {
-        rc = connect(ccb);
-        if (rc == 0) {
-          rc = conduct_conversation(ccb);
-          disconnect(ccb);
-        }
-      } else {
-        rc = change_local_password(ccb);
-      }
-    }
-    if (started) cleanup(ccb);
-    print_CCB(ccb);
-    write_log_record(ccb);
-    if (ccb->traceSwitchGiven == 1) set_trace_flags(ccb->savedTraceFlags);
+  ccb_ = new (std::nothrow) CommunicationsControlBlock();
+  if (ccb_ == nullptr || ccb_->constructed != 1) {
+    rc_ = TARPON_RC_NO_CONTROL_BLOCK;
+    delete ccb_;
+    ccb_ = nullptr;
+    end_output();
+    return false;
   }
-  delete ccb;
+  rc_ = initialize(ccb_);
+  started_ = rc_ == 0;
+  thread_ = std::this_thread::get_id();
+  if (rc_ == 0) rc_ = process_input_parameters(count, arguments.data(), ccb_);
+  if (rc_ == 0) rc_ = process_input_files(ccb_);
+  if (rc_ == 0 && ccb_->localChange == 0) return true;
+  if (rc_ == 0) rc_ = change_local_password(ccb_);
+  End();
+  return false;
+}
 
+std::string TarponRequest::GetDestination() const {
+  if (ccb_ == nullptr) return std::string();
+  if (ccb_->qualifiedPartnerLuName.isSet()) {
+    return ccb_->qualifiedPartnerLuName.getUpper();
+  }
+  return ccb_->partnerLuAlias.get();
+}
+
+void TarponRequest::HandOver() {
+  if (started_ && thread_ == std::this_thread::get_id()) cleanup(ccb_);
+  started_ = false;
+  if (ccb_ != nullptr && ccb_->traceSwitchGiven == 1) {
+    set_trace_flags(ccb_->savedTraceFlags);
+  }
+}
+
+int TarponRequest::Finish() {
+  if (ccb_ == nullptr) return rc_;
+  uint8_t savedTrace = trace_flags;
+  if (!started_) {
+    // Another thread began the request: CPI-C starts again here, and the
+    // side information profile found then is opened again.
+    if (ccb_->traceSwitchGiven == 1) set_trace_flags(TRACE_ON);
+    rc_ = initialize(ccb_);
+    started_ = rc_ == 0;
+    thread_ = std::this_thread::get_id();
+    if (rc_ == 0 && ccb_->conversationInitialized == 1) {
+      rc_ = cminit_internal(ccb_->cpicConversationId,
+                            ccb_->symbolicDestination.getPadUpper(),
+                            "process_input_files()");
+    }
+    if (ccb_->traceSwitchGiven == 1) ccb_->savedTraceFlags = savedTrace;
+  }
+  if (rc_ == 0) {
+    rc_ = connect(ccb_);
+    if (rc_ == 0) {
+      rc_ = conduct_conversation(ccb_);
+      disconnect(ccb_);
+    }
+  }
+  End();
+  return rc_;
+}
+
+void TarponRequest::End() {
+  if (started_) cleanup(ccb_);
+  started_ = false;
+  print_CCB(ccb_);
+  write_log_record(ccb_);
+  if (ccb_->traceSwitchGiven == 1) set_trace_flags(ccb_->savedTraceFlags);
+  delete ccb_;
+  ccb_ = nullptr;
   end_output();
+}
+
+int mainline(int argc, char** argv) {
+  int rc = 0;
+  TraceScope scope("mainline(argc,argv)", &rc, TRACE_OFF);
+  TarponRequest request;
+  if (request.Begin(argc, argv)) request.Finish();
+  rc = request.GetReturnCode();
   return rc;
+}
+
+bool TarponRequest::Begin(std::vector<std::string>* words) {
+  if (words->size() > kMaxTokens) {
+    for (std::string& word : *words) WipeSecret(&word);
+    char message[200];
+    std::snprintf(message, sizeof message,
+                  "The command line holds more than %d options and values."
+                  "\nThe request was not run.\n",
+                  static_cast<int>(kMaxTokens));
+    rc_ = refuse(message);
+    return false;
+  }
+  char programName[] = "tarponApi";
+  char* vector[kMaxTokens + 1] = {nullptr};
+  vector[0] = programName;
+  for (size_t i = 0; i < words->size(); ++i) vector[i + 1] = &(*words)[i][0];
+  // The control block keeps copies: the words are wiped at once.
+  bool more = Begin(static_cast<int>(words->size()) + 1, vector);
+  for (std::string& word : *words) WipeSecret(&word);
+  return more;
+}
+
+bool TarponRequest::Begin(const char* commandLine) {
+  std::vector<std::string> words = option_line::Split(commandLine);
+  return Begin(&words);
 }
 
 int run_command_line(const char* commandLine) {
@@ -96,22 +182,9 @@ int run_command_line(const char* commandLine) {
 }
 
 int run_option_words(std::vector<std::string>* words) {
-  if (words->size() > kMaxTokens) {
-    for (std::string& word : *words) WipeSecret(&word);
-    char message[200];
-    std::snprintf(message, sizeof message,
-                  "The command line holds more than %d options and values."
-                  "\nThe request was not run.\n",
-                  static_cast<int>(kMaxTokens));
-    return refuse(message);
-  }
-  static char programName[] = "tarponApi";
-  char* vector[kMaxTokens + 1] = {nullptr};
-  vector[0] = programName;
-  for (size_t i = 0; i < words->size(); ++i) vector[i + 1] = &(*words)[i][0];
-  int rc = mainline(static_cast<int>(words->size()) + 1, vector);
-  for (std::string& word : *words) WipeSecret(&word);
-  return rc;
+  TarponRequest request;
+  if (request.Begin(words)) request.Finish();
+  return request.GetReturnCode();
 }
 
 int tarpon(const char* user, const char* oldPassword, const char* newPassword,
@@ -146,7 +219,7 @@ int tarpon(const char* user, const char* oldPassword, const char* newPassword,
                    &rc, TRACE_OFF);
   std::string text;
   {
-    StdoutCapture capture;
+    OutputCapture capture;
     rc = tarpon(user, oldPassword, newPassword, server, options);
     text = capture.Text();
   }

@@ -10,6 +10,7 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/ccb.h"
@@ -310,3 +311,70 @@ TEST(ExitStatusTest, HostVerdictsNeverWrapIntoSuccess) {
 }
 
 }  // namespace
+
+// Requests run at once on several threads, each writing to its own
+// capture: every run must give exactly the text the same request gives
+// alone. Each changing thread owns its user and swaps its password back
+// and forth, so that every run's answer is known.
+TEST_F(EngineTest, ConcurrentRunsGiveEachItsOwnText) {
+  std::string users;
+  constexpr int kChangers = 4;
+  for (int i = 0; i < kChangers; ++i) {
+    users += "USER" + std::to_string(i) + " FIRST" + std::to_string(i) + "\n";
+  }
+  Write("users.db", "ALICE SECRET1\n" + users);
+  struct Case {
+    std::string user, oldPassword, newPassword, server, options;
+  };
+  std::vector<std::vector<Case>> threads;
+  for (int i = 0; i < kChangers; ++i) {
+    std::string n = std::to_string(i);
+    // Even threads go by the profile (CPI-C), odd ones by the alias.
+    std::string server = i % 2 == 0 ? "KSVSYM" : "hosta";
+    threads.push_back({{"user" + n, "first" + n, "second" + n, server, ""},
+                       {"user" + n, "second" + n, "first" + n, server, ""}});
+  }
+  threads.push_back({{"alice", "wrong", "new1", "KSVSYM", ""},
+                     {"alice", "wrong", "new1", "hosta", "-m #INTER"}});
+  threads.push_back({{"alice", "a", "b", "nohost", ""},
+                     {"alice", "a", "b", "KSVSYM", "-zz"}});
+  threads.push_back(
+      {{"alice", "a", "b", "", "-?"}, {"alice", "a", "b", "", "-comapi"}});
+
+  auto run = [](const Case& c) {
+    std::vector<char> text(4000);
+    ApiResult result = {-1, static_cast<int32_t>(text.size()), text.data()};
+    tarpon(c.user.c_str(), c.oldPassword.c_str(), c.newPassword.c_str(),
+           c.server.empty() ? nullptr : c.server.c_str(), &result,
+           c.options.empty() ? nullptr : c.options.c_str());
+    return std::to_string(result.returnCode) + ":" + text.data();
+  };
+  // Alone, in order: each thread's cases once round.
+  std::vector<std::vector<std::string>> expected;
+  for (const std::vector<Case>& cases : threads) {
+    expected.emplace_back();
+    for (const Case& c : cases) expected.back().push_back(run(c));
+  }
+  ASSERT_EQ(0, expected[0][0].find("0:")) << expected[0][0];
+  ASSERT_EQ(0, expected[0][1].find("0:")) << expected[0][1];
+
+  constexpr int kRounds = 10;
+  std::vector<std::vector<std::string>> seen(threads.size());
+  std::vector<std::thread> running;
+  for (size_t t = 0; t < threads.size(); ++t) {
+    running.emplace_back([&, t] {
+      for (int round = 0; round < kRounds; ++round) {
+        for (const Case& c : threads[t]) seen[t].push_back(run(c));
+      }
+    });
+  }
+  for (std::thread& thread : running) thread.join();
+  for (size_t t = 0; t < threads.size(); ++t) {
+    ASSERT_EQ(kRounds * threads[t].size(), seen[t].size());
+    for (size_t i = 0; i < seen[t].size(); ++i) {
+      ASSERT_EQ(expected[t][i % threads[t].size()], seen[t][i])
+          << "thread " << t << " run " << i;
+    }
+  }
+  EXPECT_EQ("", Out());  // nothing reached the process's standard output
+}

@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "engine/argument.h"
+#include "trace/program_output.h"
 #include "trace/trace.h"
 
 namespace {
@@ -600,15 +601,14 @@ bool FormatOutcome(const Message& m, va_list values) {
 }
 
 void WriteFallback(const char* prefix, const char* caller, uint8_t statusType) {
-  std::cout << prefix
-            << "A severe internal programming error has been detected.\n"
-            << "reportStatus() called from " << caller
-            << "with invalid statusType= " << static_cast<int>(statusType)
-            << "\n"
-            << "Cannot report status of a run time error detected by this "
-               "program.\nPlease contact your product support personnel."
-            << "\n"
-            << std::flush;
+  program_output()
+      << prefix << "A severe internal programming error has been detected.\n"
+      << "reportStatus() called from " << caller
+      << "with invalid statusType= " << static_cast<int>(statusType) << "\n"
+      << "Cannot report status of a run time error detected by this "
+         "program.\nPlease contact your product support personnel."
+      << "\n"
+      << std::flush;
 }
 
 }  // namespace
@@ -622,7 +622,7 @@ void report_status(const char* caller, const char* subject, int statusType,
   va_start(values, statusType);
   build_status_string(buffer, caller, subject, statusType, values);
   va_end(values);
-  std::cout << buffer << std::flush;
+  program_output() << buffer << std::flush;
 }
 
 void build_status_string(char* buffer, const char* caller, const char* subject,

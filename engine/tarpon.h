@@ -1,11 +1,58 @@
-// The engine's programmatic interface. Not re-entrant: requests must not
-// overlap (the engine redirects the process-wide standard output and may
-// switch the process-wide trace).
+// The engine's programmatic interface. Requests may run at once in several
+// threads: each writes its text to its own thread's program_output()
+// (trace/program_output.h), its log record and trace lines to its own
+// thread's trace_log(), and keeps its state in its own control block.
 #ifndef TARPON_ENGINE_TARPON_H_
 #define TARPON_ENGINE_TARPON_H_
 
+#include <string>
+#include <thread>
+
 #include "contract/api_result.h"
 #include "contract/tarpon_rc.h"
+
+class CommunicationsControlBlock;
+
+// One request in two steps, for a caller that holds host conversations on
+// threads of their own: Begin processes the options and, when the request
+// needs no host conversation (help, a refused option, the local path),
+// runs it to its end. Otherwise Finish holds the conversation. Each step
+// writes to the program_output() and trace_log() of the thread that runs
+// it; a request handed to another thread between the steps is handed over
+// first (HandOver, on Begin's thread).
+class TarponRequest {
+ public:
+  TarponRequest();
+  ~TarponRequest();
+  TarponRequest(const TarponRequest&) = delete;
+  TarponRequest& operator=(const TarponRequest&) = delete;
+
+  // argv as mainline takes it, or a command line split at white space.
+  // True when Finish must follow.
+  bool Begin(int argc, char** argv);
+  bool Begin(const char* commandLine);
+  // Words of an option line (contract/option_line.h), the program name not
+  // among them; more than option_line::kMaxWords are refused. The words
+  // are wiped before it returns.
+  bool Begin(std::vector<std::string>* words);
+  // After a Begin that returned true: the partner LU the conversation goes
+  // to, its qualified name upper-cased or its alias.
+  std::string GetDestination() const;
+  // Ends what Begin started on this thread, so that Finish may run on
+  // another.
+  void HandOver();
+  // Holds the conversation and ends the request; returns its code.
+  int Finish();
+  int GetReturnCode() const { return rc_; }
+
+ private:
+  void End();
+
+  CommunicationsControlBlock* ccb_ = nullptr;
+  int rc_ = 0;
+  bool started_ = false;  // CPI-C started on thread_
+  std::thread::id thread_;
+};
 
 // Runs "-u user -p oldPassword -np newPassword [-s server] [options]" and
 // returns the engine return code (0 = password changed). user, oldPassword

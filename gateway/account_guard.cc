@@ -21,6 +21,11 @@ AccountGuard::AccountGuard(const AccountLimits& limits, AccountStore& store,
 
 EngineRun AccountGuard::Run(const std::string& options,
                             const std::string& source) {
+  return Run(options, source, run_);
+}
+
+EngineRun AccountGuard::Run(const std::string& options,
+                            const std::string& source, const Runner& runner) {
   EngineRun run;
   const int penalty = store_.SourcePenalty(source);
   if (penalty > 0) {
@@ -29,7 +34,7 @@ EngineRun AccountGuard::Run(const std::string& options,
                   " seconds more after failed sign-ons (shared penalty)";
     if (metrics_ != nullptr) metrics_->refusedPenalty->Increment();
   } else {
-    run = Guarded(options);
+    run = Guarded(options, runner);
   }
   if (run.returnCode == kWrongPassword || run.returnCode == kUnknownUser) {
     int seconds = store_.RecordSourceFailure(source);
@@ -50,10 +55,11 @@ EngineRun AccountGuard::Run(const std::string& options,
   return run;
 }
 
-EngineRun AccountGuard::Guarded(const std::string& options) {
+EngineRun AccountGuard::Guarded(const std::string& options,
+                                const Runner& runner) {
   RequestAccount account;
   if (!limits_.IsOn() || !read_request_account(options.c_str(), &account)) {
-    return run_(options);
+    return runner(options);
   }
   const std::string key = AccountKey(account.user);
   int held = store_.Check(key);
@@ -69,7 +75,7 @@ EngineRun AccountGuard::Guarded(const std::string& options) {
     if (metrics_ != nullptr) metrics_->accountChangesHeld->Increment();
     return refused;
   }
-  EngineRun run = run_(options);
+  EngineRun run = runner(options);
   if (run.returnCode == kWrongPassword || run.returnCode == kUnknownUser) {
     int seconds = store_.RecordFailure(key);
     if (seconds > 0) {

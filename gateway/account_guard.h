@@ -32,11 +32,15 @@ class AccountGuard {
   // there too.
   EngineRun Run(const std::string& options,
                 const std::string& source = std::string());
+  // The same with run in place of the guard's runner: a request whose
+  // options were processed already holds its conversation through it.
+  EngineRun Run(const std::string& options, const std::string& source,
+                const Runner& run);
 
   const AccountLimits& GetLimits() const { return limits_; }
 
  private:
-  EngineRun Guarded(const std::string& options);
+  EngineRun Guarded(const std::string& options, const Runner& run);
 
   AccountLimits limits_;
   AccountStore& store_;

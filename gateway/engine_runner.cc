@@ -4,12 +4,14 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "comm/gateway_protocol.h"
 #include "contract/option_line.h"
 #include "contract/secret.h"
-#include "engine/option_line.h"
+#include "engine/tarpon.h"
+#include "trace/program_output.h"
 #include "trace/trace.h"
 
 namespace {
@@ -41,28 +43,66 @@ class AppendingBuffer : public std::streambuf {
   std::string* text_;
 };
 
+// Points this thread's output and log at one run's texts while it lives.
+class RunStreams {
+ public:
+  explicit RunStreams(EngineRun* run)
+      : textBuffer_(&run->text),
+        logBuffer_(&run->logText),
+        text_(&textBuffer_),
+        log_(&logBuffer_),
+        output_(text_),
+        trace_(log_) {}
+
+ private:
+  AppendingBuffer textBuffer_;
+  AppendingBuffer logBuffer_;
+  std::ostream text_;
+  std::ostream log_;
+  ProgramOutputRedirect output_;
+  TraceLogRedirect trace_;
+};
+
 }  // namespace
 
-EngineRun RunGatewayRequest(const std::string& options) {
+GatewayEngineRun::GatewayEngineRun(const std::string& options) {
   std::string line = options + option_line::kGatewayOptions;
-  std::vector<std::string> words = option_line::Split(line.c_str());
+  words_ = option_line::Split(line.c_str());
   WipeSecret(&line);
   // A request may not change the gateway's own logging: its trace switch
   // counts only when the gateway itself traces.
-  if (!tracing()) option_line::RemoveSwitch(&words, "ftrace");
-  EngineRun run;
-  // The engine's log record and trace lines go to the session, on this
-  // thread only: the loop's own lines meanwhile stay in the log.
-  AppendingBuffer sessionLogBuffer(&run.logText);
-  std::ostream sessionLog(&sessionLogBuffer);
-  TraceLogRedirect redirect(sessionLog);
-  // One capture buffer serves every run: the engine runs one at a time.
-  static std::stringbuf captured;
-  captured.str(std::string());
-  std::streambuf* savedOut = std::cout.rdbuf(&captured);
-  run.returnCode = run_option_words(&words);
-  std::cout.rdbuf(savedOut);
-  run.text = captured.str();
-  run.text.resize(std::strlen(run.text.c_str()));
-  return run;
+  if (!tracing()) option_line::RemoveSwitch(&words_, "ftrace");
+}
+
+GatewayEngineRun::~GatewayEngineRun() {
+  for (std::string& word : words_) WipeSecret(&word);
+}
+
+bool GatewayEngineRun::Begin() {
+  RunStreams streams(&run_);
+  if (request_.Begin(&words_)) return true;
+  run_.returnCode = request_.GetReturnCode();
+  return false;
+}
+
+void GatewayEngineRun::HandOver() {
+  RunStreams streams(&run_);
+  request_.HandOver();
+}
+
+void GatewayEngineRun::Converse() {
+  RunStreams streams(&run_);
+  run_.returnCode = request_.Finish();
+}
+
+EngineRun GatewayEngineRun::Take() {
+  // The reply's text ends at the engine's closing NUL.
+  run_.text.resize(std::strlen(run_.text.c_str()));
+  return std::move(run_);
+}
+
+EngineRun RunGatewayRequest(const std::string& options) {
+  GatewayEngineRun run(options);
+  if (run.Begin()) run.Converse();
+  return run.Take();
 }

@@ -1,14 +1,16 @@
 // Runs one gateway request through the password-change engine, in-process:
-// the client's option text with " -log -noterm" appended, standard output
-// captured as the reply's text, and the engine's log record and trace lines
-// captured as the session's log text. The engine is not re-entrant: one
-// run at a time in the process, and nothing else may write to standard
-// output meanwhile. Other threads' log lines are not captured.
+// the client's option text with " -log -noterm" appended, the engine's
+// text kept as the reply's text, and its log record and trace lines kept as
+// the session's log text. Requests run at once in several threads; each
+// keeps only its own text.
 #ifndef TARPON_GATEWAY_ENGINE_RUNNER_H_
 #define TARPON_GATEWAY_ENGINE_RUNNER_H_
 
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "engine/tarpon.h"
 
 // The request buffer that the option text and " -log -noterm" share;
 // GATEWAY_MAX_REQUEST_LENGTH (comm/gateway_protocol.h) bounds what is
@@ -31,7 +33,33 @@ struct EngineRun {
 };
 
 // Runs options (the request's text, at most GATEWAY_MAX_REQUEST_LENGTH
-// characters). A "-ftrace" in it counts only while the gateway traces.
+// characters) on this thread. A "-ftrace" in it counts only while the
+// gateway traces.
 EngineRun RunGatewayRequest(const std::string& options);
+
+// The same in two steps: Begin on one thread processes the options and,
+// unless the request needs a host conversation, answers it; Converse, on
+// any thread, holds the conversation.
+class GatewayEngineRun {
+ public:
+  explicit GatewayEngineRun(const std::string& options);
+  ~GatewayEngineRun();
+  GatewayEngineRun(const GatewayEngineRun&) = delete;
+  GatewayEngineRun& operator=(const GatewayEngineRun&) = delete;
+  // True when Converse must follow.
+  bool Begin();
+  // On Begin's thread, before Converse runs on another.
+  void HandOver();
+  // The partner LU a conversation goes to (see TarponRequest).
+  std::string GetDestination() const { return request_.GetDestination(); }
+  void Converse();
+  // What the run wrote, once it ended.
+  EngineRun Take();
+
+ private:
+  std::vector<std::string> words_;  // the request's words, wiped by Begin
+  TarponRequest request_;
+  EngineRun run_;
+};
 
 #endif  // TARPON_GATEWAY_ENGINE_RUNNER_H_

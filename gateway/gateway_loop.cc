@@ -21,6 +21,7 @@
 #include "comm/server.h"
 #include "comm/tls.h"
 #include "contract/error_text.h"
+#include "contract/secret.h"
 #include "contract/tarpon_rc.h"
 #include "gateway/account_guard.h"
 #include "gateway/engine_runner.h"
@@ -53,6 +54,16 @@ constexpr int kStopRunMs = 5000;
 constexpr int kLazyPostMs = 20;
 // TLS steps that may wait for a thread; past them a step runs in the loop.
 constexpr size_t kTlsQueue = 8192;
+
+}  // namespace
+
+int ConversationsPerDestination(int conversations) {
+  if (conversations <= 1) return 1;
+  int reserved = conversations / 8 < 1 ? 1 : conversations / 8;
+  return conversations - reserved;
+}
+
+namespace {
 
 int TlsThreads() {
   unsigned int processors = std::thread::hardware_concurrency();
@@ -177,15 +188,17 @@ GatewayLoop::GatewayLoop(std::vector<GatewayListener*> listeners,
       clock_(admission.GetClock()),
       epoll_(epoll_create1(EPOLL_CLOEXEC)),
       // The engine traces when the gateway was started with -t.
-      engine_(1, kEngineQueue, inbox_,
+      engine_(settings.conversations, kEngineQueue, inbox_,
               [flags = trace_flags] {
                 pthread_setname_np(pthread_self(), "tarpons-engine");
                 set_trace_flags(flags);
               }),
       tlsPool_(TlsThreads(), kTlsQueue, inbox_,
                [] { pthread_setname_np(pthread_self(), "tarpons-tls"); }) {
-  // Standard output is the engine's while it runs: the log must not flush
-  // it from this thread.
+  engine_.SetRunningPerKey(
+      static_cast<size_t>(ConversationsPerDestination(settings.conversations)));
+  // The log is written from several threads: it must not flush standard
+  // output from any of them.
   std::cout.flush();
   trace_log();
   std::clog.tie(nullptr);
@@ -527,32 +540,59 @@ GatewayLoop::Slots::iterator GatewayLoop::TakeBack(
   return found;
 }
 
-// The request goes to the engine's thread, which has the session until it
-// comes back: there the reply starts out at once, without a turn of the
-// loop in between, and what is left of it goes on here.
+// A request that needs a host conversation goes to a conversation thread,
+// which has the session until it comes back: there the reply starts out at
+// once, without a turn of the loop in between, and what is left of it goes
+// on here.
 void GatewayLoop::RunEngine(Slots::iterator found) {
   GatewaySession* session = found->second.session.get();
-  std::string request = session->GetRequest();
+  auto run = std::make_shared<GatewayEngineRun>(session->GetRequest());
+  auto start = std::chrono::steady_clock::now();
+  // The options are processed here; a request that needs no conversation
+  // is answered at once, behind no conversation.
+  if (!run->Begin()) {
+    session->Answer(run->Take());
+    metrics_->engineRunSeconds->Observe(
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+            .count());
+    metrics_->CountSession(session->GetReturnCode());
+    CountFailedSignOn(found->second);
+    if (session->GetPhase() == GatewaySession::Phase::kSending) {
+      StepNow(found);
+    } else {
+      Settle(found);
+    }
+    return;
+  }
+  run->HandOver();
+  const std::string destination = run->GetDestination();
   if (HandOver(
           found, engine_,
-          [this, session, request, metrics = metrics_,
-           accounts = settings_.accounts, source = found->second.source] {
+          [this, session, run, start, metrics = metrics_,
+           accounts = settings_.accounts, source = found->second.source,
+           request = session->GetRequest()]() mutable {
             if (IsPastStopRun()) {
               EngineRun stopping;
               stopping.returnCode = TARPON_RC_LOCAL_UNAVAILABLE;
               stopping.text = "\nTARPON SERVER : stopping, not run.\n";
               stopping.logText = "not run: the gateway is stopping\n";
+              WipeSecret(&request);
               session->Answer(stopping);
               return true;
             }
-            auto start = std::chrono::steady_clock::now();
-            EngineRun run = accounts != nullptr ? accounts->Run(request, source)
-                                                : RunGatewayRequest(request);
-            if (run.refused) {
-              session->Abandon(run.logText);
+            auto converse = [&run](const std::string&) {
+              run->Converse();
+              return run->Take();
+            };
+            EngineRun result = accounts != nullptr
+                                   ? accounts->Run(request, source, converse)
+                                   : converse(request);
+            WipeSecret(&request);
+            if (result.refused) {
+              session->Abandon(result.logText);
               return true;
             }
-            session->Answer(run);
+            session->Answer(result);
             metrics->engineRunSeconds->Observe(
                 std::chrono::duration<double>(std::chrono::steady_clock::now() -
                                               start)
@@ -577,7 +617,8 @@ void GatewayLoop::RunEngine(Slots::iterator found) {
             } else {
               Settle(back);
             }
-          })) {
+          },
+          destination)) {
     return;
   }
   session->Abandon("not run: " + std::to_string(kEngineQueue) +

@@ -7,10 +7,12 @@
 // session ended. The loop owns the sessions (each owns its socket) and the
 // descriptors it watches; a session leaves the loop through one teardown.
 //
-// The loop never waits. The engine runs beside it on a thread of its own,
-// one request at a time (its state is process-wide: the captured standard
-// output, the node), fed by a bounded queue; a session waits for it without
-// counting as a connection without a request. TLS sessions take their
+// The loop never waits. It processes each request's options itself and
+// answers at once one that needs no host conversation (help, a refused
+// option); the host conversations run beside it on threads of their own,
+// several at once, at most a share of them for any one destination, fed by
+// a bounded queue; a session waits for them without counting as a
+// connection without a request. TLS sessions take their
 // steps (the handshake, the records' encryption) on a pool of threads, one
 // for each processor. While a session is with a thread the loop leaves it
 // alone (unwatched, without a deadline); the thread hands it back through
@@ -57,8 +59,21 @@ class GatewayListener : public Listener {
   void Fail(int error);
 };
 
+// The most host conversations -conversations allows at once, and how many
+// run at once without it: hosts that answer in tens to hundreds of
+// milliseconds keep that many busy at a few hundred requests a second.
+constexpr int kMaxConversations = 1024;
+constexpr int kDefaultConversations = 64;
+
+// The most conversations one destination holds at once out of all of
+// them: seven eighths, and always one fewer than all, so that a host that
+// stops answering leaves the rest to the others.
+int ConversationsPerDestination(int conversations);
+
 // How the loop reads its connections' sources.
 struct LoopSettings {
+  // Host conversations at once.
+  int conversations = kDefaultConversations;
   // The bits of an IPv6 source that the caps and penalties count as one
   // client (a client commonly holds a whole /64).
   int ipv6PrefixLength = 64;

@@ -83,7 +83,8 @@ bool IsLogFileName(const char* arg) {
            IsSwitch(arg, "proxy-from") || IsSwitch(arg, "metrics") ||
            IsSwitch(arg, "check") || IsSwitch(arg, "accountlimit") ||
            IsSwitch(arg, "shared-state") ||
-           IsSwitch(arg, "shared-state-password"));
+           IsSwitch(arg, "shared-state-password") ||
+           IsSwitch(arg, "conversations"));
 }
 
 void PrintSyntax(const char* program) {
@@ -194,9 +195,9 @@ bool LimitSwitch(int argc, char** argv, int* i,
   return false;
 }
 
-// -listen ADDRESS, -ipv6prefix BITS, -proxy-from LIST or -metrics
-// ADDRESS:PORT; false, after the message, when the value is missing or not
-// valid.
+// -listen ADDRESS, -ipv6prefix BITS, -proxy-from LIST, -metrics
+// ADDRESS:PORT or -conversations N; false, after the message, when the value is
+// missing or not valid.
 bool ListenSwitch(int argc, char** argv, int* i, Settings* settings) {
   const char* name = argv[*i];
   const char* value = *i + 1 < argc ? argv[*i + 1] : nullptr;
@@ -214,6 +215,12 @@ bool ListenSwitch(int argc, char** argv, int* i, Settings* settings) {
     valid = *end == '\0' && value[0] >= '0' && value[0] <= '9' &&
             bits >= kMinIpv6Prefix && bits <= kMaxIpv6Prefix;
     if (valid) settings->loop.ipv6PrefixLength = static_cast<int>(bits);
+  } else if (valid && IsSwitch(name, "conversations")) {
+    char* end = nullptr;
+    long count = std::strtol(value, &end, 10);
+    valid = *end == '\0' && value[0] >= '0' && value[0] <= '9' && count >= 1 &&
+            count <= kMaxConversations;
+    if (valid) settings->loop.conversations = static_cast<int>(count);
   } else if (valid) {
     settings->listen.push_back(value);
   }
@@ -302,7 +309,8 @@ int ParseOptions(int argc, char** argv, GatewayLog& log, Settings* settings) {
         settings->service = argv[++i];
       }
     } else if (IsSwitch(arg, "listen") || IsSwitch(arg, "ipv6prefix") ||
-               IsSwitch(arg, "proxy-from") || IsSwitch(arg, "metrics")) {
+               IsSwitch(arg, "proxy-from") || IsSwitch(arg, "metrics") ||
+               IsSwitch(arg, "conversations")) {
       if (!ListenSwitch(argc, argv, &i, settings)) rc = GATEWAY_EXIT_BAD_OPTION;
     } else if (IsSwitch(arg, "check")) {
       // Seen before the scan: see HasCheckSwitch.

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstddef>
 #include <cstdint>
 #include <utility>
 
@@ -77,6 +78,12 @@ bool WorkerPool::Submit(std::function<bool()> work, std::function<void()> done,
   return true;
 }
 
+void WorkerPool::SetRunningPerKey(size_t limit) {
+  // The threads already look at the bound while they wait.
+  std::lock_guard<std::mutex> lock(mutex_);
+  runningPerKey_ = limit;
+}
+
 size_t WorkerPool::GetPending() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return queued_ + running_;
@@ -93,24 +100,28 @@ void WorkerPool::Serve() {
   if (threadStart_) threadStart_();
   for (;;) {
     Job job;
+    std::string key;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      ready_.wait(lock, [this] { return stopping_ || queued_ > 0; });
+      size_t turn = 0;
+      ready_.wait(lock, [this, &turn] {
+        return stopping_ || (turn = FindRunnable()) < turns_.size();
+      });
       if (stopping_) return;
-      // The next key's first job; the key goes to the back while it has
-      // more.
-      std::string key = std::move(turns_.front());
-      turns_.pop_front();
+      // That key's first job; the key goes to the back while it has more.
+      key = std::move(turns_[turn]);
+      turns_.erase(turns_.begin() + static_cast<std::ptrdiff_t>(turn));
       auto jobs = queues_.find(key);
       job = std::move(jobs->second.front());
       jobs->second.pop_front();
       if (jobs->second.empty()) {
         queues_.erase(jobs);
       } else {
-        turns_.push_back(std::move(key));
+        turns_.push_back(key);
       }
       --queued_;
       ++running_;
+      if (runningPerKey_ > 0) ++runningByKey_[key];
     }
     const bool wake = job.work();
     // Posted before the job stops counting as pending: a loop that sees no
@@ -119,5 +130,23 @@ void WorkerPool::Serve() {
     if (stopping_) return;
     inbox_.Post(std::move(job.done), wake);
     --running_;
+    // A job of this key that waited for the bound is this thread's next.
+    if (runningPerKey_ > 0) {
+      auto running = runningByKey_.find(key);
+      if (running != runningByKey_.end() && --running->second == 0) {
+        runningByKey_.erase(running);
+      }
+    }
   }
+}
+
+size_t WorkerPool::FindRunnable() const {
+  if (runningPerKey_ == 0 || turns_.empty()) return 0;
+  for (size_t turn = 0; turn < turns_.size(); ++turn) {
+    auto running = runningByKey_.find(turns_[turn]);
+    if (running == runningByKey_.end() || running->second < runningPerKey_) {
+      return turn;
+    }
+  }
+  return turns_.size();
 }

@@ -7,7 +7,9 @@
 // job's "done" closure to the inbox when the work has run. Jobs queue by a
 // key (the client's source): the threads take one job of each key in turn,
 // so that a flood from some sources delays another source's job by a turn
-// of the sources, not by the whole flood.
+// of the sources, not by the whole flood. A pool may also bound the jobs of
+// one key that run at once: a key at its bound waits, and the others pass
+// it.
 #ifndef TARPON_GATEWAY_WORKER_POOL_H_
 #define TARPON_GATEWAY_WORKER_POOL_H_
 
@@ -66,6 +68,9 @@ class WorkerPool {
   // with nothing queued, when maxQueued jobs already wait.
   bool Submit(std::function<bool()> work, std::function<void()> done,
               const std::string& key = std::string());
+  // At most limit jobs of one key run at once (0, the default: no bound).
+  // Set before the first Submit.
+  void SetRunningPerKey(size_t limit);
   // Jobs waiting or running.
   size_t GetPending() const;
   int GetThreads() const { return static_cast<int>(threads_.size()); }
@@ -76,6 +81,9 @@ class WorkerPool {
     std::function<void()> done;
   };
   void Serve();
+  // The place in turns_ of the first key whose job may run, or turns_'s
+  // size; called with the lock held.
+  size_t FindRunnable() const;
 
   LoopInbox& inbox_;
   const size_t maxQueued_;
@@ -87,6 +95,9 @@ class WorkerPool {
   std::deque<std::string> turns_;
   size_t queued_ = 0;
   size_t running_ = 0;
+  size_t runningPerKey_ = 0;
+  // Jobs running, for each key with one running (with a bound only).
+  std::unordered_map<std::string, size_t> runningByKey_;
   bool stopping_ = false;
   std::vector<std::thread> threads_;
 };

@@ -97,4 +97,49 @@ TEST(WorkerPoolTest, RefusesWorkBeyondItsQueue) {
   release = true;
 }
 
+// A key at its bound waits while another key's job passes it, and it
+// never runs more jobs at once than the bound.
+TEST(WorkerPoolTest, BoundsTheJobsOfOneKeyThatRunAtOnce) {
+  LoopInbox inbox;
+  std::atomic<bool> release{false};
+  std::atomic<int> slowRunning{0};
+  std::atomic<int> slowPeak{0};
+  std::atomic<int> slowDone{0};
+  std::atomic<bool> fastDone{false};
+  {
+    WorkerPool pool(3, 100, inbox);
+    pool.SetRunningPerKey(2);
+    auto slow = [&] {
+      int now = ++slowRunning;
+      int peak = slowPeak;
+      while (now > peak && !slowPeak.compare_exchange_weak(peak, now)) {
+      }
+      while (!release) std::this_thread::yield();
+      --slowRunning;
+      ++slowDone;
+      return true;
+    };
+    for (int i = 0; i < 4; ++i)
+      ASSERT_TRUE(pool.Submit(
+          slow, [] {}, "slow"));
+    ASSERT_TRUE(pool.Submit(
+        [&] {
+          fastDone = true;
+          return true;
+        },
+        [] {}, "fast"));
+    for (int turn = 0; turn < 5000 && !fastDone; ++turn) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_TRUE(fastDone);
+    EXPECT_EQ(0, slowDone);
+    release = true;
+    for (int turn = 0; turn < 5000 && slowDone < 4; ++turn) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  EXPECT_EQ(4, slowDone);
+  EXPECT_EQ(2, slowPeak);
+}
+
 }  // namespace

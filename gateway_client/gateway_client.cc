@@ -24,7 +24,7 @@
 #include "gateway_client/gateway_exchange.h"
 #include "gateway_client/tarpon_gateway.h"
 #include "prompt/password_prompt.h"
-#include "trace/stdout_capture.h"
+#include "trace/program_output.h"
 #include "trace/trace.h"
 
 namespace {
@@ -34,33 +34,33 @@ const char kTooLong[] =
     "TARPON CLIENT E0006 : options too long. Terminating.\n";
 
 void PrintHelp(const char* program) {
-  std::cout << "\nVeltrix Korvid CS: tarpon client utility program syntax :\n\n"
-            << program
-            << " {-H} host {-S service} {-t} {-?} {tarpon options} \n\n"
-            << "   -H Mandatory host name (or ip address) where the \n"
-            << "      tarpons server resides. \n"
-            << "      If this is the first parameter on the command line, \n"
-            << "      the -H parameter name may be ommitted. \n"
-            << "   -S optional /etc/services service name configured for \n"
-            << "      the tarpons server. Default = " << GATEWAY_DEFAULT_SERVICE
-            << "\n"
-            << "   -t optional trace flag. Diagnostic information produced.\n"
-            << "   {tarpon options} are passed through to the tarpon service "
-               "at the gateway.\n"
-            << "   -? This help text. (Also provided when you invoke with no "
-               "parameters).\n"
-            << "      Help from the tarpon service at the gateway may be \n"
-            << "      solicited by invoking this program with only the "
-               "gateway host \n"
-            << "      {-H} option (and perhaps the -S service name if "
-               "necessary). \n"
-            << "      Or, include -M to get a full man page from the gateway "
-               "tarpon \n"
-            << "      service. Note that a connection must be \n"
-            << "      successfully established to the gateway before any "
-               "help \n"
-            << "      will be received.\n"
-            << std::endl;
+  program_output()
+      << "\nVeltrix Korvid CS: tarpon client utility program syntax :\n\n"
+      << program << " {-H} host {-S service} {-t} {-?} {tarpon options} \n\n"
+      << "   -H Mandatory host name (or ip address) where the \n"
+      << "      tarpons server resides. \n"
+      << "      If this is the first parameter on the command line, \n"
+      << "      the -H parameter name may be ommitted. \n"
+      << "   -S optional /etc/services service name configured for \n"
+      << "      the tarpons server. Default = " << GATEWAY_DEFAULT_SERVICE
+      << "\n"
+      << "   -t optional trace flag. Diagnostic information produced.\n"
+      << "   {tarpon options} are passed through to the tarpon service "
+         "at the gateway.\n"
+      << "   -? This help text. (Also provided when you invoke with no "
+         "parameters).\n"
+      << "      Help from the tarpon service at the gateway may be \n"
+      << "      solicited by invoking this program with only the "
+         "gateway host \n"
+      << "      {-H} option (and perhaps the -S service name if "
+         "necessary). \n"
+      << "      Or, include -M to get a full man page from the gateway "
+         "tarpon \n"
+      << "      service. Note that a connection must be \n"
+      << "      successfully established to the gateway before any "
+         "help \n"
+      << "      will be received.\n"
+      << std::endl;
 }
 
 void SwitchTraceOn() { TraceScope marker("TARPON CLIENT", TRACE_ON); }
@@ -337,11 +337,11 @@ int GatewayClient(const char* host, const char* service, const char* options) {
   const Client& client = *record.client;
   bool answered = client.IsGood() && record.received == Connection::COMM_OK;
   if (answer.failure == GatewayFailure::kNone) {
-    std::cout << "TARPON remote server (KSV GATEWAY) successfully invoked. "
-              << "Response received follows, (remote rc=" << answer.codeText
-              << ")"
-              << "\n"
-              << Harmless(answer.text.c_str()) << std::flush;
+    program_output()
+        << "TARPON remote server (KSV GATEWAY) successfully invoked. "
+        << "Response received follows, (remote rc=" << answer.codeText << ")"
+        << "\n"
+        << Harmless(answer.text.c_str()) << std::flush;
     rc = answer.code;
   } else if (answered) {
     PrintMalformed("return code not digits");
@@ -365,9 +365,10 @@ int GatewayClient(const char* host, const char* service, const char* options) {
       std::cerr << "TARPON CLIENT "
                 << ExplainFailure(client, request.timeoutSeconds) << std::endl;
     }
-    std::cout << "TARPON CLIENT errors encountered, diagnostic information "
-                 "follows:"
-              << client << std::endl;
+    program_output()
+        << "TARPON CLIENT errors encountered, diagnostic information "
+           "follows:"
+        << client << std::endl;
   }
   return rc;
 }
@@ -413,7 +414,7 @@ int tarponGateway(const char* user, const char* oldPassword,
       &rc, TRACE_OFF);
   std::string text;
   {
-    StdoutCapture capture;
+    OutputCapture capture;
     rc = tarponGateway(user, oldPassword, newPassword, server, host, options,
                        service, trace);
     text = capture.TextToNul();

@@ -19,7 +19,7 @@
 #include "comm/tls.h"
 #include "tests/support/test_support.h"
 #include "tests/support/tls_test_support.h"
-#include "trace/stdout_capture.h"
+#include "trace/program_output.h"
 
 namespace {
 
@@ -199,7 +199,7 @@ Outcome RunClient(std::vector<std::string> args) {
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(&arg[0]);
   testing::internal::CaptureStderr();
-  StdoutCapture capture;
+  OutputCapture capture;
   int status =
       GatewayClientCommandline(static_cast<int>(argv.size()), argv.data());
   return {status, capture.Text(), testing::internal::GetCapturedStderr()};

@@ -9,6 +9,8 @@
 #     (tls_bench);
 #   - whether anything makes the gateway's loop wait: a TLS handshake
 #     flood, a held database lock, a refusal flood (loop_bench);
+#   - host conversations at once: a slow host, a hung host beside a fast
+#     one, help while the database's lock is held (conversation_bench);
 #   - gateways behind HAProxy: 64 clients through it to two gateways
 #     against straight to one, one client's latency while the gateways
 #     restart, and the cost of -metrics (balancer_bench);
@@ -36,14 +38,15 @@ scripts/install-deps.sh "${optional[@]}"
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARPON_BENCH=ON >/dev/null
 cmake --build "$build" -j2 --target micro_bench system_bench engine_loop \
-  tls_bench loop_bench balancer_bench web_bench account_bench tarpon tarpons \
-  tarpon-web trivial_program minimal_server
+  tls_bench loop_bench conversation_bench balancer_bench web_bench \
+  account_bench tarpon tarpons tarpon-web trivial_program minimal_server
 
 if [[ "${QUICK:-0}" == 1 ]]; then
   min_time=0.1 reps=1
   system_args=(--rounds 2 --sessions 300 --runs 50 --memory-sessions 2000)
   tls_args=(--rounds 1 --sessions 200)
   loop_args=(--changes 30 --seconds 2)
+  conversation_args=(--seconds 2)
   balancer_args=(--rounds 1 --sessions 10)
   web_args=(--rounds 2 --changes 100 --client-changes 5)
   account_args=(--sources 50 --accounts 10 --changes 300)
@@ -52,6 +55,7 @@ else
   system_args=()
   tls_args=()
   loop_args=()
+  conversation_args=()
   balancer_args=()
   web_args=()
   account_args=()
@@ -74,6 +78,7 @@ TMPDIR=/dev/shm "$build/bench/micro_bench" "${micro[@]}" \
 "$build/bench/system_bench" "${system_args[@]}"
 "$build/bench/tls_bench" "${tls_args[@]}"
 "$build/bench/loop_bench" "${loop_args[@]}"
+"$build/bench/conversation_bench" "${conversation_args[@]}"
 "$build/bench/balancer_bench" "${balancer_args[@]}"
 "$build/bench/web_bench" "${web_args[@]}"
 "$build/bench/account_bench" "${account_args[@]}"

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds with ThreadSanitizer in build-tsan and runs what shares state
-# between threads: the emulated node's parse caches, the metrics updated
+# between threads: requests run through the engine at once, the emulated
+# node's parse caches, the metrics updated
 # from several threads and served by the metrics listener's own, the
 # gateway's hand-over of work to its threads and back, and the gateway
-# itself (its loop, engine thread and TLS threads) under the end-to-end
+# itself (its loop, conversation threads and TLS threads) under the end-to-end
 # tests that load them, and once more with its trace on (tarpons -t).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,10 +15,12 @@ if command -v ccache >/dev/null; then
 fi
 cmake -S . -B build-tsan -DTARPON_SANITIZE_THREAD=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" ${CMAKE_ARGS:-} >/dev/null
-cmake --build build-tsan -j2 --target sna_test metrics_test gateway_test \
-  tarpons tarponrc tarpon_e2e_test tarpon-web web_test
+cmake --build build-tsan -j2 --target engine_test sna_test metrics_test \
+  gateway_test tarpons tarponrc tarpon_e2e_test tarpon-web web_test
 
 # halt_on_error: the first race fails the run with its report.
+TSAN_OPTIONS="halt_on_error=1 ${TSAN_OPTIONS:-}" \
+  build-tsan/engine/engine_test --gtest_filter='EngineTest.Concurrent*'
 TSAN_OPTIONS="halt_on_error=1 ${TSAN_OPTIONS:-}" \
   build-tsan/sna/sna_test --gtest_filter='*ThreadTest.*'
 TSAN_OPTIONS="halt_on_error=1 ${TSAN_OPTIONS:-}" \

@@ -1,8 +1,10 @@
 #include "sna/node.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "sna/host.h"
 
@@ -15,8 +17,8 @@ const char kServiceTp[] = "\x06\xF3\xF0\xF1";
 }  // namespace
 
 NodeState& Node() {
-  static NodeState* state = new NodeState();  // lives as long as the process
-  return *state;
+  thread_local NodeState state;
+  return state;
 }
 
 bool ReloadConfig() {
@@ -67,6 +69,12 @@ void Exchange(Conversation* conversation) {
     conversation->attach_error = AttachError::kSecurityNotValid;
   }
   if (conversation->attach_error != AttachError::kNone) return;
+  // A slow host: the request waits here, in this conversation's thread
+  // only, before the host decides it.
+  if (conversation->host.answer_delay_ms > 0) {
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(conversation->host.answer_delay_ms));
+  }
   const NodeConfig* config = Node().config.get();
   if (config != nullptr && config->has_reply_fault) {
     conversation->inbound = config->reply_fault;

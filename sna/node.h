@@ -1,7 +1,9 @@
-// The emulated node's process-wide state, shared by the CPI-C calls, the
-// APPC verbs and the common service verb: the configuration in effect, the
-// conversations and the transaction programs. Nothing here is thread-safe,
-// as the interface it serves is not.
+// The emulated node's state, shared by the CPI-C calls, the APPC verbs and
+// the common service verb: the configuration in effect, the conversations
+// and the transaction programs. Each thread of the process is a program of
+// its own to the node, with a state of its own: conversations run at once
+// in several threads never see each other, and a thread's WinCPICCleanup
+// ends only its own.
 #ifndef TARPON_SNA_NODE_H_
 #define TARPON_SNA_NODE_H_
 
@@ -96,6 +98,7 @@ struct NodeState {
   uint32_t next_conversation_id = 1;
 };
 
+// This thread's state.
 NodeState& Node();
 
 // Reads the configuration again; on a fault writes one line to standard

@@ -26,6 +26,7 @@ constexpr size_t kMaxReplyFaultBytes = 256;
 constexpr int kMaxPasswordHistory = 64;
 constexpr int kMaxMinPasswordLength = 8;
 constexpr int kMaxRevokeAfter = 255;
+constexpr int kMaxAnswerDelayMs = 600000;
 constexpr uint32_t kMaxCpicReturnCode = 0x7FFFFFFF;
 constexpr uint32_t kMaxPrimaryCode = 0xFFFF;
 constexpr uint32_t kMaxSecondaryCode = 0xFFFFFFFF;
@@ -409,6 +410,10 @@ bool Parser::HostKey(const Entry& entry) {
   } else if (name == "revoke_after") {
     if (!ParseInt(value, kMaxRevokeAfter, &host.revoke_after)) {
       return Bad(entry, "0-255");
+    }
+  } else if (name == "answer_delay_ms") {
+    if (!ParseInt(value, kMaxAnswerDelayMs, &host.answer_delay_ms)) {
+      return Bad(entry, "0-600000");
     }
   } else {
     return Unknown(entry);

@@ -28,6 +28,8 @@ struct HostConfig {
   int min_password_length = 1;
   bool persistent_signon = true;
   int revoke_after = 0;
+  // How long the host takes to answer each request, in milliseconds.
+  int answer_delay_ms = 0;
 };
 
 // One injected failure: a CPI-C return code, a WinCPICStartup code, or an

@@ -44,6 +44,7 @@ TEST_F(NodeConfigTest, ExampleStylePassesWithComments) {
       "min_password_length = 6\n"
       "persistent_signon = no\n"
       "revoke_after = 5\n"
+      "answer_delay_ms = 250\n"
       "[faults]\n"
       "cminit = 24\n"
       "ALLOCATE = 0x0003 0x10086021\n"
@@ -67,6 +68,7 @@ TEST_F(NodeConfigTest, ExampleStylePassesWithComments) {
   EXPECT_EQ(6, host.min_password_length);
   EXPECT_FALSE(host.persistent_signon);
   EXPECT_EQ(5, host.revoke_after);
+  EXPECT_EQ(250, host.answer_delay_ms);
   ASSERT_NE(nullptr, parsed.FindFault("ALLOCATE"));
   EXPECT_EQ(0x10086021u, parsed.FindFault("ALLOCATE")->secondary);
   EXPECT_EQ(24u, parsed.FindFault("cminit")->primary);
@@ -91,6 +93,9 @@ TEST_F(NodeConfigTest, FaultsNameTheFileLineAndFault) {
       {base + "revoke_after = -1\n",
        ":15: bad value \"-1\" for \"revoke_after\" in [host NETA.KSVHOST] "
        "(0-255)"},
+      {base + "answer_delay_ms = 600001\n",
+       ":15: bad value \"600001\" for \"answer_delay_ms\" in "
+       "[host NETA.KSVHOST] (0-600000)"},
       {base + "persistent_signon = maybe\n",
        ":15: bad value \"maybe\" for \"persistent_signon\" in "
        "[host NETA.KSVHOST] (yes or no)"},

@@ -238,6 +238,11 @@ TEST_F(GatewayTest, SurvivesClientsThatCloseEarlyOrSendTooMuch) {
     ASSERT_TRUE(client.IsGood());
     ASSERT_EQ(0, client.SendRecord("-u bob -p passw0rd -np new1 -plu hosta"));
   }
+  // Requests run at once: the next change starts from this one's password.
+  ASSERT_TRUE(e2e::WaitForText(
+      box_, "gateway.log",
+      "Session id(3) IP(127.0.0.1) user(bob) @host(hosta) tarponRc(0) \n",
+      10000));
   // The longest request the gateway takes, 86 characters, still runs.
   std::string longest = "-u bob -p new1 -np new2 -plu hosta -m #BATCH ";
   longest += std::string(86 - longest.size(), ' ');
@@ -325,6 +330,14 @@ TEST_F(GatewayTest, RefusesBadServerOptions) {
       {{"-?"}, "", 4},
       {{"-penalties", "2:60:30:600"},
        "TARPON SERVER E0009 : missing or invalid value for -penalties. "
+       "Terminating.\n",
+       4},
+      {{"-conversations", "0"},
+       "TARPON SERVER E0009 : missing or invalid value for -conversations. "
+       "Terminating.\n",
+       4},
+      {{"-conversations", "1025"},
+       "TARPON SERVER E0009 : missing or invalid value for -conversations. "
        "Terminating.\n",
        4},
       {{"-log", box_.Path("missing/folder/log")},

@@ -334,3 +334,53 @@ TEST_F(GatewayNetworkTest, ReopensItsLogOnSighup) {
 }
 
 }  // namespace
+
+// Host conversations run at once: changes to a slow host hold neither a
+// change to another host nor a help request, even when the slow host has
+// taken its whole share and more of its changes wait; each client gets
+// exactly the text it would get alone.
+TEST_F(GatewayNetworkTest, ConversationsNeverWaitForEachOther) {
+  box_.Write("sna-node.conf", std::string(e2e::kGatewayNodeConfig) +
+                                  "answer_delay_ms = 1500\n"
+                                  "[partner_lu hostb]\nname = NETA.FAST\n"
+                                  "[host NETA.FAST]\nusers = fast.db\n");
+  std::string users;
+  for (int i = 0; i < 4; ++i) users += "SLOW" + std::to_string(i) + " OLD\n";
+  box_.Write("users.db", users);
+  box_.Write("fast.db", "ALICE SECRET1\n");
+  Start({"-conversations", "4"});  // three for one destination
+  auto fast = [&](const std::string& from, const std::string& to) {
+    return e2e::Run(
+        e2e::BinDir() + "/tarponrc",
+        {"127.0.0.1", "-u", "alice", "-p", from, "-np", to, "-plu", "hostb"},
+        env_);
+  };
+  e2e::RunResult alone = fast("secret1", "new1");
+  ASSERT_NE(std::string::npos, alone.out.find("rc=0000)\n")) << alone.out;
+
+  std::vector<e2e::RunResult> slow(4);
+  std::vector<std::thread> clients;
+  long long start = e2e::NowMs();
+  for (int i = 0; i < 4; ++i) {
+    clients.emplace_back([&, i] {
+      slow[i] = e2e::Run(e2e::BinDir() + "/tarponrc",
+                         {"127.0.0.1", "-u", "slow" + std::to_string(i), "-p",
+                          "old", "-np", "new", "-plu", "hosta"},
+                         env_);
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  long long asked = e2e::NowMs();
+  e2e::RunResult help =
+      e2e::Run(e2e::BinDir() + "/tarponrc", {"127.0.0.1", "-?"}, env_);
+  EXPECT_NE(std::string::npos, help.out.find("rc=0004)")) << help.out;
+  e2e::RunResult again = fast("new1", "secret1");
+  EXPECT_LT(e2e::NowMs() - asked, 1000);
+  EXPECT_EQ(alone.out, again.out);
+  for (std::thread& client : clients) client.join();
+  // Three at once, then the fourth: two answer delays, not four.
+  EXPECT_LT(e2e::NowMs() - start, 4 * 1500);
+  for (const e2e::RunResult& run : slow) {
+    EXPECT_EQ(alone.out, run.out);
+  }
+}

@@ -4,6 +4,7 @@
 #include <iostream>
 #include <string>
 
+#include "trace/program_output.h"
 #include "trace/trace.h"
 
 namespace {
@@ -41,6 +42,7 @@ int print_hex(const unsigned char* data, int32_t length, int32_t indent) {
       text += indentation;
     }
   }
-  std::cout.write(text.data(), static_cast<std::streamsize>(text.size()));
+  program_output().write(text.data(),
+                         static_cast<std::streamsize>(text.size()));
   return rc;
 }

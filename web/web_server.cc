@@ -25,6 +25,8 @@
 #include <ctime>
 #include <fstream>
 #include <iostream>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -224,12 +226,33 @@ WebMetrics::WebMetrics(MetricsRegistry* registry) {
 }
 
 // The members are declared so that whatever a connection refers to is
-// destroyed after it: the pool (declared last, destroyed first) joins its
+// destroyed after it: the pools (declared last, destroyed first) join their
 // threads, whose jobs hold connections; the event loop's destruction then
 // destroys the connections still queued in it; the TLS contexts, the
 // counts, the metrics and the settings outlive both.
 struct WebServer::State {
-  explicit State(WebSettings s) : settings(std::move(s)) {}
+  explicit State(WebSettings s) : settings(std::move(s)) {
+    // Each destination has threads of its own: a slow host holds only its
+    // own users' exchanges.
+    const size_t threads = static_cast<size_t>(settings.limits.exchangeThreads);
+    for (const auto& destination : settings.destinations) {
+      pools.emplace(destination.first,
+                    std::make_unique<asio::thread_pool>(threads));
+    }
+    if (pools.empty()) {
+      pools.emplace("", std::make_unique<asio::thread_pool>(threads));
+    }
+  }
+
+  // The pool of the destination a request names; an unknown or missing
+  // name, which is answered without an exchange, the first one's.
+  asio::thread_pool& PoolFor(const std::string& destination) {
+    auto found = pools.find(destination);
+    if (found == pools.end() && !settings.destinations.empty()) {
+      found = pools.find(settings.destinations.front().first);
+    }
+    return *(found != pools.end() ? found : pools.begin())->second;
+  }
 
   WebSettings settings;
   MetricsRegistry registry;
@@ -256,7 +279,7 @@ struct WebServer::State {
   asio::signal_set stopSignals{io, SIGINT, SIGTERM};
   asio::signal_set reloadSignal{io, SIGHUP};
   asio::steady_timer stopTimer{io};
-  asio::thread_pool pool{static_cast<size_t>(settings.limits.exchangeThreads)};
+  std::map<std::string, std::unique_ptr<asio::thread_pool>> pools;
 
   bool LoadAssets(std::string* error);
   bool Bind(const std::string& text, tcp::acceptor* acceptor,
@@ -781,7 +804,7 @@ void Session::StartChange(Request& request, bool api) {
   // The session goes back with the answer: its last reference is dropped
   // on the loop's thread, whose alone its counts are.
   asio::post(
-      state_->pool, [self = shared_from_this(), job, response,
+      state_->PoolFor(job->fields.destination), [self = shared_from_this(), job, response,
                      work = asio::make_work_guard(state_->io)]() mutable {
         RunChange(self->state_, job.get(), response.get());
         asio::post(work.get_executor(), [self = std::move(self), response] {
@@ -1148,7 +1171,7 @@ WebServer::WebServer(WebSettings settings)
 // the loop's destruction then destroys the connections still queued in it,
 // which must touch no timer.
 WebServer::~WebServer() {
-  state_->pool.join();
+  for (auto& pool : state_->pools) pool.second->join();
   state_->tornDown = true;
 }
 

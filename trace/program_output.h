@@ -1,0 +1,56 @@
+// Where a request's text goes. The engine, the gateway client and the
+// programmatic entry points write what their user reads to
+// program_output(): standard output unless the thread that runs the request
+// named another stream. Each thread names its own, so that requests run at
+// once in one process never see each other's text, and nothing ever
+// redirects the process's standard output.
+#ifndef TARPON_TRACE_PROGRAM_OUTPUT_H_
+#define TARPON_TRACE_PROGRAM_OUTPUT_H_
+
+#include <cstdint>
+#include <iosfwd>
+#include <sstream>
+#include <string>
+
+// This thread's output stream: the innermost ProgramOutputRedirect's, or
+// std::cout.
+std::ostream& program_output();
+
+// While it lives, program_output() of the thread that made it is stream.
+// Redirections nest: each restores what it found.
+class ProgramOutputRedirect {
+ public:
+  explicit ProgramOutputRedirect(std::ostream& stream);
+  ~ProgramOutputRedirect();
+  ProgramOutputRedirect(const ProgramOutputRedirect&) = delete;
+  ProgramOutputRedirect& operator=(const ProgramOutputRedirect&) = delete;
+
+ private:
+  std::ostream* saved_;
+};
+
+// Captures what this thread writes to program_output() while it lives.
+class OutputCapture {
+ public:
+  OutputCapture() : redirect_(buffer_) {}
+  OutputCapture(const OutputCapture&) = delete;
+  OutputCapture& operator=(const OutputCapture&) = delete;
+
+  // Everything written so far, NUL characters included.
+  std::string Text() const { return buffer_.str(); }
+  // The text up to, not including, its first NUL character.
+  std::string TextToNul() const {
+    std::string text = buffer_.str();
+    return text.substr(0, text.find('\0'));
+  }
+
+ private:
+  std::ostringstream buffer_;
+  ProgramOutputRedirect redirect_;
+};
+
+// Copies at most size - 1 characters of text into dest and terminates it;
+// nothing happens when dest is null or size is below 1.
+void CopyCapturedText(const std::string& text, char* dest, int32_t size);
+
+#endif  // TARPON_TRACE_PROGRAM_OUTPUT_H_
