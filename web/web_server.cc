@@ -803,16 +803,18 @@ void Session::StartChange(Request& request, bool api) {
   *response = Answer(http::status::ok, "", "");
   // The session goes back with the answer: its last reference is dropped
   // on the loop's thread, whose alone its counts are.
-  asio::post(
-      state_->PoolFor(job->fields.destination), [self = shared_from_this(), job, response,
-                     work = asio::make_work_guard(state_->io)]() mutable {
-        RunChange(self->state_, job.get(), response.get());
-        asio::post(work.get_executor(), [self = std::move(self), response] {
-          if (self->abandoned_) return;
-          if (self->state_->stopping) response->keep_alive(false);
-          self->Send(std::move(*response));
-        });
-      });
+  asio::post(state_->PoolFor(job->fields.destination),
+             [self = shared_from_this(), job, response,
+              work = asio::make_work_guard(state_->io)]() mutable {
+               RunChange(self->state_, job.get(), response.get());
+               asio::post(work.get_executor(),
+                          [self = std::move(self), response] {
+                            if (self->abandoned_) return;
+                            if (self->state_->stopping)
+                              response->keep_alive(false);
+                            self->Send(std::move(*response));
+                          });
+             });
 }
 
 void Session::RunChange(WebServer::State* state, ChangeJob* job,
