@@ -7,6 +7,7 @@
 
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "contract/api_result.h"
 #include "contract/tarpon_rc.h"
