@@ -93,7 +93,7 @@ TEST(AccountLimitE2eTest, GuessesFromManySourcesNeverRevokeTheUserId) {
   // the right password too waits for the hold to end.
   e2e::RunResult client = e2e::Run(e2e::BinDir() + "/tarponrc",
                                    {"127.0.0.1", "-u", "alice", "-p", "SECRET1",
-                                    "-np", "NEW1", "-s", "hosta", "-noterm"},
+                                    "-np", "NEW1", "-s", "hosta"},
                                    env, 20000);
   EXPECT_EQ(30, client.status) << client.out;
   const std::string line =
