@@ -91,11 +91,7 @@ std::string Request(int port, const std::string& options,
   return std::string(reply.data() + 8, strnlen(reply.data() + 8, 16));
 }
 
-double Percentile(std::vector<double> values, double share) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  return values[static_cast<size_t>(share * (values.size() - 1) + 0.5)];
-}
+using bench::Percentile;
 
 struct Setup {
   e2e::Sandbox box;

@@ -53,12 +53,7 @@ struct Options {
   std::string haproxyConfig = TARPON_SOURCE_DIR "/dist/haproxy/tarpons.cfg";
 };
 
-double Percentile(std::vector<double> values, double share) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  size_t at = static_cast<size_t>(share * (values.size() - 1) + 0.5);
-  return values[std::min(at, values.size() - 1)];
-}
+using bench::Percentile;
 
 // A connection from source to 127.0.0.1:port, or -1. The source port is
 // chosen at connect, not at bind, so that the tens of thousands of

@@ -94,6 +94,14 @@ inline double Seconds() {
       .count();
 }
 
+// The value below which share (0 to 1) of values lie: the nearest rank.
+inline double Percentile(std::vector<double> values, double share) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  size_t at = static_cast<size_t>(share * (values.size() - 1) + 0.5);
+  return values[std::min(at, values.size() - 1)];
+}
+
 inline double Median(std::vector<double> values) {
   if (values.empty()) return 0;
   std::sort(values.begin(), values.end());

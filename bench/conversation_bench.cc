@@ -107,12 +107,7 @@ double Request(int port, const std::string& options, const char* code) {
   return Seconds() - start;
 }
 
-double Percentile(std::vector<double> values, double share) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  size_t at = static_cast<size_t>(share * (values.size() - 1) + 0.5);
-  return values[at];
-}
+using bench::Percentile;
 
 // clients threads, each running request(i) until the deadline; every
 // answer's time in ms, and the failures.

@@ -92,12 +92,7 @@ double Request(int port, const TlsContext* tls, const char* options,
   return Seconds() - start;
 }
 
-double Percentile(std::vector<double> values, double share) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  size_t at = static_cast<size_t>(share * (values.size() - 1) + 0.5);
-  return values[at];
-}
+using bench::Percentile;
 
 // The honest client's refused changes: p50 and p99 in ms, and failures.
 void Honest(const char* what, int port, const TlsContext* tls, int count) {

@@ -64,12 +64,7 @@ struct Options {
 using bench::Median;
 using bench::Seconds;
 
-double Percentile(std::vector<double> values, double p) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  size_t at = static_cast<size_t>(p * (values.size() - 1) + 0.5);
-  return values[std::min(at, values.size() - 1)];
-}
+using bench::Percentile;
 
 // One session: connect, send the request as one record, receive the one
 // reply record. True when the reply came and its user data (the return

@@ -87,12 +87,7 @@ const char kApiBody[] =
     R"("destination":"hosta"})";
 constexpr int kRefusedStatus = 422;
 
-double Percentile(std::vector<double> values, double share) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  size_t at = static_cast<size_t>(share * (values.size() - 1) + 0.5);
-  return values[std::min(at, values.size() - 1)];
-}
+using bench::Percentile;
 
 // User and system CPU seconds a process has used so far, or -1.
 double CpuSeconds(int pid) {
