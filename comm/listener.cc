@@ -12,16 +12,9 @@
 
 #include "trace/trace.h"
 
-int Listener::bindRetryDelayMs_ = Listener::DEFAULT_BIND_RETRY_DELAY_MS;
-
-int Listener::SetBindRetryDelay(int milliseconds) {
-  int previous = bindRetryDelayMs_;
-  bindRetryDelayMs_ = milliseconds > 0 ? milliseconds : 0;
-  return previous;
-}
-
-Listener::Listener(const Address& address, int queueDepth)
+Listener::Listener(const Address& address, int queueDepth, int bindRetryDelayMs)
     : bindRetryLimit_(DEFAULT_BIND_RETRY_LIMIT),
+      bindRetryDelayMs_(bindRetryDelayMs > 0 ? bindRetryDelayMs : 0),
       listeningAddress_(std::in_place, address) {
   TraceScope scope("Listener::Listener(Address,queueDepth)", &socket_,
                    TRACE_OFF);

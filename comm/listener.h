@@ -13,7 +13,7 @@
 // Address(port, static_cast<uint32_t>(INADDR_ANY)).
 //
 // A port held by another listening socket is tried 1 + DEFAULT_BIND_RETRY_LIMIT
-// (21) times, with a pause of SetBindRetryDelay milliseconds between attempts.
+// (21) times, with a pause between attempts that the constructor is given.
 #ifndef TARPON_COMM_LISTENER_H_
 #define TARPON_COMM_LISTENER_H_
 
@@ -26,14 +26,16 @@
 
 class Listener : public Connection {
  public:
-  // The pause between bind attempts unless SetBindRetryDelay says otherwise.
+  // The pause between bind attempts unless the constructor says otherwise.
   static constexpr int DEFAULT_BIND_RETRY_DELAY_MS = 100;
   // How many times a bind is repeated while the port is in use.
   static constexpr int DEFAULT_BIND_RETRY_LIMIT = 20;
 
   // Copies address and, when it is usable, opens with the queue depth as
-  // listen backlog.
-  Listener(const Address& address, int queueDepth);
+  // listen backlog, pausing bindRetryDelayMs milliseconds (0: none) between
+  // bind attempts.
+  Listener(const Address& address, int queueDepth,
+           int bindRetryDelayMs = DEFAULT_BIND_RETRY_DELAY_MS);
   ~Listener() override;
 
   // Socket, options, bind, listen. The state tells the outcome: a failure in
@@ -60,16 +62,11 @@ class Listener : public Connection {
   // Bind attempts made by the last Bind.
   int GetBindAttempts() const { return bindAttempts_; }
 
-  // The pause between bind attempts for listeners constructed afterwards,
-  // for the whole process (0: none). Returns the previous value.
-  static int SetBindRetryDelay(int milliseconds);
-
  private:
   int bindRetryLimit_;
+  int bindRetryDelayMs_;
   std::optional<Address> listeningAddress_;
   int bindAttempts_ = 0;
-
-  static int bindRetryDelayMs_;
 };
 
 #endif  // TARPON_COMM_LISTENER_H_

@@ -53,17 +53,13 @@ class ListenerTest : public ::testing::Test {
  protected:
   ListenerTest()
       : port_(FreePort()),
-        services_("tarponTestGateway " + std::to_string(port_) + "/tcp\n") {
-    previousDelay_ = Listener::SetBindRetryDelay(1);
-  }
-  ~ListenerTest() override { Listener::SetBindRetryDelay(previousDelay_); }
+        services_("tarponTestGateway " + std::to_string(port_) + "/tcp\n") {}
   Address Loopback() {
     return Address("tarponTestGateway", static_cast<uint32_t>(INADDR_LOOPBACK));
   }
 
   uint16_t port_;
   ServicesFile services_;
-  int previousDelay_ = 0;
 };
 
 TEST_F(ListenerTest, ClientAndServerExchangeRecords) {
@@ -170,7 +166,7 @@ TEST_F(ListenerTest, UnknownServiceIsAnInvalidAddress) {
 TEST_F(ListenerTest, PortHeldByAnotherListener) {
   Listener holder(Loopback(), 5);
   ASSERT_TRUE(holder.IsGood());
-  Listener second(Loopback(), 5);
+  Listener second(Loopback(), 5, 1);
   EXPECT_TRUE(second.IsInError());
   EXPECT_EQ(21, second.GetBindAttempts());
   EXPECT_EQ(

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <utility>
@@ -27,9 +28,20 @@ uint64_t CountLines(const std::string& text, size_t from) {
 
 }  // namespace
 
+GatewayLog::GatewayLog(int logFd, int errorFd)
+    : borrowedFd_(logFd), errorFd_(errorFd) {}
+
 GatewayLog::~GatewayLog() { sync(); }
 
+void GatewayLog::CheckOwner() const {
+  if (kGatewayLogChecksThread && std::this_thread::get_id() != owner_) {
+    std::fputs("gateway log used by a thread other than its owner\n", stderr);
+    std::abort();
+  }
+}
+
 bool GatewayLog::Open(const std::string& path) {
+  CheckOwner();
   Fd fd(open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
              kLogFileMode));
   if (!fd) return false;
@@ -40,17 +52,10 @@ bool GatewayLog::Open(const std::string& path) {
 }
 
 bool GatewayLog::Reopen() {
+  CheckOwner();
   if (path_.empty()) return true;
   std::string path = path_;
   return Open(path);
-}
-
-void GatewayLog::UseDescriptors(int logFd, int errorFd) {
-  Leave();
-  file_.Reset();
-  path_.clear();
-  borrowedFd_ = logFd;
-  errorFd_ = errorFd;
 }
 
 void GatewayLog::Leave() {
@@ -75,11 +80,13 @@ void GatewayLog::Append(char c) {
 }
 
 int GatewayLog::overflow(int c) {
+  CheckOwner();
   if (c != traits_type::eof()) Append(static_cast<char>(c));
   return traits_type::not_eof(c);
 }
 
 std::streamsize GatewayLog::xsputn(const char* text, std::streamsize length) {
+  CheckOwner();
   std::streamsize plain = 0;
   for (std::streamsize i = 0; i < length; ++i) {
     unsigned char byte = static_cast<unsigned char>(text[i]);
@@ -93,6 +100,7 @@ std::streamsize GatewayLog::xsputn(const char* text, std::streamsize length) {
 }
 
 int GatewayLog::sync() {
+  CheckOwner();
   std::string lines;
   lines.swap(pending_);
   if (lines.empty() && torn_.empty()) return 0;

@@ -17,19 +17,33 @@
 // first of all, so no line is torn and joined to the next; it is dropped,
 // and counted, only when the log moves to another descriptor first. The
 // stream never goes bad.
+//
+// The log is not thread-safe: only the thread that constructed it may write,
+// flush or reopen it. Debug and sanitizer builds (TARPON_THREAD_CHECKS) check
+// this and abort, naming the fault, when another thread does.
 #ifndef TARPON_GATEWAY_GATEWAY_LOG_H_
 #define TARPON_GATEWAY_GATEWAY_LOG_H_
 
 #include <cstdint>
 #include <streambuf>
 #include <string>
+#include <thread>
 
 #include "comm/fd.h"
 
+// Whether the gateway's log checks that only its owner thread uses it.
+#if !defined(NDEBUG) || defined(TARPON_THREAD_CHECKS)
+constexpr bool kGatewayLogChecksThread = true;
+#else
+constexpr bool kGatewayLogChecksThread = false;
+#endif
+
 class GatewayLog : public std::streambuf {
  public:
-  // Writes to descriptor 2.
-  GatewayLog() = default;
+  // Writes to logFd, and reports its failures on errorFd, until Open names
+  // a file (the service: standard error for both). Neither descriptor is
+  // owned: both must stay open while the log uses them.
+  GatewayLog(int logFd, int errorFd);
   // Flushes.
   ~GatewayLog() override;
   GatewayLog(const GatewayLog&) = delete;
@@ -42,11 +56,6 @@ class GatewayLog : public std::streambuf {
   // Opens the file of Open again, for log rotation; true without a file.
   // On failure the log stays on the file it had.
   bool Reopen();
-  // Writes to logFd and reports failures on errorFd from now on, closing
-  // and forgetting a file of Open. Neither descriptor is owned: both must stay
-  // open while the log uses them. For tests.
-  void UseDescriptors(int logFd, int errorFd);
-
   // True while the last write failed.
   bool IsFailing() const { return failing_; }
   // Lines dropped since the last "log lines lost" line.
@@ -58,6 +67,8 @@ class GatewayLog : public std::streambuf {
   int sync() override;
 
  private:
+  // Aborts, when the build checks threads, unless the caller is the owner.
+  void CheckOwner() const;
   void Append(char c);
   int LogFd() const { return file_ ? file_.get() : borrowedFd_; }
   // Flushes, then gives up a torn line's rest: the log is about to move.
@@ -69,15 +80,16 @@ class GatewayLog : public std::streambuf {
   int WriteLostLine();
   void ReportFailure(int error);
 
-  Fd file_;             // the file of Open
-  int borrowedFd_ = 2;  // written to while no file is open; not owned
-  int errorFd_ = 2;     // not owned
+  Fd file_;         // the file of Open
+  int borrowedFd_;  // written to while no file is open; not owned
+  int errorFd_;     // not owned
   std::string path_;
   std::string pending_;  // escaped text not yet flushed
   std::string torn_;     // the rest of a line a write cut short
   uint64_t lost_ = 0;
   int lostError_ = 0;  // the error that began the failing spell
   bool failing_ = false;
+  const std::thread::id owner_ = std::this_thread::get_id();
 };
 
 // The local time as asctime writes it, without its line end, and " : ".

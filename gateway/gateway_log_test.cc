@@ -10,6 +10,7 @@
 #include <csignal>
 #include <ostream>
 #include <string>
+#include <thread>
 
 #include "tests/support/gateway_support.h"
 
@@ -45,8 +46,7 @@ class GatewayLogTest : public ::testing::Test {
 TEST_F(GatewayLogTest, EscapesReportsFailuresOnceAndResumes) {
   int pipeFds[2];
   ASSERT_EQ(0, pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK));
-  GatewayLog log;
-  log.UseDescriptors(pipeFds[1], errorFd_);
+  GatewayLog log(pipeFds[1], errorFd_);
   std::ostream out(&log);
   auto drain = [&] {
     std::string text;
@@ -91,8 +91,7 @@ TEST_F(GatewayLogTest, FinishesALineCutShortBeforeAnythingElse) {
   const int logFd = open(box_.Path("gateway.log").c_str(),
                          O_WRONLY | O_CREAT | O_APPEND, 0600);
   {
-    GatewayLog log;
-    log.UseDescriptors(logFd, errorFd_);
+    GatewayLog log(logFd, errorFd_);
     std::ostream out(&log);
     out << "one\n" << std::flush;
     rlimit small = saved;
@@ -111,6 +110,23 @@ TEST_F(GatewayLogTest, FinishesALineCutShortBeforeAnythingElse) {
       "TARPON SERVER E0008 : cannot write the log (File too large); trying "
       "again at the next session.\n",
       Errors());
+}
+
+// Only the thread that made the log may use it: a line written from another
+// thread (a host conversation's) stops a checking build at once.
+TEST_F(GatewayLogTest, AbortsWhenAnotherThreadWrites) {
+  if (!kGatewayLogChecksThread) GTEST_SKIP() << "built without thread checks";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        GatewayLog log(errorFd_, errorFd_);
+        std::thread writer([&log] {
+          std::ostream out(&log);
+          out << "from a conversation\n" << std::flush;
+        });
+        writer.join();
+      },
+      "thread other than its owner");
 }
 
 }  // namespace

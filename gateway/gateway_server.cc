@@ -1,9 +1,8 @@
 #include "gateway/gateway_server.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -19,19 +18,16 @@
 #include "comm/clock.h"
 #include "comm/gateway_protocol.h"
 #include "comm/listener.h"
-#include "comm/server.h"
 #include "comm/tls.h"
 #include "comm/wsa.h"
 #include "contract/error_text.h"
 #include "gateway/account_guard.h"
 #include "gateway/account_limit.h"
 #include "gateway/admission.h"
-#include "gateway/engine_runner.h"
 #include "gateway/gateway_limits.h"
 #include "gateway/gateway_log.h"
 #include "gateway/gateway_loop.h"
 #include "gateway/gateway_metrics.h"
-#include "gateway/gateway_session.h"
 #include "gateway/server_check.h"
 #include "gateway/service_notify.h"
 #include "gateway/shared_state.h"
@@ -142,41 +138,6 @@ int SessionTimeout() {
   if (text == nullptr) return GATEWAY_DEFAULT_SESSION_TIMEOUT;
   return ParseTimeoutSeconds(text);
 }
-
-}  // namespace
-
-void ServeSession(Fd socket, const std::string& clientAddress,
-                  int timeoutSeconds) {
-  const Clock& clock = Clock::Steady();
-  int flags = fcntl(socket.get(), F_GETFL);
-  if (flags >= 0) fcntl(socket.get(), F_SETFL, flags | O_NONBLOCK);
-  GatewaySession session(std::move(socket), clientAddress,
-                         Server::CountSession(), timeoutSeconds * 1000,
-                         GATEWAY_MAX_REQUEST_LENGTH, clock);
-  while (!session.IsEnded()) {
-    if (session.GetPhase() == GatewaySession::Phase::kRunning) {
-      session.Answer(RunGatewayRequest(session.GetRequest()));
-      continue;
-    }
-    int64_t left = session.GetDeadlineMs() - clock.NowMs();
-    if (left <= 0) {
-      session.Expire();
-      break;
-    }
-    pollfd ready = {session.GetSocket(),
-                    static_cast<short>(session.WantsWrite() ? POLLOUT : POLLIN),
-                    0};
-    int count = poll(&ready, 1, static_cast<int>(left));
-    if (count < 0 && errno != EINTR) {
-      session.Expire();
-    } else if (count > 0) {
-      session.Step();
-    }
-  }
-  trace_log() << session.TakeLogText() << std::flush;
-}
-
-namespace {
 
 // A switch of the limits with its value; false, after the message, when the
 // value is missing or not valid.
@@ -567,7 +528,7 @@ int GatewayServerMain(int argc, char** argv, NodeLoader loadNode) {
   int rc = GATEWAY_EXIT_OK;
   TraceScope scope("main(argv,argc)", &rc, TRACE_OFF);
   WSA wsa(1, 1);
-  GatewayLog log;
+  GatewayLog log(STDERR_FILENO, STDERR_FILENO);
   std::streambuf* savedLog = trace_log().rdbuf(&log);
   Settings settings;
   settings.check = HasCheckSwitch(argc, argv);

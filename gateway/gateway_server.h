@@ -6,9 +6,6 @@
 #ifndef TARPON_GATEWAY_GATEWAY_SERVER_H_
 #define TARPON_GATEWAY_GATEWAY_SERVER_H_
 
-#include <string>
-
-#include "comm/fd.h"
 #include "comm/gateway_protocol.h"
 #include "gateway/server_check.h"
 // An idle client is dropped after this many seconds unless the environment
@@ -34,12 +31,5 @@ constexpr int GATEWAY_EXIT_BAD_TLS = 8;       // E0010
 // when the program has one, and returns GATEWAY_EXIT_OK or
 // GATEWAY_EXIT_CHECK_FAILED.
 int GatewayServerMain(int argc, char** argv, NodeLoader loadNode = nullptr);
-
-// Serves one accepted connection from clientAddress, waiting for it:
-// receives one request within timeoutSeconds, runs the engine, sends the
-// reply, writes the session's log lines whole to trace_log(), closes the
-// connection.
-void ServeSession(Fd socket, const std::string& clientAddress,
-                  int timeoutSeconds);
 
 #endif  // TARPON_GATEWAY_GATEWAY_SERVER_H_

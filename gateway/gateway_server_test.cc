@@ -1,21 +1,28 @@
 // Unit tests of a gateway session over a connected socket pair: the client's
 // bytes are in the socket before the session starts, so every case runs the
 // same way every time, and the engine runs against an emulated node in a
-// temporary folder.
-#include "gateway/gateway_server.h"
-
+// temporary folder. A small poll-based driver of the test's own takes the
+// session through its phases as the gateway's loop does, on one thread.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <optional>
 #include <regex>
 #include <string>
 #include <thread>
 
+#include "comm/clock.h"
 #include "comm/fd.h"
+#include "comm/gateway_protocol.h"
+#include "comm/server.h"
+#include "gateway/engine_runner.h"
 #include "gateway/gateway_log.h"
 #include "gateway/gateway_session.h"
 #include "tests/support/gateway_support.h"
@@ -34,6 +41,41 @@ const char kNoRequest[] =
     "Session id(#) IP(127.0.0.1) no whole request within 1 second\n";
 
 using comm_test::RecordHeader;
+
+// Serves one accepted connection from clientAddress, waiting for it:
+// receives one request within timeoutSeconds, runs the engine, sends the
+// reply, writes the session's log lines whole to trace_log(), closes the
+// connection.
+void ServeSession(Fd socket, const std::string& clientAddress,
+                  int timeoutSeconds) {
+  const Clock& clock = Clock::Steady();
+  int flags = fcntl(socket.get(), F_GETFL);
+  if (flags >= 0) fcntl(socket.get(), F_SETFL, flags | O_NONBLOCK);
+  GatewaySession session(std::move(socket), clientAddress,
+                         Server::CountSession(), timeoutSeconds * 1000,
+                         GATEWAY_MAX_REQUEST_LENGTH, clock);
+  while (!session.IsEnded()) {
+    if (session.GetPhase() == GatewaySession::Phase::kRunning) {
+      session.Answer(RunGatewayRequest(session.GetRequest()));
+      continue;
+    }
+    int64_t left = session.GetDeadlineMs() - clock.NowMs();
+    if (left <= 0) {
+      session.Expire();
+      break;
+    }
+    pollfd ready = {session.GetSocket(),
+                    static_cast<short>(session.WantsWrite() ? POLLOUT : POLLIN),
+                    0};
+    int count = poll(&ready, 1, static_cast<int>(left));
+    if (count < 0 && errno != EINTR) {
+      session.Expire();
+    } else if (count > 0) {
+      session.Step();
+    }
+  }
+  trace_log() << session.TakeLogText() << std::flush;
+}
 
 std::string DataRecord(const std::string& data) {
   return RecordHeader(44 + static_cast<uint32_t>(data.size()), 'D') + data;
@@ -98,11 +140,12 @@ class GatewaySessionTest : public ::testing::Test {
     setenv("TARPON_SNA_NODE", box_.Path("sna-node.conf").c_str(), 1);
     logFd_ = open(box_.Path("gateway.log").c_str(),
                   O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    log_.UseDescriptors(logFd_, logFd_);
-    savedLog_ = trace_log().rdbuf(&log_);
+    log_.emplace(logFd_, logFd_);
+    savedLog_ = trace_log().rdbuf(&*log_);
   }
   void TearDown() override {
     trace_log().rdbuf(savedLog_);
+    log_.reset();
     close(logFd_);
     unsetenv("TARPON_SNA_NODE");
   }
@@ -129,7 +172,7 @@ class GatewaySessionTest : public ::testing::Test {
   }
 
   e2e::Sandbox box_;
-  GatewayLog log_;
+  std::optional<GatewayLog> log_;
   int logFd_ = -1;
   std::streambuf* savedLog_ = nullptr;
 };
