@@ -59,8 +59,12 @@ WorkerPool::~WorkerPool() {
     queues_.clear();
     turns_.clear();
     queued_ = 0;
+    for (Idle* idle : idle_) {
+      idle->woken = true;
+      idle->wake.notify_one();
+    }
+    idle_.clear();
   }
-  ready_.notify_all();
   for (std::thread& thread : threads_) thread.join();
 }
 
@@ -73,15 +77,24 @@ bool WorkerPool::Submit(std::function<bool()> work, std::function<void()> done,
     if (jobs.empty()) turns_.push_back(key);
     jobs.push_back({std::move(work), std::move(done)});
     ++queued_;
+    WakeOne();
   }
-  ready_.notify_one();
   return true;
+}
+
+void WorkerPool::WakeOne() {
+  if (idle_.empty()) return;
+  Idle* idle = idle_.back();
+  idle_.pop_back();
+  idle->woken = true;
+  idle->wake.notify_one();
 }
 
 void WorkerPool::SetRunningPerKey(size_t limit) {
   // The threads already look at the bound while they wait.
   std::lock_guard<std::mutex> lock(mutex_);
   runningPerKey_ = limit;
+  WakeOne();
 }
 
 size_t WorkerPool::GetPending() const {
@@ -98,15 +111,18 @@ void WorkerPool::Serve() {
   }
   pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
   if (threadStart_) threadStart_();
+  Idle idle;
   for (;;) {
     Job job;
     std::string key;
     {
       std::unique_lock<std::mutex> lock(mutex_);
       size_t turn = 0;
-      ready_.wait(lock, [this, &turn] {
-        return stopping_ || (turn = FindRunnable()) < turns_.size();
-      });
+      while (!stopping_ && (turn = FindRunnable()) >= turns_.size()) {
+        idle.woken = false;
+        idle_.push_back(&idle);
+        idle.wake.wait(lock, [&idle] { return idle.woken; });
+      }
       if (stopping_) return;
       // That key's first job; the key goes to the back while it has more.
       key = std::move(turns_[turn]);
@@ -122,6 +138,9 @@ void WorkerPool::Serve() {
       --queued_;
       ++running_;
       if (runningPerKey_ > 0) ++runningByKey_[key];
+      // A wake-up spent on a job that had to wait for its key's bound is
+      // made good here: another runnable job gets a thread of its own.
+      if (FindRunnable() < turns_.size()) WakeOne();
     }
     const bool wake = job.work();
     // Posted before the job stops counting as pending: a loop that sees no

@@ -9,7 +9,8 @@
 // so that a flood from some sources delays another source's job by a turn
 // of the sources, not by the whole flood. A pool may also bound the jobs of
 // one key that run at once: a key at its bound waits, and the others pass
-// it.
+// it. An idle thread that is woken is the one that went idle last, so
+// that one client's jobs, one after another, find the same warm thread.
 #ifndef TARPON_GATEWAY_WORKER_POOL_H_
 #define TARPON_GATEWAY_WORKER_POOL_H_
 
@@ -80,7 +81,15 @@ class WorkerPool {
     std::function<bool()> work;
     std::function<void()> done;
   };
+  // A thread waiting for work, woken on its own.
+  struct Idle {
+    std::condition_variable wake;
+    bool woken = false;
+  };
   void Serve();
+  // Wakes the thread that went idle last, if any; called with the lock
+  // held.
+  void WakeOne();
   // The place in turns_ of the first key whose job may run, or turns_'s
   // size; called with the lock held.
   size_t FindRunnable() const;
@@ -89,7 +98,8 @@ class WorkerPool {
   const size_t maxQueued_;
   std::function<void()> threadStart_;
   mutable std::mutex mutex_;
-  std::condition_variable ready_;
+  // The idle threads, the one that went idle last at the back.
+  std::vector<Idle*> idle_;
   // The jobs of each key, and the keys with jobs in the order of their turn.
   std::unordered_map<std::string, std::deque<Job>> queues_;
   std::deque<std::string> turns_;
