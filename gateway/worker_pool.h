@@ -10,10 +10,13 @@
 // of the sources, not by the whole flood. A pool may also bound the jobs of
 // one key that run at once: a key at its bound waits, and the others pass
 // it. An idle thread that is woken is the one that went idle last, so
-// that one client's jobs, one after another, find the same warm thread.
+// that one client's jobs, one after another, find the same warm thread;
+// a thread that has just run a job watches for the next one for a short
+// while before it sleeps, so that a client's next job need not wake it.
 #ifndef TARPON_GATEWAY_WORKER_POOL_H_
 #define TARPON_GATEWAY_WORKER_POOL_H_
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -90,6 +93,9 @@ class WorkerPool {
   // Wakes the thread that went idle last, if any; called with the lock
   // held.
   void WakeOne();
+  // Unlocks, watches for a job to be submitted for a short while and locks
+  // again.
+  void WatchForJob(std::unique_lock<std::mutex>* lock);
   // The place in turns_ of the first key whose job may run, or turns_'s
   // size; called with the lock held.
   size_t FindRunnable() const;
@@ -100,6 +106,10 @@ class WorkerPool {
   mutable std::mutex mutex_;
   // The idle threads, the one that went idle last at the back.
   std::vector<Idle*> idle_;
+  // Threads watching for the next job, and the jobs submitted so far,
+  // which they watch.
+  size_t watching_ = 0;
+  std::atomic<uint64_t> submitted_{0};
   // The jobs of each key, and the keys with jobs in the order of their turn.
   std::unordered_map<std::string, std::deque<Job>> queues_;
   std::deque<std::string> turns_;
