@@ -1,9 +1,11 @@
 #include "gateway/worker_pool.h"
 
 #include <pthread.h>
+#include <sched.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
@@ -59,8 +61,12 @@ WorkerPool::~WorkerPool() {
     queues_.clear();
     turns_.clear();
     queued_ = 0;
+    for (Idle* idle : idle_) {
+      idle->woken = true;
+      idle->wake.notify_one();
+    }
+    idle_.clear();
   }
-  ready_.notify_all();
   for (std::thread& thread : threads_) thread.join();
 }
 
@@ -73,15 +79,26 @@ bool WorkerPool::Submit(std::function<bool()> work, std::function<void()> done,
     if (jobs.empty()) turns_.push_back(key);
     jobs.push_back({std::move(work), std::move(done)});
     ++queued_;
+    submitted_.fetch_add(1, std::memory_order_release);
+    // A watching thread takes the job without a wake-up.
+    if (watching_ == 0) WakeOne();
   }
-  ready_.notify_one();
   return true;
+}
+
+void WorkerPool::WakeOne() {
+  if (idle_.empty()) return;
+  Idle* idle = idle_.back();
+  idle_.pop_back();
+  idle->woken = true;
+  idle->wake.notify_one();
 }
 
 void WorkerPool::SetRunningPerKey(size_t limit) {
   // The threads already look at the bound while they wait.
   std::lock_guard<std::mutex> lock(mutex_);
   runningPerKey_ = limit;
+  WakeOne();
 }
 
 size_t WorkerPool::GetPending() const {
@@ -98,15 +115,23 @@ void WorkerPool::Serve() {
   }
   pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
   if (threadStart_) threadStart_();
+  Idle idle;
+  bool watch = false;  // a job has just run here
   for (;;) {
     Job job;
     std::string key;
     {
       std::unique_lock<std::mutex> lock(mutex_);
       size_t turn = 0;
-      ready_.wait(lock, [this, &turn] {
-        return stopping_ || (turn = FindRunnable()) < turns_.size();
-      });
+      while (!stopping_ && (turn = FindRunnable()) >= turns_.size()) {
+        if (std::exchange(watch, false)) {
+          WatchForJob(&lock);
+          continue;
+        }
+        idle.woken = false;
+        idle_.push_back(&idle);
+        idle.wake.wait(lock, [&idle] { return idle.woken; });
+      }
       if (stopping_) return;
       // That key's first job; the key goes to the back while it has more.
       key = std::move(turns_[turn]);
@@ -122,8 +147,12 @@ void WorkerPool::Serve() {
       --queued_;
       ++running_;
       if (runningPerKey_ > 0) ++runningByKey_[key];
+      // A wake-up spent on a job that had to wait for its key's bound is
+      // made good here: another runnable job gets a thread of its own.
+      if (FindRunnable() < turns_.size()) WakeOne();
     }
     const bool wake = job.work();
+    watch = true;
     // Posted before the job stops counting as pending: a loop that sees no
     // job pending finds its done in the inbox, woken or not.
     std::lock_guard<std::mutex> lock(mutex_);
@@ -138,6 +167,23 @@ void WorkerPool::Serve() {
       }
     }
   }
+}
+
+void WorkerPool::WatchForJob(std::unique_lock<std::mutex>* lock) {
+  // Bounded: a little longer than a client on the same machine takes to
+  // read a reply and send its next request. The thread yields meanwhile,
+  // so that the loop that makes the next job is not kept from the core.
+  constexpr auto kWatch = std::chrono::microseconds(200);
+  const uint64_t seen = submitted_.load(std::memory_order_acquire);
+  ++watching_;
+  lock->unlock();
+  const auto until = std::chrono::steady_clock::now() + kWatch;
+  while (submitted_.load(std::memory_order_acquire) == seen &&
+         std::chrono::steady_clock::now() < until) {
+    sched_yield();
+  }
+  lock->lock();
+  --watching_;
 }
 
 size_t WorkerPool::FindRunnable() const {

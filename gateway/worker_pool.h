@@ -9,10 +9,14 @@
 // so that a flood from some sources delays another source's job by a turn
 // of the sources, not by the whole flood. A pool may also bound the jobs of
 // one key that run at once: a key at its bound waits, and the others pass
-// it.
+// it. An idle thread that is woken is the one that went idle last, so
+// that one client's jobs, one after another, find the same warm thread;
+// a thread that has just run a job watches for the next one for a short
+// while before it sleeps, so that a client's next job need not wake it.
 #ifndef TARPON_GATEWAY_WORKER_POOL_H_
 #define TARPON_GATEWAY_WORKER_POOL_H_
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -80,7 +84,18 @@ class WorkerPool {
     std::function<bool()> work;
     std::function<void()> done;
   };
+  // A thread waiting for work, woken on its own.
+  struct Idle {
+    std::condition_variable wake;
+    bool woken = false;
+  };
   void Serve();
+  // Wakes the thread that went idle last, if any; called with the lock
+  // held.
+  void WakeOne();
+  // Unlocks, watches for a job to be submitted for a short while and locks
+  // again.
+  void WatchForJob(std::unique_lock<std::mutex>* lock);
   // The place in turns_ of the first key whose job may run, or turns_'s
   // size; called with the lock held.
   size_t FindRunnable() const;
@@ -89,7 +104,12 @@ class WorkerPool {
   const size_t maxQueued_;
   std::function<void()> threadStart_;
   mutable std::mutex mutex_;
-  std::condition_variable ready_;
+  // The idle threads, the one that went idle last at the back.
+  std::vector<Idle*> idle_;
+  // Threads watching for the next job, and the jobs submitted so far,
+  // which they watch.
+  size_t watching_ = 0;
+  std::atomic<uint64_t> submitted_{0};
   // The jobs of each key, and the keys with jobs in the order of their turn.
   std::unordered_map<std::string, std::deque<Job>> queues_;
   std::deque<std::string> turns_;

@@ -142,4 +142,31 @@ TEST(WorkerPoolTest, BoundsTheJobsOfOneKeyThatRunAtOnce) {
   EXPECT_EQ(2, slowPeak);
 }
 
+// Jobs one after another, as a lone client makes them: submitted while the
+// last thread still watches for the next, just as it stops, and long after
+// it sleeps; every one runs.
+TEST(WorkerPoolTest, RunsJobsSubmittedAroundTheWatch) {
+  LoopInbox inbox;
+  std::atomic<int> ran{0};
+  WorkerPool pool(4, 100, inbox);
+  int submitted = 0;
+  for (int gapUs : {0, 50, 150, 200, 250, 400, 2000}) {
+    for (int i = 0; i < 5; ++i) {
+      ASSERT_TRUE(pool.Submit(
+          [&] {
+            ++ran;
+            return true;
+          },
+          [] {}));
+      ++submitted;
+      for (int turn = 0; turn < 2000 && ran < submitted; ++turn) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      ASSERT_EQ(submitted, ran) << "gap " << gapUs << " us, job " << i;
+      inbox.RunPosted();
+      std::this_thread::sleep_for(std::chrono::microseconds(gapUs));
+    }
+  }
+}
+
 }  // namespace
