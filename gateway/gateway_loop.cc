@@ -15,6 +15,7 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <sstream>
 #include <thread>
 
 #include "comm/net_block.h"
@@ -29,6 +30,20 @@
 #include "trace/trace.h"
 
 namespace {
+
+// Keeps the trace lines this thread makes while it lives in *text.
+class TraceKeeper {
+ public:
+  explicit TraceKeeper(std::string* text) : text_(text), redirect_(lines_) {}
+  ~TraceKeeper() { *text_ = lines_.str(); }
+  TraceKeeper(const TraceKeeper&) = delete;
+  TraceKeeper& operator=(const TraceKeeper&) = delete;
+
+ private:
+  std::string* text_;
+  std::ostringstream lines_;
+  TraceLogRedirect redirect_;
+};
 
 // The pause after an accept failed for want of descriptors or memory.
 constexpr int kAcceptPauseMs = 100;
@@ -566,11 +581,15 @@ void GatewayLoop::RunEngine(Slots::iterator found) {
   }
   run->HandOver();
   const std::string destination = run->GetDestination();
+  // The log is the loop's alone: trace lines made on the conversation
+  // thread are kept and written here when the session comes back.
+  auto trace = std::make_shared<std::string>();
   if (HandOver(
           found, engine_,
           [this, session, run, start, metrics = metrics_,
            accounts = settings_.accounts, source = found->second.source,
-           request = session->GetRequest()]() mutable {
+           request = session->GetRequest(), trace]() mutable {
+            TraceKeeper keeper(trace.get());
             if (IsPastStopRun()) {
               EngineRun stopping;
               stopping.returnCode = TARPON_RC_LOCAL_UNAVAILABLE;
@@ -608,7 +627,8 @@ void GatewayLoop::RunEngine(Slots::iterator found) {
             // loop's next turn is soon enough.
             return !session->IsEnded();
           },
-          [this, fd = found->first, session] {
+          [this, fd = found->first, session, trace] {
+            if (!trace->empty()) trace_log() << *trace << std::flush;
             auto back = TakeBack(fd, session);
             if (back == slots_.end()) return;
             CountFailedSignOn(back->second);

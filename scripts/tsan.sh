@@ -72,7 +72,7 @@ for _ in $(seq 100); do
     2>/dev/null | tr -d '\0') && break
   sleep 0.2
 done
-kill -TERM "$gateway"
+kill -TERM "$gateway" 2>/dev/null || true
 status=0
 wait "$gateway" || status=$?
 gateway=""
