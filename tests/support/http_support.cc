@@ -49,7 +49,31 @@ void ReadAnswer(Stream& stream, HttpAnswer* answer) {
   answer->body = response.body();
 }
 
+asio::ssl::context ClientContext() {
+  asio::ssl::context context(asio::ssl::context::tls_client);
+  context.set_verify_mode(asio::ssl::verify_none);
+  return context;
+}
+
 }  // namespace
+
+// A TLS connection to 127.0.0.1:port with its handshake done (any
+// certificate is taken); error says why not.
+struct TlsClient {
+  TlsClient(uint16_t port, int timeoutMs) {
+    stream.next_layer().connect(Loopback(port), error);
+    if (error) return;
+    connected = true;
+    SetReceiveTimeout(stream.next_layer().native_handle(), timeoutMs);
+    stream.handshake(asio::ssl::stream_base::client, error);
+  }
+
+  asio::io_context io;
+  asio::ssl::context context = ClientContext();
+  asio::ssl::stream<asio::ip::tcp::socket> stream{io, context};
+  boost::system::error_code error;
+  bool connected = false;
+};
 
 HttpAnswer HttpExchange(uint16_t port, const std::string& request,
                         int timeoutMs) {
@@ -69,36 +93,23 @@ HttpAnswer HttpExchange(uint16_t port, const std::string& request,
 HttpAnswer HttpsExchange(uint16_t port, const std::string& request,
                          int timeoutMs) {
   HttpAnswer answer;
-  asio::io_context io;
-  asio::ssl::context context(asio::ssl::context::tls_client);
-  context.set_verify_mode(asio::ssl::verify_none);
-  asio::ssl::stream<asio::ip::tcp::socket> stream(io, context);
-  boost::system::error_code error;
-  stream.next_layer().connect(Loopback(port), error);
-  if (error) return answer;
-  answer.connected = true;
-  SetReceiveTimeout(stream.next_layer().native_handle(), timeoutMs);
-  stream.handshake(asio::ssl::stream_base::client, error);
-  if (!error) asio::write(stream, asio::buffer(request), error);
-  if (!error) ReadAnswer(stream, &answer);
+  TlsClient client(port, timeoutMs);
+  answer.connected = client.connected;
+  if (!client.error)
+    asio::write(client.stream, asio::buffer(request), client.error);
+  if (!client.error) ReadAnswer(client.stream, &answer);
   return answer;
 }
 
 std::string HttpsRaw(uint16_t port, const std::string& request, int timeoutMs) {
-  asio::io_context io;
-  asio::ssl::context context(asio::ssl::context::tls_client);
-  context.set_verify_mode(asio::ssl::verify_none);
-  asio::ssl::stream<asio::ip::tcp::socket> stream(io, context);
-  boost::system::error_code error;
-  stream.next_layer().connect(Loopback(port), error);
-  if (error) return "";
-  SetReceiveTimeout(stream.next_layer().native_handle(), timeoutMs);
-  stream.handshake(asio::ssl::stream_base::client, error);
-  if (!error) asio::write(stream, asio::buffer(request), error);
+  TlsClient client(port, timeoutMs);
+  boost::system::error_code& error = client.error;
+  if (!client.connected) return "";
+  if (!error) asio::write(client.stream, asio::buffer(request), error);
   std::string all;
   char bytes[4096];
   for (int reads = 0; !error && reads < 1000; ++reads) {
-    size_t n = stream.read_some(asio::buffer(bytes), error);
+    size_t n = client.stream.read_some(asio::buffer(bytes), error);
     all.append(bytes, n);
   }
   return all;
@@ -140,18 +151,9 @@ bool RawConnection::ClosedByPeer(int timeoutMs) {
   return recv(fd_, &byte, 1, 0) == 0;
 }
 
-struct IdleTlsConnection::Stream {
-  asio::io_context io;
-  asio::ssl::context context{asio::ssl::context::tls_client};
-  asio::ssl::stream<asio::ip::tcp::socket> stream{io, context};
-};
-
 IdleTlsConnection::IdleTlsConnection(uint16_t port)
-    : stream_(std::make_unique<Stream>()) {
-  boost::system::error_code error;
-  stream_->stream.next_layer().connect(Loopback(port), error);
-  if (!error) stream_->stream.handshake(asio::ssl::stream_base::client, error);
-  if (error) error_ = error.message();
+    : stream_(std::make_unique<TlsClient>(port, 10000)) {
+  if (stream_->error) error_ = stream_->error.message();
 }
 
 IdleTlsConnection::~IdleTlsConnection() = default;

@@ -58,6 +58,8 @@ class RawConnection {
 
 // A TLS connection to 127.0.0.1:port that finishes its handshake and then
 // sends nothing: an idle keep-alive client.
+struct TlsClient;
+
 class IdleTlsConnection {
  public:
   explicit IdleTlsConnection(uint16_t port);
@@ -71,8 +73,7 @@ class IdleTlsConnection {
   bool ClosedByPeer(int timeoutMs = 10000);
 
  private:
-  struct Stream;
-  std::unique_ptr<Stream> stream_;
+  std::unique_ptr<TlsClient> stream_;
   std::string error_;
 };
 
