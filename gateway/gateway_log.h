@@ -18,9 +18,10 @@
 // and counted, only when the log moves to another descriptor first. The
 // stream never goes bad.
 //
-// The log is not thread-safe: only the thread that constructed it may write,
-// flush or reopen it. Debug and sanitizer builds (TARPON_THREAD_CHECKS) check
-// this and abort, naming the fault, when another thread does.
+// The log is not thread-safe: only its owner thread, the one that constructed
+// it or last took it on (TakeOn), may write, flush or reopen it. Debug and
+// sanitizer builds (TARPON_THREAD_CHECKS) check this and abort, naming the
+// fault, when another thread does.
 #ifndef TARPON_GATEWAY_GATEWAY_LOG_H_
 #define TARPON_GATEWAY_GATEWAY_LOG_H_
 
@@ -60,6 +61,9 @@ class GatewayLog : public std::streambuf {
   bool IsFailing() const { return failing_; }
   // Lines dropped since the last "log lines lost" line.
   uint64_t GetLostCount() const { return lost_; }
+  // Makes the calling thread the owner; the previous owner must be done
+  // with the log, and the two threads must have synchronised since.
+  void TakeOn() { owner_ = std::this_thread::get_id(); }
 
  protected:
   int overflow(int c) override;
@@ -89,7 +93,7 @@ class GatewayLog : public std::streambuf {
   uint64_t lost_ = 0;
   int lostError_ = 0;  // the error that began the failing spell
   bool failing_ = false;
-  const std::thread::id owner_ = std::this_thread::get_id();
+  std::thread::id owner_ = std::this_thread::get_id();
 };
 
 // The local time as asctime writes it, without its line end, and " : ".

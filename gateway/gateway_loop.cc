@@ -69,6 +69,14 @@ constexpr int kStopRunMs = 5000;
 constexpr int kLazyPostMs = 20;
 // TLS steps that may wait for a thread; past them a step runs in the loop.
 constexpr size_t kTlsQueue = 8192;
+// How often the conversation the loop holds is looked at: one still
+// running a tick later, or anything else for the loop to do, and the loop
+// goes on on another thread.
+constexpr auto kHoldTick = std::chrono::milliseconds(1);
+// After a held conversation outlasted its tick, how long the loop holds
+// none to that destination, and the most destinations so remembered.
+constexpr int64_t kSlowHostMs = 10000;
+constexpr size_t kMaxSlowDestinations = 1024;
 
 }  // namespace
 
@@ -202,6 +210,13 @@ GatewayLoop::GatewayLoop(std::vector<GatewayListener*> listeners,
                                            : ownMetrics_.get()),
       clock_(admission.GetClock()),
       epoll_(epoll_create1(EPOLL_CLOEXEC)),
+      baton_(
+          kHoldTick, epoll_.get(),
+          [flags = trace_flags] {
+            pthread_setname_np(pthread_self(), "tarpons-loop");
+            set_trace_flags(flags);
+          },
+          [this] { TakeLoopOn(); }),
       // The engine traces when the gateway was started with -t.
       engine_(settings.conversations, kEngineQueue, inbox_,
               [flags = trace_flags] {
@@ -320,52 +335,62 @@ bool GatewayLoop::Run() {
     Fail(*listeners_.front(), setupError_);
     return false;
   }
-  epoll_event events[kMaxEvents];
-  while (!failed_ && !(stopping_ && slots_.empty())) {
-    // The turn's log lines go out together, before the loop sleeps.
-    trace_log().flush();
-    int count = epoll_wait(epoll_.get(), events, kMaxEvents,
-                           NextWaitMs(clock_.NowMs()));
-    if (count < 0 && errno != EINTR) {
-      Fail(*listeners_.front(), errno);
-      return false;
-    }
-    // Signals first: a stop must not admit what is already queued. The pipe
-    // is read only when it is ready, or when a signal cut the wait short.
-    bool signalled = count < 0;
-    for (int i = 0; i < count; ++i) {
-      if (events[i].data.fd == signalRead_.get()) signalled = true;
-    }
-    if (signalled) HandleSignals();
-    // What threads finished, woken or not, before anything new is let in.
-    if (inbox_.HasPosted()) inbox_.RunPosted();
-    std::vector<GatewayListener*> acceptable;
-    for (int i = 0; i < count; ++i) {
-      int fd = events[i].data.fd;
-      if (GatewayListener* listener = ListenerOf(fd)) {
-        acceptable.push_back(listener);
-      } else if (fd == inbox_.GetFd()) {
-        // Run above.
-      } else if (fd != signalRead_.get()) {
-        Step(fd);
-      }
-    }
-    int64_t now = clock_.NowMs();
-    if (acceptPausedUntilMs_ != 0 && now >= acceptPausedUntilMs_) {
-      acceptPausedUntilMs_ = 0;
-      if (!stopping_ && WatchListeners(EPOLLIN)) acceptable = listeners_;
-    }
-    for (GatewayListener* listener : acceptable) {
-      if (stopping_ || failed_ || acceptPausedUntilMs_ != 0) break;
-      AcceptWaiting(*listener);
-    }
-    ExpireSessions(clock_.NowMs());
-    if (stopping_ && clock_.NowMs() >= stopDeadlineMs_) CloseAwaitingRequests();
-    UpdateGauges();
-  }
+  baton_.Run([this] { return Turn(); });
+  log_.TakeOn();
+  if (epollFailed_) return false;
   LogLines(refusals_.TakeAll(clock_.NowMs()));
   trace_log().flush();
   return !failed_;
+}
+
+bool GatewayLoop::Turn() {
+  if (failed_ || (stopping_ && slots_.empty())) return false;
+  epoll_event events[kMaxEvents];
+  // The turn's log lines go out together, before the loop sleeps.
+  trace_log().flush();
+  int count =
+      epoll_wait(epoll_.get(), events, kMaxEvents, NextWaitMs(clock_.NowMs()));
+  if (count < 0 && errno != EINTR) {
+    Fail(*listeners_.front(), errno);
+    epollFailed_ = true;
+    return false;
+  }
+  // Signals first: a stop must not admit what is already queued. The pipe
+  // is read only when it is ready, or when a signal cut the wait short.
+  bool signalled = count < 0;
+  for (int i = 0; i < count; ++i) {
+    if (events[i].data.fd == signalRead_.get()) signalled = true;
+  }
+  if (signalled) HandleSignals();
+  // What threads finished, woken or not, before anything new is let in.
+  if (inbox_.HasPosted()) inbox_.RunPosted();
+  std::vector<GatewayListener*> acceptable;
+  for (int i = 0; i < count; ++i) {
+    int fd = events[i].data.fd;
+    if (GatewayListener* listener = ListenerOf(fd)) {
+      acceptable.push_back(listener);
+    } else if (fd == inbox_.GetFd()) {
+      // Run above.
+    } else if (fd != signalRead_.get()) {
+      Step(fd);
+    }
+  }
+  int64_t now = clock_.NowMs();
+  if (acceptPausedUntilMs_ != 0 && now >= acceptPausedUntilMs_) {
+    acceptPausedUntilMs_ = 0;
+    if (!stopping_ && WatchListeners(EPOLLIN)) acceptable = listeners_;
+  }
+  for (GatewayListener* listener : acceptable) {
+    if (stopping_ || failed_ || acceptPausedUntilMs_ != 0) break;
+    AcceptWaiting(*listener);
+  }
+  ExpireSessions(clock_.NowMs());
+  if (stopping_ && clock_.NowMs() >= stopDeadlineMs_) CloseAwaitingRequests();
+  // Past a held conversation that lost the loop, the turn is another
+  // thread's.
+  if (held_.work && !HoldConversation()) return true;
+  UpdateGauges();
+  return true;
 }
 
 int GatewayLoop::NextWaitMs(int64_t nowMs) const {
@@ -579,71 +604,130 @@ void GatewayLoop::RunEngine(Slots::iterator found) {
     }
     return;
   }
-  run->HandOver();
   const std::string destination = run->GetDestination();
   // The log is the loop's alone: trace lines made on the conversation
   // thread are kept and written here when the session comes back.
   auto trace = std::make_shared<std::string>();
-  if (HandOver(
-          found, engine_,
-          [this, session, run, start, metrics = metrics_,
-           accounts = settings_.accounts, source = found->second.source,
-           request = session->GetRequest(), trace]() mutable {
-            TraceKeeper keeper(trace.get());
-            if (IsPastStopRun()) {
-              EngineRun stopping;
-              stopping.returnCode = TARPON_RC_LOCAL_UNAVAILABLE;
-              stopping.text = "\nTARPON SERVER : stopping, not run.\n";
-              stopping.logText = "not run: the gateway is stopping\n";
-              WipeSecret(&request);
-              session->Answer(stopping);
-              return true;
-            }
-            auto converse = [&run](const std::string&) {
-              run->Converse();
-              return run->Take();
-            };
-            EngineRun result = accounts != nullptr
-                                   ? accounts->Run(request, source, converse)
-                                   : converse(request);
-            WipeSecret(&request);
-            if (result.refused) {
-              session->Abandon(result.logText);
-              return true;
-            }
-            session->Answer(result);
-            metrics->engineRunSeconds->Observe(
-                std::chrono::duration<double>(std::chrono::steady_clock::now() -
-                                              start)
-                    .count());
-            metrics->CountSession(session->GetReturnCode());
-            // A failed sign-on's penalty is the loop's to count before the
-            // client hears of it, or its next try could come in first.
-            if (Admission::IsFailedSignOn(session->GetReturnCode())) {
-              return true;
-            }
-            session->Step();
-            // A session that ended with its reply needs only closing: the
-            // loop's next turn is soon enough.
-            return !session->IsEnded();
-          },
-          [this, fd = found->first, session, trace] {
-            if (!trace->empty()) trace_log() << *trace << std::flush;
-            auto back = TakeBack(fd, session);
-            if (back == slots_.end()) return;
-            CountFailedSignOn(back->second);
-            if (session->GetPhase() == GatewaySession::Phase::kSending) {
-              StepNow(back);
-            } else {
-              Settle(back);
-            }
-          },
-          destination)) {
+  std::function<bool()> work = [this, session, run, start, metrics = metrics_,
+                                accounts = settings_.accounts,
+                                source = found->second.source,
+                                request = session->GetRequest(),
+                                trace]() mutable {
+    TraceKeeper keeper(trace.get());
+    if (IsPastStopRun()) {
+      EngineRun stopping;
+      stopping.returnCode = TARPON_RC_LOCAL_UNAVAILABLE;
+      stopping.text = "\nTARPON SERVER : stopping, not run.\n";
+      stopping.logText = "not run: the gateway is stopping\n";
+      WipeSecret(&request);
+      session->Answer(stopping);
+      return true;
+    }
+    auto converse = [&run](const std::string&) {
+      run->Converse();
+      return run->Take();
+    };
+    EngineRun result = accounts != nullptr
+                           ? accounts->Run(request, source, converse)
+                           : converse(request);
+    WipeSecret(&request);
+    if (result.refused) {
+      session->Abandon(result.logText);
+      return true;
+    }
+    session->Answer(result);
+    metrics->engineRunSeconds->Observe(
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+            .count());
+    metrics->CountSession(session->GetReturnCode());
+    // A failed sign-on's penalty is the loop's to count before the
+    // client hears of it, or its next try could come in first.
+    if (Admission::IsFailedSignOn(session->GetReturnCode())) {
+      return true;
+    }
+    session->Step();
+    // A session that ended with its reply needs only closing: the
+    // loop's next turn is soon enough.
+    return !session->IsEnded();
+  };
+  std::function<void()> done = [this, fd = found->first, session, trace] {
+    if (!trace->empty()) trace_log() << *trace << std::flush;
+    auto back = TakeBack(fd, session);
+    if (back == slots_.end()) return;
+    CountFailedSignOn(back->second);
+    if (session->GetPhase() == GatewaySession::Phase::kSending) {
+      StepNow(back);
+    } else {
+      Settle(back);
+    }
+  };
+  if (MayHoldConversation(destination)) {
+    // Held here at the end of the turn, the node started by Begin still
+    // this thread's; the session stays watched unless the loop moves on.
+    Slot& slot = found->second;
+    slot.busy = true;
+    deadlines_.erase({slot.deadlineMs, found->first});
+    held_ = {std::move(work), std::move(done), destination, found->first};
+    return;
+  }
+  run->HandOver();
+  if (HandOver(found, engine_, std::move(work), std::move(done), destination)) {
     return;
   }
   session->Abandon("not run: " + std::to_string(kEngineQueue) +
                    " requests wait for the engine");
   Settle(found);
+}
+
+bool GatewayLoop::MayHoldConversation(const std::string& destination) {
+  if (held_.work || slots_.size() != 1 || engine_.GetPending() != 0 ||
+      baton_.HasLateJob()) {
+    return false;
+  }
+  auto slow = slowUntilMs_.find(destination);
+  if (slow == slowUntilMs_.end()) return true;
+  if (SteadyMs() < slow->second) return false;
+  slowUntilMs_.erase(slow);
+  return true;
+}
+
+bool GatewayLoop::HoldConversation() {
+  HeldConversation held = std::move(held_);
+  held_ = HeldConversation();
+  lateFd_ = held.fd;
+  bool wake = true;
+  if (baton_.RunWatched([&held, &wake] { wake = held.work(); })) {
+    lateFd_ = -1;
+    held.done();
+    return true;
+  }
+  // The loop is another thread's now: only the inbox and the baton are
+  // this thread's to touch. The loop is woken at once, to learn that the
+  // conversation has ended.
+  inbox_.Post(
+      [this, done = std::move(held.done),
+       destination = std::move(held.destination)] {
+        baton_.EndLateJob();
+        if (slowUntilMs_.size() >= kMaxSlowDestinations) slowUntilMs_.clear();
+        slowUntilMs_[destination] = SteadyMs() + kSlowHostMs;
+        done();
+      },
+      true);
+  return false;
+}
+
+void GatewayLoop::TakeLoopOn() {
+  log_.TakeOn();
+  if (lateFd_ < 0) return;
+  auto late = slots_.find(lateFd_);
+  lateFd_ = -1;
+  if (late == slots_.end() || late->second.events == 0) return;
+  late->second.events = 0;
+  if (!Watch(late->first, 0, EPOLL_CTL_MOD)) {
+    LogLine("TARPON SERVER cannot unwatch session id(" +
+            std::to_string(late->second.session->GetId()) +
+            "): " + ErrorText(errno));
+  }
 }
 
 void GatewayLoop::CountFailedSignOn(const Slot& slot) {

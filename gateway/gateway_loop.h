@@ -12,7 +12,12 @@
 // option); the host conversations run beside it on threads of their own,
 // several at once, at most a share of them for any one destination, fed by
 // a bounded queue; a session waits for them without counting as a
-// connection without a request. TLS sessions take their
+// connection without a request. A lone client's conversation the loop's
+// thread holds itself, at the end of its turn, sparing it the crossing to
+// another thread and back; should that conversation outlast a tick or
+// anything else come for the loop meanwhile, the loop goes on on another
+// thread at once (LoopBaton), and that destination's conversations go to
+// the threads for a while. TLS sessions take their
 // steps (the handshake, the records' encryption) on a pool of threads, one
 // for each processor. While a session is with a thread the loop leaves it
 // alone (unwatched, without a deadline); the thread hands it back through
@@ -24,6 +29,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -38,6 +44,7 @@
 #include "gateway/gateway_log.h"
 #include "gateway/gateway_metrics.h"
 #include "gateway/gateway_session.h"
+#include "gateway/loop_baton.h"
 #include "gateway/refusal_log.h"
 #include "gateway/worker_pool.h"
 
@@ -150,6 +157,17 @@ class GatewayLoop {
   // The session is back from its thread.
   Slots::iterator TakeBack(int fd, const GatewaySession* session);
   void RunEngine(Slots::iterator slot);
+  // Whether the loop may hold a conversation to destination itself: the
+  // session is the loop's only one, no conversation runs, and the
+  // destination's host has not lately answered too slowly for it.
+  bool MayHoldConversation(const std::string& destination);
+  // At the end of a turn: holds the conversation kept for the loop. False
+  // when the loop went on on another thread meanwhile.
+  bool HoldConversation();
+  // One turn of the loop; false when the loop has ended.
+  bool Turn();
+  // On a thread that takes the loop on.
+  void TakeLoopOn();
   // Tells the admission how the engine answered the session's client.
   void CountFailedSignOn(const Slot& slot);
   void Close(Slots::iterator slot);
@@ -199,6 +217,22 @@ class GatewayLoop {
   static int64_t SteadyMs();
   bool IsPastStopRun() const;
   bool failed_ = false;
+  bool epollFailed_ = false;
+  // The conversation the loop holds at the end of its turn (no work: none).
+  struct HeldConversation {
+    std::function<bool()> work;
+    std::function<void()> done;
+    std::string destination;
+    int fd = -1;
+  };
+  HeldConversation held_;
+  // The session of a held conversation that outlasted its watch, watched
+  // still until the loop's next holder unwatches it; -1: none.
+  int lateFd_ = -1;
+  // Destinations whose held conversation outlasted its watch, and until
+  // when (steady clock) the loop holds none of theirs.
+  std::unordered_map<std::string, int64_t> slowUntilMs_;
+  LoopBaton baton_;
   // Last, so that their threads end before the sessions they may hold.
   WorkerPool engine_;
   WorkerPool tlsPool_;

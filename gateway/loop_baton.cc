@@ -1,0 +1,180 @@
+#include "gateway/loop_baton.h"
+
+#include <poll.h>
+#include <pthread.h>
+
+#include <utility>
+
+namespace {
+
+// Idle ticks after which the watchdog sleeps until the next job, so that
+// an idle gateway is not woken every tick.
+constexpr int kIdleTicks = 1000;
+
+}  // namespace
+
+LoopBaton::LoopBaton(std::chrono::microseconds tick, int readyFd,
+                     std::function<void()> threadStart,
+                     std::function<void()> onLead)
+    : tick_(tick),
+      readyFd_(readyFd),
+      threadStart_(std::move(threadStart)),
+      onLead_(std::move(onLead)) {
+  sigemptyset(&runMask_);
+}
+
+LoopBaton::~LoopBaton() {
+  // Run joins its threads; this only covers a Run that never came.
+  std::unique_lock<std::mutex> lock(mutex_);
+  closing_ = true;
+  watchCv_.notify_all();
+  turnCv_.notify_all();
+  lock.unlock();
+  if (watchdog_.joinable()) watchdog_.join();
+  for (std::thread& helper : helpers_) helper.join();
+}
+
+void LoopBaton::Run(const std::function<bool()>& turn) {
+  pthread_sigmask(SIG_SETMASK, nullptr, &runMask_);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    turn_ = &turn;
+    leader_ = 0;
+    ended_ = false;
+  }
+  Follow(0, true);
+  std::unique_lock<std::mutex> lock(mutex_);
+  closing_ = true;
+  watchCv_.notify_all();
+  turnCv_.notify_all();
+  lock.unlock();
+  if (watchdog_.joinable()) watchdog_.join();
+  for (std::thread& helper : helpers_) helper.join();
+  lock.lock();
+  helpers_.clear();
+  waiting_.clear();
+  turn_ = nullptr;
+  closing_ = false;
+}
+
+void LoopBaton::Follow(int self, bool leading) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    if (!leading) {
+      waiting_.push_back(self);
+      turnCv_.wait(lock, [&] { return ended_ || closing_ || leader_ == self; });
+      for (size_t i = 0; i < waiting_.size(); ++i) {
+        if (waiting_[i] == self) {
+          waiting_.erase(waiting_.begin() + static_cast<std::ptrdiff_t>(i));
+          break;
+        }
+      }
+      if (ended_ || closing_) return;
+      lock.unlock();
+      if (onLead_) onLead_();
+      lock.lock();
+    }
+    leading = false;
+    for (;;) {
+      lock.unlock();
+      const bool more = (*turn_)();
+      lock.lock();
+      // A job of the turn lost the loop: this thread waits again.
+      if (leader_ != self) break;
+      if (!more) {
+        ended_ = true;
+        turnCv_.notify_all();
+        return;
+      }
+    }
+  }
+}
+
+bool LoopBaton::RunWatched(const std::function<void()>& job) {
+  uint64_t mine = 0;
+  int self = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    mine = ++jobs_;
+    runningJob_ = mine;
+    self = leader_;
+    if (!watchdog_.joinable()) {
+      watchdog_ = std::thread([this] { Watch(); });
+    } else if (watchAsleep_) {
+      watchCv_.notify_one();
+    }
+  }
+  job();
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (runningJob_ == mine) runningJob_ = 0;
+  // The loop cannot have come back meanwhile: this thread did not wait.
+  return leader_ == self;
+}
+
+bool LoopBaton::HasLateJob() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return lateJob_;
+}
+
+void LoopBaton::EndLateJob() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  lateJob_ = false;
+}
+
+uint64_t LoopBaton::GetTakeOvers() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return takeOvers_;
+}
+
+void LoopBaton::Watch() {
+  // Signals are for the threads that hold the loop.
+  sigset_t blocked;
+  sigfillset(&blocked);
+  pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+  pthread_setname_np(pthread_self(), "tarpons-watch");
+  std::unique_lock<std::mutex> lock(mutex_);
+  int idleTicks = 0;
+  while (!closing_) {
+    if (runningJob_ == 0 && idleTicks >= kIdleTicks) {
+      watchAsleep_ = true;
+      watchCv_.wait(lock, [this] { return runningJob_ != 0 || closing_; });
+      watchAsleep_ = false;
+      idleTicks = 0;
+      continue;
+    }
+    const uint64_t seenJob = runningJob_;
+    const uint64_t seenJobs = jobs_;
+    watchCv_.wait_for(lock, tick_);
+    if (closing_) break;
+    if (runningJob_ == 0) {
+      idleTicks = jobs_ == seenJobs ? idleTicks + 1 : 0;
+      continue;
+    }
+    idleTicks = 0;
+    // The same job for a whole tick, or anything else for the loop to do.
+    if (runningJob_ == seenJob || IsLoopReady()) TakeOver();
+  }
+}
+
+bool LoopBaton::IsLoopReady() const {
+  if (readyFd_ < 0) return false;
+  pollfd ready = {readyFd_, POLLIN, 0};
+  return poll(&ready, 1, 0) > 0;
+}
+
+void LoopBaton::TakeOver() {
+  runningJob_ = 0;
+  lateJob_ = true;
+  ++takeOvers_;
+  if (!waiting_.empty()) {
+    leader_ = waiting_.back();
+  } else {
+    leader_ = static_cast<int>(helpers_.size()) + 1;
+    helpers_.emplace_back([this, self = leader_] {
+      pthread_sigmask(SIG_SETMASK, &runMask_, nullptr);
+      if (threadStart_) threadStart_();
+      Follow(self, false);
+    });
+  }
+  turnCv_.notify_all();
+}
