@@ -3,9 +3,10 @@
 # between threads: requests run through the engine at once, the emulated
 # node's parse caches, the metrics updated
 # from several threads and served by the metrics listener's own, the
-# gateway's hand-over of work to its threads and back, and the gateway
-# itself (its loop, conversation threads and TLS threads) under the end-to-end
-# tests that load them, and once more with its trace on (tarpons -t).
+# gateway's hand-over of work to its threads and back, and of its loop from
+# thread to thread, and the gateway itself (its loop, conversation threads
+# and TLS threads) under the end-to-end tests that load them, and once more
+# with its trace on (tarpons -t).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -27,7 +28,7 @@ TSAN_OPTIONS="halt_on_error=1 ${TSAN_OPTIONS:-}" \
   build-tsan/metrics/metrics_test \
   --gtest_filter='MetricsThreadTest.*:MetricsListenerTest.*'
 TSAN_OPTIONS="halt_on_error=1 ${TSAN_OPTIONS:-}" \
-  build-tsan/gateway/gateway_test --gtest_filter='WorkerPoolTest.*'
+  build-tsan/gateway/gateway_test --gtest_filter='WorkerPoolTest.*:LoopBatonTest.*'
 # A race in the gateway ends it with a report, which fails these tests.
 TARPON_BIN_DIR=$PWD/build-tsan/programs \
   TSAN_OPTIONS="halt_on_error=1 ${TSAN_OPTIONS:-}" \
