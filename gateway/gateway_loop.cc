@@ -75,7 +75,7 @@ constexpr size_t kTlsQueue = 8192;
 constexpr auto kHoldTick = std::chrono::milliseconds(1);
 // After a held conversation outlasted its tick, how long the loop holds
 // none to that destination, and the most destinations so remembered.
-constexpr int64_t kSlowHostMs = 10000;
+constexpr int64_t kSlowHostMs = 1000;
 constexpr size_t kMaxSlowDestinations = 1024;
 
 }  // namespace
@@ -608,11 +608,14 @@ void GatewayLoop::RunEngine(Slots::iterator found) {
   // The log is the loop's alone: trace lines made on the conversation
   // thread are kept and written here when the session comes back.
   auto trace = std::make_shared<std::string>();
+  // The reply starts out from the conversation's thread; from the loop's
+  // own, once the conversation is over (see HoldConversation).
+  const bool held = MayHoldConversation(destination);
   std::function<bool()> work = [this, session, run, start, metrics = metrics_,
                                 accounts = settings_.accounts,
                                 source = found->second.source,
-                                request = session->GetRequest(),
-                                trace]() mutable {
+                                request = session->GetRequest(), trace,
+                                held]() mutable {
     TraceKeeper keeper(trace.get());
     if (IsPastStopRun()) {
       EngineRun stopping;
@@ -642,7 +645,7 @@ void GatewayLoop::RunEngine(Slots::iterator found) {
     metrics->CountSession(session->GetReturnCode());
     // A failed sign-on's penalty is the loop's to count before the
     // client hears of it, or its next try could come in first.
-    if (Admission::IsFailedSignOn(session->GetReturnCode())) {
+    if (held || Admission::IsFailedSignOn(session->GetReturnCode())) {
       return true;
     }
     session->Step();
@@ -650,18 +653,22 @@ void GatewayLoop::RunEngine(Slots::iterator found) {
     // loop's next turn is soon enough.
     return !session->IsEnded();
   };
-  std::function<void()> done = [this, fd = found->first, session, trace] {
+  std::function<void()> done = [this, fd = found->first, session, trace, held] {
     if (!trace->empty()) trace_log() << *trace << std::flush;
     auto back = TakeBack(fd, session);
     if (back == slots_.end()) return;
     CountFailedSignOn(back->second);
-    if (session->GetPhase() == GatewaySession::Phase::kSending) {
+    if (held && session->GetPhase() == GatewaySession::Phase::kSending) {
+      // As the conversation's thread would: no crossing to a TLS thread.
+      session->Step();
+      Settle(back);
+    } else if (session->GetPhase() == GatewaySession::Phase::kSending) {
       StepNow(back);
     } else {
       Settle(back);
     }
   };
-  if (MayHoldConversation(destination)) {
+  if (held) {
     // Held here at the end of the turn, the node started by Begin still
     // this thread's; the session stays watched unless the loop moves on.
     Slot& slot = found->second;
@@ -695,21 +702,32 @@ bool GatewayLoop::HoldConversation() {
   HeldConversation held = std::move(held_);
   held_ = HeldConversation();
   lateFd_ = held.fd;
-  bool wake = true;
-  if (baton_.RunWatched([&held, &wake] { wake = held.work(); })) {
+  const auto start = std::chrono::steady_clock::now();
+  auto end = start;
+  if (baton_.RunWatched([&held, &end] {
+        held.work();
+        end = std::chrono::steady_clock::now();
+      })) {
     lateFd_ = -1;
     held.done();
     return true;
   }
   // The loop is another thread's now: only the inbox and the baton are
   // this thread's to touch. The loop is woken at once, to learn that the
-  // conversation has ended.
+  // conversation has ended. Its host counts as slow for a while when the
+  // conversation itself outlasted the tick, not when another client came
+  // for the loop meanwhile.
+  const bool slow = end - start >= kHoldTick;
   inbox_.Post(
       [this, done = std::move(held.done),
-       destination = std::move(held.destination)] {
+       destination = std::move(held.destination), slow] {
         baton_.EndLateJob();
-        if (slowUntilMs_.size() >= kMaxSlowDestinations) slowUntilMs_.clear();
-        slowUntilMs_[destination] = SteadyMs() + kSlowHostMs;
+        if (slow) {
+          if (slowUntilMs_.size() >= kMaxSlowDestinations) {
+            slowUntilMs_.clear();
+          }
+          slowUntilMs_[destination] = SteadyMs() + kSlowHostMs;
+        }
         done();
       },
       true);
