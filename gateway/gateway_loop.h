@@ -1,6 +1,6 @@
-// The gateway's event loop: one thread that accepts connections, keeps
-// every session going while it waits for its client, and runs the engine
-// for one whole request at a time.
+// The gateway's event loop: one thread at a time (below) accepts
+// connections, keeps every session going while it waits for its client,
+// and begins each request.
 //
 // Who is let in, and for how long, is the Admission's to say: the loop asks
 // it for every connection and tells it when a request is whole and how a
