@@ -1,7 +1,8 @@
 // Support shared by the benchmark programs: an emulated SNA node with one
 // password host in a temporary folder, and a user database of a realistic
-// size that the host reads for every request; the clock and the median;
-// the "--name value" options every benchmark takes.
+// size that the host reads for every request; a gateway on a port of its
+// own; the clock and the median; the "--name value" options every
+// benchmark takes.
 #ifndef TARPON_BENCH_BENCH_SUPPORT_H_
 #define TARPON_BENCH_BENCH_SUPPORT_H_
 
@@ -14,12 +15,14 @@
 #include <cstdlib>
 #include <functional>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "sna/regular_file.h"
 #include "tests/support/e2e_support.h"
+#include "tests/support/gateway_support.h"
 
 namespace bench {
 
@@ -66,6 +69,37 @@ inline std::string WriteNode(const e2e::Sandbox& box, int users = kUsers) {
   box.Write("users.db", UserDatabase(users));
   return box.Path("sna-node.conf");
 }
+
+// A tarpons from the folder programs on a free loopback port of its own,
+// named to it through <name>.services in box, its log and output in box
+// under name, started with args and env added to this environment: the
+// node of WriteNode unless env names one (TARPON_SNA_NODE=...).
+class Gateway {
+ public:
+  Gateway(const e2e::Sandbox& box, const std::string& programs,
+          const std::string& name, std::vector<std::string> env = {},
+          const std::vector<std::string>& args = {})
+      : port_(e2e::FreeLoopbackPort()) {
+    if (port_ <= 0) return;
+    box.Write(name + ".services",
+              "tarponGateway " + std::to_string(port_) + "/tcp\n");
+    bool node = std::any_of(env.begin(), env.end(), [](const std::string& e) {
+      return e.rfind("TARPON_SNA_NODE=", 0) == 0;
+    });
+    if (!node) env.push_back("TARPON_SNA_NODE=" + WriteNode(box));
+    env.push_back("TARPON_SERVICES=" + box.Path(name + ".services"));
+    process_ = e2e::StartGateway(programs + "/tarpons", box, name, env, args);
+  }
+  // False when it did not start: its standard error is in <name>.err.
+  bool Started() const { return process_ != nullptr; }
+  int Port() const { return port_; }
+  pid_t Pid() const { return process_->pid(); }
+  e2e::Background& Process() { return *process_; }
+
+ private:
+  int port_;
+  std::unique_ptr<e2e::Background> process_;
+};
 
 // Waits until the node's files have been left alone for longer than the
 // node's settle time, so that it knows them again by their status alone,

@@ -60,24 +60,13 @@ std::string NodeConfig(int delayMs) {
          "[host NETA.FAST]\nusers = users.db\npassword_history = 0\n";
 }
 
-struct Gateway {
-  int port = -1;
-  std::unique_ptr<e2e::Background> process;
-};
-
-Gateway StartGateway(const e2e::Sandbox& box, const Options& options,
-                     int delayMs) {
+// A gateway against the node of NodeConfig(delayMs).
+bench::Gateway StartGateway(const e2e::Sandbox& box, const Options& options,
+                            int delayMs) {
   box.Write("sna-node.conf", NodeConfig(delayMs));
   box.Write("users.db", bench::UserDatabase(bench::kUsers));
-  Gateway gateway;
-  gateway.port = e2e::FreeLoopbackPort();
-  box.Write("services",
-            "tarponGateway " + std::to_string(gateway.port) + "/tcp\n");
-  gateway.process =
-      e2e::StartGateway(options.programs + "/tarpons", box, "gateway",
-                        {"TARPON_SNA_NODE=" + box.Path("sna-node.conf"),
-                         "TARPON_SERVICES=" + box.Path("services")});
-  return gateway;
+  return bench::Gateway(box, options.programs, "gateway",
+                        {"TARPON_SNA_NODE=" + box.Path("sna-node.conf")});
 }
 
 // A refused change by user i (1 to 99) at alias: the new password equals
@@ -147,11 +136,11 @@ Load RunClients(int clients, double seconds, Request request) {
 
 int Slow(const Options& options) {
   e2e::Sandbox box;
-  Gateway gateway = StartGateway(box, options, 200);
-  if (!gateway.process) return 1;
+  bench::Gateway gateway = StartGateway(box, options, 200);
+  if (!gateway.Started()) return 1;
   bench::WaitForNodeToSettle();
   Load load = RunClients(64, options.seconds, [&](int i) {
-    return Request(gateway.port, RefusedChange(i + 1, "hosta"), "2004");
+    return Request(gateway.Port(), RefusedChange(i + 1, "hosta"), "2004");
   });
   double rate = static_cast<double>(load.ms.size()) / load.seconds;
   std::printf("\n### A slow host: 200 ms an answer, 64 clients at once\n\n");
@@ -169,14 +158,14 @@ int Slow(const Options& options) {
 
 int Hung(const Options& options) {
   e2e::Sandbox box;
-  Gateway gateway = StartGateway(box, options, 60000);
-  if (!gateway.process) return 1;
+  bench::Gateway gateway = StartGateway(box, options, 60000);
+  if (!gateway.Started()) return 1;
   bench::WaitForNodeToSettle();
   // 32 requests that host A will not answer while the benchmark runs.
   std::vector<std::unique_ptr<Client>> waiting;
   for (int i = 0; i < 32; ++i) {
     auto client = std::make_unique<Client>(
-        Address(static_cast<uint16_t>(gateway.port), "127.0.0.1"), 120);
+        Address(static_cast<uint16_t>(gateway.Port()), "127.0.0.1"), 120);
     if (client->IsGood()) {
       client->SendRecord(RefusedChange(i + 1, "hosta").c_str());
     }
@@ -184,7 +173,7 @@ int Hung(const Options& options) {
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   Load load = RunClients(8, options.seconds, [&](int i) {
-    return Request(gateway.port, RefusedChange(i + 50, "hostb"), "2004");
+    return Request(gateway.Port(), RefusedChange(i + 50, "hostb"), "2004");
   });
   std::printf(
       "\n### A hung host: 32 clients wait on host A (60 s an answer), 8 "
@@ -196,14 +185,14 @@ int Hung(const Options& options) {
               Percentile(load.ms, 1.0), load.failed);
   std::fflush(stdout);
   // The waiting conversations would hold an orderly stop for a minute.
-  gateway.process->Stop();
+  gateway.Process().Stop();
   return load.failed == 0 ? 0 : 1;
 }
 
 int Lock(const Options& options) {
   e2e::Sandbox box;
-  Gateway gateway = StartGateway(box, options, 0);
-  if (!gateway.process) return 1;
+  bench::Gateway gateway = StartGateway(box, options, 0);
+  if (!gateway.Started()) return 1;
   int lock = open(box.Path("users.db.lock").c_str(),
                   O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (lock < 0 || flock(lock, LOCK_EX) != 0) return 1;
@@ -221,14 +210,14 @@ int Lock(const Options& options) {
       std::snprintf(text, sizeof text, "-u USER%04d -p WRONG -np NEW1 -s hosta",
                     i + 1);
       while (Seconds() < locked + lockSeconds) {
-        Request(gateway.port, text, "");
+        Request(gateway.Port(), text, "");
         ++changed;
       }
     });
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   Load load = RunClients(1, lockSeconds - 1.5, [&](int) {
-    return Request(gateway.port, bench::kHelpRequest, "0004");
+    return Request(gateway.Port(), bench::kHelpRequest, "0004");
   });
   while (Seconds() < locked + lockSeconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -55,25 +55,6 @@ struct Options {
   std::string programs;
 };
 
-struct Gateway {
-  int port = -1;
-  std::unique_ptr<e2e::Background> process;
-};
-
-Gateway StartGateway(const e2e::Sandbox& box, const Options& options,
-                     const std::string& name, std::vector<std::string> env,
-                     const std::vector<std::string>& args) {
-  Gateway gateway;
-  gateway.port = e2e::FreeLoopbackPort();
-  box.Write(name + ".services",
-            "tarponGateway " + std::to_string(gateway.port) + "/tcp\n");
-  env.push_back("TARPON_SNA_NODE=" + bench::WriteNode(box));
-  env.push_back("TARPON_SERVICES=" + box.Path(name + ".services"));
-  gateway.process =
-      e2e::StartGateway(options.programs + "/tarpons", box, name, env, args);
-  return gateway;
-}
-
 // One request; its seconds, or -1 when no reply with the code came.
 double Request(int port, const TlsContext* tls, const char* options,
                const char* code) {
@@ -133,16 +114,15 @@ int Flood(const Options& options) {
   tls_test::TestCertificates certificates;
   if (!certificates.Ok()) return 1;
   e2e::Sandbox box;
-  Gateway clear = StartGateway(box, options, "clear", {}, {});
-  Gateway secured =
-      StartGateway(box, options, "tls",
-                   {"TARPON_TLS_CERT=" + certificates.Path("gateway.pem"),
-                    "TARPON_TLS_KEY=" + certificates.Path("gateway.key")},
-                   {});
+  bench::Gateway clear(box, options.programs, "clear");
+  bench::Gateway secured(
+      box, options.programs, "tls",
+      {"TARPON_TLS_CERT=" + certificates.Path("gateway.pem"),
+       "TARPON_TLS_KEY=" + certificates.Path("gateway.key")});
   std::string error;
   setenv("TARPON_TLS_CA", certificates.Path("ca.pem").c_str(), 1);
   std::unique_ptr<TlsContext> tls = TlsContext::ClientFromEnvironment(&error);
-  if (!clear.process || !secured.process || !tls) {
+  if (!clear.Started() || !secured.Started() || !tls) {
     std::fprintf(stderr, "loop_bench: gateways did not start %s\n",
                  error.c_str());
     return 1;
@@ -153,22 +133,22 @@ int Flood(const Options& options) {
   std::printf("\n### Honest changes under a TLS handshake flood\n\n");
   std::printf("| honest client | p50 ms | p99 ms | max ms | failed |\n");
   std::printf("|---|---:|---:|---:|---:|\n");
-  Honest("TLS, alone", secured.port, tls.get(), options.changes);
-  Honest("clear text, alone", clear.port, nullptr, options.changes);
+  Honest("TLS, alone", secured.Port(), tls.get(), options.changes);
+  Honest("clear text, alone", clear.Port(), nullptr, options.changes);
   std::atomic<bool> stop(false);
   std::atomic<long> handshakes(0);
   std::vector<std::thread> flooders;
   for (int address = 1; address <= 40; ++address) {
     for (int connection = 0; connection < 10; ++connection) {
       flooders.emplace_back(Handshaker, "127.0.1." + std::to_string(address),
-                            secured.port, flood, &stop, &handshakes);
+                            secured.Port(), flood, &stop, &handshakes);
     }
   }
   std::this_thread::sleep_for(std::chrono::seconds(1));
   long before = handshakes;
   double start = Seconds();
-  Honest("TLS, under the flood", secured.port, tls.get(), options.changes);
-  Honest("clear text, under the flood", clear.port, nullptr, options.changes);
+  Honest("TLS, under the flood", secured.Port(), tls.get(), options.changes);
+  Honest("clear text, under the flood", clear.Port(), nullptr, options.changes);
   double seconds = Seconds() - start;
   long completed = handshakes - before;
   stop = true;
@@ -181,8 +161,8 @@ int Flood(const Options& options) {
 
 int Lock(const Options& options) {
   e2e::Sandbox box;
-  Gateway gateway = StartGateway(box, options, "gateway", {}, {});
-  if (!gateway.process) return 1;
+  bench::Gateway gateway(box, options.programs, "gateway");
+  if (!gateway.Started()) return 1;
   int lock = open(box.Path("users.db.lock").c_str(),
                   O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (lock < 0 || flock(lock, LOCK_EX) != 0) return 1;
@@ -194,7 +174,7 @@ int Lock(const Options& options) {
     int failed = 0;
     for (int i = 0; i < count; ++i) {
       double seconds =
-          Request(gateway.port, nullptr, bench::kHelpRequest, "0004");
+          Request(gateway.Port(), nullptr, bench::kHelpRequest, "0004");
       if (seconds < 0) {
         ++failed;
       } else {
@@ -206,7 +186,7 @@ int Lock(const Options& options) {
   };
   helps("alone, lock held", 20);
   std::thread change([&] {
-    Request(gateway.port, nullptr, "-u ALICE -p SECRET1 -np NEWPW1 -s hosta",
+    Request(gateway.Port(), nullptr, "-u ALICE -p SECRET1 -np NEWPW1 -s hosta",
             "2007");
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -219,17 +199,17 @@ int Lock(const Options& options) {
 
 int Refusals(const Options& options) {
   e2e::Sandbox box;
-  Gateway gateway =
-      StartGateway(box, options, "gateway", {}, {"-persource", "1"});
-  if (!gateway.process) return 1;
-  int held = e2e::ConnectFrom("127.0.2.1", gateway.port);
+  bench::Gateway gateway(box, options.programs, "gateway", {},
+                         {"-persource", "1"});
+  if (!gateway.Started()) return 1;
+  int held = e2e::ConnectFrom("127.0.2.1", gateway.Port());
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   struct stat before = {};
   stat(box.Path("gateway.log").c_str(), &before);
   long connections = 0;
   double start = Seconds();
   while (Seconds() - start < options.seconds) {
-    int fd = e2e::ConnectFrom("127.0.2.1", gateway.port);
+    int fd = e2e::ConnectFrom("127.0.2.1", gateway.Port());
     if (fd < 0) continue;
     char byte;
     recv(fd, &byte, 1, 0);  // the gateway's close

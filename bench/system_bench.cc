@@ -114,36 +114,6 @@ LoopResult Loop(const Address& server, const char* request, const char* code,
 
 using Process = e2e::Background;  // a program in the background
 
-// A tarpons on its own free port, logging into the sandbox, with the node
-// of bench_support.h.
-class Gateway {
- public:
-  Gateway(const e2e::Sandbox& box, const std::string& programs,
-          const std::string& name, const std::string& extraEnv = "")
-      : port_(e2e::FreeLoopbackPort()) {
-    std::string node = bench::WriteNode(box);
-    box.Write(name + ".services",
-              "tarponGateway " + std::to_string(port_) + "/tcp\n");
-    std::vector<std::string> env = {
-        "TARPON_SNA_NODE=" + node,
-        "TARPON_SERVICES=" + box.Path(name + ".services")};
-    if (!extraEnv.empty()) env.push_back(extraEnv);
-    if (port_ > 0) {
-      process_ = e2e::StartGateway(programs + "/tarpons", box, name, env);
-    }
-  }
-  bool Started() const { return process_ != nullptr; }
-  Address GetAddress() const {
-    return Address(static_cast<uint16_t>(port_), "127.0.0.1");
-  }
-  int Pid() const { return process_->pid(); }
-  int Port() const { return port_; }
-
- private:
-  int port_;
-  std::unique_ptr<Process> process_;
-};
-
 // VmRSS of a process in kB, or -1.
 long ResidentKb(int pid) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -174,7 +144,7 @@ double CpuSeconds(int pid) {
 
 int GatewayBench(const Options& options) {
   e2e::Sandbox box;
-  Gateway gateway(box, options.programs, "tarpond");
+  bench::Gateway gateway(box, options.programs, "tarpond");
   if (!gateway.Started()) {
     std::fprintf(stderr, "system_bench: the gateway did not start\n");
     return 1;
@@ -206,14 +176,14 @@ int GatewayBench(const Options& options) {
   std::vector<Target> targets = {
       {"tarpons, help request (-?)",
        gateway.Pid(),
-       gateway.GetAddress(),
+       Address(static_cast<uint16_t>(gateway.Port()), "127.0.0.1"),
        bench::kHelpRequest,
        "0004",
        {},
        0},
       {"tarpons, refused change",
        gateway.Pid(),
-       gateway.GetAddress(),
+       Address(static_cast<uint16_t>(gateway.Port()), "127.0.0.1"),
        bench::kRefusedChange,
        "2004",
        {},
@@ -343,12 +313,12 @@ int StartupBench(const Options& options) {
 
 int MemoryBench(const Options& options) {
   e2e::Sandbox box;
-  Gateway gateway(box, options.programs, "memory");
+  bench::Gateway gateway(box, options.programs, "memory");
   if (!gateway.Started()) {
     std::fprintf(stderr, "system_bench: the gateway did not start\n");
     return 1;
   }
-  Address address = gateway.GetAddress();
+  Address address(static_cast<uint16_t>(gateway.Port()), "127.0.0.1");
   std::vector<long> marks = {100, 1000, options.memorySessions / 2,
                              options.memorySessions};
   std::printf("\n### Gateway: resident size (VmRSS)\n\n");
@@ -456,7 +426,8 @@ int SiegeBench(const Options& options) {
   RaiseDescriptorLimit();
   e2e::Sandbox box;
   // Sessions may wait ten minutes here, so that the siege holds.
-  Gateway gateway(box, options.programs, "siege", "TARPON_SESSION_TIMEOUT=600");
+  bench::Gateway gateway(box, options.programs, "siege",
+                         {"TARPON_SESSION_TIMEOUT=600"});
   if (!gateway.Started()) {
     std::fprintf(stderr, "system_bench: the gateway did not start\n");
     return 1;
@@ -538,7 +509,7 @@ int SiegeBench(const Options& options) {
 // user from its own address, against one client alone.
 int ParallelBench(const Options& options) {
   e2e::Sandbox box;
-  Gateway gateway(box, options.programs, "parallel");
+  bench::Gateway gateway(box, options.programs, "parallel");
   if (!gateway.Started()) {
     std::fprintf(stderr, "system_bench: the gateway did not start\n");
     return 1;

@@ -70,29 +70,10 @@ bool Session(const Address& server, const TlsContext* tls, double* handshake) {
          std::strncmp(client.GetUserData(), "2004", 4) == 0;
 }
 
-class Gateway {
- public:
-  Gateway(const e2e::Sandbox& box, const std::string& programs,
-          const std::string& name, std::vector<std::string> env)
-      : port_(e2e::FreeLoopbackPort()) {
-    box.Write(name + ".services",
-              "tarponGateway " + std::to_string(port_) + "/tcp\n");
-    env.push_back("TARPON_SNA_NODE=" + bench::WriteNode(box));
-    env.push_back("TARPON_SERVICES=" + box.Path(name + ".services"));
-    if (port_ > 0) {
-      process_ = e2e::StartGateway(programs + "/tarpons", box, name, env,
-                                   {"-persource", "1000"});
-    }
-  }
-  bool Started() const { return process_ != nullptr; }
-  Address GetAddress() const {
-    return Address(static_cast<uint16_t>(port_), "127.0.0.1");
-  }
-
- private:
-  int port_;
-  std::unique_ptr<e2e::Background> process_;
-};
+// The address a gateway listens on.
+Address AddressOf(const bench::Gateway& gateway) {
+  return Address(static_cast<uint16_t>(gateway.Port()), "127.0.0.1");
+}
 
 struct Figures {
   std::vector<double> sequential;
@@ -135,10 +116,13 @@ void Parallel(const Address& server, const TlsContext* tls, long count,
 int SessionsBench(const Options& options,
                   const tls_test::TestCertificates& certificates) {
   e2e::Sandbox box;
-  Gateway clear(box, options.programs, "clear", {});
-  Gateway secured(box, options.programs, "tls",
-                  {"TARPON_TLS_CERT=" + certificates.Path("gateway.pem"),
-                   "TARPON_TLS_KEY=" + certificates.Path("gateway.key")});
+  // Enough connections from one address for the parallel clients.
+  const std::vector<std::string> args = {"-persource", "1000"};
+  bench::Gateway clear(box, options.programs, "clear", {}, args);
+  bench::Gateway secured(box, options.programs, "tls",
+                         {"TARPON_TLS_CERT=" + certificates.Path("gateway.pem"),
+                          "TARPON_TLS_KEY=" + certificates.Path("gateway.key")},
+                         args);
   std::unique_ptr<TlsContext> tls;
   {
     tls_test::TlsEnvironment env(
@@ -154,15 +138,15 @@ int SessionsBench(const Options& options,
   }
   Figures plain;
   Figures encrypted;
-  Sequential(clear.GetAddress(), nullptr, 100, &plain);
-  Sequential(secured.GetAddress(), tls.get(), 100, &encrypted);
+  Sequential(AddressOf(clear), nullptr, 100, &plain);
+  Sequential(AddressOf(secured), tls.get(), 100, &encrypted);
   plain = Figures();
   encrypted = Figures();
   for (int round = 0; round < options.rounds; ++round) {
-    Sequential(clear.GetAddress(), nullptr, options.sessions, &plain);
-    Sequential(secured.GetAddress(), tls.get(), options.sessions, &encrypted);
-    Parallel(clear.GetAddress(), nullptr, options.sessions * 4, &plain);
-    Parallel(secured.GetAddress(), tls.get(), options.sessions * 4, &encrypted);
+    Sequential(AddressOf(clear), nullptr, options.sessions, &plain);
+    Sequential(AddressOf(secured), tls.get(), options.sessions, &encrypted);
+    Parallel(AddressOf(clear), nullptr, options.sessions * 4, &plain);
+    Parallel(AddressOf(secured), tls.get(), options.sessions * 4, &encrypted);
   }
   double sequential = Median(plain.sequential);
   double parallel = Median(plain.parallel);

@@ -230,7 +230,7 @@ bool DirectChange(const TlsContext& tls, const std::string& source) {
 struct Setup {
   tls_test::TestCertificates certificates;
   e2e::Sandbox box;
-  std::unique_ptr<e2e::Background> gateway;
+  std::unique_ptr<bench::Gateway> gateway;
   std::unique_ptr<e2e::Background> web;
   std::unique_ptr<TlsContext> tls;  // the straight client's
   std::unique_ptr<tls_test::TlsEnvironment> environment;
@@ -238,24 +238,22 @@ struct Setup {
 
   bool Start(const Options& options) {
     if (!certificates.Ok()) return false;
-    int gatewayPort = e2e::FreeLoopbackPort();
-    box.Write("services",
-              "tarponGateway " + std::to_string(gatewayPort) + "/tcp\n");
-    std::vector<std::string> env = {"TARPON_SNA_NODE=" + bench::WriteNode(box),
-                                    "TARPON_SERVICES=" + box.Path("services")};
-    std::vector<std::string> gatewayEnv = env;
-    gatewayEnv.push_back("TARPON_TLS_CERT=" + certificates.Path("gateway.pem"));
-    gatewayEnv.push_back("TARPON_TLS_KEY=" + certificates.Path("gateway.key"));
-    gateway = e2e::StartGateway(options.programs + "/tarpons", box, "gateway",
-                                gatewayEnv, {"-proxy-from", "127.0.0.1"});
-    if (!gateway) {
+    gateway = std::make_unique<bench::Gateway>(
+        box, options.programs, "gateway",
+        std::vector<std::string>{
+            "TARPON_TLS_CERT=" + certificates.Path("gateway.pem"),
+            "TARPON_TLS_KEY=" + certificates.Path("gateway.key")},
+        std::vector<std::string>{"-proxy-from", "127.0.0.1"});
+    if (!gateway->Started()) {
       std::fprintf(stderr, "web_bench: no gateway: %s\n",
                    box.Read("gateway.err").c_str());
       return false;
     }
     webPort = e2e::FreeLoopbackPort();
-    std::vector<std::string> webEnv = env;
-    webEnv.push_back("TARPON_TLS_CA=" + certificates.Path("ca.pem"));
+    std::vector<std::string> webEnv = {
+        "TARPON_SNA_NODE=" + box.Path("sna-node.conf"),
+        "TARPON_SERVICES=" + box.Path("gateway.services"),
+        "TARPON_TLS_CA=" + certificates.Path("ca.pem")};
     web = std::make_unique<e2e::Background>(
         options.programs + "/tarpon-web",
         std::vector<std::string>{
@@ -274,7 +272,7 @@ struct Setup {
     // same CA as tarpon-web, for as long as the set-up lives.
     environment = std::make_unique<tls_test::TlsEnvironment>(
         std::vector<std::pair<std::string, std::string>>{
-            {"TARPON_SERVICES", box.Path("services")},
+            {"TARPON_SERVICES", box.Path("gateway.services")},
             {"TARPON_TLS_CA", certificates.Path("ca.pem")}});
     std::string error;
     tls = TlsContext::ClientFromEnvironment(&error);
@@ -319,7 +317,7 @@ int Sequence(const Options& options) {
     for (Path& path : paths) {
       int count = round < 0 ? 50 : options.changes;  // round -1: warm-up
       double web = CpuSeconds(setup.web->pid());
-      double gateway = CpuSeconds(setup.gateway->pid());
+      double gateway = CpuSeconds(setup.gateway->Pid());
       double own = OwnCpuSeconds();
       double start = Seconds();
       long failed = 0;
@@ -333,7 +331,7 @@ int Sequence(const Options& options) {
       path.failed += failed;
       path.changes += count;
       path.webCpu += CpuSeconds(setup.web->pid()) - web;
-      path.gatewayCpu += CpuSeconds(setup.gateway->pid()) - gateway;
+      path.gatewayCpu += CpuSeconds(setup.gateway->Pid()) - gateway;
       path.clientCpu += OwnCpuSeconds() - own;
     }
   }

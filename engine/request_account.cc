@@ -17,13 +17,14 @@ std::string Upper(const char* text) {
   return result;
 }
 
-// The value of a separate-style option among argv[1..count-1],
-// upper-cased, or "" when it is missing or longer than size.
-std::string Value(std::vector<char*>* argv, unsigned int count, const char* key,
-                  unsigned int size) {
+// Takes a separate-style option and its value out of argv[1..*count-1], as
+// the engine takes it; its value upper-cased, or "" when it is missing or
+// longer than size.
+std::string Take(std::vector<char*>* argv, unsigned int* count, const char* key,
+                 unsigned int size) {
   char value[CCB_QUALIFIED_NAME_LENGTH + 1] = "";
-  int rc = Argument(&count, argv->data(), key, ARGUMENT_STYLE_SEPARATE,
-                    ARGUMENT_KEEP, value, size);
+  int rc = Argument(count, argv->data(), key, ARGUMENT_STYLE_SEPARATE,
+                    ARGUMENT_DELETE, value, size);
   return rc == ARGUMENT_RC_OK ? Upper(value) : std::string();
 }
 
@@ -44,14 +45,17 @@ bool read_request_account(const char* commandLine, RequestAccount* account) {
   // The engine takes its flags out first: "-u -v ALICE" names ALICE.
   unsigned int count = static_cast<unsigned int>(argv.size());
   if (take_out_flags(&count, argv.data())) return false;
-  account->user = Value(&argv, count, "-u", CCB_NAME_LENGTH);
-  account->destination = Value(&argv, count, "-s", CCB_QUALIFIED_NAME_LENGTH);
-  if (account->destination.empty()) {
-    account->destination = Value(&argv, count, "-sd", CCB_NAME_LENGTH);
-  }
-  if (account->destination.empty()) {
-    account->destination =
-        Value(&argv, count, "-plu", CCB_QUALIFIED_NAME_LENGTH);
-  }
+  // The engine takes the options one after another, each with its value,
+  // in this order: "-s -d DB HOSTA" names HOSTA.
+  Take(&argv, &count, "-d", CCB_NAME_LENGTH);
+  std::string symbolic = Take(&argv, &count, "-sd", CCB_NAME_LENGTH);
+  std::string server = Take(&argv, &count, "-s", CCB_QUALIFIED_NAME_LENGTH);
+  std::string partner = Take(&argv, &count, "-plu", CCB_QUALIFIED_NAME_LENGTH);
+  Take(&argv, &count, "-m", CCB_NAME_LENGTH);
+  Take(&argv, &count, "-lu", CCB_NAME_LENGTH);
+  account->user = Take(&argv, &count, "-u", CCB_NAME_LENGTH);
+  account->destination = !server.empty()     ? server
+                         : !symbolic.empty() ? symbolic
+                                             : partner;
   return !account->user.empty() && !account->destination.empty();
 }

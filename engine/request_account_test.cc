@@ -20,6 +20,8 @@ TEST(RequestAccountTest, ReadsUserAndDestinationAsTheEngineDoes) {
       // A flag between a switch and its value: the engine takes it out
       // first, so the value is the next word.
       {"-u -v alice -s -log hosta -noterm", "ALICE", "HOSTA"},
+      // It takes "-d" and its value before "-s".
+      {"-u alice -s -d db1 hosta", "ALICE", "HOSTA"},
       {"-u alice -local -s hosta", nullptr, nullptr},
       {"-u alice -p A -np B -local", nullptr, nullptr},
       {"-u alice", nullptr, nullptr},

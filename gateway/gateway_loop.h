@@ -115,6 +115,11 @@ class GatewayLoop {
   bool Run();
   // The listener that holds the failure that ended Run().
   GatewayListener& GetFailedListener() const { return *failedListener_; }
+  // Takes a connection accepted from peer (address: the peer as text) as
+  // the loop takes each one its listeners accept: admitted or refused, then
+  // served by Run(). socket must be connected and non-blocking.
+  void Admit(Fd socket, const sockaddr_storage& peer,
+             const std::string& address);
 
  private:
   struct Slot {
@@ -133,8 +138,6 @@ class GatewayLoop {
 
   void AcceptWaiting(GatewayListener& listener);
   void AcceptFailed(GatewayListener& listener, int error);
-  void Admit(Fd socket, const sockaddr_storage& peer,
-             const std::string& address);
   // Ends the loop for good with error, held by listener.
   void Fail(GatewayListener& listener, int error);
   GatewayListener* ListenerOf(int fd) const;

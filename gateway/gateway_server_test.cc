@@ -1,16 +1,15 @@
 // Unit tests of a gateway session over a connected socket pair: the client's
 // bytes are in the socket before the session starts, so every case runs the
 // same way every time, and the engine runs against an emulated node in a
-// temporary folder. A small poll-based driver of the test's own takes the
-// session through its phases as the gateway's loop does, on one thread.
+// temporary folder. The gateway's own loop serves each session, stopped
+// as SIGTERM stops it, so that it ends once the session has.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -18,13 +17,15 @@
 #include <string>
 #include <thread>
 
+#include "comm/address.h"
 #include "comm/clock.h"
 #include "comm/fd.h"
 #include "comm/gateway_protocol.h"
-#include "comm/server.h"
-#include "gateway/engine_runner.h"
+#include "comm/tls.h"
+#include "gateway/admission.h"
+#include "gateway/gateway_limits.h"
 #include "gateway/gateway_log.h"
-#include "gateway/gateway_session.h"
+#include "gateway/gateway_loop.h"
 #include "tests/support/gateway_support.h"
 #include "tests/support/test_support.h"
 #include "trace/trace.h"
@@ -41,41 +42,6 @@ const char kNoRequest[] =
     "Session id(#) IP(127.0.0.1) no whole request within 1 second\n";
 
 using comm_test::RecordHeader;
-
-// Serves one accepted connection from clientAddress, waiting for it:
-// receives one request within timeoutSeconds, runs the engine, sends the
-// reply, writes the session's log lines whole to trace_log(), closes the
-// connection.
-void ServeSession(Fd socket, const std::string& clientAddress,
-                  int timeoutSeconds) {
-  const Clock& clock = Clock::Steady();
-  int flags = fcntl(socket.get(), F_GETFL);
-  if (flags >= 0) fcntl(socket.get(), F_SETFL, flags | O_NONBLOCK);
-  GatewaySession session(std::move(socket), clientAddress,
-                         Server::CountSession(), timeoutSeconds * 1000,
-                         GATEWAY_MAX_REQUEST_LENGTH, clock);
-  while (!session.IsEnded()) {
-    if (session.GetPhase() == GatewaySession::Phase::kRunning) {
-      session.Answer(RunGatewayRequest(session.GetRequest()));
-      continue;
-    }
-    int64_t left = session.GetDeadlineMs() - clock.NowMs();
-    if (left <= 0) {
-      session.Expire();
-      break;
-    }
-    pollfd ready = {session.GetSocket(),
-                    static_cast<short>(session.WantsWrite() ? POLLOUT : POLLIN),
-                    0};
-    int count = poll(&ready, 1, static_cast<int>(left));
-    if (count < 0 && errno != EINTR) {
-      session.Expire();
-    } else if (count > 0) {
-      session.Step();
-    }
-  }
-  trace_log() << session.TakeLogText() << std::flush;
-}
 
 std::string DataRecord(const std::string& data) {
   return RecordHeader(44 + static_cast<uint32_t>(data.size()), 'D') + data;
@@ -150,6 +116,29 @@ class GatewaySessionTest : public ::testing::Test {
     unsetenv("TARPON_SNA_NODE");
   }
 
+  // Serves one connection from 127.0.0.1 on the gateway's loop, with a
+  // session timeout of one second: a stop comes first, so that the loop
+  // ends when the session does (the stop's grace is longer than the
+  // timeout).
+  void ServeSession(Fd socket) {
+    int flags = fcntl(socket.get(), F_GETFL);
+    fcntl(socket.get(), F_SETFL, flags | O_NONBLOCK);
+    GatewayListener listener(Address(static_cast<uint16_t>(0),
+                                     static_cast<uint32_t>(INADDR_LOOPBACK)),
+                             1);
+    ASSERT_TRUE(listener.IsGood());
+    Admission admission(GatewayLimits(), 1, GATEWAY_MAX_REQUEST_LENGTH,
+                        Clock::Steady(), 1);
+    GatewayLoop loop({&listener}, admission, *log_);
+    sockaddr_storage peer = {};
+    sockaddr_in* ipv4 = reinterpret_cast<sockaddr_in*>(&peer);
+    ipv4->sin_family = AF_INET;
+    ipv4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    loop.Admit(std::move(socket), peer, "127.0.0.1");
+    raise(SIGTERM);
+    EXPECT_TRUE(loop.Run());
+  }
+
   // Puts the bytes into the client's end, closes its sending side unless
   // keepOpen, serves the session and returns what the client received.
   Reply Serve(const std::string& bytes, bool keepOpen = false,
@@ -159,7 +148,7 @@ class GatewaySessionTest : public ::testing::Test {
     if (!MakePair(tcp, &client, &server)) return Reply{};
     send(client, bytes.data(), bytes.size(), MSG_NOSIGNAL);
     if (!keepOpen) shutdown(client, SHUT_WR);
-    ServeSession(Fd(server), "127.0.0.1", 1);
+    ServeSession(Fd(server));
     Reply reply = ReadReply(client);
     close(client);
     return reply;
@@ -270,7 +259,7 @@ TEST_F(GatewaySessionTest, DropsAClientThatTricklesARefusedRecord) {
     }
   });
   long long start = e2e::NowMs();
-  ServeSession(Fd(server), "127.0.0.1", 1);
+  ServeSession(Fd(server));
   long long elapsed = e2e::NowMs() - start;
   trickler.join();
   close(client);
@@ -292,7 +281,7 @@ TEST_F(GatewaySessionTest, NeverRunsARequestCutShortByAReset) {
   linger reset = {1, 0};
   setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
   close(client);
-  ServeSession(Fd(server), "127.0.0.1", 1);
+  ServeSession(Fd(server));
   EXPECT_EQ(kUsers, box_.Read("users.db"));
   EXPECT_EQ(std::string::npos, Log().find("tarponRc(")) << Log();
 }

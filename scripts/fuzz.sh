@@ -29,9 +29,13 @@ if [ ${#need[@]} -gt 0 ]; then
   $sudo apt-get install -y -qq "${need[@]}"
 fi
 
+launcher=()
+if command -v ccache >/dev/null; then
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
 # shellcheck disable=SC2086
-CC=clang CXX=clang++ cmake -S . -B "$build" -DTARPON_FUZZ=ON ${CMAKE_ARGS:-} \
-  >/dev/null
+CC=clang CXX=clang++ cmake -S . -B "$build" -DTARPON_FUZZ=ON "${launcher[@]}" \
+  ${CMAKE_ARGS:-} >/dev/null
 # shellcheck disable=SC2086
 cmake --build "$build" -j2 --target $targets
 

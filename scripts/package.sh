@@ -43,13 +43,21 @@ CXXFLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)"
 LDFLAGS=$(dpkg-buildflags --get LDFLAGS)
 export CXXFLAGS LDFLAGS
 
+# ccache, when installed, gives the second build the compiler's output of
+# the first (what it compiled before CI runs since): the comparison then
+# checks what the linker and the packaging make of the same objects.
+launcher=()
+if command -v ccache >/dev/null; then
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+
 build_package() {
   rm -rf "$build"
   # Only what the package holds is built; tests are not.
   # shellcheck disable=SC2086
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON \
-    -DBUILD_TESTING=OFF \
+    -DBUILD_TESTING=OFF "${launcher[@]}" \
     ${CMAKE_ARGS:-} >/dev/null
   cmake --build "$build" -j2 --target tarpon tarpons tarponrc tarpon-web \
     trace sna engine comm gateway_client man_pages changelog

@@ -34,13 +34,17 @@ struct RunResult {
   bool timedOut = false;
 };
 
-// The folder of the built programs.
+// The folder of the built programs: TARPON_BIN_DIR, or else programs/ beside
+// the folder of this test program (every test program is built one folder
+// below the build's top).
 inline std::string BinDir() {
   const char* dir = std::getenv("TARPON_BIN_DIR");
-#ifdef TARPON_DEFAULT_BIN_DIR
-  if (dir == nullptr || *dir == '\0') dir = TARPON_DEFAULT_BIN_DIR;
-#endif
-  return dir != nullptr ? dir : ".";
+  if (dir != nullptr && *dir != '\0') return dir;
+  std::error_code error;
+  std::filesystem::path self =
+      std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) return ".";
+  return (self.parent_path().parent_path() / "programs").string();
 }
 
 inline long long NowMs() {
