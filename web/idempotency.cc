@@ -39,28 +39,35 @@ IdempotencyStore::Found IdempotencyStore::Begin(const std::string& key,
                                                 std::string* slot,
                                                 Answer* answer) {
   Prune(now);
-  *slot = Digest({&key});
+  std::string digest = Digest({&key});
   std::string binding = Digest({&key, &user, &destination});
-  auto found = entries_.find(*slot);
+  auto found = entries_.find(digest);
   if (found != entries_.end()) {
     if (found->second.binding != binding) return Found::kReused;
     if (!found->second.done) return Found::kInFlight;
     *answer = found->second.answer;
     return Found::kReplay;
   }
-  Entry& entry = entries_[*slot];
+  Entry& entry = entries_[digest];
   entry.binding = std::move(binding);
   entry.since = now;
   entry.serial = ++serial_;
-  order_.emplace_back(entry.serial, *slot);
+  order_.emplace_back(entry.serial, digest);
+  // The serial too: a key pushed out and begun again is another slot.
+  *slot = std::to_string(entry.serial) + ":" + digest;
   Prune(now);
   return Found::kNew;
 }
 
 void IdempotencyStore::Finish(const std::string& slot, bool keep, Answer answer,
                               Clock::time_point now) {
-  auto found = entries_.find(slot);
-  if (found == entries_.end() || found->second.done) return;
+  size_t colon = slot.find(':');
+  if (colon == std::string::npos) return;
+  auto found = entries_.find(slot.substr(colon + 1));
+  if (found == entries_.end() || found->second.done ||
+      std::to_string(found->second.serial) != slot.substr(0, colon)) {
+    return;
+  }
   if (!keep) return Erase(found);
   found->second.done = true;
   bytes_ += answer.body.size();

@@ -53,7 +53,8 @@ class IdempotencyStore {
               const std::string& destination, Clock::time_point now,
               std::string* slot, Answer* answer);
   // The change of slot ended: keeps its answer when keep, else forgets
-  // the key. A slot pushed out meanwhile is left out.
+  // the key. A slot pushed out meanwhile (even if its key has begun
+  // again) is left out.
   void Finish(const std::string& slot, bool keep, Answer answer,
               Clock::time_point now);
 
