@@ -146,6 +146,9 @@ TEST_F(WebApiTest, AnswersEachCaseWithItsStatusReasonAndCode) {
   int closing = StartWeb("closingGateway");
   int dead = StartWeb("deadGateway");
   const std::string good = Change("alice", "SECRET1", "AFTER1");
+  std::string fields;
+  for (int i = 0; i < 70; ++i)
+    fields += "X-Field: " + std::to_string(i) + "\r\n";
   struct Case {
     const char* what;
     int port;
@@ -184,6 +187,8 @@ TEST_F(WebApiTest, AnswersEachCaseWithItsStatusReasonAndCode) {
        Post(std::string(2 << 20, ' ') + good), 413, "too_large", -1},
       {"another content type", web, Post(good, "text/plain"), 415,
        "unsupported_media_type", -1},
+      {"70 header fields", web, Post(good, "application/json", fields), 431,
+       "too_large", -1},
       {"another site's origin", web,
        Post(good, "application/json", "Origin: https://evil.example\r\n"), 403,
        "cross_site", -1},

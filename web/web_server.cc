@@ -530,6 +530,15 @@ class Session : public Peer, public std::enable_shared_from_this<Session> {
   }
   Response Refusal(const Request& request, Outcome outcome,
                    const std::string& key);
+  // 431, as a problem under /api/ (when the request line was read).
+  Response HeadTooLarge(const Request& request, const std::string& what) {
+    if (request.target().starts_with("/api/")) {
+      return Problem(http::status::request_header_fields_too_large,
+                     reason::kTooLarge, what + ".");
+    }
+    return Answer(http::status::request_header_fields_too_large, "text/plain",
+                  what + "\n");
+  }
   // A problem the catalogue has no text for: detail in English.
   Response Problem(http::status status, const char* reasonName,
                    const std::string& detail) {
@@ -646,8 +655,7 @@ void Session::OnRead(beast::error_code failed) {
   if (failed == http::error::header_limit) {
     lingering_ = true;
     head_ = false;
-    Send(Answer(http::status::request_header_fields_too_large, "text/plain",
-                "Request header fields too large\n"));
+    Send(HeadTooLarge(parser_->get(), "Request header fields too large"));
     return;
   }
   if (failed) return Close();
@@ -658,8 +666,7 @@ void Session::OnRead(beast::error_code failed) {
   for (auto it = request.begin(); it != request.end(); ++it) ++fields;
   if (fields > state_->settings.limits.headFields) {
     keepAlive_ = false;
-    Send(Answer(http::status::request_header_fields_too_large, "text/plain",
-                "Too many header fields\n"));
+    Send(HeadTooLarge(request, "Too many header fields"));
   } else {
     Handle(request);
   }
