@@ -1,6 +1,7 @@
 // web_bench: tarpon-web in front of a TLS gateway against the gateway
 // straight, with refused changes (ALICE's current password as the new one:
-// the host's 2004, HTTP 422, nothing written).
+// the host's 2004, HTTP 422, nothing written), each API change with an
+// Idempotency-Key of its own, whose answer tarpon-web keeps.
 //
 //   sequence  one client, changes one after another, in alternating rounds:
 //             the API over HTTPS with a new connection (a TLS handshake)
@@ -124,6 +125,8 @@ sockaddr_storage Loopback(const std::string& text) {
 // script would be: it verifies the server's certificate against the test
 // CA and its name 127.0.0.1. Every operation runs under a 10 s deadline
 // (Beast's tcp_stream), so nothing waits for ever.
+std::atomic<long> keys{0};
+
 class ApiClient {
  public:
   ApiClient(int port, const std::string& source, const std::string& ca)
@@ -142,6 +145,9 @@ class ApiClient {
     request.set(http::field::host, "127.0.0.1");
     request.set(http::field::content_type, "application/json");
     request.keep_alive(keepAlive);
+    // A key of its own for every change, as a careful client sends: the
+    // server keeps each refusal's answer for a retry.
+    request.set("Idempotency-Key", "bench-" + std::to_string(++keys));
     request.body() = kApiBody;
     request.prepare_payload();
     http::response<http::string_body> response;

@@ -160,6 +160,18 @@ bool lookup_service(const char* name, uint16_t* port) {
   return false;
 }
 
+// A service given as a port number, 1 to 65535: no lookup.
+bool port_number(const char* text, uint16_t* port) {
+  size_t length = std::strlen(text);
+  if (length == 0 || length > 5 || std::strspn(text, "0123456789") != length) {
+    return false;
+  }
+  unsigned long value = std::strtoul(text, nullptr, 10);
+  if (value == 0 || value > 65535) return false;
+  *port = static_cast<uint16_t>(value);
+  return true;
+}
+
 // The host text without the brackets of "[::1]"; false for an unmatched
 // bracket.
 bool strip_brackets(const char* text, std::string* bare) {
@@ -283,7 +295,8 @@ std::vector<Address> Address::Resolve(const char* service, const char* host,
   uint16_t port = 0;
   std::string bare;
   addrinfo* list = nullptr;
-  if (service == nullptr || !lookup_service(service, &port)) {
+  if (service == nullptr ||
+      !(lookup_service(service, &port) || port_number(service, &port))) {
     failed = REASON_GET_SERVICE_BY_NAME;
     why = std::string("service ") + (service != nullptr ? service : "") +
           " is neither in TARPON_SERVICES nor in the services database";

@@ -72,7 +72,8 @@ class Address {
   // prefers (getaddrinfo: IPv6 and IPv4, names with AAAA and A records,
   // literals such as "::1", "[::1]" and "127.0.0.1"), each in STATE_OK with
   // the host and service names. The service is looked up as the
-  // constructors do (TARPON_SERVICES first). An empty list when nothing is
+  // constructors do (TARPON_SERVICES first), else taken as a port number
+  // (1 to 65535) when it is one. An empty list when nothing is
   // found; then *error (may be null) holds one sentence naming the cause
   // and *reason (may be null) REASON_GET_SERVICE_BY_NAME or
   // REASON_GET_HOST_BY_NAME.

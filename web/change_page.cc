@@ -1,5 +1,7 @@
 #include "web/change_page.h"
 
+#include <openssl/rand.h>
+
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -95,6 +97,17 @@ std::string ChangePage::Render(const std::string& tag, const std::string& user,
   values["user"] = user;
   values["result"] = ResultBlock(texts, result);
   values["destinationField"] = DestinationField(texts, destination);
+  // A fresh key for each page: posting it twice (a retry after a lost
+  // answer) gets the first answer again.
+  unsigned char random[16];
+  std::string key;
+  if (RAND_bytes(random, sizeof random) == 1) {
+    for (unsigned char byte : random) {
+      key += "0123456789abcdef"[byte >> 4];
+      key += "0123456789abcdef"[byte & 15];
+    }
+  }
+  values["idempotencyKey"] = key;
   return FillTemplate(template_, values);
 }
 

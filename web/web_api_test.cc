@@ -19,6 +19,7 @@
 #include "tests/support/gateway_support.h"
 #include "tests/support/http_support.h"
 #include "tests/support/tls_test_support.h"
+#include "web/problem_details.h"
 
 namespace {
 
@@ -137,60 +138,89 @@ std::string Change(const std::string& user, const std::string& current,
       .dump();
 }
 
-TEST_F(WebApiTest, AnswersEachCaseWithItsStatusAndCode) {
+// Every answer but 200 is a problem: its reason, its status, and the
+// engine's code only where the gateway was asked.
+TEST_F(WebApiTest, AnswersEachCaseWithItsStatusReasonAndCode) {
   int web = StartWeb("tarponGateway");
   int silent = StartWeb("silentGateway");
   int closing = StartWeb("closingGateway");
   int dead = StartWeb("deadGateway");
   const std::string good = Change("alice", "SECRET1", "AFTER1");
+  std::string fields;
+  for (int i = 0; i < 70; ++i)
+    fields += "X-Field: " + std::to_string(i) + "\r\n";
   struct Case {
     const char* what;
     int port;
     std::string request;
     int status;
-    int code;  // -1: no JSON answer to read
+    const char* reason;  // "" for 200
+    int code;            // -1: none in the answer
   };
   const Case cases[] = {
       {"wrong password", web, Post(Change("alice", "WRONG1", "AFTER1")), 422,
-       2002},
+       "credentials_not_accepted", 2002},
       {"unknown user", web, Post(Change("nobody", "SECRET1", "AFTER1")), 422,
-       2002},
+       "credentials_not_accepted", 2002},
       {"wrong password again", web, Post(Change("nobody", "WRONG1", "A")), 422,
-       2002},
-      {"a held user ID", web, Post(Change("nobody", "SECRET1", "A")), 429, 30},
+       "credentials_not_accepted", 2002},
+      {"a held user ID", web, Post(Change("nobody", "SECRET1", "A")), 429,
+       "account_throttled", 30},
       {"missing field", web, Post(R"({"user":"alice","currentPassword":"X"})"),
-       400, 14},
+       400, "missing_field", -1},
       {"password too long", web, Post(Change("alice", "SECRET1", "NINECHARS")),
-       400, 14},
+       400, "too_long", -1},
       {"a blank in a password", web,
-       Post(Change("alice", "SECRET1", "A -cpic")), 400, 14},
+       Post(Change("alice", "SECRET1", "A -cpic")), 400, "bad_character", -1},
+      {"a blank in the user ID", web,
+       Post(Change("alice PW", "SECRET1", "AFTER1")), 400, "bad_character", -1},
       {"a number for a string", web,
        Post(R"({"user":"alice","currentPassword":1,"newPassword":"B"})"), 400,
-       14},
+       "malformed_json", -1},
       {"unknown destination", web,
        Post(R"({"user":"alice","currentPassword":"SECRET1",)"
             R"("newPassword":"AFTER1","destination":"hostz"})"),
-       400, 14},
-      {"malformed JSON", web, Post("{\"user\": \"alice\""), 400, 14},
+       400, "unknown_destination", -1},
+      {"malformed JSON", web, Post("{\"user\": \"alice\""), 400,
+       "malformed_json", -1},
       {"a 2 MB body, read and dropped to deliver the answer", web,
-       Post(std::string(2 << 20, ' ') + good), 413, 14},
-      {"another content type", web, Post(good, "text/plain"), 415, 14},
+       Post(std::string(2 << 20, ' ') + good), 413, "too_large", -1},
+      {"another content type", web, Post(good, "text/plain"), 415,
+       "unsupported_media_type", -1},
+      {"70 header fields", web, Post(good, "application/json", fields), 431,
+       "too_large", -1},
       {"another site's origin", web,
        Post(good, "application/json", "Origin: https://evil.example\r\n"), 403,
-       14},
+       "cross_site", -1},
       {"a foreign origin typed in", web,
        Post(good, "application/json",
             "Sec-Fetch-Site: none\r\nOrigin: https://evil.example\r\n"),
-       403, 14},
+       403, "cross_site", -1},
       {"a password typed into the user field", web,
-       Post(Change("alice SECRET1", "SECRET1", "AFTER1")), 400, 14},
+       Post(Change("alice SECRET1", "SECRET1", "AFTER1")), 400, "too_long", -1},
       {"a cross-site fetch", web,
        Post(good, "application/json", "Sec-Fetch-Site: cross-site\r\n"), 403,
-       14},
-      {"gateway unreachable", dead, Post(good), 502, 100},
-      {"gateway silent", silent, Post(good), 504, 100},
-      {"gateway closes", closing, Post(good), 503, 100},
-      {"changed", web, Post(good), 200, 0},
+       "cross_site", -1},
+      {"an Idempotency-Key of 256 characters", web,
+       Post(good, "application/json",
+            "Idempotency-Key: " + std::string(256, 'k') + "\r\n"),
+       400, "bad_idempotency_key", -1},
+      {"a GET of the change", web,
+       "GET /api/v1/password-change HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+       "Connection: close\r\n\r\n",
+       405, "method_not_allowed", -1},
+      {"a path the API does not have", web,
+       "GET /api/v1/nothing HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+       "Connection: close\r\n\r\n",
+       404, "not_found", -1},
+      {"gateway unreachable", dead, Post(good), 502, "gateway_unreachable",
+       100},
+      {"gateway silent", silent, Post(good), 504, "gateway_timeout", 100},
+      {"gateway closes", closing, Post(good), 503, "source_throttled", 100},
+      {"the current password as the new one", web,
+       Post(Change("alice", "SECRET1", "SECRET1")), 422,
+       "new_password_not_accepted", 2004},
+      {"changed", web, Post(good), 200, "", 0},
   };
   std::string wrongPasswordBody;  // the first case's
   for (const Case& c : cases) {
@@ -204,21 +234,32 @@ TEST_F(WebApiTest, AnswersEachCaseWithItsStatusAndCode) {
     if (closer.joinable()) closer.join();
     ASSERT_TRUE(answer.answered);
     EXPECT_EQ(c.status, answer.status);
-    EXPECT_EQ("application/json", answer.contentType);
     if (wrongPasswordBody.empty()) wrongPasswordBody = answer.body;
     nlohmann::json body = nlohmann::json::parse(answer.body, nullptr, false);
     EXPECT_EQ(c.code, body.value("code", -1)) << answer.body;
-    EXPECT_EQ(c.status == 200, body.value("changed", false));
-    EXPECT_FALSE(body.value("message", "").empty());
+    if (c.status == 200) {
+      EXPECT_EQ("application/json", answer.contentType);
+      EXPECT_TRUE(body.value("changed", false));
+      EXPECT_FALSE(body.value("message", "").empty());
+    } else {
+      EXPECT_EQ("application/problem+json", answer.contentType);
+      EXPECT_EQ(c.reason, body.value("reason", "")) << answer.body;
+      EXPECT_EQ("https://tarpon.invalid/problems/" + std::string(c.reason),
+                body.value("type", ""));
+      EXPECT_EQ(c.status, body.value("status", 0));
+      EXPECT_FALSE(body.value("title", "").empty());
+      EXPECT_FALSE(body.value("detail", "").empty());
+      EXPECT_FALSE(body.contains("changed"));
+    }
     EXPECT_EQ(c.status == 503   ? "30"
               : c.status == 429 ? "120"
                                 : "",
               answer.retryAfter);
     // Nothing tells an unknown user ID from a wrong password.
-    if (c.status == 422) {
-      EXPECT_EQ("", body.value("hostText", "?"));
-      EXPECT_EQ(body.value("message", ""),
-                nlohmann::json::parse(wrongPasswordBody).value("message", ""));
+    if (c.reason == std::string("credentials_not_accepted")) {
+      EXPECT_FALSE(body.contains("hostText"));
+      EXPECT_EQ(body.value("detail", ""),
+                nlohmann::json::parse(wrongPasswordBody).value("detail", ""));
     }
     // Only the last case may change the password.
     EXPECT_EQ(c.status == 200,
@@ -240,8 +281,10 @@ TEST_F(WebApiTest, AnswersEachCaseWithItsStatusAndCode) {
 
 TEST_F(WebApiTest, ServesThePageDocumentsAndMetrics) {
   int metrics = e2e::FreeLoopbackPort();
+  int plain = e2e::FreeLoopbackPort();
   int web = StartWeb("tarponGateway",
-                     {"-metrics", "127.0.0.1:" + std::to_string(metrics)});
+                     {"-metrics", "127.0.0.1:" + std::to_string(metrics),
+                      "-http", "127.0.0.1:" + std::to_string(plain)});
   auto send = [web](const std::string& method, const std::string& path) {
     return http_test::HttpsExchange(
         static_cast<uint16_t>(web),
@@ -254,10 +297,33 @@ TEST_F(WebApiTest, ServesThePageDocumentsAndMetrics) {
   EXPECT_EQ(200, page.status);
   EXPECT_NE(std::string::npos, page.body.find("<html lang=\"de\">"));
   EXPECT_NE(std::string::npos, page.body.find("value=\"&lt;b&gt;\""));
+  // Each page has a key of its own for the form's retries.
+  auto formKey = [](const std::string& body) {
+    size_t at = body.find("name=\"idempotencyKey\" value=\"");
+    return at == std::string::npos ? "" : body.substr(at + 29, 32);
+  };
+  EXPECT_EQ(std::string::npos,
+            formKey(page.body).find_first_not_of("0123456789abcdef"));
+  EXPECT_NE(formKey(page.body), formKey(send("GET", "/").body));
   EXPECT_EQ(200, send("GET", "/healthz").status);
-  EXPECT_EQ("3.1.0",
-            nlohmann::json::parse(send("GET", "/api/v1/openapi.json").body)
-                .value("openapi", ""));
+  nlohmann::json openapi =
+      nlohmann::json::parse(send("GET", "/api/v1/openapi.json").body);
+  EXPECT_EQ("3.1.0", openapi.value("openapi", ""));
+  // The document lists the reasons the server gives, no more, no fewer.
+  EXPECT_EQ(nlohmann::json(AllReasons()),
+            openapi["components"]["schemas"]["Problem"]["properties"]["reason"]
+                   ["enum"]);
+  // A password manager's well-known path leads to the page, over HTTPS
+  // and from the plain port.
+  EXPECT_NE(std::string::npos, send("GET", "/.well-known/change-password")
+                                   .fields.find("Location: /\r\n"));
+  http_test::HttpAnswer moved = http_test::HttpExchange(
+      static_cast<uint16_t>(plain),
+      "GET /.well-known/change-password HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+  EXPECT_EQ(302, moved.status);
+  EXPECT_NE(std::string::npos,
+            moved.fields.find("Location: https://127.0.0.1:" +
+                              std::to_string(web) + "/\r\n"));
   struct Case {
     const char* method;
     const char* path;
@@ -270,6 +336,7 @@ TEST_F(WebApiTest, ServesThePageDocumentsAndMetrics) {
       {"POST", "/healthz", 405, "GET, HEAD"},
       {"DELETE", "/", 405, "GET, HEAD, POST"},
       {"GET", "/api/v1/password-change", 405, "POST"},
+      {"HEAD", "/.well-known/change-password", 302, ""},
       {"GET", "/?user=AL%00ICE", 200, ""},  // the page, told it is malformed
   };
   for (const Case& c : cases) {
@@ -383,6 +450,135 @@ TEST_F(WebApiTest, AProxyHeaderTheGatewayDoesNotTrustIsNamedInBothLogs) {
   EXPECT_NE(std::string::npos,
             box_.Read("unlistedGateway.err").find("-proxy-header off"));
   EXPECT_EQ(kUsers, box_.Read("users.db"));
+}
+
+// A retry with the same Idempotency-Key gets the first answer, not a
+// second change (which, with the old password, would be refused); the key
+// is bound to its user; an answer that was no verdict is not kept.
+TEST_F(WebApiTest, ARetryWithTheSameKeyGetsTheFirstAnswer) {
+  int web = StartWeb("tarponGateway");
+  int dead = StartWeb("deadGateway");
+  int silent = StartWeb("silentGateway", {"-timeout", "3"});
+  auto post = [](int port, const std::string& body, const std::string& key) {
+    return http_test::HttpsExchange(
+        static_cast<uint16_t>(port),
+        Post(body, "application/json", "Idempotency-Key: " + key + "\r\n"),
+        10000);
+  };
+  const std::string change = Change("alice", "SECRET1", "AFTER1");
+  http_test::HttpAnswer first = post(web, change, "k-1");
+  http_test::HttpAnswer again = post(web, change, "k-1");
+  EXPECT_EQ(200, first.status);
+  EXPECT_EQ(200, again.status);
+  EXPECT_EQ(first.body, again.body);
+  EXPECT_NE(std::string::npos, again.fields.find("Idempotent-Replayed: true"));
+  std::string audit = box_.Read("tarponGateway.out");
+  EXPECT_EQ(audit.find("outcome=changed"), audit.rfind("outcome=changed"));
+  // The new password works: the retry made no second change.
+  EXPECT_EQ(200, post(web, Change("alice", "AFTER1", "AFTER2"), "k-2").status);
+  struct Case {
+    const char* what;
+    int port;
+    std::string body;
+    std::string key;
+    int status;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"the key with another user", web, Change("bob", "PASSW0RD", "B1"), "k-1",
+       422, "idempotency_key_reused"},
+      {"a refusal is kept too", web, Change("bob", "WRONG1", "B1"), "k-3", 422,
+       "credentials_not_accepted"},
+      {"and given again", web, Change("bob", "WRONG1", "B1"), "k-3", 422,
+       "credentials_not_accepted"},
+      {"no gateway", dead, change, "k-4", 502, "gateway_unreachable"},
+      {"no gateway again: not kept, asked again", dead, change, "k-4", 502,
+       "gateway_unreachable"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    http_test::HttpAnswer answer = post(c.port, c.body, c.key);
+    EXPECT_EQ(c.status, answer.status);
+    EXPECT_EQ(
+        c.reason,
+        nlohmann::json::parse(answer.body, nullptr, false).value("reason", ""));
+  }
+  EXPECT_NE(std::string::npos,
+            box_.Read("users.db").find("BOB       PASSW0RD"));
+  audit = box_.Read("deadGateway.out");
+  EXPECT_NE(audit.find("outcome=unreachable"),
+            audit.rfind("outcome=unreachable"));
+  // While the first change with a key is under way, its repeat is told so.
+  std::thread slow([&] { post(silent, change, "k-5"); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  http_test::HttpAnswer busy = post(silent, change, "k-5");
+  slow.join();
+  EXPECT_EQ(409, busy.status);
+  EXPECT_EQ("1", busy.retryAfter);
+}
+
+// -check names each thing a start needs on a line of its own; a usage for
+// -? and --help.
+TEST_F(WebApiTest, CheckAndUsage) {
+  auto run = [this](const Args& more) {
+    Args args = {
+        "-listen",       "127.0.0.1:" + std::to_string(e2e::FreeLoopbackPort()),
+        "-cert",         certificates_.Path("gateway.pem"),
+        "-key",          certificates_.Path("gateway.key"),
+        "-destinations", "hosta",
+        "-assets",       std::string(TARPON_SOURCE_DIR) + "/web/assets",
+        "-timeout",      "2",
+        "-check"};
+    args.insert(args.end(), more.begin(), more.end());
+    return e2e::Run(e2e::BinDir() + "/tarpon-web", args, env_);
+  };
+  std::string port = box_.Read("services");
+  port = port.substr(port.find(' ') + 1);
+  port = port.substr(0, port.find('/'));
+  struct Case {
+    const char* what;
+    Args more;
+    int status;
+    std::string line;
+  };
+  const Case cases[] = {
+      {"all well, the gateway named by its port number",
+       {"-gateway", "127.0.0.1:" + port},
+       0,
+       "ok      gateway 127.0.0.1:" + port + " (PROXY header on) answers\n"},
+      {"no gateway",
+       {"-gateway", "127.0.0.1:deadGateway"},
+       1,
+       "FAILED  gateway 127.0.0.1:deadGateway (PROXY header on): "},
+      {"a gateway that trusts no PROXY header",
+       {"-gateway", "127.0.0.1:unlistedGateway"},
+       1,
+       "FAILED  gateway 127.0.0.1:unlistedGateway (PROXY header on) refuses "
+       "the PROXY header"},
+      {"no catalogue for the language",
+       {"-gateway", "127.0.0.1:" + port, "-lang", "xx"},
+       1,
+       "FAILED  catalogues: "},
+  };
+  auto unlisted =
+      e2e::StartGateway(e2e::BinDir() + "/tarpons", box_, "unlisted", env_,
+                        {"-S", "unlistedGateway"});
+  ASSERT_TRUE(unlisted) << box_.Read("unlisted.err");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    e2e::RunResult result = run(c.more);
+    EXPECT_EQ(c.status, result.status) << result.out << result.err;
+    EXPECT_NE(std::string::npos, result.out.find(c.line)) << result.out;
+    EXPECT_NE(std::string::npos,
+              result.out.find("ok      certificate " +
+                              certificates_.Path("gateway.pem")));
+  }
+  EXPECT_EQ(kUsers, box_.Read("users.db"));  // -check changed nothing
+  for (const char* ask : {"-?", "--help"}) {
+    e2e::RunResult usage = e2e::Run(e2e::BinDir() + "/tarpon-web", {ask}, env_);
+    EXPECT_EQ(0, usage.status) << ask;
+    EXPECT_EQ(0u, usage.out.find("usage: tarpon-web -listen")) << ask;
+  }
 }
 
 }  // namespace

@@ -46,6 +46,8 @@
 #include "metrics/metrics_registry.h"
 #include "web/change_page.h"
 #include "web/change_rules.h"
+#include "web/idempotency.h"
+#include "web/problem_details.h"
 
 namespace asio = boost::asio;
 namespace ssl = asio::ssl;
@@ -54,6 +56,9 @@ namespace http = beast::http;
 using tcp = asio::ip::tcp;
 
 namespace {
+
+// Where password managers send people to change a password: the page.
+const char kChangePasswordPath[] = "/.well-known/change-password";
 
 const char kContentSecurityPolicy[] =
     "default-src 'none'; script-src 'self'; style-src 'self'; "
@@ -175,6 +180,18 @@ std::shared_ptr<ssl::context> LoadServerTls(const WebSettings& settings,
   return tls;
 }
 
+// The API's answer to a change that was not made, in language tag: the
+// problem of the verdict's message key, its text and next step as the
+// detail. code < 0 when none is shown.
+std::string ApiProblem(const ChangePage& page, const std::string& tag,
+                       int status, const std::string& key, int code,
+                       const std::string& hostText) {
+  const Texts& texts = page.catalogue().TextsOf(tag);
+  return ProblemJson(ProblemOf(key), status,
+                     Text(texts, key) + " " + Text(texts, key + "Next"), code,
+                     hostText);
+}
+
 class Peer;
 
 }  // namespace
@@ -267,6 +284,7 @@ struct WebServer::State {
   std::atomic<bool> proxyRefusalLogged{false};
 
   // The loop thread's alone.
+  IdempotencyStore idempotency{IdempotencyStore::Limits()};
   int open = 0;
   std::unordered_map<std::string, int> sources;
   std::set<Peer*> peers;
@@ -417,6 +435,8 @@ struct ChangeJob {
   sockaddr_storage destination = {};
   ChangeFields fields;
   std::chrono::steady_clock::time_point began;
+  std::string idempotencySlot;  // "" without a key
+  Outcome outcome = Outcome::kInvalid;
 };
 
 class Session;
@@ -457,6 +477,11 @@ class Session : public Peer, public std::enable_shared_from_this<Session> {
 
   void ServePage(Request& request, const Route& route);
   void ServeFixed(Request& request, const Route& route);
+  void ServeWellKnown(Request&, const Route&) {
+    Response moved = Answer(http::status::found, "text/plain", "");
+    moved.set(http::field::location, "/");
+    Send(std::move(moved));
+  }
   void ChangeFromPage(Request& request, const Route&) {
     StartChange(request, false);
   }
@@ -494,6 +519,8 @@ class Session : public Peer, public std::enable_shared_from_this<Session> {
   Response Answer(http::status status, const std::string& type,
                   std::string body);
   void StartChange(Request& request, bool api);
+  bool Repeated(const Request& request, std::string key, ChangeJob* job);
+  void Remember(const ChangeJob& job, const Response& response);
   static void RunChange(WebServer::State* state, ChangeJob* job,
                         Response* response);
   bool CrossSite(const Request& request) const;
@@ -503,6 +530,22 @@ class Session : public Peer, public std::enable_shared_from_this<Session> {
   }
   Response Refusal(const Request& request, Outcome outcome,
                    const std::string& key);
+  // 431, as a problem under /api/ (when the request line was read).
+  Response HeadTooLarge(const Request& request, const std::string& what) {
+    if (request.target().starts_with("/api/")) {
+      return Problem(http::status::request_header_fields_too_large,
+                     reason::kTooLarge, what + ".");
+    }
+    return Answer(http::status::request_header_fields_too_large, "text/plain",
+                  what + "\n");
+  }
+  // A problem the catalogue has no text for: detail in English.
+  Response Problem(http::status status, const char* reasonName,
+                   const std::string& detail) {
+    return Answer(status, kProblemMediaType,
+                  ProblemJson(ProblemOf(reasonName), static_cast<int>(status),
+                              detail, -1, ""));
+  }
 
   std::shared_ptr<ssl::context> tls_;  // before stream_, which uses it
   beast::ssl_stream<beast::tcp_stream> stream_;
@@ -535,6 +578,7 @@ const Route kRoutes[] = {
      &WebServer::State::openapi},
     {"/healthz", kGet, &Session::ServeFixed, "text/plain",
      &WebServer::State::healthy},
+    {kChangePasswordPath, kGet, &Session::ServeWellKnown, nullptr, nullptr},
 };
 
 // Straight from the socket, before TLS: the parser never asks for a byte
@@ -611,8 +655,7 @@ void Session::OnRead(beast::error_code failed) {
   if (failed == http::error::header_limit) {
     lingering_ = true;
     head_ = false;
-    Send(Answer(http::status::request_header_fields_too_large, "text/plain",
-                "Request header fields too large\n"));
+    Send(HeadTooLarge(parser_->get(), "Request header fields too large"));
     return;
   }
   if (failed) return Close();
@@ -623,8 +666,7 @@ void Session::OnRead(beast::error_code failed) {
   for (auto it = request.begin(); it != request.end(); ++it) ++fields;
   if (fields > state_->settings.limits.headFields) {
     keepAlive_ = false;
-    Send(Answer(http::status::request_header_fields_too_large, "text/plain",
-                "Too many header fields\n"));
+    Send(HeadTooLarge(request, "Too many header fields"));
   } else {
     Handle(request);
   }
@@ -658,9 +700,9 @@ Response Session::Refusal(const Request& request, Outcome outcome,
   bool api = request.target().starts_with("/api/");
   http::status status = static_cast<http::status>(OutcomeStatus(outcome));
   if (api) {
-    return Answer(
-        status, "application/json",
-        state_->page.ApiAnswer(language, false, TARPON_RC_BAD_OPTION, "", key));
+    return Answer(status, kProblemMediaType,
+                  ApiProblem(state_->page, language, static_cast<int>(status),
+                             key, -1, ""));
   }
   status = http::status::ok;  // as RunChange has it for the page
   PageResult result;
@@ -704,11 +746,19 @@ void Session::Handle(Request& request) {
     }
     allowed |= route.methods;
   }
+  // Under /api/ a program reads the reason; elsewhere a person the text.
+  bool api = path.compare(0, 5, "/api/") == 0;
   if (allowed == 0) {
-    return Send(Answer(http::status::not_found, "text/plain", "Not found\n"));
+    return Send(
+        api ? Problem(http::status::not_found, reason::kNotFound,
+                      "Nothing is served at " + path + ".")
+            : Answer(http::status::not_found, "text/plain", "Not found\n"));
   }
-  Response refused = Answer(http::status::method_not_allowed, "text/plain",
-                            "Method not allowed\n");
+  Response refused =
+      api ? Problem(http::status::method_not_allowed, reason::kMethodNotAllowed,
+                    "The Allow field names the methods this path takes.")
+          : Answer(http::status::method_not_allowed, "text/plain",
+                   "Method not allowed\n");
   std::string allow = (allowed & kGet) != 0 ? "GET, HEAD" : "";
   if ((allowed & kPost) != 0) allow += allow.empty() ? "POST" : ", POST";
   refused.set(http::field::allow, allow);
@@ -778,6 +828,7 @@ void Session::StartChange(Request& request, bool api) {
     return Send(Refusal(request, Outcome::kUnsupported, "mediaType"));
   }
   auto job = std::make_shared<ChangeJob>();
+  std::string formKey;
   job->api = api;
   job->began = std::chrono::steady_clock::now();
   job->language = Language(request);
@@ -791,9 +842,14 @@ void Session::StartChange(Request& request, bool api) {
                         {"currentPassword", &job->fields.currentPassword},
                         {"newPassword", &job->fields.newPassword},
                         {"confirmation", &job->fields.confirmation},
-                        {"destination", &job->fields.destination}});
+                        {"destination", &job->fields.destination},
+                        {"idempotencyKey", &formKey}});
   job->fields.hasConfirmation = !api;
   if (!read) return Send(Refusal(request, Outcome::kInvalid, "malformed"));
+  if (Repeated(request, api ? std::string(request["Idempotency-Key"]) : formKey,
+               job.get())) {
+    return;
+  }
   // The exchange blocks: it runs in the pool and posts its answer back.
   // The work guard keeps the loop running until then, even while stopping.
   phase_ = Phase::kChanging;
@@ -808,13 +864,88 @@ void Session::StartChange(Request& request, bool api) {
               work = asio::make_work_guard(state_->io)]() mutable {
                RunChange(self->state_, job.get(), response.get());
                asio::post(work.get_executor(),
-                          [self = std::move(self), response] {
+                          [self = std::move(self), job, response] {
+                            self->Remember(*job, *response);
                             if (self->abandoned_) return;
                             if (self->state_->stopping)
                               response->keep_alive(false);
                             self->Send(std::move(*response));
                           });
              });
+}
+
+// A change with an Idempotency-Key seen before: true when answered here
+// (the first answer again, or why not), false when the change is to run.
+// The page's hidden key is its own: when it does not fit, the change runs
+// without it.
+bool Session::Repeated(const Request& request, std::string key,
+                       ChangeJob* job) {
+  if (key.empty()) return false;
+  if (!IsIdempotencyKey(key)) {
+    if (!job->api) return false;
+    Send(Problem(http::status::bad_request, reason::kBadIdempotencyKey,
+                 "An Idempotency-Key is 1 to 255 visible ASCII characters."));
+    return true;
+  }
+  const WebSettings& settings = state_->settings;
+  std::string user = job->fields.user;
+  for (char& c : user) {
+    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  }
+  const std::string& destination = job->fields.destination.empty()
+                                       ? settings.destinations.front().first
+                                       : job->fields.destination;
+  IdempotencyStore::Answer first;
+  switch (state_->idempotency.Begin(key, user, destination,
+                                    std::chrono::steady_clock::now(),
+                                    &job->idempotencySlot, &first)) {
+    case IdempotencyStore::Found::kNew:
+      return false;
+    case IdempotencyStore::Found::kReplay: {
+      Response replay = Answer(static_cast<http::status>(first.status),
+                               first.contentType, std::move(first.body));
+      replay.set("Idempotent-Replayed", "true");
+      Send(std::move(replay));
+      return true;
+    }
+    case IdempotencyStore::Found::kReused:
+      if (!job->api) return false;
+      Send(Problem(http::status::unprocessable_entity,
+                   reason::kIdempotencyKeyReused,
+                   "This Idempotency-Key was used for another user ID or "
+                   "destination; send each change with a key of its own."));
+      return true;
+    case IdempotencyStore::Found::kInFlight:
+      break;
+  }
+  if (!job->api) {
+    // The page posted twice: the first answer went to the first post.
+    Send(Refusal(request, Outcome::kUnavailable, "gatewayTimeout"));
+    return true;
+  }
+  Response busy =
+      Problem(http::status::conflict, reason::kIdempotencyKeyInFlight,
+              "The first change with this Idempotency-Key is "
+              "still under way; ask again in a moment.");
+  busy.set(http::field::retry_after, "1");
+  Send(std::move(busy));
+  return true;
+}
+
+// Back on the loop: a verdict of the host's is kept for the change's key;
+// any other outcome frees the key for a retry.
+void Session::Remember(const ChangeJob& job, const Response& response) {
+  if (job.idempotencySlot.empty()) return;
+  bool keep =
+      job.outcome == Outcome::kChanged || job.outcome == Outcome::kRefused;
+  IdempotencyStore::Answer answer;
+  if (keep) {
+    answer.status = static_cast<int>(response.result_int());
+    answer.contentType = std::string(response[http::field::content_type]);
+    answer.body = response.body();
+  }
+  state_->idempotency.Finish(job.idempotencySlot, keep, std::move(answer),
+                             std::chrono::steady_clock::now());
 }
 
 void Session::RunChange(WebServer::State* state, ChangeJob* job,
@@ -831,6 +962,7 @@ void Session::RunChange(WebServer::State* state, ChangeJob* job,
   std::string problem = CheckFields(&fields);
   if (problem.empty() && !offered) problem = "problemDestination";
   Verdict verdict{Outcome::kInvalid, problem};
+  job->outcome = verdict.outcome;
   GatewayAnswer answer;
   int code = TARPON_RC_BAD_OPTION;
   if (problem.empty()) {
@@ -858,6 +990,7 @@ void Session::RunChange(WebServer::State* state, ChangeJob* job,
                    "or start tarpon-web with -proxy-header off\n";
     }
   }
+  job->outcome = verdict.outcome;
   state->Count(verdict.outcome);
   state->metrics.latency->Observe(
       std::chrono::duration<double>(std::chrono::steady_clock::now() -
@@ -883,10 +1016,16 @@ void Session::RunChange(WebServer::State* state, ChangeJob* job,
     response->set(http::field::retry_after,
                   std::to_string(verdict.retryAfterSeconds));
   }
-  if (job->api) {
+  if (job->api && changed) {
     response->set(http::field::content_type, "application/json");
     response->body() = state->page.ApiAnswer(job->language, changed, code,
                                              hostText, verdict.messageKey);
+  } else if (job->api) {
+    // A change refused here shows no code: none came from the gateway.
+    response->set(http::field::content_type, kProblemMediaType);
+    response->body() =
+        ApiProblem(state->page, job->language, OutcomeStatus(verdict.outcome),
+                   verdict.messageKey, problem.empty() ? code : -1, hostText);
   } else {
     PageResult result{true, verdict.outcome, verdict.messageKey, hostText};
     response->set(http::field::content_type, "text/html; charset=utf-8");
@@ -965,9 +1104,9 @@ void Session::StopDeadline() {
   // The change's own outcome is counted and audited when it ends.
   Response answer = Answer(http::status::service_unavailable, "", "");
   if (api_) {
-    answer.set(http::field::content_type, "application/json");
-    answer.body() = state_->page.ApiAnswer(
-        api503Language_, false, TARPON_RC_BAD_OPTION, "", "stopping");
+    answer.set(http::field::content_type, kProblemMediaType);
+    answer.body() =
+        ApiProblem(state_->page, api503Language_, 503, "stopping", -1, "");
   } else {
     answer.result(http::status::ok);
     PageResult result{true, Outcome::kUnavailable, "stopping", ""};
@@ -1028,8 +1167,12 @@ class Redirect : public Peer, public std::enable_shared_from_this<Redirect> {
     }
     std::string target(request.target());
     if (target.empty() || target[0] != '/') target = "/";
+    // A password manager's well-known path goes straight to the page.
+    bool wellKnown = target.substr(0, target.find('?')) == kChangePasswordPath;
+    if (wellKnown) target = "/";
     auto response = std::make_shared<Response>(
         host.empty() ? http::status::bad_request
+        : wellKnown  ? http::status::found
                      : http::status::permanent_redirect,
         11);
     SetCommonHeaders(response.get());
@@ -1235,17 +1378,152 @@ std::vector<uint16_t> WebServer::Ports() const {
   return ports;
 }
 
+namespace {
+
+const char kUsage[] =
+    "usage: tarpon-web -listen ADDRESS:PORT -cert FILE -key FILE\n"
+    "                  -destinations NAME[=LABEL][,...] [option ...]\n"
+    "       tarpon-web -check ...   check the settings, files and gateway\n"
+    "       tarpon-web --version | -? | --help\n"
+    "\n"
+    "  -listen ADDRESS:PORT     HTTPS address, [IPv6]:PORT too; repeatable\n"
+    "  -cert FILE, -key FILE    the certificate chain and its private key\n"
+    "  -destinations LIST       the hosts offered; the first is the default\n"
+    "  -gateway HOST[:PORT]     the gateway; PORT a number or a service name\n"
+    "  -http ADDRESS:PORT       plain HTTP that redirects to HTTPS\n"
+    "  -lang TAG                the default language (en)\n"
+    "  -assets FOLDER           page, catalogues and static files\n"
+    "  -proxy-header on|off     a PROXY header to the gateway (on)\n"
+    "  -proxy-from LIST         balancers whose connections bring one\n"
+    "  -timeout SECONDS         the whole gateway exchange (30)\n"
+    "  -max-connections N, -per-source N   connection caps (256, 32)\n"
+    "  -metrics ADDRESS:PORT    Prometheus metrics on a listener of their own\n"
+    "\n"
+    "Options may also come from TARPON_WEB_OPTIONS; see tarpon-web(8).\n";
+
+// One line of -check: the verdict padded to eight columns, then the text.
+struct CheckLines {
+  bool passed = true;
+  void Line(bool ok, const std::string& text) {
+    passed = passed && ok;
+    std::cout << (ok ? "ok      " : "FAILED  ") << text << "\n";
+  }
+};
+
+// What a start needs, tried as the start would, without serving: the
+// addresses bind, the certificate and key load, the assets and catalogues
+// read, and the gateway answers a request that changes nothing (an option
+// the engine does not know, which it refuses before any host is asked)
+// with the PROXY setting in force. Exit status 0 when every check passed,
+// else 1.
+int CheckWeb(const WebSettings& settings) {
+  CheckLines report;
+  std::string error;
+  std::vector<std::string> addresses = settings.listen;
+  if (!settings.redirectListen.empty()) {
+    addresses.push_back(settings.redirectListen);
+  }
+  if (!settings.metricsListen.empty()) {
+    addresses.push_back(settings.metricsListen);
+  }
+  for (const std::string& text : addresses) {
+    ListenAddress address;
+    error.clear();
+    int fd = ParseListenAddress(text, &address)
+                 ? OpenListeningSocket(address, text, &error)
+                 : -1;
+    if (fd >= 0) ::close(fd);
+    report.Line(fd >= 0, "listen address " + text +
+                             (fd >= 0 ? " can be bound" : ": " + error));
+  }
+  error.clear();
+  bool tlsOk = LoadServerTls(settings, &error) != nullptr;
+  report.Line(tlsOk, tlsOk ? "certificate " + settings.certificate +
+                                 " and key " + settings.key + " load"
+                           : error);
+  error.clear();
+  for (const char* file :
+       {"/page.html", "/static/tarpon-web.js", "/static/tarpon-web.css",
+        "/static/favicon.svg", "/openapi.json"}) {
+    ReadAsset(settings.assets + file, &error);
+    if (!error.empty()) break;
+  }
+  report.Line(error.empty(), error.empty() ? "assets in " + settings.assets
+                                           : "assets: " + error);
+  error.clear();
+  Catalogue catalogue;
+  bool read =
+      catalogue.Load(settings.assets + "/i18n", settings.language, &error);
+  report.Line(read, read ? "catalogues in " + settings.assets +
+                               "/i18n, default language " + settings.language
+                         : "catalogues: " + error);
+  error.clear();
+  std::unique_ptr<TlsContext> gatewayTls =
+      TlsContext::ClientFromEnvironment(&error);
+  if (!error.empty()) {
+    report.Line(false, "gateway TLS settings refused: " + error);
+    return 1;
+  }
+  GatewayRequest request;
+  request.host = settings.gatewayHost;
+  request.service = settings.gatewayService;
+  request.options = " -tarpon-web-check";
+  request.timeoutSeconds = settings.timeoutSeconds;
+  request.tls = gatewayTls.get();
+  if (settings.proxyHeader) {
+    sockaddr_storage loopback = {};
+    auto* ipv4 = reinterpret_cast<sockaddr_in*>(&loopback);
+    ipv4->sin_family = AF_INET;
+    ipv4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    request.prelude = EncodeProxyV2(loopback, loopback);
+  }
+  GatewayAnswer answer;
+  int code = ExchangeWithGateway(request, &answer);
+  std::string gateway = "gateway " + settings.gatewayHost + ":" +
+                        settings.gatewayService + " (PROXY header " +
+                        (settings.proxyHeader ? "on" : "off") + ")";
+  if (answer.failure == GatewayFailure::kNone &&
+      code == GATEWAY_RC_PROXY_REFUSED) {
+    report.Line(false, gateway +
+                           " refuses the PROXY header: start tarpons with "
+                           "-proxy-from naming this server's address, or "
+                           "start tarpon-web with -proxy-header off");
+  } else if (answer.failure == GatewayFailure::kNone) {
+    report.Line(true, gateway + " answers");
+  } else if (answer.failure == GatewayFailure::kClosed) {
+    report.Line(false, gateway + " closed without answering: does it want " +
+                           (settings.proxyHeader ? "no" : "a") +
+                           " PROXY header, or TLS (TARPON_TLS_CA)?");
+  } else {
+    report.Line(
+        false,
+        gateway + ": " + (answer.detail.empty() ? "no answer" : answer.detail));
+  }
+  return report.passed ? 0 : 1;
+}
+
+}  // namespace
+
 int WebMain(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "-?") == 0 ||
+        std::strcmp(argv[i], "--help") == 0) {
+      std::cout << kUsage;
+      return 0;
+    }
+  }
   WebSettings settings;
   std::string error;
   if (!ParseWebArguments(
           WebArguments(std::getenv("TARPON_WEB_OPTIONS"), argc, argv),
           &settings, &error)) {
-    std::cerr << "tarpon-web: " << error << "\n";
+    std::cerr << "tarpon-web: " << error << "\n"
+              << "tarpon-web: -? or --help shows the usage\n";
     return 2;
   }
   if (settings.assets.empty()) settings.assets = TARPON_WEB_ASSETS;
+  if (settings.check) return CheckWeb(settings);
   WebServer server(std::move(settings));
   if (!server.Start(&error)) {
     std::cerr << "tarpon-web: " << error << "\n";

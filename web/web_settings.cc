@@ -29,8 +29,9 @@ bool ParseDestinations(const std::string& text, WebSettings* settings) {
   return !settings->destinations.empty();
 }
 
-// "HOST", "HOST:SERVICE", "[IPv6]" or "[IPv6]:SERVICE"; a bare IPv6
-// address has more than one colon and no service.
+// "HOST", "HOST:SERVICE", "[IPv6]" or "[IPv6]:SERVICE", the service a
+// name or a port number; a bare IPv6 address has more than one colon and
+// no service.
 void ParseGateway(const std::string& text, WebSettings* settings) {
   size_t colon = text.rfind(':');
   bool bracketed = !text.empty() && text[0] == '[';
@@ -63,6 +64,10 @@ bool ParseWebArguments(const std::vector<std::string>& args,
                        WebSettings* settings, std::string* error) {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& name = args[i];
+    if (name == "-check") {
+      settings->check = true;
+      continue;
+    }
     if (i + 1 >= args.size()) {
       *error = name + " needs a value (or is unknown)";
       return false;

@@ -66,11 +66,13 @@ struct WebSettings {
   // header's client is the one counted, logged and named to the gateway.
   NetBlockList proxyFrom;
   std::string metricsListen;  // -metrics, "" for none
+  bool check = false;         // -check: check the settings, then exit
 };
 
-// Reads args (without the program's name) into *settings. False with a
-// one-line reason for an unknown option, a missing or bad value, or a
-// setting missing (-listen, -cert, -key, -destinations).
+// Reads args (without the program's name) into *settings; every option
+// but -check takes a value. False with a one-line reason for an unknown option,
+// a missing or bad value, or a setting missing (-listen, -cert, -key,
+// -destinations).
 bool ParseWebArguments(const std::vector<std::string>& args,
                        WebSettings* settings, std::string* error);
 
