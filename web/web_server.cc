@@ -260,6 +260,7 @@ struct WebServer::State {
   std::unique_ptr<MetricsListener> metricsListener;
   ChangePage page;
   std::string script, style, icon, openapi;
+  std::string destinations;  // with their labels and rules, as JSON
   const std::string healthy = "ok\n";
   std::shared_ptr<ssl::context> tls;  // for new connections; SIGHUP replaces
   std::unique_ptr<TlsContext> gatewayTls;
@@ -304,9 +305,8 @@ struct WebServer::State {
 
 bool WebServer::State::LoadAssets(std::string* error) {
   const std::string& folder = settings.assets;
-  if (!page.Load(folder, settings.language, settings.destinations, error)) {
-    return false;
-  }
+  if (!page.Load(folder, settings, error)) return false;
+  destinations = page.DestinationsJson();
   script = ReadAsset(folder + "/static/tarpon-web.js", error);
   icon = ReadAsset(folder + "/static/favicon.svg", error);
   style = ReadAsset(folder + "/static/tarpon-web.css", error);
@@ -533,6 +533,8 @@ const Route kRoutes[] = {
      &WebServer::State::icon},
     {"/api/v1/openapi.json", kGet, &Session::ServeFixed, "application/json",
      &WebServer::State::openapi},
+    {"/api/v1/destinations", kGet, &Session::ServeFixed, "application/json",
+     &WebServer::State::destinations},
     {"/healthz", kGet, &Session::ServeFixed, "text/plain",
      &WebServer::State::healthy},
 };
@@ -828,7 +830,9 @@ void Session::RunChange(WebServer::State* state, ChangeJob* job,
   for (const auto& [name, label] : settings.destinations) {
     offered = offered || name == destination;
   }
-  std::string problem = CheckFields(&fields);
+  // The reason a program is told comes from checked.rule.
+  FieldProblem checked = CheckFields(&fields, settings.RulesFor(destination));
+  std::string problem = checked.messageKey;
   if (problem.empty() && !offered) problem = "problemDestination";
   Verdict verdict{Outcome::kInvalid, problem};
   GatewayAnswer answer;
