@@ -10,9 +10,9 @@ const char kDigits[] = "0123456789";
 const char kBeyond[] = "beyond the host's letters, digits and @ # $";
 
 std::string Trim(const std::string& text) {
-  size_t begin = text.find_first_not_of(" \t");
+  size_t begin = text.find_first_not_of(" \t\r\n");
   if (begin == std::string::npos) return "";
-  return text.substr(begin, text.find_last_not_of(" \t") - begin + 1);
+  return text.substr(begin, text.find_last_not_of(" \t\r\n") - begin + 1);
 }
 
 std::string Lower(std::string text) {

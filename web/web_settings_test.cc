@@ -45,7 +45,7 @@ TEST(WebSettingsTest, ReadsTheLimitsAndRefusesBadValues) {
       {{"-proxy-from", "127.0.0.1,10.0.0.0/8,::1"}, true},
       {{"-metrics", "127.0.0.1:9102"}, true},
       {{"-rules",
-        "a=MinLength:6;required: upper;required:digit, [#];"
+        "a=MinLength:6;required: upper;\n  required:digit, [#];"
         "allowed: upper,digit,[@#$@]; note: Yearly; never reused."},
        true},
       {{"-per-source", "0"}, false},
