@@ -173,7 +173,9 @@ std::string ChangePage::RuleList(const Texts& texts) const {
           "</h3>\n";
     }
     list += "<ul>\n<li>" +
-            EscapeHtml(Fill(Text(texts, "ruleNewLength"),
+            EscapeHtml(Fill(Text(texts, rules.minLength == rules.maxLength
+                                            ? "ruleNewLengthExact"
+                                            : "ruleNewLength"),
                             {{"min", std::to_string(rules.minLength)},
                              {"max", std::to_string(rules.maxLength)}})) +
             "</li>\n";
@@ -231,6 +233,14 @@ std::string ChangePage::Render(const std::string& tag, const std::string& user,
   values["result"] = ResultBlock(texts, result);
   values["destinationField"] = DestinationField(texts, destination);
   values["rules"] = RuleList(texts);
+  // Without the script, the server's verdict on a field is its message.
+  for (const char* id :
+       {"user", "currentPassword", "newPassword", "confirmation"}) {
+    bool fault = result.shown && result.field == id;
+    values[std::string(id) + "Message"] =
+        fault ? Text(texts, result.messageKey) : "";
+    values[std::string(id) + "Invalid"] = fault ? "true" : "false";
+  }
   values["fieldMaxLength"] = std::to_string(kHostFieldLength);
   FieldBounds(destination, &values);
   // The same JSON the API serves, safe inside a script element.

@@ -20,6 +20,7 @@ struct PageResult {
   Outcome outcome = Outcome::kInvalid;
   std::string messageKey;
   std::string hostText;
+  std::string field;  // the field at fault, whose message it is too
 };
 
 class ChangePage {

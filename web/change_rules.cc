@@ -19,22 +19,29 @@ ChangeFields::~ChangeFields() {
 namespace {
 
 // The message key of a field's problem; missing names the field's own.
-FieldProblem Problem(RuleFailure rule, const char* missing) {
+const char* MessageKey(RuleFailure rule, const char* missing) {
   switch (rule) {
     case RuleFailure::kNone:
-      return {};
+      return "";
     case RuleFailure::kMissing:
-      return {rule, missing};
+      return missing;
     case RuleFailure::kTooShort:
-      return {rule, "problemTooShort"};
+      return "problemTooShort";
     case RuleFailure::kTooLong:
-      return {rule, "problemTooLong"};
+      return "problemTooLong";
     case RuleFailure::kBadCharacter:
-      return {rule, "problemCharacters"};
+      return "problemCharacters";
     case RuleFailure::kMissingClass:
-      return {rule, "problemMissingClass"};
+      return "problemMissingClass";
   }
-  return {rule, "badRequest"};
+  return "badRequest";
+}
+
+FieldProblem Problem(const PasswordRules& rules, const std::string& value,
+                     const char* field, const char* missing) {
+  RuleFailure rule = CheckAgainstRules(rules, value);
+  if (rule == RuleFailure::kNone) return {};
+  return {rule, MessageKey(rule, missing), field};
 }
 
 }  // namespace
@@ -50,18 +57,18 @@ FieldProblem CheckFields(ChangeFields* fields, const PasswordRules& rules) {
   }
   static const PasswordRules hostField = PasswordRules::HostField();
   FieldProblem problem =
-      Problem(CheckAgainstRules(hostField, fields->user), "problemNoUser");
+      Problem(hostField, fields->user, "user", "problemNoUser");
   if (problem.messageKey.empty()) {
-    problem = Problem(CheckAgainstRules(hostField, fields->currentPassword),
+    problem = Problem(hostField, fields->currentPassword, "currentPassword",
                       "problemNoCurrent");
   }
   if (problem.messageKey.empty()) {
     problem =
-        Problem(CheckAgainstRules(rules, fields->newPassword), "problemNoNew");
+        Problem(rules, fields->newPassword, "newPassword", "problemNoNew");
   }
   if (problem.messageKey.empty() && fields->hasConfirmation &&
       fields->confirmation != fields->newPassword) {
-    problem = {RuleFailure::kNone, "problemMismatch"};
+    problem = {RuleFailure::kNone, "problemMismatch", "confirmation"};
   }
   return problem;
 }

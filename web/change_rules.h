@@ -43,6 +43,7 @@ void ClearSecret(std::string* text);
 struct FieldProblem {
   RuleFailure rule = RuleFailure::kNone;
   std::string messageKey;
+  const char* field = "";  // the form's name of the field at fault
 };
 
 // The user ID and the current password hold to the host's field rule, the

@@ -892,7 +892,8 @@ void Session::RunChange(WebServer::State* state, ChangeJob* job,
     response->body() = state->page.ApiAnswer(job->language, changed, code,
                                              hostText, verdict.messageKey);
   } else {
-    PageResult result{true, verdict.outcome, verdict.messageKey, hostText};
+    PageResult result{true, verdict.outcome, verdict.messageKey, hostText,
+                      checked.field};
     response->set(http::field::content_type, "text/html; charset=utf-8");
     response->body() = state->page.Render(
         job->language, changed ? "" : fields.user, destination, result);
@@ -974,7 +975,7 @@ void Session::StopDeadline() {
         api503Language_, false, TARPON_RC_BAD_OPTION, "", "stopping");
   } else {
     answer.result(http::status::ok);
-    PageResult result{true, Outcome::kUnavailable, "stopping", ""};
+    PageResult result{true, Outcome::kUnavailable, "stopping", "", ""};
     answer.set(http::field::content_type, "text/html; charset=utf-8");
     answer.body() = state_->page.Render(api503Language_, "", "", result);
   }

@@ -239,6 +239,8 @@ def walk(s, screenshot):
     assert "differ" in s.result_text(), s.result_text()
     assert s.find("#user").get_attribute("value") == "ALICE"
     assert s.driver.find_elements(s.by.CSS_SELECTOR, ".reveal") == []
+    assert "differ" in s.find("#confirmation-message").text
+    assert s.find("#confirmation").get_attribute("aria-invalid") == "true"
     s.driver.execute_cdp_cmd("Emulation.setScriptExecutionDisabled",
                              {"value": False})
     s.check_console("the page without scripts")
