@@ -38,16 +38,18 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 0' INT TERM
 
-# A loopback port nothing answers on, from first on.
+# A loopback port nothing answers on: first when given and free, else one
+# picked at random below the range the system hands out to outgoing
+# connections. Something may still hold it: the caller retries.
 free_port() {
   local candidate
-  for candidate in $(seq "$1" $(($1 + 200))); do
+  for candidate in "$@" $(for _ in $(seq 50); do echo $((20000 + RANDOM % 12000)); done); do
     if ! (exec 3<>"/dev/tcp/127.0.0.1/$candidate") 2>/dev/null; then
       echo "$candidate"
       return
     fi
   done
-  echo "web-demo: no free port from $1 on" >&2
+  echo "web-demo: no free port" >&2
   return 1
 }
 
@@ -72,43 +74,62 @@ free_port() {
 
 TARPON_SNA_NODE=$(examples/private-node.sh "$work/node")
 export TARPON_SNA_NODE
-gateway_port=$(free_port 41200)
-echo "tarponGateway $gateway_port/tcp" > "$work/services"
-export TARPON_SERVICES="$work/services"
 unset TARPON_WEB_OPTIONS TARPON_TLS_CLIENT_CA
+export TARPON_SERVICES="$work/services"
+
+# Waits until the last program started is ready (ready CHECK...) or has
+# ended; true when ready.
+ready() {
+  local _
+  for _ in $(seq 200); do
+    "$@" && return 0
+    kill -0 "${pids[-1]}" 2>/dev/null || break
+    sleep 0.05
+  done
+  "$@"
+}
+gateway_started() { grep -q "TARPON SERVER started " "$work/tarpond.log" 2>/dev/null; }
+web_listens() { (exec 3<>"/dev/tcp/127.0.0.1/$web_port") 2>/dev/null; }
+# Ends the last program started when it is still running, to try again.
+drop_last() {
+  kill "${pids[-1]}" 2>/dev/null || true
+  wait "${pids[-1]}" 2>/dev/null || true
+  unset 'pids[-1]'
+}
 
 # The gateway: TLS with the demo's certificate, and the PROXY header trusted
-# from tarpon-web's address only.
-TARPON_TLS_CERT="$work/web.pem" TARPON_TLS_KEY="$work/web.key" \
-  "$bin/tarpons" -log "$work/tarpond.log" -proxy-from 127.0.0.1 \
-  > "$work/tarpons.out" 2>&1 &
-pids+=($!)
-for _ in $(seq 200); do
-  grep -q "TARPON SERVER started " "$work/tarpond.log" 2>/dev/null && break
-  kill -0 "${pids[0]}" 2>/dev/null || break
-  sleep 0.05
+# from tarpon-web's address only. A port taken meanwhile: another one.
+for _ in 1 2 3 4 5; do
+  gateway_port=$(free_port)
+  echo "tarponGateway $gateway_port/tcp" > "$work/services"
+  rm -f "$work/tarpond.log"
+  TARPON_TLS_CERT="$work/web.pem" TARPON_TLS_KEY="$work/web.key" \
+    "$bin/tarpons" -log "$work/tarpond.log" -proxy-from 127.0.0.1 \
+    > "$work/tarpons.out" 2>&1 &
+  pids+=($!)
+  ready gateway_started && break
+  drop_last
 done
-if ! grep -q "TARPON SERVER started " "$work/tarpond.log" 2>/dev/null; then
+if ! gateway_started; then
   echo "web-demo: the gateway did not start:" >&2
-  cat "$work/tarpons.out" "$work/tarpond.log" >&2 2>/dev/null || true
+  cat "$work/tarpons.out" >&2
   exit 1
 fi
 
-web_port=$(free_port 8443)
-TARPON_TLS_CA="$work/ca.pem" TARPON_TLS_CERT="" TARPON_TLS_KEY="" \
-  "$bin/tarpon-web" -listen "127.0.0.1:$web_port" \
-  -cert "$work/web.pem" -key "$work/web.key" \
-  -gateway "127.0.0.1:tarponGateway" -assets "$PWD/web/assets" \
-  -destinations "hosta=Example host" \
-  -rules "hosta=minlength: 6; required: digit; note: The example host knows ALICE, whose password is SECRET1." \
-  > "$work/tarpon-web.out" 2> "$work/tarpon-web.err" &
-pids+=($!)
-for _ in $(seq 200); do
-  (exec 3<>"/dev/tcp/127.0.0.1/$web_port") 2>/dev/null && break
-  kill -0 "${pids[1]}" 2>/dev/null || break
-  sleep 0.05
+for first in 8443 "" "" "" ""; do
+  web_port=$(free_port $first)
+  env -u TARPON_TLS_CERT -u TARPON_TLS_KEY TARPON_TLS_CA="$work/ca.pem" \
+    "$bin/tarpon-web" -listen "127.0.0.1:$web_port" \
+    -cert "$work/web.pem" -key "$work/web.key" \
+    -gateway "127.0.0.1:tarponGateway" -assets "$PWD/web/assets" \
+    -destinations "hosta=Example host" \
+    -rules "hosta=minlength: 6; required: digit; note: The example host knows ALICE, whose password is SECRET1." \
+    > "$work/tarpon-web.out" 2> "$work/tarpon-web.err" &
+  pids+=($!)
+  ready web_listens && kill -0 "${pids[-1]}" 2>/dev/null && break
+  drop_last
 done
-if ! (exec 3<>"/dev/tcp/127.0.0.1/$web_port") 2>/dev/null; then
+if ! web_listens; then
   echo "web-demo: tarpon-web did not start:" >&2
   cat "$work/tarpon-web.err" >&2
   exit 1
@@ -126,6 +147,7 @@ web-demo: open https://localhost:$web_port/
       https://localhost:$web_port/api/v1/password-change
   Each change is a line here; Ctrl-C stops the demo and removes $work.
 EOF
+web=${pids[-1]}
 tail -n 0 -f "$work/tarpon-web.out" &
 pids+=($!)
-wait "${pids[1]}" || true
+wait "$web" || true
