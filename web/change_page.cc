@@ -114,6 +114,14 @@ bool ChangePage::Load(const std::string& assets, const WebSettings& settings,
   };
   destinationsJson_ =
       all.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  // The same JSON in the page, safe inside a script element.
+  pageData_.clear();
+  for (char c : destinationsJson_) {
+    pageData_ += c == '<'   ? "\\u003c"
+                 : c == '>' ? "\\u003e"
+                 : c == '&' ? "\\u0026"
+                            : std::string(1, c);
+  }
   return ReadFile(assets + "/page.html", &template_, error) &&
          catalogue_.Load(assets + "/i18n", settings.language, error);
 }
@@ -243,15 +251,7 @@ std::string ChangePage::Render(const std::string& tag, const std::string& user,
   }
   values["fieldMaxLength"] = std::to_string(kHostFieldLength);
   FieldBounds(destination, &values);
-  // The same JSON the API serves, safe inside a script element.
-  std::string data;
-  for (char c : destinationsJson_) {
-    data += c == '<'   ? "\\u003c"
-            : c == '>' ? "\\u003e"
-            : c == '&' ? "\\u0026"
-                       : std::string(1, c);
-  }
-  values["rulesData"] = data;
+  values["rulesData"] = pageData_;
   return FillTemplate(template_, values);
 }
 

@@ -63,6 +63,7 @@ class ChangePage {
   Catalogue catalogue_;
   std::vector<Destination> hosts_;
   std::string destinationsJson_;
+  std::string pageData_;  // destinationsJson_ with < > & escaped
 };
 
 #endif  // TARPON_WEB_CHANGE_PAGE_H_
