@@ -10,6 +10,9 @@
 
 #include "web/catalogue.h"
 #include "web/change_rules.h"
+#include "web/page_template.h"
+#include "web/password_rules.h"
+#include "web/web_settings.h"
 
 // What the page shows after a change was tried.
 struct PageResult {
@@ -17,19 +20,24 @@ struct PageResult {
   Outcome outcome = Outcome::kInvalid;
   std::string messageKey;
   std::string hostText;
+  std::string field;  // the field at fault, whose message it is too
 };
 
 class ChangePage {
  public:
-  // Reads page.html and i18n/ of assets. False with the reason.
-  bool Load(const std::string& assets, const std::string& language,
-            const std::vector<std::pair<std::string, std::string>>& hosts,
+  // Reads page.html and i18n/ of assets; takes the language, the
+  // destinations and their rules from settings. False with the reason.
+  bool Load(const std::string& assets, const WebSettings& settings,
             std::string* error);
 
   const Catalogue& catalogue() const { return catalogue_; }
+  // The destinations, their labels and rules as JSON: the API's answer,
+  // and the data the page's script checks against.
+  const std::string& DestinationsJson() const { return destinationsJson_; }
 
   // The whole page in language tag: the rules, the result when shown, the
-  // form with user filled in (never a password) and destination selected.
+  // form with user filled in (never a password) and destination selected
+  // ("" for the first), its fields bounded by the rules.
   std::string Render(const std::string& tag, const std::string& user,
                      const std::string& destination,
                      const PageResult& result) const;
@@ -43,10 +51,19 @@ class ChangePage {
   std::string ResultBlock(const Texts& texts, const PageResult& result) const;
   std::string DestinationField(const Texts& texts,
                                const std::string& selected) const;
+  std::string RuleList(const Texts& texts) const;
+  void FieldBounds(const std::string& selected, TemplateValues* values) const;
 
+  struct Destination {
+    std::string name;
+    std::string label;
+    PasswordRules rules;
+  };
   std::string template_;
   Catalogue catalogue_;
-  std::vector<std::pair<std::string, std::string>> hosts_;
+  std::vector<Destination> hosts_;
+  std::string destinationsJson_;
+  std::string pageData_;  // destinationsJson_ with < > & escaped
 };
 
 #endif  // TARPON_WEB_CHANGE_PAGE_H_

@@ -18,35 +18,57 @@ ChangeFields::~ChangeFields() {
 
 namespace {
 
-// "" when value may go, else the key of its problem: missing, too long, a
-// character the host cannot take.
-std::string CheckOne(const std::string& value, const char* missing) {
-  if (value.empty()) return missing;
-  if (value.size() > kWebFieldMaxLength) return "problemTooLong";
-  for (char c : value) {
-    if (!IsHostCharacter(c)) return "problemCharacters";
+// The message key of a field's problem; missing names the field's own.
+const char* MessageKey(RuleFailure rule, const char* missing) {
+  switch (rule) {
+    case RuleFailure::kNone:
+      return "";
+    case RuleFailure::kMissing:
+      return missing;
+    case RuleFailure::kTooShort:
+      return "problemTooShort";
+    case RuleFailure::kTooLong:
+      return "problemTooLong";
+    case RuleFailure::kBadCharacter:
+      return "problemCharacters";
+    case RuleFailure::kMissingClass:
+      return "problemMissingClass";
   }
-  return "";
+  return "badRequest";
+}
+
+FieldProblem Problem(const PasswordRules& rules, const std::string& value,
+                     const char* field, const char* missing) {
+  RuleFailure rule = CheckAgainstRules(rules, value);
+  if (rule == RuleFailure::kNone) return {};
+  return {rule, MessageKey(rule, missing), field};
 }
 
 }  // namespace
 
 bool PassesUserIdCheck(const std::string& user) {
-  return CheckOne(user, "problemNoUser").empty();
+  return CheckAgainstRules(PasswordRules::HostField(), user) ==
+         RuleFailure::kNone;
 }
 
-std::string CheckFields(ChangeFields* fields) {
+FieldProblem CheckFields(ChangeFields* fields, const PasswordRules& rules) {
   for (char& c : fields->user) {
     c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   }
-  std::string problem = CheckOne(fields->user, "problemNoUser");
-  if (problem.empty()) {
-    problem = CheckOne(fields->currentPassword, "problemNoCurrent");
+  static const PasswordRules hostField = PasswordRules::HostField();
+  FieldProblem problem =
+      Problem(hostField, fields->user, "user", "problemNoUser");
+  if (problem.messageKey.empty()) {
+    problem = Problem(hostField, fields->currentPassword, "currentPassword",
+                      "problemNoCurrent");
   }
-  if (problem.empty()) problem = CheckOne(fields->newPassword, "problemNoNew");
-  if (problem.empty() && fields->hasConfirmation &&
+  if (problem.messageKey.empty()) {
+    problem =
+        Problem(rules, fields->newPassword, "newPassword", "problemNoNew");
+  }
+  if (problem.messageKey.empty() && fields->hasConfirmation &&
       fields->confirmation != fields->newPassword) {
-    problem = "problemMismatch";
+    problem = {RuleFailure::kNone, "problemMismatch", "confirmation"};
   }
   return problem;
 }

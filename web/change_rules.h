@@ -8,6 +8,7 @@
 
 #include "contract/host_field.h"
 #include "gateway_client/gateway_exchange.h"
+#include "web/password_rules.h"
 
 // The longest user ID and password the host takes and the characters it
 // carries (contract/host_field.h). Anything else (a blank, a sign that
@@ -36,10 +37,19 @@ struct ChangeFields {
 // Overwrites a string's bytes with zeros, then empties it.
 void ClearSecret(std::string* text);
 
-// The message key (web/assets/i18n/*.json) of the first problem that stops
-// the change before the gateway, or "" when the fields may go. The user ID
-// is upper-cased in place, as the host keeps it.
-std::string CheckFields(ChangeFields* fields);
+// The first problem that stops a change before the gateway: the rule a
+// field broke (kNone for the confirmation's mismatch) and the message key
+// (web/assets/i18n/*.json), "" when the fields may go.
+struct FieldProblem {
+  RuleFailure rule = RuleFailure::kNone;
+  std::string messageKey;
+  const char* field = "";  // the form's name of the field at fault
+};
+
+// The user ID and the current password hold to the host's field rule, the
+// new password to the destination's rules. The user ID is upper-cased in
+// place, as the host keeps it.
+FieldProblem CheckFields(ChangeFields* fields, const PasswordRules& rules);
 
 // The engine's options for a checked change: " -u U -p P -np N -s D".
 std::string GatewayOptions(const ChangeFields& fields,

@@ -23,7 +23,7 @@ const Row kRows[] = {
      {"problemCharacters"}},
     {reason::kMissingCase,
      "The new password lacks a letter case the host wants",
-     {"problemCase"}},
+     {"problemMissingClass"}},
     {reason::kUnknownDestination,
      "The destination is not offered here",
      {"problemDestination"}},

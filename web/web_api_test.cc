@@ -295,7 +295,7 @@ TEST_F(WebApiTest, ServesThePageDocumentsAndMetrics) {
   };
   http_test::HttpAnswer page = send("GET", "/?user=%3Cb%3E");
   EXPECT_EQ(200, page.status);
-  EXPECT_NE(std::string::npos, page.body.find("<html lang=\"de\">"));
+  EXPECT_NE(std::string::npos, page.body.find("<html lang=\"fr\">"));
   EXPECT_NE(std::string::npos, page.body.find("value=\"&lt;b&gt;\""));
   // Each page has a key of its own for the form's retries.
   auto formKey = [](const std::string& body) {
@@ -368,6 +368,72 @@ TEST_F(WebApiTest, ServesThePageDocumentsAndMetrics) {
       static_cast<uint16_t>(metrics),
       "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
   EXPECT_NE(std::string::npos, scraped.body.find("tarpon_web_changes_total"));
+}
+
+// One destination's rules, narrower than the host's: the same data in the
+// API's list, in the page's fields and script data, and in the server's
+// check before the gateway.
+TEST_F(WebApiTest, TakesADestinationsRulesFromItsConfiguration) {
+  int web = StartWeb("tarponGateway",
+                     {"-rules",
+                      "hosta=minlength: 6; maxlength: 7; required: digit; "
+                      "allowed: upper, digit; note: <Yearly>"});
+  auto get = [web](const std::string& path) {
+    return http_test::HttpsExchange(
+        static_cast<uint16_t>(web),
+        "GET " + path +
+            " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+  };
+  const std::string hint =
+      "minlength: 6; maxlength: 7; required: digit; allowed: upper, digit;";
+  http_test::HttpAnswer list = get("/api/v1/destinations");
+  EXPECT_EQ("application/json", list.contentType);
+  nlohmann::json all = nlohmann::json::parse(list.body, nullptr, false);
+  EXPECT_EQ(8, all["hostField"].value("maxLength", 0));
+  nlohmann::json first = all["destinations"][0];
+  EXPECT_EQ("Host A", first.value("label", ""));
+  EXPECT_TRUE(first.value("default", false));
+  nlohmann::json rules = first["rules"];
+  EXPECT_EQ(6, rules.value("minLength", 0));
+  EXPECT_EQ(7, rules.value("maxLength", 0));
+  EXPECT_EQ(hint, rules.value("passwordRules", ""));
+  EXPECT_EQ("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789",
+            rules.value("allowedCharacters", ""));
+  EXPECT_EQ(nlohmann::json::array({"0123456789"}), rules["requiredCharacters"]);
+  EXPECT_EQ("<Yearly>", rules.value("note", ""));
+
+  std::string page = get("/").body;
+  for (const std::string& part :
+       {std::string(
+            "minlength=\"6\"\n       maxlength=\"7\" passwordrules=\"") +
+            hint + "\"",
+        std::string("<li>New password: 6 to 7 characters.</li>"),
+        std::string("<li>It may hold: capital letters A to Z, digits 0 to "
+                    "9.</li>\n<li>It must hold at least one of: digits 0 to "
+                    "9.</li>\n<li>&lt;Yearly&gt;</li>"),
+        std::string("\"note\":\"\\u003cYearly\\u003e\"")}) {
+    EXPECT_NE(std::string::npos, page.find(part)) << part;
+  }
+  EXPECT_EQ(std::string::npos, page.find("<Yearly>"));
+
+  struct Case {
+    const char* next;
+    int status;
+  };
+  const Case cases[] = {
+      {"AFTER", 400},     // too short
+      {"AFTERXX", 400},   // no digit
+      {"after12", 400},   // no small letters here
+      {"AFTER123", 400},  // too long
+      {"AFTER12", 200},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.next);
+    http_test::HttpAnswer answer = http_test::HttpsExchange(
+        static_cast<uint16_t>(web), Post(Change("alice", "SECRET1", c.next)));
+    EXPECT_EQ(c.status, answer.status) << answer.body;
+  }
+  EXPECT_EQ(0u, box_.Read("users.db").find("ALICE     AFTER12"));
 }
 
 TEST_F(WebApiTest, OneAddressHoldingConnectionsLeavesRoomForOthers) {
@@ -445,7 +511,7 @@ TEST_F(WebApiTest, AProxyHeaderTheGatewayDoesNotTrustIsNamedInBothLogs) {
           std::to_string(form.size()) + "\r\nConnection: close\r\n\r\n" + form);
   EXPECT_EQ(200, page.status);
   EXPECT_NE(std::string::npos, page.body.find("not set up correctly"));
-  EXPECT_EQ(std::string::npos, page.body.find("sage"));  // no usage text
+  EXPECT_EQ(std::string::npos, page.body.find("syntax"));  // no usage text
   EXPECT_TRUE(e2e::WaitForText(box_, "unlisted.log", "-proxy-from", 5000));
   EXPECT_NE(std::string::npos,
             box_.Read("unlistedGateway.err").find("-proxy-header off"));

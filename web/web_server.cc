@@ -277,6 +277,7 @@ struct WebServer::State {
   std::unique_ptr<MetricsListener> metricsListener;
   ChangePage page;
   std::string script, style, icon, openapi;
+  std::string destinations;  // with their labels and rules, as JSON
   const std::string healthy = "ok\n";
   std::shared_ptr<ssl::context> tls;  // for new connections; SIGHUP replaces
   std::unique_ptr<TlsContext> gatewayTls;
@@ -322,9 +323,8 @@ struct WebServer::State {
 
 bool WebServer::State::LoadAssets(std::string* error) {
   const std::string& folder = settings.assets;
-  if (!page.Load(folder, settings.language, settings.destinations, error)) {
-    return false;
-  }
+  if (!page.Load(folder, settings, error)) return false;
+  destinations = page.DestinationsJson();
   script = ReadAsset(folder + "/static/tarpon-web.js", error);
   icon = ReadAsset(folder + "/static/favicon.svg", error);
   style = ReadAsset(folder + "/static/tarpon-web.css", error);
@@ -576,6 +576,8 @@ const Route kRoutes[] = {
      &WebServer::State::icon},
     {"/api/v1/openapi.json", kGet, &Session::ServeFixed, "application/json",
      &WebServer::State::openapi},
+    {"/api/v1/destinations", kGet, &Session::ServeFixed, "application/json",
+     &WebServer::State::destinations},
     {"/healthz", kGet, &Session::ServeFixed, "text/plain",
      &WebServer::State::healthy},
     {kChangePasswordPath, kGet, &Session::ServeWellKnown, nullptr, nullptr},
@@ -959,7 +961,9 @@ void Session::RunChange(WebServer::State* state, ChangeJob* job,
   for (const auto& [name, label] : settings.destinations) {
     offered = offered || name == destination;
   }
-  std::string problem = CheckFields(&fields);
+  // The reason a program is told comes from checked.rule.
+  FieldProblem checked = CheckFields(&fields, settings.RulesFor(destination));
+  std::string problem = checked.messageKey;
   if (problem.empty() && !offered) problem = "problemDestination";
   Verdict verdict{Outcome::kInvalid, problem};
   job->outcome = verdict.outcome;
@@ -1027,7 +1031,8 @@ void Session::RunChange(WebServer::State* state, ChangeJob* job,
         ApiProblem(state->page, job->language, OutcomeStatus(verdict.outcome),
                    verdict.messageKey, problem.empty() ? code : -1, hostText);
   } else {
-    PageResult result{true, verdict.outcome, verdict.messageKey, hostText};
+    PageResult result{true, verdict.outcome, verdict.messageKey, hostText,
+                      checked.field};
     response->set(http::field::content_type, "text/html; charset=utf-8");
     response->body() = state->page.Render(
         job->language, changed ? "" : fields.user, destination, result);
@@ -1109,7 +1114,7 @@ void Session::StopDeadline() {
         ApiProblem(state_->page, api503Language_, 503, "stopping", -1, "");
   } else {
     answer.result(http::status::ok);
-    PageResult result{true, Outcome::kUnavailable, "stopping", ""};
+    PageResult result{true, Outcome::kUnavailable, "stopping", "", ""};
     answer.set(http::field::content_type, "text/html; charset=utf-8");
     answer.body() = state_->page.Render(api503Language_, "", "", result);
   }

@@ -49,6 +49,25 @@ void ParseGateway(const std::string& text, WebSettings* settings) {
   }
 }
 
+// "NAME=RULES": the rules of one destination; a later one for the same
+// name replaces it.
+bool ParseRules(const std::string& text, WebSettings* settings,
+                std::string* error) {
+  size_t equals = text.find('=');
+  if (equals == std::string::npos || equals == 0) {
+    *error = "-rules needs NAME=RULES: " + text;
+    return false;
+  }
+  std::string name = text.substr(0, equals);
+  PasswordRules rules;
+  if (!ParsePasswordRules(text.substr(equals + 1), &rules, error)) {
+    *error = "-rules for " + name + ": " + *error;
+    return false;
+  }
+  settings->rules[name] = rules;
+  return true;
+}
+
 bool ParseCount(const std::string& text, int most, int* value) {
   if (text.empty() || text.size() > 6 ||
       text.find_first_not_of("0123456789") != std::string::npos) {
@@ -90,6 +109,8 @@ bool ParseWebArguments(const std::vector<std::string>& args,
       ok = !settings->gatewayHost.empty();
     } else if (name == "-destinations") {
       ok = ParseDestinations(value, settings);
+    } else if (name == "-rules") {
+      if (!ParseRules(value, settings, error)) return false;
     } else if (name == "-lang") {
       settings->language = value;
     } else if (name == "-assets") {
@@ -127,10 +148,27 @@ bool ParseWebArguments(const std::vector<std::string>& args,
     *error = std::string(missing) + " is required";
     return false;
   }
+  for (const auto& [destination, rules] : settings->rules) {
+    bool offered = false;
+    for (const auto& [name, label] : settings->destinations) {
+      offered = offered || name == destination;
+    }
+    if (!offered) {
+      *error = "-rules names " + destination + ", which -destinations lacks";
+      return false;
+    }
+  }
   if (settings->gatewayService.empty()) {
     settings->gatewayService = GATEWAY_DEFAULT_SERVICE;
   }
   return true;
+}
+
+const PasswordRules& WebSettings::RulesFor(
+    const std::string& destination) const {
+  static const PasswordRules hostField = PasswordRules::HostField();
+  auto found = rules.find(destination);
+  return found == rules.end() ? hostField : found->second;
 }
 
 std::string FitWebLimits(uint64_t descriptors, WebLimits* limits) {

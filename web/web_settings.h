@@ -8,11 +8,13 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "comm/net_block.h"
+#include "web/password_rules.h"
 
 // What tarpon-web allows a client, in one place. A connection costs one
 // descriptor and a change in flight one more (to the gateway); the caps
@@ -56,6 +58,9 @@ struct WebSettings {
   std::string gatewayService;  // the gateway's default service when empty
   // (name, label); the first is the default.
   std::vector<std::pair<std::string, std::string>> destinations;
+  // -rules: a destination's rules for a new password; one without any
+  // takes the host's field rule.
+  std::map<std::string, PasswordRules> rules;
   std::string redirectListen;  // -http, "" for none
   std::string language = "en";
   std::string assets;       // templates, static files, i18n/
@@ -66,13 +71,16 @@ struct WebSettings {
   // header's client is the one counted, logged and named to the gateway.
   NetBlockList proxyFrom;
   std::string metricsListen;  // -metrics, "" for none
-  bool check = false;         // -check: check the settings, then exit
+  bool check = false;  // -check: check the settings, then exit
+
+  const PasswordRules& RulesFor(const std::string& destination) const;
 };
 
 // Reads args (without the program's name) into *settings; every option
-// but -check takes a value. False with a one-line reason for an unknown option,
-// a missing or bad value, or a setting missing (-listen, -cert, -key,
-// -destinations).
+// but -check takes a value. False with a one-line reason for an unknown
+// option, a missing or bad value, a setting missing (-listen, -cert, -key,
+// -destinations), or rules beyond the host's field rule or for a
+// destination not offered.
 bool ParseWebArguments(const std::vector<std::string>& args,
                        WebSettings* settings, std::string* error);
 

@@ -38,14 +38,31 @@ TEST(WebSettingsTest, ReadsTheLimitsAndRefusesBadValues) {
   struct Case {
     Words more;
     bool ok;
+    const char* says = "";  // a part of the reason
   };
   const Case cases[] = {
       {{"-per-source", "4", "-max-connections", "20"}, true},
       {{"-proxy-from", "127.0.0.1,10.0.0.0/8,::1"}, true},
       {{"-metrics", "127.0.0.1:9102"}, true},
+      {{"-rules",
+        "a=MinLength:6;required: upper;\n  required:digit, [#];"
+        "allowed: upper,digit,[@#$@]; note: Yearly; never reused."},
+       true},
       {{"-per-source", "0"}, false},
       {{"-proxy-from", "10.0.0.256"}, false},
       {{"-metrics", "localhost:9102"}, false},
+      {{"-rules", "a=maxlength: 9"}, false, "outside the host's 1 to 8"},
+      {{"-rules", "a=minlength: 0"}, false, "outside the host's 1 to 8"},
+      {{"-rules", "a=minlength: 7; maxlength: 6"}, false, "above maxlength"},
+      {{"-rules", "a=allowed: upper, special"}, false, "special is beyond"},
+      {{"-rules", "a=required: [@#!]"}, false, "[@#!] is beyond"},
+      {{"-rules", "a=allowed: upper,"}, false, "unknown class"},
+      {{"-rules", "a=max-consecutive: 2"}, false, "unknown property"},
+      {{"-rules", "a=maxlength: 1; required: upper; required: digit"},
+       false,
+       "do not fit"},
+      {{"-rules", "b=minlength: 2"}, false, "-rules names b"},
+      {{"-rules", "minlength: 2"}, false, "NAME=RULES"},
   };
   for (const Case& c : cases) {
     Words args = base;
@@ -54,6 +71,20 @@ TEST(WebSettingsTest, ReadsTheLimitsAndRefusesBadValues) {
     std::string error;
     SCOPED_TRACE(c.more[0] + " " + c.more[1]);
     EXPECT_EQ(c.ok, ParseWebArguments(args, &settings, &error)) << error;
+    EXPECT_NE(std::string::npos, error.find(c.says)) << error;
+    if (c.more[0] == "-rules" && c.ok) {
+      const PasswordRules& rules = settings.RulesFor("a");
+      EXPECT_EQ(
+          "minlength: 6; maxlength: 8; required: upper; required: digit, "
+          "[#]; allowed: upper, digit, [@#$];",
+          rules.Text());
+      EXPECT_EQ("Yearly; never reused.", rules.note);
+      // A destination without rules takes the host's.
+      EXPECT_EQ(
+          "minlength: 1; maxlength: 8; allowed: upper, lower, digit, "
+          "[@#$];",
+          settings.RulesFor("other").Text());
+    }
     if (c.more[0] == "-per-source" && c.ok) {
       EXPECT_EQ(4, settings.limits.perSource);
       EXPECT_EQ(20, settings.limits.maxConnections);

@@ -1,28 +1,58 @@
-// Live checks of the change form: the host's length and characters, and
-// the confirmation, before anything is sent; and no second submit while one
-// is running. The server checks all of it again: this only saves a trip.
+// Live checks of the change form against the rules the server put in the
+// page (the same data as GET /api/v1/destinations): the host's rule for
+// the user ID and the current password, the chosen destination's for the
+// new one, and the confirmation, before anything is sent; a show-password
+// button for each password field; and no second submit while one is
+// running. The server checks all of it again: this only saves a trip.
 'use strict';
 (function () {
   const form = document.getElementById('change');
-  if (!form) return;
+  const dataElement = document.getElementById('rules-data');
+  if (!form || !dataElement) return;
+  const data = JSON.parse(dataElement.textContent);
   const live = document.getElementById('live');
   const button = document.getElementById('submit');
   const field = (id) => document.getElementById(id);
-  const hostCharacters = /^[A-Za-z0-9@#$]*$/;
-  const checks = [
-    ['user', 'noUser'],
-    ['currentPassword', 'noCurrent'],
-    ['newPassword', 'noNew'],
-  ];
+  const destination = field('destination');
+  const ids = ['user', 'currentPassword', 'newPassword', 'confirmation'];
 
-  // The first problem as [field, message], or null; empty fields count
-  // only when the form is being sent.
+  // The chosen destination's rules: the select's, else the default's.
+  function chosenRules() {
+    const name = destination ? destination.value : '';
+    const found = data.destinations.find((d) => d.name === name) ||
+      data.destinations.find((d) => d.default);
+    return found ? found.rules : data.hostField;
+  }
+
+  // The message key of value's first problem against rules, or null; an
+  // empty value counts only when the form is being sent, a short one and
+  // a missing class only once complete (sent, or the person moved on).
+  function broken(rules, value, sending, complete, missing) {
+    if (value === '') return sending ? missing : null;
+    if (value.length > rules.maxLength) return 'tooLong';
+    for (const c of value) {
+      if (!rules.allowedCharacters.includes(c)) return 'characters';
+    }
+    if (!complete) return null;
+    if (value.length < rules.minLength) return 'tooShort';
+    for (const set of rules.requiredCharacters) {
+      if (![...value].some((c) => set.includes(c))) return 'missingClass';
+    }
+    return null;
+  }
+
+  // The first problem as [field, message], or null.
   function problem(sending) {
-    for (const [id, missing] of checks) {
-      const value = field(id).value;
-      if (value === '' && sending) return [id, form.dataset[missing]];
-      if (value.length > 8) return [id, form.dataset.tooLong];
-      if (!hostCharacters.test(value)) return [id, form.dataset.characters];
+    const checks = [
+      ['user', data.hostField, 'noUser'],
+      ['currentPassword', data.hostField, 'noCurrent'],
+      ['newPassword', chosenRules(), 'noNew'],
+    ];
+    for (const [id, rules, missing] of checks) {
+      const input = field(id);
+      const complete = sending || document.activeElement !== input;
+      const key = broken(rules, input.value, sending, complete, missing);
+      if (key) return [id, form.dataset[key]];
     }
     const confirmation = field('confirmation');
     if ((sending || confirmation.value !== '') &&
@@ -33,13 +63,54 @@
   }
 
   function show(found) {
-    for (const id of ['user', 'currentPassword', 'newPassword', 'confirmation']) {
-      field(id).setAttribute('aria-invalid', found && found[0] === id ? 'true' : 'false');
+    for (const id of ids) {
+      const mine = found && found[0] === id;
+      field(id).setAttribute('aria-invalid', mine ? 'true' : 'false');
+      field(id + '-message').textContent = mine ? found[1] : '';
     }
-    live.textContent = found ? found[1] : '';
   }
 
+  // The chosen destination's rules alone are shown, and bound the field.
+  function choose() {
+    const name = destination ? destination.value : '';
+    for (const set of document.querySelectorAll('.rule-set')) {
+      set.hidden = destination !== null && set.dataset.destination !== name;
+    }
+    const rules = chosenRules();
+    const input = field('newPassword');
+    input.minLength = rules.minLength;
+    input.maxLength = rules.maxLength;
+    input.setAttribute('passwordrules', rules.passwordRules);
+    field('confirmation').maxLength = rules.maxLength;
+  }
+
+  // A button after each password field shows its text and hides it again;
+  // made here, so that without scripts there is none.
+  for (const id of ['currentPassword', 'newPassword', 'confirmation']) {
+    const input = field(id);
+    const reveal = document.createElement('button');
+    reveal.type = 'button';
+    reveal.className = 'reveal';
+    reveal.id = id + '-reveal';
+    reveal.setAttribute('aria-controls', id);
+    reveal.setAttribute('aria-pressed', 'false');
+    reveal.textContent = form.dataset.show;
+    reveal.addEventListener('click', () => {
+      const shown = input.type === 'password';
+      input.type = shown ? 'text' : 'password';
+      reveal.setAttribute('aria-pressed', shown ? 'true' : 'false');
+      reveal.textContent = shown ? form.dataset.hide : form.dataset.show;
+    });
+    const row = document.createElement('div');
+    row.className = 'reveal-row';
+    input.replaceWith(row);
+    row.append(input, reveal);
+  }
+
+  if (destination) destination.addEventListener('change', choose);
+  choose();
   form.addEventListener('input', () => show(problem(false)));
+  form.addEventListener('focusout', () => show(problem(false)));
   form.addEventListener('submit', (event) => {
     if (form.dataset.sending === 'yes') {
       event.preventDefault();
@@ -52,6 +123,10 @@
       event.preventDefault();
       field(found[0]).focus();
       return;
+    }
+    // No browser keeps a shown password as typed text.
+    for (const reveal of document.querySelectorAll('.reveal')) {
+      if (reveal.getAttribute('aria-pressed') === 'true') reveal.click();
     }
     form.dataset.sending = 'yes';
     button.disabled = true;
