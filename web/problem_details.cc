@@ -22,7 +22,7 @@ const Row kRows[] = {
      "A value has a character the host cannot take",
      {"problemCharacters"}},
     {reason::kMissingCase,
-     "The new password lacks a letter case the host wants",
+     "The new password lacks a character its rules require",
      {"problemMissingClass"}},
     {reason::kUnknownDestination,
      "The destination is not offered here",

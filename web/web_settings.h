@@ -71,7 +71,7 @@ struct WebSettings {
   // header's client is the one counted, logged and named to the gateway.
   NetBlockList proxyFrom;
   std::string metricsListen;  // -metrics, "" for none
-  bool check = false;  // -check: check the settings, then exit
+  bool check = false;         // -check: check the settings, then exit
 
   const PasswordRules& RulesFor(const std::string& destination) const;
 };
