@@ -274,13 +274,10 @@ def walk(s, screenshot):
         s.driver.save_screenshot(screenshot)
 
     # Password managers send people to the well-known address: it leads
-    # to the page. (Until the server redirects it, it is a 404: noted.)
+    # to the page.
     s.driver.get(s.base + ".well-known/change-password")
-    if "Not found" in s.find("body").text:
-        print("NOTE: /.well-known/change-password is not redirected yet")
-    else:
-        s.wait.until(lambda d: d.find_element(s.by.ID, "change"))
-        assert s.driver.current_url == s.base, s.driver.current_url
+    s.wait.until(lambda d: d.find_element(s.by.ID, "change"))
+    assert s.driver.current_url == s.base, s.driver.current_url
 
 
 def main():
