@@ -26,12 +26,7 @@ LoopBaton::LoopBaton(std::chrono::microseconds tick, int readyFd,
 LoopBaton::~LoopBaton() {
   // Run joins its threads; this only covers a Run that never came.
   std::unique_lock<std::mutex> lock(mutex_);
-  closing_ = true;
-  watchCv_.notify_all();
-  turnCv_.notify_all();
-  lock.unlock();
-  if (watchdog_.joinable()) watchdog_.join();
-  for (std::thread& helper : helpers_) helper.join();
+  CloseAndJoin(lock);
 }
 
 void LoopBaton::Run(const std::function<bool()>& turn) {
@@ -44,17 +39,21 @@ void LoopBaton::Run(const std::function<bool()>& turn) {
   }
   Follow(0, true);
   std::unique_lock<std::mutex> lock(mutex_);
+  CloseAndJoin(lock);
+  lock.lock();
+  helpers_.clear();
+  waiting_.clear();
+  turn_ = nullptr;
+  closing_ = false;
+}
+
+void LoopBaton::CloseAndJoin(std::unique_lock<std::mutex>& lock) {
   closing_ = true;
   watchCv_.notify_all();
   turnCv_.notify_all();
   lock.unlock();
   if (watchdog_.joinable()) watchdog_.join();
   for (std::thread& helper : helpers_) helper.join();
-  lock.lock();
-  helpers_.clear();
-  waiting_.clear();
-  turn_ = nullptr;
-  closing_ = false;
 }
 
 void LoopBaton::Follow(int self, bool leading) {

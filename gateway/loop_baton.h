@@ -56,6 +56,9 @@ class LoopBaton {
   // Waits for the loop (unless leading) and runs its turns while it has
   // it, until the loop ends.
   void Follow(int self, bool leading);
+  // Called with the lock held, which it lets go: tells the watchdog and
+  // the waiting threads that the baton closes, and joins them.
+  void CloseAndJoin(std::unique_lock<std::mutex>& lock);
   void Watch();
   // Called with the lock held: the loop goes on on a waiting thread or a
   // new one.
