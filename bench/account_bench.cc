@@ -24,15 +24,6 @@
 
 namespace {
 
-const char kRevokingNode[] =
-    "[node]\n"
-    "modes = #BATCH\n"
-    "[partner_lu hosta]\n"
-    "name = NETA.KSVHOST\n"
-    "[host NETA.KSVHOST]\n"
-    "users = users.db\n"
-    "revoke_after = 3\n";
-
 struct Options {
   int sources = 1000;
   int accounts = 50;
@@ -104,7 +95,7 @@ struct Setup {
 bool Start(const Options& options, Setup* setup, int count, bool redis,
            std::vector<std::string> args) {
   e2e::Sandbox& box = setup->box;
-  box.Write("sna-node.conf", kRevokingNode);
+  box.Write("sna-node.conf", e2e::RevokingNodeConfig());
   box.Write("users.db", Database(options.accounts));
   chmod(box.Path("users.db").c_str(), 0600);
   std::string services;

@@ -15,15 +15,6 @@
 
 namespace {
 
-const char kRevokingNode[] =
-    "[node]\n"
-    "modes = #BATCH\n"
-    "[partner_lu hosta]\n"
-    "name = NETA.KSVHOST\n"
-    "[host NETA.KSVHOST]\n"
-    "users = users.db\n"
-    "revoke_after = 3\n";
-
 // Sends a request of options to port from source, after header when one is
 // given; the reply's return code, or "closed".
 std::string Request(int port, const std::string& options,
@@ -64,7 +55,7 @@ int PortOf(const e2e::Sandbox& box, const std::string& name) {
 
 TEST(AccountLimitE2eTest, GuessesFromManySourcesNeverRevokeTheUserId) {
   e2e::Sandbox box;
-  box.Write("sna-node.conf", kRevokingNode);
+  box.Write("sna-node.conf", e2e::RevokingNodeConfig());
   box.Write("users.db", "ALICE SECRET1\n");
   chmod(box.Path("users.db").c_str(), 0600);
   StartServices(box, {"tarponGateway"});
@@ -125,7 +116,7 @@ TEST(AccountLimitE2eTest, TwoGatewaysSharingRedisGiveOneAllowance) {
     GTEST_SKIP() << "redis-server is not installed";
   }
   e2e::Sandbox box;
-  box.Write("sna-node.conf", kRevokingNode);
+  box.Write("sna-node.conf", e2e::RevokingNodeConfig());
   box.Write("users.db", "ALICE SECRET1\n");
   chmod(box.Path("users.db").c_str(), 0600);
   StartServices(box, {"gatewayOne", "gatewayTwo", "redis"});

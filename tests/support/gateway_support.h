@@ -32,6 +32,12 @@ inline const char kGatewayNodeConfig[] =
     "[host NETA.KSVHOST]\n"
     "users = users.db\n";
 
+// The same node, its host revoking a user ID after three failed sign-ons in
+// a row (the last section is the host's, so the line joins it).
+inline std::string RevokingNodeConfig() {
+  return std::string(kGatewayNodeConfig) + "revoke_after = 3\n";
+}
+
 // The remote client's first line up to the return code, and the engine's
 // text for a changed password.
 inline const char kBanner[] =
