@@ -344,8 +344,10 @@ int Sequence(const Options& options) {
   std::printf("\n### One client: the API against the gateway straight\n\n");
   std::printf(
       "%d alternating rounds of %d refused changes one after another per "
-      "path, after 50 of each to warm up; TLS 1.3 everywhere, full "
-      "handshakes.\n\n",
+      "path, after 50 of each to warm up; TLS 1.3 everywhere. tarpon-web "
+      "resumes its session with the gateway; the library straight makes a "
+      "full handshake each time, as tarponrc, a new process for each "
+      "change, does.\n\n",
       options.rounds, options.changes);
   std::printf(
       "| path | median changes/s | best | failed | of straight | CPU ms a "

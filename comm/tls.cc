@@ -15,6 +15,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "contract/error_text.h"
 
@@ -22,6 +23,8 @@ namespace {
 
 // A TLS record of the handshake begins with this content type byte.
 constexpr unsigned char kHandshakeRecord = 0x16;
+// How long a server's session may be resumed.
+constexpr long kSessionSeconds = 300;
 
 // The variable's value, or nullptr when it is unset or empty.
 const char* Setting(const char* name) {
@@ -269,11 +272,19 @@ std::unique_ptr<TlsContext> TlsContext::ServerFromEnvironment(
   }
   std::unique_ptr<TlsContext> result(new TlsContext(context, true));
   if (!LoadCertificate(context, certificate, key, error)) return nullptr;
-  // No resumption: every remote client is a new process with no session to
-  // offer, so a cache and the tickets sent after each handshake would only
-  // cost time and bytes.
+  // No cache of sessions here: one ticket after each handshake, which the
+  // client keeps (a remote client, a new process each time, drops it;
+  // tarpon-web resumes with it). The ticket is sealed with a key of this
+  // context's, made when it is loaded, so a reload of the TLS files ends
+  // every earlier session; a session lives 5 minutes at most.
   SSL_CTX_set_session_cache_mode(context, SSL_SESS_CACHE_OFF);
-  SSL_CTX_set_num_tickets(context, 0);
+  SSL_CTX_set_num_tickets(context, 1);
+  SSL_CTX_set_timeout(context, kSessionSeconds);
+  // Without a context of its own a session whose client showed a
+  // certificate fails the handshake when it is resumed.
+  static const unsigned char kSessionContext[] = "tarpon";
+  SSL_CTX_set_session_id_context(context, kSessionContext,
+                                 sizeof kSessionContext - 1);
   if (clientCa != nullptr) {
     if (!LoadTrust(context, clientCa, error)) return nullptr;
     STACK_OF(X509_NAME)* names = SSL_load_client_CA_file(clientCa);
@@ -289,7 +300,60 @@ std::unique_ptr<TlsContext> TlsContext::ServerFromEnvironment(
   return result;
 }
 
-TlsContext::~TlsContext() { SSL_CTX_free(context_); }
+struct TlsContext::KeptSession {
+  std::mutex mutex;
+  std::string host;
+  SSL_SESSION* session = nullptr;
+};
+
+TlsContext::TlsContext(SSL_CTX* context, bool server)
+    : context_(context), server_(server) {
+  SSL_CTX_set_app_data(context_, this);
+}
+
+TlsContext::~TlsContext() {
+  if (kept_ != nullptr) SSL_SESSION_free(kept_->session);
+  SSL_CTX_free(context_);
+}
+
+void TlsContext::KeepSessions() {
+  if (server_ || kept_ != nullptr) return;
+  kept_ = std::make_unique<KeptSession>();
+  SSL_CTX_set_session_cache_mode(
+      context_, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+  SSL_CTX_sess_set_new_cb(context_, OnNewSession);
+}
+
+// A TLS 1.2 session would be resumed without a new key exchange: only
+// TLS 1.3 sessions are kept. A copy is kept, since the library marks a
+// connection's own session as spent when the connection ends without its
+// closing alert.
+int TlsContext::OnNewSession(SSL* ssl, SSL_SESSION* session) {
+  auto* self =
+      static_cast<TlsContext*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
+  auto* host = static_cast<const std::string*>(SSL_get_app_data(ssl));
+  if (self == nullptr || self->kept_ == nullptr || host == nullptr ||
+      SSL_SESSION_get_protocol_version(session) != TLS1_3_VERSION) {
+    return 0;
+  }
+  SSL_SESSION* copy = SSL_SESSION_dup(session);
+  if (copy == nullptr) return 0;
+  KeptSession& kept = *self->kept_;
+  std::lock_guard<std::mutex> lock(kept.mutex);
+  SSL_SESSION_free(kept.session);
+  kept.session = copy;
+  kept.host = *host;
+  return 0;
+}
+
+void TlsContext::OfferSession(SSL* ssl, const std::string& host) const {
+  if (kept_ == nullptr) return;
+  std::lock_guard<std::mutex> lock(kept_->mutex);
+  if (kept_->session != nullptr && kept_->host == host &&
+      SSL_SESSION_is_resumable(kept_->session) == 1) {
+    SSL_set_session(ssl, kept_->session);
+  }
+}
 
 std::unique_ptr<TlsSession> TlsSession::ForClient(const TlsContext& context,
                                                   int socket, const char* host,
@@ -313,6 +377,9 @@ std::unique_ptr<TlsSession> TlsSession::ForClient(const TlsContext& context,
     *error = "cannot check the certificate's name (" + LibraryError() + ")";
     return nullptr;
   }
+  // The name that a session handed out on this connection is kept for.
+  SSL_set_app_data(ssl, &session->host_);
+  context.OfferSession(ssl, session->host_);
   SSL_set_connect_state(ssl);
   SendAtOnce(socket);
   return session;
@@ -421,6 +488,8 @@ std::string TlsSession::Describe(bool handshake) const {
 }
 
 std::string TlsSession::Protocol() const { return SSL_get_version(ssl_); }
+
+bool TlsSession::Resumed() const { return SSL_session_reused(ssl_) == 1; }
 
 std::string TlsSession::Agreement() const {
   std::string text = Protocol();

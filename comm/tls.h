@@ -29,6 +29,7 @@
 
 struct ssl_st;
 struct ssl_ctx_st;
+struct ssl_session_st;
 
 // False, with the reason in *error, when the group or others may read the
 // key file at path; true otherwise (also when it cannot be examined: the
@@ -49,15 +50,32 @@ class TlsContext {
   TlsContext(const TlsContext&) = delete;
   TlsContext& operator=(const TlsContext&) = delete;
 
+  // For a client context that a long-lived program keeps for connection
+  // after connection to the same server (tarpon-web to its gateway): each
+  // new connection offers the last TLS 1.3 session that a server of the
+  // same host name handed out, and a resumed handshake skips the
+  // certificate's signature and its check. The key exchange still runs,
+  // so each connection has keys of its own. One session is kept, and only
+  // for the host it came from. Thread-safe; call before the first
+  // connection.
+  void KeepSessions();
+
   ssl_ctx_st* Native() const { return context_; }
   bool IsServer() const { return server_; }
 
  private:
-  TlsContext(ssl_ctx_st* context, bool server)
-      : context_(context), server_(server) {}
+  friend class TlsSession;
+  struct KeptSession;
+
+  TlsContext(ssl_ctx_st* context, bool server);
+  // The library's call when a server hands out a session: 1 when kept.
+  static int OnNewSession(ssl_st* ssl, ssl_session_st* session);
+  // Offers the kept session of host to ssl, when there is one.
+  void OfferSession(ssl_st* ssl, const std::string& host) const;
 
   ssl_ctx_st* context_;
   bool server_;
+  std::unique_ptr<KeptSession> kept_;  // null unless KeepSessions
 };
 
 // A TlsSession is the byte channel of a connection inside TLS: every result
@@ -95,6 +113,8 @@ class TlsSession : public ByteChannel {
 
   // The negotiated protocol, such as "TLSv1.3".
   std::string Protocol() const;
+  // True when the handshake resumed an earlier session.
+  bool Resumed() const;
   // The peer certificate's subject in RFC 2253 form with control
   // characters and bytes above 0x7E escaped; "" without one.
   std::string PeerSubject() const;

@@ -173,6 +173,69 @@ TEST_F(TlsTest, ServerSessionsReportWhatTheGatewayLogs) {
   }
 }
 
+// A client that keeps sessions resumes the one the server handed out, for
+// the same host name only, also where the server asks for its certificate;
+// one that does not keep them, never.
+TEST_F(TlsTest, KeptSessionsResumeForTheirHostOnly) {
+  struct Case {
+    const char* name;
+    bool keep;
+    const char* secondHost;
+    bool clientCertificate;
+    bool resumed;
+  };
+  const Case cases[] = {
+      {"kept, same host", true, "localhost", false, true},
+      {"kept, client certificate", true, "localhost", true, true},
+      {"kept, another name of the host", true, "127.0.0.1", false, false},
+      {"not kept", false, "localhost", false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string error;
+    std::string certificate = c.clientCertificate ? Path("client.pem") : "";
+    std::string key = c.clientCertificate ? Path("client.key") : "";
+    std::unique_ptr<TlsContext> serverContext;
+    {
+      TlsEnvironment env({{"TARPON_TLS_CERT", Path("gateway.pem")},
+                          {"TARPON_TLS_KEY", Path("gateway.key")},
+                          {"TARPON_TLS_CLIENT_CA",
+                           c.clientCertificate ? Path("ca.pem") : ""}});
+      serverContext = TlsContext::ServerFromEnvironment(&error);
+    }
+    ASSERT_NE(nullptr, serverContext) << error;
+    TlsEnvironment env({{"TARPON_TLS_CA", Path("ca.pem")},
+                        {"TARPON_TLS_CERT", certificate},
+                        {"TARPON_TLS_KEY", key}});
+    std::unique_ptr<TlsContext> clientContext =
+        TlsContext::ClientFromEnvironment(&error);
+    ASSERT_NE(nullptr, clientContext) << error;
+    if (c.keep) clientContext->KeepSessions();
+    for (int connection = 0; connection < 2; ++connection) {
+      const char* host = connection == 0 ? "localhost" : c.secondHost;
+      Ends ends;
+      auto client =
+          TlsSession::ForClient(*clientContext, ends.fds[0], host, &error);
+      auto server = TlsSession::ForServer(*serverContext, ends.fds[1], &error);
+      ASSERT_TRUE(client && server);
+      IoResult clientStatus = IoResult::kOk;
+      IoResult serverStatus = IoResult::kOk;
+      Handshakes(*client, *server, ends, &clientStatus, &serverStatus);
+      ASSERT_EQ(IoResult::kOk, clientStatus);
+      ASSERT_EQ(IoResult::kOk, serverStatus) << server->Failure();
+      EXPECT_EQ(connection == 1 && c.resumed, client->Resumed());
+      EXPECT_EQ(c.clientCertificate ? "CN=tarpon client" : "",
+                server->PeerSubject());
+      // The session comes after the handshake, with the server's first
+      // bytes.
+      size_t count = 0;
+      EXPECT_EQ(IoResult::kOk, server->WriteSome("pong", 4, &count));
+      char buffer[8] = {};
+      EXPECT_EQ(IoResult::kOk, client->ReadSome(buffer, sizeof buffer, &count));
+    }
+  }
+}
+
 TEST_F(TlsTest, ServerRefusesClearTextUnread) {
   std::string error;
   TlsEnvironment env({{"TARPON_TLS_CERT", Path("gateway.pem")},

@@ -1335,6 +1335,9 @@ bool WebServer::Start(std::string* error) {
     *error = "gateway TLS settings refused: " + *error;
     return false;
   }
+  // Change after change goes to the same gateway: a resumed handshake
+  // spares both ends the certificate's signature and its check.
+  if (s.gatewayTls != nullptr) s.gatewayTls->KeepSessions();
   rlimit limit = {};
   if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
     if (limit.rlim_cur < limit.rlim_max) {
