@@ -1,8 +1,6 @@
 #include "gateway/engine_runner.h"
 
 #include <cstring>
-#include <iostream>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,43 +22,15 @@ static_assert(GATEWAY_MAX_REQUEST_LENGTH + option_line::kGatewayOptionsLength <
 static_assert(GATEWAY_REQUEST_BUFFER_SIZE <= option_line::kLineSize,
               "the request buffer exceeds the engine's command line");
 
-// A stream buffer that appends what is written to a string.
-class AppendingBuffer : public std::streambuf {
- public:
-  explicit AppendingBuffer(std::string* text) : text_(text) {}
-
- protected:
-  int overflow(int c) override {
-    if (c != traits_type::eof()) text_->push_back(static_cast<char>(c));
-    return traits_type::not_eof(c);
-  }
-  std::streamsize xsputn(const char* data, std::streamsize length) override {
-    text_->append(data, static_cast<size_t>(length));
-    return length;
-  }
-
- private:
-  std::string* text_;
-};
-
 // Points this thread's output and log at one run's texts while it lives.
 class RunStreams {
  public:
   explicit RunStreams(EngineRun* run)
-      : textBuffer_(&run->text),
-        logBuffer_(&run->logText),
-        text_(&textBuffer_),
-        log_(&logBuffer_),
-        output_(text_),
-        trace_(log_) {}
+      : output_(&run->text), log_(&run->logText) {}
 
  private:
-  AppendingBuffer textBuffer_;
-  AppendingBuffer logBuffer_;
-  std::ostream text_;
-  std::ostream log_;
-  ProgramOutputRedirect output_;
-  TraceLogRedirect trace_;
+  OutputToString output_;
+  TraceLogToString log_;
 };
 
 }  // namespace

@@ -15,7 +15,6 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
-#include <sstream>
 #include <thread>
 
 #include "comm/net_block.h"
@@ -27,23 +26,10 @@
 #include "gateway/account_guard.h"
 #include "gateway/engine_runner.h"
 #include "gateway/service_notify.h"
+#include "trace/program_output.h"
 #include "trace/trace.h"
 
 namespace {
-
-// Keeps the trace lines this thread makes while it lives in *text.
-class TraceKeeper {
- public:
-  explicit TraceKeeper(std::string* text) : text_(text), redirect_(lines_) {}
-  ~TraceKeeper() { *text_ = lines_.str(); }
-  TraceKeeper(const TraceKeeper&) = delete;
-  TraceKeeper& operator=(const TraceKeeper&) = delete;
-
- private:
-  std::string* text_;
-  std::ostringstream lines_;
-  TraceLogRedirect redirect_;
-};
 
 // The pause after an accept failed for want of descriptors or memory.
 constexpr int kAcceptPauseMs = 100;
@@ -616,7 +602,8 @@ void GatewayLoop::RunEngine(Slots::iterator found) {
                                 source = found->second.source,
                                 request = session->GetRequest(), trace,
                                 held]() mutable {
-    TraceKeeper keeper(trace.get());
+    // The trace lines this thread makes go to *trace (empty so far).
+    TraceLogToString keeper(trace.get());
     if (IsPastStopRun()) {
       EngineRun stopping;
       stopping.returnCode = TARPON_RC_LOCAL_UNAVAILABLE;

@@ -12,6 +12,8 @@
 #include <sstream>
 #include <string>
 
+#include "trace/trace.h"
+
 // This thread's output stream: the innermost ProgramOutputRedirect's, or
 // std::cout.
 std::ostream& program_output();
@@ -27,6 +29,35 @@ class ProgramOutputRedirect {
 
  private:
   std::ostream* saved_;
+};
+
+// While it lives, what this thread writes to program_output() is appended
+// to *text. It writes through a stream of the thread's own, made once and
+// set back to the default format each time: making a stream costs more
+// than a short request's whole run. Redirections nest.
+class OutputToString {
+ public:
+  explicit OutputToString(std::string* text);
+  ~OutputToString();
+  OutputToString(const OutputToString&) = delete;
+  OutputToString& operator=(const OutputToString&) = delete;
+
+ private:
+  std::string* saved_;
+  ProgramOutputRedirect redirect_;
+};
+
+// The same for this thread's trace_log().
+class TraceLogToString {
+ public:
+  explicit TraceLogToString(std::string* text);
+  ~TraceLogToString();
+  TraceLogToString(const TraceLogToString&) = delete;
+  TraceLogToString& operator=(const TraceLogToString&) = delete;
+
+ private:
+  std::string* saved_;
+  TraceLogRedirect redirect_;
 };
 
 // Captures what this thread writes to program_output() while it lives.
