@@ -414,6 +414,10 @@ void GatewayLoop::AcceptWaiting(GatewayListener& listener) {
       return;
     }
     Admit(std::move(socket), peer, address);
+    // A lone client's conversation is to be held at the end of this turn:
+    // a connection behind it makes the loop's descriptor readable, which
+    // the baton's watch sees, so another accept here would only cost time.
+    if (held_.work) return;
   }
 }
 
