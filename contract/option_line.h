@@ -6,6 +6,7 @@
 #ifndef TARPON_CONTRACT_OPTION_LINE_H_
 #define TARPON_CONTRACT_OPTION_LINE_H_
 
+#include <algorithm>
 #include <cctype>
 #include <cstddef>
 #include <cstring>
@@ -56,6 +57,13 @@ inline std::string Request(const char* user, const char* oldPassword,
 inline std::vector<std::string> Split(const char* line) {
   std::vector<std::string> words;
   const char* p = line != nullptr ? line : "";
+  // Counted first: a vector that grows would leave copies of the words,
+  // passwords among them, in the memory it lets go.
+  size_t count = 0;
+  for (const char* q = p; *q != '\0'; ++q) {
+    if (!IsBlank(*q) && (q == p || IsBlank(q[-1]))) ++count;
+  }
+  words.reserve(count);
   while (*p != '\0') {
     while (*p != '\0' && IsBlank(*p)) ++p;
     if (*p == '\0') break;
@@ -75,6 +83,12 @@ inline bool IsSwitchWord(const std::string& word, const char* name) {
 
 // Removes every word that is the switch name.
 inline void RemoveSwitch(std::vector<std::string>* words, const char* name) {
+  if (std::none_of(words->begin(), words->end(),
+                   [name](const std::string& word) {
+                     return IsSwitchWord(word, name);
+                   })) {
+    return;
+  }
   std::vector<std::string> kept;
   for (std::string& word : *words) {
     if (!IsSwitchWord(word, name)) kept.push_back(std::move(word));

@@ -3,6 +3,8 @@
 #include <cctype>
 #include <vector>
 
+#include "contract/option_line.h"
+#include "contract/secret.h"
 #include "engine/argument.h"
 #include "engine/ccb.h"
 #include "engine/options.h"
@@ -32,16 +34,19 @@ std::string Take(std::vector<char*>* argv, unsigned int* count, const char* key,
 
 bool read_request_account(const char* commandLine, RequestAccount* account) {
   // Split at white space as run_command_line does.
-  std::vector<std::string> tokens;
-  for (const char* p = commandLine; *p != '\0';) {
-    while (*p != '\0' && std::isspace(static_cast<unsigned char>(*p))) ++p;
-    const char* start = p;
-    while (*p != '\0' && !std::isspace(static_cast<unsigned char>(*p))) ++p;
-    if (p > start) tokens.emplace_back(start, p);
-  }
+  std::vector<std::string> tokens = option_line::Split(commandLine);
   static char programName[] = "tarponApi";
-  std::vector<char*> argv = {programName};
+  std::vector<char*> argv;
+  argv.reserve(tokens.size() + 1);
+  argv.push_back(programName);
   for (std::string& token : tokens) argv.push_back(&token[0]);
+  // The words hold the passwords: wiped however this ends.
+  struct Wiper {
+    std::vector<std::string>* words;
+    ~Wiper() {
+      for (std::string& word : *words) WipeSecret(&word);
+    }
+  } wiper{&tokens};
   // The engine takes its flags out first: "-u -v ALICE" names ALICE.
   unsigned int count = static_cast<unsigned int>(argv.size());
   if (take_out_flags(&count, argv.data())) return false;
