@@ -11,7 +11,7 @@
 
 namespace {
 
-std::string Bytes(const char* data, size_t length) {
+std::string FieldText(const char* data, size_t length) {
   return std::string(data, length);
 }
 
@@ -94,7 +94,7 @@ TEST(Lu62FieldTest, ViewsOfAModeName) {
     Lu62Field field;
     ASSERT_EQ(0, field.set("#batch", 8));
     char* result = (field.*c.view)();
-    EXPECT_EQ(c.expected, Bytes(result, c.expected.size()));
+    EXPECT_EQ(c.expected, FieldText(result, c.expected.size()));
     // The views never touch the stored value.
     EXPECT_EQ(std::string("#batch"), field.print());
     EXPECT_EQ(6u, field.length());
@@ -108,7 +108,7 @@ TEST(Lu62FieldTest, EmptyValuePadsToTheMaximum) {
   EXPECT_EQ(0u, field.length());
   EXPECT_EQ(std::string(), field.get());
   EXPECT_EQ(std::string("        "), field.getPad());
-  EXPECT_EQ(std::string(8, '\x40'), Bytes(field.getPadUpperEbcdic(), 8));
+  EXPECT_EQ(std::string(8, '\x40'), FieldText(field.getPadUpperEbcdic(), 8));
 }
 
 TEST(Lu62FieldTest, PadCharacterIsUsedByThePaddedViewsOnly) {
@@ -175,7 +175,7 @@ TEST(PadFieldTest, FillsAndTerminatesWhereTheFillingStopped) {
     char buffer[8];
     std::memcpy(buffer, "abxxxxxx", 8);
     pad_field(buffer, c.from, c.to, '-', c.terminate);
-    EXPECT_EQ(c.expected, Bytes(buffer, 8));
+    EXPECT_EQ(c.expected, FieldText(buffer, 8));
   }
 }
 

@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr int kWrongPassword = TARPON_RC_HOST_STATUS_BASE + 2;
+constexpr int kHostWrongPassword = TARPON_RC_HOST_STATUS_BASE + 2;
 const SourceKey kA = "192.0.2.1";
 const SourceKey kB = "192.0.2.2";
 
@@ -58,10 +58,10 @@ TEST(AdmissionTest, PenalisesFailedSignOnsForAWhile) {
   Admission admission(SmallLimits(), 30, 86, clock, 1);
   // Only the host's unknown-user and wrong-password verdicts count.
   EXPECT_EQ(0, admission.Settle(kA, true, 0));
-  EXPECT_EQ(0, admission.Settle(kA, false, kWrongPassword));
+  EXPECT_EQ(0, admission.Settle(kA, false, kHostWrongPassword));
   EXPECT_EQ(0, admission.Settle(kA, true, TARPON_RC_HOST_STATUS_BASE + 1));
-  EXPECT_EQ(0, admission.Settle(kA, true, kWrongPassword));
-  EXPECT_EQ(30, admission.Settle(kA, true, kWrongPassword));
+  EXPECT_EQ(0, admission.Settle(kA, true, kHostWrongPassword));
+  EXPECT_EQ(30, admission.Settle(kA, true, kHostWrongPassword));
   Admission::Ticket ticket;
   EXPECT_EQ(Admission::Verdict::kPenalised, admission.Admit(kA, &ticket));
   EXPECT_EQ(Admission::Verdict::kAdmitted, admission.Admit(kB, &ticket));

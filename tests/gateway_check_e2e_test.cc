@@ -19,14 +19,14 @@ namespace {
 
 using Args = std::vector<std::string>;
 
-const char kUsers[] = "ALICE SECRET1\n";
+const char kCheckUsers[] = "ALICE SECRET1\n";
 
 class GatewayCheckTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(certificates_.Ok());
     box_.Write("sna-node.conf", e2e::kGatewayNodeConfig);
-    box_.Write("users.db", kUsers);
+    box_.Write("users.db", kCheckUsers);
     port_ = e2e::FreeLoopbackPort();
     ASSERT_GT(port_, 0);
     box_.Write("services", "tarponGateway " + std::to_string(port_) + "/tcp\n");

@@ -152,9 +152,7 @@ TEST_F(GatewayNetworkTest, EachCapClosesTheConnectionBeyondItAndLogsIt) {
 TEST_F(GatewayNetworkTest, PenaltyStartsAfterRepeatedFailuresNeverAfterTwo) {
   // The limit per account would hold alice back first.
   Start({"-accountlimit", "off"});
-  const char kBanner[] =
-      "TARPON remote server (KSV GATEWAY) successfully invoked. Response "
-      "received follows, (remote rc=";
+  using e2e::kBanner;
   struct Case {
     const char* user;
     const char* password;

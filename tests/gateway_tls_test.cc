@@ -18,7 +18,7 @@ namespace {
 
 using Args = std::vector<std::string>;
 
-const char kUsers[] = "ALICE SECRET1\nBOB PASSW0RD\n";
+const char kTlsUsers[] = "ALICE SECRET1\nBOB PASSW0RD\n";
 const char kChangedUsers[] = "ALICE     AFTER1\nBOB PASSW0RD\n";
 const char kTlsFailed[] = "TARPON CLIENT E0012 : TLS with the gateway failed: ";
 const char kClearFailure[] =
@@ -59,7 +59,7 @@ class GatewayTlsTest : public ::testing::Test {
   }
 
   void Start(const Args& env) {
-    box_.Write("users.db", kUsers);
+    box_.Write("users.db", kTlsUsers);
     chmod(box_.Path("users.db").c_str(), 0600);
     box_.Write("gateway.log", "");
     gateway_ =
@@ -145,7 +145,7 @@ TEST_F(GatewayTlsTest, ChangesOverTlsAndRefusesWithOneLine) {
         EXPECT_EQ(kTlsFailed + c.failure + ". Terminating.\n", run.err);
         EXPECT_EQ("", run.out);
       }
-      EXPECT_EQ(kUsers, box_.Read("users.db"));
+      EXPECT_EQ(kTlsUsers, box_.Read("users.db"));
     }
     EXPECT_NE(std::string::npos,
               Log(c.logged).find("IP(127.0.0.1) " + c.logged))

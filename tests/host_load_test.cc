@@ -25,7 +25,7 @@ const char kNodeConfig[] =
     "users = users.db\n";
 
 // tarpon ends its output with one NUL character.
-const std::string kChanged("\nPassword changed successfully.\n\n\0", 34);
+const std::string kChangedOutput("\nPassword changed successfully.\n\n\0", 34);
 
 class HostLoadTest : public ::testing::Test {
  protected:
@@ -78,7 +78,7 @@ TEST_F(HostLoadTest, ConcurrentProgramsLoseNoChange) {
                      ChangeArgs(user, "P" + std::to_string(round),
                                 "P" + std::to_string(round + 1)),
                      env_, 30000);
-        if (run.status != 0 || run.out != kChanged) {
+        if (run.status != 0 || run.out != kChangedOutput) {
           faults[i] = "round " + std::to_string(round) + ": status " +
                       std::to_string(run.status) + "\n" + run.out + run.err;
         }
@@ -153,7 +153,7 @@ TEST_F(HostLoadTest, KilledWriterLeavesTheOldOrTheNewPassword) {
   long long start = e2e::NowMs();
   e2e::RunResult run =
       e2e::Run(tarpon, ChangeArgs("alice", "pw0", "pw1"), env_, 30000);
-  ASSERT_EQ(kChanged, run.out) << run.err;
+  ASSERT_EQ(kChangedOutput, run.out) << run.err;
   long long duration = e2e::NowMs() - start;
 
   int current = 1;
@@ -201,7 +201,7 @@ TEST_F(HostLoadTest, KilledWriterLeavesTheOldOrTheNewPassword) {
   run = e2e::Run(tarpon,
                  ChangeArgs("alice", "PW" + std::to_string(current), "FINAL"),
                  env_, 30000);
-  EXPECT_EQ(kChanged, run.out) << run.err;
+  EXPECT_EQ(kChangedOutput, run.out) << run.err;
   sna::UserDatabase database = Database();
   ASSERT_NE(nullptr, database.Find("ALICE"));
   EXPECT_EQ("FINAL", database.Find("ALICE")->password);
