@@ -25,8 +25,12 @@ constexpr size_t kMaxWords = 49;
 constexpr char kGatewayOptions[] = " -log -noterm";
 constexpr size_t kGatewayOptionsLength = sizeof kGatewayOptions - 1;
 
+// White space as std::isspace sees it, the six ASCII blanks without a
+// call into the library.
 inline bool IsBlank(char c) {
-  return std::isspace(static_cast<unsigned char>(c)) != 0;
+  const unsigned char byte = static_cast<unsigned char>(c);
+  if (byte < 0x80) return byte == ' ' || (byte >= '\t' && byte <= '\r');
+  return std::isspace(byte) != 0;
 }
 
 // The request's line. A missing user or password leaves its switch without
