@@ -13,6 +13,14 @@ launcher=()
 if command -v ccache >/dev/null; then
   launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
+# Ninja, when installed, compiles a file as soon as what it includes is
+# there, not after every library it links: the longest file starts first.
+# A folder keeps the generator it was made with.
+generator=()
+if [[ ! -f "$build/CMakeCache.txt" ]] && command -v ninja >/dev/null; then
+  generator=(-G Ninja)
+fi
 # shellcheck disable=SC2086
-cmake -S . -B "$build" "${launcher[@]}" ${CMAKE_ARGS:-} >/dev/null
+cmake -S . -B "$build" "${generator[@]}" "${launcher[@]}" ${CMAKE_ARGS:-} \
+  >/dev/null
 cmake --build "$build" -j2 --target tarpon tarpons tarponrc tarpon-web

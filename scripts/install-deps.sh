@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when missing.
 set -euo pipefail
-packages=(cmake g++ make pkg-config libgtest-dev libinih-dev)
+packages=(cmake g++ make ninja-build pkg-config libgtest-dev libinih-dev)
 # TLS between the remote client and the gateway; the tests make their
 # certificates with the openssl command.
 packages+=(libssl-dev openssl)

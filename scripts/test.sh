@@ -16,8 +16,16 @@ launcher=()
 if command -v ccache >/dev/null; then
   launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
+# Ninja, when installed, compiles a file as soon as what it includes is
+# there, not after every library it links: the longest file starts first.
+# A folder keeps the generator it was made with.
+generator=()
+if [[ ! -f "$build/CMakeCache.txt" ]] && command -v ninja >/dev/null; then
+  generator=(-G Ninja)
+fi
 # shellcheck disable=SC2086
-cmake -S . -B "$build" "${launcher[@]}" ${CMAKE_ARGS:-} >/dev/null
+cmake -S . -B "$build" "${generator[@]}" "${launcher[@]}" ${CMAKE_ARGS:-} \
+  >/dev/null
 cmake --build "$build" -j2
 # The valgrind checks take long: CI runs them as a step of their own.
 # The browser session (label browser) is a step of its own in CI too.
