@@ -78,6 +78,20 @@ inline std::vector<std::string> Split(const char* line) {
   return words;
 }
 
+// Splits *line where Split does, in place: its blanks become NULs and the
+// words' starts are appended to *words, for a reader of char* words that
+// needs no copy of each (the engine's own argument reader only reads
+// them). The words live as long as *line, unchanged.
+inline void SplitInPlace(std::string* line, std::vector<char*>* words) {
+  char* p = &(*line)[0];
+  while (*p != '\0') {
+    while (*p != '\0' && IsBlank(*p)) *p++ = '\0';
+    if (*p == '\0') break;
+    words->push_back(p);
+    while (*p != '\0' && !IsBlank(*p)) ++p;
+  }
+}
+
 // True when word is the switch "-name" or "/name", exactly as the engine
 // recognises its switches.
 inline bool IsSwitchWord(const std::string& word, const char* name) {

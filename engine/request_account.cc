@@ -33,20 +33,18 @@ std::string Take(std::vector<char*>* argv, unsigned int* count, const char* key,
 }  // namespace
 
 bool read_request_account(const char* commandLine, RequestAccount* account) {
-  // Split at white space as run_command_line does.
-  std::vector<std::string> tokens = option_line::Split(commandLine);
+  // Split at white space as run_command_line does, on one copy of the
+  // line, which holds the passwords: wiped however this ends.
+  std::string line = commandLine;
+  struct Wiper {
+    std::string* line;
+    ~Wiper() { WipeSecret(line); }
+  } wiper{&line};
   static char programName[] = "tarponApi";
   std::vector<char*> argv;
-  argv.reserve(tokens.size() + 1);
+  argv.reserve(option_line::kMaxWords + 1);
   argv.push_back(programName);
-  for (std::string& token : tokens) argv.push_back(&token[0]);
-  // The words hold the passwords: wiped however this ends.
-  struct Wiper {
-    std::vector<std::string>* words;
-    ~Wiper() {
-      for (std::string& word : *words) WipeSecret(&word);
-    }
-  } wiper{&tokens};
+  option_line::SplitInPlace(&line, &argv);
   // The engine takes its flags out first: "-u -v ALICE" names ALICE.
   unsigned int count = static_cast<unsigned int>(argv.size());
   if (take_out_flags(&count, argv.data())) return false;
