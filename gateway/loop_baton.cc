@@ -151,7 +151,17 @@ void LoopBaton::Watch() {
     }
     idleTicks = 0;
     // The same job for a whole tick, or anything else for the loop to do.
-    if (runningJob_ == seenJob || IsLoopReady()) TakeOver();
+    if (runningJob_ == seenJob) {
+      TakeOver();
+      continue;
+    }
+    // The loop's descriptor is looked at without the lock, which the job's
+    // thread takes when the job ends; the job must still run afterwards.
+    const uint64_t job = runningJob_;
+    lock.unlock();
+    const bool ready = IsLoopReady();
+    lock.lock();
+    if (ready && !closing_ && runningJob_ == job) TakeOver();
   }
 }
 
