@@ -238,8 +238,7 @@ TEST_F(NodeConfigTest, RereadKeepsTheParseOfUnchangedBytesOnly) {
 namespace {
 
 TEST(ExampleConfigTest, ShippedExampleParses) {
-  std::string source = __FILE__;
-  std::string root = source.substr(0, source.rfind("/sna/"));
+  const std::string root = TARPON_SOURCE_DIR;
   setenv("TARPON_SNA_NODE", (root + "/examples/sna-node.conf").c_str(), 1);
   sna::NodeConfig config;
   std::string error;
