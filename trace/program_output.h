@@ -9,7 +9,6 @@
 
 #include <cstdint>
 #include <iosfwd>
-#include <sstream>
 #include <string>
 
 #include "trace/trace.h"
@@ -63,21 +62,18 @@ class TraceLogToString {
 // Captures what this thread writes to program_output() while it lives.
 class OutputCapture {
  public:
-  OutputCapture() : redirect_(buffer_) {}
+  OutputCapture() : redirect_(&text_) {}
   OutputCapture(const OutputCapture&) = delete;
   OutputCapture& operator=(const OutputCapture&) = delete;
 
   // Everything written so far, NUL characters included.
-  std::string Text() const { return buffer_.str(); }
+  std::string Text() const { return text_; }
   // The text up to, not including, its first NUL character.
-  std::string TextToNul() const {
-    std::string text = buffer_.str();
-    return text.substr(0, text.find('\0'));
-  }
+  std::string TextToNul() const { return text_.substr(0, text_.find('\0')); }
 
  private:
-  std::ostringstream buffer_;
-  ProgramOutputRedirect redirect_;
+  std::string text_;
+  OutputToString redirect_;
 };
 
 // Copies at most size - 1 characters of text into dest and terminates it;
