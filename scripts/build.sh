@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Installs what the build needs and builds the programs into build/: tarpon,
 # tarpons, tarponrc and tarpon-web, what the demo and the README's examples
-# run. scripts/test.sh builds the tests into the same folder afterwards.
+# run. scripts/test.sh builds the tests into the same folder afterwards,
+# through this script.
 #   BUILD_DIR   build folder (default: build)
+#   CMAKE_ARGS  extra configure arguments (e.g. -DTARPON_SANITIZE=ON)
+#   TARGETS     what to build (default: the four programs; all: everything)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build}
@@ -23,4 +26,5 @@ fi
 # shellcheck disable=SC2086
 cmake -S . -B "$build" "${generator[@]}" "${launcher[@]}" ${CMAKE_ARGS:-} \
   >/dev/null
-cmake --build "$build" -j2 --target tarpon tarpons tarponrc tarpon-web
+# shellcheck disable=SC2086
+cmake --build "$build" -j2 --target ${TARGETS:-tarpon tarpons tarponrc tarpon-web}

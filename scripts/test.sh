@@ -8,25 +8,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build}
-scripts/install-deps.sh
 if [[ "${FRESH:-0}" == 1 ]]; then
   rm -rf "$build"
 fi
-launcher=()
-if command -v ccache >/dev/null; then
-  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-fi
-# Ninja, when installed, compiles a file as soon as what it includes is
-# there, not after every library it links: the longest file starts first.
-# A folder keeps the generator it was made with.
-generator=()
-if [[ ! -f "$build/CMakeCache.txt" ]] && command -v ninja >/dev/null; then
-  generator=(-G Ninja)
-fi
-# shellcheck disable=SC2086
-cmake -S . -B "$build" "${generator[@]}" "${launcher[@]}" ${CMAKE_ARGS:-} \
-  >/dev/null
-cmake --build "$build" -j2
+BUILD_DIR=$build TARGETS=all scripts/build.sh
 # The valgrind checks take long: CI runs them as a step of their own.
 # The browser session (label browser) is a step of its own in CI too.
 ctest --test-dir "$build" -j2 --output-on-failure --timeout 300 \
