@@ -2,10 +2,12 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "contract/error_text.h"
+#include "contract/secret.h"
 
 IoResult ByteChannel::SystemFailure(int error) {
   if (error == EAGAIN || error == EWOULDBLOCK) return IoResult::kWouldBlock;
@@ -14,7 +16,62 @@ IoResult ByteChannel::SystemFailure(int error) {
   return IoResult::kFailed;
 }
 
+PlainChannel::PlainChannel(int socket, bool readAhead)
+    : socket_(socket),
+      ahead_(readAhead ? std::make_unique<char[]>(kReadAhead) : nullptr) {}
+
+PlainChannel::~PlainChannel() {
+  if (ahead_) WipeBytes(ahead_.get(), end_);
+}
+
+IoResult PlainChannel::Fill() {
+  if (ended_ != IoResult::kOk) return ended_;
+  if (begin_ == end_) begin_ = end_ = 0;
+  if (end_ == kReadAhead) return IoResult::kOk;
+  ssize_t n;
+  do {
+    n = recv(socket_, ahead_.get() + end_, kReadAhead - end_, 0);
+  } while (n < 0 && errno == EINTR);
+  if (n > 0) {
+    end_ += static_cast<size_t>(n);
+    return IoResult::kOk;
+  }
+  IoResult result = n == 0 ? IoResult::kClosed : SystemFailure(errno);
+  if (result != IoResult::kWouldBlock) ended_ = result;
+  return result;
+}
+
+IoResult PlainChannel::Look(size_t length, const char** seen, size_t* count) {
+  if (length > kReadAhead) length = kReadAhead;
+  IoResult result = IoResult::kOk;
+  if (end_ - begin_ < length) {
+    if (begin_ > 0) {
+      std::memmove(ahead_.get(), ahead_.get() + begin_, end_ - begin_);
+      WipeBytes(ahead_.get() + (end_ - begin_), begin_);
+      end_ -= begin_;
+      begin_ = 0;
+    }
+    while (end_ < length && (result = Fill()) == IoResult::kOk) {
+    }
+  }
+  *seen = ahead_.get() + begin_;
+  *count = end_ - begin_;
+  return *count > 0 ? IoResult::kOk : result;
+}
+
 IoResult PlainChannel::ReadSome(char* buffer, size_t length, size_t* received) {
+  if (ahead_) {
+    if (begin_ == end_) {
+      IoResult result = Fill();
+      if (result != IoResult::kOk) return result;
+    }
+    size_t count = std::min(length, end_ - begin_);
+    std::memcpy(buffer, ahead_.get() + begin_, count);
+    WipeBytes(ahead_.get() + begin_, count);
+    begin_ += count;
+    *received = count;
+    return IoResult::kOk;
+  }
   ssize_t n;
   do {
     n = recv(socket_, buffer, length, 0);

@@ -10,6 +10,7 @@
 #define TARPON_COMM_BYTE_CHANNEL_H_
 
 #include <cstddef>
+#include <memory>
 #include <string>
 
 enum class IoResult {
@@ -59,16 +60,40 @@ class ByteChannel {
 };
 
 // A connected socket, blocking or not. Sends never raise SIGPIPE.
+//
+// With readAhead, each read from the socket takes what has arrived, up to
+// kReadAhead bytes, and ReadSome hands it out from there: a request of a
+// few records costs one read, not one a record. Look shows the first bytes
+// without taking them. A close or a failure met while reading ahead is
+// reported once the bytes before it are taken. Bytes held are wiped as
+// they are handed out and when the channel ends: they may carry a password.
 class PlainChannel : public ByteChannel {
  public:
-  explicit PlainChannel(int socket) : socket_(socket) {}
+  static constexpr size_t kReadAhead = 512;
+
+  explicit PlainChannel(int socket, bool readAhead = false);
+  ~PlainChannel() override;
 
   IoResult Handshake() override { return IoResult::kOk; }
   IoResult ReadSome(char* buffer, size_t length, size_t* received) override;
   IoResult WriteSome(const char* data, size_t length, size_t* sent) override;
 
+  // With readAhead: reads until at least length bytes (at most kReadAhead)
+  // are held or the socket has no more for now, and shows what is held
+  // (*seen, *count); kOk while bytes are held, else what the read gave.
+  IoResult Look(size_t length, const char** seen, size_t* count);
+  // True once reading ahead met the close or a failure: no more bytes come.
+  bool HasEnded() const { return ended_ != IoResult::kOk; }
+
  private:
+  // Reads what the socket has into the free end of the buffer.
+  IoResult Fill();
+
   int socket_;
+  std::unique_ptr<char[]> ahead_;  // with readAhead: kReadAhead bytes
+  size_t begin_ = 0;               // the held bytes: [begin_, end_)
+  size_t end_ = 0;
+  IoResult ended_ = IoResult::kOk;  // a close or failure met reading ahead
 };
 
 #endif  // TARPON_COMM_BYTE_CHANNEL_H_

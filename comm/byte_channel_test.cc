@@ -35,4 +35,32 @@ TEST(PlainChannelTest, TellsEveryOutcomeApart) {
   EXPECT_EQ("connection failed (Broken pipe)", channel.Failure());
 }
 
+// Reading ahead: what Look shows is still handed out, a request of several
+// records is read at once, and the close behind the bytes comes after them.
+TEST(PlainChannelTest, ReadsAheadAndReportsTheCloseAfterTheBytes) {
+  int fds[2];
+  ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds));
+  Fd near(fds[0]);
+  Fd far(fds[1]);
+  PlainChannel channel(near.get(), true);
+  const char* seen = nullptr;
+  size_t count = 0;
+  EXPECT_EQ(IoResult::kWouldBlock, channel.Look(4, &seen, &count));
+  ASSERT_EQ(2, write(far.get(), "ab", 2));
+  ASSERT_EQ(IoResult::kOk, channel.Look(4, &seen, &count));
+  EXPECT_EQ("ab", std::string(seen, count));
+  ASSERT_EQ(4, write(far.get(), "cdef", 4));
+  far.Reset();
+  ASSERT_EQ(IoResult::kOk, channel.Look(4, &seen, &count));
+  EXPECT_EQ("abcdef", std::string(seen, count));
+  std::string got;
+  char buffer[4];
+  while (channel.ReadSome(buffer, 4, &count) == IoResult::kOk) {
+    got.append(buffer, count);
+  }
+  EXPECT_EQ("abcdef", got);
+  EXPECT_EQ(IoResult::kClosed, channel.ReadSome(buffer, 4, &count));
+  EXPECT_TRUE(channel.HasEnded());
+}
+
 }  // namespace

@@ -55,8 +55,10 @@ GatewaySession::GatewaySession(Fd socket, const std::string& clientAddress,
       timeoutMs_(timeoutMs),
       clock_(clock),
       deadlineMs_(clock.NowMs() + timeoutMs),
-      channel_(std::make_unique<PlainChannel>(socket_.get())),
       assembler_(static_cast<uint32_t>(maxRequestLength)) {
+  auto plain = std::make_unique<PlainChannel>(socket_.get(), true);
+  plain_ = plain.get();
+  channel_ = std::move(plain);
   if (proxyHeader) {
     trustedPeer_ = true;
     id_ = 0;
@@ -95,7 +97,9 @@ void GatewaySession::Print(std::ostream& os) const {
 }
 
 void GatewaySession::SetChannel(std::unique_ptr<ByteChannel> channel) {
-  if (!IsEnded()) channel_ = std::move(channel);
+  if (IsEnded()) return;
+  plain_ = nullptr;
+  channel_ = std::move(channel);
 }
 
 bool GatewaySession::WantsWrite() const {
@@ -120,20 +124,33 @@ void GatewaySession::Step() {
   if (phase_ == Phase::kClosing) Drain();
 }
 
-// Straight from the socket, before any TLS: the parser never asks for a
-// byte past the header, so what follows stays for the channel.
+// Before any TLS: the parser never asks for a byte past the header, so
+// what follows stays for the channel (the plain channel holds what it read
+// ahead; under TLS the bytes are read straight from the socket).
 void GatewaySession::ReadProxyHeader() {
   char bytes[1024];
   while (phase_ == Phase::kProxyHeader) {
-    size_t wanted = proxyHeader_->Wanted();
-    if (wanted > sizeof bytes) wanted = sizeof bytes;
-    ssize_t n = recv(socket_.get(), bytes, wanted, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-    if (n <= 0) {
-      proxyHeader_->EndOfInput();
+    size_t wanted = std::min(proxyHeader_->Wanted(), sizeof bytes);
+    size_t got = 0;
+    IoResult result = IoResult::kOk;
+    if (plain_ != nullptr) {
+      result = plain_->ReadSome(bytes, wanted, &got);
     } else {
-      proxyHeader_->Take(bytes, static_cast<size_t>(n));
+      ssize_t n = recv(socket_.get(), bytes, wanted, 0);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        result = IoResult::kWouldBlock;
+      } else if (n <= 0) {
+        result = IoResult::kFailed;
+      } else {
+        got = static_cast<size_t>(n);
+      }
+    }
+    if (result == IoResult::kWouldBlock) return;
+    if (result == IoResult::kOk) {
+      proxyHeader_->Take(bytes, got);
+    } else {
+      proxyHeader_->EndOfInput();
     }
     if (proxyHeader_->IsDone()) ProxyHeaderDone();
   }
@@ -149,10 +166,21 @@ bool GatewaySession::HasNoProxyHeader() {
                                         '\n', 'Q',  'U',  'I',  'T',  '\n'};
   static const char kV1Signature[6] = {'P', 'R', 'O', 'X', 'Y', ' '};
   if (sniffed_) return true;
-  char bytes[sizeof kV2Signature];
-  ssize_t n = recv(socket_.get(), bytes, sizeof bytes, MSG_PEEK);
-  if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
-    return false;
+  // The plain channel reads the first bytes ahead and keeps them for the
+  // request; a TLS channel's are peeked at.
+  char peeked[sizeof kV2Signature];
+  const char* bytes = peeked;
+  ssize_t n = 0;
+  if (plain_ != nullptr) {
+    size_t held = 0;
+    IoResult result = plain_->Look(sizeof kV2Signature, &bytes, &held);
+    if (result == IoResult::kWouldBlock) return false;
+    n = static_cast<ssize_t>(std::min(held, sizeof kV2Signature));
+  } else {
+    n = recv(socket_.get(), peeked, sizeof peeked, MSG_PEEK);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
+      return false;
+    }
   }
   sniffed_ = true;
   // The channel sees the end or the fault; a trusted peer without a
@@ -165,7 +193,9 @@ bool GatewaySession::HasNoProxyHeader() {
   bool v2 = std::memcmp(bytes, kV2Signature, got) == 0;
   bool v1 =
       std::memcmp(bytes, kV1Signature, std::min(got, sizeof kV1Signature)) == 0;
-  if ((v2 && got < sizeof kV2Signature) || (v1 && got < sizeof kV1Signature)) {
+  if (((v2 && got < sizeof kV2Signature) ||
+       (v1 && got < sizeof kV1Signature)) &&
+      (plain_ == nullptr || !plain_->HasEnded())) {
     sniffed_ = false;  // the rest comes within the deadline
     return false;
   }

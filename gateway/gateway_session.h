@@ -175,6 +175,9 @@ class GatewaySession {
   // The platform's error number of the last failed socket call, or -2.
   int lastError_ = -2;
   std::unique_ptr<ByteChannel> channel_;
+  // The channel while it is the plain socket, which reads ahead; null once
+  // TLS takes its place.
+  PlainChannel* plain_ = nullptr;
   RecordAssembler assembler_;
   uint32_t discardLeft_ = 0;
   std::unique_ptr<ProxyHeaderParser> proxyHeader_;

@@ -5,6 +5,8 @@
 
 #include <utility>
 
+#include "comm/signal_block.h"
+
 namespace {
 
 // Idle ticks after which the watchdog sleeps until the next job, so that
@@ -98,6 +100,8 @@ bool LoopBaton::RunWatched(const std::function<void()>& job) {
     runningJob_ = mine;
     self = leader_;
     if (!watchdog_.joinable()) {
+      // Signals are for the threads that hold the loop.
+      SignalBlock all;
       watchdog_ = std::thread([this] { Watch(); });
     } else if (watchAsleep_) {
       watchCv_.notify_one();
@@ -126,10 +130,6 @@ uint64_t LoopBaton::GetTakeOvers() const {
 }
 
 void LoopBaton::Watch() {
-  // Signals are for the threads that hold the loop.
-  sigset_t blocked;
-  sigfillset(&blocked);
-  pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
   pthread_setname_np(pthread_self(), "tarpons-watch");
   std::unique_lock<std::mutex> lock(mutex_);
   int idleTicks = 0;

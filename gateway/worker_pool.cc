@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <utility>
 
+#include "comm/signal_block.h"
+
 LoopInbox::LoopInbox() : event_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
 void LoopInbox::Post(std::function<void()> done, bool wake) {
@@ -51,6 +53,8 @@ WorkerPool::WorkerPool(int threads, size_t maxQueued, LoopInbox& inbox,
       maxQueued_(maxQueued),
       threadStart_(std::move(threadStart)) {
   if (threads < 1) threads = 1;
+  // Signals are the loop's: a stop or a reload must wake its thread.
+  SignalBlock loopsSignals({SIGTERM, SIGINT, SIGHUP, SIGPIPE});
   for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { Serve(); });
 }
 
@@ -107,13 +111,6 @@ size_t WorkerPool::GetPending() const {
 }
 
 void WorkerPool::Serve() {
-  // Signals are the loop's: a stop or a reload must wake its thread.
-  sigset_t blocked;
-  sigemptyset(&blocked);
-  for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGPIPE}) {
-    sigaddset(&blocked, signal);
-  }
-  pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
   if (threadStart_) threadStart_();
   Idle idle;
   bool watch = false;  // a job has just run here

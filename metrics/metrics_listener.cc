@@ -1,6 +1,5 @@
 #include "metrics/metrics_listener.h"
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <boost/asio/ip/tcp.hpp>
@@ -11,6 +10,7 @@
 #include <thread>
 #include <utility>
 
+#include "comm/signal_block.h"
 #include "metrics/metrics_registry.h"
 
 namespace asio = boost::asio;
@@ -202,13 +202,8 @@ bool MetricsListener::Start(const std::string& address, std::string* error) {
   if (!Listen(parsed, address, &running->acceptor, error)) return false;
   running->port = running->acceptor.local_endpoint().port();
   running->Accept();
-  // The thread starts with every signal blocked, inheriting the mask set
-  // here for the moment.
-  sigset_t all;
-  sigset_t previous;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &previous);
   Running* r = running.get();
+  SignalBlock all;
   running->thread = std::thread([r] {
     // Boost reports a failure such as memory running out by throwing, out
     // of the handler of one connection: that connection is gone, and the
@@ -221,7 +216,6 @@ bool MetricsListener::Start(const std::string& address, std::string* error) {
       }
     }
   });
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   running_ = std::move(running);
   return true;
 }

@@ -259,8 +259,8 @@ TEST_F(GatewayNetworkTest, WritesEveryEventAsOneWholeLine) {
   Change("alice", "secret1", "new1");
   Change("bob", "wrong", "new1");
   ASSERT_TRUE(e2e::WaitForText(box_, "gateway.log", "within 1 second\n", 5000));
-  kill(gateway_->pid(), SIGTERM);
-  ASSERT_EQ(0, gateway_->Wait(10000));
+  ASSERT_TRUE(gateway_->SignalToEnd(SIGTERM));
+  ASSERT_EQ(0, gateway_->Wait(0));
   const std::regex stamp(
       "[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\\d \\d\\d:\\d\\d:"
       "\\d\\d \\d{4} : (.*)");
@@ -323,9 +323,10 @@ TEST_F(GatewayNetworkTest, ReopensItsLogOnSighup) {
   Start();
   ASSERT_EQ(0, std::rename(box_.Path("gateway.log").c_str(),
                            box_.Path("gateway.log.1").c_str()));
-  kill(gateway_->pid(), SIGHUP);
-  ASSERT_TRUE(e2e::WaitForText(box_, "gateway.log",
-                               "TARPON SERVER log reopened\n", 10000));
+  ASSERT_TRUE(gateway_->Signal(SIGHUP, [this](int ms) {
+    return e2e::WaitForText(box_, "gateway.log", "TARPON SERVER log reopened\n",
+                            ms);
+  }));
   Change("alice", "secret1", "new1");
   EXPECT_EQ(
       "TARPON SERVER log reopened\n"

@@ -83,6 +83,13 @@ class GatewayTlsTest : public ::testing::Test {
                     env);
   }
 
+  // Sends SIGHUP until the log shows until.
+  bool Reload(const std::string& until) {
+    return gateway_->Signal(SIGHUP, [&](int ms) {
+      return e2e::WaitForText(box_, "gateway.log", until, ms);
+    });
+  }
+
   std::string Log(const std::string& until) const {
     e2e::WaitForText(box_, "gateway.log", until, 5000);
     return e2e::WithoutTimeStamps(box_.Read("gateway.log"));
@@ -175,7 +182,7 @@ TEST_F(GatewayTlsTest, ReloadsItsCertificateOnSighup) {
   Start(env);
   EXPECT_EQ(0, Change("ca.pem", false).status);
   install("elsewhere");
-  kill(gateway_->pid(), SIGHUP);
+  ASSERT_TRUE(Reload("reloaded\n"));
   ASSERT_NE(std::string::npos,
             Log("reloaded\n").find("TARPON SERVER TLS files reloaded\n"));
   e2e::RunResult refused = Change("ca.pem", false);
@@ -183,7 +190,7 @@ TEST_F(GatewayTlsTest, ReloadsItsCertificateOnSighup) {
   EXPECT_NE(std::string::npos, refused.err.find("name mismatch"));
   install("gateway");
   chmod(box_.Path("live.key").c_str(), 0644);
-  kill(gateway_->pid(), SIGHUP);
+  ASSERT_TRUE(Reload("stay\n"));
   EXPECT_NE(std::string::npos,
             Log("stay\n").find("TARPON SERVER TLS files not reloaded (the key "
                                "file " +

@@ -468,9 +468,10 @@ TEST_F(WebApiTest, ReloadKeepsWorkingFilesAndStopAnswersEveryChange) {
                      {"-key", box_.Path("web.key"), "-timeout", "2"});
   e2e::Background& process = *webs_.back();
   box_.Write("web.key", "not a key\n");
-  kill(process.pid(), SIGHUP);
-  EXPECT_TRUE(e2e::WaitForText(box_, "silentGateway.err",
-                               "kept the certificate and key", 5000));
+  EXPECT_TRUE(process.Signal(SIGHUP, [this](int ms) {
+    return e2e::WaitForText(box_, "silentGateway.err",
+                            "kept the certificate and key", ms);
+  }));
 
   http_test::IdleTlsConnection idle(static_cast<uint16_t>(web));
   ASSERT_EQ("", idle.error());
