@@ -52,7 +52,14 @@ HeaderVerdict JudgeHeader(const char* header, uint32_t maxDataLength,
 
 void EncodeReturnCode(int returnCode, char* userData) {
   char text[kUserDataLength + 1] = {};
-  std::snprintf(text, sizeof text, "%4.4d", returnCode);
+  if (returnCode >= 0 && returnCode <= 9999) {
+    // Four digits, as the format below gives them, without its cost.
+    for (int i = 3, rest = returnCode; i >= 0; --i, rest /= 10) {
+      text[i] = static_cast<char>('0' + rest % 10);
+    }
+  } else {
+    std::snprintf(text, sizeof text, "%4.4d", returnCode);
+  }
   std::memcpy(userData, text, kUserDataLength);
 }
 

@@ -263,14 +263,20 @@ void print_CCB(CCB_PTR ccb) {
 void write_log_record(CCB_PTR ccb) {
   TraceScope scope("write_log_record()", TRACE_OFF);
   if (ccb == nullptr || ccb->logRequested == 0) return;
-  char host[CCB_QUALIFIED_NAME_LENGTH + 1] = "";
+  const char* host = "";
   if (ccb->localChange == 1) {
-    std::snprintf(host, sizeof host, "%s", "local");
+    host = "local";
   } else if (ccb->qualifiedPartnerLuName.isSet()) {
-    std::snprintf(host, sizeof host, "%s", ccb->qualifiedPartnerLuName.print());
+    host = ccb->qualifiedPartnerLuName.print();
   } else if (ccb->partnerLuAlias.isSet()) {
-    std::snprintf(host, sizeof host, "%s", ccb->partnerLuAlias.print());
+    host = ccb->partnerLuAlias.print();
   }
-  trace_log() << "user(" << BoundedText(ccb->user, sizeof ccb->user) << ") "
-              << "@host(" << host << ") ";
+  std::ostream& log = trace_log();
+  log << "user(";
+  log.write(ccb->user,
+            static_cast<std::streamsize>(strnlen(ccb->user, sizeof ccb->user)));
+  log << ") @host(";
+  log.write(host, static_cast<std::streamsize>(
+                      strnlen(host, CCB_QUALIFIED_NAME_LENGTH)));
+  log << ") ";
 }

@@ -152,7 +152,7 @@ int GatewayLog::WriteLines(const std::string& text, bool continuesLine) {
 int GatewayLog::WriteLostLine() {
   const uint64_t lost = lost_;
   lost_ = 0;
-  const std::string line = GatewayTimeStamp() + "TARPON SERVER " +
+  const std::string line = std::string(GatewayTimeStamp()) + "TARPON SERVER " +
                            std::to_string(lost) + " log lines lost (" +
                            ErrorText(lostError_) + ")\n";
   const int error = WriteLines(line);
@@ -180,7 +180,7 @@ void GatewayLog::ReportFailure(int error) {
   }
 }
 
-std::string GatewayTimeStamp() {
+const char* GatewayTimeStamp() {
   // Formatted once a second on each thread: a busy gateway stamps many
   // lines a second, from the loop and the TLS threads.
   thread_local std::time_t last = -1;

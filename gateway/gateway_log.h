@@ -97,6 +97,7 @@ class GatewayLog : public std::streambuf {
 };
 
 // The local time as asctime writes it, without its line end, and " : ".
-std::string GatewayTimeStamp();
+// The text is the calling thread's, good until its next call.
+const char* GatewayTimeStamp();
 
 #endif  // TARPON_GATEWAY_GATEWAY_LOG_H_

@@ -128,8 +128,11 @@ int WinCPICStartup(uint16_t version_required, WCPICDATA* data) {
   }
   std::memset(data, 0, sizeof *data);
   data->wVersion = kVersion10;
-  std::snprintf(data->szDescription, sizeof data->szDescription,
-                "Tarpon emulated SNA node %s", TARPON_VERSION);
+  static constexpr char kDescription[] =
+      "Tarpon emulated SNA node " TARPON_VERSION;
+  static_assert(sizeof kDescription <= sizeof data->szDescription,
+                "the description fits its field");
+  std::memcpy(data->szDescription, kDescription, sizeof kDescription);
   ++Node().startups;
   return 0;
 }
