@@ -169,6 +169,8 @@ TEST(AccountLimitE2eTest, TwoGatewaysSharingRedisGiveOneAllowance) {
                                     guess(one, "carol")};
   EXPECT_EQ((std::vector<std::string>{"2001", "2001", "0030"}), again);
   for (const char* name : {"one.log", "two.log"}) {
+    // A session's line is written after its reply has gone.
+    e2e::WaitForText(box, name, "answers again: counting there", 5000);
     std::string log = box.Read(name);
     EXPECT_NE(std::string::npos,
               log.find("counting in memory until it answers"))

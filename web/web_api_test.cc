@@ -266,8 +266,8 @@ TEST_F(WebApiTest, AnswersEachCaseWithItsStatusReasonAndCode) {
               box_.Read("users.db").find("ALICE     AFTER1") == 0);
   }
   // The gateway counted the browser, not the web server.
-  EXPECT_NE(std::string::npos,
-            box_.Read("gateway.log").find("IP(127.0.0.1) via(127.0.0.1)"));
+  EXPECT_TRUE(e2e::WaitForText(box_, "gateway.log",
+                               "IP(127.0.0.1) via(127.0.0.1)", 5000));
   // One audit line per attempt that reached the checks, never a password.
   std::string audit = box_.Read("tarponGateway.out");
   EXPECT_NE(std::string::npos,
