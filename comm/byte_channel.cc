@@ -17,8 +17,7 @@ IoResult ByteChannel::SystemFailure(int error) {
 }
 
 PlainChannel::PlainChannel(int socket, bool readAhead)
-    : socket_(socket),
-      ahead_(readAhead ? std::make_unique<char[]>(kReadAhead) : nullptr) {}
+    : socket_(socket), readAhead_(readAhead) {}
 
 PlainChannel::~PlainChannel() {
   if (ahead_) WipeBytes(ahead_.get(), end_);
@@ -28,11 +27,20 @@ IoResult PlainChannel::Fill() {
   if (ended_ != IoResult::kOk) return ended_;
   if (begin_ == end_) begin_ = end_ = 0;
   if (end_ == kReadAhead) return IoResult::kOk;
+  // The buffer is made once bytes come: a connection that sends none
+  // holds none.
+  char first[kReadAhead];
+  char* into = ahead_ ? ahead_.get() + end_ : first;
   ssize_t n;
   do {
-    n = recv(socket_, ahead_.get() + end_, kReadAhead - end_, 0);
+    n = recv(socket_, into, kReadAhead - end_, 0);
   } while (n < 0 && errno == EINTR);
   if (n > 0) {
+    if (!ahead_) {
+      ahead_ = std::make_unique<char[]>(kReadAhead);
+      std::memcpy(ahead_.get(), first, static_cast<size_t>(n));
+      WipeBytes(first, static_cast<size_t>(n));
+    }
     end_ += static_cast<size_t>(n);
     return IoResult::kOk;
   }
@@ -54,13 +62,13 @@ IoResult PlainChannel::Look(size_t length, const char** seen, size_t* count) {
     while (end_ < length && (result = Fill()) == IoResult::kOk) {
     }
   }
-  *seen = ahead_.get() + begin_;
+  *seen = ahead_ ? ahead_.get() + begin_ : nullptr;
   *count = end_ - begin_;
   return *count > 0 ? IoResult::kOk : result;
 }
 
 IoResult PlainChannel::ReadSome(char* buffer, size_t length, size_t* received) {
-  if (ahead_) {
+  if (readAhead_) {
     if (begin_ == end_) {
       IoResult result = Fill();
       if (result != IoResult::kOk) return result;

@@ -90,7 +90,8 @@ class PlainChannel : public ByteChannel {
   IoResult Fill();
 
   int socket_;
-  std::unique_ptr<char[]> ahead_;  // with readAhead: kReadAhead bytes
+  bool readAhead_;
+  std::unique_ptr<char[]> ahead_;  // kReadAhead bytes, from the first read
   size_t begin_ = 0;               // the held bytes: [begin_, end_)
   size_t end_ = 0;
   IoResult ended_ = IoResult::kOk;  // a close or failure met reading ahead
