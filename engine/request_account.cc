@@ -1,6 +1,7 @@
 #include "engine/request_account.h"
 
 #include <cctype>
+#include <cstring>
 #include <vector>
 
 #include "contract/option_line.h"
@@ -19,11 +20,27 @@ std::string Upper(const char* text) {
   return result;
 }
 
+// True when an entry of argv[1..count-1] is the switch key ("-key" or
+// "/key"). Taking options only deletes entries, so a switch not there at
+// first never comes, and Argument would find nothing for it.
+bool Names(const std::vector<char*>& argv, unsigned int count,
+           const char* key) {
+  for (unsigned int i = 1; i < count; ++i) {
+    const char* entry = argv[i];
+    if (entry != nullptr && (entry[0] == '-' || entry[0] == '/') &&
+        std::strcmp(entry + 1, key + 1) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
 // Takes a separate-style option and its value out of argv[1..*count-1], as
 // the engine takes it; its value upper-cased, or "" when it is missing or
 // longer than size.
 std::string Take(std::vector<char*>* argv, unsigned int* count, const char* key,
                  unsigned int size) {
+  if (!Names(*argv, *count, key)) return std::string();
   char value[CCB_QUALIFIED_NAME_LENGTH + 1] = "";
   int rc = Argument(count, argv->data(), key, ARGUMENT_STYLE_SEPARATE,
                     ARGUMENT_DELETE, value, size);
