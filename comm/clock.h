@@ -26,6 +26,22 @@ class SteadyClock : public Clock {
   }
 };
 
+// Milliseconds since the epoch, for times that must outlive the process
+// (a restart's steady clock starts anew). May step back with the system's
+// clock: what keeps such times allows for it.
+class WallClock : public Clock {
+ public:
+  int64_t NowMs() const override {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+  }
+  static const Clock& Get() {
+    static const WallClock clock;
+    return clock;
+  }
+};
+
 inline const Clock& Clock::Steady() {
   static const SteadyClock clock;
   return clock;

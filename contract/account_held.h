@@ -22,14 +22,35 @@ inline std::string AccountHeldText(const std::string& user,
          "current password, or ask the help desk to check the account";
 }
 
-// The seconds of an AccountHeldText, or 0 when text is not one.
+// A hold that no time ends: "TARPON SERVER E0030 : user ALICE at HOSTA:
+// changes held back after failed sign-ons until the help desk releases the
+// user ID; change the password at the host's own sign-on, or ask the help
+// desk"
+inline std::string AccountHeldUntilReleasedText(
+    const std::string& user, const std::string& destination) {
+  return std::string(kAccountHeldPrefix) + user + " at " + destination +
+         ": changes held back after failed sign-ons until the help desk "
+         "releases the user ID; change the password at the host's own "
+         "sign-on, or ask the help desk";
+}
+
+// The retry a front end suggests for a hold that no time ends.
+inline constexpr int kAccountHeldRetrySeconds = 3600;
+
+// The seconds of an AccountHeldText (kAccountHeldRetrySeconds for an
+// AccountHeldUntilReleasedText), or 0 when text is not one.
 inline int AccountHeldSeconds(const std::string& text) {
   static const char kFor[] = "held back for ";
   if (text.compare(0, sizeof kAccountHeldPrefix - 1, kAccountHeldPrefix) != 0) {
     return 0;
   }
   size_t at = text.find(kFor);
-  if (at == std::string::npos) return 0;
+  if (at == std::string::npos) {
+    return text.find("held back after failed sign-ons until") !=
+                   std::string::npos
+               ? kAccountHeldRetrySeconds
+               : 0;
+  }
   long seconds = std::strtol(text.c_str() + at + sizeof kFor - 1, nullptr, 10);
   return seconds > 0 && seconds <= 86400 ? static_cast<int>(seconds) : 0;
 }

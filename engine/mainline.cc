@@ -94,6 +94,20 @@ std::string TarponRequest::GetDestination() const {
   return ccb_->partnerLuAlias.get();
 }
 
+std::string TarponRequest::GetUser() const {
+  if (ccb_ == nullptr) return std::string();
+  std::string user = ccb_->user;
+  for (char& c : user) c = static_cast<char>(std::toupper(c));
+  return user;
+}
+
+std::string TarponRequest::GetSymbolicDestination() const {
+  if (ccb_ == nullptr || !ccb_->symbolicDestination.isSet()) {
+    return std::string();
+  }
+  return ccb_->symbolicDestination.getUpper();
+}
+
 void TarponRequest::HandOver() {
   if (started_ && thread_ == std::this_thread::get_id()) cleanup(ccb_);
   started_ = false;

@@ -39,6 +39,11 @@ class TarponRequest {
   // After a Begin that returned true: the partner LU the conversation goes
   // to, its qualified name upper-cased or its alias.
   std::string GetDestination() const;
+  // After a Begin that returned true: the user ID, upper-cased as the host
+  // compares it, and the symbolic destination the request named
+  // (upper-cased; "" when none).
+  std::string GetUser() const;
+  std::string GetSymbolicDestination() const;
   // Ends what Begin started on this thread, so that Finish may run on
   // another.
   void HandOver();

@@ -2,7 +2,6 @@
 
 #include "contract/account_held.h"
 #include "contract/tarpon_rc.h"
-#include "engine/request_account.h"
 #include "gateway/gateway_metrics.h"
 
 namespace {
@@ -12,81 +11,143 @@ namespace {
 // exist.
 constexpr int kUnknownUser = TARPON_RC_HOST_STATUS_BASE + 1;
 constexpr int kWrongPassword = TARPON_RC_HOST_STATUS_BASE + 2;
+// A store that cannot answer holds the try back this long: the limit
+// never lets a guess through unseen.
+constexpr int64_t kStoreDownHoldMs = 60000;
+
+TryOutcome OutcomeOf(int returnCode) {
+  if (returnCode == TARPON_RC_OK) return TryOutcome::kChanged;
+  return AccountGuard::IsFailedSignOn(returnCode) ? TryOutcome::kFailed
+                                                  : TryOutcome::kNeutral;
+}
+
+// Replaces the log record's user ID with name.
+void HideUser(const std::string& user, const std::string& name,
+              std::string* logText) {
+  const std::string clear = "user(" + user + ")";
+  for (size_t at = logText->find(clear); at != std::string::npos;
+       at = logText->find(clear, at + 1)) {
+    logText->replace(at, clear.size(), "user(" + name + ")");
+  }
+}
 
 }  // namespace
 
 AccountGuard::AccountGuard(const AccountLimits& limits, AccountStore& store,
-                           GatewayMetrics* metrics, Runner run)
-    : limits_(limits), store_(store), metrics_(metrics), run_(std::move(run)) {}
+                           const AccountKeys& keys, GatewayMetrics* metrics,
+                           int64_t leaseMs)
+    : limits_(limits),
+      store_(store),
+      keys_(keys),
+      metrics_(metrics),
+      leaseMs_(leaseMs) {}
 
-EngineRun AccountGuard::Run(const std::string& options,
-                            const std::string& source) {
-  return Run(options, source, run_);
+bool AccountGuard::IsFailedSignOn(int returnCode) {
+  return returnCode == kWrongPassword || returnCode == kUnknownUser;
 }
 
-EngineRun AccountGuard::Run(const std::string& options,
-                            const std::string& source, const Runner& runner) {
-  EngineRun run;
+bool AccountGuard::IsUnknownUser(int returnCode) {
+  return returnCode == kUnknownUser;
+}
+
+std::string AccountGuard::Hidden(const std::string& user,
+                                 const std::string& host) const {
+  return "#" + keys_.Key(user, host);
+}
+
+AccountGuard::Ticket AccountGuard::Reserve(const std::string& user,
+                                           const std::string& host,
+                                           const std::string& source,
+                                           bool ownerDevice) {
+  Ticket ticket;
+  ticket.user = user;
+  ticket.host = host;
+  ticket.source = source;
+  ticket.sourceTag = source.empty() ? std::string() : keys_.Hash(source);
   const int penalty = store_.SourcePenalty(source);
   if (penalty > 0) {
-    run.refused = true;
-    run.logText = "refused for " + std::to_string(penalty) +
-                  " seconds more after failed sign-ons (shared penalty)";
+    ticket.refusal.refused = true;
+    ticket.refusal.logText = "refused for " + std::to_string(penalty) +
+                             " seconds more after failed sign-ons (shared "
+                             "penalty)";
     if (metrics_ != nullptr) metrics_->refusedPenalty->Increment();
-  } else {
-    run = Guarded(options, runner);
+    return ticket;
   }
-  if (run.returnCode == kWrongPassword || run.returnCode == kUnknownUser) {
-    int seconds = store_.RecordSourceFailure(source);
+  if (!limits_.IsOn() || user.empty() || host.empty()) {
+    ticket.granted = true;
+    return ticket;
+  }
+  ticket.key = keys_.Key(user, host);
+  AccountTry attempt{ticket.key, ticket.sourceTag, ownerDevice, 1, leaseMs_};
+  AccountStore::Answer answer = store_.Reserve(attempt);
+  if (!answer.failed && answer.heldMs == 0) {
+    ticket.granted = true;
+    ticket.token = answer.token;
+    return ticket;
+  }
+  ticket.refusal =
+      Held(user, host, answer.failed ? kStoreDownHoldMs : answer.heldMs);
+  TakeStoreNotes(&ticket.refusal);
+  return ticket;
+}
+
+EngineRun AccountGuard::Held(const std::string& user, const std::string& host,
+                             int64_t heldMs) {
+  EngineRun refused;
+  const int seconds = HeldSeconds(heldMs);
+  const std::string hidden = Hidden(user, host);
+  refused.returnCode = TARPON_RC_ACCOUNT_HELD;
+  refused.text = "\n" +
+                 (seconds < 0 ? AccountHeldUntilReleasedText(user, host)
+                              : AccountHeldText(user, host, seconds)) +
+                 "\n";
+  refused.logText = "user(" + hidden + ") @host(" + host + ") ";
+  refused.notes.push_back(seconds < 0
+                              ? AccountHeldUntilReleasedText(hidden, host)
+                              : AccountHeldText(hidden, host, seconds));
+  if (metrics_ != nullptr) metrics_->accountChangesHeld->Increment();
+  return refused;
+}
+
+void AccountGuard::Settle(const Ticket& ticket, EngineRun* run) {
+  const int code = run->returnCode;
+  if (IsUnknownUser(code) || (ticket.key.empty() && IsFailedSignOn(code))) {
+    HideUser(ticket.user, Hidden(ticket.user, ticket.host), &run->logText);
+  }
+  if (IsFailedSignOn(code)) {
+    int seconds = store_.RecordSourceFailure(ticket.source);
     if (seconds > 0) {
-      run.notes.push_back("TARPON SERVER shared penalty for source " + source +
-                          ": failed sign-ons, refused for " +
-                          std::to_string(seconds) +
-                          " seconds by every "
-                          "gateway of the store");
+      run->notes.push_back("TARPON SERVER shared penalty for source " +
+                           ticket.source + ": failed sign-ons, refused for " +
+                           std::to_string(seconds) +
+                           " seconds by every gateway of the store");
     }
   }
-  for (std::string& note : store_.TakeNotes()) run.notes.push_back(note);
+  if (!ticket.key.empty()) {
+    const std::string label =
+        IsUnknownUser(code) ? std::string() : ticket.user + "@" + ticket.host;
+    AccountStore::Answer answer = store_.Settle(
+        ticket.key, ticket.token, OutcomeOf(code), label, ticket.sourceTag);
+    if (answer.holdStarted != 0) {
+      if (metrics_ != nullptr) metrics_->accountHoldsStarted->Increment();
+      const std::string name =
+          IsUnknownUser(code) ? Hidden(ticket.user, ticket.host) : ticket.user;
+      run->notes.push_back(
+          "TARPON SERVER hold for user " + name + " at " + ticket.host +
+          " after failed sign-ons: changes held back " +
+          (answer.holdStarted < 0
+               ? std::string("until a success or a release")
+               : "for " + std::to_string(answer.holdStarted) + " seconds"));
+    }
+  }
+  TakeStoreNotes(run);
+}
+
+void AccountGuard::TakeStoreNotes(EngineRun* run) {
+  for (std::string& note : store_.TakeNotes()) run->notes.push_back(note);
   const uint64_t fallbacks = store_.GetFallbacks();
   const uint64_t counted = fallbacksCounted_.exchange(fallbacks);
   if (metrics_ != nullptr && fallbacks > counted) {
     metrics_->sharedStateFallbacks->Increment(fallbacks - counted);
   }
-  return run;
-}
-
-EngineRun AccountGuard::Guarded(const std::string& options,
-                                const Runner& runner) {
-  RequestAccount account;
-  if (!limits_.IsOn() || !read_request_account(options.c_str(), &account)) {
-    return runner(options);
-  }
-  const std::string key = AccountKey(account.user);
-  int held = store_.Check(key);
-  if (held > 0) {
-    EngineRun refused;
-    refused.returnCode = TARPON_RC_ACCOUNT_HELD;
-    refused.text =
-        "\n" + AccountHeldText(account.user, account.destination, held) + "\n";
-    refused.logText =
-        "user(" + account.user + ") @host(" + account.destination + ") ";
-    refused.notes.push_back(
-        AccountHeldText(account.user, account.destination, held));
-    if (metrics_ != nullptr) metrics_->accountChangesHeld->Increment();
-    return refused;
-  }
-  EngineRun run = runner(options);
-  if (run.returnCode == kWrongPassword || run.returnCode == kUnknownUser) {
-    int seconds = store_.RecordFailure(key);
-    if (seconds > 0) {
-      if (metrics_ != nullptr) metrics_->accountHoldsStarted->Increment();
-      run.notes.push_back("TARPON SERVER hold for user " + account.user +
-                          " at " + account.destination +
-                          " after failed sign-ons: changes held back for " +
-                          std::to_string(seconds) + " seconds");
-    }
-  } else if (run.returnCode == TARPON_RC_OK) {
-    store_.RecordSuccess(key);
-  }
-  return run;
 }

@@ -1,117 +1,142 @@
 #include "gateway/account_limit.h"
 
-#include <algorithm>
+#include <fcntl.h>
+#include <openssl/hmac.h>
+#include <openssl/rand.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
-#include <cstdlib>
-#include <vector>
+#include <cstring>
+
+#include "contract/secret.h"
 
 namespace {
 
-constexpr long kLargest = 1000000;
+constexpr size_t kKeyBytes = 32;
 
-int HoldLeft(int64_t holdEndMs, int64_t nowMs) {
-  return static_cast<int>((holdEndMs - nowMs + 999) / 1000);
+TryKind KindOf(const AccountRecord& record, const AccountTry& attempt) {
+  const bool owner = attempt.ownerDevice || (!record.owner.empty() &&
+                                             record.owner == attempt.sourceTag);
+  return owner ? TryKind::kOwner : TryKind::kStranger;
 }
 
 }  // namespace
 
 bool ParseAccountLimits(const char* text, AccountLimits* limits) {
-  if (std::string(text) == "off") {
-    limits->count = 0;
-    return true;
-  }
-  std::vector<long> n;
-  for (const char* at = text;;) {
-    if (*at < '0' || *at > '9') return false;
-    char* end = nullptr;
-    errno = 0;
-    long value = std::strtol(at, &end, 10);
-    if (errno != 0 || value > kLargest) return false;
-    n.push_back(value);
-    if (*end == '\0') break;
-    if (*end != ':') return false;
-    at = end + 1;
-  }
-  if (n.size() != 4 || n[0] < 1 || n[1] < 1 || n[2] < 1 || n[3] < n[2]) {
-    return false;
-  }
-  limits->count = static_cast<int>(n[0]);
-  limits->windowSeconds = static_cast<int>(n[1]);
-  limits->holdSeconds = static_cast<int>(n[2]);
-  limits->maxHoldSeconds = static_cast<int>(n[3]);
+  HoldPolicy policy;
+  if (!ParseHoldPolicy(text, 1, &policy)) return false;
+  policy.ownerTries = policy.count >= 2 ? 1 : 0;
+  limits->policy = policy;
   return true;
 }
 
-std::string AccountKey(const std::string& user) { return user; }
+int64_t ReserveAccountTry(const HoldPolicy& policy, AccountRecord* record,
+                          const AccountTry& attempt, int64_t nowMs) {
+  AdvanceHold(policy, &record->hold, nowMs);
+  return ReserveTry(policy, &record->hold, KindOf(*record, attempt),
+                    attempt.weight, attempt.leaseMs, nowMs);
+}
+
+int SettleAccountTry(const HoldPolicy& policy, AccountRecord* record,
+                     int64_t token, TryOutcome outcome,
+                     const std::string& label, const std::string& sourceTag,
+                     int64_t nowMs) {
+  if (!label.empty()) record->label = label;
+  if (outcome == TryOutcome::kChanged && !sourceTag.empty()) {
+    record->owner = sourceTag;
+  }
+  return SettleTry(policy, &record->hold, token, outcome, nowMs);
+}
 
 MemoryAccountStore::MemoryAccountStore(const AccountLimits& limits,
                                        const Clock& clock, size_t maxTracked)
-    : limits_(limits),
+    : policy_(limits.policy),
       clock_(clock),
-      maxTracked_(std::max<size_t>(1, maxTracked)) {}
+      maxTracked_(maxTracked < 1 ? 1 : maxTracked) {}
 
-void MemoryAccountStore::SetForget(Record* record) const {
-  int64_t windowEnd = record->failures > 0 ? record->firstFailureMs +
-                                                 limits_.windowSeconds * 1000LL
-                                           : 0;
-  int64_t holdForgotten =
-      record->holdSeconds > 0
-          ? record->holdEndMs + limits_.maxHoldSeconds * 1000LL
-          : 0;
-  record->forgetMs = std::max(windowEnd, holdForgotten);
-}
-
-int MemoryAccountStore::Check(const std::string& key) {
+AccountStore::Answer MemoryAccountStore::Reserve(const AccountTry& attempt) {
   const int64_t now = clock_.NowMs();
   std::lock_guard<std::mutex> lock(mutex_);
-  auto found = records_.find(key);
-  if (found == records_.end() || now >= found->second.holdEndMs) return 0;
-  Record& record = found->second;
-  record.holdSeconds = std::min(record.holdSeconds * 2, limits_.maxHoldSeconds);
-  record.holdEndMs =
-      std::max<int64_t>(record.holdEndMs, now + record.holdSeconds * 1000LL);
-  SetForget(&record);
-  return HoldLeft(record.holdEndMs, now);
-}
-
-int MemoryAccountStore::RecordFailure(const std::string& key) {
-  const int64_t now = clock_.NowMs();
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto found = records_.find(key);
-  if (found != records_.end() && now >= found->second.forgetMs) {
-    records_.erase(found);
-    found = records_.end();
-  }
+  Answer answer;
+  auto found = records_.find(attempt.key);
   if (found == records_.end()) {
-    if (records_.size() >= maxTracked_) MakeRoom(now);
-    found = records_.emplace(key, Record()).first;
-  }
-  Record& record = found->second;
-  // A run that began before the hold: the hold already counts it.
-  if (now < record.holdEndMs) return 0;
-  int seconds = 0;
-  if (record.holdSeconds > 0) {
-    seconds = std::min(record.holdSeconds * 2, limits_.maxHoldSeconds);
-  } else {
-    if (record.failures == 0 ||
-        now - record.firstFailureMs > limits_.windowSeconds * 1000LL) {
-      record.failures = 0;
-      record.firstFailureMs = now;
+    if (records_.size() >= maxTracked_ && !MakeRoom(now)) {
+      answer.heldMs = policy_.windowSeconds > 0 ? policy_.windowSeconds * 1000LL
+                                                : kUntilCleared;
+      return answer;
     }
-    if (++record.failures >= limits_.count) seconds = limits_.holdSeconds;
+    found = records_.emplace(attempt.key, AccountRecord()).first;
   }
-  if (seconds > 0) {
-    record.failures = 0;
-    record.holdSeconds = seconds;
-    record.holdEndMs = now + seconds * 1000LL;
-  }
-  SetForget(&record);
-  return seconds;
+  AccountRecord& record = found->second;
+  answer.heldMs = ReserveAccountTry(policy_, &record, attempt, now);
+  answer.token = answer.heldMs == 0 ? record.hold.pendingUntilMs : 0;
+  answer.failures = record.hold.failures;
+  return answer;
 }
 
-bool MemoryAccountStore::RecordSuccess(const std::string& key) {
+AccountStore::Answer MemoryAccountStore::Settle(const std::string& key,
+                                                int64_t token,
+                                                TryOutcome outcome,
+                                                const std::string& label,
+                                                const std::string& sourceTag) {
+  const int64_t now = clock_.NowMs();
   std::lock_guard<std::mutex> lock(mutex_);
-  records_.erase(key);
+  Answer answer;
+  auto found = records_.find(key);
+  if (found == records_.end()) return answer;
+  answer.holdStarted = SettleAccountTry(policy_, &found->second, token, outcome,
+                                        label, sourceTag, now);
+  answer.failures = found->second.hold.failures;
+  return answer;
+}
+
+std::vector<HeldAccount> MemoryAccountStore::ListHeld() {
+  const int64_t now = clock_.NowMs();
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<HeldAccount> held;
+  for (auto& [key, record] : records_) {
+    AdvanceHold(policy_, &record.hold, now);
+    int64_t ms = HeldForMs(policy_, record.hold, TryKind::kStranger, now);
+    if (ms == 0 || record.hold.failures == 0) continue;
+    held.push_back(
+        {record.label.empty() ? key : record.label, ms, record.hold.failures});
+  }
+  return held;
+}
+
+bool MemoryAccountStore::Release(const std::string& name) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto& [key, record] : records_) {
+    if (key == name || record.label == name) {
+      ClearHold(&record.hold);
+      return true;
+    }
+  }
+  return false;
+}
+
+int MemoryAccountStore::CountOf(const std::string& key) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto found = records_.find(key);
+  return found == records_.end() ? 0 : found->second.hold.failures;
+}
+
+bool MemoryAccountStore::Mirror(const std::string& key, int failures) {
+  const int64_t now = clock_.NowMs();
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto found = records_.find(key);
+  if (found == records_.end()) {
+    if (failures == 0) return true;
+    if (records_.size() >= maxTracked_ && !MakeRoom(now)) return false;
+    found = records_.emplace(key, AccountRecord()).first;
+  }
+  HoldState& hold = found->second.hold;
+  if (hold.failures != failures) {
+    hold.failures = failures;
+    if (hold.ownerFailures > failures) hold.ownerFailures = failures;
+    hold.lastFailureMs = now;
+  }
   return true;
 }
 
@@ -120,19 +145,64 @@ size_t MemoryAccountStore::GetTrackedCount() {
   return records_.size();
 }
 
-// Rare (the table is full): one pass drops what is forgotten, or else the
-// records without a hold in force, or else the hold that ends first.
-void MemoryAccountStore::MakeRoom(int64_t nowMs) {
+// Rare (the table is full): one pass drops what is forgotten.
+bool MemoryAccountStore::MakeRoom(int64_t nowMs) {
   for (auto it = records_.begin(); it != records_.end();) {
-    it = nowMs >= it->second.forgetMs ? records_.erase(it) : std::next(it);
+    AdvanceHold(policy_, &it->second.hold, nowMs);
+    it = IsForgotten(policy_, it->second.hold, nowMs) ? records_.erase(it)
+                                                      : std::next(it);
   }
-  if (records_.size() < maxTracked_) return;
-  for (auto it = records_.begin(); it != records_.end();) {
-    it = nowMs >= it->second.holdEndMs ? records_.erase(it) : std::next(it);
+  return records_.size() < maxTracked_;
+}
+
+AccountKeys::AccountKeys() : key_(kKeyBytes, '\0') {
+  RAND_bytes(reinterpret_cast<unsigned char*>(&key_[0]), kKeyBytes);
+}
+
+bool AccountKeys::Load(const std::string& path, std::string* why) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0 && errno == ENOENT) {
+    fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      const bool written = write(fd, key_.data(), key_.size()) ==
+                               static_cast<ssize_t>(key_.size()) &&
+                           fsync(fd) == 0;
+      close(fd);
+      if (written) return true;
+      unlink(path.c_str());
+      *why = path + ": cannot be written";
+      return false;
+    }
   }
-  if (records_.size() < maxTracked_) return;
-  records_.erase(std::min_element(
-      records_.begin(), records_.end(), [](const auto& a, const auto& b) {
-        return a.second.holdEndMs < b.second.holdEndMs;
-      }));
+  if (fd < 0) {
+    *why = path + ": " + std::strerror(errno);
+    return false;
+  }
+  std::string key(kKeyBytes, '\0');
+  const ssize_t got = read(fd, &key[0], key.size());
+  close(fd);
+  if (got != static_cast<ssize_t>(kKeyBytes)) {
+    WipeSecret(&key);
+    *why = path + ": not a key of " + std::to_string(kKeyBytes) + " bytes";
+    return false;
+  }
+  WipeSecret(&key_);
+  key_ = key;
+  WipeSecret(&key);
+  return true;
+}
+
+std::string AccountKeys::Hash(const std::string& text) const {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  HMAC(EVP_sha256(), key_.data(), static_cast<int>(key_.size()),
+       reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest,
+       &length);
+  static const char kHex[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned int i = 0; i < 16 && i < length; ++i) {
+    hex += kHex[digest[i] >> 4];
+    hex += kHex[digest[i] & 15];
+  }
+  return hex;
 }

@@ -1,23 +1,19 @@
-// The limit per account: failed sign-ons (the host's "wrong current
+// The limit per account: the host's failed sign-ons (its "wrong current
 // password", and "unknown user" alike, so that holds tell nothing about
-// which user IDs exist) counted per user ID, from every source together
-// and whatever the destination: one host has several names (a partner LU
-// alias, its qualified name, a side information profile) that the gateway
-// cannot tell apart before the engine resolves them, and a count per
-// spelling would let a guesser past the limit. After count of them within
-// the window, the gateway holds the user ID's changes back without asking
-// the host, so that guessing from many addresses gets nowhere and nobody
-// can make the host revoke a user ID by failing for it.
+// which user IDs exist) counted for each user ID at each host, the host
+// the conversation reaches whatever name the request gave it, from every
+// source together. A try is reserved before the host is asked, one in
+// flight at a time, and granted only while a failure would keep the
+// count within the limit (gateway/hold_policy.h): by default the host sees
+// at most count failures since the last success the gateway saw, however
+// long a guesser waits, and the user ID stays held until a success or an
+// administrator's release. The owner's device (the source that last
+// changed the password, or a device a trusted front end vouches for)
+// keeps a try that strangers cannot use up.
 //
-// The rule, the same for the table in memory and for the shared store:
-// - a change while a hold is in force is refused; the refused try doubles
-//   the hold (up to accountMaxSeconds) and runs it from now;
-// - count failures within the window (from the first) start a hold of
-//   accountSeconds; an account that has been held and fails again before
-//   it is forgotten is held again at once, for twice the last hold;
-// - a changed password forgets the account;
-// - an account is forgotten once its window is over and its last hold
-//   ended accountMaxSeconds ago.
+// A store key is a keyed hash of user and host (AccountKeys), never the
+// typed user ID; the clear USER@HOST is kept beside it, as its label, only
+// once the host has recognised the user ID.
 #ifndef TARPON_GATEWAY_ACCOUNT_LIMIT_H_
 #define TARPON_GATEWAY_ACCOUNT_LIMIT_H_
 
@@ -29,37 +25,89 @@
 #include <vector>
 
 #include "comm/clock.h"
+#include "gateway/hold_policy.h"
 
+// The limit's rule: by default two failures (below the revocation
+// thresholds hosts commonly use, three or more in a row), held until a
+// success or a release, one of the two kept for the owner.
 struct AccountLimits {
-  // Two failures stay below the revocation thresholds hosts commonly use
-  // (three or more in a row); a minute's hold costs a person who mistyped
-  // twice little, and an hour at most keeps a patient guesser to one try
-  // an hour.
-  int count = 2;
-  int windowSeconds = 900;
-  int holdSeconds = 60;
-  int maxHoldSeconds = 3600;
-  bool IsOn() const { return count > 0; }
+  HoldPolicy policy = DefaultPolicy();
+  bool IsOn() const { return policy.IsOn(); }
+  static HoldPolicy DefaultPolicy() {
+    HoldPolicy policy;
+    policy.count = 2;
+    policy.ownerTries = 1;
+    return policy;
+  }
 };
 
-// Parses "count:window:seconds:max" (count at least 1, max at least
-// seconds) or "off"; false, with limits unchanged, for any other text.
+// Parses -accountlimit: what ParseHoldPolicy reads (COUNT, COUNT:FORGET or
+// COUNT:WINDOW:HOLD:MAX), or "off". The owner keeps one try of a count of
+// two or more. False, limits unchanged, for any other text.
 bool ParseAccountLimits(const char* text, AccountLimits* limits);
+
+// One account's record in a store.
+struct AccountRecord {
+  HoldState hold;
+  std::string label;  // "USER@HOST" once the host knew the user ID, else ""
+  std::string owner;  // the tag of the source that last changed it
+};
+
+// A try for an account: the keyed hash of the user ID and host, the tag of
+// the source it comes from, whether a trusted front end vouches for the
+// owner's device, its weight in failures and its lease.
+struct AccountTry {
+  std::string key;
+  std::string sourceTag;
+  bool ownerDevice = false;
+  int weight = 1;
+  int64_t leaseMs = 0;
+};
+
+// The step of every store on one record: 0 when the try is granted (and
+// reserved), else how long it is held back (kUntilCleared: until cleared).
+int64_t ReserveAccountTry(const HoldPolicy& policy, AccountRecord* record,
+                          const AccountTry& attempt, int64_t nowMs);
+// Ends the try in flight. label: the clear name to keep once the host knew
+// the user ID ("" otherwise); sourceTag becomes the owner on a change. The
+// seconds of a hold it starts (-1: until cleared), else 0.
+int SettleAccountTry(const HoldPolicy& policy, AccountRecord* record,
+                     int64_t token, TryOutcome outcome,
+                     const std::string& label, const std::string& sourceTag,
+                     int64_t nowMs);
+
+// An account held now, as a store lists it.
+struct HeldAccount {
+  std::string name;  // the label, else the key
+  int64_t heldMs = 0;
+  int failures = 0;
+};
 
 // Where the counts live. Every call is safe from any thread.
 class AccountStore {
  public:
+  struct Answer {
+    int64_t heldMs = 0;   // Reserve: 0 granted, else the hold
+    int64_t token = 0;    // Reserve: the granted try's, for its Settle
+    int failures = 0;     // the record's count after the call
+    int holdStarted = 0;  // Settle: a hold's seconds, -1 until cleared
+    bool failed = false;  // the store could not answer
+  };
   virtual ~AccountStore() = default;
-  // The seconds a change for key is still held back (the refused try
-  // grows the hold), or 0: go ahead. A negative number: the store cannot
-  // answer now.
-  virtual int Check(const std::string& key) = 0;
-  // Counts a failed sign-on; the seconds of the hold it starts, else 0;
-  // negative when the store cannot answer.
-  virtual int RecordFailure(const std::string& key) = 0;
-  // The password was changed: forgets key. False when the store cannot
-  // answer.
-  virtual bool RecordSuccess(const std::string& key) = 0;
+  virtual Answer Reserve(const AccountTry& attempt) = 0;
+  virtual Answer Settle(const std::string& key, int64_t token,
+                        TryOutcome outcome, const std::string& label,
+                        const std::string& sourceTag) = 0;
+  // The accounts held now; an administrator's release of one by its
+  // name (label) or key. False when no record matched or the store failed.
+  virtual std::vector<HeldAccount> ListHeld() = 0;
+  virtual bool Release(const std::string& name) = 0;
+  // For a store that stands behind a shared one: the record's count, and
+  // the count set to what the shared store counted.
+  virtual int CountOf(const std::string& /*key*/) { return 0; }
+  virtual bool Mirror(const std::string& /*key*/, int /*failures*/) {
+    return true;
+  }
   // A store shared by several gateways also keeps the per-source
   // penalties: the seconds left of source's penalty, or 0; and a failed
   // sign-on from source, with the seconds of the penalty it starts, or 0.
@@ -68,43 +116,60 @@ class AccountStore {
   virtual int RecordSourceFailure(const std::string& /*source*/) { return 0; }
   // Lines for the log since the last call (a store lost or back).
   virtual std::vector<std::string> TakeNotes() { return {}; }
-  // Times the store failed and memory took over.
+  // Times the store failed and another took over.
   virtual uint64_t GetFallbacks() { return 0; }
 };
 
-// The counts in this process's memory, at most maxTracked accounts (at the
-// bound the forgotten ones go, then those without a hold in force).
+// The counts in this process's memory, at most maxTracked accounts: at the
+// bound the forgotten go; a new account finds no room only when every
+// record still counts, and is then held (a full table never forgets a
+// count).
 class MemoryAccountStore : public AccountStore {
  public:
   static constexpr size_t kDefaultMaxTracked = 100000;
   // clock must outlive the store.
   MemoryAccountStore(const AccountLimits& limits, const Clock& clock,
                      size_t maxTracked = kDefaultMaxTracked);
-  int Check(const std::string& key) override;
-  int RecordFailure(const std::string& key) override;
-  bool RecordSuccess(const std::string& key) override;
+  Answer Reserve(const AccountTry& attempt) override;
+  Answer Settle(const std::string& key, int64_t token, TryOutcome outcome,
+                const std::string& label,
+                const std::string& sourceTag) override;
+  std::vector<HeldAccount> ListHeld() override;
+  bool Release(const std::string& name) override;
+  int CountOf(const std::string& key) override;
+  bool Mirror(const std::string& key, int failures) override;
   size_t GetTrackedCount();
 
  private:
-  struct Record {
-    int failures = 0;
-    int64_t firstFailureMs = 0;
-    int64_t holdEndMs = 0;
-    int holdSeconds = 0;  // the last hold's length; 0: never held
-    int64_t forgetMs = 0;
-  };
-  void SetForget(Record* record) const;
-  void MakeRoom(int64_t nowMs);
+  bool MakeRoom(int64_t nowMs);
 
-  AccountLimits limits_;
+  HoldPolicy policy_;
   const Clock& clock_;
   size_t maxTracked_;
   std::mutex mutex_;
-  std::unordered_map<std::string, Record> records_;
+  std::unordered_map<std::string, AccountRecord> records_;
 };
 
-// The key of an account in a store: its user ID, whatever the destination
-// (see above).
-std::string AccountKey(const std::string& user);
+// The keyed hash that stands for a user ID (and a source) wherever the
+// host has not recognised it: HMAC-SHA-256 under a key of 32 bytes, the
+// first 16 bytes in hex.
+class AccountKeys {
+ public:
+  // A key of random bytes.
+  AccountKeys();
+  explicit AccountKeys(const std::string& key) : key_(key) {}
+  // Reads the key file, or makes it (mode 0600) when it does not exist;
+  // false with the reason in *why.
+  bool Load(const std::string& path, std::string* why);
+  std::string Hash(const std::string& text) const;
+  // The store key of user at host.
+  std::string Key(const std::string& user, const std::string& host) const {
+    return Hash(user + "@" + host);
+  }
+  const std::string& GetKey() const { return key_; }
+
+ private:
+  std::string key_;
+};
 
 #endif  // TARPON_GATEWAY_ACCOUNT_LIMIT_H_

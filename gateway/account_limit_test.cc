@@ -1,141 +1,275 @@
-// The limit per account on a clock of the test's own: the window, the hold
-// and its growth, forgetting, and the guard that runs requests under it.
+// The hold rule and the limit per account on a clock of the test's own:
+// one table of timelines run against every store (memory, the state file,
+// a real redis-server), the parser, and the guard's reserve and settle.
 #include "gateway/account_limit.h"
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "contract/account_held.h"
 #include "contract/tarpon_rc.h"
+#include "gateway/account_db.h"
 #include "gateway/account_guard.h"
 #include "gateway/gateway_metrics.h"
 #include "gateway/shared_state.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/gateway_support.h"
 
 namespace {
 
 constexpr int kWrongPassword = TARPON_RC_HOST_STATUS_BASE + 2;
+constexpr int64_t kLeaseMs = 5000;
 
 TEST(AccountLimitTest, ParsesTheSwitchValue) {
   const struct {
     const char* text;
-    bool ok;
+    const char* policy;  // as FormatHoldPolicy writes it; null: refused
+    int ownerTries;
   } cases[] = {
-      {"off", true},
-      {"2:900:60:3600", true},
-      {"1:1:1:1", true},
-      {"0:900:60:3600", false},
-      {"2:900:60:30", false},
-      {"2:900:60", false},
-      {"2:900:60:3600:1", false},
-      {"2:-1:60:3600", false},
-      {"", false},
+      {"off", "off", 0},
+      {"2", "2:0:0:0", 1},
+      {"1", "1:0:0:0", 0},
+      {"2:600", "2:600:600:600", 1},
+      {"2:900:60:3600", "2:900:60:3600", 1},
+      {"0", nullptr, 0},
+      {"2:900:60:30", nullptr, 0},
+      {"2:900:60", nullptr, 0},
+      {"2:0", nullptr, 0},
+      {"2:-1:60:3600", nullptr, 0},
+      {"", nullptr, 0},
   };
   for (const auto& c : cases) {
     AccountLimits limits;
-    EXPECT_EQ(c.ok, ParseAccountLimits(c.text, &limits)) << c.text;
+    ASSERT_EQ(c.policy != nullptr, ParseAccountLimits(c.text, &limits))
+        << c.text;
+    if (c.policy == nullptr) continue;
+    EXPECT_EQ(c.policy, FormatHoldPolicy(limits.policy)) << c.text;
+    EXPECT_EQ(c.ownerTries, limits.policy.ownerTries) << c.text;
   }
 }
 
-// One account through its life: each step moves the clock to atMs, then
-// checks (c), fails (f) or succeeds (s), and expects the seconds answered.
-TEST(AccountLimitTest, HoldsGrowAndEndAndAccountsAreForgotten) {
+// One account through its life. Each step moves the clock to atMs, then:
+// 's' reserves a stranger's try, 'o' the owner device's (both expect the
+// seconds held, -1 until cleared, 0 granted); 'f', 'c', 'n' settle the
+// last granted try as failed, changed or neutral (expect the seconds of a
+// hold it starts); 'x' releases the account (expects 0).
+struct Step {
+  int64_t atMs;
+  char op;
+  int expected;
+};
+struct Timeline {
+  const char* name;
+  const char* policy;
+  std::vector<Step> steps;
+};
+
+const Timeline kTimelines[] = {
+    {"held until cleared, the owner keeps a try",
+     "2",
+     {{0, 's', 0},
+      {0, 'f', 0},      // a stranger's failure
+      {1000, 's', -1},  // the strangers' share is used
+      {1000, 'o', 0},
+      {1000, 'n', 0},  // neutral: the try comes back
+      {2000, 'o', 0},
+      {2000, 'f', -1},  // the limit: held until cleared
+      {9999000, 'o', -1},
+      {9999000, 's', -1},  // however long one waits
+      {9999000, 'x', 0},   // the administrator's release
+      {9999000, 's', 0},
+      {9999000, 'c', 0}}},
+    {"one try in flight; a lease that ends counts as a failure",
+     "2",
+     {{0, 's', 0},  // granted, never settled
+      {1000, 's', 4},
+      {1000, 'o', 4},   // held while it is in flight
+      {6000, 's', -1},  // its lease over: a failure
+      {6000, 'o', 0},
+      {6000, 'c', 0},  // the owner's try clears it all
+      {7000, 's', 0},
+      {7000, 'f', 0}}},
+    {"a host that forgets: held until it has forgotten",
+     "2:60",
+     {{0, 's', 0},
+      {0, 'f', 0},
+      {1000, 's', 59},
+      {1000, 'o', 0},
+      {1000, 'f', 60},  // the limit: a hold of 60 s
+      {30000, 'o', 31},
+      {61000, 's', 0},
+      {61000, 'f', 0},  // a fresh count after it
+      {122000, 's', 0},
+      {122000, 'f', 0}}},  // the window forgot the last
+    {"timed holds grow after a hold, up to the longest",
+     "1:60:10:40",
+     {{0, 's', 0},
+      {0, 'f', 10},
+      {5000, 's', 5},
+      {10000, 's', 0},
+      {10000, 'f', 20},  // within 40 s of the last: twice
+      {30000, 's', 0},
+      {30000, 'f', 40},  // and up to the longest
+      {70000, 's', 0},
+      {70000, 'f', 40},
+      {200000, 's', 0},
+      {200000, 'f', 10}}},  // long after: the first again
+};
+
+// Runs timeline against store (on clock) and reports each step's answer.
+void RunTimeline(const Timeline& timeline, AccountStore& store,
+                 FakeClock& clock, const std::string& storeName) {
+  int64_t token = 0;
+  // From now on the wall clock, as a shared store's expiry reads times.
+  const int64_t base = WallClock::Get().NowMs();
+  for (const Step& step : timeline.steps) {
+    clock.Set(base + step.atMs);
+    int got = 0;
+    if (step.op == 's' || step.op == 'o') {
+      AccountTry attempt{"k", "tag", step.op == 'o', 1, kLeaseMs};
+      AccountStore::Answer answer = store.Reserve(attempt);
+      ASSERT_FALSE(answer.failed) << storeName;
+      if (answer.heldMs == 0) token = answer.token;
+      got = HeldSeconds(answer.heldMs);
+    } else if (step.op == 'x') {
+      got = store.Release("k") ? 0 : 1;
+    } else {
+      const TryOutcome outcome = step.op == 'f'   ? TryOutcome::kFailed
+                                 : step.op == 'c' ? TryOutcome::kChanged
+                                                  : TryOutcome::kNeutral;
+      got = store.Settle("k", token, outcome, "", "").holdStarted;
+    }
+    EXPECT_EQ(step.expected, got)
+        << storeName << ": " << timeline.name << ", at " << step.atMs
+        << " ms, '" << step.op << "'";
+  }
+}
+
+AccountLimits Limits(const char* text) {
   AccountLimits limits;
-  ASSERT_TRUE(ParseAccountLimits("2:60:10:40", &limits));
+  EXPECT_TRUE(ParseAccountLimits(text, &limits)) << text;
+  return limits;
+}
+
+TEST(AccountLimitTest, EveryStoreFollowsTheTimelines) {
+  e2e::Sandbox box;
+  const int port = e2e::FreeLoopbackPort();
+  auto redis = e2e::StartRedis(box, port);
+  int run = 0;
+  for (const Timeline& timeline : kTimelines) {
+    const AccountLimits limits = Limits(timeline.policy);
+    FakeClock clock(0);
+    MemoryAccountStore memory(limits, clock);
+    RunTimeline(timeline, memory, clock, "memory");
+    std::string why;
+    auto file = FileAccountStore::Open(box.Path("state" + std::to_string(run)),
+                                       limits, clock, &why);
+    ASSERT_TRUE(file) << why;
+    RunTimeline(timeline, *file, clock, "state file");
+    if (redis == nullptr) continue;
+    SharedStateAddress address;
+    address.host = "127.0.0.1";
+    address.port = port;
+    address.deadlineMs = 2000;
+    address.prefix = "t" + std::to_string(run++) + ":";
+    MemoryAccountStore local(limits, clock);
+    SharedAccountStore shared(address, limits, HoldPolicy(), local, 2, clock);
+    RunTimeline(timeline, shared, clock, "redis");
+    EXPECT_TRUE(shared.IsUsingStore());
+  }
+  if (redis == nullptr) GTEST_SKIP() << "redis-server is not installed";
+}
+
+// The state file outlives its store: a new one, as after a crash, holds
+// what the last one counted, and a try in flight then counts once its
+// lease is over.
+TEST(AccountLimitTest, TheStateFileRemembersAcrossARestart) {
+  e2e::Sandbox box;
+  const AccountLimits limits = Limits("2");
+  FakeClock clock(0);
+  std::string why;
+  {
+    auto file = FileAccountStore::Open(box.Path("state"), limits, clock, &why);
+    ASSERT_TRUE(file) << why;
+    AccountStore::Answer granted =
+        file->Reserve({"k", "a", false, 1, kLeaseMs});
+    file->Settle("k", granted.token, TryOutcome::kFailed, "ALICE@NETA.HOST",
+                 "");
+    file->Reserve({"k", "a", true, 1, kLeaseMs});  // then killed
+  }
+  auto file = FileAccountStore::Open(box.Path("state"), limits, clock, &why);
+  ASSERT_TRUE(file) << why;
+  clock.Set(kLeaseMs);
+  EXPECT_EQ(kUntilCleared, file->Reserve({"k", "a", true, 1, kLeaseMs}).heldMs);
+  std::vector<HeldAccount> held = file->ListHeld();
+  ASSERT_EQ(1u, held.size());
+  EXPECT_EQ("ALICE@NETA.HOST", held[0].name);
+  EXPECT_EQ(2, held[0].failures);
+  EXPECT_TRUE(file->Release("ALICE@NETA.HOST"));
+  EXPECT_TRUE(file->ListHeld().empty());
+}
+
+// While Redis is away, each failure counted locally weighs as many as
+// the gateways that share it; the local count goes back when it answers.
+TEST(AccountLimitTest, AStoreAwayLeavesEachGatewayItsShare) {
+  const AccountLimits limits = Limits("2");
+  FakeClock clock(0);
+  SharedStateAddress nowhere;
+  nowhere.host = "127.0.0.1";
+  nowhere.port = e2e::FreeLoopbackPort();
+  MemoryAccountStore local(limits, clock);
+  SharedAccountStore shared(nowhere, limits, HoldPolicy(), local, 2, clock);
+  AccountStore::Answer first = shared.Reserve({"k", "a", true, 1, kLeaseMs});
+  ASSERT_EQ(0, first.heldMs);
+  EXPECT_LT(first.token, 0);
+  shared.Settle("k", first.token, TryOutcome::kFailed, "", "");
+  EXPECT_EQ(2, local.CountOf("k"));
+  EXPECT_EQ(kUntilCleared,
+            shared.Reserve({"k", "a", true, 1, kLeaseMs}).heldMs);
+  EXPECT_EQ(1u, shared.TakeNotes().size());
+}
+
+TEST(AccountLimitTest, GuardReservesBeforeAndSettlesAfter) {
+  const AccountLimits limits = Limits("2");
   FakeClock clock(0);
   MemoryAccountStore store(limits, clock);
-  const struct {
-    int64_t atMs;
-    char op;
-    int seconds;
-  } steps[] = {
-      {0, 'f', 0},       {1000, 'c', 0},
-      {1000, 'f', 10},  // the second failure within the window
-      {2000, 'c', 20},  // a refused try doubles the hold, from now
-      {3000, 'c', 40},   {4000, 'c', 40},  // up to the maximum
-      {44000, 'c', 0},                     // over: tried again normally
-      {44000, 'f', 40},  // held before: the next failure holds at once
-      {84000, 'c', 0},   {84000, 's', 0},   // a change forgets it all
-      {84000, 'f', 0},   {145001, 'f', 0},  // outside the window
-      {146000, 'f', 10},  // hold to 156000, forgotten at 196000
-      {196000, 'f', 0},   // forgotten: counted afresh
-  };
-  for (const auto& step : steps) {
-    clock.Set(step.atMs);
-    const std::string key = AccountKey("ALICE");
-    int seconds = step.op == 'c'   ? store.Check(key)
-                  : step.op == 'f' ? store.RecordFailure(key)
-                                   : (store.RecordSuccess(key), 0);
-    EXPECT_EQ(step.seconds, seconds) << step.op << " at " << step.atMs;
-    EXPECT_EQ(0, store.Check(AccountKey("BOB")));
-  }
-}
-
-TEST(AccountLimitTest, AFullTableKeepsTheHoldsInForce) {
-  AccountLimits limits;
-  ASSERT_TRUE(ParseAccountLimits("2:60:30:60", &limits));
-  FakeClock clock(0);
-  MemoryAccountStore store(limits, clock, 2);
-  store.RecordFailure("HELD@H");
-  EXPECT_EQ(30, store.RecordFailure("HELD@H"));
-  // Every new account makes room by dropping one without a hold.
-  for (int i = 0; i < 5; ++i) {
-    clock.Advance(1000);
-    store.RecordFailure("A" + std::to_string(i) + "@H");
-    EXPECT_EQ(2u, store.GetTrackedCount());
-  }
-  EXPECT_GT(store.Check("HELD@H"), 0);
-  // Nothing but holds: the one that ends first goes (the refused try
-  // above made HELD's the longer).
-  EXPECT_EQ(30, store.RecordFailure("A4@H"));
-  clock.Advance(1000);
-  store.RecordFailure("NEW@H");
-  EXPECT_EQ(0, store.Check("A4@H"));
-  EXPECT_GT(store.Check("HELD@H"), 0);
-}
-
-TEST(AccountLimitTest, GuardAnswersForAHeldAccountWithoutTheHost) {
-  AccountLimits limits;
-  ASSERT_TRUE(ParseAccountLimits("2:60:60:600", &limits));
-  FakeClock clock(0);
-  MemoryAccountStore store(limits, clock);
+  AccountKeys keys(std::string(32, 'k'));
   GatewayMetrics metrics;
-  std::vector<std::string> ran;
-  int hostAnswer = kWrongPassword;
-  AccountGuard guard(limits, store, &metrics, [&](const std::string& options) {
-    ran.push_back(options);
-    EngineRun run;
-    run.returnCode = hostAnswer;
-    return run;
-  });
-  const std::string alice = "-u alice -p WRONG -np NEW1 -s hosta";
-  EXPECT_EQ(kWrongPassword, guard.Run(alice).returnCode);
-  EngineRun second = guard.Run("-s HostA -np NEW1 -p WRONG -u ALICE");
-  ASSERT_EQ(1u, second.notes.size());
-  EXPECT_NE(std::string::npos, second.notes[0].find("ALICE at HOSTA"));
-  // Held: the host is not asked, whoever asks and however it is spelt.
-  EngineRun held = guard.Run(alice);
-  EXPECT_EQ(TARPON_RC_ACCOUNT_HELD, held.returnCode);
-  EXPECT_EQ(2u, ran.size());
-  EXPECT_EQ(120, AccountHeldSeconds(held.text.substr(1)));
-  ASSERT_EQ(1u, held.notes.size());
-  EXPECT_EQ(AccountHeldText("ALICE", "HOSTA", 120), held.notes[0]);
-  EXPECT_EQ(30, tarpon_exit_status(held.returnCode));
-  // Another name of the host is the same account.
-  EXPECT_EQ(TARPON_RC_ACCOUNT_HELD,
-            guard.Run("-u alice -p A -np B -plu NETA.KSVHOST").returnCode);
-  // Other accounts and requests that name no account go through.
-  hostAnswer = TARPON_RC_OK;
-  EXPECT_EQ(TARPON_RC_OK, guard.Run("-u bob -p A -np B -s hosta").returnCode);
-  EXPECT_EQ(TARPON_RC_OK, guard.Run("-?").returnCode);
-  EXPECT_EQ(4u, ran.size());
-  const std::string served = metrics.registry().Render();
-  EXPECT_NE(std::string::npos,
-            served.find("tarpons_account_changes_held_total 2\n"));
-  EXPECT_NE(std::string::npos,
-            served.find("tarpons_account_holds_started_total 1\n"));
+  AccountGuard guard(limits, store, keys, &metrics, kLeaseMs);
+  AccountGuard::Ticket first = guard.Reserve("ALICE", "NETA.HOST", "a", false);
+  ASSERT_TRUE(first.granted);
+  // A second try while the first is with the host is held back.
+  AccountGuard::Ticket second = guard.Reserve("ALICE", "NETA.HOST", "b", false);
+  ASSERT_FALSE(second.granted);
+  EXPECT_EQ(TARPON_RC_ACCOUNT_HELD, second.refusal.returnCode);
+  EXPECT_EQ("\n" + AccountHeldText("ALICE", "NETA.HOST", 5) + "\n",
+            second.refusal.text);
+  // Nobody's typed user ID is kept in the log before the host knows it.
+  EXPECT_EQ(std::string::npos, second.refusal.logText.find("ALICE"));
+  EngineRun run;
+  run.returnCode = kWrongPassword;
+  run.logText = "user(ALICE) @host(NETA.HOST) ";
+  guard.Settle(first, &run);
+  EXPECT_EQ("user(ALICE) @host(NETA.HOST) ", run.logText);
+  AccountGuard::Ticket third = guard.Reserve("ALICE", "NETA.HOST", "c", false);
+  ASSERT_FALSE(third.granted);
+  EXPECT_EQ("\n" + AccountHeldUntilReleasedText("ALICE", "NETA.HOST") + "\n",
+            third.refusal.text);
+  EXPECT_EQ(kAccountHeldRetrySeconds,
+            AccountHeldSeconds(third.refusal.notes.at(0)));
+  // The host said "unknown user": the log keeps the keyed hash only.
+  AccountGuard::Ticket other =
+      guard.Reserve("SECRET1", "NETA.HOST", "a", false);
+  ASSERT_TRUE(other.granted);
+  run.returnCode = TARPON_RC_HOST_STATUS_BASE + 1;
+  run.logText = "user(SECRET1) @host(NETA.HOST) ";
+  guard.Settle(other, &run);
+  EXPECT_EQ(
+      "user(" + guard.Hidden("SECRET1", "NETA.HOST") + ") @host(NETA.HOST) ",
+      run.logText);
 }
 
 TEST(AccountLimitTest, ReadsTheSharedStateUrl) {

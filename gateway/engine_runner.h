@@ -52,6 +52,11 @@ class GatewayEngineRun {
   void HandOver();
   // The partner LU a conversation goes to (see TarponRequest).
   std::string GetDestination() const { return request_.GetDestination(); }
+  // The user ID and the symbolic destination (see TarponRequest).
+  std::string GetUser() const { return request_.GetUser(); }
+  std::string GetSymbolicDestination() const {
+    return request_.GetSymbolicDestination();
+  }
   void Converse();
   // What the run wrote, once it ended.
   EngineRun Take();

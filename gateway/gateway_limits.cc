@@ -1,7 +1,9 @@
 #include "gateway/gateway_limits.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 #include <vector>
 
@@ -9,8 +11,6 @@ namespace {
 
 constexpr int kMinPenaltyCount = 3;
 constexpr long kLargest = 1000000;
-// The most failure times all records together may keep: 16 MB.
-constexpr size_t kMaxFailureTimes = 2000000;
 
 // Splits text at ':' into whole numbers from 0 to kLargest; false on any
 // other text or another count of fields.
@@ -63,16 +63,27 @@ bool ParsePenalties(const char* text, GatewayLimits* limits) {
     limits->penaltyCount = 0;
     return true;
   }
-  std::vector<long> n;
-  if (!Numbers(text, 4, &n) || n[0] < kMinPenaltyCount || n[1] < 1 ||
-      n[2] < 1 || n[3] < n[2]) {
+  // Four numbers, every one above 0: a penalty always ends by itself.
+  HoldPolicy policy;
+  if (std::count(text, text + strlen(text), ':') != 3 ||
+      !ParseHoldPolicy(text, kMinPenaltyCount, &policy) ||
+      policy.windowSeconds < 1 || policy.holdSeconds < 1) {
     return false;
   }
-  limits->penaltyCount = static_cast<int>(n[0]);
-  limits->penaltyWindow = static_cast<int>(n[1]);
-  limits->penaltySeconds = static_cast<int>(n[2]);
-  limits->penaltyMaxSeconds = static_cast<int>(n[3]);
+  limits->penaltyCount = policy.count;
+  limits->penaltyWindow = policy.windowSeconds;
+  limits->penaltySeconds = policy.holdSeconds;
+  limits->penaltyMaxSeconds = policy.maxHoldSeconds;
   return true;
+}
+
+HoldPolicy PenaltyPolicy(const GatewayLimits& limits) {
+  HoldPolicy policy;
+  policy.count = limits.penaltyCount;
+  policy.windowSeconds = limits.penaltyWindow;
+  policy.holdSeconds = limits.penaltySeconds;
+  policy.maxHoldSeconds = limits.penaltyMaxSeconds;
+  return policy;
 }
 
 StartupGate::StartupGate(const GatewayLimits& limits, uint32_t seed)
@@ -91,17 +102,12 @@ bool StartupGate::Refuses(int startups) {
 }
 
 SourcePenalties::SourcePenalties(const GatewayLimits& limits, size_t maxTracked)
-    : limits_(limits), maxTracked_(maxTracked) {
-  if (limits_.penaltyCount > 0) {
-    const size_t affordable =
-        kMaxFailureTimes / static_cast<size_t>(limits_.penaltyCount);
-    if (maxTracked_ > affordable) maxTracked_ = affordable;
-  }
+    : policy_(PenaltyPolicy(limits)), maxTracked_(maxTracked) {
   if (maxTracked_ < 1) maxTracked_ = 1;
 }
 
 int SourcePenalties::RecordFailure(const SourceKey& source, int64_t nowMs) {
-  if (limits_.penaltyCount == 0) return 0;
+  if (!policy_.IsOn()) return 0;
   EndPenalties(nowMs);
   auto found = records_.find(source);
   if (found == records_.end()) {
@@ -110,57 +116,22 @@ int SourcePenalties::RecordFailure(const SourceKey& source, int64_t nowMs) {
     MakeIdle(source, &found->second);
   }
   Record& record = found->second;
-  record.lastFailureMs = nowMs;
   if (record.idle) {
     idle_.splice(idle_.end(), idle_, record.idlePosition);
   }
-  if (!AddFailure(&record, nowMs)) return 0;
-  return StartPenalty(source, &record, nowMs);
-}
-
-bool SourcePenalties::AddFailure(Record* record, int64_t nowMs) const {
-  const size_t count = static_cast<size_t>(limits_.penaltyCount);
-  std::vector<int64_t>& failures = record->failures;
-  if (failures.size() < count) {
-    failures.push_back(nowMs);
-    if (failures.size() < count) return false;
-    record->next = 0;
-  } else {
-    failures[record->next] = nowMs;
-    record->next = (record->next + 1) % count;
-  }
-  // Full: the oldest of the last count failures is at next.
-  return nowMs - failures[record->next] <= limits_.penaltyWindow * 1000LL;
-}
-
-int SourcePenalties::StartPenalty(const SourceKey& source, Record* record,
-                                  int64_t nowMs) {
-  // A penalty that follows another within the longest penalty doubles.
-  const bool repeated =
-      record->lastPenaltySeconds > 0 &&
-      nowMs - record->penaltyEndMs < limits_.penaltyMaxSeconds * 1000LL;
-  int seconds = limits_.penaltySeconds;
-  if (repeated) {
-    seconds = record->lastPenaltySeconds * 2;
-    if (seconds > limits_.penaltyMaxSeconds) {
-      seconds = limits_.penaltyMaxSeconds;
-    }
-  }
-  // The next penalty takes as many fresh failures as the first.
-  record->failures.clear();
-  record->next = 0;
-  if (record->idle) {
-    idle_.erase(record->idlePosition);
-    record->idle = false;
-  } else {
-    // Sessions already under way when the last penalty began.
-    inForce_.erase({record->penaltyEndMs, source});
-  }
-  record->lastPenaltySeconds = seconds;
-  record->penaltyEndMs = nowMs + seconds * 1000LL;
-  inForce_.insert({record->penaltyEndMs, source});
-  ++started_;
+  AdvanceHold(policy_, &record.hold, nowMs);
+  const int seconds =
+      CountFailure(policy_, &record.hold, TryKind::kStranger, 1, nowMs);
+  if (seconds <= 0) return 0;
+  StartPenalty(source, &record);
   return seconds;
+}
+
+void SourcePenalties::StartPenalty(const SourceKey& source, Record* record) {
+  idle_.erase(record->idlePosition);
+  record->idle = false;
+  inForce_.insert({record->hold.holdEndMs, source});
+  ++started_;
 }
 
 void SourcePenalties::MakeIdle(const SourceKey& source, Record* record) {
@@ -190,7 +161,7 @@ void SourcePenalties::MakeRoom() {
 bool SourcePenalties::IsPenalised(const SourceKey& source,
                                   int64_t nowMs) const {
   auto found = records_.find(source);
-  return found != records_.end() && nowMs < found->second.penaltyEndMs;
+  return found != records_.end() && nowMs < found->second.hold.holdEndMs;
 }
 
 size_t SourcePenalties::CountInForce(int64_t nowMs) {
@@ -202,12 +173,7 @@ void SourcePenalties::Prune(int64_t nowMs) {
   // A record with a penalty in force has something left to remember.
   EndPenalties(nowMs);
   for (auto it = idle_.begin(); it != idle_.end();) {
-    const Record& record = records_.at(*it);
-    const bool windowOver =
-        nowMs - record.lastFailureMs > limits_.penaltyWindow * 1000LL;
-    const bool penaltyForgotten =
-        nowMs - record.penaltyEndMs >= limits_.penaltyMaxSeconds * 1000LL;
-    if (windowOver && penaltyForgotten) {
+    if (IsForgotten(policy_, records_.at(*it).hold, nowMs)) {
       records_.erase(*it);
       it = idle_.erase(it);
     } else {

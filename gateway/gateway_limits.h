@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "gateway/hold_policy.h"
+
 // A client's source as the caps and penalties count it: an IPv4 address,
 // or an IPv6 address's prefix (comm/net_block.h SourcePrefixKey).
 using SourceKey = std::string;
@@ -49,6 +51,8 @@ struct GatewayLimits {
 bool ParseMaxStartups(const char* text, GatewayLimits* limits);
 bool ParsePerSource(const char* text, GatewayLimits* limits);
 bool ParsePenalties(const char* text, GatewayLimits* limits);
+// The hold rule of limits' penalties.
+HoldPolicy PenaltyPolicy(const GatewayLimits& limits);
 
 // The random early drop of the startups cap.
 class StartupGate {
@@ -67,10 +71,10 @@ class StartupGate {
 // The penalties, per IPv4 address in network byte order. Times are steady
 // clock milliseconds and never go back from one call to the next.
 //
-// An address is penalised when it has had penaltyCount failures within any
-// span of penaltyWindow seconds: each record keeps its last penaltyCount
-// failure times. The table holds at most a bound of records; at the bound a
-// new address takes the place of the least recently active record (its
+// An address is penalised by the hold rule of gateway/hold_policy.h:
+// penaltyCount failures, each within penaltyWindow seconds of the one
+// before, start a penalty. The table holds at most a bound of records; at the
+// bound a new address takes the place of the least recently active record (its
 // last failure or the end of its last penalty) that has no penalty in
 // force, or, when every record has one, of the record whose penalty ends
 // first. So a new guesser is always counted, and a running penalty is
@@ -81,8 +85,7 @@ class SourcePenalties {
   // The records kept by default: with about 200 bytes a record, 20 MB.
   static constexpr size_t kDefaultMaxTracked = 100000;
 
-  // Keeps at most maxTracked records (at least 1), fewer when penaltyCount
-  // is so large that the failure times would take more than 16 MB.
+  // Keeps at most maxTracked records (at least 1).
   explicit SourcePenalties(const GatewayLimits& limits,
                            size_t maxTracked = kDefaultMaxTracked);
   // Counts a failed verdict; the penalty's length in seconds when this one
@@ -103,28 +106,20 @@ class SourcePenalties {
 
  private:
   struct Record {
-    // The last penaltyCount failure times, oldest at next once full.
-    std::vector<int64_t> failures;
-    size_t next = 0;
-    int64_t penaltyEndMs = 0;
-    int lastPenaltySeconds = 0;
-    int64_t lastFailureMs = 0;
+    HoldState hold;
     // Where the record stands in idle_, when its penalty is not in force.
     bool idle = true;
     std::list<SourceKey>::iterator idlePosition;
   };
 
-  // Adds a failure time; true when the last penaltyCount of them, this
-  // one included, lie within the window.
-  bool AddFailure(Record* record, int64_t nowMs) const;
-  int StartPenalty(const SourceKey& source, Record* record, int64_t nowMs);
+  void StartPenalty(const SourceKey& source, Record* record);
   // Moves the records whose penalty has ended by nowMs to idle_.
   void EndPenalties(int64_t nowMs);
   // Drops one record to make room for a new address.
   void MakeRoom();
   void MakeIdle(const SourceKey& source, Record* record);
 
-  GatewayLimits limits_;
+  HoldPolicy policy_;
   size_t maxTracked_;
   uint64_t started_ = 0;
   std::unordered_map<SourceKey, Record> records_;

@@ -594,7 +594,7 @@ void GatewayLoop::RunEngine(Slots::iterator found) {
     }
     return;
   }
-  const std::string destination = run->GetDestination();
+  const std::string destination = HostOf(*run);
   // The log is the loop's alone: trace lines made on the conversation
   // thread are kept and written here when the session comes back.
   auto trace = std::make_shared<std::string>();
@@ -604,7 +604,7 @@ void GatewayLoop::RunEngine(Slots::iterator found) {
   std::function<bool()> work = [this, session, run, start, metrics = metrics_,
                                 accounts = settings_.accounts,
                                 source = found->second.source,
-                                request = session->GetRequest(), trace,
+                                user = run->GetUser(), destination, trace,
                                 held]() mutable {
     // The trace lines this thread makes go to *trace (empty so far).
     TraceLogToString keeper(trace.get());
@@ -613,18 +613,10 @@ void GatewayLoop::RunEngine(Slots::iterator found) {
       stopping.returnCode = TARPON_RC_LOCAL_UNAVAILABLE;
       stopping.text = "\nTARPON SERVER : stopping, not run.\n";
       stopping.logText = "not run: the gateway is stopping\n";
-      WipeSecret(&request);
       session->Answer(stopping);
       return true;
     }
-    auto converse = [&run](const std::string&) {
-      run->Converse();
-      return run->Take();
-    };
-    EngineRun result = accounts != nullptr
-                           ? accounts->Run(request, source, converse)
-                           : converse(request);
-    WipeSecret(&request);
+    EngineRun result = Converse(accounts, *run, user, destination, source);
     if (result.refused) {
       session->Abandon(result.logText);
       return true;
@@ -675,6 +667,33 @@ void GatewayLoop::RunEngine(Slots::iterator found) {
   session->Abandon("not run: " + std::to_string(kEngineQueue) +
                    " requests wait for the engine");
   Settle(found);
+}
+
+std::string GatewayLoop::HostOf(const GatewayEngineRun& run) const {
+  const std::string named = run.GetDestination();
+  if (!settings_.resolveHost) return named;
+  const std::string host =
+      settings_.resolveHost(named, run.GetSymbolicDestination());
+  return host.empty() ? named : host;
+}
+
+// On a conversation's thread: the conversation under the limit per
+// account (none when accounts is null), its try reserved before and
+// settled after.
+EngineRun GatewayLoop::Converse(AccountGuard* accounts, GatewayEngineRun& run,
+                                const std::string& user,
+                                const std::string& host,
+                                const std::string& source) {
+  if (accounts == nullptr) {
+    run.Converse();
+    return run.Take();
+  }
+  AccountGuard::Ticket ticket = accounts->Reserve(user, host, source, false);
+  if (!ticket.granted) return std::move(ticket.refusal);
+  run.Converse();
+  EngineRun result = run.Take();
+  accounts->Settle(ticket, &result);
+  return result;
 }
 
 bool GatewayLoop::MayHoldConversation(const std::string& destination) {

@@ -40,7 +40,9 @@
 #include "comm/fd.h"
 #include "comm/listener.h"
 #include "comm/net_block.h"
+#include "gateway/account_guard.h"
 #include "gateway/admission.h"
+#include "gateway/engine_runner.h"
 #include "gateway/gateway_log.h"
 #include "gateway/gateway_metrics.h"
 #include "gateway/gateway_session.h"
@@ -48,7 +50,6 @@
 #include "gateway/refusal_log.h"
 #include "gateway/worker_pool.h"
 
-class AccountGuard;
 class TlsContext;
 
 // The gateway's Listener, which also accepts without waiting and without
@@ -91,6 +92,9 @@ struct LoopSettings {
   GatewayMetrics* metrics = nullptr;
   // The limit per account that every request runs under; null: none.
   AccountGuard* accounts = nullptr;
+  // The host a conversation reaches, for the limit per account and each
+  // host's share of the conversations; null: the partner LU as named.
+  HostResolver resolveHost;
 };
 
 class GatewayLoop {
@@ -164,6 +168,11 @@ class GatewayLoop {
   // session is the loop's only one, no conversation runs, and the
   // destination's host has not lately answered too slowly for it.
   bool MayHoldConversation(const std::string& destination);
+  // The host a run's conversation reaches (see LoopSettings).
+  std::string HostOf(const GatewayEngineRun& run) const;
+  static EngineRun Converse(AccountGuard* accounts, GatewayEngineRun& run,
+                            const std::string& user, const std::string& host,
+                            const std::string& source);
   // At the end of a turn: holds the conversation kept for the loop. False
   // when the loop went on on another thread meanwhile.
   bool HoldConversation();

@@ -23,6 +23,7 @@
 #include "contract/error_text.h"
 #include "gateway/account_guard.h"
 #include "gateway/account_limit.h"
+#include "gateway/account_setup.h"
 #include "gateway/admission.h"
 #include "gateway/gateway_limits.h"
 #include "gateway/gateway_log.h"
@@ -55,16 +56,25 @@ struct Settings {
   LoopSettings loop;
   // -metrics: where the metrics are served; empty: nowhere.
   std::string metrics;
-  // -accountlimit, and where its counts live (-shared-state).
-  AccountLimits accounts;
-  bool sharedState = false;
-  SharedStateAddress sharedStateAddress;
+  // -accountlimit, and where its counts live (-state-file, -state-key,
+  // -shared-state, -shared-gateways); -held and -release NAME.
+  AccountSettings accounts;
   std::string sharedStatePasswordFile;
+  bool listHeld = false;
+  std::string release;
 };
 
 // The most bits -ipv6prefix takes, and the fewest.
 constexpr long kMaxIpv6Prefix = 128;
 constexpr long kMinIpv6Prefix = 1;
+
+// The switches of the limit per account that take a value.
+bool IsAccountSwitch(const char* arg) {
+  return IsSwitch(arg, "accountlimit") || IsSwitch(arg, "shared-state") ||
+         IsSwitch(arg, "shared-state-password") ||
+         IsSwitch(arg, "state-file") || IsSwitch(arg, "state-key") ||
+         IsSwitch(arg, "shared-gateways") || IsSwitch(arg, "release");
+}
 
 // The argument after "-log" names the log file unless it is a switch. On
 // this system a file name may begin with "/" (an absolute path), so only
@@ -80,7 +90,8 @@ bool IsLogFileName(const char* arg) {
            IsSwitch(arg, "check") || IsSwitch(arg, "accountlimit") ||
            IsSwitch(arg, "shared-state") ||
            IsSwitch(arg, "shared-state-password") ||
-           IsSwitch(arg, "conversations"));
+           IsSwitch(arg, "conversations") || IsAccountSwitch(arg) ||
+           IsSwitch(arg, "held"));
 }
 
 void PrintSyntax(const char* program) {
@@ -112,21 +123,27 @@ void PrintSyntax(const char* program) {
             << kDefaults.penaltyCount << ":" << kDefaults.penaltyWindow << ":"
             << kDefaults.penaltySeconds << ":" << kDefaults.penaltyMaxSeconds
             << "\n"
-            << "   -accountlimit count:window:seconds:max after count failed "
-               "sign-ons\n"
-            << "      of one user ID at any destination within window "
-               "seconds, its\n"
-            << "      changes are held back for seconds, doubling up to max; "
-               "off: never.\n"
-            << "      Optional, default = " << kAccountDefaults.count << ":"
-            << kAccountDefaults.windowSeconds << ":"
-            << kAccountDefaults.holdSeconds << ":"
-            << kAccountDefaults.maxHoldSeconds << "\n"
+            << "   -accountlimit count[:forget] at most count failed sign-ons "
+               "of one\n"
+            << "      user ID reach a host until a success or a release "
+               "(-release);\n"
+            << "      forget: the seconds after which the host forgets "
+               "them; off: never.\n"
+            << "      Optional, default = " << kAccountDefaults.policy.count
+            << "\n"
+            << "   -state-file PATH keep the counts there across restarts, "
+               "default =\n"
+            << "      " << kDefaultStateFile << " when its folder exists; "
+            << "-state-key FILE its key.\n"
+            << "   -held list the held user IDs; -release USER@HOST release "
+               "one.\n"
             << "   -shared-state redis://HOST[:PORT][/DB] keep the counts "
                "in Redis,\n"
             << "      shared by every gateway; -shared-state-password FILE "
                "names\n"
-            << "      a file whose first line is its password.\n"
+            << "      a file whose first line is its password; "
+               "-shared-gateways n\n"
+            << "      the gateways that share it (default 2).\n"
             << "   -? This help text.\n"
             << std::endl;
 }
@@ -196,17 +213,29 @@ bool ListenSwitch(int argc, char** argv, int* i, Settings* settings) {
   return false;
 }
 
-// -accountlimit, -shared-state or -shared-state-password with its value;
+// A switch of the limit per account (IsAccountSwitch) with its value;
 // false, after the message, when the value is missing or not valid.
 bool AccountSwitch(int argc, char** argv, int* i, Settings* settings) {
   const char* name = argv[*i];
   const char* value = *i + 1 < argc ? argv[*i + 1] : nullptr;
   bool valid = value != nullptr && !BeginsLikeSwitch(value) && *value != '\0';
+  AccountSettings& accounts = settings->accounts;
   if (valid && IsSwitch(name, "accountlimit")) {
-    valid = ParseAccountLimits(value, &settings->accounts);
+    valid = ParseAccountLimits(value, &accounts.limits);
   } else if (valid && IsSwitch(name, "shared-state")) {
-    valid = ParseSharedStateUrl(value, &settings->sharedStateAddress);
-    settings->sharedState = valid;
+    valid = ParseSharedStateUrl(value, &accounts.sharedAddress);
+    accounts.shared = valid;
+  } else if (valid && IsSwitch(name, "shared-gateways")) {
+    char* end = nullptr;
+    long n = std::strtol(value, &end, 10);
+    valid = *end == '\0' && n >= 1 && n <= 1000;
+    if (valid) accounts.gateways = static_cast<int>(n);
+  } else if (valid && IsSwitch(name, "state-file")) {
+    accounts.stateFile = value;
+  } else if (valid && IsSwitch(name, "state-key")) {
+    accounts.keyFile = value;
+  } else if (valid && IsSwitch(name, "release")) {
+    settings->release = value;
   } else if (valid) {
     settings->sharedStatePasswordFile = value;
   }
@@ -275,8 +304,9 @@ int ParseOptions(int argc, char** argv, GatewayLog& log, Settings* settings) {
       if (!ListenSwitch(argc, argv, &i, settings)) rc = GATEWAY_EXIT_BAD_OPTION;
     } else if (IsSwitch(arg, "check")) {
       // Seen before the scan: see HasCheckSwitch.
-    } else if (IsSwitch(arg, "accountlimit") || IsSwitch(arg, "shared-state") ||
-               IsSwitch(arg, "shared-state-password")) {
+    } else if (IsSwitch(arg, "held")) {
+      settings->listHeld = true;
+    } else if (IsAccountSwitch(arg)) {
       if (!AccountSwitch(argc, argv, &i, settings)) {
         rc = GATEWAY_EXIT_BAD_OPTION;
       }
@@ -331,7 +361,7 @@ bool LoadSharedStatePassword(Settings* settings) {
   if (settings->sharedStatePasswordFile.empty()) return true;
   std::string why;
   if (ReadSharedStatePassword(settings->sharedStatePasswordFile,
-                              &settings->sharedStateAddress, &why)) {
+                              &settings->accounts.sharedAddress, &why)) {
     return true;
   }
   std::cerr << ErrorPrefix()
@@ -388,6 +418,27 @@ std::string ListenFailure(const Listener& listener, const Address& address,
   return "cannot listen on " + port + ": " + ErrorText(listener.GetLastApiRc());
 }
 
+// The longest a conversation holds its try: the session's timeout on
+// both sides of the host, and a minute more.
+int64_t LeaseMs(int timeoutSeconds) {
+  return (2LL * timeoutSeconds + 60) * 1000;
+}
+
+// -held and -release: the store's accounts; the exit code.
+int AdministerAccounts(const Settings& settings) {
+  AccountSetup setup;
+  std::string why;
+  if (!setup.Open(settings.accounts, PenaltyPolicy(settings.limits), &why)) {
+    std::cerr << ErrorPrefix()
+              << "TARPON SERVER E0009 : the state file: " << why
+              << ". Terminating.\n";
+    return GATEWAY_EXIT_BAD_SETTING;
+  }
+  if (settings.listHeld) return ListHeldAccounts(setup.GetStore(), std::cout);
+  return ReleaseAccount(setup.GetStore(), setup.GetKeys(), settings.release,
+                        std::cout);
+}
+
 // Checks what a start needs and prints one line per check; the exit code.
 int Check(const Settings& settings, NodeLoader loadNode) {
   ServerCheckSettings check;
@@ -396,7 +447,7 @@ int Check(const Settings& settings, NodeLoader loadNode) {
   check.timeoutSeconds = settings.timeout;
   check.listen = settings.listen;
   check.loadNode = loadNode;
-  check.accountCount = settings.accounts.count;
+  check.accountCount = settings.accounts.limits.policy.count;
   CheckReport report;
   CheckServer(check, &report);
   report.Print(std::cout, IsJournalStream(1));
@@ -430,46 +481,26 @@ int Serve(Settings& settings, GatewayLog& log) {
                         std::random_device()());
     GatewayMetrics metrics;
     settings.loop.metrics = &metrics;
-    MemoryAccountStore memoryStore(settings.accounts, Clock::Steady());
-    std::unique_ptr<SharedAccountStore> sharedStore;
-    if (settings.sharedState) {
-      const GatewayLimits& limits = settings.limits;
-      AccountLimits penalties;
-      penalties.count = limits.penaltyCount;
-      penalties.windowSeconds = limits.penaltyWindow;
-      penalties.holdSeconds = limits.penaltySeconds;
-      penalties.maxHoldSeconds = limits.penaltyMaxSeconds;
-      sharedStore = std::make_unique<SharedAccountStore>(
-          settings.sharedStateAddress, settings.accounts, penalties,
-          Clock::Steady());
+    AccountSetup accountSetup;
+    std::string why;
+    if (!accountSetup.Open(settings.accounts, PenaltyPolicy(settings.limits),
+                           &why)) {
+      std::cerr << ErrorPrefix()
+                << "TARPON SERVER E0009 : the state file: " << why
+                << ". Terminating." << std::endl;
+      out << GatewayTimeStamp() << "TARPON SERVER ended" << std::endl;
+      return GATEWAY_EXIT_BAD_SETTING;
     }
-    AccountGuard accounts(settings.accounts,
-                          sharedStore != nullptr
-                              ? static_cast<AccountStore&>(*sharedStore)
-                              : memoryStore,
-                          &metrics);
+    AccountGuard accounts(settings.accounts.limits, accountSetup.GetStore(),
+                          accountSetup.GetKeys(), &metrics,
+                          LeaseMs(settings.timeout));
     settings.loop.accounts = &accounts;
-    // The default limit in memory goes without saying.
-    const AccountLimits& limit = settings.accounts;
-    if (sharedStore != nullptr || !limit.IsOn() ||
-        limit.count != kAccountDefaults.count ||
-        limit.windowSeconds != kAccountDefaults.windowSeconds ||
-        limit.holdSeconds != kAccountDefaults.holdSeconds ||
-        limit.maxHoldSeconds != kAccountDefaults.maxHoldSeconds) {
-      out << GatewayTimeStamp() << "TARPON SERVER account limit ";
-      if (!limit.IsOn()) {
-        out << "off";
-      } else {
-        const SharedStateAddress& store = settings.sharedStateAddress;
-        out << limit.count << ":" << limit.windowSeconds << ":"
-            << limit.holdSeconds << ":" << limit.maxHoldSeconds << ", counts "
-            << (sharedStore != nullptr ? "in redis://" + store.host + ":" +
-                                             std::to_string(store.port) + "/" +
-                                             std::to_string(store.database)
-                                       : std::string("in memory"));
-      }
-      out << std::endl;
-    }
+    out << GatewayTimeStamp() << "TARPON SERVER account limit "
+        << (settings.accounts.limits.IsOn()
+                ? FormatHoldPolicy(settings.accounts.limits.policy) +
+                      ", counts " + accountSetup.Describe()
+                : std::string("off"))
+        << std::endl;
     GatewayLoop loop(open, admission, log, std::move(settings.tls),
                      settings.loop);
     MetricsListener metricsListener(&metrics.registry());
@@ -549,6 +580,8 @@ int GatewayServerMain(int argc, char** argv, NodeLoader loadNode) {
     rc = GATEWAY_EXIT_BAD_TLS;
   } else if (!LoadSharedStatePassword(&settings)) {
     rc = GATEWAY_EXIT_BAD_SETTING;
+  } else if (settings.listHeld || !settings.release.empty()) {
+    rc = AdministerAccounts(settings);
   } else {
     rc = Serve(settings, log);
   }

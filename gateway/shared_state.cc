@@ -10,65 +10,139 @@ namespace {
 
 constexpr int kRetryMs = 1000;
 
-// The rule of account_limit.h, on the server's clock. KEYS[1] the account;
-// ARGV op ("check", "fail", "ok"), count, window, hold, max hold (seconds).
-// For a source's penalty, the rule of gateway_limits.h: "peek" answers the
-// seconds left without a change, "sfail" counts a failed sign-on and starts
-// a penalty at count, doubling when it follows another within max.
+// The hold rule of gateway/hold_policy.h and the account step of
+// gateway/account_limit.h, function for function: one call, atomic.
+// KEYS[1] the record; ARGV: op, then the policy (count, window, hold, max
+// in seconds, the owner's tries), the gateway's wall clock in ms (the
+// gateways' clocks agree to well within a second), then the op's own:
+// "reserve" source tag, owner device (0/1), weight, lease ms, the
+// least count (what this gateway counted while the store was away): {held
+// ms, token, failures}; "settle" token, outcome (failed, changed, neutral),
+// label, source tag: {hold started, 0, failures}; "release": {1, 0, 0};
+// "held": {held ms, failures, label}; for a source's penalty, "sfail"
+// counts a failure: {hold started, 0, failures}; "peek" {seconds left}.
 const char kScript[] = R"(
-local key = KEYS[1]
-local op = ARGV[1]
-if op == 'ok' then redis.call('DEL', key) return 0 end
-local count = tonumber(ARGV[2])
-local window = tonumber(ARGV[3]) * 1000
-local base = tonumber(ARGV[4])
-local max = tonumber(ARGV[5])
-local t = redis.call('TIME')
-local now = tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000)
-local r = redis.call('HMGET', key, 'n', 'first', 'end', 'hold')
-local n = tonumber(r[1]) or 0
-local first = tonumber(r[2]) or 0
-local hend = tonumber(r[3]) or 0
-local hold = tonumber(r[4]) or 0
-local seconds = 0
-if op == 'peek' then
-  if now >= hend then return 0 end
-  return math.floor((hend - now + 999) / 1000)
-elseif op == 'sfail' then
-  if now < hend then return 0 end
-  if n == 0 or now - first > window then n = 0 first = now end
-  n = n + 1
-  if n >= count then
-    if hold > 0 and now - hend < max * 1000 then
-      seconds = math.min(hold * 2, max)
-    else
-      seconds = base
-    end
-    n = 0 hold = seconds hend = now + seconds * 1000
+local K = 9007199254740992
+local key, op = KEYS[1], ARGV[1]
+local p = {count = tonumber(ARGV[2]), window = tonumber(ARGV[3]) * 1000,
+  hold = tonumber(ARGV[4]), max = tonumber(ARGV[5]), owner = tonumber(ARGV[6])}
+local now = tonumber(ARGV[7])
+local names = {'f', 'of', 'lf', 'he', 'lhs', 'lhe', 'pu', 'pw', 'po'}
+local r = redis.call('HMGET', key, 'f', 'of', 'lf', 'he', 'lhs', 'lhe', 'pu',
+  'pw', 'po', 'label', 'owner')
+local s = {}
+for i, name in ipairs(names) do s[name] = tonumber(r[i]) or 0 end
+local label, owner = r[10] or '', r[11] or ''
+local function start_hold()
+  if p.hold == 0 then s.he = K return -1 end
+  local seconds = p.hold
+  if s.lhs > 0 and now - s.lhe < p.max * 1000 then
+    seconds = math.min(s.lhs * 2, p.max)
   end
-elseif op == 'check' then
-  if now >= hend then return 0 end
-  hold = math.min(hold * 2, max)
-  hend = math.max(hend, now + hold * 1000)
-  seconds = math.floor((hend - now + 999) / 1000)
-elseif now < hend then
-  return 0
-else
-  if hold > 0 then
-    seconds = math.min(hold * 2, max)
-  else
-    if n == 0 or now - first > window then n = 0 first = now end
-    n = n + 1
-    if n >= count then seconds = base end
-  end
-  if seconds > 0 then n = 0 hold = seconds hend = now + seconds * 1000 end
+  s.lhs = seconds s.he = now + seconds * 1000 s.lhe = s.he
+  return seconds
 end
-local forget = 0
-if n > 0 then forget = first + window end
-if hold > 0 then forget = math.max(forget, hend + max * 1000) end
-redis.call('HSET', key, 'n', n, 'first', first, 'end', hend, 'hold', hold)
-redis.call('PEXPIREAT', key, forget)
-return seconds
+local function count_failure(is_owner, weight)
+  if p.count == 0 then return 0 end
+  if p.window > 0 and s.he == 0 and now - s.lf >= p.window then
+    s.f = 0 s.of = 0
+  end
+  s.f = s.f + weight
+  if is_owner then s.of = s.of + weight end
+  s.lf = now
+  if s.he ~= 0 or s.f < p.count then return 0 end
+  return start_hold()
+end
+local function advance()
+  if s.pu ~= 0 and now >= s.pu then
+    local o, w = s.po == 1, math.max(s.pw, 1)
+    s.pu = 0 s.pw = 0 s.po = 0
+    count_failure(o, w)
+  end
+  if s.he ~= 0 and s.he ~= K and now >= s.he then s.he = 0 s.f = 0 s.of = 0 end
+  if p.window > 0 and s.he == 0 and s.f > 0 and now - s.lf >= p.window then
+    s.f = 0 s.of = 0
+  end
+end
+local function fits(is_owner, weight)
+  if s.f + weight > p.count then return false end
+  if is_owner then return true end
+  return s.f - s.of + weight <= p.count - p.owner
+end
+local function held_for(is_owner)
+  if s.he == K then return K end
+  if s.he > now then return s.he - now end
+  if not fits(is_owner, 1) then
+    if p.window > 0 then return s.lf + p.window - now end
+    return K
+  end
+  if s.pu > now then return s.pu - now end
+  return 0
+end
+local function clear()
+  s.f = 0 s.of = 0 s.lf = 0 s.he = 0 s.lhs = 0 s.lhe = 0
+end
+local function forgotten()
+  if s.pu ~= 0 or s.he > now then return false end
+  if s.f > 0 and (p.window == 0 or now - s.lf < p.window) then return false end
+  return s.lhs == 0 or now - s.lhe >= p.max * 1000
+end
+local function save()
+  if forgotten() and owner == '' then redis.call('DEL', key) return end
+  local args = {}
+  for _, name in ipairs(names) do
+    args[#args + 1] = name args[#args + 1] = string.format('%d', s[name])
+  end
+  redis.call('HSET', key, 'label', label, 'owner', owner, unpack(args))
+  if p.hold > 0 and s.pu == 0 and owner == '' then
+    redis.call('PEXPIREAT', key,
+      math.max(s.lf + p.window, s.lhe + p.max * 1000, s.he, now + 1))
+  else
+    redis.call('PERSIST', key)
+  end
+end
+local answer = 0
+if op == 'peek' then
+  if now >= s.he then return {0} end
+  return {math.floor((s.he - now + 999) / 1000)}
+elseif op == 'held' then
+  advance()
+  return {held_for(false), s.f, label}
+elseif op == 'release' then
+  if redis.call('EXISTS', key) == 0 then return {0, 0, 0} end
+  clear() save() return {1, 0, 0}
+elseif op == 'sfail' then
+  advance()
+  answer = count_failure(false, 1)
+elseif op == 'reserve' then
+  advance()
+  local floor = tonumber(ARGV[12]) or 0
+  if floor > s.f then s.f = floor s.lf = now end
+  local is_owner = ARGV[9] == '1' or (owner ~= '' and owner == ARGV[8])
+  local weight, lease = tonumber(ARGV[10]), math.max(tonumber(ARGV[11]), 1)
+  local held = held_for(is_owner)
+  if held == 0 and not fits(is_owner, weight) then
+    if p.window > 0 then held = p.window else held = K end
+  end
+  local token = 0
+  if held == 0 then
+    s.pu = now + lease s.pw = weight token = s.pu
+    if is_owner then s.po = 1 else s.po = 0 end
+  end
+  save()
+  return {held, token, s.f}
+elseif op == 'settle' then
+  local token, outcome = tonumber(ARGV[8]), ARGV[9]
+  if ARGV[10] ~= '' then label = ARGV[10] end
+  if outcome == 'changed' and ARGV[11] ~= '' then owner = ARGV[11] end
+  local current = token ~= 0 and s.pu == token
+  local o, w = s.po == 1, math.max(s.pw, 1)
+  if current then s.pu = 0 s.pw = 0 s.po = 0 end
+  if outcome == 'changed' then clear()
+  elseif outcome == 'failed' and current then answer = count_failure(o, w) end
+end
+save()
+return {answer, 0, s.f}
 )";
 
 timeval Deadline(int ms) {
@@ -162,15 +236,33 @@ bool ReadSharedStatePassword(const std::string& path,
   return true;
 }
 
+namespace {
+
+const char* OutcomeName(TryOutcome outcome) {
+  switch (outcome) {
+    case TryOutcome::kFailed:
+      return "failed";
+    case TryOutcome::kChanged:
+      return "changed";
+    case TryOutcome::kNeutral:
+      break;
+  }
+  return "neutral";
+}
+
+}  // namespace
+
 SharedAccountStore::SharedAccountStore(const SharedStateAddress& address,
                                        const AccountLimits& limits,
-                                       const AccountLimits& penalties,
+                                       const HoldPolicy& penalties,
+                                       AccountStore& local, int gateways,
                                        const Clock& clock)
     : address_(address),
-      limits_(limits),
+      policy_(limits.policy),
       penalties_(penalties),
-      clock_(clock),
-      memory_(limits, clock) {}
+      local_(local),
+      gateways_(gateways < 1 ? 1 : gateways),
+      clock_(clock) {}
 
 SharedAccountStore::~SharedAccountStore() {
   if (context_ != nullptr) redisFree(context_);
@@ -220,33 +312,48 @@ void SharedAccountStore::Drop(const std::string& why) {
     ++fallbacks_;
     notes_.push_back("TARPON SERVER shared state redis://" + address_.host +
                      ":" + std::to_string(address_.port) + " failed (" + why +
-                     "): counting in memory until it answers");
+                     "): counting in this gateway's own store until it "
+                     "answers");
   }
 }
 
-long long SharedAccountStore::Script(const char* op, const std::string& key,
-                                     const AccountLimits& limits) {
+bool SharedAccountStore::Script(const std::string& key,
+                                const HoldPolicy& policy,
+                                const std::vector<std::string>& args,
+                                redisReply** reply) {
   if (context_ == nullptr) {
-    if (clock_.NowMs() < nextTryMs_) return -1;
+    if (clock_.NowMs() < nextTryMs_) return false;
     std::string why;
     if (!Connect(&why)) {
       Drop(why);
-      return -1;
+      return false;
     }
   }
-  const std::string fullKey = address_.prefix + key;
-  const std::string count = std::to_string(limits.count);
-  const std::string window = std::to_string(limits.windowSeconds);
-  const std::string hold = std::to_string(limits.holdSeconds);
-  const std::string max = std::to_string(limits.maxHoldSeconds);
-  const char* argv[] = {"EVALSHA",       sha_.c_str(), "1",
-                        fullKey.c_str(), op,           count.c_str(),
-                        window.c_str(),  hold.c_str(), max.c_str()};
-  Reply reply(redisCommandArgv(context_, 9, argv, nullptr));
-  if (reply.r == nullptr || reply.r->type != REDIS_REPLY_INTEGER) {
-    Drop(reply.r != nullptr && reply.r->str != nullptr ? reply.r->str
-                                                       : context_->errstr);
-    return -1;
+  std::vector<std::string> words = {"EVALSHA",
+                                    sha_,
+                                    "1",
+                                    address_.prefix + key,
+                                    args[0],
+                                    std::to_string(policy.count),
+                                    std::to_string(policy.windowSeconds),
+                                    std::to_string(policy.holdSeconds),
+                                    std::to_string(policy.maxHoldSeconds),
+                                    std::to_string(policy.ownerTries),
+                                    std::to_string(clock_.NowMs())};
+  words.insert(words.end(), args.begin() + 1, args.end());
+  std::vector<const char*> argv;
+  std::vector<size_t> lengths;
+  for (const std::string& word : words) {
+    argv.push_back(word.data());
+    lengths.push_back(word.size());
+  }
+  void* answer = redisCommandArgv(context_, static_cast<int>(argv.size()),
+                                  argv.data(), lengths.data());
+  redisReply* r = static_cast<redisReply*>(answer);
+  if (r == nullptr || r->type != REDIS_REPLY_ARRAY) {
+    Drop(r != nullptr && r->str != nullptr ? r->str : context_->errstr);
+    if (r != nullptr) freeReplyObject(r);
+    return false;
   }
   if (down_) {
     down_ = false;
@@ -254,42 +361,177 @@ long long SharedAccountStore::Script(const char* op, const std::string& key,
                      ":" + std::to_string(address_.port) +
                      " answers again: counting there");
   }
-  return reply.r->integer;
+  *reply = r;
+  return true;
 }
 
-int SharedAccountStore::Check(const std::string& key) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  long long seconds = Script("check", "account:" + key, limits_);
-  // Memory may hold a hold from a spell without the store.
-  if (seconds > 0) return static_cast<int>(seconds);
-  return memory_.Check(key);
+bool SharedAccountStore::Numbers(const std::string& key,
+                                 const HoldPolicy& policy,
+                                 const std::vector<std::string>& args,
+                                 std::vector<long long>* numbers) {
+  redisReply* raw = nullptr;
+  if (!Script(key, policy, args, &raw)) return false;
+  Reply reply(raw);
+  for (size_t i = 0; i < raw->elements; ++i) {
+    if (raw->element[i]->type != REDIS_REPLY_INTEGER) {
+      Drop("an answer that is not a number");
+      return false;
+    }
+    numbers->push_back(raw->element[i]->integer);
+  }
+  if (numbers->size() < 3 && args[0] != "peek") {
+    Drop("a short answer");
+    return false;
+  }
+  return !numbers->empty();
 }
 
-int SharedAccountStore::RecordFailure(const std::string& key) {
+AccountStore::Answer SharedAccountStore::Reserve(const AccountTry& attempt) {
   std::lock_guard<std::mutex> lock(mutex_);
-  long long seconds = Script("fail", "account:" + key, limits_);
-  return seconds >= 0 ? static_cast<int>(seconds) : memory_.RecordFailure(key);
+  auto owed = owed_.find(attempt.key);
+  const int least = owed == owed_.end() ? 0 : owed->second;
+  std::vector<long long> n;
+  if (Numbers("account:" + attempt.key, policy_,
+              {"reserve", attempt.sourceTag, attempt.ownerDevice ? "1" : "0",
+               std::to_string(attempt.weight), std::to_string(attempt.leaseMs),
+               std::to_string(least)},
+              &n)) {
+    Answer answer;
+    answer.heldMs = n[0];
+    answer.token = n[1];
+    answer.failures = static_cast<int>(n[2]);
+    if (owed != owed_.end()) owed_.erase(owed);
+    local_.Mirror(attempt.key, answer.failures);
+    return answer;
+  }
+  AccountTry weighed = attempt;
+  weighed.weight = attempt.weight * gateways_;
+  Answer answer = local_.Reserve(weighed);
+  answer.token = -answer.token;
+  return answer;
 }
 
-bool SharedAccountStore::RecordSuccess(const std::string& key) {
+AccountStore::Answer SharedAccountStore::Settle(const std::string& key,
+                                                int64_t token,
+                                                TryOutcome outcome,
+                                                const std::string& label,
+                                                const std::string& sourceTag) {
   std::lock_guard<std::mutex> lock(mutex_);
-  // Memory may hold counts from a spell without the store.
-  memory_.RecordSuccess(key);
-  return Script("ok", "account:" + key, limits_) >= 0;
+  if (token < 0) {
+    Answer local = local_.Settle(key, -token, outcome, label, sourceTag);
+    // Redis takes what was counted here back when it answers again.
+    if (outcome == TryOutcome::kChanged) {
+      owed_.erase(key);
+    } else if (outcome == TryOutcome::kFailed) {
+      owed_[key] = local.failures;
+    }
+    return local;
+  }
+  std::vector<long long> n;
+  Answer answer;
+  if (Numbers("account:" + key, policy_,
+              {"settle", std::to_string(token), OutcomeName(outcome), label,
+               sourceTag},
+              &n)) {
+    answer.holdStarted = static_cast<int>(n[0]);
+    answer.failures = static_cast<int>(n[2]);
+    if (outcome == TryOutcome::kChanged) {
+      local_.Release(key);
+    } else {
+      local_.Mirror(key, answer.failures);
+    }
+    return answer;
+  }
+  // Lost on the way: the local store counts what Redis could not.
+  if (outcome == TryOutcome::kFailed) {
+    const int failures = local_.CountOf(key) + gateways_;
+    local_.Mirror(key, failures);
+    owed_[key] = failures;
+  }
+  answer.failed = true;
+  return answer;
+}
+
+std::vector<std::string> SharedAccountStore::Keys() {
+  std::vector<std::string> keys;
+  const std::string pattern = address_.prefix + "account:*";
+  const size_t skip = address_.prefix.size() + 8;
+  std::string cursor = "0";
+  // Bounded: a store of a million accounts takes at most this many pages.
+  for (int page = 0; page < 100000 && context_ != nullptr; ++page) {
+    Reply reply(redisCommand(context_, "SCAN %s MATCH %s COUNT 1000",
+                             cursor.c_str(), pattern.c_str()));
+    if (reply.IsError() || reply.r->type != REDIS_REPLY_ARRAY ||
+        reply.r->elements != 2) {
+      break;
+    }
+    cursor = reply.r->element[0]->str;
+    const redisReply* found = reply.r->element[1];
+    for (size_t i = 0; i < found->elements; ++i) {
+      std::string key = found->element[i]->str;
+      if (key.size() > skip) keys.push_back(key.substr(skip));
+    }
+    if (cursor == "0") break;
+  }
+  return keys;
+}
+
+std::vector<HeldAccount> SharedAccountStore::ListHeld() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<HeldAccount> held;
+  redisReply* probe = nullptr;
+  if (!Script("account:", policy_, {"peek"}, &probe)) return held;
+  freeReplyObject(probe);
+  for (const std::string& key : Keys()) {
+    redisReply* raw = nullptr;
+    if (!Script("account:" + key, policy_, {"held"}, &raw)) break;
+    Reply reply(raw);
+    if (raw->elements != 3 || raw->element[0]->type != REDIS_REPLY_INTEGER ||
+        raw->element[0]->integer == 0 || raw->element[1]->integer == 0) {
+      continue;
+    }
+    std::string label =
+        raw->element[2]->type == REDIS_REPLY_STRING ? raw->element[2]->str : "";
+    held.push_back({label.empty() ? key : label, raw->element[0]->integer,
+                    static_cast<int>(raw->element[1]->integer)});
+  }
+  return held;
+}
+
+bool SharedAccountStore::Release(const std::string& name) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  bool released = local_.Release(name);
+  redisReply* probe = nullptr;
+  if (!Script("account:", policy_, {"peek"}, &probe)) return released;
+  freeReplyObject(probe);
+  for (const std::string& key : Keys()) {
+    Reply label(redisCommand(context_, "HGET %saccount:%s label",
+                             address_.prefix.c_str(), key.c_str()));
+    const bool named = key == name || (label.r != nullptr &&
+                                       label.r->type == REDIS_REPLY_STRING &&
+                                       name == label.r->str);
+    if (!named) continue;
+    std::vector<long long> n;
+    released = Numbers("account:" + key, policy_, {"release"}, &n) || released;
+    local_.Release(key);
+  }
+  return released;
 }
 
 int SharedAccountStore::SourcePenalty(const std::string& source) {
   if (!penalties_.IsOn() || source.empty()) return 0;
   std::lock_guard<std::mutex> lock(mutex_);
-  long long seconds = Script("peek", "source:" + source, penalties_);
-  return seconds > 0 ? static_cast<int>(seconds) : 0;
+  std::vector<long long> n;
+  if (!Numbers("source:" + source, penalties_, {"peek"}, &n)) return 0;
+  return n[0] > 0 ? static_cast<int>(n[0]) : 0;
 }
 
 int SharedAccountStore::RecordSourceFailure(const std::string& source) {
   if (!penalties_.IsOn() || source.empty()) return 0;
   std::lock_guard<std::mutex> lock(mutex_);
-  long long seconds = Script("sfail", "source:" + source, penalties_);
-  return seconds > 0 ? static_cast<int>(seconds) : 0;
+  std::vector<long long> n;
+  if (!Numbers("source:" + source, penalties_, {"sfail"}, &n)) return 0;
+  return n[0] > 0 ? static_cast<int>(n[0]) : 0;
 }
 
 std::vector<std::string> SharedAccountStore::TakeNotes() {
@@ -307,4 +549,30 @@ uint64_t SharedAccountStore::GetFallbacks() {
 bool SharedAccountStore::IsUsingStore() {
   std::lock_guard<std::mutex> lock(mutex_);
   return context_ != nullptr;
+}
+
+bool ShareAccountKey(const SharedStateAddress& address, std::string* key,
+                     std::string* why) {
+  AccountLimits limits;
+  MemoryAccountStore none(limits, Clock::Steady());
+  SharedAccountStore store(address, limits, HoldPolicy(), none, 1,
+                           Clock::Steady());
+  return store.ShareKey(key, why);
+}
+
+bool SharedAccountStore::ShareKey(std::string* key, std::string* why) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (context_ == nullptr && !Connect(why)) return false;
+  const std::string name = address_.prefix + "hashkey";
+  Reply set(redisCommand(context_, "SET %b %b NX", name.data(), name.size(),
+                         key->data(), key->size()));
+  Reply get(redisCommand(context_, "GET %b", name.data(), name.size()));
+  if (get.IsError() || get.r->type != REDIS_REPLY_STRING ||
+      get.r->len != key->size()) {
+    *why = get.r != nullptr && get.r->str != nullptr ? get.r->str
+                                                     : "no key in the store";
+    return false;
+  }
+  key->assign(get.r->str, get.r->len);
+  return true;
 }

@@ -13,12 +13,14 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "comm/clock.h"
 #include "gateway/account_limit.h"
 
 struct redisContext;
+struct redisReply;
 
 // Where the store is: "redis://HOST[:PORT][/DB]", HOST a name, an IPv4
 // address or a bracketed IPv6 address.
@@ -41,46 +43,70 @@ bool ParseSharedStateUrl(const std::string& text, SharedStateAddress* address);
 bool ReadSharedStatePassword(const std::string& path,
                              SharedStateAddress* address, std::string* why);
 
-// Redis with the memory of this process behind it. A failed or late
-// command makes it count in memory, report it once (TakeNotes) and try the
-// store again at most once a second; the first answer back is reported
-// too. Counts made in memory meanwhile stay there.
+// The key of the keyed hashes (gateway/account_limit.h AccountKeys) that
+// every gateway of the store shares: the one kept in the store, or key,
+// which the store then keeps, when there is none yet. False with the
+// reason in *why when the store does not answer.
+bool ShareAccountKey(const SharedStateAddress& address, std::string* key,
+                     std::string* why);
+
+// Redis with this gateway's own store behind it (its state file, or
+// memory). A failed or late command makes it count in the local store,
+// report it once (TakeNotes) and try Redis again at most once a second;
+// the first answer back is reported too. While Redis is away each failure
+// counted locally weighs as many as the gateways that share the store, so
+// that together they stay within the limit; the local store keeps the
+// count Redis last gave, and Redis takes the local count back (at least
+// it) when it answers again.
 class SharedAccountStore : public AccountStore {
  public:
-  // penalties: the per-source penalties' count, window, first and longest
-  // penalty (count 0: none shared).
+  // penalties: the per-source penalties' rule (off: none shared). local
+  // and clock must outlive the store; gateways at least 1.
   SharedAccountStore(const SharedStateAddress& address,
-                     const AccountLimits& limits,
-                     const AccountLimits& penalties, const Clock& clock);
+                     const AccountLimits& limits, const HoldPolicy& penalties,
+                     AccountStore& local, int gateways, const Clock& clock);
   ~SharedAccountStore() override;
   SharedAccountStore(const SharedAccountStore&) = delete;
   SharedAccountStore& operator=(const SharedAccountStore&) = delete;
 
-  int Check(const std::string& key) override;
-  int RecordFailure(const std::string& key) override;
-  bool RecordSuccess(const std::string& key) override;
+  // A try granted by the local store has a negative token.
+  Answer Reserve(const AccountTry& attempt) override;
+  Answer Settle(const std::string& key, int64_t token, TryOutcome outcome,
+                const std::string& label,
+                const std::string& sourceTag) override;
+  std::vector<HeldAccount> ListHeld() override;
+  bool Release(const std::string& name) override;
   int SourcePenalty(const std::string& source) override;
   int RecordSourceFailure(const std::string& source) override;
 
   // The lines to log since the last call: the store lost or back.
   std::vector<std::string> TakeNotes() override;
-  // Times the store failed and memory took over.
+  // Times the store failed and the local one took over.
   uint64_t GetFallbacks() override;
   bool IsUsingStore();
+  // See ShareAccountKey.
+  bool ShareKey(std::string* key, std::string* why);
 
  private:
-  // Runs the script for op on key; its number, or -1 when the store did
-  // not answer in time (then the context is dropped).
-  long long Script(const char* op, const std::string& key,
-                   const AccountLimits& limits);
+  // Runs the script's op on key (under the prefix) with the policy and
+  // args; false when the store did not answer in time (then the context
+  // is dropped).
+  bool Script(const std::string& key, const HoldPolicy& policy,
+              const std::vector<std::string>& args, redisReply** reply);
+  // The same, for an answer of integers: false unless it is one.
+  bool Numbers(const std::string& key, const HoldPolicy& policy,
+               const std::vector<std::string>& args,
+               std::vector<long long>* numbers);
   bool Connect(std::string* why);
   void Drop(const std::string& why);
+  std::vector<std::string> Keys();
 
   SharedStateAddress address_;
-  AccountLimits limits_;
-  AccountLimits penalties_;
+  HoldPolicy policy_;
+  HoldPolicy penalties_;
+  AccountStore& local_;
+  int gateways_;
   const Clock& clock_;
-  MemoryAccountStore memory_;
   std::mutex mutex_;
   redisContext* context_ = nullptr;
   std::string sha_;
@@ -88,6 +114,8 @@ class SharedAccountStore : public AccountStore {
   int64_t nextTryMs_ = 0;
   uint64_t fallbacks_ = 0;
   std::vector<std::string> notes_;
+  // The counts made locally while Redis was away, for it to take back.
+  std::unordered_map<std::string, int> owed_;
 };
 
 #endif  // TARPON_GATEWAY_SHARED_STATE_H_

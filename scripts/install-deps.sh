@@ -14,6 +14,8 @@ packages+=(nlohmann-json3-dev liburiparser-dev)
 # The gateway's shared store of the limit per account is Redis: its client
 # library, and the server the end-to-end tests start on loopback.
 packages+=(libhiredis-dev redis-server)
+# Without Redis, the counts outlive a restart in an SQLite state file.
+packages+=(libsqlite3-dev)
 # The web demo's test asks the page and the API with curl.
 packages+=(curl)
 # scripts/package.sh renders the manual pages with groff when man is absent.

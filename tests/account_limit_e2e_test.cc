@@ -99,17 +99,7 @@ TEST(AccountLimitE2eTest, GuessesFromManySourcesNeverRevokeTheUserId) {
       << log;
 }
 
-// A Redis server of the test's own on a free loopback port.
-std::unique_ptr<e2e::Background> StartRedis(const e2e::Sandbox& box, int port) {
-  auto redis = std::make_unique<e2e::Background>(
-      "/usr/bin/redis-server",
-      std::vector<std::string>{"--port", std::to_string(port), "--bind",
-                               "127.0.0.1", "--save", "", "--appendonly", "no",
-                               "--dir", box.dir()},
-      std::vector<std::string>{}, box.Path("redis.out"), box.Path("redis.err"));
-  if (!redis->Started() || !e2e::WaitForPort(port, 10000)) return nullptr;
-  return redis;
-}
+using e2e::StartRedis;
 
 TEST(AccountLimitE2eTest, TwoGatewaysSharingRedisGiveOneAllowance) {
   if (access("/usr/bin/redis-server", X_OK) != 0) {

@@ -338,4 +338,22 @@ inline std::string WithoutTimeStamps(const std::string& log) {
 
 }  // namespace e2e
 
+namespace e2e {
+
+// A Redis server of the test's own on a free loopback port, in box's
+// folder; null when redis-server is not installed or does not start.
+inline std::unique_ptr<Background> StartRedis(const Sandbox& box, int port) {
+  if (access("/usr/bin/redis-server", X_OK) != 0) return nullptr;
+  auto redis = std::make_unique<Background>(
+      "/usr/bin/redis-server",
+      std::vector<std::string>{"--port", std::to_string(port), "--bind",
+                               "127.0.0.1", "--save", "", "--appendonly", "no",
+                               "--dir", box.dir()},
+      std::vector<std::string>{}, box.Path("redis.out"), box.Path("redis.err"));
+  if (!redis->Started() || !WaitForPort(port, 10000)) return nullptr;
+  return redis;
+}
+
+}  // namespace e2e
+
 #endif  // TARPON_TESTS_SUPPORT_GATEWAY_SUPPORT_H_

@@ -1,0 +1,82 @@
+#include "gateway/account_setup.h"
+
+#include <unistd.h>
+
+#include <cctype>
+
+#include "gateway/account_db.h"
+
+std::string ChooseStateFile(const AccountSettings& settings) {
+  if (!settings.stateFile.empty()) return settings.stateFile;
+  if (access(kDefaultStateFolder, W_OK) == 0) return kDefaultStateFile;
+  return std::string();
+}
+
+bool AccountSetup::Open(const AccountSettings& settings,
+                        const HoldPolicy& penalties, std::string* why) {
+  const std::string path = ChooseStateFile(settings);
+  if (!path.empty()) {
+    const std::string keyFile =
+        settings.keyFile.empty() ? path + ".key" : settings.keyFile;
+    if (!keys_.Load(keyFile, why)) return false;
+    file_ =
+        FileAccountStore::Open(path, settings.limits, WallClock::Get(), why);
+    if (file_ == nullptr) return false;
+    where_ = "in " + path;
+  } else {
+    memory_ =
+        std::make_unique<MemoryAccountStore>(settings.limits, WallClock::Get());
+    where_ = "in memory (a restart forgets them: name -state-file)";
+  }
+  if (settings.shared) {
+    const SharedStateAddress& address = settings.sharedAddress;
+    std::string key = keys_.GetKey();
+    std::string unshared;
+    if (ShareAccountKey(address, &key, &unshared)) keys_ = AccountKeys(key);
+    AccountStore& local = file_ != nullptr ? *file_ : *memory_;
+    shared_ = std::make_unique<SharedAccountStore>(
+        address, settings.limits, penalties, local, settings.gateways,
+        WallClock::Get());
+    where_ = "in redis://" + address.host + ":" + std::to_string(address.port) +
+             "/" + std::to_string(address.database) + ", else " + where_;
+  }
+  return true;
+}
+
+AccountStore& AccountSetup::GetStore() {
+  if (shared_ != nullptr) return *shared_;
+  return file_ != nullptr ? *file_ : *memory_;
+}
+
+std::string AccountSetup::Describe() const { return where_; }
+
+int ListHeldAccounts(AccountStore& store, std::ostream& out) {
+  for (const HeldAccount& held : store.ListHeld()) {
+    const int seconds = HeldSeconds(held.heldMs);
+    out << held.name << " failures " << held.failures << " held "
+        << (seconds < 0 ? std::string("until released")
+                        : "for " + std::to_string(seconds) + " seconds")
+        << "\n";
+  }
+  return 0;
+}
+
+int ReleaseAccount(AccountStore& store, const AccountKeys& keys,
+                   const std::string& name, std::ostream& out) {
+  if (!name.empty() && name[0] == '#') {
+    const bool released = store.Release(name.substr(1));
+    out << (released ? "released " : "not held: ") << name << "\n";
+    return released ? 0 : 1;
+  }
+  const size_t at = name.find('@');
+  std::string upper = name;
+  for (char& c : upper) c = static_cast<char>(std::toupper(c));
+  bool released = store.Release(upper);
+  if (at != std::string::npos) {
+    released =
+        store.Release(keys.Key(upper.substr(0, at), upper.substr(at + 1))) ||
+        released;
+  }
+  out << (released ? "released " : "not held: ") << upper << "\n";
+  return released ? 0 : 1;
+}
