@@ -218,7 +218,12 @@ bool ListenSwitch(int argc, char** argv, int* i, Settings* settings) {
 bool AccountSwitch(int argc, char** argv, int* i, Settings* settings) {
   const char* name = argv[*i];
   const char* value = *i + 1 < argc ? argv[*i + 1] : nullptr;
-  bool valid = value != nullptr && !BeginsLikeSwitch(value) && *value != '\0';
+  // A file's path may begin with "/", which other values may not.
+  const bool file = IsSwitch(name, "state-file") ||
+                    IsSwitch(name, "state-key") ||
+                    IsSwitch(name, "shared-state-password");
+  bool valid = value != nullptr && *value != '\0' &&
+               (file ? *value != '-' : !BeginsLikeSwitch(value));
   AccountSettings& accounts = settings->accounts;
   if (valid && IsSwitch(name, "accountlimit")) {
     valid = ParseAccountLimits(value, &accounts.limits);
@@ -495,12 +500,17 @@ int Serve(Settings& settings, GatewayLog& log) {
                           accountSetup.GetKeys(), &metrics,
                           LeaseMs(settings.timeout));
     settings.loop.accounts = &accounts;
-    out << GatewayTimeStamp() << "TARPON SERVER account limit "
-        << (settings.accounts.limits.IsOn()
-                ? FormatHoldPolicy(settings.accounts.limits.policy) +
-                      ", counts " + accountSetup.Describe()
-                : std::string("off"))
-        << std::endl;
+    // The default limit goes without saying.
+    const HoldPolicy& policy = settings.accounts.limits.policy;
+    if (settings.accounts.shared ||
+        FormatHoldPolicy(policy) !=
+            FormatHoldPolicy(AccountLimits::DefaultPolicy())) {
+      out << GatewayTimeStamp() << "TARPON SERVER account limit "
+          << (policy.IsOn() ? FormatHoldPolicy(policy) + ", counts " +
+                                  accountSetup.Describe()
+                            : std::string("off"))
+          << std::endl;
+    }
     GatewayLoop loop(open, admission, log, std::move(settings.tls),
                      settings.loop);
     MetricsListener metricsListener(&metrics.registry());
@@ -555,13 +565,15 @@ int Serve(Settings& settings, GatewayLog& log) {
 
 }  // namespace
 
-int GatewayServerMain(int argc, char** argv, NodeLoader loadNode) {
+int GatewayServerMain(int argc, char** argv, NodeLoader loadNode,
+                      HostResolver resolveHost) {
   int rc = GATEWAY_EXIT_OK;
   TraceScope scope("main(argv,argc)", &rc, TRACE_OFF);
   WSA wsa(1, 1);
   GatewayLog log(STDERR_FILENO, STDERR_FILENO);
   std::streambuf* savedLog = trace_log().rdbuf(&log);
   Settings settings;
+  settings.loop.resolveHost = std::move(resolveHost);
   settings.check = HasCheckSwitch(argc, argv);
   rc = ParseOptions(argc, argv, log, &settings);
   settings.timeout = SessionTimeout();

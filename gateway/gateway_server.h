@@ -7,6 +7,7 @@
 #define TARPON_GATEWAY_GATEWAY_SERVER_H_
 
 #include "comm/gateway_protocol.h"
+#include "gateway/account_guard.h"
 #include "gateway/server_check.h"
 // An idle client is dropped after this many seconds unless the environment
 // variable TARPON_SESSION_TIMEOUT names another number of seconds, from 1
@@ -30,6 +31,9 @@ constexpr int GATEWAY_EXIT_BAD_TLS = 8;       // E0010
 // (gateway/server_check.h), the SNA node's configuration through loadNode
 // when the program has one, and returns GATEWAY_EXIT_OK or
 // GATEWAY_EXIT_CHECK_FAILED.
-int GatewayServerMain(int argc, char** argv, NodeLoader loadNode = nullptr);
+// resolveHost: the host a conversation reaches, as the node resolves it
+// (null: the partner LU as the request names it).
+int GatewayServerMain(int argc, char** argv, NodeLoader loadNode = nullptr,
+                      HostResolver resolveHost = nullptr);
 
 #endif  // TARPON_GATEWAY_GATEWAY_SERVER_H_

@@ -21,14 +21,37 @@ bool LoadNode(NodeFacts* facts, std::string* error) {
   return true;
 }
 
+// The host a conversation reaches: a symbolic destination's partner LU,
+// an alias's qualified name, upper-cased; "" when the node has none.
+std::string ResolveHost(const std::string& partnerLu,
+                        const std::string& symbolicDestination) {
+  std::string error;
+  std::shared_ptr<const sna::NodeConfig> config =
+      sna::LoadSharedNodeConfig(&error);
+  if (config == nullptr) return std::string();
+  std::string lu = partnerLu;
+  if (lu.empty() && !symbolicDestination.empty()) {
+    auto side = config->side_info.find(symbolicDestination);
+    if (side != config->side_info.end()) lu = side->second.partner_lu;
+  }
+  if (!lu.empty() && lu.find('.') == std::string::npos) {
+    auto alias = config->partner_lus.find(lu);
+    if (alias == config->partner_lus.end()) return std::string();
+    lu = alias->second;
+  }
+  return sna::UpperCase(lu);
+}
+
 }  // namespace
 #else
-// Another SNA provider: its configuration is its own to check.
+// Another SNA provider: its configuration is its own to check, and a
+// request's partner LU counts as it names it.
 constexpr NodeLoader LoadNode = nullptr;
+const HostResolver ResolveHost;
 #endif
 
 int main(int argc, char** argv) {
   if (IsVersionRequest(argc, argv)) return PrintVersion("tarpons");
   PrepareStandardStreams();
-  return GatewayServerMain(argc, argv, LoadNode);
+  return GatewayServerMain(argc, argv, LoadNode, ResolveHost);
 }

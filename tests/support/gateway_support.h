@@ -271,7 +271,9 @@ inline std::unique_ptr<Background> StartGateway(
     const std::string& program, const Sandbox& box, const std::string& name,
     const std::vector<std::string>& env,
     const std::vector<std::string>& args = {}, int timeoutMs = 10000) {
-  std::vector<std::string> all = {"-log", box.Path(name + ".log")};
+  // Each gateway's counts in a state file of its own in the sandbox.
+  std::vector<std::string> all = {"-log", box.Path(name + ".log"),
+                                  "-state-file", box.Path(name + ".state")};
   all.insert(all.end(), args.begin(), args.end());
   auto gateway = std::make_unique<Background>(
       program, all, env, box.Path(name + ".out"), box.Path(name + ".err"));
