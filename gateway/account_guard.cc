@@ -1,5 +1,8 @@
 #include "gateway/account_guard.h"
 
+#include <algorithm>
+#include <cctype>
+
 #include "contract/account_held.h"
 #include "contract/tarpon_rc.h"
 #include "gateway/gateway_metrics.h"
@@ -21,13 +24,23 @@ TryOutcome OutcomeOf(int returnCode) {
                                                   : TryOutcome::kNeutral;
 }
 
-// Replaces the log record's user ID with name.
+// Replaces the log record's user ID (user upper-cased, the record's as
+// typed) with name.
 void HideUser(const std::string& user, const std::string& name,
               std::string* logText) {
-  const std::string clear = "user(" + user + ")";
-  for (size_t at = logText->find(clear); at != std::string::npos;
-       at = logText->find(clear, at + 1)) {
-    logText->replace(at, clear.size(), "user(" + name + ")");
+  static const char kField[] = "user(";
+  for (size_t at = logText->find(kField); at != std::string::npos;
+       at = logText->find(kField, at + 1)) {
+    const size_t from = at + sizeof kField - 1;
+    const size_t end = logText->find(')', from);
+    if (end == std::string::npos || end - from != user.size()) continue;
+    if (!std::equal(user.begin(), user.end(), logText->begin() + from,
+                    [](char a, char b) {
+                      return a == std::toupper(static_cast<unsigned char>(b));
+                    })) {
+      continue;
+    }
+    logText->replace(from, user.size(), name);
   }
 }
 

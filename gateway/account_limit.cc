@@ -33,8 +33,11 @@ bool ParseAccountLimits(const char* text, AccountLimits* limits) {
 
 int64_t ReserveAccountTry(const HoldPolicy& policy, AccountRecord* record,
                           const AccountTry& attempt, int64_t nowMs) {
-  AdvanceHold(policy, &record->hold, nowMs);
-  return ReserveTry(policy, &record->hold, KindOf(*record, attempt),
+  // Until a change names the owner, nobody's try is kept for it.
+  HoldPolicy rule = policy;
+  if (record->owner.empty()) rule.ownerTries = 0;
+  AdvanceHold(rule, &record->hold, nowMs);
+  return ReserveTry(rule, &record->hold, KindOf(*record, attempt),
                     attempt.weight, attempt.leaseMs, nowMs);
 }
 

@@ -7,9 +7,10 @@
 // count within the limit (gateway/hold_policy.h): by default the host sees
 // at most count failures since the last success the gateway saw, however
 // long a guesser waits, and the user ID stays held until a success or an
-// administrator's release. The owner's device (the source that last
-// changed the password, or a device a trusted front end vouches for)
-// keeps a try that strangers cannot use up.
+// administrator's release. Once a change through the gateway has named
+// the owner, the owner's device (the source that made it, or a device a
+// trusted front end vouches for) keeps a try that strangers cannot use
+// up.
 //
 // A store key is a keyed hash of user and host (AccountKeys), never the
 // typed user ID; the clear USER@HOST is kept beside it, as its label, only

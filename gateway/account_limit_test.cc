@@ -53,9 +53,10 @@ TEST(AccountLimitTest, ParsesTheSwitchValue) {
 
 // One account through its life. Each step moves the clock to atMs, then:
 // 's' reserves a stranger's try, 'o' the owner device's (both expect the
-// seconds held, -1 until cleared, 0 granted); 'f', 'c', 'n' settle the
-// last granted try as failed, changed or neutral (expect the seconds of a
-// hold it starts); 'x' releases the account (expects 0).
+// seconds held, -1 until cleared, 0 granted; the owner is the source
+// that last changed the password); 'f', 'c', 'n' settle the last granted
+// try as failed, changed or neutral (expect the seconds of a hold it
+// starts); 'x' releases the account (expects 0).
 struct Step {
   int64_t atMs;
   char op;
@@ -70,34 +71,36 @@ struct Timeline {
 const Timeline kTimelines[] = {
     {"held until cleared, the owner keeps a try",
      "2",
-     {{0, 's', 0},
-      {0, 'f', 0},      // a stranger's failure
-      {1000, 's', -1},  // the strangers' share is used
-      {1000, 'o', 0},
-      {1000, 'n', 0},  // neutral: the try comes back
+     {{0, 'o', 0},
+      {0, 'c', 0},  // a change names the owner
+      {1000, 's', 0},
+      {1000, 'f', 0},   // a stranger's failure
+      {2000, 's', -1},  // the strangers' share is used
       {2000, 'o', 0},
-      {2000, 'f', -1},  // the limit: held until cleared
+      {2000, 'n', 0},  // neutral: the try comes back
+      {3000, 'o', 0},
+      {3000, 'f', -1},  // the limit: held until cleared
       {9999000, 'o', -1},
       {9999000, 's', -1},  // however long one waits
       {9999000, 'x', 0},   // the administrator's release
       {9999000, 's', 0},
-      {9999000, 'c', 0}}},
+      {9999000, 'f', 0}}},
     {"one try in flight; a lease that ends counts as a failure",
      "2",
      {{0, 's', 0},  // granted, never settled
       {1000, 's', 4},
       {1000, 'o', 4},   // held while it is in flight
-      {6000, 's', -1},  // its lease over: a failure
-      {6000, 'o', 0},
-      {6000, 'c', 0},  // the owner's try clears it all
-      {7000, 's', 0},
-      {7000, 'f', 0}}},
+      {6000, 's', 0},   // its lease over: one failure
+      {6000, 'f', -1},  // no owner yet: the limit's two
+      {7000, 'o', -1},
+      {7000, 'x', 0},
+      {7000, 'o', 0},
+      {7000, 'c', 0}}},
     {"a host that forgets: held until it has forgotten",
      "2:60",
      {{0, 's', 0},
       {0, 'f', 0},
-      {1000, 's', 59},
-      {1000, 'o', 0},
+      {1000, 's', 0},
       {1000, 'f', 60},  // the limit: a hold of 60 s
       {30000, 'o', 31},
       {61000, 's', 0},
@@ -129,7 +132,8 @@ void RunTimeline(const Timeline& timeline, AccountStore& store,
     clock.Set(base + step.atMs);
     int got = 0;
     if (step.op == 's' || step.op == 'o') {
-      AccountTry attempt{"k", "tag", step.op == 'o', 1, kLeaseMs};
+      AccountTry attempt{"k", step.op == 'o' ? "owner" : "stranger", false, 1,
+                         kLeaseMs};
       AccountStore::Answer answer = store.Reserve(attempt);
       ASSERT_FALSE(answer.failed) << storeName;
       if (answer.heldMs == 0) token = answer.token;
@@ -140,7 +144,7 @@ void RunTimeline(const Timeline& timeline, AccountStore& store,
       const TryOutcome outcome = step.op == 'f'   ? TryOutcome::kFailed
                                  : step.op == 'c' ? TryOutcome::kChanged
                                                   : TryOutcome::kNeutral;
-      got = store.Settle("k", token, outcome, "", "").holdStarted;
+      got = store.Settle("k", token, outcome, "", "owner").holdStarted;
     }
     EXPECT_EQ(step.expected, got)
         << storeName << ": " << timeline.name << ", at " << step.atMs
@@ -254,6 +258,10 @@ TEST(AccountLimitTest, GuardReservesBeforeAndSettlesAfter) {
   run.logText = "user(ALICE) @host(NETA.HOST) ";
   guard.Settle(first, &run);
   EXPECT_EQ("user(ALICE) @host(NETA.HOST) ", run.logText);
+  // No owner yet: the second failure is the limit.
+  AccountGuard::Ticket next = guard.Reserve("ALICE", "NETA.HOST", "c", false);
+  ASSERT_TRUE(next.granted);
+  guard.Settle(next, &run);
   AccountGuard::Ticket third = guard.Reserve("ALICE", "NETA.HOST", "c", false);
   ASSERT_FALSE(third.granted);
   EXPECT_EQ("\n" + AccountHeldUntilReleasedText("ALICE", "NETA.HOST") + "\n",

@@ -115,6 +115,7 @@ elseif op == 'sfail' then
   advance()
   answer = count_failure(false, 1)
 elseif op == 'reserve' then
+  if owner == '' then p.owner = 0 end
   advance()
   local floor = tonumber(ARGV[12]) or 0
   if floor > s.f then s.f = floor s.lf = now end

@@ -162,9 +162,8 @@ TEST_F(WebApiTest, AnswersEachCaseWithItsStatusReasonAndCode) {
        "credentials_not_accepted", 2002},
       {"unknown user", web, Post(Change("nobody", "SECRET1", "AFTER1")), 422,
        "credentials_not_accepted", 2002},
-      // The strangers' share is one failure: the owner keeps the other.
-      {"wrong password again", web, Post(Change("nobody", "WRONG1", "A")), 429,
-       "account_throttled", 30},
+      {"wrong password again", web, Post(Change("nobody", "WRONG1", "A")), 422,
+       "credentials_not_accepted", 2002},
       {"a held user ID", web, Post(Change("nobody", "SECRET1", "A")), 429,
        "account_throttled", 30},
       {"missing field", web, Post(R"({"user":"alice","currentPassword":"X"})"),
