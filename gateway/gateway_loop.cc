@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "comm/net_block.h"
+#include "comm/record_format.h"
 #include "comm/server.h"
 #include "comm/tls.h"
 #include "contract/error_text.h"
@@ -372,6 +373,13 @@ bool GatewayLoop::Turn() {
   }
   ExpireSessions(clock_.NowMs());
   if (stopping_ && clock_.NowMs() >= stopDeadlineMs_) CloseAwaitingRequests();
+  if (stopping_ && clock_.NowMs() >= abandonAtMs_) {
+    AbandonConversations();
+    if (abandoned_ > 0 && settings_.onAbandoned) {
+      settings_.onAbandoned(abandoned_);
+    }
+    return false;
+  }
   // Past a held conversation that lost the loop, the turn is another
   // thread's.
   if (held_.work && !HoldConversation()) return true;
@@ -389,6 +397,7 @@ int GatewayLoop::NextWaitMs(int64_t nowMs) const {
   }
   if (refusals_.NextDueMs() < next) next = refusals_.NextDueMs();
   if (stopping_ && stopDeadlineMs_ < next) next = stopDeadlineMs_;
+  if (stopping_ && abandonAtMs_ < next) next = abandonAtMs_;
   // What the engine finishes is posted without a wake-up.
   if (engine_.GetPending() > 0 && nowMs + kLazyPostMs < next) {
     next = nowMs + kLazyPostMs;
@@ -916,6 +925,7 @@ void GatewayLoop::Stop() {
   stopping_ = true;
   stopDeadlineMs_ = clock_.NowMs() + kStopGraceMs;
   stopRunByMs_ = SteadyMs() + kStopRunMs;
+  abandonAtMs_ = clock_.NowMs() + settings_.stopSeconds * 1000LL;
   NotifyStopping();
   for (GatewayListener* listener : listeners_) {
     // What the kernel has queued was accepted by it already: taken now, it
@@ -935,6 +945,30 @@ int64_t GatewayLoop::SteadyMs() {
 bool GatewayLoop::IsPastStopRun() const {
   int64_t by = stopRunByMs_.load();
   return by != 0 && SteadyMs() >= by;
+}
+
+void GatewayLoop::AbandonConversations() {
+  char code[record_format::kUserDataLength];
+  record_format::EncodeReturnCode(TARPON_RC_LOCAL_UNAVAILABLE, code);
+  static const char kText[] =
+      "\nTARPON SERVER : stopping, the host did not answer in time; "
+      "the change may or may not have been made.\n";
+  const std::string reply =
+      record_format::EncodeDataRecord(code, kText, sizeof kText - 1);
+  for (auto& [fd, slot] : slots_) {
+    if (!slot.busy) continue;
+    // The session's thread waits for the host and writes nothing more: the
+    // loop answers a plain connection itself; a TLS one closes unanswered.
+    if (tls_ == nullptr) {
+      ssize_t sent =
+          send(fd, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      (void)sent;
+    }
+    trace_log() << GatewayTimeStamp() << "Session id(" << slot.session->GetId()
+                << ") abandoned: the host did not answer before the stop"
+                << std::endl;
+    ++abandoned_;
+  }
 }
 
 void GatewayLoop::CloseAwaitingRequests() {

@@ -82,6 +82,14 @@ int ConversationsPerDestination(int conversations);
 struct LoopSettings {
   // Host conversations at once.
   int conversations = kDefaultConversations;
+  // After SIGTERM, conversations still with a host this long are answered
+  // "stopping" (over plain connections) and abandoned: the loop ends, and
+  // GetAbandoned says how many.
+  int stopSeconds = 15;
+  // Called on the loop's thread once a stop abandoned conversations, with
+  // their count: their threads never end, so the process must end there
+  // (it does not return). Null: the loop ends and GetAbandoned says so.
+  std::function<void(int)> onAbandoned;
   // The bits of an IPv6 source that the caps and penalties count as one
   // client (a client commonly holds a whole /64).
   int ipv6PrefixLength = 64;
@@ -108,6 +116,10 @@ class GatewayLoop {
               GatewayLog& log, std::unique_ptr<TlsContext> tls = nullptr,
               const LoopSettings& settings = LoopSettings());
   ~GatewayLoop();
+  // The conversations a stop abandoned (see LoopSettings::stopSeconds):
+  // their threads still wait for the host, so the process must end
+  // without joining them.
+  int GetAbandoned() const { return abandoned_; }
   GatewayLoop(const GatewayLoop&) = delete;
   GatewayLoop& operator=(const GatewayLoop&) = delete;
 
@@ -188,6 +200,8 @@ class GatewayLoop {
   void Reload();
   void Stop();
   void CloseAwaitingRequests();
+  // Past the stop's time: answers and abandons the conversations left.
+  void AbandonConversations();
   int NextWaitMs(int64_t nowMs) const;
   bool Watch(int fd, uint32_t events, int operation);
   void LogLine(const std::string& text);
@@ -226,6 +240,8 @@ class GatewayLoop {
   // When requests stop starting after SIGTERM, on the steady clock; 0
   // before. Read by the engine's thread.
   std::atomic<int64_t> stopRunByMs_{0};
+  int64_t abandonAtMs_ = 0;
+  int abandoned_ = 0;
   static int64_t SteadyMs();
   bool IsPastStopRun() const;
   bool failed_ = false;

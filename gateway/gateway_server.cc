@@ -91,7 +91,7 @@ bool IsLogFileName(const char* arg) {
            IsSwitch(arg, "shared-state") ||
            IsSwitch(arg, "shared-state-password") ||
            IsSwitch(arg, "conversations") || IsAccountSwitch(arg) ||
-           IsSwitch(arg, "held"));
+           IsSwitch(arg, "stop-timeout") || IsSwitch(arg, "held"));
 }
 
 void PrintSyntax(const char* program) {
@@ -138,6 +138,8 @@ void PrintSyntax(const char* program) {
                "PATH.key).\n"
             << "   -held list the held user IDs; -release USER@HOST release "
                "one.\n"
+            << "   -stop-timeout n seconds a stop waits for the hosts, "
+               "default = 15\n"
             << "   -shared-state redis://HOST[:PORT][/DB] keep the counts "
                "in Redis,\n"
             << "      shared by every gateway; -shared-state-password FILE "
@@ -200,6 +202,12 @@ bool ListenSwitch(int argc, char** argv, int* i, Settings* settings) {
     valid = *end == '\0' && value[0] >= '0' && value[0] <= '9' && count >= 1 &&
             count <= kMaxConversations;
     if (valid) settings->loop.conversations = static_cast<int>(count);
+  } else if (valid && IsSwitch(name, "stop-timeout")) {
+    char* end = nullptr;
+    long seconds = std::strtol(value, &end, 10);
+    valid = *end == '\0' && value[0] >= '0' && value[0] <= '9' &&
+            seconds >= 1 && seconds <= 3600;
+    if (valid) settings->loop.stopSeconds = static_cast<int>(seconds);
   } else if (valid) {
     settings->listen.push_back(value);
   }
@@ -306,7 +314,8 @@ int ParseOptions(int argc, char** argv, GatewayLog& log, Settings* settings) {
       }
     } else if (IsSwitch(arg, "listen") || IsSwitch(arg, "ipv6prefix") ||
                IsSwitch(arg, "proxy-from") || IsSwitch(arg, "metrics") ||
-               IsSwitch(arg, "conversations")) {
+               IsSwitch(arg, "conversations") ||
+               IsSwitch(arg, "stop-timeout")) {
       if (!ListenSwitch(argc, argv, &i, settings)) rc = GATEWAY_EXIT_BAD_OPTION;
     } else if (IsSwitch(arg, "check")) {
       // Seen before the scan: see HasCheckSwitch.
@@ -512,6 +521,15 @@ int Serve(Settings& settings, GatewayLog& log) {
                             : std::string("off"))
           << std::endl;
     }
+    // Abandoned conversations' threads wait for hosts that do not answer:
+    // the process ends without them. Every count is in the store already;
+    // their tries count as failures once their leases end.
+    settings.loop.onAbandoned = [&out](int abandoned) {
+      out << GatewayTimeStamp() << "TARPON SERVER ended, " << abandoned
+          << " conversations abandoned at the stop" << std::endl;
+      out.flush();
+      std::_Exit(GATEWAY_EXIT_ABANDONED);
+    };
     GatewayLoop loop(open, admission, log, std::move(settings.tls),
                      settings.loop);
     MetricsListener metricsListener(&metrics.registry());

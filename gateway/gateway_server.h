@@ -24,6 +24,8 @@ constexpr int GATEWAY_EXIT_NOT_STARTED = 5;   // E0005
 constexpr int GATEWAY_EXIT_LOG_FAILED = 6;    // E0001
 constexpr int GATEWAY_EXIT_BAD_SETTING = 7;   // E0007
 constexpr int GATEWAY_EXIT_BAD_TLS = 8;       // E0010
+// A stop ended conversations that a host did not answer in time.
+constexpr int GATEWAY_EXIT_ABANDONED = 9;
 
 // The program: options, start-up, the event loop until SIGTERM or SIGINT
 // (or an accept that fails for good), shut-down. Returns the process exit code,

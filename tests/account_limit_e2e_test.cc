@@ -190,7 +190,8 @@ TEST_F(GuardsHoldTest, AHeldPersonIsToldWhatToDo) {
 }
 
 // A hung host, named three ways, takes no more than its share of the
-// conversations: a change at another host is answered at once.
+// conversations: a change at another host is answered at once. A stop
+// waits for it a set time, then answers "stopping" and ends.
 TEST(AccountLimitE2eTest, AHungHostNamedThreeWaysLeavesTheOthers) {
   e2e::Sandbox box;
   box.Write("sna-node.conf",
@@ -202,8 +203,6 @@ TEST(AccountLimitE2eTest, AHungHostNamedThreeWaysLeavesTheOthers) {
                 "[host NETA.OTHER]\nusers = other.db\n");
   box.Write("users.db", "ALICE SECRET1\n");
   box.Write("other.db", "BOB SECRET1\n");
-  chmod(box.Path("users.db").c_str(), 0600);
-  chmod(box.Path("other.db").c_str(), 0600);
   StartServices(box, {"tarponGateway"});
   const int port = PortOf(box, "tarponGateway");
   const std::vector<std::string> env = {
@@ -211,21 +210,31 @@ TEST(AccountLimitE2eTest, AHungHostNamedThreeWaysLeavesTheOthers) {
       "TARPON_SERVICES=" + box.Path("services")};
   auto gateway = e2e::StartGateway(
       e2e::BinDir() + "/tarpons", box, "gateway", env,
-      {"-conversations", "4", "-accountlimit", "off", "-penalties", "off"});
+      {"-conversations", "4", "-penalties", "off", "-stop-timeout", "1"});
   ASSERT_TRUE(gateway) << box.Read("gateway.err");
   const char* names[] = {"-s hosta", "-plu NETA.KSVHOST", "-sd KSVSYM"};
-  std::vector<std::thread> hung;
+  std::vector<std::string> hung(6);
+  std::vector<std::thread> threads;
   for (int i = 0; i < 6; ++i) {
-    hung.emplace_back([port, name = names[i % 3], i] {
-      Request(port, "-u user" + std::to_string(i) + " -p X -np Y " + name);
+    threads.emplace_back([port, &hung, name = names[i % 3], i] {
+      hung[i] =
+          Request(port, "-u user" + std::to_string(i) + " -p X -np Y " + name);
     });
   }
   usleep(500 * 1000);
-  const auto start = std::chrono::steady_clock::now();
+  auto start = std::chrono::steady_clock::now();
   EXPECT_EQ("0000", Request(port, "-u bob -p SECRET1 -np NEW1 -s hostb"));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-  gateway->Stop();
-  for (std::thread& thread : hung) thread.join();
+  start = std::chrono::steady_clock::now();
+  kill(gateway->pid(), SIGTERM);
+  EXPECT_EQ(9, gateway->Wait(10000));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  for (std::thread& thread : threads) thread.join();
+  // Those with the host were told; those waiting for a conversation too.
+  EXPECT_TRUE(Counted(hung, "0021", 6));
+  EXPECT_NE(
+      std::string::npos,
+      box.Read("gateway.log").find("conversations abandoned at the stop"));
 }
 
 using e2e::StartRedis;

@@ -63,6 +63,7 @@ const char kServerSyntax[] =
     "      /var/lib/tarpon/tarpons.state when that folder exists.\n"
     "      -state-key FILE the key of their hashes (default: PATH.key).\n"
     "   -held list the held user IDs; -release USER@HOST release one.\n"
+    "   -stop-timeout n seconds a stop waits for the hosts, default = 15\n"
     "   -shared-state redis://HOST[:PORT][/DB] keep the counts in Redis,\n"
     "      shared by every gateway; -shared-state-password FILE names\n"
     "      a file whose first line is its password; -shared-gateways n\n"
