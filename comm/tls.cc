@@ -387,13 +387,15 @@ std::unique_ptr<TlsSession> TlsSession::ForClient(const TlsContext& context,
 
 std::unique_ptr<TlsSession> TlsSession::ForServer(const TlsContext& context,
                                                   int socket,
-                                                  std::string* error) {
+                                                  std::string* error,
+                                                  bool tickets) {
   SSL* ssl = SSL_new(context.Native());
   if (ssl == nullptr || SSL_set_fd(ssl, socket) != 1) {
     *error = "TLS unavailable (" + LibraryError() + ")";
     SSL_free(ssl);
     return nullptr;
   }
+  if (!tickets) SSL_set_num_tickets(ssl, 0);
   SSL_set_accept_state(ssl);
   SendAtOnce(socket);
   return std::unique_ptr<TlsSession>(new TlsSession(ssl, socket, true, ""));

@@ -89,8 +89,12 @@ class TlsSession : public ByteChannel {
                                                int socket, const char* host,
                                                std::string* error);
   // A server session on an accepted socket.
+  // tickets: whether the handshake ends with a session ticket (only a
+  // peer that resumes sessions has a use for one; it costs a client that
+  // does not a signing and a record).
   static std::unique_ptr<TlsSession> ForServer(const TlsContext& context,
-                                               int socket, std::string* error);
+                                               int socket, std::string* error,
+                                               bool tickets = true);
 
   ~TlsSession() override;
   TlsSession(const TlsSession&) = delete;

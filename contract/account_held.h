@@ -22,6 +22,17 @@ inline std::string AccountHeldText(const std::string& user,
          "current password, or ask the help desk to check the account";
 }
 
+// A client address under a penalty, answered through a trusted front end:
+// "TARPON SERVER E0030 : address 198.51.100.7: changes held back for 30
+// seconds after failed sign-ons from it; try again then with the right
+// current password"
+inline std::string SourceHeldText(const std::string& address, int seconds) {
+  return "TARPON SERVER E0030 : address " + address +
+         ": changes held back for " + std::to_string(seconds) +
+         " seconds after failed sign-ons from it; try again then with the "
+         "right current password";
+}
+
 // A hold that no time ends: "TARPON SERVER E0030 : user ALICE at HOSTA:
 // changes held back after failed sign-ons until the help desk releases the
 // user ID; change the password at the host's own sign-on, or ask the help
@@ -41,9 +52,8 @@ inline constexpr int kAccountHeldRetrySeconds = 3600;
 // AccountHeldUntilReleasedText), or 0 when text is not one.
 inline int AccountHeldSeconds(const std::string& text) {
   static const char kFor[] = "held back for ";
-  if (text.compare(0, sizeof kAccountHeldPrefix - 1, kAccountHeldPrefix) != 0) {
-    return 0;
-  }
+  static const char kCode[] = "TARPON SERVER E0030 : ";
+  if (text.compare(0, sizeof kCode - 1, kCode) != 0) return 0;
   size_t at = text.find(kFor);
   if (at == std::string::npos) {
     return text.find("held back after failed sign-ons until") !=

@@ -80,6 +80,11 @@ class Admission {
   // host's "unknown user" and "wrong password".
   static bool IsFailedSignOn(int returnCode);
 
+  // The seconds left of source's penalty, or 0.
+  int GetPenaltySecondsLeft(const SourceKey& source) const {
+    return penalties_.SecondsLeft(source, clock_.NowMs());
+  }
+
   // Forgets what no longer counts; the loop calls it now and then.
   void Prune();
   // The addresses refused for a while now.

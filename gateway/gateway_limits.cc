@@ -164,6 +164,12 @@ bool SourcePenalties::IsPenalised(const SourceKey& source,
   return found != records_.end() && nowMs < found->second.hold.holdEndMs;
 }
 
+int SourcePenalties::SecondsLeft(const SourceKey& source, int64_t nowMs) const {
+  auto found = records_.find(source);
+  if (found == records_.end()) return 0;
+  return HeldSeconds(found->second.hold.holdEndMs - nowMs);
+}
+
 size_t SourcePenalties::CountInForce(int64_t nowMs) {
   EndPenalties(nowMs);
   return inForce_.size();

@@ -93,6 +93,8 @@ class SourcePenalties {
   int RecordFailure(const SourceKey& source, int64_t nowMs);
   // True while the address is refused.
   bool IsPenalised(const SourceKey& source, int64_t nowMs) const;
+  // The whole seconds left of source's penalty, or 0.
+  int SecondsLeft(const SourceKey& source, int64_t nowMs) const;
   // Forgets addresses with nothing left to remember: no failure within the
   // window and no penalty within the longest penalty.
   void Prune(int64_t nowMs);

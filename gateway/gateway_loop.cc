@@ -21,6 +21,7 @@
 #include "comm/record_format.h"
 #include "comm/server.h"
 #include "comm/tls.h"
+#include "contract/account_held.h"
 #include "contract/error_text.h"
 #include "contract/secret.h"
 #include "contract/tarpon_rc.h"
@@ -467,7 +468,8 @@ void GatewayLoop::Admit(Fd socket, const sockaddr_storage& peer,
   }
   std::unique_ptr<TlsSession> tls;
   if (refusal.empty() && tls_ != nullptr) {
-    tls = TlsSession::ForServer(*tls_, socket.get(), &refusal);
+    // Only a trusted front end resumes sessions: nobody else gets tickets.
+    tls = TlsSession::ForServer(*tls_, socket.get(), &refusal, balancer);
   }
   if (!refusal.empty()) {
     Refused(address, kind, refusal);
@@ -514,6 +516,11 @@ bool GatewayLoop::AdmitProxiedClient(Slots::iterator found) {
     slot.ticket = std::move(ticket);
     return true;
   }
+  // A trusted front end hears why: its request is answered, not run.
+  if (verdict == Admission::Verdict::kPenalised) {
+    slot.penaltySeconds = admission_.GetPenaltySecondsLeft(slot.source);
+    if (slot.penaltySeconds > 0) return true;
+  }
   RefusalKind kind =
       verdict == Admission::Verdict::kPenalised      ? RefusalKind::kPenalty
       : verdict == Admission::Verdict::kPerSourceCap ? RefusalKind::kPerSource
@@ -522,6 +529,26 @@ bool GatewayLoop::AdmitProxiedClient(Slots::iterator found) {
           admission_.Describe(verdict, slot.source));
   Close(found);
   return false;
+}
+
+void GatewayLoop::AnswerPenalised(Slots::iterator found) {
+  Slot& slot = found->second;
+  EngineRun refused;
+  refused.returnCode = TARPON_RC_ACCOUNT_HELD;
+  refused.text =
+      "\n" +
+      SourceHeldText(slot.session->GetClientAddress(), slot.penaltySeconds) +
+      "\n";
+  refused.logText = "refused for " + std::to_string(slot.penaltySeconds) +
+                    " seconds more after failed sign-ons\n";
+  slot.session->Answer(refused);
+  slot.penaltySeconds = 0;
+  metrics_->refusedPenalty->Increment();
+  if (slot.session->GetPhase() == GatewaySession::Phase::kSending) {
+    StepNow(found);
+  } else {
+    Settle(found);
+  }
 }
 
 void GatewayLoop::Step(int fd) {
@@ -799,7 +826,11 @@ void GatewayLoop::Settle(Slots::iterator found) {
   }
   if (!session.IsAwaitingRequest()) slot.ticket.Release();
   if (session.GetPhase() == GatewaySession::Phase::kRunning) {
-    RunEngine(found);
+    if (slot.penaltySeconds > 0) {
+      AnswerPenalised(found);
+    } else {
+      RunEngine(found);
+    }
     return;
   }
   if (session.IsEnded()) {

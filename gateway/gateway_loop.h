@@ -147,7 +147,10 @@ class GatewayLoop {
     bool tls = false;         // the session steps on the TLS threads
     bool proxied = false;     // admitted as a balancer's, client unknown
     bool handshakeCounted = false;
-    bool busy = false;       // a thread has the session
+    bool busy = false;  // a thread has the session
+    // A balancer's client under a penalty: its request is answered with
+    // the seconds left, never run.
+    int penaltySeconds = 0;
     int64_t deadlineMs = 0;  // in deadlines_ while not busy
   };
   using Slots = std::unordered_map<int, Slot>;
@@ -163,6 +166,8 @@ class GatewayLoop {
   // After a balancer's PROXY header: admits the client it names, or
   // refuses it (false, the slot closed).
   bool AdmitProxiedClient(Slots::iterator slot);
+  // A penalised client of a balancer: its request answered, never run.
+  void AnswerPenalised(Slots::iterator slot);
   SourceKey KeyOf(const sockaddr_storage& address,
                   const std::string& text) const;
   void Step(int fd);
