@@ -5,6 +5,7 @@
 #include <cctype>
 
 #include "gateway/account_db.h"
+#include "gateway/server_check.h"
 
 std::string ChooseStateFile(const AccountSettings& settings) {
   if (!settings.stateFile.empty()) return settings.stateFile;
@@ -79,4 +80,85 @@ int ReleaseAccount(AccountStore& store, const AccountKeys& keys,
   }
   out << (released ? "released " : "not held: ") << upper << "\n";
   return released ? 0 : 1;
+}
+
+namespace {
+
+void CheckStateFile(const AccountSettings& settings, CheckReport* report) {
+  const std::string path = ChooseStateFile(settings);
+  if (path.empty()) {
+    report->Warn(
+        "account limit: counts in memory, which a restart forgets: "
+        "name -state-file, or make " +
+        std::string(kDefaultStateFolder));
+    return;
+  }
+  // A check makes nothing: a file not there yet is made at start.
+  if (access(path.c_str(), F_OK) != 0) {
+    const size_t slash = path.rfind('/');
+    const std::string folder =
+        slash == std::string::npos ? "." : path.substr(0, slash);
+    if (access(folder.empty() ? "/" : folder.c_str(), W_OK) == 0) {
+      report->Ok("account limit: state file " + path + ": made at start in " +
+                 folder);
+    } else {
+      report->Fail("account limit: state file " + path +
+                   ": cannot be made in " + folder);
+    }
+    return;
+  }
+  std::string why;
+  auto store =
+      FileAccountStore::Open(path, settings.limits, WallClock::Get(), &why);
+  if (store == nullptr) {
+    report->Fail("account limit: state file " + why);
+    return;
+  }
+  report->Ok("account limit: state file " + path + " opens, " +
+             std::to_string(store->ListHeld().size()) + " user IDs held");
+}
+
+void CheckSharedStore(const AccountSettings& settings, CheckReport* report) {
+  const SharedStateAddress& address = settings.sharedAddress;
+  const std::string where = "redis://" + address.host + ":" +
+                            std::to_string(address.port) + "/" +
+                            std::to_string(address.database);
+  AccountKeys keys;
+  std::string key = keys.GetKey();
+  std::string why;
+  if (!ShareAccountKey(address, &key, &why)) {
+    report->Warn("shared state " + where + ": does not answer (" + why +
+                 "): each gateway counts alone, granting a " +
+                 std::to_string(settings.gateways) + "th of the limit");
+    return;
+  }
+  const HoldPolicy& policy = settings.limits.policy;
+  const std::string away = "while it is away each of the " +
+                           std::to_string(settings.gateways) +
+                           " gateways (-shared-gateways) counts a failure as " +
+                           std::to_string(settings.gateways);
+  if (policy.count - policy.ownerTries < settings.gateways) {
+    report->Warn("shared state " + where + ": answers; " + away +
+                 ", so that only owners' devices may try then");
+  } else {
+    report->Ok("shared state " + where + ": answers; " + away);
+  }
+}
+
+}  // namespace
+
+void CheckAccountSettings(const AccountSettings& settings,
+                          CheckReport* report) {
+  const HoldPolicy& policy = settings.limits.policy;
+  if (!policy.IsOn()) return;
+  if (policy.IsTimed()) {
+    report->Warn("account limit " + FormatHoldPolicy(policy) +
+                 ": holds end by time, after which a guesser has " +
+                 std::to_string(policy.count) +
+                 " more tries: unless the host forgets failures as fast, "
+                 "use -accountlimit " +
+                 std::to_string(policy.count));
+  }
+  CheckStateFile(settings, report);
+  if (settings.shared) CheckSharedStore(settings, report);
 }

@@ -52,6 +52,13 @@ class AccountSetup {
 // folder is there, else "" (memory).
 std::string ChooseStateFile(const AccountSettings& settings);
 
+class CheckReport;
+
+// -check's lines on the limit per account: holds that end by time, where
+// the counts live (memory, the state file opened, the shared store asked),
+// and what each gateway grants while the shared store is away.
+void CheckAccountSettings(const AccountSettings& settings, CheckReport* report);
+
 // tarpons -held: one line per held account ("NAME failures N held for S
 // seconds" or "... held until released"); tarpons -release NAME: the
 // line that says what was released. The exit code's 0 when it worked.

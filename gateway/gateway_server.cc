@@ -465,6 +465,14 @@ int Check(const Settings& settings, NodeLoader loadNode) {
   check.accountCount = settings.accounts.limits.policy.count;
   CheckReport report;
   CheckServer(check, &report);
+  AccountSettings accounts = settings.accounts;
+  std::string why;
+  if (!settings.sharedStatePasswordFile.empty() &&
+      !ReadSharedStatePassword(settings.sharedStatePasswordFile,
+                               &accounts.sharedAddress, &why)) {
+    report.Fail("shared state password: " + why);
+  }
+  CheckAccountSettings(accounts, &report);
   report.Print(std::cout, IsJournalStream(1));
   return report.Passed() ? GATEWAY_EXIT_OK : GATEWAY_EXIT_CHECK_FAILED;
 }

@@ -278,8 +278,7 @@ void CheckNode(NodeLoader load, int accountCount, CheckReport* report) {
       report->Warn(revokes + ", at or below -accountlimit's count of " +
                    std::to_string(accountCount) +
                    ": set the count below it, as -accountlimit " +
-                   std::to_string(revokeAfter > 1 ? revokeAfter - 1 : 1) +
-                   ":900:60:3600");
+                   std::to_string(revokeAfter > 1 ? revokeAfter - 1 : 1));
     } else {
       report->Ok(revokes + ", -accountlimit holds changes after " +
                  std::to_string(accountCount));

@@ -80,26 +80,30 @@ class GatewayCheckTest : public ::testing::Test {
 
 TEST_F(GatewayCheckTest, PassesAGoodSetupWithoutTouchingIt) {
   const std::string port = std::to_string(port_);
-  e2e::RunResult run =
-      Tarpons({"-log", box_.Path("gateway.log"), "-check"}, {});
+  e2e::RunResult run = Tarpons({"-log", box_.Path("gateway.log"), "-state-file",
+                                box_.Path("gateway.state"), "-check"},
+                               {});
   EXPECT_EQ(0, run.status) << run.err;
-  EXPECT_EQ("ok      service tarponGateway: port " + port + "/tcp\n" +
-                "ok      listen address 0.0.0.0 port " + port + ": free\n" +
-                "ok      listen address :: port " + port + ": free\n" +
-                "ok      log file " + box_.Path("gateway.log") +
-                ": made at start in " + box_.dir() + "\n" +
-                "ok      session timeout: 30 seconds\n" +
-                "ok      TLS certificate " + Cert("soon.pem") + " and key " +
-                Cert("soon.key") + ": readable, key private and matching\n" +
-                "warning certificate " + Cert("soon.pem") +
-                " expires in 12 days\n" + "ok      node configuration " +
-                box_.Path("sna-node.conf") + ": parsed, 1 user database\n" +
-                "ok      user database " + box_.Path("users.db") +
-                ": mode 0600, readable and writable by " +
-                getpwuid(geteuid())->pw_name + "\n",
-            run.out);
+  EXPECT_EQ(
+      "ok      service tarponGateway: port " + port + "/tcp\n" +
+          "ok      listen address 0.0.0.0 port " + port + ": free\n" +
+          "ok      listen address :: port " + port + ": free\n" +
+          "ok      log file " + box_.Path("gateway.log") +
+          ": made at start in " + box_.dir() + "\n" +
+          "ok      session timeout: 30 seconds\n" + "ok      TLS certificate " +
+          Cert("soon.pem") + " and key " + Cert("soon.key") +
+          ": readable, key private and matching\n" + "warning certificate " +
+          Cert("soon.pem") + " expires in 12 days\n" +
+          "ok      node configuration " + box_.Path("sna-node.conf") +
+          ": parsed, 1 user database\n" + "ok      user database " +
+          box_.Path("users.db") + ": mode 0600, readable and writable by " +
+          getpwuid(geteuid())->pw_name + "\n" +
+          "ok      account limit: state file " + box_.Path("gateway.state") +
+          ": made at start in " + box_.dir() + "\n",
+      run.out);
   EXPECT_EQ("", run.err);
   EXPECT_NE(0, access(box_.Path("gateway.log").c_str(), F_OK));
+  EXPECT_NE(0, access(box_.Path("gateway.state").c_str(), F_OK));
 }
 
 // Each broken item fails its own check alone (exit status 1); where it also
@@ -225,9 +229,13 @@ TEST_F(GatewayCheckTest, WarnsOfAHostThatRevokesWithinTheAccountLimit) {
       {{},
        "warning " + revokes +
            ", at or below -accountlimit's count of 2: set the count "
-           "below it, as -accountlimit 1:900:60:3600\n"},
-      {{"-accountlimit", "1:900:60:3600"},
+           "below it, as -accountlimit 1\n"},
+      {{"-accountlimit", "1"},
        "ok      " + revokes + ", -accountlimit holds changes after 1\n"},
+      {{"-accountlimit", "1:900:60:3600"},
+       "warning account limit 1:900:60:3600: holds end by time, after which "
+       "a guesser has 1 more tries: unless the host forgets failures as "
+       "fast, use -accountlimit 1\n"},
       {{"-accountlimit", "off"},
        "warning " + revokes +
            " and -accountlimit is off: anybody who knows a user ID can have "
