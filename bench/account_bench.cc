@@ -16,6 +16,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench/bench_support.h"
@@ -29,7 +30,8 @@ struct Options {
   int accounts = 50;
   int changes = 3000;
   int rounds = 3;
-  std::string only;  // "guess", "cost" or "" for both
+  int burst = 1000;
+  std::string only;  // "guess", "burst", "cost" or "" for all
   std::string programs;
 };
 
@@ -168,13 +170,52 @@ void Guessing(const Options& options, const char* what, int count, bool redis,
       *std::max_element(hostTries.begin(), hostTries.end()), request / seconds);
 }
 
+// burst wrong passwords at once at one account, each from a source of its
+// own, the gateways taken in turn: how many reached the host, and whether
+// it revoked the account.
+void Burst(const Options& options, const char* what, int count, bool redis) {
+  Setup setup;
+  if (!Start(options, &setup, count, redis, {"-penalties", "off"})) {
+    std::printf("| %s | could not start |\n", what);
+    return;
+  }
+  std::vector<std::string> codes(static_cast<size_t>(options.burst));
+  std::vector<std::thread> threads;
+  double start = bench::Seconds();
+  for (int s = 0; s < options.burst; ++s) {
+    threads.emplace_back([&, s] {
+      const std::string source = "198.51." + std::to_string(s / 250) + "." +
+                                 std::to_string(s % 250 + 1);
+      codes[static_cast<size_t>(s)] =
+          Request(setup.ports[static_cast<size_t>(s % count)],
+                  "-u " + Account(0) + " -p GUESS -np NEW1 -s hosta", source);
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  double seconds = bench::Seconds() - start;
+  const int reached =
+      static_cast<int>(std::count(codes.begin(), codes.end(), "2002") +
+                       std::count(codes.begin(), codes.end(), "2007"));
+  const int held =
+      static_cast<int>(std::count(codes.begin(), codes.end(), "0030"));
+  const bool revoked =
+      setup.box.Read("users.db").find(Account(0) + " ") != std::string::npos &&
+      setup.box.Read("users.db").find("revoked") != std::string::npos;
+  std::printf("| %s | %d | %d | %d | %s | %.2f |\n", what, options.burst,
+              reached, held, revoked ? "yes" : "no", seconds);
+}
+
 // Changes that reach the host and are refused there (wrong password), each
 // account in turn, with -accountlimit at a count never reached.
 void Cost(const Options& options, const char* what, bool redis,
-          const char* limit) {
+          const char* limit, const char* stateFile = nullptr) {
   Setup setup;
-  if (!Start(options, &setup, 1, redis,
-             {"-penalties", "off", "-accountlimit", limit})) {
+  std::vector<std::string> args = {"-penalties", "off", "-accountlimit", limit};
+  if (stateFile != nullptr) {
+    args.push_back("-state-file");
+    args.push_back(stateFile);
+  }
+  if (!Start(options, &setup, 1, redis, args)) {
     std::printf("| %s | could not start |\n", what);
     return;
   }
@@ -206,6 +247,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
       options->only = argv[i + 1];
     } else if (name == "--rounds") {
       options->rounds = std::max(value, 1);
+    } else if (name == "--burst") {
+      options->burst = std::min(std::max(value, 1), 1000);
     } else if (name == "--sources") {
       options->sources = value;
     } else if (name == "--accounts") {
@@ -226,11 +269,23 @@ int main(int argc, char** argv) {
   options.programs = bench::OwnFolder() + "/../programs";
   if (!ParseOptions(argc, argv, &options)) {
     std::fprintf(stderr,
-                 "usage: account_bench [--only guess|cost] [--sources N] "
+                 "usage: account_bench [--only guess|burst|cost] [--burst N] "
+                 "[--sources N] "
                  "[--accounts N] [--changes N] [--rounds N]\n");
     return 2;
   }
-  if (options.only != "cost") {
+  if (options.only == "" || options.only == "burst") {
+    std::printf(
+        "\n## %d wrong passwords at once at one account, each from its own "
+        "source (revoke_after 3)\n\n",
+        options.burst);
+    std::printf(
+        "| gateways | requests | reached the host | held | revoked | seconds "
+        "|\n|---|---:|---:|---:|---|---:|\n");
+    Burst(options, "one, the default limit", 1, false);
+    Burst(options, "two sharing Redis, the default limit", 2, true);
+  }
+  if (options.only == "" || options.only == "guess") {
     std::printf(
         "\n## Guessing at %d accounts from %d sources (revoke_after 3)\n\n",
         options.accounts, options.sources);
@@ -242,7 +297,7 @@ int main(int argc, char** argv) {
     Guessing(options, "one, the default limit", 1, false, {});
     Guessing(options, "two sharing Redis, the default limit", 2, true, {});
   }
-  if (options.only != "guess") {
+  if (options.only == "" || options.only == "cost") {
     std::printf(
         "\n## What the limit costs a change that reaches the host "
         "(%d changes a round)\n\n",
@@ -253,7 +308,8 @@ int main(int argc, char** argv) {
     // Interleaved rounds, so that a drift of the machine shows.
     for (int round = 0; round < options.rounds; ++round) {
       Cost(options, "off", false, "off");
-      Cost(options, "in memory", false, "1000000:900:60:3600");
+      Cost(options, "in memory", false, "1000000:900:60:3600", "off");
+      Cost(options, "in the state file", false, "1000000:900:60:3600");
       Cost(options, "in Redis", true, "1000000:900:60:3600");
     }
   }

@@ -148,6 +148,10 @@ void ProxyHeaderParser::Reset() {
   v2Length_ = 0;
   v2Local_ = false;
   v2Family_ = AF_UNSPEC;
+  tlvAt_ = 0;
+  tlvLength_ = 0;
+  tlvType_ = 0;
+  ownerLength_ = 0;
   result_ = kPending;
   reason_ = "";
   std::memset(&source_, 0, sizeof source_);
@@ -273,9 +277,33 @@ void ProxyHeaderParser::JudgeV2Byte(uint8_t byte) {
     if (!v2Local_) JudgeV2Family(byte);
   } else if (at == kV2LengthAt + 1) {
     JudgeV2Length();
-  } else if (used_ == v2Length_) {
-    FinishV2();
+  } else {
+    JudgeV2Tlv(at - kV2FixedLength, byte);
+    if (used_ == v2Length_) FinishV2();
   }
+}
+
+void ProxyHeaderParser::JudgeV2Tlv(size_t at, uint8_t byte) {
+  const size_t addresses = v2Local_                ? 0
+                           : v2Family_ == AF_INET  ? kV2Inet4Block
+                           : v2Family_ == AF_INET6 ? kV2Inet6Block
+                                                   : 0;
+  if (v2Local_ || v2Family_ == AF_UNSPEC || at < addresses) return;
+  if (at == addresses) tlvAt_ = at;
+  const size_t offset = at - tlvAt_;
+  if (offset == 0) {
+    tlvType_ = byte;
+  } else if (offset == 1) {
+    tlvLength_ = static_cast<size_t>(byte) << 8;
+  } else if (offset == 2) {
+    tlvLength_ |= byte;
+    if (tlvType_ == kOwnerDeviceTlv) ownerLength_ = 0;
+  } else if (tlvType_ == kOwnerDeviceTlv && offset - 3 < kMaxOwnerLength &&
+             tlvLength_ <= kMaxOwnerLength) {
+    owner_[offset - 3] = static_cast<char>(byte);
+    ownerLength_ = offset - 2;
+  }
+  if (offset >= 2 && offset == tlvLength_ + 2) tlvAt_ = at + 1;
 }
 
 void ProxyHeaderParser::JudgeV2Family(uint8_t byte) {
@@ -378,6 +406,27 @@ std::string EncodeProxyV2(const sockaddr_storage& source,
   AppendAddress(destination, inet6, &out);
   AppendPort(source, &out);
   AppendPort(destination, &out);
+  return out;
+}
+
+std::string EncodeProxyV2(const sockaddr_storage& source,
+                          const sockaddr_storage& destination,
+                          const std::string& ownerDevice) {
+  std::string out = EncodeProxyV2(source, destination);
+  if (out.empty() || ownerDevice.empty() ||
+      ownerDevice.size() > ProxyHeaderParser::kMaxOwnerLength) {
+    return out;
+  }
+  const size_t block =
+      (static_cast<size_t>(static_cast<uint8_t>(out[14])) << 8 |
+       static_cast<uint8_t>(out[15])) +
+      3 + ownerDevice.size();
+  out[14] = static_cast<char>(block >> 8);
+  out[15] = static_cast<char>(block & 0xFF);
+  out += static_cast<char>(ProxyHeaderParser::kOwnerDeviceTlv);
+  out += '\0';
+  out += static_cast<char>(ownerDevice.size());
+  out += ownerDevice;
   return out;
 }
 

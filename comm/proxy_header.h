@@ -20,7 +20,10 @@
 // the 36 bytes of two IPv6 endpoints and the TLVs a balancer commonly adds
 // (ALPN, authority, unique id, TLS details, checksum); longer is refused
 // as oversized before any byte of the block is read. TLVs are skipped
-// unread. Only the fixed part and the addresses are kept (107 bytes of
+// unread, but for one of this system's own (kOwnerDeviceTlv: a trusted
+// front end vouches that the client is the owner's device of the user ID
+// it holds, at most kMaxOwnerLength bytes; longer is not kept). Only the
+// fixed part, the addresses and that user ID are kept (124 bytes of
 // storage in all).
 //
 // Results, once done:
@@ -65,6 +68,9 @@ class ProxyHeaderParser {
   static constexpr size_t kMinLength = 15;  // "PROXY UNKNOWN\r\n"
   static constexpr size_t kMaxV1Length = 107;
   static constexpr size_t kV2FixedLength = 16;
+  // A type in the range the protocol leaves to applications.
+  static constexpr uint8_t kOwnerDeviceTlv = 0xE0;
+  static constexpr size_t kMaxOwnerLength = 16;
   static constexpr size_t kMaxV2BlockLength = 536;
   static constexpr size_t kMaxV2Length = kV2FixedLength + kMaxV2BlockLength;
 
@@ -90,6 +96,10 @@ class ProxyHeaderParser {
   // The endpoints of a kProxy result; zero records (AF_UNSPEC) otherwise.
   const sockaddr_storage& GetSource() const { return source_; }
   const sockaddr_storage& GetDestination() const { return destination_; }
+  // The user ID of a kOwnerDeviceTlv, or "".
+  std::string GetOwnerDevice() const {
+    return std::string(owner_, ownerLength_);
+  }
 
   // Forgets everything, for the next header.
   void Reset();
@@ -102,6 +112,8 @@ class ProxyHeaderParser {
   void JudgeV2Family(uint8_t byte);
   void JudgeV2Length();
   void FinishV2();
+  // A byte of the TLVs after the addresses, at offset at of the block.
+  void JudgeV2Tlv(size_t at, uint8_t byte);
   void Fail(const char* reason);
 
   int version_;      // 0 until the first byte says 1 or 2
@@ -111,6 +123,11 @@ class ProxyHeaderParser {
   int v2Family_;                // AF_INET, AF_INET6 or AF_UNSPEC
   uint8_t kept_[kMaxV1Length];  // the v1 line, or the v2 fixed part and
                                 // addresses
+  size_t tlvAt_;                // where the TLV under way began in the block
+  size_t tlvLength_;            // its value's length
+  uint8_t tlvType_;
+  char owner_[kMaxOwnerLength];
+  size_t ownerLength_;
   Result result_;
   const char* reason_;
   sockaddr_storage source_;
@@ -123,6 +140,11 @@ class ProxyHeaderParser {
 // Empty when a family is neither.
 std::string EncodeProxyV2(const sockaddr_storage& source,
                           const sockaddr_storage& destination);
+// The same with a kOwnerDeviceTlv naming user (at most kMaxOwnerLength
+// bytes; longer or empty: none).
+std::string EncodeProxyV2(const sockaddr_storage& source,
+                          const sockaddr_storage& destination,
+                          const std::string& ownerDevice);
 // A version 2 header with the LOCAL command and no address.
 std::string EncodeProxyV2Local();
 

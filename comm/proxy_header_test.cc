@@ -218,4 +218,44 @@ TEST(EncodeProxyV2Test, RoundTripsThroughTheParser) {
   EXPECT_EQ("", EncodeProxyV2(local, Endpoint("::1", 1)));
 }
 
+// The owner device's TLV, alone or among others, fed whole or a byte at a
+// time; one too long, or in a LOCAL header, is not kept.
+TEST(ProxyHeaderParserTest, KeepsTheOwnerDeviceTlvOnly) {
+  const std::string owner(
+      "\xE0\x00\x05"
+      "ALICE",
+      8);
+  const std::string other(
+      "\x04\x00\x02"
+      "ab",
+      5);  // a NOOP TLV
+  const std::string tooLong =
+      std::string("\xE0\x00\x11", 3) + std::string(17, 'X');
+  const struct {
+    const char* what;
+    std::string header;
+    const char* owner;
+  } cases[] = {
+      {"alone", V2(0x21, 0x11, kInet4Block + owner), "ALICE"},
+      {"after another", V2(0x21, 0x11, kInet4Block + other + owner), "ALICE"},
+      {"before another", V2(0x21, 0x11, kInet4Block + owner + other), "ALICE"},
+      {"too long", V2(0x21, 0x11, kInet4Block + tooLong), ""},
+      {"none", V2(0x21, 0x11, kInet4Block + other), ""},
+      {"encoded",
+       EncodeProxyV2(Endpoint("198.51.100.7", 40000),
+                     Endpoint("127.0.0.1", 7000), "ALICE"),
+       "ALICE"},
+  };
+  for (const auto& c : cases) {
+    for (size_t step : {size_t{0}, size_t{1}}) {
+      SCOPED_TRACE(std::string(c.what) + (step == 0 ? ", whole" : ", bytes"));
+      ProxyHeaderParser parser;
+      EXPECT_EQ(c.header.size(), Feed(&parser, c.header, step, true));
+      ASSERT_EQ(Result::kProxy, parser.GetResult());
+      EXPECT_EQ("198.51.100.7:40000", Describe(parser.GetSource()));
+      EXPECT_EQ(c.owner, parser.GetOwnerDevice());
+    }
+  }
+}
+
 }  // namespace

@@ -8,6 +8,7 @@
 #include "gateway/server_check.h"
 
 std::string ChooseStateFile(const AccountSettings& settings) {
+  if (settings.stateFile == "off") return std::string();
   if (!settings.stateFile.empty()) return settings.stateFile;
   if (access(kDefaultStateFolder, W_OK) == 0) return kDefaultStateFile;
   return std::string();

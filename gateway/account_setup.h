@@ -20,7 +20,8 @@ inline constexpr char kDefaultStateFile[] = "/var/lib/tarpon/tarpons.state";
 
 struct AccountSettings {
   AccountLimits limits;
-  std::string stateFile;  // empty: the default, when its folder is there
+  std::string stateFile;  // empty: the default, when its folder is there;
+                          // "off": memory
   std::string keyFile;    // empty: the state file's name and ".key"
   bool shared = false;
   SharedStateAddress sharedAddress;
@@ -48,8 +49,8 @@ class AccountSetup {
   std::string where_;
 };
 
-// The state file a start uses: the named one, else the default when its
-// folder is there, else "" (memory).
+// The state file a start uses: the named one ("off": none), else the
+// default when its folder is there, else "" (memory).
 std::string ChooseStateFile(const AccountSettings& settings);
 
 class CheckReport;

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -497,6 +498,11 @@ void GatewayLoop::Admit(Fd socket, const sockaddr_storage& peer,
   Step(fd);
 }
 
+std::string GatewayLoop::UpperCase(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(c));
+  return text;
+}
+
 // An IPv4 address counts whole, an IPv6 one by its prefix.
 SourceKey GatewayLoop::KeyOf(const sockaddr_storage& address,
                              const std::string& text) const {
@@ -641,6 +647,7 @@ void GatewayLoop::RunEngine(Slots::iterator found) {
                                 accounts = settings_.accounts,
                                 source = found->second.source,
                                 user = run->GetUser(), destination, trace,
+                                owner = session->GetOwnerDevice(),
                                 held]() mutable {
     // The trace lines this thread makes go to *trace (empty so far).
     TraceLogToString keeper(trace.get());
@@ -652,7 +659,10 @@ void GatewayLoop::RunEngine(Slots::iterator found) {
       session->Answer(stopping);
       return true;
     }
-    EngineRun result = Converse(accounts, *run, user, destination, source);
+    // A trusted front end vouches for the owner's device of this user ID.
+    const bool ownerDevice = !owner.empty() && UpperCase(owner) == user;
+    EngineRun result =
+        Converse(accounts, *run, user, destination, source, ownerDevice);
     if (result.refused) {
       session->Abandon(result.logText);
       return true;
@@ -719,12 +729,13 @@ std::string GatewayLoop::HostOf(const GatewayEngineRun& run) const {
 EngineRun GatewayLoop::Converse(AccountGuard* accounts, GatewayEngineRun& run,
                                 const std::string& user,
                                 const std::string& host,
-                                const std::string& source) {
+                                const std::string& source, bool ownerDevice) {
   if (accounts == nullptr) {
     run.Converse();
     return run.Take();
   }
-  AccountGuard::Ticket ticket = accounts->Reserve(user, host, source, false);
+  AccountGuard::Ticket ticket =
+      accounts->Reserve(user, host, source, ownerDevice);
   if (!ticket.granted) return std::move(ticket.refusal);
   run.Converse();
   EngineRun result = run.Take();

@@ -189,7 +189,8 @@ class GatewayLoop {
   std::string HostOf(const GatewayEngineRun& run) const;
   static EngineRun Converse(AccountGuard* accounts, GatewayEngineRun& run,
                             const std::string& user, const std::string& host,
-                            const std::string& source);
+                            const std::string& source, bool ownerDevice);
+  static std::string UpperCase(std::string text);
   // At the end of a turn: holds the conversation kept for the loop. False
   // when the loop went on on another thread meanwhile.
   bool HoldConversation();

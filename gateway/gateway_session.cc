@@ -227,6 +227,7 @@ void GatewaySession::ProxyHeaderDone() {
     case ProxyHeaderParser::kProxy: {
       via_ = clientAddress_;
       proxiedSource_ = proxyHeader_->GetSource();
+      ownerDevice_ = proxyHeader_->GetOwnerDevice();
       char text[INET6_ADDRSTRLEN] = "";
       const void* address =
           proxiedSource_.ss_family == AF_INET

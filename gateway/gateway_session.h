@@ -73,6 +73,8 @@ class GatewaySession {
   int GetId() const { return id_; }
   // After a PROXY header: the client's address as the header gave it.
   const sockaddr_storage& GetProxiedSource() const { return proxiedSource_; }
+  // The user ID whose owner's device the balancer vouches for, or "".
+  const std::string& GetOwnerDevice() const { return ownerDevice_; }
   // True when the balancer's PROXY header named a client.
   bool IsProxied() const { return !via_.empty(); }
   // True when the connection was a balancer's health check.
@@ -182,6 +184,7 @@ class GatewaySession {
   uint32_t discardLeft_ = 0;
   std::unique_ptr<ProxyHeaderParser> proxyHeader_;
   sockaddr_storage proxiedSource_ = {};
+  std::string ownerDevice_;
   std::string via_;
   bool healthCheck_ = false;
   bool handshakeDone_ = false;
