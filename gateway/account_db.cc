@@ -45,7 +45,8 @@ std::unique_ptr<FileAccountStore> FileAccountStore::Open(
   const mode_t mask = umask(077);
   const int opened = sqlite3_open_v2(
       path.c_str(), &db,
-      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+      // The store's own mutex orders every call.
+      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
       nullptr);
   umask(mask);
   if (opened != SQLITE_OK) {
@@ -71,6 +72,9 @@ FileAccountStore::~FileAccountStore() {
   sqlite3_finalize(select_);
   sqlite3_finalize(upsert_);
   sqlite3_finalize(erase_);
+  sqlite3_finalize(begin_);
+  sqlite3_finalize(commit_);
+  sqlite3_finalize(rollback_);
   sqlite3_close(db_);
 }
 
@@ -83,7 +87,12 @@ bool FileAccountStore::Prepare(std::string* why) {
   }
   if (sqlite3_prepare_v2(db_, kSelect, -1, &select_, nullptr) != SQLITE_OK ||
       sqlite3_prepare_v2(db_, kUpsert, -1, &upsert_, nullptr) != SQLITE_OK ||
-      sqlite3_prepare_v2(db_, kErase, -1, &erase_, nullptr) != SQLITE_OK) {
+      sqlite3_prepare_v2(db_, kErase, -1, &erase_, nullptr) != SQLITE_OK ||
+      sqlite3_prepare_v2(db_, "BEGIN IMMEDIATE", -1, &begin_, nullptr) !=
+          SQLITE_OK ||
+      sqlite3_prepare_v2(db_, "COMMIT", -1, &commit_, nullptr) != SQLITE_OK ||
+      sqlite3_prepare_v2(db_, "ROLLBACK", -1, &rollback_, nullptr) !=
+          SQLITE_OK) {
     *why = sqlite3_errmsg(db_);
     return false;
   }
@@ -91,16 +100,17 @@ bool FileAccountStore::Prepare(std::string* why) {
 }
 
 bool FileAccountStore::Begin() {
-  return sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) ==
-         SQLITE_OK;
+  sqlite3_reset(begin_);
+  return sqlite3_step(begin_) == SQLITE_DONE;
 }
 
 bool FileAccountStore::Commit(bool ok) {
-  if (ok &&
-      sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK) {
-    return true;
+  if (ok) {
+    sqlite3_reset(commit_);
+    if (sqlite3_step(commit_) == SQLITE_DONE) return true;
   }
-  sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_reset(rollback_);
+  sqlite3_step(rollback_);
   return false;
 }
 
@@ -108,8 +118,10 @@ bool FileAccountStore::Load(const std::string& key, AccountRecord* record) {
   sqlite3_reset(select_);
   BindText(select_, 1, key);
   const int step = sqlite3_step(select_);
-  if (step == SQLITE_DONE) return true;
-  if (step != SQLITE_ROW) return false;
+  if (step != SQLITE_ROW) {
+    sqlite3_reset(select_);
+    return step == SQLITE_DONE;
+  }
   record->label = Column(select_, 0);
   record->owner = Column(select_, 1);
   HoldState& h = record->hold;

@@ -56,6 +56,9 @@ class FileAccountStore : public AccountStore {
   sqlite3_stmt* select_ = nullptr;
   sqlite3_stmt* upsert_ = nullptr;
   sqlite3_stmt* erase_ = nullptr;
+  sqlite3_stmt* begin_ = nullptr;
+  sqlite3_stmt* commit_ = nullptr;
+  sqlite3_stmt* rollback_ = nullptr;
 };
 
 #endif  // TARPON_GATEWAY_ACCOUNT_DB_H_
