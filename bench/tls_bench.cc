@@ -16,6 +16,8 @@
 // Certificates are made in a temporary folder (P-256 keys); all traffic
 // goes to 127.0.0.1; every loop has a fixed count.
 #include <limits.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/ssl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -33,6 +35,7 @@
 #include "bench/bench_support.h"
 #include "comm/address.h"
 #include "comm/client.h"
+#include "comm/record_format.h"
 #include "comm/tls.h"
 #include "comm/wsa.h"
 #include "tests/support/gateway_support.h"
@@ -113,6 +116,89 @@ void Parallel(const Address& server, const TlsContext* tls, long count,
   figures->failed += failed;
 }
 
+// A bare TLS server beside the gateway, the yardstick of its TLS: OpenSSL
+// with the same certificate and no session tickets, one connection at a
+// time, answering each whole request record with a fixed reply record and
+// no engine behind it.
+class BareServer {
+ public:
+  explicit BareServer(const tls_test::TestCertificates& certificates)
+      : context_(SSL_CTX_new(TLS_server_method())) {
+    SSL_CTX_use_certificate_chain_file(
+        context_, certificates.Path("gateway.pem").c_str());
+    SSL_CTX_use_PrivateKey_file(
+        context_, certificates.Path("gateway.key").c_str(), SSL_FILETYPE_PEM);
+    SSL_CTX_set_num_tickets(context_, 0);
+    SSL_CTX_set_session_cache_mode(context_, SSL_SESS_CACHE_OFF);
+    port_ = e2e::FreeLoopbackPort();
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port_));
+    bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    listen(listener_, 64);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~BareServer() {
+    stop_ = true;
+    shutdown(listener_, SHUT_RDWR);
+    thread_.join();
+    close(listener_);
+    SSL_CTX_free(context_);
+  }
+  Address GetAddress() const {
+    return Address(static_cast<uint16_t>(port_), "127.0.0.1");
+  }
+
+ private:
+  void Serve() {
+    char code[record_format::kUserDataLength];
+    record_format::EncodeReturnCode(2004, code);
+    static const char kText[] = "\nSTATUS 04\n";
+    const std::string reply =
+        record_format::EncodeDataRecord(code, kText, sizeof kText - 1);
+    while (!stop_) {
+      int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) continue;
+      int on = 1;
+      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+      SSL* ssl = SSL_new(context_);
+      SSL_set_fd(ssl, fd);
+      if (SSL_accept(ssl) == 1 && ReadRecord(ssl)) {
+        SSL_write(ssl, reply.data(), static_cast<int>(reply.size()));
+        SSL_shutdown(ssl);
+      }
+      SSL_free(ssl);
+      close(fd);
+    }
+  }
+  static bool ReadRecord(SSL* ssl) {
+    char buffer[4096];
+    size_t have = 0;
+    size_t want = record_format::kHeaderLength;
+    while (have < want && have < sizeof buffer) {
+      int n = SSL_read(ssl, buffer + have, static_cast<int>(want - have));
+      if (n <= 0) return false;
+      have += static_cast<size_t>(n);
+      uint32_t length = 0;
+      if (want == record_format::kHeaderLength && have == want &&
+          record_format::JudgeHeader(buffer, record_format::kMaxDataLength,
+                                     &length) ==
+              record_format::HeaderVerdict::kData) {
+        want += length;
+      }
+    }
+    return have == want;
+  }
+
+  SSL_CTX* context_;
+  int port_ = 0;
+  int listener_ = -1;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
 int SessionsBench(const Options& options,
                   const tls_test::TestCertificates& certificates) {
   e2e::Sandbox box;
@@ -138,13 +224,18 @@ int SessionsBench(const Options& options,
   }
   Figures plain;
   Figures encrypted;
+  Figures bare;
+  BareServer yardstick(certificates);
   Sequential(AddressOf(clear), nullptr, 100, &plain);
   Sequential(AddressOf(secured), tls.get(), 100, &encrypted);
+  Sequential(yardstick.GetAddress(), tls.get(), 100, &bare);
   plain = Figures();
   encrypted = Figures();
+  bare = Figures();
   for (int round = 0; round < options.rounds; ++round) {
     Sequential(AddressOf(clear), nullptr, options.sessions, &plain);
     Sequential(AddressOf(secured), tls.get(), options.sessions, &encrypted);
+    Sequential(yardstick.GetAddress(), tls.get(), options.sessions, &bare);
     Parallel(AddressOf(clear), nullptr, options.sessions * 4, &plain);
     Parallel(AddressOf(secured), tls.get(), options.sessions * 4, &encrypted);
   }
@@ -166,6 +257,11 @@ int SessionsBench(const Options& options,
     std::printf("| %s | %.0f | %.2f | %.0f | %.2f | %ld |\n", row.first, s,
                 s / sequential, p, p / parallel, row.second->failed);
   }
+  const double yard = Median(bare.sequential);
+  std::printf(
+      "| a bare OpenSSL server, no tickets, no engine | %.0f | gateway "
+      "TLS: %.2f of it | | | %ld |\n",
+      yard, Median(encrypted.sequential) / yard, bare.failed);
   std::printf(
       "\nThe handshake (connect to handshake done, in the client) takes "
       "%.0f%% of a sequential TLS session.\n",
