@@ -22,6 +22,7 @@
 #include "contract/secret.h"
 #include "contract/tarpon_rc.h"
 #include "gateway_client/gateway_exchange.h"
+#include "gateway_client/multi_host.h"
 #include "gateway_client/tarpon_gateway.h"
 #include "prompt/password_prompt.h"
 #include "trace/program_output.h"
@@ -203,21 +204,22 @@ bool HasSwitch(const std::vector<const char*>& args,
 // a request that names the user and a host destination and asks for no
 // help, so that nothing is asked for that would not be sent. The gateway
 // never asks: it adds -noterm.
-bool WouldPrompt(const std::vector<const char*>& args) {
+bool WouldPrompt(const std::vector<const char*>& args, bool hosts) {
   return isatty(STDIN_FILENO) && HasSwitch(args, {"u"}) &&
-         HasSwitch(args, {"s", "sd", "d", "plu"}) &&
+         (hosts || HasSwitch(args, {"s", "sd", "d", "plu"})) &&
          !HasSwitch(args, {"noterm", "?", "M", "comapi"});
 }
 
 // Asks on the terminal, as tarpon does, for -p and -np when the options
-// lack them and appends them to *options. TARPON_RC_OK, also when nothing
+// lack them and appends them to *options (once for every host of -hosts,
+// when hosts). TARPON_RC_OK, also when nothing
 // was asked (no terminal: the request goes as given), or
 // TARPON_RC_NO_PASSWORD after the refusal's text when an entry was refused.
-int AskForMissingPasswords(const std::vector<const char*>& args,
+int AskForMissingPasswords(const std::vector<const char*>& args, bool hosts,
                            std::string* options) {
   bool hasOld = HasSwitch(args, {"p"});
   bool hasNew = HasSwitch(args, {"np"});
-  if ((hasOld && hasNew) || !WouldPrompt(args)) return TARPON_RC_OK;
+  if ((hasOld && hasNew) || !WouldPrompt(args, hosts)) return TARPON_RC_OK;
   char oldPassword[PASSWORD_PROMPT_HOST_LENGTH + 1] = "";
   char newPassword[PASSWORD_PROMPT_HOST_LENGTH + 1] = "";
   int result = PASSWORD_PROMPT_OK;
@@ -244,6 +246,87 @@ int AskForMissingPasswords(const std::vector<const char*>& args,
 
 }  // namespace
 
+namespace {
+
+// What the command line says, apart from the gateway's options.
+struct ClientArguments {
+  const char* host = nullptr;
+  const char* service = nullptr;
+  const char* hosts = nullptr;  // -hosts LIST, or null
+  std::string options;
+  std::vector<const char*> passed;
+};
+
+// Scans argv into *args, printing every error; the exit status so far.
+int ScanArguments(int argc, char** argv, ClientArguments* args) {
+  int rc = GATEWAY_CLIENT_RC_OK;
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (IsSwitch(arg, "t")) {
+      SwitchTraceOn();
+    } else if (IsSwitch(arg, "H")) {
+      if (i + 1 >= argc) {
+        std::cerr << "TARPON CLIENT E0004 : missing host name. Terminating.\n";
+        rc = GATEWAY_CLIENT_RC_USAGE;
+      } else {
+        args->host = argv[++i];
+      }
+    } else if (IsSwitch(arg, "S")) {
+      if (i + 1 >= argc || BeginsLikeSwitch(argv[i + 1])) {
+        std::cerr
+            << "TARPON CLIENT E0003 : missing service name. Terminating.\n";
+        rc = GATEWAY_CLIENT_RC_NO_SERVICE;
+      } else {
+        args->service = argv[++i];
+      }
+    } else if (IsSwitch(arg, "hosts") && i + 1 < argc) {
+      args->hosts = argv[++i];
+    } else if (i == 1 && !BeginsLikeSwitch(arg)) {
+      args->host = arg;
+    } else {
+      // Every other argument, also an unknown switch in the first place,
+      // belongs to the gateway's engine.
+      args->options += arg;
+      args->options += ' ';
+      args->passed.push_back(arg);
+    }
+  }
+  return rc;
+}
+
+// -hosts: the destinations, which the options may not name themselves.
+int CheckHosts(const ClientArguments& args, std::vector<std::string>* hosts) {
+  if (!SplitHosts(args.hosts, hosts) ||
+      HasSwitch(args.passed, {"s", "sd", "d", "plu"})) {
+    std::cerr << "TARPON CLIENT E0013 : -hosts takes up to " << kMaxHosts
+              << " destinations separated by commas, and the other options "
+                 "name none. Terminating.\n";
+    return GATEWAY_CLIENT_RC_USAGE;
+  }
+  return GATEWAY_CLIENT_RC_OK;
+}
+
+// The change at every host of -hosts; the exit status.
+int ChangeAtEveryHost(const ClientArguments& args,
+                      const std::vector<std::string>& hosts) {
+  GatewayRequest request;
+  std::unique_ptr<TlsContext> tls;
+  if (!ExchangeTimeout(&request.timeoutSeconds) || !ClientTls(&tls)) {
+    return GATEWAY_CLIENT_RC_USAGE;
+  }
+  request.host = args.host;
+  request.service = args.service;
+  request.options = args.options;
+  request.tls = tls.get();
+  std::vector<HostOutcome> outcomes = ChangeAtHosts(request, hosts);
+  WipeSecret(&request.options);
+  const int rc = ReportHosts(outcomes, program_output());
+  program_output() << std::flush;
+  return rc == GATEWAY_CLIENT_RC_PARTLY_CHANGED ? rc : tarpon_exit_status(rc);
+}
+
+}  // namespace
+
 int GatewayClientCommandline(int argc, char** argv) {
   int rc = GATEWAY_CLIENT_RC_OK;
   TraceScope scope("GatewayClientCommandline(argc,argv)", &rc, TRACE_OFF);
@@ -254,61 +337,40 @@ int GatewayClientCommandline(int argc, char** argv) {
     rc = GATEWAY_CLIENT_RC_HELP;
     return rc;
   }
-  const char* host = nullptr;
-  const char* service = nullptr;
-  std::string options;
-  std::vector<const char*> passed;
-  for (int i = 1; i < argc; ++i) {
-    const char* arg = argv[i];
-    if (IsSwitch(arg, "t")) {
-      SwitchTraceOn();
-    } else if (IsSwitch(arg, "H")) {
-      if (i + 1 >= argc) {
-        std::cerr << "TARPON CLIENT E0004 : missing host name. Terminating.\n";
-        rc = GATEWAY_CLIENT_RC_USAGE;
-      } else {
-        host = argv[++i];
-      }
-    } else if (IsSwitch(arg, "S")) {
-      if (i + 1 >= argc || BeginsLikeSwitch(argv[i + 1])) {
-        std::cerr
-            << "TARPON CLIENT E0003 : missing service name. Terminating.\n";
-        rc = GATEWAY_CLIENT_RC_NO_SERVICE;
-      } else {
-        service = argv[++i];
-      }
-    } else if (i == 1 && !BeginsLikeSwitch(arg)) {
-      host = arg;
-    } else {
-      // Every other argument, also an unknown switch in the first place,
-      // belongs to the gateway's engine.
-      options += arg;
-      options += ' ';
-      passed.push_back(arg);
-    }
-  }
-  if (host == nullptr) {
+  ClientArguments args;
+  rc = ScanArguments(argc, argv, &args);
+  std::string& options = args.options;
+  std::vector<std::string> hosts;
+  if (args.host == nullptr) {
     std::cerr << "TARPON CLIENT E0005 : Missing host name. Please specify the "
                  "host name or IP address."
               << std::endl;
     rc = GATEWAY_CLIENT_RC_USAGE;
   }
+  if (rc == GATEWAY_CLIENT_RC_OK && args.hosts != nullptr) {
+    rc = CheckHosts(args, &hosts);
+  }
   if (options.size() > GATEWAY_MAX_REQUEST_LENGTH) {
     std::cerr << kTooLong;
     rc = GATEWAY_CLIENT_RC_USAGE;
   }
-  if (service == nullptr) service = GATEWAY_DEFAULT_SERVICE;
+  if (args.service == nullptr) args.service = GATEWAY_DEFAULT_SERVICE;
   if (options.empty()) options = kHelpOptions;
-  if (rc == GATEWAY_CLIENT_RC_OK) rc = AskForMissingPasswords(passed, &options);
+  if (rc == GATEWAY_CLIENT_RC_OK) {
+    rc = AskForMissingPasswords(args.passed, !hosts.empty(), &options);
+  }
   if (rc == GATEWAY_CLIENT_RC_OK &&
       options.size() > GATEWAY_MAX_REQUEST_LENGTH) {
     std::cerr << kTooLong;
     rc = GATEWAY_CLIENT_RC_USAGE;
   }
-  if (rc == GATEWAY_CLIENT_RC_OK) {
+  if (rc == GATEWAY_CLIENT_RC_OK && !hosts.empty()) {
+    rc = ChangeAtEveryHost(args, hosts);
+  } else if (rc == GATEWAY_CLIENT_RC_OK) {
     // The client's own codes (1, and 100 for no answer) pass the mapping
     // unchanged; the gateway's exit as tarpon's would.
-    rc = tarpon_exit_status(GatewayClient(host, service, options.c_str()));
+    rc = tarpon_exit_status(
+        GatewayClient(args.host, args.service, options.c_str()));
   }
   // The typed passwords leave no copy behind.
   WipeSecret(&options);
