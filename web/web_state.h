@@ -1,0 +1,211 @@
+// What tarpon-web's connections and its exchange threads share, split by
+// who may touch it:
+//
+//   WebConfig   read-only once Start has filled it: any thread reads it.
+//   WebShared   shared with the exchange pools: every member is safe from
+//               any thread (atomic metrics; the audit log behind a lock).
+//   LoopState   the event loop's alone: reached through WebState::Loop(),
+//               which checks the calling thread in checking builds.
+//
+// A Peer is a connection as the loop counts it.
+#ifndef TARPON_WEB_WEB_STATE_H_
+#define TARPON_WEB_WEB_STATE_H_
+
+#include <array>
+#include <atomic>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "comm/tls.h"
+#include "contract/thread_annotations.h"
+#include "contract/thread_owner.h"
+#include "metrics/metrics_listener.h"
+#include "metrics/metrics_registry.h"
+#include "web/change_page.h"
+#include "web/idempotency.h"
+#include "web/outcome.h"
+#include "web/web_admission.h"
+#include "web/web_settings.h"
+
+// tarpon-web's metrics, each outcome's counter at the outcome's index.
+// Updates from any thread.
+struct WebMetrics {
+  explicit WebMetrics(MetricsRegistry* registry);
+
+  std::array<Counter*, kOutcomeCount> changes = {};
+  // By GatewayFailure; kNone has none.
+  std::array<Counter*, 5> gatewayErrors = {};
+  Histogram* latency;
+  Gauge* connections;
+  Counter* refusedConnections;
+};
+
+// The audit log: one line a change (and one a replayed answer), whole,
+// from any thread. A user ID that fails the host's check is written as
+// "(not-a-user-id)": such a text may be a password typed into the wrong
+// field.
+class AuditLog {
+ public:
+  explicit AuditLog(std::ostream* out) : out_(out) {}
+
+  // "<time> change client=C user=U destination=D outcome=O code=N"
+  void Change(const std::string& client, const std::string& user,
+              const std::string& destination, Outcome outcome, int code)
+      TARPON_EXCLUDES(lock_);
+  // "<time> replay client=C user=U destination=D status=S": the answer
+  // kept for an Idempotency-Key went out again, without a change.
+  void Replay(const std::string& client, const std::string& user,
+              const std::string& destination, int status)
+      TARPON_EXCLUDES(lock_);
+
+ private:
+  void Write(const std::string& line) TARPON_EXCLUDES(lock_);
+
+  Mutex lock_;
+  std::ostream* out_ TARPON_GUARDED_BY(lock_);
+};
+
+// What the audit log shows in place of a user ID (or a destination) that
+// fails the check.
+extern const char kNotAUserId[];
+
+// A file's whole text; "" with *error set when it cannot be read.
+std::string ReadAsset(const std::string& path, std::string* error);
+
+// Loads a certificate chain and its key for HTTPS; a key its group or
+// others may read is refused. Null with a one-line reason.
+std::shared_ptr<boost::asio::ssl::context> LoadServerTls(
+    const WebSettings& settings, std::string* error);
+
+// Read-only once Start has filled it.
+struct WebConfig {
+  // Reads the page, its catalogues and the static files of
+  // settings.assets; false with the reason.
+  bool LoadAssets(std::string* error);
+  // The destination a change names, the first one's for "".
+  const std::string& DestinationOf(const std::string& named) const;
+
+  WebSettings settings;
+  ChangePage page;
+  std::string script, style, icon, openapi;
+  std::string destinations;  // with their labels and rules, as JSON
+  std::string healthy = "ok\n";
+  std::unique_ptr<TlsContext> gatewayTls;  // clients' contexts: any thread
+};
+
+// Shared with the exchange pools.
+struct WebShared {
+  WebShared() : audit(&std::cout) {}
+  void Count(Outcome outcome) {
+    size_t index = static_cast<size_t>(outcome);
+    if (index < metrics.changes.size()) metrics.changes[index]->Increment();
+  }
+
+  MetricsRegistry registry;
+  WebMetrics metrics{&registry};
+  AuditLog audit;
+  std::atomic<bool> proxyRefusalLogged{false};
+};
+
+class Peer;
+
+// The event loop's alone.
+struct LoopState {
+  explicit LoopState(const WebLimits& limits)
+      : admission({limits.maxConnections, limits.perSource}) {}
+
+  ThreadOwner owner{"tarpon-web's loop state"};
+  boost::asio::io_context io{1};
+  std::shared_ptr<boost::asio::ssl::context> tls;  // SIGHUP replaces it
+  IdempotencyStore idempotency{IdempotencyStore::Limits()};
+  WebAdmission admission;
+  std::set<Peer*> peers;
+  bool stopping = false;
+  bool tornDown = false;  // the loop is gone: no timer may be touched
+  std::vector<boost::asio::ip::tcp::acceptor> acceptors;
+  std::optional<boost::asio::ip::tcp::acceptor> redirect;
+  boost::asio::signal_set stopSignals{io, SIGINT, SIGTERM};
+  boost::asio::signal_set reloadSignal{io, SIGHUP};
+  boost::asio::steady_timer stopTimer{io};
+
+  // After a connection's end, and at the stop: the stop's timer ends once
+  // no connection is left.
+  void PeerGone() {
+    if (stopping && !tornDown && peers.empty()) stopTimer.cancel();
+  }
+};
+
+// The members are declared so that whatever a connection refers to is
+// destroyed after it: the pools (declared last, destroyed first) join their
+// threads, whose jobs hold connections; the event loop's destruction then
+// destroys the connections still queued in it; the TLS contexts, the
+// counts, the metrics and the settings outlive both.
+class WebState {
+ public:
+  explicit WebState(WebSettings settings);
+
+  // Read-only for all but Start.
+  const WebConfig& config() const { return config_; }
+  WebConfig& ConfigForStart() { return config_; }
+  WebShared& shared() { return shared_; }
+  // The loop's state; the caller must be the loop's thread.
+  LoopState& Loop() {
+    loop_.owner.Check();
+    return loop_;
+  }
+  // The pool of the destination a request names; an unknown or missing
+  // name, which is answered without an exchange, the first one's.
+  boost::asio::thread_pool& PoolFor(const std::string& destination);
+  // Ends the pools' jobs (each within the gateway exchange's timeout).
+  void JoinPools();
+
+  std::unique_ptr<MetricsListener> metricsListener;
+
+ private:
+  WebConfig config_;
+  WebShared shared_;
+  LoopState loop_;
+  std::map<std::string, std::unique_ptr<boost::asio::thread_pool>> pools_;
+};
+
+// A connection as the caps count it: from its acceptance to its
+// destruction, under its source's key ("" for a balancer's connection
+// before its PROXY header names the client). Loop thread only.
+class Peer {
+ public:
+  Peer(WebState* state, const std::string& source);
+  virtual ~Peer();
+  Peer(const Peer&) = delete;
+  Peer& operator=(const Peer&) = delete;
+
+  // SIGTERM: close if nothing is under way, else answer and close.
+  virtual void Stopping() = 0;
+  // The stop's grace has passed: answer what is left, close the rest.
+  virtual void StopDeadline() = 0;
+  // Chosen to give way to a newcomer while idle: closes at once.
+  virtual void Displace() = 0;
+
+ protected:
+  // Counts the connection under source from now on; false, counted as
+  // before, when that source has no room.
+  bool Recount(const std::string& source) {
+    return state_->Loop().admission.Move(this, source);
+  }
+  // No request under way (true) or one is (false).
+  void SetIdle(bool idle) { state_->Loop().admission.SetIdle(this, idle); }
+
+  WebState* state_;
+};
+
+#endif  // TARPON_WEB_WEB_STATE_H_
