@@ -106,7 +106,8 @@ struct WebConfig {
 
 // Shared with the exchange pools.
 struct WebShared {
-  WebShared() : audit(&std::cout) {}
+  // The audit log's lines go to auditOut, which outlives this.
+  explicit WebShared(std::ostream* auditOut = &std::cout) : audit(auditOut) {}
   void Count(Outcome outcome) {
     size_t index = static_cast<size_t>(outcome);
     if (index < metrics.changes.size()) metrics.changes[index]->Increment();
