@@ -20,7 +20,7 @@
 #include "gateway_client/gateway_exchange.h"
 #include "web/change_rules.h"
 #include "web/idempotency.h"
-#include "web/web_state.h"
+#include "web/web_shared.h"
 
 // One change on its way: what the request gave and what the answer needs.
 struct ChangeJob {

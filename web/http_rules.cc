@@ -6,11 +6,8 @@
 
 #include <cctype>
 #include <cstring>
-#include <ctime>
 
 #include "contract/secret.h"
-
-namespace http = boost::beast::http;
 
 const char kChangePasswordPath[] = "/.well-known/change-password";
 
@@ -70,19 +67,22 @@ bool IsCrossSite(const std::string& fetchSite, const std::string& origin,
   return origin != "https://" + host;
 }
 
-void SetCommonHeaders(HttpResponse* response) {
-  response->set(http::field::server, "tarpon-web");
-  response->set(http::field::cache_control, "no-store");
-  response->set(http::field::strict_transport_security, "max-age=31536000");
-  response->set("Content-Security-Policy", kContentSecurityPolicy);
-  response->set("Referrer-Policy", "no-referrer");
-  response->set("X-Content-Type-Options", "nosniff");
-  response->set("X-Frame-Options", "DENY");
-  response->set("Permissions-Policy",
-                "camera=(), microphone=(), geolocation=(), payment=(), "
-                "usb=(), interest-cohort=()");
-  response->set("Cross-Origin-Opener-Policy", "same-origin");
-  response->set("Cross-Origin-Resource-Policy", "same-origin");
+const std::vector<HeaderField>& CommonHeaders() {
+  static const std::vector<HeaderField> fields = {
+      {"Server", "tarpon-web"},
+      {"Cache-Control", "no-store"},
+      {"Strict-Transport-Security", "max-age=31536000"},
+      {"Content-Security-Policy", kContentSecurityPolicy},
+      {"Referrer-Policy", "no-referrer"},
+      {"X-Content-Type-Options", "nosniff"},
+      {"X-Frame-Options", "DENY"},
+      {"Permissions-Policy",
+       "camera=(), microphone=(), geolocation=(), payment=(), "
+       "usb=(), interest-cohort=()"},
+      {"Cross-Origin-Opener-Policy", "same-origin"},
+      {"Cross-Origin-Resource-Policy", "same-origin"},
+  };
+  return fields;
 }
 
 RedirectAnswer RedirectToHttps(std::string host, std::string target,
@@ -119,14 +119,5 @@ std::string AddressText(const sockaddr_storage& address) {
           : &reinterpret_cast<const sockaddr_in6*>(&address)->sin6_addr;
   if (address.ss_family != AF_INET && address.ss_family != AF_INET6) return "-";
   inet_ntop(address.ss_family, bytes, text, sizeof text);
-  return text;
-}
-
-std::string UtcNow() {
-  std::time_t now = std::time(nullptr);
-  std::tm parts;
-  gmtime_r(&now, &parts);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
   return text;
 }

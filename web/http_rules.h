@@ -1,23 +1,16 @@
 // The HTTP rules of tarpon-web that need no connection: decoding a form or
 // a query, a request's media type, the cross-site check, the headers every
-// answer carries and the plain port's redirect. Pure functions: any thread
-// may call them.
+// answer carries and the plain port's redirect. Pure functions on text (no
+// Beast): any thread may call them.
 #ifndef TARPON_WEB_HTTP_RULES_H_
 #define TARPON_WEB_HTTP_RULES_H_
 
 #include <sys/socket.h>
 
-#include <boost/beast/http/message.hpp>
-#include <boost/beast/http/string_body.hpp>
 #include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
-
-using HttpRequest =
-    boost::beast::http::request<boost::beast::http::string_body>;
-using HttpResponse =
-    boost::beast::http::response<boost::beast::http::string_body>;
 
 // Where password managers send people to change a password: the page.
 extern const char kChangePasswordPath[];
@@ -42,8 +35,10 @@ bool MediaTypeIs(const std::string& contentType, const std::string& wanted);
 bool IsCrossSite(const std::string& fetchSite, const std::string& origin,
                  const std::string& host);
 
-// The headers every answer carries, errors and redirects included.
-void SetCommonHeaders(HttpResponse* response);
+// The header fields every answer carries, errors and redirects included,
+// in their order: (name, value).
+using HeaderField = std::pair<const char*, const char*>;
+const std::vector<HeaderField>& CommonHeaders();
 
 // The plain port's answer to a request for target at host: 308 to the
 // same target over HTTPS at httpsPort, 302 to "/" for the well-known
@@ -59,8 +54,5 @@ RedirectAnswer RedirectToHttps(std::string host, std::string target,
 
 // An address as text ("-" for a family other than IPv4 and IPv6).
 std::string AddressText(const sockaddr_storage& address);
-
-// The time now, UTC, as 2026-01-31T12:00:00Z.
-std::string UtcNow();
 
 #endif  // TARPON_WEB_HTTP_RULES_H_

@@ -52,9 +52,11 @@ class RedirectConnection
     RedirectAnswer to =
         RedirectToHttps(std::string(request[http::field::host]),
                         std::string(request.target()), httpsPort_);
-    auto response = std::make_shared<HttpResponse>(
+    auto response = std::make_shared<http::response<http::string_body>>(
         static_cast<http::status>(to.status), 11);
-    SetCommonHeaders(response.get());
+    for (const auto& [name, value] : CommonHeaders()) {
+      response->set(name, value);
+    }
     response->set(http::field::location, to.location);
     response->keep_alive(false);
     response->prepare_payload();

@@ -26,8 +26,8 @@ using tcp = asio::ip::tcp;
 
 namespace {
 
-using Request = HttpRequest;
-using Response = HttpResponse;
+using Request = http::request<http::string_body>;
+using Response = http::response<http::string_body>;
 
 sockaddr_storage Storage(const tcp::endpoint& endpoint) {
   sockaddr_storage storage = {};
@@ -292,7 +292,7 @@ void Session::ClearBuffer() {
 Response Session::Answer(http::status status, const std::string& type,
                          std::string body) {
   Response response{status, 11};
-  SetCommonHeaders(&response);
+  for (const auto& [name, value] : CommonHeaders()) response.set(name, value);
   response.set(http::field::content_type, type);
   response.keep_alive(keepAlive_ && !lingering_);
   response.body() = std::move(body);
