@@ -232,9 +232,7 @@ WebServer::WebServer(WebSettings settings)
 // connections destroyed with the loop count themselves out here.
 WebServer::~WebServer() {
   loop_->state.JoinPools();
-  LoopState& loop = loop_->state.Loop();
-  loop.owner.TakeOn();
-  loop.tornDown = true;
+  loop_->state.TakeOnLoop().tornDown = true;
 }
 
 bool WebServer::Start(std::string* error) {
@@ -266,7 +264,8 @@ bool WebServer::Start(std::string* error) {
 
 void WebServer::Run() {
   Loop& s = *loop_;
-  LoopState& loop = s.state.Loop();
+  // The thread that runs the loop owns its state from here on.
+  LoopState& loop = s.state.TakeOnLoop();
   for (tcp::acceptor& acceptor : loop.acceptors) s.Accept(&acceptor, false);
   if (loop.redirect) s.Accept(&*loop.redirect, true);
   loop.stopSignals.async_wait([&s](error_code failed, int) {

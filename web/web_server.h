@@ -47,7 +47,9 @@ class WebServer {
   // the metrics listener. False with a one-line reason.
   bool Start(std::string* error);
   // Serves until SIGTERM or SIGINT, then until every connection has had
-  // its answer and closed.
+  // its answer and closed. The calling thread becomes the loop's; Start
+  // and Ports belong to the thread that constructed the server (checking
+  // builds abort when another touches the loop's state).
   void Run();
   // The HTTPS ports bound, in the order of -listen.
   std::vector<uint16_t> Ports() const;

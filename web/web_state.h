@@ -82,6 +82,12 @@ class WebState {
     loop_.owner.Check();
     return loop_;
   }
+  // Makes the calling thread the loop's (the one that runs it, or that
+  // destroys what is left of it); the previous owner must be done with it.
+  LoopState& TakeOnLoop() {
+    loop_.owner.TakeOn();
+    return loop_;
+  }
   // The pool of the destination a request names; an unknown or missing
   // name, which is answered without an exchange, the first one's.
   boost::asio::thread_pool& PoolFor(const std::string& destination);
