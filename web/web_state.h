@@ -94,11 +94,15 @@ class WebState {
   // Ends the pools' jobs (each within the gateway exchange's timeout).
   void JoinPools();
 
-  std::unique_ptr<MetricsListener> metricsListener;
-
  private:
   WebConfig config_;
   WebShared shared_;
+
+ public:
+  // Serves shared_'s registry: declared after it, so destroyed before it.
+  std::unique_ptr<MetricsListener> metricsListener;
+
+ private:
   LoopState loop_;
   std::map<std::string, std::unique_ptr<boost::asio::thread_pool>> pools_;
 };
