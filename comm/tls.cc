@@ -312,10 +312,7 @@ TlsContext::TlsContext(SSL_CTX* context, bool server)
 }
 
 TlsContext::~TlsContext() {
-  if (kept_ != nullptr) {
-    MutexLock lock(&kept_->mutex);
-    SSL_SESSION_free(kept_->session);
-  }
+  if (kept_ != nullptr) SSL_SESSION_free(kept_->session);
   SSL_CTX_free(context_);
 }
 
