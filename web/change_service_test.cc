@@ -67,7 +67,8 @@ class ChangeServiceTest : public ::testing::Test {
   IdempotencyStore store_{IdempotencyStore::Limits()};
 };
 
-std::string Change(const char* user, const char* current, const char* next) {
+std::string JsonChange(const char* user, const char* current,
+                       const char* next) {
   return nlohmann::json{
       {"user", user}, {"currentPassword", current}, {"newPassword", next}}
       .dump();
@@ -84,17 +85,18 @@ TEST_F(ChangeServiceTest, ChecksAsksAndAnswersEachCase) {
     const char* reason;  // "" for a change made
   };
   const Case cases[] = {
-      {"made", Change("alice", "SECRET1", "AFTER1"), TARPON_RC_OK, true, 200,
-       ""},
-      {"wrong password", Change("alice", "WRONG1", "AFTER1"), host + 1, true,
-       422, "credentials_not_accepted"},
-      {"no digit: said so, nobody asked", Change("alice", "SECRET1", "AFTER"),
-       TARPON_RC_OK, false, 400, "missing_digit"},
-      {"too long, nobody asked", Change("alice", "SECRET1", "AFTER12345"),
+      {"made", JsonChange("alice", "SECRET1", "AFTER1"), TARPON_RC_OK, true,
+       200, ""},
+      {"wrong password", JsonChange("alice", "WRONG1", "AFTER1"), host + 1,
+       true, 422, "credentials_not_accepted"},
+      {"no digit: said so, nobody asked",
+       JsonChange("alice", "SECRET1", "AFTER"), TARPON_RC_OK, false, 400,
+       "missing_digit"},
+      {"too long, nobody asked", JsonChange("alice", "SECRET1", "AFTER12345"),
        TARPON_RC_OK, false, 400, "too_long"},
-      {"no user", Change("", "SECRET1", "AFTER1"), TARPON_RC_OK, false, 400,
+      {"no user", JsonChange("", "SECRET1", "AFTER1"), TARPON_RC_OK, false, 400,
        "missing_field"},
-      {"held", Change("alice", "SECRET1", "AFTER1"), TARPON_RC_ACCOUNT_HELD,
+      {"held", JsonChange("alice", "SECRET1", "AFTER1"), TARPON_RC_ACCOUNT_HELD,
        true, 429, "account_throttled"},
   };
   for (const Case& c : cases) {
@@ -119,7 +121,7 @@ TEST_F(ChangeServiceTest, ChecksAsksAndAnswersEachCase) {
 // A key is bound to the whole request: the same request gets the first
 // answer again (and an audit line saying so), any other one 422.
 TEST_F(ChangeServiceTest, AnIdempotencyKeyIsBoundToTheWholeRequest) {
-  const std::string first = Change("alice", "SECRET1", "AFTER1");
+  const std::string first = JsonChange("alice", "SECRET1", "AFTER1");
   ChangeAnswer made = Run(first, "k");
   ASSERT_EQ(200, made.status);
   struct Case {
@@ -131,12 +133,12 @@ TEST_F(ChangeServiceTest, AnIdempotencyKeyIsBoundToTheWholeRequest) {
   const Case cases[] = {
       {"the same request", first, 200, true},
       {"the user ID in another case: the same",
-       Change("Alice", "SECRET1", "AFTER1"), 200, true},
-      {"another current password", Change("alice", "WRONG1", "AFTER1"), 422,
+       JsonChange("Alice", "SECRET1", "AFTER1"), 200, true},
+      {"another current password", JsonChange("alice", "WRONG1", "AFTER1"), 422,
        false},
-      {"another new password", Change("alice", "SECRET1", "AFTER2"), 422,
+      {"another new password", JsonChange("alice", "SECRET1", "AFTER2"), 422,
        false},
-      {"another user", Change("bob", "SECRET1", "AFTER1"), 422, false},
+      {"another user", JsonChange("bob", "SECRET1", "AFTER1"), 422, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -10,9 +10,8 @@
 
 namespace {
 
-using Verdict = WebAdmission::Verdict;
-
 TEST(WebAdmissionTest, SharesTheOverallCapFairly) {
+  using Verdict = WebAdmission::Verdict;
   WebAdmission admission({6, 4});
   int ids[32];
   int next = 0;
