@@ -15,9 +15,9 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 #include "contract/error_text.h"
+#include "contract/thread_annotations.h"
 
 namespace {
 
@@ -301,9 +301,9 @@ std::unique_ptr<TlsContext> TlsContext::ServerFromEnvironment(
 }
 
 struct TlsContext::KeptSession {
-  std::mutex mutex;
-  std::string host;
-  SSL_SESSION* session = nullptr;
+  Mutex mutex;
+  std::string host TARPON_GUARDED_BY(mutex);
+  SSL_SESSION* session TARPON_GUARDED_BY(mutex) = nullptr;
 };
 
 TlsContext::TlsContext(SSL_CTX* context, bool server)
@@ -339,7 +339,7 @@ int TlsContext::OnNewSession(SSL* ssl, SSL_SESSION* session) {
   SSL_SESSION* copy = SSL_SESSION_dup(session);
   if (copy == nullptr) return 0;
   KeptSession& kept = *self->kept_;
-  std::lock_guard<std::mutex> lock(kept.mutex);
+  MutexLock lock(&kept.mutex);
   SSL_SESSION_free(kept.session);
   kept.session = copy;
   kept.host = *host;
@@ -348,7 +348,7 @@ int TlsContext::OnNewSession(SSL* ssl, SSL_SESSION* session) {
 
 void TlsContext::OfferSession(SSL* ssl, const std::string& host) const {
   if (kept_ == nullptr) return;
-  std::lock_guard<std::mutex> lock(kept_->mutex);
+  MutexLock lock(&kept_->mutex);
   if (kept_->session != nullptr && kept_->host == host &&
       SSL_SESSION_is_resumable(kept_->session) == 1) {
     SSL_set_session(ssl, kept_->session);

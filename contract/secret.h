@@ -1,6 +1,11 @@
 // Wiping a secret: the one way every layer clears a password's bytes (and
 // any buffer that held a copy) once done with them. The compiler may not
 // leave the stores out, though nothing reads the bytes afterwards.
+//
+// WipeBytes is the one primitive; WipeSecret and Secret are built on it. A
+// Secret owns a password's text and wipes it when destroyed, moved from or
+// replaced, so that a buffer that holds a password is wiped by its type
+// rather than by a call on every path.
 #ifndef TARPON_CONTRACT_SECRET_H_
 #define TARPON_CONTRACT_SECRET_H_
 
@@ -8,6 +13,7 @@
 
 #include <cstddef>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Overwrites length bytes at data with zeros.
@@ -27,5 +33,45 @@ inline void WipeSecret(std::vector<char>* bytes) {
   WipeBytes(bytes->data(), bytes->size());
   bytes->clear();
 }
+
+// A password's text, move-only. Moving takes the bytes and wipes what the
+// source kept (a short string's bytes live inside it and are copied, not
+// moved). Text() gives the bytes to read; Writable() a string to fill in
+// place (decoders write straight into it, leaving no copy behind).
+class Secret {
+ public:
+  Secret() = default;
+  // Takes text's bytes; what text kept is wiped.
+  explicit Secret(std::string* text) : text_(std::move(*text)) {
+    WipeSecret(text);
+  }
+  ~Secret() { Wipe(); }
+  Secret(Secret&& other) noexcept : text_(std::move(other.text_)) {
+    other.Wipe();
+  }
+  Secret& operator=(Secret&& other) noexcept {
+    if (this != &other) {
+      Wipe();
+      text_ = std::move(other.text_);
+      other.Wipe();
+    }
+    return *this;
+  }
+  Secret(const Secret&) = delete;
+  Secret& operator=(const Secret&) = delete;
+
+  const std::string& Text() const { return text_; }
+  std::string* Writable() { return &text_; }
+  const char* c_str() const { return text_.c_str(); }
+  bool empty() const { return text_.empty(); }
+  size_t size() const { return text_.size(); }
+  bool operator==(const Secret& other) const { return text_ == other.text_; }
+  bool operator!=(const Secret& other) const { return text_ != other.text_; }
+  // Wipes the bytes and empties the text.
+  void Wipe() { WipeSecret(&text_); }
+
+ private:
+  std::string text_;
+};
 
 #endif  // TARPON_CONTRACT_SECRET_H_

@@ -33,12 +33,7 @@ GatewayLog::GatewayLog(int logFd, int errorFd)
 
 GatewayLog::~GatewayLog() { sync(); }
 
-void GatewayLog::CheckOwner() const {
-  if (kGatewayLogChecksThread && std::this_thread::get_id() != owner_) {
-    std::fputs("gateway log used by a thread other than its owner\n", stderr);
-    std::abort();
-  }
-}
+void GatewayLog::CheckOwner() const { owner_.Check(); }
 
 bool GatewayLog::Open(const std::string& path) {
   CheckOwner();

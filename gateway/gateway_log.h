@@ -28,16 +28,12 @@
 #include <cstdint>
 #include <streambuf>
 #include <string>
-#include <thread>
 
 #include "comm/fd.h"
+#include "contract/thread_owner.h"
 
 // Whether the gateway's log checks that only its owner thread uses it.
-#if !defined(NDEBUG) || defined(TARPON_THREAD_CHECKS)
-constexpr bool kGatewayLogChecksThread = true;
-#else
-constexpr bool kGatewayLogChecksThread = false;
-#endif
+constexpr bool kGatewayLogChecksThread = kChecksThreadOwner;
 
 class GatewayLog : public std::streambuf {
  public:
@@ -63,7 +59,7 @@ class GatewayLog : public std::streambuf {
   uint64_t GetLostCount() const { return lost_; }
   // Makes the calling thread the owner; the previous owner must be done
   // with the log, and the two threads must have synchronised since.
-  void TakeOn() { owner_ = std::this_thread::get_id(); }
+  void TakeOn() { owner_.TakeOn(); }
 
  protected:
   int overflow(int c) override;
@@ -93,7 +89,7 @@ class GatewayLog : public std::streambuf {
   uint64_t lost_ = 0;
   int lostError_ = 0;  // the error that began the failing spell
   bool failing_ = false;
-  std::thread::id owner_ = std::this_thread::get_id();
+  ThreadOwner owner_{"gateway log"};
 };
 
 // The local time as asctime writes it, without its line end, and " : ".

@@ -19,7 +19,7 @@ void LoopInbox::Post(std::function<void()> done, bool wake) {
   // The descriptor is written and read under the lock, so that it is
   // readable exactly while woken_ says so: a wake-up is never lost nor
   // left behind to wake the loop for nothing.
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   posted_.push_back(std::move(done));
   if (!wake || woken_) return;
   woken_ = true;
@@ -31,7 +31,7 @@ void LoopInbox::Post(std::function<void()> done, bool wake) {
 void LoopInbox::RunPosted() {
   std::vector<std::function<void()>> posted;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     posted.swap(posted_);
     if (std::exchange(woken_, false)) {
       uint64_t count = 0;
@@ -43,7 +43,7 @@ void LoopInbox::RunPosted() {
 }
 
 bool LoopInbox::HasPosted() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   return !posted_.empty();
 }
 
@@ -60,7 +60,7 @@ WorkerPool::WorkerPool(int threads, size_t maxQueued, LoopInbox& inbox,
 
 WorkerPool::~WorkerPool() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     stopping_ = true;
     queues_.clear();
     turns_.clear();
@@ -76,17 +76,32 @@ WorkerPool::~WorkerPool() {
 
 bool WorkerPool::Submit(std::function<bool()> work, std::function<void()> done,
                         const std::string& key) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (queued_ >= maxQueued_) return false;
-    std::deque<Job>& jobs = queues_[key];
-    if (jobs.empty()) turns_.push_back(key);
-    jobs.push_back({std::move(work), std::move(done)});
-    ++queued_;
-    submitted_.fetch_add(1, std::memory_order_release);
-    // A watching thread takes the job without a wake-up.
-    if (watching_ == 0) WakeOne();
-  }
+  Job job;
+  job.work = std::move(work);
+  job.done = std::move(done);
+  return Queue(std::move(job), key);
+}
+
+bool WorkerPool::Submit(Secret secret, std::function<bool(Secret*)> work,
+                        std::function<void()> done, const std::string& key) {
+  Job job;
+  job.secret = std::move(secret);
+  job.secretWork = std::move(work);
+  job.done = std::move(done);
+  // Refused, the job and its secret end here.
+  return Queue(std::move(job), key);
+}
+
+bool WorkerPool::Queue(Job job, const std::string& key) {
+  MutexLock lock(&mutex_);
+  if (queued_ >= maxQueued_) return false;
+  std::deque<Job>& jobs = queues_[key];
+  if (jobs.empty()) turns_.push_back(key);
+  jobs.push_back(std::move(job));
+  ++queued_;
+  submitted_.fetch_add(1, std::memory_order_release);
+  // A watching thread takes the job without a wake-up.
+  if (watching_ == 0) WakeOne();
   return true;
 }
 
@@ -100,13 +115,13 @@ void WorkerPool::WakeOne() {
 
 void WorkerPool::SetRunningPerKey(size_t limit) {
   // The threads already look at the bound while they wait.
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   runningPerKey_ = limit;
   WakeOne();
 }
 
 size_t WorkerPool::GetPending() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   return queued_ + running_;
 }
 
@@ -117,69 +132,77 @@ void WorkerPool::Serve() {
   for (;;) {
     Job job;
     std::string key;
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      size_t turn = 0;
-      while (!stopping_ && (turn = FindRunnable()) >= turns_.size()) {
-        if (std::exchange(watch, false)) {
-          WatchForJob(&lock);
-          continue;
-        }
-        idle.woken = false;
-        idle_.push_back(&idle);
-        idle.wake.wait(lock, [&idle] { return idle.woken; });
-      }
-      if (stopping_) return;
-      // That key's first job; the key goes to the back while it has more.
-      key = std::move(turns_[turn]);
-      turns_.erase(turns_.begin() + static_cast<std::ptrdiff_t>(turn));
-      auto jobs = queues_.find(key);
-      job = std::move(jobs->second.front());
-      jobs->second.pop_front();
-      if (jobs->second.empty()) {
-        queues_.erase(jobs);
-      } else {
-        turns_.push_back(key);
-      }
-      --queued_;
-      ++running_;
-      if (runningPerKey_ > 0) ++runningByKey_[key];
-      // A wake-up spent on a job that had to wait for its key's bound is
-      // made good here: another runnable job gets a thread of its own.
-      if (FindRunnable() < turns_.size()) WakeOne();
-    }
-    const bool wake = job.work();
+    if (!TakeJob(&watch, &idle, &job, &key)) return;
+    const bool wake = job.Run();
     watch = true;
-    // Posted before the job stops counting as pending: a loop that sees no
-    // job pending finds its done in the inbox, woken or not.
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (stopping_) return;
-    inbox_.Post(std::move(job.done), wake);
-    --running_;
-    // A job of this key that waited for the bound is this thread's next.
-    if (runningPerKey_ > 0) {
-      auto running = runningByKey_.find(key);
-      if (running != runningByKey_.end() && --running->second == 0) {
-        runningByKey_.erase(running);
-      }
-    }
+    if (!Ran(&job, key, wake)) return;
   }
 }
 
-void WorkerPool::WatchForJob(std::unique_lock<std::mutex>* lock) {
+bool WorkerPool::TakeJob(bool* watch, Idle* idle, Job* job, std::string* key) {
+  MutexLock lock(&mutex_);
+  size_t turn = 0;
+  while (!stopping_ && (turn = FindRunnable()) >= turns_.size()) {
+    if (std::exchange(*watch, false)) {
+      WatchForJob();
+      continue;
+    }
+    idle->woken = false;
+    idle_.push_back(idle);
+    idle->wake.wait(lock.Unique(), [idle] { return idle->woken; });
+  }
+  if (stopping_) return false;
+  // That key's first job; the key goes to the back while it has more.
+  *key = std::move(turns_[turn]);
+  turns_.erase(turns_.begin() + static_cast<std::ptrdiff_t>(turn));
+  auto jobs = queues_.find(*key);
+  *job = std::move(jobs->second.front());
+  jobs->second.pop_front();
+  if (jobs->second.empty()) {
+    queues_.erase(jobs);
+  } else {
+    turns_.push_back(*key);
+  }
+  --queued_;
+  ++running_;
+  if (runningPerKey_ > 0) ++runningByKey_[*key];
+  // A wake-up spent on a job that had to wait for its key's bound is made
+  // good here: another runnable job gets a thread of its own.
+  if (FindRunnable() < turns_.size()) WakeOne();
+  return true;
+}
+
+// Posted before the job stops counting as pending: a loop that sees no job
+// pending finds its done in the inbox, woken or not.
+bool WorkerPool::Ran(Job* job, const std::string& key, bool wake) {
+  MutexLock lock(&mutex_);
+  if (stopping_) return false;
+  inbox_.Post(std::move(job->done), wake);
+  --running_;
+  // A job of this key that waited for the bound is this thread's next.
+  if (runningPerKey_ > 0) {
+    auto running = runningByKey_.find(key);
+    if (running != runningByKey_.end() && --running->second == 0) {
+      runningByKey_.erase(running);
+    }
+  }
+  return true;
+}
+
+void WorkerPool::WatchForJob() {
   // Bounded: a little longer than a client on the same machine takes to
   // read a reply and send its next request. The thread yields meanwhile,
   // so that the loop that makes the next job is not kept from the core.
   constexpr auto kWatch = std::chrono::microseconds(200);
   const uint64_t seen = submitted_.load(std::memory_order_acquire);
   ++watching_;
-  lock->unlock();
+  mutex_.unlock();
   const auto until = std::chrono::steady_clock::now() + kWatch;
   while (submitted_.load(std::memory_order_acquire) == seen &&
          std::chrono::steady_clock::now() < until) {
     sched_yield();
   }
-  lock->lock();
+  mutex_.lock();
   --watching_;
 }
 

@@ -21,13 +21,14 @@
 #include <cstddef>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <unordered_map>
 #include <vector>
 
 #include "comm/fd.h"
+#include "contract/secret.h"
+#include "contract/thread_annotations.h"
 
 class LoopInbox {
  public:
@@ -50,9 +51,10 @@ class LoopInbox {
 
  private:
   Fd event_;
-  mutable std::mutex mutex_;
-  std::vector<std::function<void()>> posted_;
-  bool woken_ = false;  // the descriptor holds a count to read
+  mutable Mutex mutex_;
+  std::vector<std::function<void()>> posted_ TARPON_GUARDED_BY(mutex_);
+  // The descriptor holds a count to read.
+  bool woken_ TARPON_GUARDED_BY(mutex_) = false;
 };
 
 class WorkerPool {
@@ -61,8 +63,8 @@ class WorkerPool {
   // waiting; each thread first runs threadStart, when given.
   WorkerPool(int threads, size_t maxQueued, LoopInbox& inbox,
              std::function<void()> threadStart = nullptr);
-  // Drops the jobs still queued, waits for the running ones and ends the
-  // threads; what they post is not run.
+  // Drops the jobs still queued (their secrets wiped), waits for the
+  // running ones and ends the threads; what they post is not run.
   ~WorkerPool();
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
@@ -71,6 +73,13 @@ class WorkerPool {
   // woken at once when work returns true (see LoopInbox::Post). False,
   // with nothing queued, when maxQueued jobs already wait.
   bool Submit(std::function<bool()> work, std::function<void()> done,
+              const std::string& key = std::string());
+  // The same for work on a secret (a request holding passwords) that the
+  // job owns: work gets it in place, and it is wiped when the job ends,
+  // however it ends: run, refused here (a full queue) or dropped by the
+  // destructor.
+  bool Submit(Secret secret, std::function<bool(Secret* secret)> work,
+              std::function<void()> done,
               const std::string& key = std::string());
   // At most limit jobs of one key run at once (0, the default: no bound).
   // Set before the first Submit.
@@ -83,6 +92,9 @@ class WorkerPool {
   struct Job {
     std::function<bool()> work;
     std::function<void()> done;
+    Secret secret;
+    std::function<bool(Secret*)> secretWork;  // instead of work
+    bool Run() { return secretWork ? secretWork(&secret) : work(); }
   };
   // A thread waiting for work, woken on its own.
   struct Idle {
@@ -90,35 +102,43 @@ class WorkerPool {
     bool woken = false;
   };
   void Serve();
-  // Wakes the thread that went idle last, if any; called with the lock
-  // held.
-  void WakeOne();
+  bool Queue(Job job, const std::string& key) TARPON_EXCLUDES(mutex_);
+  // Wakes the thread that went idle last, if any.
+  void WakeOne() TARPON_REQUIRES(mutex_);
   // Unlocks, watches for a job to be submitted for a short while and locks
   // again.
-  void WatchForJob(std::unique_lock<std::mutex>* lock);
+  void WatchForJob() TARPON_REQUIRES(mutex_);
   // The place in turns_ of the first key whose job may run, or turns_'s
-  // size; called with the lock held.
-  size_t FindRunnable() const;
+  // size.
+  size_t FindRunnable() const TARPON_REQUIRES(mutex_);
+  // Takes the next job that may run into *job and its key into *key, or
+  // waits for one; false once the pool stops.
+  bool TakeJob(bool* watch, Idle* idle, Job* job, std::string* key)
+      TARPON_EXCLUDES(mutex_);
+  // A job has run: its done goes to the loop; false once the pool stops.
+  bool Ran(Job* job, const std::string& key, bool wake) TARPON_EXCLUDES(mutex_);
 
   LoopInbox& inbox_;
   const size_t maxQueued_;
   std::function<void()> threadStart_;
-  mutable std::mutex mutex_;
+  mutable Mutex mutex_;
   // The idle threads, the one that went idle last at the back.
-  std::vector<Idle*> idle_;
+  std::vector<Idle*> idle_ TARPON_GUARDED_BY(mutex_);
   // Threads watching for the next job, and the jobs submitted so far,
   // which they watch.
-  size_t watching_ = 0;
+  size_t watching_ TARPON_GUARDED_BY(mutex_) = 0;
   std::atomic<uint64_t> submitted_{0};
   // The jobs of each key, and the keys with jobs in the order of their turn.
-  std::unordered_map<std::string, std::deque<Job>> queues_;
-  std::deque<std::string> turns_;
-  size_t queued_ = 0;
-  size_t running_ = 0;
-  size_t runningPerKey_ = 0;
+  std::unordered_map<std::string, std::deque<Job>> queues_
+      TARPON_GUARDED_BY(mutex_);
+  std::deque<std::string> turns_ TARPON_GUARDED_BY(mutex_);
+  size_t queued_ TARPON_GUARDED_BY(mutex_) = 0;
+  size_t running_ TARPON_GUARDED_BY(mutex_) = 0;
+  size_t runningPerKey_ TARPON_GUARDED_BY(mutex_) = 0;
   // Jobs running, for each key with one running (with a bound only).
-  std::unordered_map<std::string, size_t> runningByKey_;
-  bool stopping_ = false;
+  std::unordered_map<std::string, size_t> runningByKey_
+      TARPON_GUARDED_BY(mutex_);
+  bool stopping_ TARPON_GUARDED_BY(mutex_) = false;
   std::vector<std::thread> threads_;
 };
 

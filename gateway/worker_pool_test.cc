@@ -97,6 +97,41 @@ TEST(WorkerPoolTest, RefusesWorkBeyondItsQueue) {
   release = true;
 }
 
+// A job that owns a secret hands it to its work in place; refused or left
+// queued at the end, it takes the secret with it: no copy stays behind
+// with the caller.
+TEST(WorkerPoolTest, AJobOwnsItsSecretHoweverItEnds) {
+  LoopInbox inbox;
+  std::atomic<bool> release{false};
+  std::atomic<int> seen{0};
+  auto secret = [](const char* text) {
+    std::string bytes = text;
+    return Secret(&bytes);
+  };
+  {
+    WorkerPool pool(1, 1, inbox);
+    ASSERT_TRUE(pool.Submit(
+        secret("RUNS1"),
+        [&](Secret* mine) {
+          seen = mine->Text() == "RUNS1" ? 1 : -1;
+          while (!release) std::this_thread::yield();
+          return true;
+        },
+        [] {}));
+    while (seen == 0) std::this_thread::yield();
+    ASSERT_EQ(1, seen);
+    Secret queued = secret("QUEUED1");
+    EXPECT_TRUE(pool.Submit(
+        std::move(queued), [](Secret*) { return true; }, [] {}));
+    Secret refused = secret("REFUSED");
+    EXPECT_FALSE(pool.Submit(
+        std::move(refused), [](Secret*) { return true; }, [] {}));
+    EXPECT_TRUE(queued.empty());
+    EXPECT_TRUE(refused.empty());
+    release = true;
+  }  // the queued job may be dropped here, its secret with it
+}
+
 // A key at its bound waits while another key's job passes it, and it
 // never runs more jobs at once than the bound.
 TEST(WorkerPoolTest, BoundsTheJobsOfOneKeyThatRunAtOnce) {

@@ -41,6 +41,7 @@ const char* const kPageKeys[] = {
     "problemNoNew",
     "problemTooShort",
     "problemMissingClass",
+    "problemMissingDigit",
     "showPassword",
     "hidePassword",
     "busy",

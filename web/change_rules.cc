@@ -8,14 +8,6 @@
 #include "contract/secret.h"
 #include "contract/tarpon_rc.h"
 
-void ClearSecret(std::string* text) { WipeSecret(text); }
-
-ChangeFields::~ChangeFields() {
-  ClearSecret(&currentPassword);
-  ClearSecret(&newPassword);
-  ClearSecret(&confirmation);
-}
-
 namespace {
 
 // The message key of a field's problem; missing names the field's own.
@@ -26,15 +18,17 @@ const char* MessageKey(RuleFailure rule, const char* missing) {
     case RuleFailure::kMissing:
       return missing;
     case RuleFailure::kTooShort:
-      return "problemTooShort";
+      return TARPON_MESSAGE_KEY("problemTooShort");
     case RuleFailure::kTooLong:
-      return "problemTooLong";
+      return TARPON_MESSAGE_KEY("problemTooLong");
     case RuleFailure::kBadCharacter:
-      return "problemCharacters";
+      return TARPON_MESSAGE_KEY("problemCharacters");
     case RuleFailure::kMissingClass:
-      return "problemMissingClass";
+      return TARPON_MESSAGE_KEY("problemMissingClass");
+    case RuleFailure::kMissingDigit:
+      return TARPON_MESSAGE_KEY("problemMissingDigit");
   }
-  return "badRequest";
+  return TARPON_MESSAGE_KEY("badRequest");
 }
 
 FieldProblem Problem(const PasswordRules& rules, const std::string& value,
@@ -56,19 +50,21 @@ FieldProblem CheckFields(ChangeFields* fields, const PasswordRules& rules) {
     c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   }
   static const PasswordRules hostField = PasswordRules::HostField();
-  FieldProblem problem =
-      Problem(hostField, fields->user, "user", "problemNoUser");
-  if (problem.messageKey.empty()) {
-    problem = Problem(hostField, fields->currentPassword, "currentPassword",
-                      "problemNoCurrent");
-  }
+  FieldProblem problem = Problem(hostField, fields->user, "user",
+                                 TARPON_MESSAGE_KEY("problemNoUser"));
   if (problem.messageKey.empty()) {
     problem =
-        Problem(rules, fields->newPassword, "newPassword", "problemNoNew");
+        Problem(hostField, fields->currentPassword.Text(), "currentPassword",
+                TARPON_MESSAGE_KEY("problemNoCurrent"));
+  }
+  if (problem.messageKey.empty()) {
+    problem = Problem(rules, fields->newPassword.Text(), "newPassword",
+                      TARPON_MESSAGE_KEY("problemNoNew"));
   }
   if (problem.messageKey.empty() && fields->hasConfirmation &&
       fields->confirmation != fields->newPassword) {
-    problem = {RuleFailure::kNone, "problemMismatch", "confirmation"};
+    problem = {RuleFailure::kNone, TARPON_MESSAGE_KEY("problemMismatch"),
+               "confirmation"};
   }
   return problem;
 }
@@ -80,101 +76,50 @@ std::string GatewayOptions(const ChangeFields& fields,
       fields.newPassword.c_str(), destination.c_str(), nullptr);
 }
 
-const char* OutcomeName(Outcome outcome) {
-  switch (outcome) {
-    case Outcome::kChanged:
-      return "changed";
-    case Outcome::kInvalid:
-      return "invalid";
-    case Outcome::kRefused:
-      return "refused";
-    case Outcome::kForbidden:
-      return "forbidden";
-    case Outcome::kTooLarge:
-      return "too_large";
-    case Outcome::kUnsupported:
-      return "unsupported";
-    case Outcome::kUnreachable:
-      return "unreachable";
-    case Outcome::kUnavailable:
-      return "unavailable";
-    case Outcome::kTimeout:
-      return "timeout";
-    case Outcome::kThrottled:
-      return "throttled";
-  }
-  return "unknown";
-}
-
-int OutcomeStatus(Outcome outcome) {
-  switch (outcome) {
-    case Outcome::kChanged:
-      return 200;
-    case Outcome::kInvalid:
-      return 400;
-    case Outcome::kRefused:
-      return 422;
-    case Outcome::kForbidden:
-      return 403;
-    case Outcome::kTooLarge:
-      return 413;
-    case Outcome::kUnsupported:
-      return 415;
-    case Outcome::kUnreachable:
-      return 502;
-    case Outcome::kUnavailable:
-      return 503;
-    case Outcome::kTimeout:
-      return 504;
-    case Outcome::kThrottled:
-      return 429;
-  }
-  return 500;
-}
-
 Verdict JudgeAnswer(const GatewayAnswer& answer) {
   switch (answer.failure) {
     case GatewayFailure::kNone:
       break;
     case GatewayFailure::kUnreachable:
     case GatewayFailure::kTls:
-      return {Outcome::kUnreachable, "gatewayUnreachable"};
+      return {Outcome::kUnreachable, TARPON_MESSAGE_KEY("gatewayUnreachable")};
     case GatewayFailure::kClosed:
-      return {Outcome::kUnavailable, "gatewayClosed"};
+      return {Outcome::kUnavailable, TARPON_MESSAGE_KEY("gatewayClosed")};
     case GatewayFailure::kTimeout:
-      return {Outcome::kTimeout, "gatewayTimeout"};
+      return {Outcome::kTimeout, TARPON_MESSAGE_KEY("gatewayTimeout")};
   }
   if (answer.code == GATEWAY_RC_PROXY_REFUSED) {
-    return {Outcome::kUnreachable, "serviceSetUp"};
+    return {Outcome::kUnreachable, TARPON_MESSAGE_KEY("serviceSetUp")};
   }
   const int host = TARPON_RC_HOST_STATUS_BASE;
   switch (answer.code) {
     case TARPON_RC_OK:
     case host + 8:  // changed; persistent sign-on not allowed
-      return {Outcome::kChanged, "changed"};
+      return {Outcome::kChanged, TARPON_MESSAGE_KEY("changed")};
     case TARPON_RC_BAD_OPTION:
     case TARPON_RC_NO_PASSWORD:
-      return {Outcome::kInvalid, "badRequest"};
+      return {Outcome::kInvalid, TARPON_MESSAGE_KEY("badRequest")};
     case host + 1:
     case host + 2:
-      return {Outcome::kRefused, "wrongCredentials", false, host + 2};
+      return {Outcome::kRefused, TARPON_MESSAGE_KEY("wrongCredentials"), false,
+              host + 2};
     case TARPON_RC_ACCOUNT_HELD: {
       // The gateway's own line names the wait; a page says it plainly.
       int seconds = AccountHeldSeconds(HostText(answer.text));
-      return {Outcome::kThrottled, "accountHeld", false, -1,
+      return {Outcome::kThrottled, TARPON_MESSAGE_KEY("accountHeld"), false, -1,
               seconds > 0 ? seconds : 60};
     }
     case host + 3:
-      return {Outcome::kRefused, "expired"};
+      return {Outcome::kRefused, TARPON_MESSAGE_KEY("expired")};
     case host + 4:
-      return {Outcome::kRefused, "notAcceptable"};
+      return {Outcome::kRefused, TARPON_MESSAGE_KEY("notAcceptable")};
     default:
       break;
   }
   if (answer.code > host && answer.code < host + 100) {
-    return {Outcome::kRefused, "hostRefused"};
+    return {Outcome::kRefused, TARPON_MESSAGE_KEY("hostRefused")};
   }
-  return {Outcome::kUnreachable, "hostUnavailable"};
+  return {Outcome::kUnreachable, TARPON_MESSAGE_KEY("hostUnavailable")};
 }
 
 std::string HostText(const std::string& engineText) {

@@ -7,7 +7,9 @@
 #include <string>
 
 #include "contract/host_field.h"
+#include "contract/secret.h"
 #include "gateway_client/gateway_exchange.h"
+#include "web/outcome.h"
 #include "web/password_rules.h"
 
 // The longest user ID and password the host takes and the characters it
@@ -18,24 +20,16 @@ constexpr size_t kWebFieldMaxLength = kHostFieldLength;
 // only such a one may reach a log.
 bool PassesUserIdCheck(const std::string& user);
 
-// One change as the form or the API gives it. The destructor clears the
-// passwords' bytes.
+// One change as the form or the API gives it; the passwords are wiped by
+// their type.
 struct ChangeFields {
-  ChangeFields() = default;
-  ~ChangeFields();
-  ChangeFields(const ChangeFields&) = delete;
-  ChangeFields& operator=(const ChangeFields&) = delete;
-
   std::string user;
-  std::string currentPassword;
-  std::string newPassword;
+  Secret currentPassword;
+  Secret newPassword;
   bool hasConfirmation = false;  // the form has one, the API none
-  std::string confirmation;
+  Secret confirmation;
   std::string destination;  // "" for the default
 };
-
-// Overwrites a string's bytes with zeros, then empties it.
-void ClearSecret(std::string* text);
 
 // The first problem that stops a change before the gateway: the rule a
 // field broke (kNone for the confirmation's mismatch) and the message key
@@ -54,22 +48,6 @@ FieldProblem CheckFields(ChangeFields* fields, const PasswordRules& rules);
 // The engine's options for a checked change: " -u U -p P -np N -s D".
 std::string GatewayOptions(const ChangeFields& fields,
                            const std::string& destination);
-
-// Outcomes, as counted and logged.
-enum class Outcome {
-  kChanged,      // 200
-  kInvalid,      // 400: refused before the host
-  kRefused,      // 422: the host refused
-  kForbidden,    // 403: a cross-site post
-  kTooLarge,     // 413
-  kUnsupported,  // 415
-  kUnreachable,  // 502: no gateway, TLS failed, or a node failure
-  kUnavailable,  // 503: closed without answering
-  kTimeout,      // 504
-  kThrottled,    // 429: the gateway holds the account's changes back
-};
-const char* OutcomeName(Outcome outcome);
-int OutcomeStatus(Outcome outcome);
 
 // The verdict for a gateway's answer: the outcome, the message key, and
 // what a person or a program is shown. An unknown user ID and a wrong

@@ -33,14 +33,13 @@ bool IsIdempotencyKey(const std::string& key) {
 }
 
 IdempotencyStore::Found IdempotencyStore::Begin(const std::string& key,
-                                                const std::string& user,
-                                                const std::string& destination,
+                                                const std::string& request,
                                                 Clock::time_point now,
                                                 std::string* slot,
                                                 Answer* answer) {
   Prune(now);
   std::string digest = Digest({&key});
-  std::string binding = Digest({&key, &user, &destination});
+  std::string binding = Digest({&key, &request});
   auto found = entries_.find(digest);
   if (found != entries_.end()) {
     if (found->second.binding != binding) return Found::kReused;

@@ -5,8 +5,9 @@
 //
 // Kept in memory only, bounded by count, bytes and age. Neither the key
 // nor any password is kept: an entry is found by a hash of the key, and
-// holds a hash of the key with the user ID and destination it was used
-// for, and the answer as sent. Only a verdict the host gave (a change, a
+// holds a hash of the key with the caller's keyed digest of the request it
+// was used for (user ID, destination, every password), and the answer as
+// sent. Only a verdict the host gave (a change, a
 // refusal) is kept; a change that was not sent, or whose fate is unknown
 // (no gateway, a timeout), is forgotten so that a retry goes through.
 //
@@ -41,17 +42,16 @@ class IdempotencyStore {
   enum class Found {
     kNew,       // recorded as under way: run the change, then Finish
     kReplay,    // *answer is the first answer
-    kReused,    // the key was used for another user or destination
+    kReused,    // the key was used for another request
     kInFlight,  // the first change with the key is still under way
   };
 
   explicit IdempotencyStore(Limits limits) : limits_(limits) {}
 
-  // Looks key up for user and destination. For kNew, *slot names the
-  // entry for Finish.
-  Found Begin(const std::string& key, const std::string& user,
-              const std::string& destination, Clock::time_point now,
-              std::string* slot, Answer* answer);
+  // Looks key up for the request whose digest is request. For kNew, *slot
+  // names the entry for Finish.
+  Found Begin(const std::string& key, const std::string& request,
+              Clock::time_point now, std::string* slot, Answer* answer);
   // The change of slot ended: keeps its answer when keep, else forgets
   // the key. A slot pushed out meanwhile (even if its key has begun
   // again) is left out.
@@ -62,7 +62,7 @@ class IdempotencyStore {
 
  private:
   struct Entry {
-    std::string binding;  // hash of key, user and destination
+    std::string binding;  // hash of the key and the request's digest
     bool done = false;
     Answer answer;
     Clock::time_point since;

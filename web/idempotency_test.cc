@@ -20,8 +20,8 @@ TEST(IdempotencyStoreTest, FindsKeepsAndForgetsWithinItsBounds) {
   IdempotencyStore::Clock::time_point now;
   struct Step {
     const char* what;
-    int seconds;  // the clock's move before the step
-    std::string key, user;
+    int seconds;               // the clock's move before the step
+    std::string key, request;  // request: as the digest of one
     Found found;
     bool keep;         // for kNew: Finish keeps the answer
     std::string body;  // the answer kept; for kReplay the one expected
@@ -29,7 +29,8 @@ TEST(IdempotencyStoreTest, FindsKeepsAndForgetsWithinItsBounds) {
   const Step steps[] = {
       {"a new key", 0, "a", "ALICE", Found::kNew, true, "first"},
       {"its retry", 1, "a", "ALICE", Found::kReplay, false, "first"},
-      {"the key with another user", 0, "a", "BOB", Found::kReused, false, ""},
+      {"the key with another request", 0, "a", "BOB", Found::kReused, false,
+       ""},
       {"an answer that is no verdict", 0, "b", "BOB", Found::kNew, false, ""},
       {"is not kept", 0, "b", "BOB", Found::kNew, true, "12345"},
       {"over the bytes: the oldest goes", 0, "c", "CAROL", Found::kNew, true,
@@ -47,7 +48,7 @@ TEST(IdempotencyStoreTest, FindsKeepsAndForgetsWithinItsBounds) {
     std::string slot;
     IdempotencyStore::Answer answer;
     ASSERT_EQ(step.found,
-              store.Begin(step.key, step.user, "hosta", now, &slot, &answer));
+              store.Begin(step.key, step.request, now, &slot, &answer));
     if (step.found == Found::kReplay) {
       EXPECT_EQ(step.body, answer.body);
     }
@@ -56,7 +57,7 @@ TEST(IdempotencyStoreTest, FindsKeepsAndForgetsWithinItsBounds) {
     IdempotencyStore::Answer ignored;
     std::string other;
     EXPECT_EQ(Found::kInFlight,
-              store.Begin(step.key, step.user, "hosta", now, &other, &ignored));
+              store.Begin(step.key, step.request, now, &other, &ignored));
     answer.status = 422;
     answer.body = step.body;
     store.Finish(slot, step.keep, answer, now);

@@ -139,7 +139,9 @@ RuleFailure CheckAgainstRules(const PasswordRules& rules,
     for (const CharacterClass& one : entry) {
       found = found || value.find_first_of(one.characters) != std::string::npos;
     }
-    if (!found) return RuleFailure::kMissingClass;
+    if (found) continue;
+    bool digits = entry.size() == 1 && entry.front().token == "digit";
+    return digits ? RuleFailure::kMissingDigit : RuleFailure::kMissingClass;
   }
   return RuleFailure::kNone;
 }

@@ -46,6 +46,7 @@ enum class RuleFailure {
   kTooLong,       // more than maxLength
   kBadCharacter,  // a character no class allows
   kMissingClass,  // none from a required entry
+  kMissingDigit,  // none from a required entry of the digits alone
 };
 
 RuleFailure CheckAgainstRules(const PasswordRules& rules,

@@ -16,6 +16,8 @@ TEST(PasswordRulesTest, NamesTheFirstRuleAPasswordBreaks) {
       "allowed: upper",
       &strict, &error))
       << error;
+  PasswordRules digit;
+  ASSERT_TRUE(ParsePasswordRules("required: digit", &digit, &error)) << error;
   const PasswordRules host = PasswordRules::HostField();
   struct Case {
     const PasswordRules& rules;
@@ -38,6 +40,8 @@ TEST(PasswordRulesTest, NamesTheFirstRuleAPasswordBreaks) {
       {strict, "abc1", RuleFailure::kBadCharacter},
       {strict, "ABCD", RuleFailure::kMissingClass},
       {strict, "1234", RuleFailure::kMissingClass},
+      {digit, "ABCD", RuleFailure::kMissingDigit},  // said as what it is
+      {digit, "ABC1", RuleFailure::kNone},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.password);

@@ -27,6 +27,7 @@ constexpr char kTooShort[] = "too_short";
 constexpr char kTooLong[] = "too_long";
 constexpr char kBadCharacter[] = "bad_character";
 constexpr char kMissingCase[] = "missing_case";
+constexpr char kMissingDigit[] = "missing_digit";
 constexpr char kUnknownDestination[] = "unknown_destination";
 constexpr char kMalformedJson[] = "malformed_json";
 constexpr char kCrossSite[] = "cross_site";
@@ -55,11 +56,13 @@ constexpr char kHostUnreachable[] = "host_unreachable";
 constexpr char kStopping[] = "stopping";
 }  // namespace reason
 
-// Every reason above, in that order.
+// Every reason above, in the order of kProblems (web/outcome.h).
 const std::vector<std::string>& AllReasons();
 
 // The reason and title of a verdict's message key (web/assets/i18n), or
-// of one of the reasons above given as itself.
+// of one of the reasons above given as itself, from kProblems
+// (web/outcome.h). A text that is neither is a fault of the code: a debug
+// build stops at it; a release build answers request_refused.
 struct ProblemKind {
   const char* reason;
   const char* title;  // short, English, the same for every answer

@@ -455,6 +455,33 @@ TEST_F(WebApiTest, OneAddressHoldingConnectionsLeavesRoomForOthers) {
   }
 }
 
+// Ten addresses holding 30 idle connections each fill the overall cap of
+// 256; a request from another address still gets in, at once, each time:
+// it displaces an idle connection of an address holding the most.
+TEST_F(WebApiTest, AGroupOfAddressesCannotShutAnotherOut) {
+  int web = StartWeb("tarponGateway");
+  std::vector<int> held;
+  for (int address = 2; address <= 11; ++address) {
+    std::string source = "127.0.0." + std::to_string(address);
+    for (int i = 0; i < 30; ++i) {
+      held.push_back(ConnectFrom(source.c_str(), web));
+    }
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  for (int i = 0; i < 20; ++i) {
+    auto began = std::chrono::steady_clock::now();
+    http_test::HttpAnswer answer = http_test::HttpsExchange(
+        static_cast<uint16_t>(web),
+        "GET /healthz HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 3000);
+    EXPECT_EQ(200, answer.status) << i;
+    EXPECT_LT(std::chrono::steady_clock::now() - began,
+              std::chrono::seconds(2));
+  }
+  for (int fd : held) {
+    if (fd >= 0) close(fd);
+  }
+}
+
 // SIGHUP with a broken key keeps the files in use; SIGTERM with changes
 // under way and a keep-alive connection open answers every change, closes
 // the idle connection and exits 0.

@@ -10,7 +10,14 @@
 // between requests.
 //
 // Limits: WebLimits (web_settings.h), in one place: connections overall
-// and per source, the deadlines, the sizes of a request.
+// and per source, the deadlines, the sizes of a request; the admission
+// (web_admission.h) applies the caps.
+//
+// The rooms: http_rules (what needs no connection), web_admission (the
+// caps), web_session (an HTTPS connection and its routes), change_service
+// (the change, without HTTP), redirect_listener (the plain port),
+// web_check (-check), web_state (what is shared, and by whom); this file
+// is the loop: accepting, admitting, reloading, stopping.
 //
 // Signals: SIGTERM or SIGINT stops accepting, closes idle connections and
 // answers every request under way before Run returns (those whose change
@@ -40,16 +47,17 @@ class WebServer {
   // the metrics listener. False with a one-line reason.
   bool Start(std::string* error);
   // Serves until SIGTERM or SIGINT, then until every connection has had
-  // its answer and closed.
+  // its answer and closed. The calling thread becomes the loop's; Start
+  // and Ports belong to the thread that constructed the server (checking
+  // builds abort when another touches the loop's state).
   void Run();
   // The HTTPS ports bound, in the order of -listen.
   std::vector<uint16_t> Ports() const;
 
-  // What the sessions share; defined in web_server.cc.
-  struct State;
+  struct Loop;
 
  private:
-  std::unique_ptr<State> state_;
+  std::unique_ptr<Loop> loop_;
 };
 
 // The program: settings from TARPON_WEB_OPTIONS and argv, then Start and

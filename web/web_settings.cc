@@ -77,68 +77,87 @@ bool ParseCount(const std::string& text, int most, int* value) {
   return *value >= 1 && *value <= most;
 }
 
-}  // namespace
+bool ParseListen(const std::string& value, std::string* to) {
+  ListenAddress address;
+  *to = value;
+  return ParseListenAddress(value, &address);
+}
 
-bool ParseWebArguments(const std::vector<std::string>& args,
-                       WebSettings* settings, std::string* error) {
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& name = args[i];
-    if (name == "-check") {
-      settings->check = true;
-      continue;
-    }
-    if (i + 1 >= args.size()) {
-      *error = name + " needs a value (or is unknown)";
-      return false;
-    }
-    const std::string& value = args[++i];
-    ListenAddress address;
-    bool ok = true;
-    if (name == "-listen") {
-      ok = ParseListenAddress(value, &address);
-      settings->listen.push_back(value);
-    } else if (name == "-http") {
-      ok = ParseListenAddress(value, &address);
-      settings->redirectListen = value;
-    } else if (name == "-cert") {
-      settings->certificate = value;
-    } else if (name == "-key") {
-      settings->key = value;
-    } else if (name == "-gateway") {
-      ParseGateway(value, settings);
-      ok = !settings->gatewayHost.empty();
-    } else if (name == "-destinations") {
-      ok = ParseDestinations(value, settings);
-    } else if (name == "-rules") {
-      if (!ParseRules(value, settings, error)) return false;
-    } else if (name == "-lang") {
-      settings->language = value;
-    } else if (name == "-assets") {
-      settings->assets = value;
-    } else if (name == "-proxy-header") {
-      ok = value == "on" || value == "off";
-      settings->proxyHeader = value == "on";
-    } else if (name == "-timeout") {
-      ok = ParseCount(value, GATEWAY_MAX_TIMEOUT, &settings->timeoutSeconds);
-    } else if (name == "-max-connections") {
-      ok = ParseCount(value, 100000, &settings->limits.maxConnections);
-    } else if (name == "-per-source") {
-      ok = ParseCount(value, 100000, &settings->limits.perSource);
-    } else if (name == "-proxy-from") {
-      std::string why;
-      ok = settings->proxyFrom.Parse(value, &why);
-    } else if (name == "-metrics") {
-      ok = ParseListenAddress(value, &address);
-      settings->metricsListen = value;
-    } else {
-      *error = "unknown option " + name;
-      return false;
-    }
-    if (!ok) {
-      *error = "bad value for " + name + ": " + value;
-      return false;
-    }
-  }
+// An option with a value: what it sets; false for a bad value (with
+// *error set when the option says more than "bad value").
+struct WebOption {
+  const char* name;
+  bool (*apply)(const std::string& value, WebSettings* settings,
+                std::string* error);
+};
+
+const WebOption kWebOptions[] = {
+    {"-listen",
+     [](const std::string& v, WebSettings* s, std::string*) {
+       s->listen.emplace_back();
+       return ParseListen(v, &s->listen.back());
+     }},
+    {"-http", [](const std::string& v, WebSettings* s,
+                 std::string*) { return ParseListen(v, &s->redirectListen); }},
+    {"-cert",
+     [](const std::string& v, WebSettings* s, std::string*) {
+       s->certificate = v;
+       return true;
+     }},
+    {"-key",
+     [](const std::string& v, WebSettings* s, std::string*) {
+       s->key = v;
+       return true;
+     }},
+    {"-gateway",
+     [](const std::string& v, WebSettings* s, std::string*) {
+       ParseGateway(v, s);
+       return !s->gatewayHost.empty();
+     }},
+    {"-destinations", [](const std::string& v, WebSettings* s,
+                         std::string*) { return ParseDestinations(v, s); }},
+    {"-rules", ParseRules},
+    {"-lang",
+     [](const std::string& v, WebSettings* s, std::string*) {
+       s->language = v;
+       return true;
+     }},
+    {"-assets",
+     [](const std::string& v, WebSettings* s, std::string*) {
+       s->assets = v;
+       return true;
+     }},
+    {"-proxy-header",
+     [](const std::string& v, WebSettings* s, std::string*) {
+       s->proxyHeader = v == "on";
+       return v == "on" || v == "off";
+     }},
+    {"-timeout",
+     [](const std::string& v, WebSettings* s, std::string*) {
+       return ParseCount(v, GATEWAY_MAX_TIMEOUT, &s->timeoutSeconds);
+     }},
+    {"-max-connections",
+     [](const std::string& v, WebSettings* s, std::string*) {
+       return ParseCount(v, 100000, &s->limits.maxConnections);
+     }},
+    {"-per-source",
+     [](const std::string& v, WebSettings* s, std::string*) {
+       return ParseCount(v, 100000, &s->limits.perSource);
+     }},
+    {"-proxy-from",
+     [](const std::string& v, WebSettings* s, std::string*) {
+       std::string why;
+       return s->proxyFrom.Parse(v, &why);
+     }},
+    {"-metrics",
+     [](const std::string& v, WebSettings* s, std::string*) {
+       return ParseListen(v, &s->metricsListen);
+     }},
+};
+
+// The settings every start needs, and rules only for destinations
+// offered; the gateway's default service when none was named.
+bool CheckWebSettings(WebSettings* settings, std::string* error) {
   const char* missing = settings->listen.empty()         ? "-listen"
                         : settings->certificate.empty()  ? "-cert"
                         : settings->key.empty()          ? "-key"
@@ -162,6 +181,38 @@ bool ParseWebArguments(const std::vector<std::string>& args,
     settings->gatewayService = GATEWAY_DEFAULT_SERVICE;
   }
   return true;
+}
+
+}  // namespace
+
+bool ParseWebArguments(const std::vector<std::string>& args,
+                       WebSettings* settings, std::string* error) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& name = args[i];
+    if (name == "-check") {
+      settings->check = true;
+      continue;
+    }
+    const WebOption* option = nullptr;
+    for (const WebOption& known : kWebOptions) {
+      if (name == known.name) option = &known;
+    }
+    if (i + 1 >= args.size()) {
+      *error = name + " needs a value (or is unknown)";
+      return false;
+    }
+    if (option == nullptr) {
+      *error = "unknown option " + name;
+      return false;
+    }
+    const std::string& value = args[++i];
+    error->clear();
+    if (!option->apply(value, settings, error)) {
+      if (error->empty()) *error = "bad value for " + name + ": " + value;
+      return false;
+    }
+  }
+  return CheckWebSettings(settings, error);
 }
 
 const PasswordRules& WebSettings::RulesFor(

@@ -36,7 +36,8 @@
     if (!complete) return null;
     if (value.length < rules.minLength) return 'tooShort';
     for (const set of rules.requiredCharacters) {
-      if (![...value].some((c) => set.includes(c))) return 'missingClass';
+      if ([...value].some((c) => set.includes(c))) continue;
+      return set === '0123456789' ? 'missingDigit' : 'missingClass';
     }
     return null;
   }

@@ -1,0 +1,100 @@
+#include "web/web_shared.h"
+
+#include <ctime>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "web/change_rules.h"
+
+const char kNotAUserId[] = "(not-a-user-id)";
+
+namespace {
+
+// The time now, UTC, as 2026-01-31T12:00:00Z.
+std::string UtcNow() {
+  std::time_t now = std::time(nullptr);
+  std::tm parts;
+  gmtime_r(&now, &parts);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+  return text;
+}
+
+}  // namespace
+
+std::string ReadAsset(const std::string& path, std::string* error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    *error = "cannot read " + path;
+    return "";
+  }
+  std::ostringstream all;
+  all << in.rdbuf();
+  return all.str();
+}
+
+WebMetrics::WebMetrics(MetricsRegistry* registry) {
+  std::vector<std::string> outcomes;
+  for (const OutcomeRow& row : kOutcomes) outcomes.push_back(row.label);
+  CounterFamily* family = registry->AddCounterFamily(
+      "tarpon_web_changes_total", "Password change attempts by outcome.",
+      "outcome", outcomes);
+  for (size_t i = 0; i < changes.size(); ++i) {
+    changes[i] = family->Get(outcomes[i]);
+  }
+  const char* causes[] = {"unreachable", "closed", "timeout", "tls"};
+  family = registry->AddCounterFamily(
+      "tarpon_web_gateway_errors_total",
+      "Exchanges with the gateway that brought no answer, by cause.", "cause",
+      {causes, causes + 4});
+  for (size_t i = 1; i < gatewayErrors.size(); ++i) {
+    gatewayErrors[i] = family->Get(causes[i - 1]);
+  }
+  latency = registry->AddHistogram(
+      "tarpon_web_change_seconds",
+      "Time from a change's request to its answer, gateway included.",
+      {0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10, 30});
+  connections = registry->AddGauge("tarpon_web_connections",
+                                   "HTTPS and redirect connections open now.");
+  refusedConnections = registry->AddCounter(
+      "tarpon_web_connections_refused_total",
+      "Connections closed at once: the overall or the per-source cap was "
+      "reached.");
+}
+
+void AuditLog::Change(const std::string& client, const std::string& user,
+                      const std::string& destination, Outcome outcome,
+                      int code) {
+  Write(UtcNow() + " change client=" + client +
+        " user=" + (PassesUserIdCheck(user) ? user : kNotAUserId) +
+        " destination=" + destination + " outcome=" + OutcomeName(outcome) +
+        " code=" + std::to_string(code));
+}
+
+void AuditLog::Replay(const std::string& client, const std::string& user,
+                      const std::string& destination, int status) {
+  Write(UtcNow() + " replay client=" + client +
+        " user=" + (PassesUserIdCheck(user) ? user : kNotAUserId) +
+        " destination=" + destination + " status=" + std::to_string(status));
+}
+
+void AuditLog::Write(const std::string& line) {
+  MutexLock hold(&lock_);
+  *out_ << line << std::endl;
+}
+
+bool WebConfig::LoadAssets(std::string* error) {
+  const std::string& folder = settings.assets;
+  if (!page.Load(folder, settings, error)) return false;
+  destinations = page.DestinationsJson();
+  script = ReadAsset(folder + "/static/tarpon-web.js", error);
+  icon = ReadAsset(folder + "/static/favicon.svg", error);
+  style = ReadAsset(folder + "/static/tarpon-web.css", error);
+  openapi = ReadAsset(folder + "/openapi.json", error);
+  return error->empty();
+}
+
+const std::string& WebConfig::DestinationOf(const std::string& named) const {
+  return named.empty() ? settings.destinations.front().first : named;
+}

@@ -1,0 +1,100 @@
+// What tarpon-web's connections and its exchange threads share, and the
+// loop does not own: the read-only configuration and what is safe from any
+// thread. No Asio, no Beast: the change service includes it.
+//
+//   WebConfig   read-only once Start has filled it: any thread reads it.
+//   WebShared   shared with the exchange pools: every member is safe from
+//               any thread (atomic metrics; the audit log behind a lock).
+#ifndef TARPON_WEB_WEB_SHARED_H_
+#define TARPON_WEB_WEB_SHARED_H_
+
+#include <array>
+#include <atomic>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "comm/tls.h"
+#include "contract/thread_annotations.h"
+#include "metrics/metrics_registry.h"
+#include "web/change_page.h"
+#include "web/outcome.h"
+#include "web/web_settings.h"
+
+// tarpon-web's metrics, each outcome's counter at the outcome's index.
+// Updates from any thread.
+struct WebMetrics {
+  explicit WebMetrics(MetricsRegistry* registry);
+
+  std::array<Counter*, kOutcomeCount> changes = {};
+  // By GatewayFailure; kNone has none.
+  std::array<Counter*, 5> gatewayErrors = {};
+  Histogram* latency;
+  Gauge* connections;
+  Counter* refusedConnections;
+};
+
+// The audit log: one line a change (and one a replayed answer), whole,
+// from any thread. A user ID that fails the host's check is written as
+// "(not-a-user-id)": such a text may be a password typed into the wrong
+// field.
+class AuditLog {
+ public:
+  explicit AuditLog(std::ostream* out) : out_(out) {}
+
+  // "<time> change client=C user=U destination=D outcome=O code=N"
+  void Change(const std::string& client, const std::string& user,
+              const std::string& destination, Outcome outcome, int code)
+      TARPON_EXCLUDES(lock_);
+  // "<time> replay client=C user=U destination=D status=S": the answer
+  // kept for an Idempotency-Key went out again, without a change.
+  void Replay(const std::string& client, const std::string& user,
+              const std::string& destination, int status)
+      TARPON_EXCLUDES(lock_);
+
+ private:
+  void Write(const std::string& line) TARPON_EXCLUDES(lock_);
+
+  Mutex lock_;
+  std::ostream* out_ TARPON_GUARDED_BY(lock_);
+};
+
+// What the audit log shows in place of a user ID (or a destination) that
+// fails the check.
+extern const char kNotAUserId[];
+
+// A file's whole text; "" with *error set when it cannot be read.
+std::string ReadAsset(const std::string& path, std::string* error);
+
+// Read-only once Start has filled it.
+struct WebConfig {
+  // Reads the page, its catalogues and the static files of
+  // settings.assets; false with the reason.
+  bool LoadAssets(std::string* error);
+  // The destination a change names, the first one's for "".
+  const std::string& DestinationOf(const std::string& named) const;
+
+  WebSettings settings;
+  ChangePage page;
+  std::string script, style, icon, openapi;
+  std::string destinations;  // with their labels and rules, as JSON
+  std::string healthy = "ok\n";
+  std::unique_ptr<TlsContext> gatewayTls;  // clients' contexts: any thread
+};
+
+// Shared with the exchange pools.
+struct WebShared {
+  // The audit log's lines go to auditOut, which outlives this.
+  explicit WebShared(std::ostream* auditOut = &std::cout) : audit(auditOut) {}
+  void Count(Outcome outcome) {
+    size_t index = static_cast<size_t>(outcome);
+    if (index < metrics.changes.size()) metrics.changes[index]->Increment();
+  }
+
+  MetricsRegistry registry;
+  WebMetrics metrics{&registry};
+  AuditLog audit;
+  std::atomic<bool> proxyRefusalLogged{false};
+};
+
+#endif  // TARPON_WEB_WEB_SHARED_H_
