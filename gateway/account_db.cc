@@ -57,6 +57,7 @@ std::unique_ptr<FileAccountStore> FileAccountStore::Open(
   sqlite3_busy_timeout(db, kBusyMs);
   std::unique_ptr<FileAccountStore> store(
       new FileAccountStore(db, limits, clock));
+  MutexLock lock(&store->mutex_);
   if (!store->Prepare(why)) {
     *why = path + ": " + *why;
     return nullptr;
@@ -69,6 +70,7 @@ FileAccountStore::FileAccountStore(sqlite3* db, const AccountLimits& limits,
     : db_(db), policy_(limits.policy), clock_(clock) {}
 
 FileAccountStore::~FileAccountStore() {
+  MutexLock lock(&mutex_);
   sqlite3_finalize(select_);
   sqlite3_finalize(upsert_);
   sqlite3_finalize(erase_);
@@ -160,7 +162,7 @@ bool FileAccountStore::Save(const std::string& key,
 }
 
 AccountStore::Answer FileAccountStore::Reserve(const AccountTry& attempt) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   Answer answer;
   AccountRecord record;
   bool ok = Begin() && Load(attempt.key, &record);
@@ -179,7 +181,7 @@ AccountStore::Answer FileAccountStore::Settle(const std::string& key,
                                               int64_t token, TryOutcome outcome,
                                               const std::string& label,
                                               const std::string& sourceTag) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   Answer answer;
   AccountRecord record;
   bool ok = Begin() && Load(key, &record);
@@ -194,13 +196,13 @@ AccountStore::Answer FileAccountStore::Settle(const std::string& key,
 }
 
 int FileAccountStore::CountOf(const std::string& key) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   AccountRecord record;
   return Load(key, &record) ? record.hold.failures : 0;
 }
 
 bool FileAccountStore::Mirror(const std::string& key, int failures) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   AccountRecord record;
   bool ok = Begin() && Load(key, &record);
   if (ok && record.hold.failures != failures) {
@@ -214,7 +216,7 @@ bool FileAccountStore::Mirror(const std::string& key, int failures) {
 }
 
 std::vector<HeldAccount> FileAccountStore::ListHeld() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   std::vector<HeldAccount> held;
   sqlite3_stmt* all = nullptr;
   if (sqlite3_prepare_v2(db_, "SELECT key FROM accounts", -1, &all, nullptr) !=
@@ -238,7 +240,7 @@ std::vector<HeldAccount> FileAccountStore::ListHeld() {
 }
 
 bool FileAccountStore::Release(const std::string& name) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   sqlite3_stmt* find = nullptr;
   if (sqlite3_prepare_v2(db_,
                          "SELECT key FROM accounts WHERE key = ?1 OR "

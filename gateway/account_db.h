@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "comm/clock.h"
+#include "contract/thread_annotations.h"
 #include "gateway/account_limit.h"
 
 struct sqlite3;
@@ -43,22 +44,24 @@ class FileAccountStore : public AccountStore {
  private:
   FileAccountStore(sqlite3* db, const AccountLimits& limits,
                    const Clock& clock);
-  bool Prepare(std::string* why);
-  bool Load(const std::string& key, AccountRecord* record);
-  bool Save(const std::string& key, const AccountRecord& record);
-  bool Begin();
-  bool Commit(bool ok);
+  bool Prepare(std::string* why) TARPON_REQUIRES(mutex_);
+  bool Load(const std::string& key, AccountRecord* record)
+      TARPON_REQUIRES(mutex_);
+  bool Save(const std::string& key, const AccountRecord& record)
+      TARPON_REQUIRES(mutex_);
+  bool Begin() TARPON_REQUIRES(mutex_);
+  bool Commit(bool ok) TARPON_REQUIRES(mutex_);
 
-  sqlite3* db_;
+  Mutex mutex_;
+  sqlite3* db_ TARPON_PT_GUARDED_BY(mutex_);
   HoldPolicy policy_;
   const Clock& clock_;
-  std::mutex mutex_;
-  sqlite3_stmt* select_ = nullptr;
-  sqlite3_stmt* upsert_ = nullptr;
-  sqlite3_stmt* erase_ = nullptr;
-  sqlite3_stmt* begin_ = nullptr;
-  sqlite3_stmt* commit_ = nullptr;
-  sqlite3_stmt* rollback_ = nullptr;
+  sqlite3_stmt* select_ TARPON_GUARDED_BY(mutex_) = nullptr;
+  sqlite3_stmt* upsert_ TARPON_GUARDED_BY(mutex_) = nullptr;
+  sqlite3_stmt* erase_ TARPON_GUARDED_BY(mutex_) = nullptr;
+  sqlite3_stmt* begin_ TARPON_GUARDED_BY(mutex_) = nullptr;
+  sqlite3_stmt* commit_ TARPON_GUARDED_BY(mutex_) = nullptr;
+  sqlite3_stmt* rollback_ TARPON_GUARDED_BY(mutex_) = nullptr;
 };
 
 #endif  // TARPON_GATEWAY_ACCOUNT_DB_H_

@@ -60,7 +60,7 @@ MemoryAccountStore::MemoryAccountStore(const AccountLimits& limits,
 
 AccountStore::Answer MemoryAccountStore::Reserve(const AccountTry& attempt) {
   const int64_t now = clock_.NowMs();
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   Answer answer;
   auto found = records_.find(attempt.key);
   if (found == records_.end()) {
@@ -84,7 +84,7 @@ AccountStore::Answer MemoryAccountStore::Settle(const std::string& key,
                                                 const std::string& label,
                                                 const std::string& sourceTag) {
   const int64_t now = clock_.NowMs();
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   Answer answer;
   auto found = records_.find(key);
   if (found == records_.end()) return answer;
@@ -96,7 +96,7 @@ AccountStore::Answer MemoryAccountStore::Settle(const std::string& key,
 
 std::vector<HeldAccount> MemoryAccountStore::ListHeld() {
   const int64_t now = clock_.NowMs();
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   std::vector<HeldAccount> held;
   for (auto& [key, record] : records_) {
     AdvanceHold(policy_, &record.hold, now);
@@ -109,7 +109,7 @@ std::vector<HeldAccount> MemoryAccountStore::ListHeld() {
 }
 
 bool MemoryAccountStore::Release(const std::string& name) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   for (auto& [key, record] : records_) {
     if (key == name || record.label == name) {
       ClearHold(&record.hold);
@@ -120,14 +120,14 @@ bool MemoryAccountStore::Release(const std::string& name) {
 }
 
 int MemoryAccountStore::CountOf(const std::string& key) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   auto found = records_.find(key);
   return found == records_.end() ? 0 : found->second.hold.failures;
 }
 
 bool MemoryAccountStore::Mirror(const std::string& key, int failures) {
   const int64_t now = clock_.NowMs();
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   auto found = records_.find(key);
   if (found == records_.end()) {
     if (failures == 0) return true;
@@ -144,7 +144,7 @@ bool MemoryAccountStore::Mirror(const std::string& key, int failures) {
 }
 
 size_t MemoryAccountStore::GetTrackedCount() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   return records_.size();
 }
 

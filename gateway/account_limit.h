@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "comm/clock.h"
+#include "contract/thread_annotations.h"
 #include "gateway/hold_policy.h"
 
 // The limit's rule: by default two failures (below the revocation
@@ -142,13 +143,14 @@ class MemoryAccountStore : public AccountStore {
   size_t GetTrackedCount();
 
  private:
-  bool MakeRoom(int64_t nowMs);
+  bool MakeRoom(int64_t nowMs) TARPON_REQUIRES(mutex_);
 
   HoldPolicy policy_;
   const Clock& clock_;
   size_t maxTracked_;
-  std::mutex mutex_;
-  std::unordered_map<std::string, AccountRecord> records_;
+  Mutex mutex_;
+  std::unordered_map<std::string, AccountRecord> records_
+      TARPON_GUARDED_BY(mutex_);
 };
 
 // The keyed hash that stands for a user ID (and a source) wherever the

@@ -266,6 +266,7 @@ SharedAccountStore::SharedAccountStore(const SharedStateAddress& address,
       clock_(clock) {}
 
 SharedAccountStore::~SharedAccountStore() {
+  MutexLock lock(&mutex_);
   if (context_ != nullptr) redisFree(context_);
 }
 
@@ -388,7 +389,7 @@ bool SharedAccountStore::Numbers(const std::string& key,
 }
 
 AccountStore::Answer SharedAccountStore::Reserve(const AccountTry& attempt) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   auto owed = owed_.find(attempt.key);
   const int least = owed == owed_.end() ? 0 : owed->second;
   std::vector<long long> n;
@@ -417,7 +418,7 @@ AccountStore::Answer SharedAccountStore::Settle(const std::string& key,
                                                 TryOutcome outcome,
                                                 const std::string& label,
                                                 const std::string& sourceTag) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   if (token < 0) {
     Answer local = local_.Settle(key, -token, outcome, label, sourceTag);
     // Redis takes what was counted here back when it answers again.
@@ -478,7 +479,7 @@ std::vector<std::string> SharedAccountStore::Keys() {
 }
 
 std::vector<HeldAccount> SharedAccountStore::ListHeld() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   std::vector<HeldAccount> held;
   redisReply* probe = nullptr;
   if (!Script("account:", policy_, {"peek"}, &probe)) return held;
@@ -500,7 +501,7 @@ std::vector<HeldAccount> SharedAccountStore::ListHeld() {
 }
 
 bool SharedAccountStore::Release(const std::string& name) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   bool released = local_.Release(name);
   redisReply* probe = nullptr;
   if (!Script("account:", policy_, {"peek"}, &probe)) return released;
@@ -521,7 +522,7 @@ bool SharedAccountStore::Release(const std::string& name) {
 
 int SharedAccountStore::SourcePenalty(const std::string& source) {
   if (!penalties_.IsOn() || source.empty()) return 0;
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   std::vector<long long> n;
   if (!Numbers("source:" + source, penalties_, {"peek"}, &n)) return 0;
   return n[0] > 0 ? static_cast<int>(n[0]) : 0;
@@ -529,26 +530,26 @@ int SharedAccountStore::SourcePenalty(const std::string& source) {
 
 int SharedAccountStore::RecordSourceFailure(const std::string& source) {
   if (!penalties_.IsOn() || source.empty()) return 0;
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   std::vector<long long> n;
   if (!Numbers("source:" + source, penalties_, {"sfail"}, &n)) return 0;
   return n[0] > 0 ? static_cast<int>(n[0]) : 0;
 }
 
 std::vector<std::string> SharedAccountStore::TakeNotes() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   std::vector<std::string> notes;
   notes.swap(notes_);
   return notes;
 }
 
 uint64_t SharedAccountStore::GetFallbacks() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   return fallbacks_;
 }
 
 bool SharedAccountStore::IsUsingStore() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   return context_ != nullptr;
 }
 
@@ -562,7 +563,7 @@ bool ShareAccountKey(const SharedStateAddress& address, std::string* key,
 }
 
 bool SharedAccountStore::ShareKey(std::string* key, std::string* why) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   if (context_ == nullptr && !Connect(why)) return false;
   const std::string name = address_.prefix + "hashkey";
   Reply set(redisCommand(context_, "SET %b %b NX", name.data(), name.size(),

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "comm/clock.h"
+#include "contract/thread_annotations.h"
 #include "gateway/account_limit.h"
 
 struct redisContext;
@@ -92,14 +93,15 @@ class SharedAccountStore : public AccountStore {
   // args; false when the store did not answer in time (then the context
   // is dropped).
   bool Script(const std::string& key, const HoldPolicy& policy,
-              const std::vector<std::string>& args, redisReply** reply);
+              const std::vector<std::string>& args, redisReply** reply)
+      TARPON_REQUIRES(mutex_);
   // The same, for an answer of integers: false unless it is one.
   bool Numbers(const std::string& key, const HoldPolicy& policy,
                const std::vector<std::string>& args,
-               std::vector<long long>* numbers);
-  bool Connect(std::string* why);
-  void Drop(const std::string& why);
-  std::vector<std::string> Keys();
+               std::vector<long long>* numbers) TARPON_REQUIRES(mutex_);
+  bool Connect(std::string* why) TARPON_REQUIRES(mutex_);
+  void Drop(const std::string& why) TARPON_REQUIRES(mutex_);
+  std::vector<std::string> Keys() TARPON_REQUIRES(mutex_);
 
   SharedStateAddress address_;
   HoldPolicy policy_;
@@ -107,15 +109,15 @@ class SharedAccountStore : public AccountStore {
   AccountStore& local_;
   int gateways_;
   const Clock& clock_;
-  std::mutex mutex_;
-  redisContext* context_ = nullptr;
-  std::string sha_;
-  bool down_ = false;  // reported down, not yet back
-  int64_t nextTryMs_ = 0;
-  uint64_t fallbacks_ = 0;
-  std::vector<std::string> notes_;
+  Mutex mutex_;
+  redisContext* context_ TARPON_GUARDED_BY(mutex_) = nullptr;
+  std::string sha_ TARPON_GUARDED_BY(mutex_);
+  bool down_ TARPON_GUARDED_BY(mutex_) = false;  // reported, not yet back
+  int64_t nextTryMs_ TARPON_GUARDED_BY(mutex_) = 0;
+  uint64_t fallbacks_ TARPON_GUARDED_BY(mutex_) = 0;
+  std::vector<std::string> notes_ TARPON_GUARDED_BY(mutex_);
   // The counts made locally while Redis was away, for it to take back.
-  std::unordered_map<std::string, int> owed_;
+  std::unordered_map<std::string, int> owed_ TARPON_GUARDED_BY(mutex_);
 };
 
 #endif  // TARPON_GATEWAY_SHARED_STATE_H_
