@@ -25,6 +25,7 @@
 #include "contract/tarpon_rc.h"
 #include "gateway/account_guard.h"
 #include "gateway/engine_runner.h"
+#include "gateway/gateway_events.h"
 #include "gateway/service_notify.h"
 #include "trace/program_output.h"
 #include "trace/trace.h"
@@ -242,9 +243,16 @@ GatewayLoop::GatewayLoop(std::vector<GatewayListener*> listeners,
   }
   signalPipeWrite = signalWrite_.get();
   for (int signal : {SIGTERM, SIGINT, SIGHUP}) SetHandler(signal, OnSignal);
+  // The event sink's lines are written by the loop, like every other.
+  if (settings_.events != nullptr) {
+    settings_.events->SetLog([this](const std::string& line) {
+      inbox_.Post([this, line] { LogLine(line); });
+    });
+  }
 }
 
 GatewayLoop::~GatewayLoop() {
+  if (settings_.events != nullptr) settings_.events->SetLog(nullptr);
   for (int signal : {SIGTERM, SIGINT, SIGHUP}) SetHandler(signal, SIG_DFL);
   signalPipeWrite = -1;
   std::clog.tie(&std::cout);
@@ -603,6 +611,7 @@ void GatewayLoop::RunEngine(Slots::iterator found) {
   const bool held = MayHoldConversation(destination);
   std::function<bool()> work = [this, session, run, start, metrics = metrics_,
                                 accounts = settings_.accounts,
+                                events = settings_.events,
                                 source = found->second.source,
                                 request = session->GetRequest(), trace,
                                 held]() mutable {
@@ -624,6 +633,8 @@ void GatewayLoop::RunEngine(Slots::iterator found) {
     EngineRun result = accounts != nullptr
                            ? accounts->Run(request, source, converse)
                            : converse(request);
+    ReportEngineRun(events, request, result, session->GetClientAddress(),
+                    session->GetId());
     WipeSecret(&request);
     if (result.refused) {
       session->Abandon(result.logText);

@@ -49,6 +49,7 @@
 #include "gateway/worker_pool.h"
 
 class AccountGuard;
+class EventSink;
 class TlsContext;
 
 // The gateway's Listener, which also accepts without waiting and without
@@ -91,6 +92,8 @@ struct LoopSettings {
   GatewayMetrics* metrics = nullptr;
   // The limit per account that every request runs under; null: none.
   AccountGuard* accounts = nullptr;
+  // Where each run's events go (gateway/gateway_events.h); null: nowhere.
+  EventSink* events = nullptr;
 };
 
 class GatewayLoop {

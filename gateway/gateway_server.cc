@@ -21,6 +21,7 @@
 #include "comm/tls.h"
 #include "comm/wsa.h"
 #include "contract/error_text.h"
+#include "events/event_sink.h"
 #include "gateway/account_guard.h"
 #include "gateway/account_limit.h"
 #include "gateway/admission.h"
@@ -37,6 +38,7 @@
 namespace {
 
 const char kDefaultLogFile[] = "tarpond.log";
+const char kDefaultSpool[] = "/var/lib/tarpon/spool";
 const GatewayLimits kDefaults;
 const AccountLimits kAccountDefaults;
 
@@ -60,6 +62,8 @@ struct Settings {
   bool sharedState = false;
   SharedStateAddress sharedStateAddress;
   std::string sharedStatePasswordFile;
+  // -spool, -on-event and -on-change-sync.
+  EventSettings events;
 };
 
 // The most bits -ipv6prefix takes, and the fewest.
@@ -80,7 +84,8 @@ bool IsLogFileName(const char* arg) {
            IsSwitch(arg, "check") || IsSwitch(arg, "accountlimit") ||
            IsSwitch(arg, "shared-state") ||
            IsSwitch(arg, "shared-state-password") ||
-           IsSwitch(arg, "conversations"));
+           IsSwitch(arg, "conversations") || IsSwitch(arg, "spool") ||
+           IsSwitch(arg, "on-event") || IsSwitch(arg, "on-change-sync"));
 }
 
 void PrintSyntax(const char* program) {
@@ -127,6 +132,16 @@ void PrintSyntax(const char* program) {
             << "      shared by every gateway; -shared-state-password FILE "
                "names\n"
             << "      a file whose first line is its password.\n"
+            << "   -on-event PROGRAM run PROGRAM with each event (a change "
+               "a host\n"
+            << "      answered, a hold) on its input; repeatable. -spool DIR "
+               "keeps\n"
+            << "      the events until delivered, default = " << kDefaultSpool
+            << "\n"
+            << "   -on-change-sync PROGRAM run PROGRAM after each change made, "
+               "with\n"
+            << "      the user ID, destination and new password on its "
+               "input.\n"
             << "   -? This help text.\n"
             << std::endl;
 }
@@ -221,6 +236,28 @@ bool AccountSwitch(int argc, char** argv, int* i, Settings* settings) {
   return false;
 }
 
+// -spool, -on-event or -on-change-sync with its value; false, after the
+// message, when the value is missing.
+bool EventSwitch(int argc, char** argv, int* i, EventSettings* events) {
+  const char* name = argv[*i];
+  const char* value = *i + 1 < argc ? argv[*i + 1] : nullptr;
+  if (value == nullptr || BeginsLikeSwitch(value) || *value == '\0') {
+    std::cerr << ErrorPrefix()
+              << "TARPON SERVER E0009 : missing or invalid value for " << name
+              << ". Terminating.\n";
+    return false;
+  }
+  ++*i;
+  if (IsSwitch(name, "spool")) {
+    events->spoolFolder = value;
+  } else if (IsSwitch(name, "on-event")) {
+    events->eventHooks.push_back(value);
+  } else {
+    events->syncHooks.push_back(value);
+  }
+  return true;
+}
+
 // The log named by -log cannot be opened (error is the open's errno): the
 // cause, then the line the gateway has always printed.
 void ReportLogFailure(const std::string& path, int error) {
@@ -278,6 +315,11 @@ int ParseOptions(int argc, char** argv, GatewayLog& log, Settings* settings) {
     } else if (IsSwitch(arg, "accountlimit") || IsSwitch(arg, "shared-state") ||
                IsSwitch(arg, "shared-state-password")) {
       if (!AccountSwitch(argc, argv, &i, settings)) {
+        rc = GATEWAY_EXIT_BAD_OPTION;
+      }
+    } else if (IsSwitch(arg, "spool") || IsSwitch(arg, "on-event") ||
+               IsSwitch(arg, "on-change-sync")) {
+      if (!EventSwitch(argc, argv, &i, &settings->events)) {
         rc = GATEWAY_EXIT_BAD_OPTION;
       }
     } else if (IsSwitch(arg, "maxstartups") || IsSwitch(arg, "persource") ||
@@ -397,10 +439,36 @@ int Check(const Settings& settings, NodeLoader loadNode) {
   check.listen = settings.listen;
   check.loadNode = loadNode;
   check.accountCount = settings.accounts.count;
+  check.spoolFolder = settings.events.spoolFolder;
+  check.eventHooks = settings.events.eventHooks;
+  check.syncHooks = settings.events.syncHooks;
   CheckReport report;
   CheckServer(check, &report);
   report.Print(std::cout, IsJournalStream(1));
   return report.Passed() ? GATEWAY_EXIT_OK : GATEWAY_EXIT_CHECK_FAILED;
+}
+
+// Starts the event sink; false after the message when its spool cannot be
+// used.
+bool StartEvents(EventSink* events, const EventSettings& settings) {
+  std::string error;
+  if (!events->Start(&error)) {
+    std::cerr << ErrorPrefix() << "TARPON SERVER E0013 : cannot use the event "
+              << "spool " << settings.spoolFolder << ": " << error
+              << ". Terminating." << std::endl;
+    return false;
+  }
+  if (!settings.eventHooks.empty() || !settings.syncHooks.empty()) {
+    trace_log() << GatewayTimeStamp()
+                << "TARPON SERVER hooks: " << settings.eventHooks.size()
+                << " -on-event, " << settings.syncHooks.size()
+                << " -on-change-sync"
+                << (settings.eventHooks.empty()
+                        ? std::string()
+                        : ", spool " + settings.spoolFolder)
+                << std::endl;
+  }
+  return true;
 }
 
 // Listens and serves until stopped; the exit code.
@@ -430,6 +498,12 @@ int Serve(Settings& settings, GatewayLog& log) {
                         std::random_device()());
     GatewayMetrics metrics;
     settings.loop.metrics = &metrics;
+    EventSink events(settings.events, metrics.events);
+    if (!StartEvents(&events, settings.events)) {
+      out << GatewayTimeStamp() << "TARPON SERVER ended" << std::endl;
+      return GATEWAY_EXIT_BAD_SETTING;
+    }
+    settings.loop.events = &events;
     MemoryAccountStore memoryStore(settings.accounts, Clock::Steady());
     std::unique_ptr<SharedAccountStore> sharedStore;
     if (settings.sharedState) {
@@ -470,8 +544,8 @@ int Serve(Settings& settings, GatewayLog& log) {
       }
       out << std::endl;
     }
-    GatewayLoop loop(open, admission, log, std::move(settings.tls),
-                     settings.loop);
+    auto loop = std::make_unique<GatewayLoop>(
+        open, admission, log, std::move(settings.tls), settings.loop);
     MetricsListener metricsListener(&metrics.registry());
     std::string error;
     if (!settings.metrics.empty() &&
@@ -499,9 +573,15 @@ int Serve(Settings& settings, GatewayLog& log) {
                 << " serviceName=" << settings.service
                 << ", logFileName=" << settings.logFileName << std::endl;
     }
-    if (!loop.Run()) {
+    if (!loop->Run()) {
       rc = GATEWAY_EXIT_ABNORMAL;
-      failed = &loop.GetFailedListener();
+      failed = &loop->GetFailedListener();
+    }
+    // The conversations have ended with the loop: nothing more comes.
+    loop.reset();
+    events.Stop();
+    for (const std::string& line : events.TakeLogLines()) {
+      out << GatewayTimeStamp() << line << '\n';
     }
   } else {
     std::cerr << ErrorPrefix() << "TARPON SERVER E0011 : "
@@ -531,6 +611,7 @@ int GatewayServerMain(int argc, char** argv, NodeLoader loadNode) {
   GatewayLog log(STDERR_FILENO, STDERR_FILENO);
   std::streambuf* savedLog = trace_log().rdbuf(&log);
   Settings settings;
+  settings.events.spoolFolder = kDefaultSpool;
   settings.check = HasCheckSwitch(argc, argv);
   rc = ParseOptions(argc, argv, log, &settings);
   settings.timeout = SessionTimeout();
