@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -35,8 +36,10 @@ struct Child {
 
 bool Spawn(const std::vector<std::string>& args, Child* child,
            std::string* error) {
+  // Its input is a socket, written with MSG_NOSIGNAL: a hook that does not
+  // read it all gives EPIPE, never a SIGPIPE for the gateway.
   int in[2], out[2];
-  if (pipe2(in, O_CLOEXEC) != 0) {
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in) != 0) {
     *error = std::strerror(errno);
     return false;
   }
@@ -91,8 +94,8 @@ bool Spawn(const std::vector<std::string>& args, Child* child,
 // once all is written or it takes no more.
 void Feed(Child* child, const std::string& input, size_t* written) {
   while (*written < input.size()) {
-    ssize_t n = write(child->input.get(), input.data() + *written,
-                      input.size() - *written);
+    ssize_t n = send(child->input.get(), input.data() + *written,
+                     input.size() - *written, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno == EAGAIN) return;
     if (n <= 0) break;

@@ -2,8 +2,8 @@
 // standard input and its output (standard output and error together) kept
 // as one line for the log. The program runs in a process group of its own
 // with the default signal handling and nothing of the gateway's open but
-// its three standard streams; at its deadline, or when told to give up,
-// the whole group is killed.
+// its three standard streams (its input a socket, its output a pipe); at its
+// deadline, or when told to give up, the whole group is killed.
 #ifndef TARPON_EVENTS_HOOK_PROCESS_H_
 #define TARPON_EVENTS_HOOK_PROCESS_H_
 
