@@ -246,7 +246,10 @@ GatewayLoop::GatewayLoop(std::vector<GatewayListener*> listeners,
   // The event sink's lines are written by the loop, like every other.
   if (settings_.events != nullptr) {
     settings_.events->SetLog([this](const std::string& line) {
-      inbox_.Post([this, line] { LogLine(line); });
+      inbox_.Post([this, line] {
+        LogLine(line);
+        trace_log().flush();
+      });
     });
   }
 }

@@ -241,10 +241,12 @@ bool AccountSwitch(int argc, char** argv, int* i, Settings* settings) {
 bool EventSwitch(int argc, char** argv, int* i, EventSettings* events) {
   const char* name = argv[*i];
   const char* value = *i + 1 < argc ? argv[*i + 1] : nullptr;
-  if (value == nullptr || BeginsLikeSwitch(value) || *value == '\0') {
+  // A folder or a program is a path, read as -log reads its file's.
+  if (value == nullptr || !IsLogFileName(value) || *value == '\0') {
     std::cerr << ErrorPrefix()
               << "TARPON SERVER E0009 : missing or invalid value for " << name
               << ". Terminating.\n";
+    if (value != nullptr && !BeginsLikeSwitch(value)) ++*i;
     return false;
   }
   ++*i;
