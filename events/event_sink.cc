@@ -14,6 +14,10 @@ using Clock = std::chrono::steady_clock;
 
 // Log lines kept while no log is set.
 constexpr size_t kKeptLines = 1000;
+// For this long after an event was queued the writer looks for more every
+// kLazyWrite instead of waiting to be woken.
+constexpr auto kAwakeWindow = std::chrono::seconds(1);
+constexpr auto kLazyWrite = std::chrono::milliseconds(5);
 // The longest verdict an event keeps.
 constexpr size_t kVerdictLength = 200;
 
@@ -103,12 +107,12 @@ void EventSink::Stop() {
     stopping_ = true;
   }
   changed_.notify_all();
+  intakeReady_.notify_all();
   // The writer writes every event accepted before it ends.
   writer_.join();
   {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_for(lock, settings_.stopGrace,
-                      [this] { return running_ == 0; });
+    idle_.wait_for(lock, settings_.stopGrace, [this] { return running_ == 0; });
   }
   cancel_ = true;
   changed_.notify_all();
@@ -212,7 +216,10 @@ void EventSink::Submit(Event event) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!stopping_ && intake_.size() < settings_.maxQueued) {
       intake_.push_back(std::move(event));
-      changed_.notify_all();
+      lastIntake_ = Clock::now();
+      // A writer that looks again soon is not woken: the wake would cost
+      // the change's thread more than the answer it is about to send.
+      if (writerAsleep_) intakeReady_.notify_one();
       return;
     }
   }
@@ -245,7 +252,7 @@ void EventSink::OnSync(const std::string& user, const std::string& destination,
     job->id = "sync-" + std::to_string(job->order);
     ++syncWaiting_;
     jobs_.push_back(std::move(job));
-    changed_.notify_all();
+    changed_.notify_one();
     return;
   }
   lock.unlock();
@@ -258,7 +265,14 @@ void EventSink::OnSync(const std::string& user, const std::string& destination,
 void EventSink::WriteEvents() {
   for (;;) {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return stopping_ || !intake_.empty(); });
+    auto ready = [this] { return stopping_ || !intake_.empty(); };
+    if (Clock::now() - lastIntake_ < kAwakeWindow) {
+      if (!intakeReady_.wait_for(lock, kLazyWrite, ready)) continue;
+    } else {
+      writerAsleep_ = true;
+      intakeReady_.wait(lock, ready);
+      writerAsleep_ = false;
+    }
     if (intake_.empty()) return;
     Event event = std::move(intake_.front());
     intake_.pop_front();
@@ -287,7 +301,7 @@ void EventSink::WriteEvents() {
     lock.lock();
     job->order = nextOrder_++;
     jobs_.push_back(std::move(job));
-    changed_.notify_all();
+    changed_.notify_one();
   }
 }
 
@@ -316,7 +330,7 @@ void EventSink::Deliver() {
     Finish(std::move(job), delivered);
     lock.lock();
     --running_;
-    changed_.notify_all();
+    idle_.notify_all();
   }
 }
 
@@ -393,7 +407,7 @@ void EventSink::Finish(std::unique_ptr<Job> job, bool delivered) {
   job->due = Clock::now() + RetryDelay(job->attempt);
   std::lock_guard<std::mutex> lock(mutex_);
   jobs_.push_back(std::move(job));
-  changed_.notify_all();
+  changed_.notify_one();
 }
 
 std::chrono::milliseconds EventSink::RetryDelay(int attempt) const {

@@ -13,11 +13,12 @@
 // so a later event may reach a hook before an earlier one that is retried.
 //
 // The On* calls never wait for a disk or a hook: they queue the event in
-// memory and return. A full queue or spool drops the event, logged and
-// counted. Stop writes every event accepted so far to the spool, lets the
-// hooks that run finish within stopGrace, kills the rest, and logs each
-// sync event not delivered (without its password); the spool keeps what
-// was not delivered for the next start.
+// memory and return; within a second of the last event they do not even
+// wake the writer, which then looks for events every 5 ms. A full queue or
+// spool drops the event, logged and counted. Stop writes every event accepted
+// so far to the spool, lets the hooks that run finish within stopGrace, kills
+// the rest, and logs each sync event not delivered (without its password); the
+// spool keeps what was not delivered for the next start.
 //
 // Threads: one writer and `concurrency` delivery threads of its own; the
 // On* calls, SetLog and TakeLogLines are safe from any thread; Start and
@@ -127,10 +128,18 @@ class EventSink {
   const EventMetrics metrics_;
   Spool spool_;
   std::mutex mutex_;
-  std::condition_variable changed_;
+  // Each wakes only the threads that wait for it: a change's thread that
+  // queues an event wakes the writer alone.
+  std::condition_variable intakeReady_;     // the writer's: intake_
+  std::condition_variable changed_;         // the deliverers': jobs_, stopping_
+  std::condition_variable idle_;            // Stop's: running_
   std::deque<Event> intake_;                // accepted, not yet written
   std::vector<std::unique_ptr<Job>> jobs_;  // waiting for their hooks
   size_t syncWaiting_ = 0;
+  // When the last event was queued, and whether the writer waits to be
+  // woken (it does only once no event came for a while).
+  std::chrono::steady_clock::time_point lastIntake_;
+  bool writerAsleep_ = false;
   uint64_t nextOrder_ = 0;
   int running_ = 0;  // jobs a delivery thread has
   bool started_ = false;
