@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <utility>
 #include <nlohmann/json.hpp>
 #include <thread>
 
