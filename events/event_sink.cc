@@ -18,6 +18,8 @@ constexpr size_t kKeptLines = 1000;
 // kLazyWrite instead of waiting to be woken.
 constexpr auto kAwakeWindow = std::chrono::seconds(1);
 constexpr auto kLazyWrite = std::chrono::milliseconds(5);
+// The most events written before the folder is synced for them.
+constexpr size_t kWriteBatch = 64;
 // The longest verdict an event keeps.
 constexpr size_t kVerdictLength = 200;
 
@@ -274,35 +276,57 @@ void EventSink::WriteEvents() {
       writerAsleep_ = false;
     }
     if (intake_.empty()) return;
-    Event event = std::move(intake_.front());
-    intake_.pop_front();
-    lock.unlock();
-    std::string error;
-    Spool::WriteResult result =
-        spool_.Write(event.id, EventJson(event), &error);
-    if (result != Spool::WriteResult::kWritten) {
-      Add(metrics_.dropped);
-      Log("TARPON SERVER event " + event.id + " (" + event.type + " " +
-          event.user + ") not written: " +
-          (result == Spool::WriteResult::kFull
-               ? "the spool " + spool_.GetFolder() + " is full (" +
-                     std::to_string(spool_.GetDepth()) + " events)"
-               : error));
-      continue;
+    // What waits is written together, the folder synced once for all.
+    std::vector<Event> batch;
+    while (!intake_.empty() && batch.size() < kWriteBatch) {
+      batch.push_back(std::move(intake_.front()));
+      intake_.pop_front();
     }
-    Add(metrics_.written);
+    lock.unlock();
+    std::vector<std::unique_ptr<Job>> written;
+    for (const Event& event : batch) {
+      if (WriteEvent(event)) written.push_back(JobOf(event));
+    }
+    std::string error;
+    if (!written.empty() && !spool_.SyncFolder(&error)) {
+      Log("TARPON SERVER event spool " + spool_.GetFolder() +
+          " not synced: " + error);
+    }
     UpdateDepth();
-    auto job = std::make_unique<Job>();
-    job->id = event.id;
-    job->what =
-        "event " + event.id + " (" + event.type + " " + event.user + ")";
-    job->done.assign(settings_.eventHooks.size(), false);
-    job->due = Clock::now();
     lock.lock();
-    job->order = nextOrder_++;
-    jobs_.push_back(std::move(job));
-    changed_.notify_one();
+    for (auto& job : written) {
+      job->order = nextOrder_++;
+      jobs_.push_back(std::move(job));
+      changed_.notify_one();
+    }
   }
+}
+
+bool EventSink::WriteEvent(const Event& event) {
+  std::string error;
+  Spool::WriteResult result =
+      spool_.Write(event.id, EventJson(event), &error, false);
+  if (result == Spool::WriteResult::kWritten) {
+    Add(metrics_.written);
+    return true;
+  }
+  Add(metrics_.dropped);
+  Log("TARPON SERVER event " + event.id + " (" + event.type + " " + event.user +
+      ") not written: " +
+      (result == Spool::WriteResult::kFull
+           ? "the spool " + spool_.GetFolder() + " is full (" +
+                 std::to_string(spool_.GetDepth()) + " events)"
+           : error));
+  return false;
+}
+
+std::unique_ptr<EventSink::Job> EventSink::JobOf(const Event& event) const {
+  auto job = std::make_unique<Job>();
+  job->id = event.id;
+  job->what = "event " + event.id + " (" + event.type + " " + event.user + ")";
+  job->done.assign(settings_.eventHooks.size(), false);
+  job->due = Clock::now();
+  return job;
 }
 
 void EventSink::Deliver() {

@@ -116,6 +116,10 @@ class EventSink {
  private:
   struct Job;
   void WriteEvents();
+  // Writes one event of a batch (the folder not synced); false, logged
+  // and counted, when it was not written.
+  bool WriteEvent(const Event& event);
+  std::unique_ptr<Job> JobOf(const Event& event) const;
   void Deliver();
   // Runs the hooks that have not yet taken job; true when all have.
   bool RunHooks(Job* job);

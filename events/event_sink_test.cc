@@ -7,9 +7,9 @@
 #include <sys/stat.h>
 
 #include <chrono>
-#include <utility>
 #include <nlohmann/json.hpp>
 #include <thread>
+#include <utility>
 
 #include "tests/support/e2e_support.h"
 

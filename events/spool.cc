@@ -56,7 +56,7 @@ bool WriteAll(int fd, const std::string& bytes) {
   return true;
 }
 
-bool SyncFolder(const std::string& folder) {
+bool SyncFolderAt(const std::string& folder) {
   Fd dir(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   return dir && fsync(dir.get()) == 0;
 }
@@ -111,7 +111,7 @@ bool Spool::Open(std::string* error) {
 }
 
 Spool::WriteResult Spool::Write(const std::string& id, const std::string& bytes,
-                                std::string* error) {
+                                std::string* error, bool syncFolder) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (depth_ + 1 > limits_.maxEvents ||
@@ -128,17 +128,24 @@ Spool::WriteResult Spool::Write(const std::string& id, const std::string& bytes,
   bool written = file && WriteAll(file.get(), bytes) && fsync(file.get()) == 0;
   int saved = errno;
   file.Reset();
-  if (written && rename(temporary.c_str(), PathOf(id).c_str()) == 0 &&
-      SyncFolder(folder_)) {
+  const bool renamed =
+      written && rename(temporary.c_str(), PathOf(id).c_str()) == 0;
+  if (renamed && (!syncFolder || SyncFolderAt(folder_))) {
     return WriteResult::kWritten;
   }
   if (written) saved = errno;
-  unlink(temporary.c_str());
+  unlink(renamed ? PathOf(id).c_str() : temporary.c_str());
   *error = ErrorOf(PathOf(id), saved);
   std::lock_guard<std::mutex> lock(mutex_);
   --depth_;
   bytes_ -= bytes.size();
   return WriteResult::kFailed;
+}
+
+bool Spool::SyncFolder(std::string* error) const {
+  if (SyncFolderAt(folder_)) return true;
+  *error = ErrorOf(folder_, errno);
+  return false;
 }
 
 std::vector<std::string> Spool::List() const {

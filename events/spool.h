@@ -32,9 +32,13 @@ class Spool {
   bool Open(std::string* error);
   // Writes bytes as the event id; kFull when a bound would be passed,
   // kFailed with the reason in *error when the file could not be written
-  // and synced (nothing of it is left).
+  // and synced (nothing of it is left). Without syncFolder the file's name
+  // is sure to survive a crash only after the next SyncFolder.
   WriteResult Write(const std::string& id, const std::string& bytes,
-                    std::string* error);
+                    std::string* error, bool syncFolder = true);
+  // Syncs the folder, so that the names of the files written are kept;
+  // false with the reason in *error.
+  bool SyncFolder(std::string* error) const;
   // The ids waiting, oldest first (ids sort as their events were made).
   std::vector<std::string> List() const;
   // The bytes of an event; false when it is not there.
