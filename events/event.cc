@@ -25,10 +25,10 @@ long MicrosecondsOf(std::chrono::system_clock::time_point time) {
   return static_cast<long>(micros < 0 ? micros + 1000000 : micros);
 }
 
-nlohmann::json DestinationJson(const std::string& type,
-                               const EventDestination& destination) {
-  nlohmann::json entry = {{"destination", destination.name},
-                          {"outcome", destination.outcome}};
+nlohmann::ordered_json DestinationJson(const std::string& type,
+                                       const EventDestination& destination) {
+  nlohmann::ordered_json entry = {{"destination", destination.name},
+                                  {"outcome", destination.outcome}};
   if (type == "change") {
     entry["returnCode"] = destination.returnCode;
     entry["verdict"] = destination.verdict;
@@ -41,11 +41,11 @@ nlohmann::json DestinationJson(const std::string& type,
 }  // namespace
 
 std::string EventJson(const Event& event) {
-  nlohmann::json destinations = nlohmann::json::array();
+  nlohmann::ordered_json destinations = nlohmann::ordered_json::array();
   for (const EventDestination& destination : event.destinations) {
     destinations.push_back(DestinationJson(event.type, destination));
   }
-  nlohmann::json json = {
+  nlohmann::ordered_json json = {
       {"version", 1},       {"id", event.id},
       {"type", event.type}, {"time", UtcTimeText(event.time)},
       {"user", event.user}, {"destinations", destinations}};
@@ -53,7 +53,8 @@ std::string EventJson(const Event& event) {
   if (!event.operation.empty()) json["operation"] = event.operation;
   if (!event.by.empty()) json["by"] = event.by;
   // Bytes a client sent that are not UTF-8 are replaced, never refused.
-  return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  return json.dump(-1, ' ', false,
+                   nlohmann::ordered_json::error_handler_t::replace);
 }
 
 std::string NewEventId(std::chrono::system_clock::time_point time) {

@@ -21,6 +21,15 @@ TEST(EventTest, ChangeEventCarriesEveryFieldAsJson) {
   event.operation = "7";
   std::string text = EventJson(event);
   EXPECT_EQ(std::string::npos, text.find('\n'));
+  // The fields in the order the documentation shows them.
+  EXPECT_EQ(0u,
+            text.find("{\"version\":1,\"id\":\"20261209T154512.123456Z-1-1\","
+                      "\"type\":\"change\",\"time\":"))
+      << text;
+  EXPECT_NE(std::string::npos,
+            text.find("{\"destination\":\"HOSTA\",\"outcome\":\"refused\","
+                      "\"returnCode\":2002,"))
+      << text;
   nlohmann::json json = nlohmann::json::parse(text);
   EXPECT_EQ(1, json["version"]);
   EXPECT_EQ("change", json["type"]);
