@@ -148,8 +148,9 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
 # The package ships /etc/logrotate.d/tarpons for a log file of the gateway.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "logrotate")
 # The shipped hooks: notify-mail reads events with jq and mails through a
-# sendmail; sync-ldap runs ldappasswd.
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS_HOOKS "jq, ldap-utils, msmtp-mta | mail-transport-agent")
+# sendmail (msmtp-mta is one that needs no privilege); sync-ldap runs
+# ldappasswd.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS_HOOKS "jq, ldap-utils, msmtp-mta")
 set(CPACK_STRIP_FILES ON)
 # Linking the static libraries needs the inih and OpenSSL libraries too.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS
