@@ -103,11 +103,15 @@ install(FILES ${PROJECT_BINARY_DIR}/dist/sna-node.conf
 # is none.
 install(FILES examples/users.db DESTINATION ${CMAKE_INSTALL_DATADIR}/tarpon)
 
+# The hooks the gateway may run (-on-event, -on-change-sync; docs/hooks.md).
+install(PROGRAMS dist/hooks/notify-mail dist/hooks/sync-ldap
+  DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/tarpon/hooks)
+
 # Documentation and the example node; Debian's copyright and changelog, and
 # lintian's overrides with their reasons.
 install(FILES dist/lintian-overrides
   DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME tarpon)
-install(FILES README.md docs/sna-node.md dist/copyright
+install(FILES README.md docs/sna-node.md docs/hooks.md dist/copyright
   DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES examples/sna-node.conf examples/users.db
   DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
@@ -143,9 +147,14 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
 # tarpon-web decodes forms and queries with uriparser (found by shlibdeps).
 # The package ships /etc/logrotate.d/tarpons for a log file of the gateway.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "logrotate")
+# The shipped hooks: notify-mail reads events with jq and mails through a
+# sendmail (msmtp-mta is one that needs no privilege); sync-ldap runs
+# ldappasswd.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS_HOOKS "jq, ldap-utils, msmtp-mta")
 set(CPACK_STRIP_FILES ON)
 # Linking the static libraries needs the inih and OpenSSL libraries too.
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "libinih-dev, libssl-dev, pkg-config")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS
+  "libinih-dev, libssl-dev, pkg-config, ${CPACK_DEBIAN_PACKAGE_SUGGESTS_HOOKS}")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/dist/conffiles
   ${PROJECT_SOURCE_DIR}/dist/postinst ${PROJECT_SOURCE_DIR}/dist/prerm
   ${PROJECT_SOURCE_DIR}/dist/postrm)

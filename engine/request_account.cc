@@ -47,9 +47,21 @@ std::string Take(std::vector<char*>* argv, unsigned int* count, const char* key,
   return rc == ARGUMENT_RC_OK ? Upper(value) : std::string();
 }
 
-}  // namespace
+// The same for a password: its value as given, the buffer wiped.
+std::string TakeSecret(std::vector<char*>* argv, unsigned int* count,
+                       const char* key) {
+  if (!Names(*argv, *count, key)) return std::string();
+  char value[CCB_NAME_LENGTH + 1] = "";
+  int rc = Argument(count, argv->data(), key, ARGUMENT_STYLE_SEPARATE,
+                    ARGUMENT_DELETE, value, CCB_NAME_LENGTH);
+  std::string result = rc == ARGUMENT_RC_OK ? value : "";
+  WipeBytes(value, sizeof value);
+  return result;
+}
 
-bool read_request_account(const char* commandLine, RequestAccount* account) {
+// Reads the account and, unless newPassword is null, the new password.
+bool ReadAccount(const char* commandLine, RequestAccount* account,
+                 std::string* newPassword) {
   // Split at white space as run_command_line does, on one copy of the
   // line, which holds the passwords: wiped however this ends.
   std::string line = commandLine;
@@ -74,8 +86,28 @@ bool read_request_account(const char* commandLine, RequestAccount* account) {
   Take(&argv, &count, "-m", CCB_NAME_LENGTH);
   Take(&argv, &count, "-lu", CCB_NAME_LENGTH);
   account->user = Take(&argv, &count, "-u", CCB_NAME_LENGTH);
+  if (newPassword != nullptr) {
+    std::string old = TakeSecret(&argv, &count, "-p");
+    WipeSecret(&old);
+    *newPassword = TakeSecret(&argv, &count, "-np");
+  }
   account->destination = !server.empty()     ? server
                          : !symbolic.empty() ? symbolic
                                              : partner;
   return !account->user.empty() && !account->destination.empty();
+}
+
+}  // namespace
+
+bool read_request_account(const char* commandLine, RequestAccount* account) {
+  return ReadAccount(commandLine, account, nullptr);
+}
+
+bool read_request_new_password(const char* commandLine, RequestAccount* account,
+                               std::string* newPassword) {
+  if (ReadAccount(commandLine, account, newPassword) && !newPassword->empty()) {
+    return true;
+  }
+  WipeSecret(newPassword);
+  return false;
 }

@@ -15,4 +15,10 @@ struct RequestAccount {
 // would refuse: such a request never reaches a host.
 bool read_request_account(const char* commandLine, RequestAccount* account);
 
+// The same, and the new password ("-np") as the engine takes it, in
+// *newPassword; false, *newPassword empty, when there is none. The caller
+// wipes *newPassword (contract/secret.h) once done with it.
+bool read_request_new_password(const char* commandLine, RequestAccount* account,
+                               std::string* newPassword);
+
 #endif  // TARPON_ENGINE_REQUEST_ACCOUNT_H_

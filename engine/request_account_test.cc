@@ -40,4 +40,28 @@ TEST(RequestAccountTest, ReadsUserAndDestinationAsTheEngineDoes) {
   }
 }
 
+TEST(RequestAccountTest, ReadsTheNewPasswordAsGiven) {
+  const struct {
+    const char* options;
+    const char* password;  // null: none
+  } cases[] = {
+      {"-u alice -p Old1 -np New2x -s hosta -log -noterm", "New2x"},
+      {"-np n3w -s hosta -u alice -p old", "n3w"},
+      {"-u alice -p old -s hosta", nullptr},
+      {"-u alice -p old -np -s hosta", nullptr},
+      {"-u alice -p old -np toolongvalue -s hosta", nullptr},
+      {"-u alice -p old -np new -local", nullptr},
+  };
+  for (const auto& c : cases) {
+    RequestAccount account;
+    std::string password = "left over";
+    bool found = read_request_new_password(c.options, &account, &password);
+    EXPECT_EQ(c.password != nullptr, found) << c.options;
+    EXPECT_EQ(c.password != nullptr ? c.password : "", password) << c.options;
+    if (found) {
+      EXPECT_EQ("ALICE", account.user) << c.options;
+    }
+  }
+}
+
 }  // namespace

@@ -28,6 +28,7 @@
 #include "contract/tarpon_rc.h"
 #include "gateway/account_guard.h"
 #include "gateway/engine_runner.h"
+#include "gateway/gateway_events.h"
 #include "gateway/service_notify.h"
 #include "trace/program_output.h"
 #include "trace/trace.h"
@@ -245,9 +246,19 @@ GatewayLoop::GatewayLoop(std::vector<GatewayListener*> listeners,
   }
   signalPipeWrite = signalWrite_.get();
   for (int signal : {SIGTERM, SIGINT, SIGHUP}) SetHandler(signal, OnSignal);
+  // The event sink's lines are written by the loop, like every other.
+  if (settings_.events != nullptr) {
+    settings_.events->SetLog([this](const std::string& line) {
+      inbox_.Post([this, line] {
+        LogLine(line);
+        trace_log().flush();
+      });
+    });
+  }
 }
 
 GatewayLoop::~GatewayLoop() {
+  if (settings_.events != nullptr) settings_.events->SetLog(nullptr);
   for (int signal : {SIGTERM, SIGINT, SIGHUP}) SetHandler(signal, SIG_DFL);
   signalPipeWrite = -1;
   std::clog.tie(&std::cout);
@@ -645,7 +656,12 @@ void GatewayLoop::RunEngine(Slots::iterator found) {
   const bool held = MayHoldConversation(destination);
   std::function<bool()> work = [this, session, run, start, metrics = metrics_,
                                 accounts = settings_.accounts,
+                                events = settings_.events,
                                 source = found->second.source,
+                                // The options only for the events' sync.
+                                request = settings_.events != nullptr
+                                              ? session->GetRequest()
+                                              : std::string(),
                                 user = run->GetUser(), destination, trace,
                                 owner = session->GetOwnerDevice(),
                                 held]() mutable {
@@ -663,6 +679,9 @@ void GatewayLoop::RunEngine(Slots::iterator found) {
     const bool ownerDevice = !owner.empty() && UpperCase(owner) == user;
     EngineRun result =
         Converse(accounts, *run, user, destination, source, ownerDevice);
+    ReportEngineRun(events, request, result, session->GetClientAddress(),
+                    session->GetId());
+    WipeSecret(&request);
     if (result.refused) {
       session->Abandon(result.logText);
       return true;

@@ -50,6 +50,7 @@
 #include "gateway/refusal_log.h"
 #include "gateway/worker_pool.h"
 
+class EventSink;
 class TlsContext;
 
 // The gateway's Listener, which also accepts without waiting and without
@@ -103,6 +104,8 @@ struct LoopSettings {
   // The host a conversation reaches, for the limit per account and each
   // host's share of the conversations; null: the partner LU as named.
   HostResolver resolveHost;
+  // Where each run's events go (gateway/gateway_events.h); null: nowhere.
+  EventSink* events = nullptr;
 };
 
 class GatewayLoop {

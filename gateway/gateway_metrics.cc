@@ -109,6 +109,34 @@ GatewayMetrics::GatewayMetrics() {
   sharedStateFallbacks = r.AddCounter(
       "tarpons_shared_state_fallbacks_total",
       "Times the shared store failed and the gateway counted in memory.");
+  AddEventMetrics();
   r.AddInfo("tarpons_build_info", "The gateway's version; always 1.", "version",
             TARPON_VERSION);
+}
+
+const double kHookRunBuckets[12] = {0.005, 0.01, 0.025, 0.05, 0.1, 0.25,
+                                    0.5,   1,    2.5,   5,    10,  30};
+
+void GatewayMetrics::AddEventMetrics() {
+  MetricsRegistry& r = registry_;
+  events.written = r.AddCounter("tarpons_events_written_total",
+                                "Events written and synced to the spool.");
+  events.delivered = r.AddCounter("tarpons_events_delivered_total",
+                                  "Events every -on-event hook took.");
+  events.retried = r.AddCounter(
+      "tarpons_event_retries_total",
+      "Deliveries of an event or a sync event tried again after a failure.");
+  events.givenUp =
+      r.AddCounter("tarpons_events_given_up_total",
+                   "Events and sync events given up on after their last try.");
+  events.dropped = r.AddCounter(
+      "tarpons_events_dropped_total",
+      "Events not written: the queue or the spool was full, or the disk "
+      "failed.");
+  events.spoolDepth =
+      r.AddGauge("tarpons_event_spool_depth", "Events waiting in the spool.");
+  events.hookSeconds =
+      r.AddHistogram("tarpons_hook_run_seconds", "Time one run of a hook took.",
+                     std::vector<double>(std::begin(kHookRunBuckets),
+                                         std::end(kHookRunBuckets)));
 }

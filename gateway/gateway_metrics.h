@@ -6,6 +6,7 @@
 #ifndef TARPON_GATEWAY_GATEWAY_METRICS_H_
 #define TARPON_GATEWAY_GATEWAY_METRICS_H_
 
+#include "events/event_sink.h"
 #include "metrics/metrics_registry.h"
 
 // The engine's return codes grouped as tarpon_exit_status groups them
@@ -68,8 +69,15 @@ class GatewayMetrics {
   Counter* accountChangesHeld;    // tarpons_account_changes_held_total
   Counter* accountHoldsStarted;   // tarpons_account_holds_started_total
   Counter* sharedStateFallbacks;  // tarpons_shared_state_fallbacks_total
+  // tarpons_events_written_total, tarpons_events_delivered_total,
+  // tarpons_event_retries_total, tarpons_events_given_up_total,
+  // tarpons_events_dropped_total, tarpons_event_spool_depth and
+  // tarpons_hook_run_seconds, for the event sink.
+  EventMetrics events;
 
  private:
+  void AddEventMetrics();
+
   MetricsRegistry registry_;
   Counter* sessions_[kSessionOutcomes];  // tarpons_sessions_total{outcome}
 };

@@ -21,6 +21,7 @@
 #include "comm/tls.h"
 #include "comm/wsa.h"
 #include "contract/error_text.h"
+#include "events/event_sink.h"
 #include "gateway/account_guard.h"
 #include "gateway/account_limit.h"
 #include "gateway/account_setup.h"
@@ -38,6 +39,7 @@
 namespace {
 
 const char kDefaultLogFile[] = "tarpond.log";
+const char kDefaultSpool[] = "/var/lib/tarpon/spool";
 const GatewayLimits kDefaults;
 const AccountLimits kAccountDefaults;
 
@@ -62,6 +64,8 @@ struct Settings {
   std::string sharedStatePasswordFile;
   bool listHeld = false;
   std::string release;
+  // -spool, -on-event and -on-change-sync.
+  EventSettings events;
 };
 
 // The most bits -ipv6prefix takes, and the fewest.
@@ -91,7 +95,9 @@ bool IsLogFileName(const char* arg) {
            IsSwitch(arg, "shared-state") ||
            IsSwitch(arg, "shared-state-password") ||
            IsSwitch(arg, "conversations") || IsAccountSwitch(arg) ||
-           IsSwitch(arg, "stop-timeout") || IsSwitch(arg, "held"));
+           IsSwitch(arg, "stop-timeout") || IsSwitch(arg, "held") ||
+           IsSwitch(arg, "spool") || IsSwitch(arg, "on-event") ||
+           IsSwitch(arg, "on-change-sync"));
 }
 
 void PrintSyntax(const char* program) {
@@ -147,6 +153,16 @@ void PrintSyntax(const char* program) {
             << "      a file whose first line is its password; "
                "-shared-gateways n\n"
             << "      the gateways that share it (default 2).\n"
+            << "   -on-event PROGRAM run PROGRAM with each event (a change "
+               "a host\n"
+            << "      answered, a hold) on its input; repeatable. -spool DIR "
+               "keeps\n"
+            << "      the events until delivered, default = " << kDefaultSpool
+            << "\n"
+            << "   -on-change-sync PROGRAM run PROGRAM after each change made, "
+               "with\n"
+            << "      the user ID, destination and new password on its "
+               "input.\n"
             << "   -? This help text.\n"
             << std::endl;
 }
@@ -264,6 +280,30 @@ bool AccountSwitch(int argc, char** argv, int* i, Settings* settings) {
   return false;
 }
 
+// -spool, -on-event or -on-change-sync with its value; false, after the
+// message, when the value is missing.
+bool EventSwitch(int argc, char** argv, int* i, EventSettings* events) {
+  const char* name = argv[*i];
+  const char* value = *i + 1 < argc ? argv[*i + 1] : nullptr;
+  // A folder or a program is a path, read as -log reads its file's.
+  if (value == nullptr || !IsLogFileName(value) || *value == '\0') {
+    std::cerr << ErrorPrefix()
+              << "TARPON SERVER E0009 : missing or invalid value for " << name
+              << ". Terminating.\n";
+    if (value != nullptr && !BeginsLikeSwitch(value)) ++*i;
+    return false;
+  }
+  ++*i;
+  if (IsSwitch(name, "spool")) {
+    events->spoolFolder = value;
+  } else if (IsSwitch(name, "on-event")) {
+    events->eventHooks.push_back(value);
+  } else {
+    events->syncHooks.push_back(value);
+  }
+  return true;
+}
+
 // The log named by -log cannot be opened (error is the open's errno): the
 // cause, then the line the gateway has always printed.
 void ReportLogFailure(const std::string& path, int error) {
@@ -323,6 +363,11 @@ int ParseOptions(int argc, char** argv, GatewayLog& log, Settings* settings) {
       settings->listHeld = true;
     } else if (IsAccountSwitch(arg)) {
       if (!AccountSwitch(argc, argv, &i, settings)) {
+        rc = GATEWAY_EXIT_BAD_OPTION;
+      }
+    } else if (IsSwitch(arg, "spool") || IsSwitch(arg, "on-event") ||
+               IsSwitch(arg, "on-change-sync")) {
+      if (!EventSwitch(argc, argv, &i, &settings->events)) {
         rc = GATEWAY_EXIT_BAD_OPTION;
       }
     } else if (IsSwitch(arg, "maxstartups") || IsSwitch(arg, "persource") ||
@@ -463,6 +508,9 @@ int Check(const Settings& settings, NodeLoader loadNode) {
   check.listen = settings.listen;
   check.loadNode = loadNode;
   check.accountCount = settings.accounts.limits.policy.count;
+  check.spoolFolder = settings.events.spoolFolder;
+  check.eventHooks = settings.events.eventHooks;
+  check.syncHooks = settings.events.syncHooks;
   CheckReport report;
   CheckServer(check, &report);
   AccountSettings accounts = settings.accounts;
@@ -475,6 +523,29 @@ int Check(const Settings& settings, NodeLoader loadNode) {
   CheckAccountSettings(accounts, &report);
   report.Print(std::cout, IsJournalStream(1));
   return report.Passed() ? GATEWAY_EXIT_OK : GATEWAY_EXIT_CHECK_FAILED;
+}
+
+// Starts the event sink; false after the message when its spool cannot be
+// used.
+bool StartEvents(EventSink* events, const EventSettings& settings) {
+  std::string error;
+  if (!events->Start(&error)) {
+    std::cerr << ErrorPrefix() << "TARPON SERVER E0013 : cannot use the event "
+              << "spool " << settings.spoolFolder << ": " << error
+              << ". Terminating." << std::endl;
+    return false;
+  }
+  if (!settings.eventHooks.empty() || !settings.syncHooks.empty()) {
+    trace_log() << GatewayTimeStamp()
+                << "TARPON SERVER hooks: " << settings.eventHooks.size()
+                << " -on-event, " << settings.syncHooks.size()
+                << " -on-change-sync"
+                << (settings.eventHooks.empty()
+                        ? std::string()
+                        : ", spool " + settings.spoolFolder)
+                << std::endl;
+  }
+  return true;
 }
 
 // Listens and serves until stopped; the exit code.
@@ -504,6 +575,12 @@ int Serve(Settings& settings, GatewayLog& log) {
                         std::random_device()());
     GatewayMetrics metrics;
     settings.loop.metrics = &metrics;
+    EventSink events(settings.events, metrics.events);
+    if (!StartEvents(&events, settings.events)) {
+      out << GatewayTimeStamp() << "TARPON SERVER ended" << std::endl;
+      return GATEWAY_EXIT_BAD_SETTING;
+    }
+    settings.loop.events = &events;
     AccountSetup accountSetup;
     std::string why;
     if (!accountSetup.Open(settings.accounts, PenaltyPolicy(settings.limits),
@@ -532,14 +609,18 @@ int Serve(Settings& settings, GatewayLog& log) {
     // Abandoned conversations' threads wait for hosts that do not answer:
     // the process ends without them. Every count is in the store already;
     // their tries count as failures once their leases end.
-    settings.loop.onAbandoned = [&out](int abandoned) {
+    settings.loop.onAbandoned = [&out, &events](int abandoned) {
+      events.Stop();
+      for (const std::string& line : events.TakeLogLines()) {
+        out << GatewayTimeStamp() << line << '\n';
+      }
       out << GatewayTimeStamp() << "TARPON SERVER ended, " << abandoned
           << " conversations abandoned at the stop" << std::endl;
       out.flush();
       std::_Exit(GATEWAY_EXIT_ABANDONED);
     };
-    GatewayLoop loop(open, admission, log, std::move(settings.tls),
-                     settings.loop);
+    auto loop = std::make_unique<GatewayLoop>(
+        open, admission, log, std::move(settings.tls), settings.loop);
     MetricsListener metricsListener(&metrics.registry());
     std::string error;
     if (!settings.metrics.empty() &&
@@ -567,9 +648,15 @@ int Serve(Settings& settings, GatewayLog& log) {
                 << " serviceName=" << settings.service
                 << ", logFileName=" << settings.logFileName << std::endl;
     }
-    if (!loop.Run()) {
+    if (!loop->Run()) {
       rc = GATEWAY_EXIT_ABNORMAL;
-      failed = &loop.GetFailedListener();
+      failed = &loop->GetFailedListener();
+    }
+    // The conversations have ended with the loop: nothing more comes.
+    loop.reset();
+    events.Stop();
+    for (const std::string& line : events.TakeLogLines()) {
+      out << GatewayTimeStamp() << line << '\n';
     }
   } else {
     std::cerr << ErrorPrefix() << "TARPON SERVER E0011 : "
@@ -601,6 +688,7 @@ int GatewayServerMain(int argc, char** argv, NodeLoader loadNode,
   std::streambuf* savedLog = trace_log().rdbuf(&log);
   Settings settings;
   settings.loop.resolveHost = std::move(resolveHost);
+  settings.events.spoolFolder = kDefaultSpool;
   settings.check = HasCheckSwitch(argc, argv);
   rc = ParseOptions(argc, argv, log, &settings);
   settings.timeout = SessionTimeout();

@@ -17,12 +17,15 @@
 #include <memory>
 #include <ostream>
 #include <set>
+#include <sstream>
 
 #include "comm/address.h"
 #include "comm/fd.h"
 #include "comm/gateway_protocol.h"
 #include "comm/tls.h"
 #include "contract/error_text.h"
+#include "events/hook_process.h"
+#include "events/spool.h"
 
 namespace {
 
@@ -335,4 +338,61 @@ void CheckServer(const ServerCheckSettings& settings, CheckReport* report) {
   CheckSessionTimeout(settings.timeoutSeconds, report);
   CheckTls(report);
   CheckNode(settings.loadNode, settings.accountCount, report);
+  if (!settings.eventHooks.empty()) CheckSpool(settings.spoolFolder, report);
+  CheckHooks(settings.eventHooks, "-on-event", report);
+  CheckHooks(settings.syncHooks, "-on-change-sync", report);
+}
+
+void CheckHooks(const std::vector<std::string>& hooks, const char* kind,
+                CheckReport* report) {
+  for (const std::string& hook : hooks) {
+    std::vector<std::string> words;
+    std::istringstream in(hook);
+    for (std::string word; in >> word;) words.push_back(word);
+    words.push_back("--check");
+    HookResult result =
+        RunHook(words, "", std::chrono::seconds(CHECK_HOOK_SECONDS));
+    std::string text = std::string(kind) + " hook " + hook + ": ";
+    if (result.Succeeded()) {
+      report->Ok(text + "its check passed" +
+                 (result.output.empty() ? "" : ": " + result.output));
+    } else {
+      report->Fail(text + "its check failed (" + result.Describe() + ")" +
+                   (result.output.empty() ? "" : ": " + result.output));
+    }
+  }
+}
+
+void CheckSpool(const std::string& folder, CheckReport* report) {
+  const std::string subject = "event spool " + folder;
+  struct stat status;
+  std::string error;
+  if (stat(folder.c_str(), &status) != 0) {
+    const std::string parent = FolderOf(folder);
+    if (!MayAccess(parent, W_OK | X_OK, &error)) {
+      report->Fail(subject + ": missing, and its folder " + parent +
+                   " is not writable by " + UserName() + ": " + error);
+    } else {
+      report->Ok(subject + ": missing, made at the start");
+    }
+    return;
+  }
+  if (!S_ISDIR(status.st_mode)) {
+    report->Fail(subject + ": not a folder");
+    return;
+  }
+  if (!MayAccess(folder, R_OK | W_OK | X_OK, &error)) {
+    report->Fail(subject + ": not writable by " + UserName() + ": " + error);
+    return;
+  }
+  Spool spool(folder, SpoolLimits());
+  size_t failed = Spool(folder + "/failed", SpoolLimits()).List().size();
+  std::string text = subject + ": writable by " + UserName() + ", " +
+                     std::to_string(spool.List().size()) + " events waiting";
+  if (failed > 0) {
+    report->Warn(text + ", " + std::to_string(failed) + " given up on in " +
+                 spool.FailedFolder());
+  } else {
+    report->Ok(text);
+  }
 }

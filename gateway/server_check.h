@@ -115,7 +115,21 @@ struct ServerCheckSettings {
   std::vector<std::string> listen;
   NodeLoader loadNode = nullptr;  // null: no node checks
   int accountCount = 0;           // -accountlimit's count, 0: off
+  // -spool, -on-event and -on-change-sync.
+  std::string spoolFolder;
+  std::vector<std::string> eventHooks;
+  std::vector<std::string> syncHooks;
 };
+
+// Each hook's own check: "PROGRAM --check" run with nothing on its input
+// and a deadline of CHECK_HOOK_SECONDS, passed when it exits with 0 (its
+// first line of output is shown); a program that cannot be run fails.
+constexpr int CHECK_HOOK_SECONDS = 10;
+void CheckHooks(const std::vector<std::string>& hooks, const char* kind,
+                CheckReport* report);
+// The spool folder: there (or makeable in its parent) and writable, with
+// the events waiting in it and those given up on.
+void CheckSpool(const std::string& folder, CheckReport* report);
 
 // Runs every check in the order of a start.
 void CheckServer(const ServerCheckSettings& settings, CheckReport* report);

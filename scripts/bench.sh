@@ -19,6 +19,8 @@
 #   - the limit per account: guesses at 50 accounts from 1,000 sources
 #     against a host that revokes after three failures, and what the limit
 #     costs a change, in memory and in Redis (account_bench);
+#   - the hooks: a refused change with one -on-event hook against none,
+#     and the event spool's throughput (hooks_bench);
 #   - where the engine's time goes (callgrind, and perf where it works).
 # Everything runs on 127.0.0.1 with bounded loops; a full run takes a few
 # minutes on 2 cores.
@@ -39,7 +41,7 @@ scripts/install-deps.sh "${optional[@]}"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARPON_BENCH=ON >/dev/null
 cmake --build "$build" -j2 --target micro_bench system_bench engine_loop \
   tls_bench loop_bench conversation_bench balancer_bench web_bench \
-  account_bench tarpon tarpons tarpon-web trivial_program minimal_server
+  account_bench hooks_bench tarpon tarpons tarpon-web trivial_program minimal_server
 
 if [[ "${QUICK:-0}" == 1 ]]; then
   min_time=0.1 reps=1
@@ -50,6 +52,7 @@ if [[ "${QUICK:-0}" == 1 ]]; then
   balancer_args=(--rounds 1 --sessions 10)
   web_args=(--rounds 2 --changes 100 --client-changes 5)
   account_args=(--sources 50 --accounts 10 --changes 300)
+  hooks_args=(--rounds 2 --changes 100 --events 300)
 else
   min_time=0.5 reps=3
   system_args=()
@@ -59,6 +62,7 @@ else
   balancer_args=()
   web_args=()
   account_args=()
+  hooks_args=()
 fi
 micro=(--benchmark_min_time="$min_time" --benchmark_repetitions="$reps"
        --benchmark_report_aggregates_only=true)
@@ -82,6 +86,7 @@ TMPDIR=/dev/shm "$build/bench/micro_bench" "${micro[@]}" \
 "$build/bench/balancer_bench" "${balancer_args[@]}"
 "$build/bench/web_bench" "${web_args[@]}"
 "$build/bench/account_bench" "${account_args[@]}"
+"$build/bench/hooks_bench" "${hooks_args[@]}"
 
 if [[ "${PROFILE:-1}" != 0 ]]; then
   out=$(mktemp -d "${TMPDIR:-/tmp}/tarpon-bench.XXXXXX")

@@ -95,7 +95,8 @@ for file in bin/tarpon bin/tarponrc sbin/tarpons \
   share/tarpon-web/page.html share/tarpon-web/openapi.json \
   share/tarpon-web/i18n/de.json share/tarpon-web/static/tarpon-web.js \
   share/man/man8/tarpon-web.8.gz ../etc/default/tarpon-web \
-  ../etc/logrotate.d/tarpons ../etc/tarpon/sna-node.conf; do
+  ../etc/logrotate.d/tarpons ../etc/tarpon/sna-node.conf \
+  lib/tarpon/hooks/notify-mail lib/tarpon/hooks/sync-ldap share/doc/tarpon/hooks.md; do
   [[ -e "$root/$file" ]] || fail "$file missing from the package"
 done
 unit="$root/lib/systemd/system/tarpons.service"

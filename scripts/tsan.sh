@@ -17,7 +17,7 @@ fi
 cmake -S . -B build-tsan -DTARPON_SANITIZE_THREAD=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" ${CMAKE_ARGS:-} >/dev/null
 cmake --build build-tsan -j2 --target engine_test sna_test metrics_test \
-  gateway_test tarpons tarponrc tarpon_e2e_test tarpon-web web_test
+  gateway_test events_test tarpons tarponrc tarpon_e2e_test tarpon-web web_test
 
 # halt_on_error: the first race fails the run with its report.
 TSAN_OPTIONS="halt_on_error=1 ${TSAN_OPTIONS:-}" \
@@ -29,6 +29,8 @@ TSAN_OPTIONS="halt_on_error=1 ${TSAN_OPTIONS:-}" \
   --gtest_filter='MetricsThreadTest.*:MetricsListenerTest.*'
 TSAN_OPTIONS="halt_on_error=1 ${TSAN_OPTIONS:-}" \
   build-tsan/gateway/gateway_test --gtest_filter='WorkerPoolTest.*:LoopBatonTest.*'
+TSAN_OPTIONS="halt_on_error=1 ${TSAN_OPTIONS:-}" \
+  build-tsan/events/events_test --gtest_filter='EventSinkTest.*:HookProcessTest.*'
 # A race in the gateway ends it with a report, which fails these tests.
 TARPON_BIN_DIR=$PWD/build-tsan/programs \
   TSAN_OPTIONS="halt_on_error=1 ${TSAN_OPTIONS:-}" \

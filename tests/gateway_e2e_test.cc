@@ -68,6 +68,11 @@ const char kServerSyntax[] =
     "      shared by every gateway; -shared-state-password FILE names\n"
     "      a file whose first line is its password; -shared-gateways n\n"
     "      the gateways that share it (default 2).\n"
+    "   -on-event PROGRAM run PROGRAM with each event (a change a host\n"
+    "      answered, a hold) on its input; repeatable. -spool DIR keeps\n"
+    "      the events until delivered, default = /var/lib/tarpon/spool\n"
+    "   -on-change-sync PROGRAM run PROGRAM after each change made, with\n"
+    "      the user ID, destination and new password on its input.\n"
     "   -? This help text.\n\n";
 
 std::string Program(const std::string& name) {

@@ -1,0 +1,95 @@
+#include "events/event.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <ctime>
+#include <nlohmann/json.hpp>
+
+namespace {
+
+std::tm UtcOf(std::chrono::system_clock::time_point time) {
+  std::time_t seconds = std::chrono::system_clock::to_time_t(time);
+  std::tm utc = {};
+  gmtime_r(&seconds, &utc);
+  return utc;
+}
+
+// The microseconds past the whole second of time (0 to 999999).
+long MicrosecondsOf(std::chrono::system_clock::time_point time) {
+  auto micros = std::chrono::duration_cast<std::chrono::microseconds>(
+                    time.time_since_epoch())
+                    .count() %
+                1000000;
+  return static_cast<long>(micros < 0 ? micros + 1000000 : micros);
+}
+
+nlohmann::ordered_json DestinationJson(const std::string& type,
+                                       const EventDestination& destination) {
+  nlohmann::ordered_json entry = {{"destination", destination.name},
+                                  {"outcome", destination.outcome}};
+  if (type == "change") {
+    entry["returnCode"] = destination.returnCode;
+    entry["verdict"] = destination.verdict;
+  } else if (type == "hold") {
+    entry["seconds"] = destination.seconds;
+  }
+  return entry;
+}
+
+}  // namespace
+
+std::string EventJson(const Event& event) {
+  nlohmann::ordered_json destinations = nlohmann::ordered_json::array();
+  for (const EventDestination& destination : event.destinations) {
+    destinations.push_back(DestinationJson(event.type, destination));
+  }
+  nlohmann::ordered_json json = {
+      {"version", 1},       {"id", event.id},
+      {"type", event.type}, {"time", UtcTimeText(event.time)},
+      {"user", event.user}, {"destinations", destinations}};
+  if (!event.source.empty()) json["source"] = event.source;
+  if (!event.operation.empty()) json["operation"] = event.operation;
+  if (!event.by.empty()) json["by"] = event.by;
+  // Bytes a client sent that are not UTF-8 are replaced, never refused.
+  return json.dump(-1, ' ', false,
+                   nlohmann::ordered_json::error_handler_t::replace);
+}
+
+std::string NewEventId(std::chrono::system_clock::time_point time) {
+  static std::atomic<unsigned long> counter{0};
+  std::tm utc = UtcOf(time);
+  char text[80];
+  std::snprintf(text, sizeof text, "%04d%02d%02dT%02d%02d%02d.%06ldZ-%ld-%lu",
+                utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour,
+                utc.tm_min, utc.tm_sec, MicrosecondsOf(time),
+                static_cast<long>(getpid()), ++counter);
+  return text;
+}
+
+std::string UtcTimeText(std::chrono::system_clock::time_point time) {
+  std::tm utc = UtcOf(time);
+  char text[80];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ",
+                utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour,
+                utc.tm_min, utc.tm_sec, MicrosecondsOf(time) / 1000);
+  return text;
+}
+
+std::string OneLine(const std::string& text, size_t maxLength) {
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    size_t first = text.find_first_not_of(" \t\r", start);
+    if (first != std::string::npos && first < end) {
+      size_t last = text.find_last_not_of(" \t\r", end - 1);
+      std::string line = text.substr(first, last + 1 - first);
+      if (line.size() > maxLength) line.resize(maxLength);
+      return line;
+    }
+    start = end + 1;
+  }
+  return std::string();
+}

@@ -1,0 +1,449 @@
+#include "events/event_sink.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <sstream>
+#include <utility>
+
+#include "comm/signal_block.h"
+#include "contract/secret.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Log lines kept while no log is set.
+constexpr size_t kKeptLines = 1000;
+// For this long after an event was queued the writer looks for more every
+// kLazyWrite instead of waiting to be woken.
+constexpr auto kAwakeWindow = std::chrono::seconds(1);
+constexpr auto kLazyWrite = std::chrono::milliseconds(5);
+// The most events written before the folder is synced for them.
+constexpr size_t kWriteBatch = 64;
+// The longest verdict an event keeps.
+constexpr size_t kVerdictLength = 200;
+
+// A hook's words: the program and any arguments, split at white space.
+std::vector<std::string> Words(const std::string& command) {
+  std::istringstream in(command);
+  std::vector<std::string> words;
+  std::string word;
+  while (in >> word) words.push_back(word);
+  return words;
+}
+
+// text with every copy of secret in it replaced by "****".
+std::string Masked(std::string text, const std::string& secret) {
+  if (secret.empty()) return text;
+  for (size_t at = text.find(secret); at != std::string::npos;
+       at = text.find(secret, at)) {
+    text.replace(at, secret.size(), "****");
+  }
+  return text;
+}
+
+void Add(Counter* counter) {
+  if (counter != nullptr) counter->Increment();
+}
+
+}  // namespace
+
+// One delivery: a spooled event (id) or a sync event (its fields).
+struct EventSink::Job {
+  bool sync = false;
+  std::string id;    // the spool's id, or a sync event's own
+  std::string what;  // for the log: "change ALICE" or "user ALICE at HOSTA"
+  std::string user, destination, password, operation;
+  int attempt = 0;
+  std::vector<bool> done;  // per hook
+  Clock::time_point due;
+  uint64_t order = 0;
+
+  ~Job() { WipeSecret(&password); }
+};
+
+EventSink::EventSink(EventSettings settings, EventMetrics metrics)
+    : settings_(std::move(settings)),
+      metrics_(metrics),
+      spool_(settings_.spoolFolder, settings_.spoolLimits) {}
+
+EventSink::~EventSink() { Stop(); }
+
+bool EventSink::Start(std::string* error) {
+  std::vector<std::unique_ptr<Job>> waiting;
+  if (HasEventHooks()) {
+    if (!spool_.Open(error)) return false;
+    for (const std::string& id : spool_.List()) {
+      auto job = std::make_unique<Job>();
+      job->id = id;
+      job->what = "event " + id;
+      job->done.assign(settings_.eventHooks.size(), false);
+      waiting.push_back(std::move(job));
+    }
+    if (!waiting.empty()) {
+      Log("TARPON SERVER " + std::to_string(waiting.size()) +
+          " events wait in the spool " + spool_.GetFolder());
+    }
+    UpdateDepth();
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto& job : waiting) {
+    job->due = Clock::now();
+    job->order = nextOrder_++;
+    jobs_.push_back(std::move(job));
+  }
+  started_ = true;
+  // Signals are the gateway loop's: no thread of the sink takes one.
+  SignalBlock blocked;
+  writer_ = std::thread([this] { WriteEvents(); });
+  for (int i = 0; i < std::max(1, settings_.concurrency); ++i) {
+    deliverers_.emplace_back([this] { Deliver(); });
+  }
+  return true;
+}
+
+void EventSink::Stop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!started_ || stopping_) return;
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  intakeReady_.notify_all();
+  // The writer writes every event accepted before it ends.
+  writer_.join();
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    idle_.wait_for(lock, settings_.stopGrace, [this] { return running_ == 0; });
+  }
+  cancel_ = true;
+  changed_.notify_all();
+  for (std::thread& thread : deliverers_) thread.join();
+  deliverers_.clear();
+  size_t spooled = 0;
+  for (auto& job : jobs_) {
+    if (!job->sync) {
+      ++spooled;
+      continue;
+    }
+    Log("TARPON SERVER stopping: sync event for " + job->what +
+        (job->operation.empty() ? "" : " (operation " + job->operation + ")") +
+        " not delivered");
+  }
+  jobs_.clear();
+  if (spooled > 0) {
+    Log("TARPON SERVER stopping: " + std::to_string(spooled) +
+        " events left in the spool " + spool_.GetFolder() +
+        " for the next start");
+  }
+}
+
+void EventSink::SetLog(LogFunction log) {
+  std::lock_guard<std::mutex> lock(logMutex_);
+  log_ = std::move(log);
+  if (!log_) return;
+  for (const std::string& line : keptLines_) log_(line);
+  keptLines_.clear();
+}
+
+std::vector<std::string> EventSink::TakeLogLines() {
+  std::lock_guard<std::mutex> lock(logMutex_);
+  std::vector<std::string> lines(keptLines_.begin(), keptLines_.end());
+  keptLines_.clear();
+  return lines;
+}
+
+void EventSink::Log(const std::string& line) {
+  std::lock_guard<std::mutex> lock(logMutex_);
+  if (log_) {
+    log_(line);
+    return;
+  }
+  if (keptLines_.size() >= kKeptLines) keptLines_.pop_front();
+  keptLines_.push_back(line);
+}
+
+void EventSink::OnChange(const std::string& user,
+                         const std::string& destination, int returnCode,
+                         const std::string& verdict, const std::string& source,
+                         const std::string& operationId) {
+  Event event;
+  event.type = "change";
+  event.user = user;
+  EventDestination reached;
+  reached.name = destination;
+  reached.outcome = returnCode == 0 ? "changed" : "refused";
+  reached.returnCode = returnCode;
+  reached.verdict = OneLine(verdict, kVerdictLength);
+  event.destinations.push_back(reached);
+  event.source = source;
+  event.operation = operationId;
+  Submit(std::move(event));
+}
+
+void EventSink::OnHold(const std::string& user, const std::string& host,
+                       int seconds, const std::string& source) {
+  Event event;
+  event.type = "hold";
+  event.user = user;
+  EventDestination held;
+  held.name = host;
+  held.outcome = "held";
+  held.seconds = seconds;
+  event.destinations.push_back(held);
+  event.source = source;
+  Submit(std::move(event));
+}
+
+void EventSink::OnRelease(const std::string& user, const std::string& host,
+                          const std::string& by) {
+  Event event;
+  event.type = "release";
+  event.user = user;
+  EventDestination released;
+  released.name = host;
+  released.outcome = "released";
+  event.destinations.push_back(released);
+  event.by = by;
+  Submit(std::move(event));
+}
+
+void EventSink::Submit(Event event) {
+  if (!HasEventHooks()) return;
+  if (event.time == std::chrono::system_clock::time_point()) {
+    event.time = std::chrono::system_clock::now();
+  }
+  if (event.id.empty()) event.id = NewEventId(event.time);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!stopping_ && intake_.size() < settings_.maxQueued) {
+      intake_.push_back(std::move(event));
+      lastIntake_ = Clock::now();
+      // A writer that looks again soon is not woken: the wake would cost
+      // the change's thread more than the answer it is about to send.
+      if (writerAsleep_) intakeReady_.notify_one();
+      return;
+    }
+  }
+  Add(metrics_.dropped);
+  Log("TARPON SERVER event " + event.id + " (" + event.type + " " + event.user +
+      ") not written: " + std::to_string(settings_.maxQueued) +
+      " events wait to be written");
+}
+
+void EventSink::OnSync(const std::string& user, const std::string& destination,
+                       std::string* newPassword,
+                       const std::string& operationId) {
+  if (!HasSyncHooks()) {
+    WipeSecret(newPassword);
+    return;
+  }
+  auto job = std::make_unique<Job>();
+  job->sync = true;
+  job->what = "user " + user + " at " + destination;
+  job->user = user;
+  job->destination = destination;
+  job->password = *newPassword;
+  WipeSecret(newPassword);
+  job->operation = operationId;
+  job->done.assign(settings_.syncHooks.size(), false);
+  job->due = Clock::now();
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (!stopping_ && syncWaiting_ < settings_.maxQueued) {
+    job->order = nextOrder_++;
+    job->id = "sync-" + std::to_string(job->order);
+    ++syncWaiting_;
+    jobs_.push_back(std::move(job));
+    changed_.notify_one();
+    return;
+  }
+  lock.unlock();
+  Log("TARPON SERVER sync event for " + job->what + " (operation " +
+      operationId + ") not delivered: " +
+      (stopping_ ? std::string("the gateway is stopping")
+                 : std::to_string(settings_.maxQueued) + " sync events wait"));
+}
+
+void EventSink::WriteEvents() {
+  for (;;) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    auto ready = [this] { return stopping_ || !intake_.empty(); };
+    if (Clock::now() - lastIntake_ < kAwakeWindow) {
+      if (!intakeReady_.wait_for(lock, kLazyWrite, ready)) continue;
+    } else {
+      writerAsleep_ = true;
+      intakeReady_.wait(lock, ready);
+      writerAsleep_ = false;
+    }
+    if (intake_.empty()) return;
+    // What waits is written together, the folder synced once for all.
+    std::vector<Event> batch;
+    while (!intake_.empty() && batch.size() < kWriteBatch) {
+      batch.push_back(std::move(intake_.front()));
+      intake_.pop_front();
+    }
+    lock.unlock();
+    std::vector<std::unique_ptr<Job>> written;
+    for (const Event& event : batch) {
+      if (WriteEvent(event)) written.push_back(JobOf(event));
+    }
+    std::string error;
+    if (!written.empty() && !spool_.SyncFolder(&error)) {
+      Log("TARPON SERVER event spool " + spool_.GetFolder() +
+          " not synced: " + error);
+    }
+    UpdateDepth();
+    lock.lock();
+    for (auto& job : written) {
+      job->order = nextOrder_++;
+      jobs_.push_back(std::move(job));
+      changed_.notify_one();
+    }
+  }
+}
+
+bool EventSink::WriteEvent(const Event& event) {
+  std::string error;
+  Spool::WriteResult result =
+      spool_.Write(event.id, EventJson(event), &error, false);
+  if (result == Spool::WriteResult::kWritten) {
+    Add(metrics_.written);
+    return true;
+  }
+  Add(metrics_.dropped);
+  Log("TARPON SERVER event " + event.id + " (" + event.type + " " + event.user +
+      ") not written: " +
+      (result == Spool::WriteResult::kFull
+           ? "the spool " + spool_.GetFolder() + " is full (" +
+                 std::to_string(spool_.GetDepth()) + " events)"
+           : error));
+  return false;
+}
+
+std::unique_ptr<EventSink::Job> EventSink::JobOf(const Event& event) const {
+  auto job = std::make_unique<Job>();
+  job->id = event.id;
+  job->what = "event " + event.id + " (" + event.type + " " + event.user + ")";
+  job->done.assign(settings_.eventHooks.size(), false);
+  job->due = Clock::now();
+  return job;
+}
+
+void EventSink::Deliver() {
+  for (;;) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_ptr<Job> job;
+    while (!job) {
+      if (stopping_) return;
+      auto next = std::min_element(
+          jobs_.begin(), jobs_.end(), [](const auto& a, const auto& b) {
+            return a->due != b->due ? a->due < b->due : a->order < b->order;
+          });
+      if (next == jobs_.end()) {
+        changed_.wait(lock);
+      } else if ((*next)->due > Clock::now()) {
+        changed_.wait_until(lock, (*next)->due);
+      } else {
+        job = std::move(*next);
+        jobs_.erase(next);
+      }
+    }
+    ++running_;
+    lock.unlock();
+    bool delivered = RunHooks(job.get());
+    Finish(std::move(job), delivered);
+    lock.lock();
+    --running_;
+    idle_.notify_all();
+  }
+}
+
+bool EventSink::RunHooks(Job* job) {
+  const std::vector<std::string>& hooks =
+      job->sync ? settings_.syncHooks : settings_.eventHooks;
+  std::string input;
+  if (job->sync) {
+    input = job->user + "\n" + job->destination + "\n" + job->password + "\n";
+  } else if (!spool_.Read(job->id, &input)) {
+    Log("TARPON SERVER " + job->what + " is no longer in the spool");
+    return true;
+  } else {
+    input += "\n";
+  }
+  bool all = true;
+  for (size_t i = 0; i < hooks.size(); ++i) {
+    if (job->done[i]) continue;
+    if (cancel_) {
+      all = false;
+      break;
+    }
+    HookResult result =
+        RunHook(Words(hooks[i]), input, settings_.hookDeadline, &cancel_);
+    if (metrics_.hookSeconds != nullptr && result.started) {
+      metrics_.hookSeconds->Observe(result.seconds);
+    }
+    job->done[i] = result.Succeeded();
+    all = all && job->done[i];
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.3f", result.seconds);
+    std::string output = Masked(result.output, job->password);
+    Log(std::string("TARPON SERVER ") + (job->sync ? "sync hook " : "hook ") +
+        hooks[i] + ", " + job->what +
+        (job->sync && !job->operation.empty()
+             ? " (operation " + job->operation + ")"
+             : "") +
+        ": " + result.Describe() + " in " + seconds + " s" +
+        (output.empty() ? "" : ": " + output));
+  }
+  WipeSecret(&input);
+  return all;
+}
+
+void EventSink::Finish(std::unique_ptr<Job> job, bool delivered) {
+  if (delivered) {
+    if (job->sync) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      --syncWaiting_;
+    } else {
+      spool_.Remove(job->id);
+      Add(metrics_.delivered);
+      UpdateDepth();
+    }
+    return;
+  }
+  // Killed by a stop: the try does not count, and the event stays.
+  if (!cancel_) ++job->attempt;
+  if (job->attempt >= settings_.maxAttempts) {
+    Log("TARPON SERVER " + job->what + " given up after " +
+        std::to_string(job->attempt) + " tries" +
+        (job->sync ? std::string() : ", kept in " + spool_.FailedFolder()));
+    if (job->sync) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      --syncWaiting_;
+    } else {
+      spool_.GiveUp(job->id);
+      UpdateDepth();
+    }
+    Add(metrics_.givenUp);
+    return;
+  }
+  if (!cancel_) Add(metrics_.retried);
+  job->due = Clock::now() + RetryDelay(job->attempt);
+  std::lock_guard<std::mutex> lock(mutex_);
+  jobs_.push_back(std::move(job));
+  changed_.notify_one();
+}
+
+std::chrono::milliseconds EventSink::RetryDelay(int attempt) const {
+  std::chrono::milliseconds delay = settings_.firstRetry;
+  for (int i = 1; i < attempt && delay < settings_.longestRetry; ++i) {
+    delay *= 2;
+  }
+  return std::min(delay, settings_.longestRetry);
+}
+
+void EventSink::UpdateDepth() {
+  if (metrics_.spoolDepth != nullptr) {
+    metrics_.spoolDepth->Set(static_cast<int64_t>(spool_.GetDepth()));
+  }
+}
