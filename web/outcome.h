@@ -5,6 +5,10 @@
 // the code is checked against them when it compiles (TARPON_MESSAGE_KEY),
 // and an outcome's row against its place.
 //
+// The tables have internal linkage (a copy in each file that reads them),
+// as the reason constants of problem_details.h have: a table shared by
+// every file would name another file's copy of a constant.
+//
 // Adding a reason is one row of kProblems (and its constant in
 // problem_details.h, its texts in every catalogue, its name in
 // docs/openapi.json).
@@ -37,7 +41,7 @@ struct OutcomeRow {
 };
 
 // One row per outcome, in the enum's order.
-inline constexpr OutcomeRow kOutcomes[] = {
+constexpr OutcomeRow kOutcomes[] = {
     {Outcome::kChanged, "changed", 200},
     {Outcome::kInvalid, "invalid", 400},
     {Outcome::kRefused, "refused", 422},
@@ -49,7 +53,7 @@ inline constexpr OutcomeRow kOutcomes[] = {
     {Outcome::kTimeout, "timeout", 504},
     {Outcome::kThrottled, "throttled", 429},
 };
-inline constexpr size_t kOutcomeCount = sizeof kOutcomes / sizeof *kOutcomes;
+constexpr size_t kOutcomeCount = sizeof kOutcomes / sizeof *kOutcomes;
 
 const char* OutcomeName(Outcome outcome);
 int OutcomeStatus(Outcome outcome);
@@ -62,7 +66,7 @@ struct ProblemRow {
   std::array<const char*, 3> keys;
 };
 
-inline constexpr ProblemRow kProblems[] = {
+constexpr ProblemRow kProblems[] = {
     // Refused here, before the gateway.
     {reason::kMissingField,
      "A field is missing",
@@ -134,11 +138,11 @@ inline constexpr ProblemRow kProblems[] = {
 
 // The message keys of the page's own verdicts, which no problem answers:
 // the API's 200 and the page's confirmation check.
-inline constexpr const char* kPageOnlyKeys[] = {"changed", "problemMismatch"};
+constexpr const char* kPageOnlyKeys[] = {"changed", "problemMismatch"};
 
 namespace outcome_detail {
 
-constexpr bool SameText(const char* a, const char* b) {
+static constexpr bool SameText(const char* a, const char* b) {
   while (*a != '\0' && *a == *b) {
     ++a;
     ++b;
@@ -146,7 +150,7 @@ constexpr bool SameText(const char* a, const char* b) {
   return *a == *b;
 }
 
-constexpr bool OutcomesInOrder() {
+static constexpr bool OutcomesInOrder() {
   for (size_t i = 0; i < kOutcomeCount; ++i) {
     if (static_cast<size_t>(kOutcomes[i].outcome) != i) return false;
   }
@@ -155,7 +159,7 @@ constexpr bool OutcomesInOrder() {
 static_assert(OutcomesInOrder(), "kOutcomes lists every outcome in order");
 
 template <bool kKnown>
-constexpr const char* Known(const char* key) {
+static constexpr const char* Known(const char* key) {
   static_assert(kKnown, "a message key with no row in web/outcome.h");
   return key;
 }
@@ -163,7 +167,7 @@ constexpr const char* Known(const char* key) {
 }  // namespace outcome_detail
 
 // True when a row of kProblems, or kPageOnlyKeys, names key.
-constexpr bool IsMessageKey(const char* key) {
+static constexpr bool IsMessageKey(const char* key) {
   for (const ProblemRow& row : kProblems) {
     for (const char* known : row.keys) {
       if (known != nullptr && outcome_detail::SameText(known, key)) return true;
