@@ -94,6 +94,27 @@ std::string TarponRequest::GetDestination() const {
   return ccb_->partnerLuAlias.get();
 }
 
+std::string TarponRequest::GetUser() const {
+  if (ccb_ == nullptr) return std::string();
+  return std::string(ccb_->user, strnlen(ccb_->user, sizeof ccb_->user));
+}
+
+const char* TarponRequest::GetNewPassword() const {
+  return ccb_ == nullptr ? "" : ccb_->newPassword;
+}
+
+std::string TarponRequest::GetServerName() const {
+  if (ccb_ == nullptr || !ccb_->serverName.isSet()) return std::string();
+  return ccb_->serverName.get();
+}
+
+void TarponRequest::Refuse(int rc, const std::string& line) {
+  if (ccb_ == nullptr) return;
+  program_output() << line;
+  rc_ = rc;
+  End();
+}
+
 void TarponRequest::HandOver() {
   if (started_ && thread_ == std::this_thread::get_id()) cleanup(ccb_);
   started_ = false;

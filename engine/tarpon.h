@@ -39,6 +39,15 @@ class TarponRequest {
   // After a Begin that returned true: the partner LU the conversation goes
   // to, its qualified name upper-cased or its alias.
   std::string GetDestination() const;
+  // After a Begin that returned true: the user ID, the new password and
+  // the server name (-s, "" without one) as the options gave them. The
+  // password is the request's own buffer, wiped when the request ends.
+  std::string GetUser() const;
+  const char* GetNewPassword() const;
+  std::string GetServerName() const;
+  // After a Begin that returned true, in place of Finish: ends the request
+  // without a conversation, line as its text and rc as its code.
+  void Refuse(int rc, const std::string& line);
   // Ends what Begin started on this thread, so that Finish may run on
   // another.
   void HandOver();

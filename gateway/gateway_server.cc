@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "blocklist/blocklist_tool.h"
 #include "comm/address.h"
 #include "comm/clock.h"
 #include "comm/gateway_protocol.h"
@@ -28,6 +29,7 @@
 #include "gateway/gateway_log.h"
 #include "gateway/gateway_loop.h"
 #include "gateway/gateway_metrics.h"
+#include "gateway/new_password_gate.h"
 #include "gateway/server_check.h"
 #include "gateway/service_notify.h"
 #include "gateway/shared_state.h"
@@ -60,6 +62,9 @@ struct Settings {
   bool sharedState = false;
   SharedStateAddress sharedStateAddress;
   std::string sharedStatePasswordFile;
+  // -blocklist and -blockwords, and the checker loaded from them.
+  NewPasswordSettings newPasswords;
+  std::shared_ptr<const PasswordChecker> newPasswordCheck;
 };
 
 // The most bits -ipv6prefix takes, and the fewest.
@@ -80,7 +85,8 @@ bool IsLogFileName(const char* arg) {
            IsSwitch(arg, "check") || IsSwitch(arg, "accountlimit") ||
            IsSwitch(arg, "shared-state") ||
            IsSwitch(arg, "shared-state-password") ||
-           IsSwitch(arg, "conversations"));
+           IsSwitch(arg, "conversations") || IsSwitch(arg, "blocklist") ||
+           IsSwitch(arg, "blockwords"));
 }
 
 void PrintSyntax(const char* program) {
@@ -127,6 +133,12 @@ void PrintSyntax(const char* program) {
             << "      shared by every gateway; -shared-state-password FILE "
                "names\n"
             << "      a file whose first line is its password.\n"
+            << "   -blocklist FILE a list of passwords no new password may "
+               "be;\n"
+            << "      repeatable; off: none. Optional, default = the "
+               "packaged list\n"
+            << "   -blockwords FILE words no new password may contain, one "
+               "a line.\n"
             << "   -? This help text.\n"
             << std::endl;
 }
@@ -221,6 +233,50 @@ bool AccountSwitch(int argc, char** argv, int* i, Settings* settings) {
   return false;
 }
 
+// -blocklist FILE or off, -blockwords FILE; false, after the message,
+// when the value is missing.
+bool NewPasswordSwitch(int argc, char** argv, int* i, Settings* settings) {
+  const char* name = argv[*i];
+  const char* value = *i + 1 < argc ? argv[*i + 1] : nullptr;
+  if (value == nullptr || BeginsLikeSwitch(value) || *value == '\0') {
+    std::cerr << ErrorPrefix()
+              << "TARPON SERVER E0009 : missing or invalid value for " << name
+              << ". Terminating.\n";
+    return false;
+  }
+  ++*i;
+  NewPasswordSettings& passwords = settings->newPasswords;
+  if (IsSwitch(name, "blockwords")) {
+    passwords.wordFiles.push_back(value);
+  } else if (std::string(value) == "off") {
+    passwords.listsOff = true;
+  } else {
+    passwords.lists.push_back(value);
+  }
+  return true;
+}
+
+// The new-password checker that the settings name; false after the
+// message when a file cannot be used: the gateway does not start without
+// a list it was told to load.
+bool LoadNewPasswordLists(Settings* settings) {
+  std::string error;
+  settings->newPasswords.service = settings->service;
+  settings->newPasswordCheck =
+      LoadNewPasswordCheck(settings->newPasswords, &error);
+  if (settings->newPasswordCheck != nullptr) return true;
+  std::cerr << ErrorPrefix()
+            << "TARPON SERVER E0020 : new-password list refused: " << error
+            << ". Terminating.\n";
+  return false;
+}
+
+// SIGHUP: the lists and words read again; the loop logs around it.
+void ReloadNewPasswordLists() {
+  std::string line = ReloadNewPasswordCheck();
+  if (!line.empty()) trace_log() << GatewayTimeStamp() << line << std::endl;
+}
+
 // The log named by -log cannot be opened (error is the open's errno): the
 // cause, then the line the gateway has always printed.
 void ReportLogFailure(const std::string& path, int error) {
@@ -275,6 +331,10 @@ int ParseOptions(int argc, char** argv, GatewayLog& log, Settings* settings) {
       if (!ListenSwitch(argc, argv, &i, settings)) rc = GATEWAY_EXIT_BAD_OPTION;
     } else if (IsSwitch(arg, "check")) {
       // Seen before the scan: see HasCheckSwitch.
+    } else if (IsSwitch(arg, "blocklist") || IsSwitch(arg, "blockwords")) {
+      if (!NewPasswordSwitch(argc, argv, &i, settings)) {
+        rc = GATEWAY_EXIT_BAD_OPTION;
+      }
     } else if (IsSwitch(arg, "accountlimit") || IsSwitch(arg, "shared-state") ||
                IsSwitch(arg, "shared-state-password")) {
       if (!AccountSwitch(argc, argv, &i, settings)) {
@@ -397,10 +457,20 @@ int Check(const Settings& settings, NodeLoader loadNode) {
   check.listen = settings.listen;
   check.loadNode = loadNode;
   check.accountCount = settings.accounts.count;
+  check.newPasswords = settings.newPasswords;
   CheckReport report;
   CheckServer(check, &report);
   report.Print(std::cout, IsJournalStream(1));
   return report.Passed() ? GATEWAY_EXIT_OK : GATEWAY_EXIT_CHECK_FAILED;
+}
+
+// The start's line about the lists that new passwords are checked against.
+void LogNewPasswordLists(const PasswordChecker& checker) {
+  std::ostream& out = trace_log();
+  for (const auto& list : checker.GetLists()) {
+    out << GatewayTimeStamp() << "TARPON SERVER new-password list "
+        << list->GetPath() << ": " << DescribeBlocklist(*list) << std::endl;
+  }
 }
 
 // Listens and serves until stopped; the exit code.
@@ -449,6 +519,10 @@ int Serve(Settings& settings, GatewayLog& log) {
                               : memoryStore,
                           &metrics);
     settings.loop.accounts = &accounts;
+    SetNewPasswordCheck(settings.newPasswordCheck, settings.newPasswords,
+                        &metrics);
+    SetReloadHook(ReloadNewPasswordLists);
+    LogNewPasswordLists(*settings.newPasswordCheck);
     // The default limit in memory goes without saying.
     const AccountLimits& limit = settings.accounts;
     if (sharedStore != nullptr || !limit.IsOn() ||
@@ -513,6 +587,8 @@ int Serve(Settings& settings, GatewayLog& log) {
               << std::endl;
     rc = GATEWAY_EXIT_NOT_STARTED;
   }
+  SetReloadHook(nullptr);
+  SetNewPasswordCheck(nullptr, settings.newPasswords, nullptr);
   out << GatewayTimeStamp();
   if (failed != nullptr && failed->IsInError()) {
     out << "TARPON SERVER ended abnormally\n\n" << *failed << std::endl;
@@ -548,6 +624,8 @@ int GatewayServerMain(int argc, char** argv, NodeLoader loadNode) {
   } else if (!LoadTls(&settings.tls)) {
     rc = GATEWAY_EXIT_BAD_TLS;
   } else if (!LoadSharedStatePassword(&settings)) {
+    rc = GATEWAY_EXIT_BAD_SETTING;
+  } else if (!LoadNewPasswordLists(&settings)) {
     rc = GATEWAY_EXIT_BAD_SETTING;
   } else {
     rc = Serve(settings, log);

@@ -62,6 +62,9 @@ const char kServerSyntax[] =
     "   -shared-state redis://HOST[:PORT][/DB] keep the counts in Redis,\n"
     "      shared by every gateway; -shared-state-password FILE names\n"
     "      a file whose first line is its password.\n"
+    "   -blocklist FILE a list of passwords no new password may be;\n"
+    "      repeatable; off: none. Optional, default = the packaged list\n"
+    "   -blockwords FILE words no new password may contain, one a line.\n"
     "   -? This help text.\n\n";
 
 std::string Program(const std::string& name) {
