@@ -552,11 +552,11 @@ TEST_F(WebApiTest, ARetryWithTheSameKeyGetsTheFirstAnswer) {
     const char* reason;
   };
   const Case cases[] = {
-      {"the key with another user", web, Change("bob", "PASSW0RD", "B1"), "k-1",
+      {"the key with another user", web, Change("bob", "PASSW0RD", "BQ7X2K"), "k-1",
        422, "idempotency_key_reused"},
-      {"a refusal is kept too", web, Change("bob", "WRONG1", "B1"), "k-3", 422,
+      {"a refusal is kept too", web, Change("bob", "WRONG1", "BQ7X2K"), "k-3", 422,
        "credentials_not_accepted"},
-      {"and given again", web, Change("bob", "WRONG1", "B1"), "k-3", 422,
+      {"and given again", web, Change("bob", "WRONG1", "BQ7X2K"), "k-3", 422,
        "credentials_not_accepted"},
       {"no gateway", dead, change, "k-4", 502, "gateway_unreachable"},
       {"no gateway again: not kept, asked again", dead, change, "k-4", 502,

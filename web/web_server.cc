@@ -1032,7 +1032,7 @@ void Session::RunChange(WebServer::State* state, ChangeJob* job,
                    verdict.messageKey, problem.empty() ? code : -1, hostText);
   } else {
     PageResult result{true, verdict.outcome, verdict.messageKey, hostText,
-                      checked.field};
+                      *checked.field != '\0' ? checked.field : verdict.field};
     response->set(http::field::content_type, "text/html; charset=utf-8");
     response->body() = state->page.Render(
         job->language, changed ? "" : fields.user, destination, result);
