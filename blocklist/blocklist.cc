@@ -383,10 +383,13 @@ CheckResult PasswordChecker::Check(
   if (sequence != nullptr) return {Refusal::kSequence, sequence};
   if (lists_.empty()) return {};
   // The folded form, then the forms a breach download may hold: the host's
-  // (upper case), lower case and the password as given.
-  std::string forms[4] = {Fold(password), Upper(password), Lower(password),
-                          password};
-  for (size_t i = 0; i < 4; ++i) {
+  // (upper case), lower case, capitalised, and the password as given.
+  std::string capitalised = Lower(password);
+  if (!capitalised.empty()) capitalised[0] = Upper(password)[0];
+  const std::string forms[] = {Fold(password), Upper(password), Lower(password),
+                               capitalised, password};
+  const size_t kForms = sizeof forms / sizeof forms[0];
+  for (size_t i = 0; i < kForms; ++i) {
     bool seen = false;
     for (size_t j = 0; j < i; ++j) seen = seen || forms[j] == forms[i];
     if (seen || forms[i].empty()) continue;

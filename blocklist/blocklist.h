@@ -131,8 +131,8 @@ class PasswordChecker {
   // The first rule that refuses password: the context (the words given and
   // the site's, each looked for in the password and in it backwards, both
   // with the look-alikes substituted), then the runs and sequences, then
-  // the lists (the folded password, and the password as given, upper-cased
-  // and lower-cased, for the breach downloads' hashes).
+  // the lists (the folded password, and for the breach downloads' hashes
+  // the password upper-cased, lower-cased, capitalised and as given).
   CheckResult Check(const std::string& password,
                     const std::vector<ContextWord>& context) const;
 
