@@ -123,6 +123,28 @@ static std::string HeaderFault(const unsigned char* map, size_t size) {
   return "";
 }
 
+// The file's bytes in memory of their own, read-only. A mapping of the file
+// itself would change under the gateway when the file is written in place
+// (cp over it), and fault (SIGBUS) once the file is cut short; the copy
+// is checked once and stays what was checked. nullptr with errno set.
+static const unsigned char* MapCopy(int fd, size_t size) {
+  void* file = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+  if (file == MAP_FAILED) return nullptr;
+  void* copy = mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                    MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (copy != MAP_FAILED) {
+    std::memcpy(copy, file, size);
+    if (mprotect(copy, size, PROT_READ) != 0) {
+      munmap(copy, size);
+      copy = MAP_FAILED;
+    }
+  }
+  int error = errno;
+  munmap(file, size);
+  errno = error;
+  return copy == MAP_FAILED ? nullptr : static_cast<unsigned char*>(copy);
+}
+
 std::shared_ptr<const BlocklistFile> BlocklistFile::Open(
     const std::string& path, std::string* error) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -140,13 +162,12 @@ std::shared_ptr<const BlocklistFile> BlocklistFile::Open(
   file->path_ = path;
   file->mapSize_ = static_cast<size_t>(status.st_size);
   if (file->mapSize_ > 0) {
-    void* map = mmap(nullptr, file->mapSize_, PROT_READ, MAP_PRIVATE, fd, 0);
-    if (map == MAP_FAILED) {
+    file->map_ = MapCopy(fd, file->mapSize_);
+    if (file->map_ == nullptr) {
       *error = path + ": " + ErrnoText(errno);
       close(fd);
       return nullptr;
     }
-    file->map_ = static_cast<const unsigned char*>(map);
   }
   close(fd);
   std::string fault = HeaderFault(file->map_, file->mapSize_);

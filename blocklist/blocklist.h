@@ -42,8 +42,10 @@ uint64_t EntryOf(const std::string& text);
 // false when hex is not one.
 bool EntryOfSha1Hex(const std::string& hex, uint64_t* entry);
 
-// One list file, mapped read-only for as long as the object lives. Once
-// opened it is never changed: any thread may ask it at once.
+// One list file, its bytes copied into a read-only mapping of their own
+// for as long as the object lives, so that the file may be replaced or
+// written in place meanwhile. Once opened it is never changed: any thread
+// may ask it at once.
 class BlocklistFile {
  public:
   // Maps path and checks it whole: the magic, the version, the header
