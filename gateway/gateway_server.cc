@@ -238,7 +238,8 @@ bool AccountSwitch(int argc, char** argv, int* i, Settings* settings) {
 bool NewPasswordSwitch(int argc, char** argv, int* i, Settings* settings) {
   const char* name = argv[*i];
   const char* value = *i + 1 < argc ? argv[*i + 1] : nullptr;
-  if (value == nullptr || BeginsLikeSwitch(value) || *value == '\0') {
+  // A file name may begin with "/", as -log's does.
+  if (value == nullptr || !IsLogFileName(value) || *value == '\0') {
     std::cerr << ErrorPrefix()
               << "TARPON SERVER E0009 : missing or invalid value for " << name
               << ". Terminating.\n";
