@@ -63,8 +63,21 @@ Digester& ThreadDigester() {
   return digester;
 }
 
+// The digests fetched once: OpenSSL looks up a digest named by EVP_sha1()
+// anew at each use, which costs more than hashing eight bytes.
+const EVP_MD* FetchedDigest(const char* name) {
+  EVP_MD* md = EVP_MD_fetch(nullptr, name, nullptr);
+  return md;
+}
+
+const EVP_MD* Sha1() {
+  static const EVP_MD* const md = FetchedDigest("SHA1");
+  return md;
+}
+
 bool Checksum(const unsigned char* data, size_t size, unsigned char* out) {
-  return ThreadDigester().Digest(EVP_sha256(), data, size, out);
+  static const EVP_MD* const md = FetchedDigest("SHA256");
+  return md != nullptr && ThreadDigester().Digest(md, data, size, out);
 }
 
 std::string ErrnoText(int error) { return std::strerror(error); }
@@ -78,7 +91,9 @@ bool IsHex(char c) {
 
 uint64_t EntryOf(const std::string& text) {
   unsigned char digest[EVP_MAX_MD_SIZE] = {};
-  ThreadDigester().Digest(EVP_sha1(), text.data(), text.size(), digest);
+  if (Sha1() != nullptr) {
+    ThreadDigester().Digest(Sha1(), text.data(), text.size(), digest);
+  }
   return ReadBig(digest);
 }
 
@@ -179,6 +194,8 @@ std::shared_ptr<const BlocklistFile> BlocklistFile::Open(
   file->count_ = ReadLittle(file->map_ + bf::kCountOffset, 8);
   file->buildTime_ =
       static_cast<int64_t>(ReadLittle(file->map_ + bf::kBuildTimeOffset, 8));
+  file->breachHashes_ =
+      (ReadLittle(file->map_ + bf::kFlagsOffset, 4) & bf::kBreachHashes) != 0;
   return file;
 }
 
@@ -233,7 +250,7 @@ double BlocklistFile::FalsePositiveRate() const {
 }
 
 bool WriteBlocklist(const std::string& path, std::vector<uint64_t> entries,
-                    int64_t buildTime, std::string* error) {
+                    int64_t buildTime, bool breachHashes, std::string* error) {
   std::sort(entries.begin(), entries.end());
   entries.erase(std::unique(entries.begin(), entries.end()), entries.end());
   std::vector<unsigned char> bytes(bf::kHeaderSize +
@@ -244,6 +261,8 @@ bool WriteBlocklist(const std::string& path, std::vector<uint64_t> entries,
   WriteLittle(entries.size(), 8, &bytes[bf::kCountOffset]);
   WriteLittle(static_cast<uint64_t>(buildTime), 8,
               &bytes[bf::kBuildTimeOffset]);
+  WriteLittle(breachHashes ? bf::kBreachHashes : 0, 4,
+              &bytes[bf::kFlagsOffset]);
   unsigned char* body = bytes.data() + bf::kHeaderSize;
   for (size_t i = 0; i < entries.size(); ++i) {
     for (size_t b = 0; b < 8; ++b) {
@@ -311,6 +330,7 @@ bool ReadSource(const std::string& path, uint64_t minCount,
     uint64_t count = 0;
     if (HashLine(line, &entry, &count)) {
       if (count < minCount) continue;
+      ++counts->hashes;
     } else {
       std::string folded = Fold(line);
       if (!FitsHostField(folded)) continue;
@@ -351,6 +371,9 @@ PasswordChecker::PasswordChecker(
     std::vector<std::shared_ptr<const BlocklistFile>> lists,
     std::vector<std::string> siteWords)
     : lists_(std::move(lists)) {
+  for (const auto& list : lists_) {
+    anyBreachHashes_ = anyBreachHashes_ || list->HasBreachHashes();
+  }
   for (const std::string& word : siteWords) {
     if (word.size() >= kMinContextWord) siteWords_.push_back(Substitute(word));
   }
@@ -416,10 +439,12 @@ CheckResult PasswordChecker::Check(
     if (seen || forms[i].empty()) continue;
     const uint64_t entry = EntryOf(forms[i]);
     for (const auto& list : lists_) {
-      if (list->Contains(entry)) {
+      // Only a breach download's hashes are of the other spellings.
+      if ((i == 0 || list->HasBreachHashes()) && list->Contains(entry)) {
         return {Refusal::kCommon, "the list of common passwords"};
       }
     }
+    if (!anyBreachHashes_) break;
   }
   return {};
 }

@@ -2,17 +2,21 @@
 // the gateway maps read-only, and the check of a new password against the
 // lists, the words of its context, and runs and sequences.
 //
-// The file (docs/blocklist.md has the whole layout): a 64-byte header,
+// The file (docs/blocklist.md has the whole layout): an 80-byte header,
 // then count entries of 8 bytes, each the first 8 bytes of the SHA-1 of a
 // folded password (blocklist/fold.h) or of a password from a breach
 // download, read as a big-endian number; ascending, each once.
 //
 //   0   8  magic "TARPONBL"
 //   8   4  version (1), little-endian
-//   12  4  header size (64), little-endian
+//   12  4  header size (80), little-endian
 //   16  8  count, little-endian
 //   24  8  build time, seconds since 1970, little-endian
-//   32 32  SHA-256 of the entries
+//   32  4  flags, little-endian: kBreachHashes when some entries came from
+//          a breach download's hashes
+//   36  4  zero
+//   40 32  SHA-256 of the entries
+//   72  8  zero
 #ifndef TARPON_BLOCKLIST_BLOCKLIST_H_
 #define TARPON_BLOCKLIST_BLOCKLIST_H_
 
@@ -25,14 +29,18 @@
 namespace blocklist_format {
 constexpr char kMagic[] = "TARPONBL";  // the first 8 bytes, no NUL
 constexpr uint32_t kVersion = 1;
-constexpr size_t kHeaderSize = 64;
+constexpr size_t kHeaderSize = 80;
 constexpr size_t kEntrySize = 8;
 constexpr size_t kVersionOffset = 8;
 constexpr size_t kHeaderSizeOffset = 12;
 constexpr size_t kCountOffset = 16;
 constexpr size_t kBuildTimeOffset = 24;
-constexpr size_t kChecksumOffset = 32;
+constexpr size_t kFlagsOffset = 32;
+constexpr size_t kChecksumOffset = 40;
 constexpr size_t kChecksumSize = 32;
+// The entries hold hashes of passwords as typed: a check looks the
+// password up in its other spellings too.
+constexpr uint32_t kBreachHashes = 1;
 }  // namespace blocklist_format
 
 // The entry for text: the first 8 bytes of its SHA-1, big-endian. Any
@@ -61,6 +69,8 @@ class BlocklistFile {
   const std::string& GetPath() const { return path_; }
   uint64_t GetCount() const { return count_; }
   int64_t GetBuildTime() const { return buildTime_; }
+  // Some entries are a breach download's hashes.
+  bool HasBreachHashes() const { return breachHashes_; }
   // The chance that one password not on the list matches an entry of it
   // all the same: count / 2^64.
   double FalsePositiveRate() const;
@@ -74,18 +84,21 @@ class BlocklistFile {
   const unsigned char* entries_ = nullptr;
   uint64_t count_ = 0;
   int64_t buildTime_ = 0;
+  bool breachHashes_ = false;
 };
 
 // Writes entries, sorted and made unique here, as a list file built at
-// buildTime: to a temporary file beside path, renamed over path once
-// whole. False with one line in *error.
+// buildTime, with breachHashes when some came from a breach download: to a
+// temporary file beside path, renamed over path once whole. False with one
+// line in *error.
 bool WriteBlocklist(const std::string& path, std::vector<uint64_t> entries,
-                    int64_t buildTime, std::string* error);
+                    int64_t buildTime, bool breachHashes, std::string* error);
 
 // What one source gave.
 struct SourceCounts {
   uint64_t lines = 0;
-  uint64_t kept = 0;  // entries added (not yet made unique)
+  uint64_t kept = 0;    // entries added (not yet made unique)
+  uint64_t hashes = 0;  // of them, a breach download's hashes
 };
 
 // Adds the entries of the source file at path to *entries. A line that is
@@ -133,8 +146,9 @@ class PasswordChecker {
   // The first rule that refuses password: the context (the words given and
   // the site's, each looked for in the password and in it backwards, both
   // with the look-alikes substituted), then the runs and sequences, then
-  // the lists (the folded password, and for the breach downloads' hashes
-  // the password upper-cased, lower-cased, capitalised and as given).
+  // the lists (the folded password, and in a list with a breach
+  // download's hashes the password upper-cased, lower-cased, capitalised
+  // and as given).
   CheckResult Check(const std::string& password,
                     const std::vector<ContextWord>& context) const;
 
@@ -146,6 +160,7 @@ class PasswordChecker {
  private:
   std::vector<std::shared_ptr<const BlocklistFile>> lists_;
   std::vector<std::string> siteWords_;  // substituted
+  bool anyBreachHashes_ = false;
 };
 
 // Reads a file of site words, one a line (blank lines and lines starting

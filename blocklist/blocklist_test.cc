@@ -105,7 +105,7 @@ TEST_F(BlocklistTest, ChecksAgainstTheListTheContextAndSequences) {
 TEST_F(BlocklistTest, RefusesAFileThatIsNotWholeWithAClearError) {
   Build("password\nmonkey\ndragon\n");
   const std::string good = Read("list.tbl");
-  ASSERT_EQ(64u + 3 * 8, good.size());
+  ASSERT_EQ(80u + 3 * 8, good.size());
   std::string wrongVersion = good;
   wrongVersion[8] = 2;
   std::string wrongChecksum = good;
@@ -142,7 +142,8 @@ TEST_F(BlocklistTest, FindsEveryEntryOfALargeList) {
   std::vector<uint64_t> entries;
   for (int i = 0; i < 20000; ++i) entries.push_back(EntryOf(std::to_string(i)));
   std::string error;
-  ASSERT_TRUE(WriteBlocklist(Path("large.tbl"), entries, 0, &error)) << error;
+  ASSERT_TRUE(WriteBlocklist(Path("large.tbl"), entries, 0, false, &error))
+      << error;
   auto list = BlocklistFile::Open(Path("large.tbl"), &error);
   ASSERT_NE(nullptr, list) << error;
   int found = 0;

@@ -53,7 +53,8 @@ int Build(const std::vector<std::string>& args, std::ostream& out,
       return BLOCKLIST_EXIT_ERROR;
     }
   }
-  if (!WriteBlocklist(output, entries, BuildTime(), &error)) {
+  if (!WriteBlocklist(output, entries, BuildTime(), counts.hashes > 0,
+                      &error)) {
     err << "tarpon-blocklist: " << error << "\n";
     return BLOCKLIST_EXIT_ERROR;
   }

@@ -1,5 +1,6 @@
 #include "blocklist/fold.h"
 
+#include <cstring>
 #include <string>
 
 namespace {
@@ -33,22 +34,23 @@ char LookAlike(char c) {
 }
 
 // Stretches that people type as one: the alphabet, the digits, the
-// keyboard's rows.
-const char* const kSequences[] = {"ABCDEFGHIJKLMNOPQRSTUVWXYZ",
+// keyboard's rows; each forwards and backwards.
+const char* const kStretches[] = {"ABCDEFGHIJKLMNOPQRSTUVWXYZ",
+                                  "ZYXWVUTSRQPONMLKJIHGFEDCBA",
                                   "0123456789",
+                                  "9876543210",
                                   "1234567890",
+                                  "0987654321",
                                   "QWERTYUIOP",
+                                  "POIUYTREWQ",
                                   "ASDFGHJKL",
-                                  "ZXCVBNM"};
+                                  "LKJHGFDSA",
+                                  "ZXCVBNM",
+                                  "MNBVCXZ"};
 
 bool InStretch(const std::string& upper) {
-  for (const char* stretch : kSequences) {
-    std::string forwards(stretch);
-    std::string backwards(forwards.rbegin(), forwards.rend());
-    if (forwards.find(upper) != std::string::npos ||
-        backwards.find(upper) != std::string::npos) {
-      return true;
-    }
+  for (const char* stretch : kStretches) {
+    if (std::strstr(stretch, upper.c_str()) != nullptr) return true;
   }
   return false;
 }
@@ -95,11 +97,11 @@ bool FitsHostField(const std::string& text) {
 const char* RunOrSequence(const std::string& password) {
   std::string upper(password);
   for (char& c : upper) c = UpperAscii(c);
-  std::string seen;
-  for (char c : upper) {
-    if (seen.find(c) == std::string::npos) seen += c;
+  size_t different = 0;
+  for (size_t i = 0; i < upper.size() && different < 3; ++i) {
+    if (upper.find(upper[i]) == i) ++different;
   }
-  if (seen.size() < 3) return "a run of one or two characters";
+  if (different < 3) return "a run of one or two characters";
   if (IsRepeatedBlock(upper)) return "a block of characters repeated";
   if (InStretch(upper)) return "a sequence of letters, digits or keys";
   return nullptr;

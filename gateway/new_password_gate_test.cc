@@ -36,7 +36,7 @@ class NewPasswordGateTest : public ::testing::Test {
     for (const std::string& word : words)
       entries.push_back(EntryOf(Fold(word)));
     std::string error;
-    ASSERT_TRUE(WriteBlocklist(Path(name), entries, 0, &error)) << error;
+    ASSERT_TRUE(WriteBlocklist(Path(name), entries, 0, false, &error)) << error;
   }
   int CodeFor(const std::string& password) const {
     return CheckNewPassword("ALICE", password,
