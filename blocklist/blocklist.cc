@@ -426,12 +426,19 @@ CheckResult PasswordChecker::Check(
     sequence = RunOrSequence(DropTrailingNumber(password));
   if (sequence != nullptr) return {Refusal::kSequence, sequence};
   if (lists_.empty()) return {};
-  // The folded form, then the forms a breach download may hold: the host's
-  // (upper case), lower case, capitalised, and the password as given.
+  const uint64_t folded = EntryOf(Fold(password));
+  for (const auto& list : lists_) {
+    if (list->Contains(folded)) {
+      return {Refusal::kCommon, "the list of common passwords"};
+    }
+  }
+  if (!anyBreachHashes_) return {};
+  // A breach download's hashes are of passwords as typed: the host's
+  // spelling (upper case), lower case, capitalised, and as given.
   std::string capitalised = Lower(password);
   if (!capitalised.empty()) capitalised[0] = Upper(password)[0];
-  const std::string forms[] = {Fold(password), Upper(password), Lower(password),
-                               capitalised, password};
+  const std::string forms[] = {Upper(password), Lower(password), capitalised,
+                               password};
   const size_t kForms = sizeof forms / sizeof forms[0];
   for (size_t i = 0; i < kForms; ++i) {
     bool seen = false;
@@ -439,12 +446,10 @@ CheckResult PasswordChecker::Check(
     if (seen || forms[i].empty()) continue;
     const uint64_t entry = EntryOf(forms[i]);
     for (const auto& list : lists_) {
-      // Only a breach download's hashes are of the other spellings.
-      if ((i == 0 || list->HasBreachHashes()) && list->Contains(entry)) {
+      if (list->HasBreachHashes() && list->Contains(entry)) {
         return {Refusal::kCommon, "the list of common passwords"};
       }
     }
-    if (!anyBreachHashes_) break;
   }
   return {};
 }
