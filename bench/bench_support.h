@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <initializer_list>
 #include <memory>
@@ -106,6 +107,18 @@ class Gateway {
   int port_;
   std::unique_ptr<e2e::Background> process_;
 };
+
+// VmRSS of a process in kB, or -1.
+inline long ResidentKb(int pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.compare(0, 6, "VmRSS:") == 0) {
+      return std::strtol(line.c_str() + 6, nullptr, 10);
+    }
+  }
+  return -1;
+}
 
 // Waits until the node's files have been left alone for longer than the
 // node's settle time, so that it knows them again by their status alone,

@@ -64,6 +64,7 @@ struct Options {
 };
 
 using bench::Median;
+using bench::ResidentKb;
 using bench::Seconds;
 
 using bench::Percentile;
@@ -115,18 +116,6 @@ LoopResult Loop(const Address& server, const char* request, const char* code,
 }
 
 using Process = e2e::Background;  // a program in the background
-
-// VmRSS of a process in kB, or -1.
-long ResidentKb(int pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.compare(0, 6, "VmRSS:") == 0) {
-      return std::strtol(line.c_str() + 6, nullptr, 10);
-    }
-  }
-  return -1;
-}
 
 // User and system CPU seconds a process has used so far, or -1.
 double CpuSeconds(int pid) {

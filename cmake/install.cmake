@@ -10,7 +10,13 @@
 # reads them.
 include(GNUInstallDirs)
 
-install(TARGETS tarpon tarponrc RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS tarpon tarponrc tarpon-blocklist
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The list of common passwords the gateway loads by default.
+if(TARPON_COMMON_PASSWORDS)
+  install(FILES ${TARPON_COMMON_PASSWORDS}
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/tarpon)
+endif()
 install(TARGETS tarpons RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 # tarpon-web and what it reads at start: its page, catalogues, script,
 # style sheet and the API's OpenAPI document (docs/openapi.json).
@@ -53,7 +59,7 @@ install(FILES ${PROJECT_BINARY_DIR}/TarponConfig.cmake
 
 # Manual pages, compressed as Debian keeps them.
 set(tarpon_man_pages)
-foreach(page tarpon.1 tarponrc.1 tarpons.8 tarpon-web.8)
+foreach(page tarpon.1 tarponrc.1 tarpon-blocklist.1 tarpons.8 tarpon-web.8)
   set(source ${PROJECT_SOURCE_DIR}/man/${page})
   set(packed ${PROJECT_BINARY_DIR}/man/${page}.gz)
   add_custom_command(OUTPUT ${packed}

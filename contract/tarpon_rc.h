@@ -22,6 +22,14 @@
 //                        the host: this user ID has had too many failed
 //                        sign-ons at this destination lately (the text is
 //                        AccountHeldText of contract/account_held.h)
+//   NEW_PASSWORD_COMMON  the gateway refused the new password without
+//                        asking the host: it is on a list of common
+//                        passwords, or a run or a sequence (AAAAAAAA,
+//                        12345678, QWERTYUI)
+//   NEW_PASSWORD_CONTEXT the gateway refused the new password without
+//                        asking the host: it contains the user ID, a name
+//                        of the destination or of the service, or a word
+//                        the site does not allow
 //   HOST_FORMAT_ERROR    the host refused the request as badly formatted
 //   HOST_REPLY_UNUSABLE  the host's reply was unusable
 //   HOST_STATUS_BASE     plus the host's status s: the host refused the
@@ -36,6 +44,8 @@ constexpr int TARPON_RC_NO_CONTROL_BLOCK = 18;
 constexpr int TARPON_RC_CONVERSION_FAILED = 19;
 constexpr int TARPON_RC_LOCAL_UNAVAILABLE = 21;
 constexpr int TARPON_RC_ACCOUNT_HELD = 30;
+constexpr int TARPON_RC_NEW_PASSWORD_COMMON = 31;
+constexpr int TARPON_RC_NEW_PASSWORD_CONTEXT = 32;
 constexpr int TARPON_RC_HOST_FORMAT_ERROR = 1020;
 constexpr int TARPON_RC_HOST_REPLY_UNUSABLE = 1024;
 constexpr int TARPON_RC_HOST_STATUS_BASE = 2000;

@@ -96,7 +96,7 @@ std::string TarponRequest::GetDestination() const {
 
 std::string TarponRequest::GetUser() const {
   if (ccb_ == nullptr) return std::string();
-  std::string user = ccb_->user;
+  std::string user(ccb_->user, strnlen(ccb_->user, sizeof ccb_->user));
   for (char& c : user) c = static_cast<char>(std::toupper(c));
   return user;
 }
@@ -106,6 +106,21 @@ std::string TarponRequest::GetSymbolicDestination() const {
     return std::string();
   }
   return ccb_->symbolicDestination.getUpper();
+}
+const char* TarponRequest::GetNewPassword() const {
+  return ccb_ == nullptr ? "" : ccb_->newPassword;
+}
+
+std::string TarponRequest::GetServerName() const {
+  if (ccb_ == nullptr || !ccb_->serverName.isSet()) return std::string();
+  return ccb_->serverName.get();
+}
+
+void TarponRequest::Refuse(int rc, const std::string& line) {
+  if (ccb_ == nullptr) return;
+  program_output() << line;
+  rc_ = rc;
+  End();
 }
 
 void TarponRequest::HandOver() {

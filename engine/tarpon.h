@@ -44,6 +44,14 @@ class TarponRequest {
   // (upper-cased; "" when none).
   std::string GetUser() const;
   std::string GetSymbolicDestination() const;
+  // After a Begin that returned true: the new password and the server
+  // name (-s, "" without one) as the options gave them. The password is
+  // the request's own buffer, wiped when the request ends.
+  const char* GetNewPassword() const;
+  std::string GetServerName() const;
+  // After a Begin that returned true, in place of Finish: ends the request
+  // without a conversation, line as its text and rc as its code.
+  void Refuse(int rc, const std::string& line);
   // Ends what Begin started on this thread, so that Finish may run on
   // another.
   void HandOver();

@@ -9,6 +9,7 @@
 #include "contract/option_line.h"
 #include "contract/secret.h"
 #include "engine/tarpon.h"
+#include "gateway/new_password_gate.h"
 #include "trace/program_output.h"
 #include "trace/trace.h"
 
@@ -48,9 +49,37 @@ GatewayEngineRun::~GatewayEngineRun() {
   for (std::string& word : words_) WipeSecret(&word);
 }
 
+namespace {
+
+// The names a request's destination goes by: the server name it gave, and
+// the partner LU's, its network's name and the LU's own apart.
+std::vector<std::string> DestinationNames(const TarponRequest& request) {
+  std::vector<std::string> names = {request.GetServerName()};
+  std::string destination = request.GetDestination();
+  names.push_back(destination);
+  size_t dot = destination.find('.');
+  if (dot != std::string::npos) {
+    names.push_back(destination.substr(0, dot));
+    names.push_back(destination.substr(dot + 1));
+  }
+  return names;
+}
+
+}  // namespace
+
 bool GatewayEngineRun::Begin() {
   RunStreams streams(&run_);
-  if (request_.Begin(&words_)) return true;
+  if (request_.Begin(&words_)) {
+    // A new password the gateway refuses never reaches the host: the
+    // request ends here, without a conversation.
+    std::string newPassword = request_.GetNewPassword();
+    NewPasswordRefusal refusal = CheckNewPassword(
+        request_.GetUser(), newPassword, DestinationNames(request_));
+    WipeSecret(&newPassword);
+    if (refusal.code == 0) return true;
+    request_.Refuse(refusal.code, refusal.line);
+    run_.notes.push_back(refusal.line);
+  }
   run_.returnCode = request_.GetReturnCode();
   return false;
 }

@@ -30,6 +30,9 @@ SessionOutcome SessionOutcomeOf(int rc) {
       return SessionOutcome::kLocalUnavailable;
     case TARPON_RC_ACCOUNT_HELD:
       return SessionOutcome::kAccountHeld;
+    case TARPON_RC_NEW_PASSWORD_COMMON:
+    case TARPON_RC_NEW_PASSWORD_CONTEXT:
+      return SessionOutcome::kNewPasswordRefused;
   }
   // The host's verdicts are the codes that exit as 201 to 254.
   int exitStatus = tarpon_exit_status(rc);
@@ -41,8 +44,9 @@ SessionOutcome SessionOutcomeOf(int rc) {
 
 const char* SessionOutcomeName(SessionOutcome outcome) {
   static const char* const kNames[kSessionOutcomes] = {
-      "changed",    "information",       "refused_by_host", "bad_request",
-      "node_error", "local_unavailable", "other",           "account_held"};
+      "changed",     "information",  "refused_by_host",
+      "bad_request", "node_error",   "local_unavailable",
+      "other",       "account_held", "new_password_refused"};
   return kNames[static_cast<int>(outcome)];
 }
 
@@ -110,6 +114,14 @@ GatewayMetrics::GatewayMetrics() {
       "tarpons_shared_state_fallbacks_total",
       "Times the shared store failed and the gateway counted in memory.");
   AddEventMetrics();
+  CounterFamily* newPasswords = r.AddCounterFamily(
+      "tarpons_new_passwords_refused_total",
+      "New passwords refused before the host was asked, by the rule that "
+      "refused them.",
+      "rule", {"common", "sequence", "context"});
+  newPasswordsRefusedCommon = newPasswords->Get("common");
+  newPasswordsRefusedSequence = newPasswords->Get("sequence");
+  newPasswordsRefusedContext = newPasswords->Get("context");
   r.AddInfo("tarpons_build_info", "The gateway's version; always 1.", "version",
             TARPON_VERSION);
 }

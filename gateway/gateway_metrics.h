@@ -6,6 +6,7 @@
 #ifndef TARPON_GATEWAY_GATEWAY_METRICS_H_
 #define TARPON_GATEWAY_GATEWAY_METRICS_H_
 
+#include "blocklist/blocklist.h"
 #include "events/event_sink.h"
 #include "metrics/metrics_registry.h"
 
@@ -13,21 +14,23 @@
 // (contract/tarpon_rc.h): each group is one value of the label "outcome" of
 // tarpons_sessions_total.
 enum class SessionOutcome {
-  kChanged,           // 0
-  kInformation,       // 4: help or product information
-  kRefusedByHost,     // 2001 to 2054: the host's verdict, exit 201 to 254
-  kBadRequest,        // 14, 15, 1020: the client's options or passwords
-  kNodeError,         // 8, 17, 18, 19, 1024: the SNA side failed
-  kLocalUnavailable,  // 21
-  kOther,             // any other code (exit status 255 and the like)
-  kAccountHeld,       // 30: held back for its account, the host not asked
+  kChanged,             // 0
+  kInformation,         // 4: help or product information
+  kRefusedByHost,       // 2001 to 2054: the host's verdict, exit 201 to 254
+  kBadRequest,          // 14, 15, 1020: the client's options or passwords
+  kNodeError,           // 8, 17, 18, 19, 1024: the SNA side failed
+  kLocalUnavailable,    // 21
+  kOther,               // any other code (exit status 255 and the like)
+  kAccountHeld,         // 30: held back for its account, the host not asked
+  kNewPasswordRefused,  // 31, 32: the new password refused, the host not
+                        // asked
 };
-constexpr int kSessionOutcomes = 8;
+constexpr int kSessionOutcomes = 9;
 
 SessionOutcome SessionOutcomeOf(int rc);
 // The label value: "changed", "information", "refused_by_host",
 // "bad_request", "node_error", "local_unavailable", "other",
-// "account_held".
+// "account_held", "new_password_refused".
 const char* SessionOutcomeName(SessionOutcome outcome);
 
 // The buckets of tarpons_engine_run_seconds, in seconds: from half a
@@ -48,6 +51,14 @@ class GatewayMetrics {
   // Counts a session whose request the engine answered with rc.
   void CountSession(int rc) {
     sessions_[static_cast<int>(SessionOutcomeOf(rc))]->Increment();
+  }
+
+  // Counts a new password checked before the host: a refusal by its rule
+  // (nothing for kNone).
+  void CountNewPasswordRefusal(Refusal refusal) {
+    if (refusal == Refusal::kCommon) newPasswordsRefusedCommon->Increment();
+    if (refusal == Refusal::kSequence) newPasswordsRefusedSequence->Increment();
+    if (refusal == Refusal::kContext) newPasswordsRefusedContext->Increment();
   }
 
   // Each pointer is set by the constructor and never null. Names as served.
@@ -74,6 +85,10 @@ class GatewayMetrics {
   // tarpons_events_dropped_total, tarpons_event_spool_depth and
   // tarpons_hook_run_seconds, for the event sink.
   EventMetrics events;
+  // tarpons_new_passwords_refused_total{rule="common"|"sequence"|"context"}
+  Counter* newPasswordsRefusedCommon;
+  Counter* newPasswordsRefusedSequence;
+  Counter* newPasswordsRefusedContext;
 
  private:
   void AddEventMetrics();

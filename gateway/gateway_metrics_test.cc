@@ -30,6 +30,7 @@ TEST(GatewayMetricsTest, GroupsReturnCodesAsTheExitStatusDoes) {
       {"refused_by_host", {2001, 2002, 2054}},
       {"other", {2000, 2055, 1, 255, -1}},
       {"account_held", {30}},
+      {"new_password_refused", {31, 32}},
   };
   for (const auto& group : groups) {
     for (int rc : group.codes) {

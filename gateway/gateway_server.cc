@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "blocklist/blocklist_tool.h"
 #include "comm/address.h"
 #include "comm/clock.h"
 #include "comm/gateway_protocol.h"
@@ -30,6 +31,7 @@
 #include "gateway/gateway_log.h"
 #include "gateway/gateway_loop.h"
 #include "gateway/gateway_metrics.h"
+#include "gateway/new_password_gate.h"
 #include "gateway/server_check.h"
 #include "gateway/service_notify.h"
 #include "gateway/shared_state.h"
@@ -66,6 +68,9 @@ struct Settings {
   std::string release;
   // -spool, -on-event and -on-change-sync.
   EventSettings events;
+  // -blocklist and -blockwords, and the checker loaded from them.
+  NewPasswordSettings newPasswords;
+  std::shared_ptr<const PasswordChecker> newPasswordCheck;
 };
 
 // The most bits -ipv6prefix takes, and the fewest.
@@ -97,7 +102,8 @@ bool IsLogFileName(const char* arg) {
            IsSwitch(arg, "conversations") || IsAccountSwitch(arg) ||
            IsSwitch(arg, "stop-timeout") || IsSwitch(arg, "held") ||
            IsSwitch(arg, "spool") || IsSwitch(arg, "on-event") ||
-           IsSwitch(arg, "on-change-sync"));
+           IsSwitch(arg, "on-change-sync") || IsSwitch(arg, "blocklist") ||
+           IsSwitch(arg, "blockwords"));
 }
 
 void PrintSyntax(const char* program) {
@@ -163,6 +169,12 @@ void PrintSyntax(const char* program) {
                "with\n"
             << "      the user ID, destination and new password on its "
                "input.\n"
+            << "   -blocklist FILE a list of passwords no new password may "
+               "be;\n"
+            << "      repeatable; off: none. Optional, default = the "
+               "packaged list\n"
+            << "   -blockwords FILE words no new password may contain, one "
+               "a line.\n"
             << "   -? This help text.\n"
             << std::endl;
 }
@@ -280,20 +292,29 @@ bool AccountSwitch(int argc, char** argv, int* i, Settings* settings) {
   return false;
 }
 
-// -spool, -on-event or -on-change-sync with its value; false, after the
-// message, when the value is missing.
-bool EventSwitch(int argc, char** argv, int* i, EventSettings* events) {
+// A switch whose value is a path (which may begin with "/", as -log's
+// does): the value, after which *i points; null, after the message, when
+// it is missing.
+const char* PathValue(int argc, char** argv, int* i) {
   const char* name = argv[*i];
   const char* value = *i + 1 < argc ? argv[*i + 1] : nullptr;
-  // A folder or a program is a path, read as -log reads its file's.
   if (value == nullptr || !IsLogFileName(value) || *value == '\0') {
     std::cerr << ErrorPrefix()
               << "TARPON SERVER E0009 : missing or invalid value for " << name
               << ". Terminating.\n";
     if (value != nullptr && !BeginsLikeSwitch(value)) ++*i;
-    return false;
+    return nullptr;
   }
   ++*i;
+  return value;
+}
+
+// -spool, -on-event or -on-change-sync with its value; false, after the
+// message, when the value is missing.
+bool EventSwitch(int argc, char** argv, int* i, EventSettings* events) {
+  const char* name = argv[*i];
+  const char* value = PathValue(argc, argv, i);
+  if (value == nullptr) return false;
   if (IsSwitch(name, "spool")) {
     events->spoolFolder = value;
   } else if (IsSwitch(name, "on-event")) {
@@ -302,6 +323,44 @@ bool EventSwitch(int argc, char** argv, int* i, EventSettings* events) {
     events->syncHooks.push_back(value);
   }
   return true;
+}
+
+// -blocklist FILE or off, -blockwords FILE; false, after the message,
+// when the value is missing.
+bool NewPasswordSwitch(int argc, char** argv, int* i, Settings* settings) {
+  const char* name = argv[*i];
+  const char* value = PathValue(argc, argv, i);
+  if (value == nullptr) return false;
+  NewPasswordSettings& passwords = settings->newPasswords;
+  if (IsSwitch(name, "blockwords")) {
+    passwords.wordFiles.push_back(value);
+  } else if (std::string(value) == "off") {
+    passwords.listsOff = true;
+  } else {
+    passwords.lists.push_back(value);
+  }
+  return true;
+}
+
+// The new-password checker that the settings name; false after the
+// message when a file cannot be used: the gateway does not start without
+// a list it was told to load.
+bool LoadNewPasswordLists(Settings* settings) {
+  std::string error;
+  settings->newPasswords.service = settings->service;
+  settings->newPasswordCheck =
+      LoadNewPasswordCheck(settings->newPasswords, &error);
+  if (settings->newPasswordCheck != nullptr) return true;
+  std::cerr << ErrorPrefix()
+            << "TARPON SERVER E0020 : new-password list refused: " << error
+            << ". Terminating.\n";
+  return false;
+}
+
+// SIGHUP: the lists and words read again; the loop logs around it.
+void ReloadNewPasswordLists() {
+  std::string line = ReloadNewPasswordCheck();
+  if (!line.empty()) trace_log() << GatewayTimeStamp() << line << std::endl;
 }
 
 // The log named by -log cannot be opened (error is the open's errno): the
@@ -361,6 +420,10 @@ int ParseOptions(int argc, char** argv, GatewayLog& log, Settings* settings) {
       // Seen before the scan: see HasCheckSwitch.
     } else if (IsSwitch(arg, "held")) {
       settings->listHeld = true;
+    } else if (IsSwitch(arg, "blocklist") || IsSwitch(arg, "blockwords")) {
+      if (!NewPasswordSwitch(argc, argv, &i, settings)) {
+        rc = GATEWAY_EXIT_BAD_OPTION;
+      }
     } else if (IsAccountSwitch(arg)) {
       if (!AccountSwitch(argc, argv, &i, settings)) {
         rc = GATEWAY_EXIT_BAD_OPTION;
@@ -511,6 +574,7 @@ int Check(const Settings& settings, NodeLoader loadNode) {
   check.spoolFolder = settings.events.spoolFolder;
   check.eventHooks = settings.events.eventHooks;
   check.syncHooks = settings.events.syncHooks;
+  check.newPasswords = settings.newPasswords;
   CheckReport report;
   CheckServer(check, &report);
   AccountSettings accounts = settings.accounts;
@@ -546,6 +610,15 @@ bool StartEvents(EventSink* events, const EventSettings& settings) {
                 << std::endl;
   }
   return true;
+}
+
+// The start's line about the lists that new passwords are checked against.
+void LogNewPasswordLists(const PasswordChecker& checker) {
+  std::ostream& out = trace_log();
+  for (const auto& list : checker.GetLists()) {
+    out << GatewayTimeStamp() << "TARPON SERVER new-password list "
+        << list->GetPath() << ": " << DescribeBlocklist(*list) << std::endl;
+  }
 }
 
 // Listens and serves until stopped; the exit code.
@@ -595,6 +668,10 @@ int Serve(Settings& settings, GatewayLog& log) {
                           accountSetup.GetKeys(), &metrics,
                           LeaseMs(settings.timeout));
     settings.loop.accounts = &accounts;
+    SetNewPasswordCheck(settings.newPasswordCheck, settings.newPasswords,
+                        &metrics);
+    SetReloadHook(ReloadNewPasswordLists);
+    LogNewPasswordLists(*settings.newPasswordCheck);
     // The default limit goes without saying.
     const HoldPolicy& policy = settings.accounts.limits.policy;
     if (settings.accounts.shared ||
@@ -668,6 +745,8 @@ int Serve(Settings& settings, GatewayLog& log) {
               << std::endl;
     rc = GATEWAY_EXIT_NOT_STARTED;
   }
+  SetReloadHook(nullptr);
+  SetNewPasswordCheck(nullptr, settings.newPasswords, nullptr);
   out << GatewayTimeStamp();
   if (failed != nullptr && failed->IsInError()) {
     out << "TARPON SERVER ended abnormally\n\n" << *failed << std::endl;
@@ -706,6 +785,8 @@ int GatewayServerMain(int argc, char** argv, NodeLoader loadNode,
   } else if (!LoadTls(&settings.tls)) {
     rc = GATEWAY_EXIT_BAD_TLS;
   } else if (!LoadSharedStatePassword(&settings)) {
+    rc = GATEWAY_EXIT_BAD_SETTING;
+  } else if (!LoadNewPasswordLists(&settings)) {
     rc = GATEWAY_EXIT_BAD_SETTING;
   } else if (settings.listHeld || !settings.release.empty()) {
     rc = AdministerAccounts(settings);

@@ -19,6 +19,7 @@
 #include <set>
 #include <sstream>
 
+#include "blocklist/blocklist_tool.h"
 #include "comm/address.h"
 #include "comm/fd.h"
 #include "comm/gateway_protocol.h"
@@ -322,6 +323,35 @@ void CheckUserDatabase(const std::string& path, CheckReport* report) {
   }
 }
 
+void CheckNewPasswordLists(const NewPasswordSettings& settings,
+                           CheckReport* report) {
+  std::vector<std::string> lists = ListsToLoad(settings);
+  if (lists.empty()) {
+    report->Warn(
+        "no new-password list: only the context, runs and sequences are "
+        "checked");
+  }
+  for (const std::string& path : lists) {
+    std::string error;
+    auto file = BlocklistFile::Open(path, &error);
+    if (file == nullptr) {
+      report->Fail("new-password list " + error);
+    } else {
+      report->Ok("new-password list " + path + ": " + DescribeBlocklist(*file));
+    }
+  }
+  for (const std::string& path : settings.wordFiles) {
+    std::vector<std::string> words;
+    std::string error;
+    if (ReadWords(path, &words, &error)) {
+      report->Ok("new-password words " + path + ": " +
+                 std::to_string(words.size()) + " words");
+    } else {
+      report->Fail("new-password words " + error);
+    }
+  }
+}
+
 void CheckServer(const ServerCheckSettings& settings, CheckReport* report) {
   uint16_t port = CheckServiceEntry(settings.service, report);
   if (port != 0) {
@@ -338,6 +368,7 @@ void CheckServer(const ServerCheckSettings& settings, CheckReport* report) {
   CheckSessionTimeout(settings.timeoutSeconds, report);
   CheckTls(report);
   CheckNode(settings.loadNode, settings.accountCount, report);
+  CheckNewPasswordLists(settings.newPasswords, report);
   if (!settings.eventHooks.empty()) CheckSpool(settings.spoolFolder, report);
   CheckHooks(settings.eventHooks, "-on-event", report);
   CheckHooks(settings.syncHooks, "-on-change-sync", report);

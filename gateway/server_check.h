@@ -21,6 +21,8 @@
 #include <utility>
 #include <vector>
 
+#include "gateway/new_password_gate.h"
+
 // A certificate that expires within this many days is warned about.
 constexpr int CHECK_EXPIRY_WARNING_DAYS = 30;
 
@@ -106,6 +108,13 @@ using NodeLoader = bool (*)(NodeFacts* facts, std::string* error);
 void CheckNode(NodeLoader load, int accountCount, CheckReport* report);
 void CheckUserDatabase(const std::string& path, CheckReport* report);
 
+// Each list new passwords would be checked against, opened and checked
+// whole as the start does: a line with its entries, build date and
+// false-positive rate, a failure for a list that cannot be used, a
+// warning when there is none; and each file of words.
+void CheckNewPasswordLists(const NewPasswordSettings& settings,
+                           CheckReport* report);
+
 // What a start needs.
 struct ServerCheckSettings {
   std::string service;
@@ -119,6 +128,7 @@ struct ServerCheckSettings {
   std::string spoolFolder;
   std::vector<std::string> eventHooks;
   std::vector<std::string> syncHooks;
+  NewPasswordSettings newPasswords;  // -blocklist, -blockwords
 };
 
 // Each hook's own check: "PROGRAM --check" run with nothing on its input

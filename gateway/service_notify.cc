@@ -4,6 +4,7 @@
 #include <systemd/sd-daemon.h>
 #include <time.h>
 
+#include <atomic>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +15,8 @@ bool ManagerListens() {
   const char* socket = std::getenv("NOTIFY_SOCKET");
   return socket != nullptr && *socket != '\0';
 }
+
+std::atomic<void (*)()> reloadHook{nullptr};
 
 bool StandardErrorIsJournal() {
   static const bool journal = IsJournalStream(2);
@@ -28,7 +31,11 @@ void NotifyReady(const std::string& status) {
   sd_notify(0, message.c_str());
 }
 
+void SetReloadHook(void (*hook)()) { reloadHook.store(hook); }
+
 void NotifyReloading() {
+  void (*hook)() = reloadHook.load();
+  if (hook != nullptr) hook();
   if (!ManagerListens()) return;
   // systemd matches the reload to its own request by this time stamp.
   timespec now = {};

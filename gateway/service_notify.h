@@ -16,6 +16,10 @@ void NotifyReady(const std::string& status);
 // A reload (SIGHUP) has begun: RELOADING=1 with the monotonic time; call
 // NotifyReady when it has ended, whether or not it succeeded.
 void NotifyReloading();
+// What else the gateway reads again on SIGHUP: NotifyReloading calls hook
+// (nullptr: none) on its own thread first, with or without systemd.
+void SetReloadHook(void (*hook)());
+
 // The service is shutting down (SIGTERM, SIGINT): STOPPING=1.
 void NotifyStopping();
 

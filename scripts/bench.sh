@@ -21,6 +21,8 @@
 #     costs a change, in memory and in Redis (account_bench);
 #   - the hooks: a refused change with one -on-event hook against none,
 #     and the event spool's throughput (hooks_bench);
+#   - the list of common passwords: build, size, load, the check of one new
+#     password, the gateway's resident size with it (blocklist_bench);
 #   - where the engine's time goes (callgrind, and perf where it works).
 # Everything runs on 127.0.0.1 with bounded loops; a full run takes a few
 # minutes on 2 cores.
@@ -41,7 +43,8 @@ scripts/install-deps.sh "${optional[@]}"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARPON_BENCH=ON >/dev/null
 cmake --build "$build" -j2 --target micro_bench system_bench engine_loop \
   tls_bench loop_bench conversation_bench balancer_bench web_bench \
-  account_bench hooks_bench tarpon tarpons tarpon-web trivial_program minimal_server
+  account_bench hooks_bench blocklist_bench tarpon tarpons tarpon-web \
+  trivial_program minimal_server
 
 if [[ "${QUICK:-0}" == 1 ]]; then
   min_time=0.1 reps=1
@@ -80,6 +83,15 @@ echo
 TMPDIR=/dev/shm "$build/bench/micro_bench" "${micro[@]}" \
   --benchmark_filter='engine/'
 "$build/bench/system_bench" "${system_args[@]}"
+# The list of common passwords as the package builds it, npm's list first:
+# its passwords are the ones checked.
+echo
+echo "## The list of common passwords"
+echo
+lists=(/usr/share/john/password.lst /usr/share/dict/cracklib-small)
+npm_list=$(scripts/fetch-password-lists.sh)
+[[ -n "$npm_list" ]] && lists=("$npm_list" "${lists[@]}")
+"$build/bench/blocklist_bench" "${lists[@]}"
 "$build/bench/tls_bench" "${tls_args[@]}"
 "$build/bench/loop_bench" "${loop_args[@]}"
 "$build/bench/conversation_bench" "${conversation_args[@]}"

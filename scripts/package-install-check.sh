@@ -107,7 +107,16 @@ grep -q "TARPON SERVER started " "$work/gateway.log" || {
   fail "the gateway did not start"
 }
 
-/usr/bin/tarponrc 127.0.0.1 -u ALICE -p SECRET1 -np NEWPW1 -s hosta >"$work/change.out" ||
+# The packaged list of common passwords is loaded: a common one is
+# refused (exit status 31) before the host is asked.
+status=0
+/usr/bin/tarponrc 127.0.0.1 -u ALICE -p SECRET1 -np PASSWORD -s hosta \
+  >"$work/common.out" || status=$?
+[[ $status -eq 31 ]] || {
+  cat "$work/common.out" "$work/gateway.log" >&2
+  fail "the installed gateway did not refuse a common password ($status)"
+}
+/usr/bin/tarponrc 127.0.0.1 -u ALICE -p SECRET1 -np KV7QX2NB -s hosta >"$work/change.out" ||
   true
 grep -q "remote rc=0000" "$work/change.out" || {
   cat "$work/change.out" "$work/gateway.log" >&2
@@ -116,13 +125,13 @@ grep -q "remote rc=0000" "$work/change.out" || {
 kill "$gateway"
 wait "$gateway" 2>/dev/null || true
 gateway=""
-grep -q "^ALICE  *NEWPW1" /var/lib/tarpon/users.db ||
+grep -q "^ALICE  *KV7QX2NB" /var/lib/tarpon/users.db ||
   fail "the database does not hold the new password"
 check_modes
 
 # An upgrade keeps the configuration and the database.
 dpkg -i "$deb" >/dev/null
-grep -q "^ALICE  *NEWPW1" /var/lib/tarpon/users.db ||
+grep -q "^ALICE  *KV7QX2NB" /var/lib/tarpon/users.db ||
   fail "reinstalling the package lost the database"
 check_modes
 

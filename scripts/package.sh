@@ -60,7 +60,8 @@ build_package() {
     -DBUILD_TESTING=OFF "${launcher[@]}" \
     ${CMAKE_ARGS:-} >/dev/null
   cmake --build "$build" -j2 --target tarpon tarpons tarponrc tarpon-web \
-    trace sna engine comm gateway_client man_pages changelog
+    tarpon-blocklist common_passwords trace sna engine comm gateway_client \
+    man_pages changelog
   (cd "$build" && cpack -G DEB >/dev/null)
 }
 

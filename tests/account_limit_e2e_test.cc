@@ -217,8 +217,8 @@ TEST(AccountLimitE2eTest, AHungHostNamedThreeWaysLeavesTheOthers) {
   std::vector<std::thread> threads;
   for (int i = 0; i < 6; ++i) {
     threads.emplace_back([port, &hung, name = names[i % 3], i] {
-      hung[i] =
-          Request(port, "-u user" + std::to_string(i) + " -p X -np Y " + name);
+      hung[i] = Request(
+          port, "-u user" + std::to_string(i) + " -p X -np QZ7K9X " + name);
     });
   }
   usleep(500 * 1000);

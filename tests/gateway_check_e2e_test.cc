@@ -98,6 +98,8 @@ TEST_F(GatewayCheckTest, PassesAGoodSetupWithoutTouchingIt) {
           ": parsed, 1 user database\n" + "ok      user database " +
           box_.Path("users.db") + ": mode 0600, readable and writable by " +
           getpwuid(geteuid())->pw_name + "\n" +
+          "warning no new-password list: only the context, runs and "
+          "sequences are checked\n" +
           "ok      account limit: state file " + box_.Path("gateway.state") +
           ": made at start in " + box_.dir() + "\n",
       run.out);

@@ -73,6 +73,9 @@ const char kServerSyntax[] =
     "      the events until delivered, default = /var/lib/tarpon/spool\n"
     "   -on-change-sync PROGRAM run PROGRAM after each change made, with\n"
     "      the user ID, destination and new password on its input.\n"
+    "   -blocklist FILE a list of passwords no new password may be;\n"
+    "      repeatable; off: none. Optional, default = the packaged list\n"
+    "   -blockwords FILE words no new password may contain, one a line.\n"
     "   -? This help text.\n\n";
 
 std::string Program(const std::string& name) {

@@ -109,6 +109,12 @@ Verdict JudgeAnswer(const GatewayAnswer& answer) {
       return {Outcome::kThrottled, TARPON_MESSAGE_KEY("accountHeld"), false, -1,
               seconds > 0 ? seconds : 60};
     }
+    case TARPON_RC_NEW_PASSWORD_COMMON:
+      return {Outcome::kRefused, "newPasswordCommon", true, -1, 0,
+              "newPassword"};
+    case TARPON_RC_NEW_PASSWORD_CONTEXT:
+      return {Outcome::kRefused, "newPasswordContext", true, -1, 0,
+              "newPassword"};
     case host + 3:
       return {Outcome::kRefused, TARPON_MESSAGE_KEY("expired")};
     case host + 4:

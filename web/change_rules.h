@@ -59,6 +59,7 @@ struct Verdict {
   bool showsHostText = true;
   int shownCode = -1;         // -1: the gateway's code as it came
   int retryAfterSeconds = 0;  // 0: no Retry-After
+  const char* field = "";     // the form's field the message belongs to
 };
 Verdict JudgeAnswer(const GatewayAnswer& answer);
 

@@ -316,8 +316,9 @@ ChangeAnswer ChangeService::Compose(const ChangeJob& job,
                           OutcomeStatus(verdict.outcome), verdict.messageKey,
                           checked.problem.empty() ? code : -1, hostText);
   } else {
-    PageResult result{true, verdict.outcome, verdict.messageKey, hostText,
-                      checked.field.field};
+    PageResult result{
+        true, verdict.outcome, verdict.messageKey, hostText,
+        *checked.field.field != '\0' ? checked.field.field : verdict.field};
     out.contentType = "text/html; charset=utf-8";
     out.body = config_.page.Render(job.language, changed ? "" : job.fields.user,
                                    checked.destination, result);

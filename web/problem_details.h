@@ -44,6 +44,11 @@ constexpr char kIdempotencyKeyInFlight[] = "idempotency_key_in_flight";
 constexpr char kCredentialsNotAccepted[] = "credentials_not_accepted";
 constexpr char kPasswordExpired[] = "password_expired";
 constexpr char kNewPasswordNotAccepted[] = "new_password_not_accepted";
+// The gateway's own refusal of the new password, the host not asked: a
+// common one (a list, a run, a sequence), or one holding the user ID or a
+// name of the host or the service.
+constexpr char kNewPasswordCommon[] = "new_password_common";
+constexpr char kNewPasswordContext[] = "new_password_context";
 constexpr char kHostRefused[] = "host_refused";  // any other refusal
 constexpr char kAccountThrottled[] = "account_throttled";
 constexpr char kRequestRefused[] = "request_refused";  // by the gateway

@@ -160,11 +160,19 @@ TEST_F(WebApiTest, AnswersEachCaseWithItsStatusReasonAndCode) {
   const Case cases[] = {
       {"wrong password", web, Post(Change("alice", "WRONG1", "AFTER1")), 422,
        "credentials_not_accepted", 2002},
+      // Refused by the gateway before the host, and not counted against
+      // the user ID: the right change below still goes through.
+      {"a sequence for a new password", web,
+       Post(Change("alice", "SECRET1", "ABCDEFGH")), 422, "new_password_common",
+       31},
+      {"the user ID in the new password", web,
+       Post(Change("alice", "SECRET1", "ALICE9")), 422, "new_password_context",
+       32},
       {"unknown user", web, Post(Change("nobody", "SECRET1", "AFTER1")), 422,
        "credentials_not_accepted", 2002},
-      {"wrong password again", web, Post(Change("nobody", "WRONG1", "A")), 422,
-       "credentials_not_accepted", 2002},
-      {"a held user ID", web, Post(Change("nobody", "SECRET1", "A")), 429,
+      {"wrong password again", web, Post(Change("nobody", "WRONG1", "AQ7X")),
+       422, "credentials_not_accepted", 2002},
+      {"a held user ID", web, Post(Change("nobody", "SECRET1", "AQ7X")), 429,
        "account_throttled", 30},
       {"missing field", web, Post(R"({"user":"alice","currentPassword":"X"})"),
        400, "missing_field", -1},
@@ -579,11 +587,11 @@ TEST_F(WebApiTest, ARetryWithTheSameKeyGetsTheFirstAnswer) {
     const char* reason;
   };
   const Case cases[] = {
-      {"the key with another user", web, Change("bob", "PASSW0RD", "B1"), "k-1",
-       422, "idempotency_key_reused"},
-      {"a refusal is kept too", web, Change("bob", "WRONG1", "B1"), "k-3", 422,
-       "credentials_not_accepted"},
-      {"and given again", web, Change("bob", "WRONG1", "B1"), "k-3", 422,
+      {"the key with another user", web, Change("bob", "PASSW0RD", "BQ7X2K"),
+       "k-1", 422, "idempotency_key_reused"},
+      {"a refusal is kept too", web, Change("bob", "WRONG1", "BQ7X2K"), "k-3",
+       422, "credentials_not_accepted"},
+      {"and given again", web, Change("bob", "WRONG1", "BQ7X2K"), "k-3", 422,
        "credentials_not_accepted"},
       {"no gateway", dead, change, "k-4", 502, "gateway_unreachable"},
       {"no gateway again: not kept, asked again", dead, change, "k-4", 502,
