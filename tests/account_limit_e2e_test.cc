@@ -2,6 +2,7 @@
 // many sources never get the host to revoke it, and two gateways that share
 // a Redis server give one allowance, keep serving on their own while it is
 // gone, and take it up again when it is back. Loopback only.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "comm/proxy_header.h"
 #include "comm/record_format.h"
 #include "tests/support/gateway_support.h"
 
@@ -161,6 +163,30 @@ TEST_F(GuardsHoldTest, BurstsRestartsAndCrashesNeverRevoke) {
   e2e::RunResult release = Administer({"-release", "alice@neta.ksvhost"});
   EXPECT_EQ("released ALICE@NETA.KSVHOST\n", release.out) << release.err;
   EXPECT_EQ("2002", Burst(port_, "-u alice -p GUESS -np NEW2 -s hosta", 1)[0]);
+  EXPECT_FALSE(Revoked());
+}
+
+// A trusted front end vouches, in its PROXY header, for the owner's device
+// of a user ID: from an address never seen, it still has the owner's try
+// once strangers have used theirs.
+TEST_F(GuardsHoldTest, AVouchedDeviceKeepsTheOwnersTry) {
+  auto gateway = Start();
+  ASSERT_TRUE(gateway);
+  ASSERT_EQ("0000",
+            Burst(port_, "-u alice -p SECRET1 -np NEW1 -s hosta", 1, 200)[0]);
+  EXPECT_TRUE(Counted(Burst(port_, "-u alice -p GUESS -np NEW2 -s hosta", 20),
+                      "2002", 1));
+  sockaddr_storage from = {};
+  sockaddr_storage to = {};
+  auto& in = reinterpret_cast<sockaddr_in&>(from);
+  in.sin_family = AF_INET;
+  inet_pton(AF_INET, "203.0.113.9", &in.sin_addr);
+  reinterpret_cast<sockaddr_in&>(to).sin_family = AF_INET;
+  const std::string change = "-u alice -p NEW1 -np KV7QX2NB -s hosta";
+  EXPECT_EQ("0030", Request(port_, change, "127.0.0.2",
+                            EncodeProxyV2(from, to, "BOB")));
+  EXPECT_EQ("0000", Request(port_, change, "127.0.0.2",
+                            EncodeProxyV2(from, to, "ALICE")));
   EXPECT_FALSE(Revoked());
 }
 

@@ -42,6 +42,12 @@ bool ReadJson(const std::string& body, ChangeFields* fields) {
   return ok;
 }
 
+int64_t NowSeconds() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
 std::string Upper(std::string text) {
   for (char& c : text) {
     c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -144,9 +150,12 @@ std::optional<ChangeAnswer> ChangeService::Repeated(
     case IdempotencyStore::Found::kNew:
       return std::nullopt;
     case IdempotencyStore::Found::kReplay: {
-      shared_->audit.Replay(job->client, Upper(job->fields.user),
-                            config_.DestinationOf(job->fields.destination),
-                            first.status);
+      // A first answer of 200: the host knew the user ID.
+      shared_->audit.Replay(
+          job->client,
+          first.status == 200 ? Upper(job->fields.user)
+                              : config_.devices.Hidden(job->fields.user),
+          config_.DestinationOf(job->fields.destination), first.status);
       ChangeAnswer replay;
       replay.status = first.status;
       replay.contentType = first.contentType;
@@ -240,7 +249,12 @@ Verdict ChangeService::AskGateway(const ChangeJob& job,
   request.timeoutSeconds = settings.timeoutSeconds;
   request.tls = config_.gatewayTls.get();
   if (settings.proxyHeader) {
-    request.prelude = EncodeProxyV2(job.source, job.destination);
+    // The owner's device, known by its cookie, is vouched for.
+    const bool owner =
+        config_.devices.Vouches(job.cookies, job.fields.user, NowSeconds());
+    request.prelude =
+        EncodeProxyV2(job.source, job.destination,
+                      owner ? Upper(job.fields.user) : std::string());
   }
   *code = exchange_(request, answer);
   WipeSecret(&request.options);
@@ -265,9 +279,15 @@ void ChangeService::Record(const ChangeJob& job, const Checked& checked,
       std::chrono::duration<double>(std::chrono::steady_clock::now() -
                                     job.began)
           .count());
-  shared_->audit.Change(job.client, job.fields.user,
-                        checked.offered ? checked.destination : kNotAUserId,
-                        outcome, code);
+  // In clear only once the host has recognised the user ID: a password
+  // typed into the user field is never kept.
+  const int host = TARPON_RC_HOST_STATUS_BASE;
+  const bool recognised =
+      code == TARPON_RC_OK || (code > host + 1 && code < host + 100);
+  shared_->audit.Change(
+      job.client,
+      recognised ? job.fields.user : config_.devices.Hidden(job.fields.user),
+      checked.offered ? checked.destination : kNotAUserId, outcome, code);
 }
 
 ChangeAnswer ChangeService::Run(ChangeJob* job) const {
@@ -286,7 +306,11 @@ ChangeAnswer ChangeService::Run(ChangeJob* job) const {
           ? std::string()
           : HostText(answer.text);
   if (verdict.shownCode >= 0) code = verdict.shownCode;
-  return Compose(*job, checked, verdict, code, hostText);
+  ChangeAnswer out = Compose(*job, checked, verdict, code, hostText);
+  if (verdict.outcome == Outcome::kChanged) {
+    out.setCookie = config_.devices.Issue(job->fields.user, NowSeconds());
+  }
+  return out;
 }
 
 ChangeAnswer ChangeService::Compose(const ChangeJob& job,

@@ -32,6 +32,7 @@ struct ChangeJob {
   ChangeFields fields;
   std::chrono::steady_clock::time_point began;
   std::string idempotencySlot;  // "" without a key
+  std::string cookies;          // the request's Cookie header
   Outcome outcome = Outcome::kInvalid;
 };
 
@@ -44,6 +45,7 @@ struct ChangeAnswer {
   std::string body;
   std::string retryAfter;  // "" for none
   bool replayed = false;   // Idempotent-Replayed: true
+  std::string setCookie;   // the owner device's cookie, after a change
   bool afterExchange = false;
 };
 

@@ -238,6 +238,12 @@ WebServer::~WebServer() {
 bool WebServer::Start(std::string* error) {
   WebConfig& config = loop_->state.ConfigForStart();
   if (!config.LoadAssets(error)) return false;
+  config.devices.SetDays(config.settings.deviceDays);
+  if (!config.settings.deviceKey.empty() &&
+      !config.devices.Load(config.settings.deviceKey, error)) {
+    *error = "device key " + *error;
+    return false;
+  }
   loop_->state.Loop().tls = LoadServerTls(config.settings, error);
   if (!loop_->state.Loop().tls) return false;
   config.gatewayTls = TlsContext::ClientFromEnvironment(error);

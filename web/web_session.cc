@@ -318,6 +318,9 @@ Response Session::ToResponse(ChangeAnswer answer) {
   if (!answer.retryAfter.empty()) {
     response.set(http::field::retry_after, answer.retryAfter);
   }
+  if (!answer.setCookie.empty()) {
+    response.set(http::field::set_cookie, answer.setCookie);
+  }
   response.set(http::field::content_type, answer.contentType);
   response.body() = std::move(answer.body);
   response.prepare_payload();
@@ -389,6 +392,7 @@ std::unique_ptr<ChangeJob> Session::MakeJob(const Request& request, bool api) {
   job->client = AddressText(client_);
   job->source = client_;
   job->destination = local_;
+  job->cookies = std::string(request[http::field::cookie]);
   return job;
 }
 

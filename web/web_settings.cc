@@ -132,6 +132,15 @@ const WebOption kWebOptions[] = {
        s->proxyHeader = v == "on";
        return v == "on" || v == "off";
      }},
+    {"-device-key",
+     [](const std::string& v, WebSettings* s, std::string*) {
+       s->deviceKey = v;
+       return !v.empty();
+     }},
+    {"-device-days",
+     [](const std::string& v, WebSettings* s, std::string*) {
+       return ParseCount(v, 3650, &s->deviceDays);
+     }},
     {"-timeout",
      [](const std::string& v, WebSettings* s, std::string*) {
        return ParseCount(v, GATEWAY_MAX_TIMEOUT, &s->timeoutSeconds);

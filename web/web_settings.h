@@ -66,6 +66,10 @@ struct WebSettings {
   std::string assets;       // templates, static files, i18n/
   bool proxyHeader = true;  // a PROXY v2 header before each request
   int timeoutSeconds = 30;  // the whole gateway exchange
+  // -device-key: the owner-device cookies' key file ("": a key of the
+  // process's own); -device-days: how long a cookie is good.
+  std::string deviceKey;
+  int deviceDays = 90;
   WebLimits limits;
   // Peers whose connections begin with a PROXY header (a balancer): the
   // header's client is the one counted, logged and named to the gateway.

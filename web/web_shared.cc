@@ -63,19 +63,28 @@ WebMetrics::WebMetrics(MetricsRegistry* registry) {
       "reached.");
 }
 
+namespace {
+
+// A user ID as the audit writes it: a hidden one ("#...") as it is, any
+// other that could not be one as kNotAUserId.
+std::string AuditName(const std::string& user) {
+  if (!user.empty() && user[0] == '#') return user;
+  return PassesUserIdCheck(user) ? user : kNotAUserId;
+}
+
+}  // namespace
+
 void AuditLog::Change(const std::string& client, const std::string& user,
                       const std::string& destination, Outcome outcome,
                       int code) {
-  Write(UtcNow() + " change client=" + client +
-        " user=" + (PassesUserIdCheck(user) ? user : kNotAUserId) +
+  Write(UtcNow() + " change client=" + client + " user=" + AuditName(user) +
         " destination=" + destination + " outcome=" + OutcomeName(outcome) +
         " code=" + std::to_string(code));
 }
 
 void AuditLog::Replay(const std::string& client, const std::string& user,
                       const std::string& destination, int status) {
-  Write(UtcNow() + " replay client=" + client +
-        " user=" + (PassesUserIdCheck(user) ? user : kNotAUserId) +
+  Write(UtcNow() + " replay client=" + client + " user=" + AuditName(user) +
         " destination=" + destination + " status=" + std::to_string(status));
 }
 

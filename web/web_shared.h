@@ -18,6 +18,7 @@
 #include "contract/thread_annotations.h"
 #include "metrics/metrics_registry.h"
 #include "web/change_page.h"
+#include "web/device_cookie.h"
 #include "web/outcome.h"
 #include "web/web_settings.h"
 
@@ -80,6 +81,7 @@ struct WebConfig {
   std::string destinations;  // with their labels and rules, as JSON
   std::string healthy = "ok\n";
   std::unique_ptr<TlsContext> gatewayTls;  // clients' contexts: any thread
+  DeviceCookies devices;                   // the owner devices' cookies
 };
 
 // Shared with the exchange pools.
