@@ -467,6 +467,7 @@ struct Flood {
   int count;
   bool tls;
   bool healthz;
+  int addresses = 1;  // 127.0.0.2, else 127.0.0.10 and up, in turn
 };
 
 class Flooder {
@@ -519,7 +520,11 @@ class Flooder {
     timeval timeout = {2, 0};
     setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &timeout,
                sizeof timeout);
-    if (!failed) socket.bind({asio::ip::make_address("127.0.0.2"), 0}, failed);
+    const std::string from =
+        flood_.addresses <= 1
+            ? std::string("127.0.0.2")
+            : "127.0.0." + std::to_string(10 + opened_ % flood_.addresses);
+    if (!failed) socket.bind({asio::ip::make_address(from), 0}, failed);
     if (!failed) {
       socket.connect(
           {asio::ip::make_address("127.0.0.1"), static_cast<uint16_t>(port_)},
@@ -595,11 +600,14 @@ int Floods(const Options& options) {
       {"256 keep-alive TLS, GET /healthz every 15 s", 256, true, true},
       {"300 idle TCP", 300, false, false},
       {"2,000 idle TLS", 2000, true, false},
+      {"100 addresses x 30 idle TCP", 3000, false, false, 100},
   };
-  std::printf("\n### One person while one address floods tarpon-web\n\n");
+  std::printf(
+      "\n### One person while one address, or a hundred, flood tarpon-web\n\n");
   std::printf(
       "One person from 127.0.0.3 makes %d refused changes one after "
-      "another, a new HTTPS connection each, while 127.0.0.2 holds what it "
+      "another, a new HTTPS connection each, while 127.0.0.2 (or "
+      "127.0.0.10-109) holds what it "
       "can (after 5 s of flooding); tarpon-web's defaults (256 connections, "
       "32 a source, 5 s idle keep-alive) with 1,024 descriptors.\n\n",
       options.changes / 10);
