@@ -1,15 +1,8 @@
 #include "gateway/account_limit.h"
 
-#include <fcntl.h>
 #include <openssl/hmac.h>
-#include <openssl/rand.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
-
-#include "contract/secret.h"
+#include "comm/key_file.h"
 
 namespace {
 
@@ -50,6 +43,16 @@ int SettleAccountTry(const HoldPolicy& policy, AccountRecord* record,
     record->owner = sourceTag;
   }
   return SettleTry(policy, &record->hold, token, outcome, nowMs);
+}
+
+void AddIfHeld(const HoldPolicy& policy, const std::string& key,
+               AccountRecord* record, int64_t nowMs,
+               std::vector<HeldAccount>* held) {
+  AdvanceHold(policy, &record->hold, nowMs);
+  const int64_t ms = HeldForMs(policy, record->hold, TryKind::kStranger, nowMs);
+  if (ms == 0 || record->hold.failures == 0) return;
+  held->push_back(
+      {record->label.empty() ? key : record->label, ms, record->hold.failures});
 }
 
 MemoryAccountStore::MemoryAccountStore(const AccountLimits& limits,
@@ -158,41 +161,10 @@ bool MemoryAccountStore::MakeRoom(int64_t nowMs) {
   return records_.size() < maxTracked_;
 }
 
-AccountKeys::AccountKeys() : key_(kKeyBytes, '\0') {
-  RAND_bytes(reinterpret_cast<unsigned char*>(&key_[0]), kKeyBytes);
-}
+AccountKeys::AccountKeys() : key_(RandomKey(kKeyBytes)) {}
 
 bool AccountKeys::Load(const std::string& path, std::string* why) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0 && errno == ENOENT) {
-    fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-      const bool written = write(fd, key_.data(), key_.size()) ==
-                               static_cast<ssize_t>(key_.size()) &&
-                           fsync(fd) == 0;
-      close(fd);
-      if (written) return true;
-      unlink(path.c_str());
-      *why = path + ": cannot be written";
-      return false;
-    }
-  }
-  if (fd < 0) {
-    *why = path + ": " + std::strerror(errno);
-    return false;
-  }
-  std::string key(kKeyBytes, '\0');
-  const ssize_t got = read(fd, &key[0], key.size());
-  close(fd);
-  if (got != static_cast<ssize_t>(kKeyBytes)) {
-    WipeSecret(&key);
-    *why = path + ": not a key of " + std::to_string(kKeyBytes) + " bytes";
-    return false;
-  }
-  WipeSecret(&key_);
-  key_ = key;
-  WipeSecret(&key);
-  return true;
+  return LoadOrMakeKeyFile(path, kKeyBytes, &key_, why);
 }
 
 std::string AccountKeys::Hash(const std::string& text) const {

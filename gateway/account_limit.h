@@ -85,6 +85,12 @@ struct HeldAccount {
   int failures = 0;
 };
 
+// Adds key's record to *held when it holds a stranger's try at nowMs
+// (after bringing it to nowMs).
+void AddIfHeld(const HoldPolicy& policy, const std::string& key,
+               AccountRecord* record, int64_t nowMs,
+               std::vector<HeldAccount>* held);
+
 // Where the counts live. Every call is safe from any thread.
 class AccountStore {
  public:

@@ -629,94 +629,36 @@ GatewayLoop::Slots::iterator GatewayLoop::TakeBack(
 // on here.
 void GatewayLoop::RunEngine(Slots::iterator found) {
   GatewaySession* session = found->second.session.get();
-  auto run = std::make_shared<GatewayEngineRun>(session->GetRequest());
-  auto start = std::chrono::steady_clock::now();
+  auto job = std::make_shared<ConversationJob>();
+  job->session = session;
+  job->run = std::make_shared<GatewayEngineRun>(session->GetRequest());
+  job->start = std::chrono::steady_clock::now();
   // The options are processed here; a request that needs no conversation
   // is answered at once, behind no conversation.
-  if (!run->Begin()) {
-    session->Answer(run->Take());
-    metrics_->engineRunSeconds->Observe(
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
-            .count());
-    metrics_->CountSession(session->GetReturnCode());
-    CountFailedSignOn(found->second);
-    if (session->GetPhase() == GatewaySession::Phase::kSending) {
-      StepNow(found);
-    } else {
-      Settle(found);
-    }
+  if (!job->run->Begin()) {
+    AnswerAtOnce(found, job.get());
     return;
   }
-  const std::string destination = HostOf(*run);
-  // The log is the loop's alone: trace lines made on the conversation
-  // thread are kept and written here when the session comes back.
-  auto trace = std::make_shared<std::string>();
+  job->destination = HostOf(*job->run);
+  job->user = job->run->GetUser();
+  job->source = found->second.source;
+  job->owner = session->GetOwnerDevice();
+  // The options only for the events' sync; wiped with the job.
+  if (settings_.events != nullptr) {
+    std::string request = session->GetRequest();
+    job->request = Secret(&request);
+  }
+  const std::string destination = job->destination;
   // The reply starts out from the conversation's thread; from the loop's
   // own, once the conversation is over (see HoldConversation).
-  const bool held = MayHoldConversation(destination);
-  std::function<bool()> work = [this, session, run, start, metrics = metrics_,
-                                accounts = settings_.accounts,
-                                events = settings_.events,
-                                source = found->second.source,
-                                // The options only for the events' sync.
-                                request = settings_.events != nullptr
-                                              ? session->GetRequest()
-                                              : std::string(),
-                                user = run->GetUser(), destination, trace,
-                                owner = session->GetOwnerDevice(),
-                                held]() mutable {
-    // The trace lines this thread makes go to *trace (empty so far).
-    TraceLogToString keeper(trace.get());
-    if (IsPastStopRun()) {
-      EngineRun stopping;
-      stopping.returnCode = TARPON_RC_LOCAL_UNAVAILABLE;
-      stopping.text = "\nTARPON SERVER : stopping, not run.\n";
-      stopping.logText = "not run: the gateway is stopping\n";
-      session->Answer(stopping);
-      return true;
-    }
-    // A trusted front end vouches for the owner's device of this user ID.
-    const bool ownerDevice = !owner.empty() && UpperCase(owner) == user;
-    EngineRun result =
-        Converse(accounts, *run, user, destination, source, ownerDevice);
-    ReportEngineRun(events, request, result, session->GetClientAddress(),
-                    session->GetId());
-    WipeSecret(&request);
-    if (result.refused) {
-      session->Abandon(result.logText);
-      return true;
-    }
-    session->Answer(result);
-    metrics->engineRunSeconds->Observe(
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
-            .count());
-    metrics->CountSession(session->GetReturnCode());
-    // A failed sign-on's penalty is the loop's to count before the
-    // client hears of it, or its next try could come in first.
-    if (held || Admission::IsFailedSignOn(session->GetReturnCode())) {
-      return true;
-    }
-    session->Step();
-    // A session that ended with its reply needs only closing: the
-    // loop's next turn is soon enough.
-    return !session->IsEnded();
+  job->held = MayHoldConversation(destination);
+  std::function<bool()> work = [this, job] {
+    return ConverseOnThread(job.get());
   };
-  std::function<void()> done = [this, fd = found->first, session, trace, held] {
-    if (!trace->empty()) trace_log() << *trace << std::flush;
-    auto back = TakeBack(fd, session);
-    if (back == slots_.end()) return;
-    CountFailedSignOn(back->second);
-    if (held && session->GetPhase() == GatewaySession::Phase::kSending) {
-      // As the conversation's thread would: no crossing to a TLS thread.
-      session->Step();
-      Settle(back);
-    } else if (session->GetPhase() == GatewaySession::Phase::kSending) {
-      StepNow(back);
-    } else {
-      Settle(back);
-    }
+  std::function<void()> done = [this, fd = found->first, job] {
+    ConversationBack(fd, *job);
   };
-  if (held) {
+  if (job->held) {
     // Held here at the end of the turn, the node started by Begin still
     // this thread's; the session stays watched unless the loop moves on.
     Slot& slot = found->second;
@@ -725,13 +667,90 @@ void GatewayLoop::RunEngine(Slots::iterator found) {
     held_ = {std::move(work), std::move(done), destination, found->first};
     return;
   }
-  run->HandOver();
+  job->run->HandOver();
   if (HandOver(found, engine_, std::move(work), std::move(done), destination)) {
     return;
   }
   session->Abandon("not run: " + std::to_string(kEngineQueue) +
                    " requests wait for the engine");
   Settle(found);
+}
+
+void GatewayLoop::AnswerAtOnce(Slots::iterator found, ConversationJob* job) {
+  GatewaySession* session = job->session;
+  session->Answer(job->run->Take());
+  metrics_->engineRunSeconds->Observe(
+      std::chrono::duration<double>(std::chrono::steady_clock::now() -
+                                    job->start)
+          .count());
+  metrics_->CountSession(session->GetReturnCode());
+  CountFailedSignOn(found->second);
+  if (session->GetPhase() == GatewaySession::Phase::kSending) {
+    StepNow(found);
+  } else {
+    Settle(found);
+  }
+}
+
+// On the conversation's thread: true when the loop must step the session
+// (see WorkerPool::Submit).
+bool GatewayLoop::ConverseOnThread(ConversationJob* job) {
+  // The log is the loop's alone: trace lines made here are kept and
+  // written there when the session comes back.
+  TraceLogToString keeper(&job->trace);
+  GatewaySession* session = job->session;
+  if (IsPastStopRun()) {
+    EngineRun stopping;
+    stopping.returnCode = TARPON_RC_LOCAL_UNAVAILABLE;
+    stopping.text = "\nTARPON SERVER : stopping, not run.\n";
+    stopping.logText = "not run: the gateway is stopping\n";
+    session->Answer(stopping);
+    return true;
+  }
+  // A trusted front end vouches for the owner's device of this user ID.
+  const bool ownerDevice =
+      !job->owner.empty() && UpperCase(job->owner) == job->user;
+  EngineRun result = Converse(settings_.accounts, *job->run, job->user,
+                              job->destination, job->source, ownerDevice);
+  ReportEngineRun(settings_.events, job->request.Text(), result,
+                  session->GetClientAddress(), session->GetId());
+  job->request = Secret();
+  if (result.refused) {
+    session->Abandon(result.logText);
+    return true;
+  }
+  session->Answer(result);
+  metrics_->engineRunSeconds->Observe(
+      std::chrono::duration<double>(std::chrono::steady_clock::now() -
+                                    job->start)
+          .count());
+  metrics_->CountSession(session->GetReturnCode());
+  // A failed sign-on's penalty is the loop's to count before the client
+  // hears of it, or its next try could come in first.
+  if (job->held || Admission::IsFailedSignOn(session->GetReturnCode())) {
+    return true;
+  }
+  session->Step();
+  // A session that ended with its reply needs only closing: the loop's
+  // next turn is soon enough.
+  return !session->IsEnded();
+}
+
+void GatewayLoop::ConversationBack(int fd, const ConversationJob& job) {
+  if (!job.trace.empty()) trace_log() << job.trace << std::flush;
+  GatewaySession* session = job.session;
+  auto back = TakeBack(fd, session);
+  if (back == slots_.end()) return;
+  CountFailedSignOn(back->second);
+  if (job.held && session->GetPhase() == GatewaySession::Phase::kSending) {
+    // As the conversation's thread would: no crossing to a TLS thread.
+    session->Step();
+    Settle(back);
+  } else if (session->GetPhase() == GatewaySession::Phase::kSending) {
+    StepNow(back);
+  } else {
+    Settle(back);
+  }
 }
 
 std::string GatewayLoop::HostOf(const GatewayEngineRun& run) const {

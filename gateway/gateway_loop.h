@@ -40,6 +40,7 @@
 #include "comm/fd.h"
 #include "comm/listener.h"
 #include "comm/net_block.h"
+#include "contract/secret.h"
 #include "gateway/account_guard.h"
 #include "gateway/admission.h"
 #include "gateway/engine_runner.h"
@@ -183,7 +184,21 @@ class GatewayLoop {
                 const std::string& key = std::string());
   // The session is back from its thread.
   Slots::iterator TakeBack(int fd, const GatewaySession* session);
+  // A request's engine run: its options here, its conversation on a
+  // conversation thread (or held on this one), its answer back here.
+  struct ConversationJob {
+    GatewaySession* session = nullptr;
+    std::shared_ptr<GatewayEngineRun> run;
+    std::chrono::steady_clock::time_point start;
+    std::string user, destination, source, owner;
+    Secret request;     // the options, for the events' sync only
+    std::string trace;  // the conversation thread's trace lines
+    bool held = false;  // held on the loop's thread
+  };
   void RunEngine(Slots::iterator slot);
+  void AnswerAtOnce(Slots::iterator slot, ConversationJob* job);
+  bool ConverseOnThread(ConversationJob* job);
+  void ConversationBack(int fd, const ConversationJob& job);
   // Whether the loop may hold a conversation to destination itself: the
   // session is the loop's only one, no conversation runs, and the
   // destination's host has not lately answered too slowly for it.

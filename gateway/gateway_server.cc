@@ -621,6 +621,124 @@ void LogNewPasswordLists(const PasswordChecker& checker) {
   }
 }
 
+// The start's line on the account limit, unless it is the default.
+void LogAccountLimit(const AccountSettings& settings,
+                     const AccountSetup& setup) {
+  const HoldPolicy& policy = settings.limits.policy;
+  if (!settings.shared &&
+      FormatHoldPolicy(policy) ==
+          FormatHoldPolicy(AccountLimits::DefaultPolicy())) {
+    return;
+  }
+  trace_log() << GatewayTimeStamp() << "TARPON SERVER account limit "
+              << (policy.IsOn() ? FormatHoldPolicy(policy) + ", counts " +
+                                      setup.Describe()
+                                : std::string("off"))
+              << std::endl;
+}
+
+// The lines that say the gateway has started, and systemd's word.
+void AnnounceStart(const Settings& settings,
+                   const std::vector<GatewayListener*>& open, bool tls) {
+  std::ostream& out = trace_log();
+  out << GatewayTimeStamp() << "TARPON SERVER started " << std::endl;
+  NotifyReady("listening on port " +
+              std::to_string(open.front()->GetListeningAddress().GetPort()) +
+              " (service " + settings.service + ")");
+  if (tls) {
+    const char* clientCa = std::getenv("TARPON_TLS_CLIENT_CA");
+    out << GatewayTimeStamp() << "TARPON SERVER TLS on"
+        << (clientCa != nullptr && *clientCa != '\0'
+                ? ", client certificates required"
+                : "")
+        << std::endl;
+  }
+  if (!settings.logFileName.empty()) {
+    std::cout << "TARPON SERVER started:"
+              << " serviceName=" << settings.service
+              << ", logFileName=" << settings.logFileName << std::endl;
+  }
+}
+
+// Writes the event sink's last lines once it has stopped.
+void StopEvents(EventSink* events) {
+  events->Stop();
+  for (const std::string& line : events->TakeLogLines()) {
+    trace_log() << GatewayTimeStamp() << line << '\n';
+  }
+}
+
+// The stores of the limit per account, opened; false after the message.
+bool OpenAccounts(const Settings& settings, AccountSetup* setup) {
+  std::string why;
+  if (setup->Open(settings.accounts, PenaltyPolicy(settings.limits), &why)) {
+    LogAccountLimit(settings.accounts, *setup);
+    return true;
+  }
+  std::cerr << ErrorPrefix() << "TARPON SERVER E0009 : the state file: " << why
+            << ". Terminating." << std::endl;
+  return false;
+}
+
+// Serves on the open listeners until stopped; the exit code, and in
+// *failed the listener that failed for good.
+int RunGateway(Settings& settings, GatewayLog& log,
+               const std::vector<GatewayListener*>& open,
+               GatewayListener** failed) {
+  // The loop's signal handlers are in place before anyone is told that
+  // the gateway has started.
+  const bool tls = settings.tls != nullptr;
+  Admission admission(settings.limits, settings.timeout,
+                      GATEWAY_MAX_REQUEST_LENGTH, Clock::Steady(),
+                      std::random_device()());
+  GatewayMetrics metrics;
+  settings.loop.metrics = &metrics;
+  EventSink events(settings.events, metrics.events);
+  if (!StartEvents(&events, settings.events)) return GATEWAY_EXIT_BAD_SETTING;
+  settings.loop.events = &events;
+  AccountSetup accountSetup;
+  if (!OpenAccounts(settings, &accountSetup)) return GATEWAY_EXIT_BAD_SETTING;
+  AccountGuard accounts(settings.accounts.limits, accountSetup.GetStore(),
+                        accountSetup.GetKeys(), &metrics,
+                        LeaseMs(settings.timeout));
+  settings.loop.accounts = &accounts;
+  SetNewPasswordCheck(settings.newPasswordCheck, settings.newPasswords,
+                      &metrics);
+  SetReloadHook(ReloadNewPasswordLists);
+  LogNewPasswordLists(*settings.newPasswordCheck);
+  // Abandoned conversations' threads wait for hosts that do not answer:
+  // the process ends without them. Every count is in the store already;
+  // their tries count as failures once their leases end.
+  settings.loop.onAbandoned = [&events](int abandoned) {
+    StopEvents(&events);
+    trace_log() << GatewayTimeStamp() << "TARPON SERVER ended, " << abandoned
+                << " conversations abandoned at the stop" << std::endl;
+    trace_log().flush();
+    std::_Exit(GATEWAY_EXIT_ABANDONED);
+  };
+  auto loop = std::make_unique<GatewayLoop>(
+      open, admission, log, std::move(settings.tls), settings.loop);
+  MetricsListener metricsListener(&metrics.registry());
+  std::string error;
+  if (!settings.metrics.empty() &&
+      !metricsListener.Start(settings.metrics, &error)) {
+    std::cerr << ErrorPrefix() << "TARPON SERVER E0012 : cannot serve the "
+              << "metrics at " << settings.metrics << ": " << error
+              << ". Terminating." << std::endl;
+    return GATEWAY_EXIT_NOT_STARTED;
+  }
+  AnnounceStart(settings, open, tls);
+  int rc = GATEWAY_EXIT_OK;
+  if (!loop->Run()) {
+    rc = GATEWAY_EXIT_ABNORMAL;
+    *failed = &loop->GetFailedListener();
+  }
+  // The conversations have ended with the loop: nothing more comes.
+  loop.reset();
+  StopEvents(&events);
+  return rc;
+}
+
 // Listens and serves until stopped; the exit code.
 int Serve(Settings& settings, GatewayLog& log) {
   std::ostream& out = trace_log();
@@ -640,101 +758,7 @@ int Serve(Settings& settings, GatewayLog& log) {
   }
   int rc = GATEWAY_EXIT_OK;
   if (failed == nullptr) {
-    // The loop's signal handlers are in place before anyone is told that
-    // the gateway has started.
-    const bool tls = settings.tls != nullptr;
-    Admission admission(settings.limits, settings.timeout,
-                        GATEWAY_MAX_REQUEST_LENGTH, Clock::Steady(),
-                        std::random_device()());
-    GatewayMetrics metrics;
-    settings.loop.metrics = &metrics;
-    EventSink events(settings.events, metrics.events);
-    if (!StartEvents(&events, settings.events)) {
-      out << GatewayTimeStamp() << "TARPON SERVER ended" << std::endl;
-      return GATEWAY_EXIT_BAD_SETTING;
-    }
-    settings.loop.events = &events;
-    AccountSetup accountSetup;
-    std::string why;
-    if (!accountSetup.Open(settings.accounts, PenaltyPolicy(settings.limits),
-                           &why)) {
-      std::cerr << ErrorPrefix()
-                << "TARPON SERVER E0009 : the state file: " << why
-                << ". Terminating." << std::endl;
-      out << GatewayTimeStamp() << "TARPON SERVER ended" << std::endl;
-      return GATEWAY_EXIT_BAD_SETTING;
-    }
-    AccountGuard accounts(settings.accounts.limits, accountSetup.GetStore(),
-                          accountSetup.GetKeys(), &metrics,
-                          LeaseMs(settings.timeout));
-    settings.loop.accounts = &accounts;
-    SetNewPasswordCheck(settings.newPasswordCheck, settings.newPasswords,
-                        &metrics);
-    SetReloadHook(ReloadNewPasswordLists);
-    LogNewPasswordLists(*settings.newPasswordCheck);
-    // The default limit goes without saying.
-    const HoldPolicy& policy = settings.accounts.limits.policy;
-    if (settings.accounts.shared ||
-        FormatHoldPolicy(policy) !=
-            FormatHoldPolicy(AccountLimits::DefaultPolicy())) {
-      out << GatewayTimeStamp() << "TARPON SERVER account limit "
-          << (policy.IsOn() ? FormatHoldPolicy(policy) + ", counts " +
-                                  accountSetup.Describe()
-                            : std::string("off"))
-          << std::endl;
-    }
-    // Abandoned conversations' threads wait for hosts that do not answer:
-    // the process ends without them. Every count is in the store already;
-    // their tries count as failures once their leases end.
-    settings.loop.onAbandoned = [&out, &events](int abandoned) {
-      events.Stop();
-      for (const std::string& line : events.TakeLogLines()) {
-        out << GatewayTimeStamp() << line << '\n';
-      }
-      out << GatewayTimeStamp() << "TARPON SERVER ended, " << abandoned
-          << " conversations abandoned at the stop" << std::endl;
-      out.flush();
-      std::_Exit(GATEWAY_EXIT_ABANDONED);
-    };
-    auto loop = std::make_unique<GatewayLoop>(
-        open, admission, log, std::move(settings.tls), settings.loop);
-    MetricsListener metricsListener(&metrics.registry());
-    std::string error;
-    if (!settings.metrics.empty() &&
-        !metricsListener.Start(settings.metrics, &error)) {
-      std::cerr << ErrorPrefix() << "TARPON SERVER E0012 : cannot serve the "
-                << "metrics at " << settings.metrics << ": " << error
-                << ". Terminating." << std::endl;
-      out << GatewayTimeStamp() << "TARPON SERVER ended" << std::endl;
-      return GATEWAY_EXIT_NOT_STARTED;
-    }
-    out << GatewayTimeStamp() << "TARPON SERVER started " << std::endl;
-    NotifyReady("listening on port " +
-                std::to_string(open.front()->GetListeningAddress().GetPort()) +
-                " (service " + settings.service + ")");
-    if (tls) {
-      const char* clientCa = std::getenv("TARPON_TLS_CLIENT_CA");
-      out << GatewayTimeStamp() << "TARPON SERVER TLS on"
-          << (clientCa != nullptr && *clientCa != '\0'
-                  ? ", client certificates required"
-                  : "")
-          << std::endl;
-    }
-    if (!settings.logFileName.empty()) {
-      std::cout << "TARPON SERVER started:"
-                << " serviceName=" << settings.service
-                << ", logFileName=" << settings.logFileName << std::endl;
-    }
-    if (!loop->Run()) {
-      rc = GATEWAY_EXIT_ABNORMAL;
-      failed = &loop->GetFailedListener();
-    }
-    // The conversations have ended with the loop: nothing more comes.
-    loop.reset();
-    events.Stop();
-    for (const std::string& line : events.TakeLogLines()) {
-      out << GatewayTimeStamp() << line << '\n';
-    }
+    rc = RunGateway(settings, log, open, &failed);
   } else {
     std::cerr << ErrorPrefix() << "TARPON SERVER E0011 : "
               << ListenFailure(*failed, failed->GetListeningAddress(),

@@ -1,15 +1,12 @@
 #include "web/device_cookie.h"
 
-#include <fcntl.h>
 #include <openssl/crypto.h>
 #include <openssl/hmac.h>
-#include <openssl/rand.h>
-#include <unistd.h>
 
 #include <cctype>
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
+
+#include "comm/key_file.h"
 
 namespace {
 
@@ -44,36 +41,10 @@ std::string CookieValue(const std::string& header, const std::string& name) {
 
 constexpr char DeviceCookies::kName[];
 
-DeviceCookies::DeviceCookies() : key_(kKeyBytes, '\0') {
-  RAND_bytes(reinterpret_cast<unsigned char*>(&key_[0]), kKeyBytes);
-}
+DeviceCookies::DeviceCookies() : key_(RandomKey(kKeyBytes)) {}
 
 bool DeviceCookies::Load(const std::string& path, std::string* why) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0 && errno == ENOENT) {
-    fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    const bool made = fd >= 0 &&
-                      write(fd, key_.data(), key_.size()) ==
-                          static_cast<ssize_t>(key_.size()) &&
-                      fsync(fd) == 0;
-    if (fd >= 0) close(fd);
-    if (made) return true;
-    *why = path + ": cannot be made";
-    return false;
-  }
-  if (fd < 0) {
-    *why = path + ": " + std::strerror(errno);
-    return false;
-  }
-  std::string key(kKeyBytes, '\0');
-  const ssize_t got = read(fd, &key[0], key.size());
-  close(fd);
-  if (got != static_cast<ssize_t>(kKeyBytes)) {
-    *why = path + ": not a key of 32 bytes";
-    return false;
-  }
-  key_ = key;
-  return true;
+  return LoadOrMakeKeyFile(path, kKeyBytes, &key_, why);
 }
 
 std::string DeviceCookies::Sign(const std::string& text) const {
