@@ -222,25 +222,7 @@ GatewayLoop::GatewayLoop(std::vector<GatewayListener*> listeners,
   std::cout.flush();
   trace_log();
   std::clog.tie(nullptr);
-  int pipeFds[2] = {-1, -1};
-  if (!epoll_ || !inbox_.IsReady() ||
-      pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
-    setupError_ = errno;
-    return;
-  }
-  signalRead_.Reset(pipeFds[0]);
-  signalWrite_.Reset(pipeFds[1]);
-  for (GatewayListener* listener : listeners_) {
-    int flags = fcntl(listener->GetSocket(), F_GETFL);
-    if (flags < 0 ||
-        fcntl(listener->GetSocket(), F_SETFL, flags | O_NONBLOCK) != 0 ||
-        !Watch(listener->GetSocket(), EPOLLIN, EPOLL_CTL_ADD)) {
-      setupError_ = errno;
-      return;
-    }
-  }
-  if (!Watch(signalRead_.get(), EPOLLIN, EPOLL_CTL_ADD) ||
-      !Watch(inbox_.GetFd(), EPOLLIN, EPOLL_CTL_ADD)) {
+  if (!SetUpDescriptors()) {
     setupError_ = errno;
     return;
   }
@@ -255,6 +237,28 @@ GatewayLoop::GatewayLoop(std::vector<GatewayListener*> listeners,
       });
     });
   }
+}
+
+// The signal pipe, the listeners made non-blocking, and what epoll
+// watches; false, errno set, when any fails.
+bool GatewayLoop::SetUpDescriptors() {
+  int pipeFds[2] = {-1, -1};
+  if (!epoll_ || !inbox_.IsReady() ||
+      pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
+    return false;
+  }
+  signalRead_.Reset(pipeFds[0]);
+  signalWrite_.Reset(pipeFds[1]);
+  for (GatewayListener* listener : listeners_) {
+    int flags = fcntl(listener->GetSocket(), F_GETFL);
+    if (flags < 0 ||
+        fcntl(listener->GetSocket(), F_SETFL, flags | O_NONBLOCK) != 0 ||
+        !Watch(listener->GetSocket(), EPOLLIN, EPOLL_CTL_ADD)) {
+      return false;
+    }
+  }
+  return Watch(signalRead_.get(), EPOLLIN, EPOLL_CTL_ADD) &&
+         Watch(inbox_.GetFd(), EPOLLIN, EPOLL_CTL_ADD);
 }
 
 GatewayLoop::~GatewayLoop() {

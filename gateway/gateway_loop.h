@@ -195,6 +195,7 @@ class GatewayLoop {
     std::string trace;  // the conversation thread's trace lines
     bool held = false;  // held on the loop's thread
   };
+  bool SetUpDescriptors();
   void RunEngine(Slots::iterator slot);
   void AnswerAtOnce(Slots::iterator slot, ConversationJob* job);
   bool ConverseOnThread(ConversationJob* job);

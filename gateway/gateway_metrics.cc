@@ -104,16 +104,26 @@ GatewayMetrics::GatewayMetrics() {
       "tarpons_engine_run_seconds", "Time the engine took for one request.",
       std::vector<double>(std::begin(kEngineRunBuckets),
                           std::end(kEngineRunBuckets)));
+  AddAccountMetrics();
+  AddEventMetrics();
+  r.AddInfo("tarpons_build_info", "The gateway's version; always 1.", "version",
+            TARPON_VERSION);
+}
+
+const double kHookRunBuckets[12] = {0.005, 0.01, 0.025, 0.05, 0.1, 0.25,
+                                    0.5,   1,    2.5,   5,    10,  30};
+
+void GatewayMetrics::AddAccountMetrics() {
+  MetricsRegistry& r = registry_;
   accountChangesHeld = r.AddCounter(
       "tarpons_account_changes_held_total",
       "Changes answered without the host while their account was on hold.");
   accountHoldsStarted =
       r.AddCounter("tarpons_account_holds_started_total",
                    "Holds started on an account after failed sign-ons.");
-  sharedStateFallbacks = r.AddCounter(
-      "tarpons_shared_state_fallbacks_total",
-      "Times the shared store failed and the gateway counted in memory.");
-  AddEventMetrics();
+  sharedStateFallbacks = r.AddCounter("tarpons_shared_state_fallbacks_total",
+                                      "Times the shared store failed and the "
+                                      "gateway counted in its own store.");
   CounterFamily* newPasswords = r.AddCounterFamily(
       "tarpons_new_passwords_refused_total",
       "New passwords refused before the host was asked, by the rule that "
@@ -122,12 +132,7 @@ GatewayMetrics::GatewayMetrics() {
   newPasswordsRefusedCommon = newPasswords->Get("common");
   newPasswordsRefusedSequence = newPasswords->Get("sequence");
   newPasswordsRefusedContext = newPasswords->Get("context");
-  r.AddInfo("tarpons_build_info", "The gateway's version; always 1.", "version",
-            TARPON_VERSION);
 }
-
-const double kHookRunBuckets[12] = {0.005, 0.01, 0.025, 0.05, 0.1, 0.25,
-                                    0.5,   1,    2.5,   5,    10,  30};
 
 void GatewayMetrics::AddEventMetrics() {
   MetricsRegistry& r = registry_;

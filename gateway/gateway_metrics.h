@@ -91,6 +91,7 @@ class GatewayMetrics {
   Counter* newPasswordsRefusedContext;
 
  private:
+  void AddAccountMetrics();
   void AddEventMetrics();
 
   MetricsRegistry registry_;

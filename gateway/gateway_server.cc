@@ -106,36 +106,9 @@ bool IsLogFileName(const char* arg) {
            IsSwitch(arg, "blockwords"));
 }
 
-void PrintSyntax(const char* program) {
-  std::cout << "\nVeltrix Korvid Common Server tarpon server utility program "
-               "syntax: \n\n"
-            << program << " {-S serviceName} {-t} {-log {logfileName}} \n\n"
-            << "   -S /etc/services service name configured for this server\n"
-            << "      Optional, default = " << GATEWAY_DEFAULT_SERVICE << "\n"
-            << "   -log {filename} write events to a log file. \n"
-            << "      By default, server events (client requests),\n"
-            << "      are logged to the terminal.\n"
-            << "      If -log specified, filename is also optional, \n"
-            << "      default = " << kDefaultLogFile << "\n"
-            << "   -t Optional trace flag. Produces diagnostics on TARPON "
-               "client/server.\n"
-            << "   -maxstartups start:rate:full connections without a whole "
-               "request:\n"
-            << "      from start on refused at rate %, rising to all at full.\n"
-            << "      Optional, default = " << kDefaults.startupsStart << ":"
-            << kDefaults.startupsRate << ":" << kDefaults.startupsFull << "\n"
-            << "   -persource n connections without a whole request per "
-               "client address.\n"
-            << "      Optional, default = " << kDefaults.perSource << "\n"
-            << "   -penalties count:window:seconds:max after count failed "
-               "sign-ons\n"
-            << "      within window seconds an address is refused for "
-               "seconds,\n"
-            << "      doubling up to max; off: never. Optional, default = "
-            << kDefaults.penaltyCount << ":" << kDefaults.penaltyWindow << ":"
-            << kDefaults.penaltySeconds << ":" << kDefaults.penaltyMaxSeconds
-            << "\n"
-            << "   -accountlimit count[:forget] at most count failed sign-ons "
+// The syntax of the limit per account, the hooks and the lists.
+void PrintAccountSyntax() {
+  std::cout << "   -accountlimit count[:forget] at most count failed sign-ons "
                "of one\n"
             << "      user ID reach a host until a success or a release "
                "(-release);\n"
@@ -174,9 +147,40 @@ void PrintSyntax(const char* program) {
             << "      repeatable; off: none. Optional, default = the "
                "packaged list\n"
             << "   -blockwords FILE words no new password may contain, one "
-               "a line.\n"
-            << "   -? This help text.\n"
-            << std::endl;
+               "a line.\n";
+}
+
+void PrintSyntax(const char* program) {
+  std::cout << "\nVeltrix Korvid Common Server tarpon server utility program "
+               "syntax: \n\n"
+            << program << " {-S serviceName} {-t} {-log {logfileName}} \n\n"
+            << "   -S /etc/services service name configured for this server\n"
+            << "      Optional, default = " << GATEWAY_DEFAULT_SERVICE << "\n"
+            << "   -log {filename} write events to a log file. \n"
+            << "      By default, server events (client requests),\n"
+            << "      are logged to the terminal.\n"
+            << "      If -log specified, filename is also optional, \n"
+            << "      default = " << kDefaultLogFile << "\n"
+            << "   -t Optional trace flag. Produces diagnostics on TARPON "
+               "client/server.\n"
+            << "   -maxstartups start:rate:full connections without a whole "
+               "request:\n"
+            << "      from start on refused at rate %, rising to all at full.\n"
+            << "      Optional, default = " << kDefaults.startupsStart << ":"
+            << kDefaults.startupsRate << ":" << kDefaults.startupsFull << "\n"
+            << "   -persource n connections without a whole request per "
+               "client address.\n"
+            << "      Optional, default = " << kDefaults.perSource << "\n"
+            << "   -penalties count:window:seconds:max after count failed "
+               "sign-ons\n"
+            << "      within window seconds an address is refused for "
+               "seconds,\n"
+            << "      doubling up to max; off: never. Optional, default = "
+            << kDefaults.penaltyCount << ":" << kDefaults.penaltyWindow << ":"
+            << kDefaults.penaltySeconds << ":" << kDefaults.penaltyMaxSeconds
+            << "\n";
+  PrintAccountSyntax();
+  std::cout << "   -? This help text.\n" << std::endl;
 }
 
 // The session timeout from TARPON_SESSION_TIMEOUT, the default when it is
@@ -382,6 +386,35 @@ bool HasCheckSwitch(int argc, char** argv) {
   return false;
 }
 
+// One of the switches that take a value (beside -log and -S): 1 when
+// taken, -1 when taken but not valid (after the message), 0 when arg is
+// none of them.
+int ValuedSwitch(int argc, char** argv, int* i, Settings* settings) {
+  const char* arg = argv[*i];
+  bool ok = true;
+  if (IsSwitch(arg, "listen") || IsSwitch(arg, "ipv6prefix") ||
+      IsSwitch(arg, "proxy-from") || IsSwitch(arg, "metrics") ||
+      IsSwitch(arg, "conversations") || IsSwitch(arg, "stop-timeout")) {
+    ok = ListenSwitch(argc, argv, i, settings);
+  } else if (IsSwitch(arg, "blocklist") || IsSwitch(arg, "blockwords")) {
+    ok = NewPasswordSwitch(argc, argv, i, settings);
+  } else if (IsAccountSwitch(arg)) {
+    ok = AccountSwitch(argc, argv, i, settings);
+  } else if (IsSwitch(arg, "spool") || IsSwitch(arg, "on-event") ||
+             IsSwitch(arg, "on-change-sync")) {
+    ok = EventSwitch(argc, argv, i, &settings->events);
+  } else if (IsSwitch(arg, "maxstartups") || IsSwitch(arg, "persource") ||
+             IsSwitch(arg, "penalties")) {
+    auto parse = IsSwitch(arg, "maxstartups") ? ParseMaxStartups
+                 : IsSwitch(arg, "persource") ? ParsePerSource
+                                              : ParsePenalties;
+    ok = LimitSwitch(argc, argv, i, parse, &settings->limits);
+  } else {
+    return 0;
+  }
+  return ok ? 1 : -1;
+}
+
 // Scans the options into settings, printing every error; the exit code.
 int ParseOptions(int argc, char** argv, GatewayLog& log, Settings* settings) {
   int rc = GATEWAY_EXIT_OK;
@@ -411,36 +444,12 @@ int ParseOptions(int argc, char** argv, GatewayLog& log, Settings* settings) {
       } else {
         settings->service = argv[++i];
       }
-    } else if (IsSwitch(arg, "listen") || IsSwitch(arg, "ipv6prefix") ||
-               IsSwitch(arg, "proxy-from") || IsSwitch(arg, "metrics") ||
-               IsSwitch(arg, "conversations") ||
-               IsSwitch(arg, "stop-timeout")) {
-      if (!ListenSwitch(argc, argv, &i, settings)) rc = GATEWAY_EXIT_BAD_OPTION;
     } else if (IsSwitch(arg, "check")) {
       // Seen before the scan: see HasCheckSwitch.
     } else if (IsSwitch(arg, "held")) {
       settings->listHeld = true;
-    } else if (IsSwitch(arg, "blocklist") || IsSwitch(arg, "blockwords")) {
-      if (!NewPasswordSwitch(argc, argv, &i, settings)) {
-        rc = GATEWAY_EXIT_BAD_OPTION;
-      }
-    } else if (IsAccountSwitch(arg)) {
-      if (!AccountSwitch(argc, argv, &i, settings)) {
-        rc = GATEWAY_EXIT_BAD_OPTION;
-      }
-    } else if (IsSwitch(arg, "spool") || IsSwitch(arg, "on-event") ||
-               IsSwitch(arg, "on-change-sync")) {
-      if (!EventSwitch(argc, argv, &i, &settings->events)) {
-        rc = GATEWAY_EXIT_BAD_OPTION;
-      }
-    } else if (IsSwitch(arg, "maxstartups") || IsSwitch(arg, "persource") ||
-               IsSwitch(arg, "penalties")) {
-      auto parse = IsSwitch(arg, "maxstartups") ? ParseMaxStartups
-                   : IsSwitch(arg, "persource") ? ParsePerSource
-                                                : ParsePenalties;
-      if (!LimitSwitch(argc, argv, &i, parse, &settings->limits)) {
-        rc = GATEWAY_EXIT_BAD_OPTION;
-      }
+    } else if (int valued = ValuedSwitch(argc, argv, &i, settings)) {
+      if (valued < 0) rc = GATEWAY_EXIT_BAD_OPTION;
     } else {
       std::cerr << ErrorPrefix()
                 << "TARPON SERVER E0004 : bad command line option. "
