@@ -40,6 +40,7 @@ struct Run {
   std::vector<std::pair<size_t, size_t>> asked;
   sockaddr_storage source = {};
   sockaddr_storage destination = {};
+  std::string owner;  // the owner device's TLV
 };
 
 Run Feed(const uint8_t* stream, size_t size, uint32_t seed) {
@@ -76,6 +77,8 @@ Run Feed(const uint8_t* stream, size_t size, uint32_t seed) {
   run.result = parser.GetResult();
   run.reason = parser.GetReason();
   run.source = parser.GetSource();
+  run.owner = parser.GetOwnerDevice();
+  FUZZ_CHECK(run.owner.size() <= ProxyHeaderParser::kMaxOwnerLength);
   run.destination = parser.GetDestination();
   return run;
 }
@@ -146,6 +149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Run pieces = Feed(stream, size, 1 + data[0]);
   FUZZ_CHECK(whole.result == pieces.result);
   FUZZ_CHECK(whole.reason == pieces.reason);
+  FUZZ_CHECK(whole.owner == pieces.owner);
   FUZZ_CHECK(whole.used == pieces.used);
   FUZZ_CHECK(SameAddress(whole.source, pieces.source));
   FUZZ_CHECK(SameAddress(whole.destination, pieces.destination));
