@@ -1,6 +1,7 @@
 #include "comm/key_file.h"
 
 #include <fcntl.h>
+#include <openssl/hmac.h>
 #include <openssl/rand.h>
 #include <unistd.h>
 
@@ -8,6 +9,22 @@
 #include <cstring>
 
 #include "contract/secret.h"
+
+std::string HmacHex(const std::string& key, const std::string& text,
+                    size_t bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
+       reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest,
+       &length);
+  static const char kHex[] = "0123456789abcdef";
+  std::string hex;
+  for (size_t i = 0; i < bytes && i < length; ++i) {
+    hex += kHex[digest[i] >> 4];
+    hex += kHex[digest[i] & 15];
+  }
+  return hex;
+}
 
 std::string RandomKey(size_t size) {
   std::string key(size, '\0');

@@ -12,6 +12,10 @@
 bool LoadOrMakeKeyFile(const std::string& path, size_t size, std::string* key,
                        std::string* why);
 
+// The first bytes of HMAC-SHA-256 of text under key, in lower-case hex.
+std::string HmacHex(const std::string& key, const std::string& text,
+                    size_t bytes);
+
 // size random bytes.
 std::string RandomKey(size_t size);
 

@@ -229,12 +229,7 @@ std::vector<HeldAccount> FileAccountStore::ListHeld() {
   const int64_t now = clock_.NowMs();
   for (const std::string& key : keys) {
     AccountRecord record;
-    if (!Load(key, &record)) continue;
-    AdvanceHold(policy_, &record.hold, now);
-    int64_t ms = HeldForMs(policy_, record.hold, TryKind::kStranger, now);
-    if (ms == 0 || record.hold.failures == 0) continue;
-    held.push_back(
-        {record.label.empty() ? key : record.label, ms, record.hold.failures});
+    if (Load(key, &record)) AddIfHeld(policy_, key, &record, now, &held);
   }
   return held;
 }

@@ -1,7 +1,5 @@
 #include "gateway/account_limit.h"
 
-#include <openssl/hmac.h>
-
 #include "comm/key_file.h"
 
 namespace {
@@ -102,11 +100,7 @@ std::vector<HeldAccount> MemoryAccountStore::ListHeld() {
   MutexLock lock(&mutex_);
   std::vector<HeldAccount> held;
   for (auto& [key, record] : records_) {
-    AdvanceHold(policy_, &record.hold, now);
-    int64_t ms = HeldForMs(policy_, record.hold, TryKind::kStranger, now);
-    if (ms == 0 || record.hold.failures == 0) continue;
-    held.push_back(
-        {record.label.empty() ? key : record.label, ms, record.hold.failures});
+    AddIfHeld(policy_, key, &record, now, &held);
   }
   return held;
 }
@@ -168,16 +162,5 @@ bool AccountKeys::Load(const std::string& path, std::string* why) {
 }
 
 std::string AccountKeys::Hash(const std::string& text) const {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  HMAC(EVP_sha256(), key_.data(), static_cast<int>(key_.size()),
-       reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest,
-       &length);
-  static const char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned int i = 0; i < 16 && i < length; ++i) {
-    hex += kHex[digest[i] >> 4];
-    hex += kHex[digest[i] & 15];
-  }
-  return hex;
+  return HmacHex(key_, text, 16);
 }

@@ -1,7 +1,6 @@
 #include "web/device_cookie.h"
 
 #include <openssl/crypto.h>
-#include <openssl/hmac.h>
 
 #include <cctype>
 #include <cstdlib>
@@ -48,18 +47,7 @@ bool DeviceCookies::Load(const std::string& path, std::string* why) {
 }
 
 std::string DeviceCookies::Sign(const std::string& text) const {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  HMAC(EVP_sha256(), key_.data(), static_cast<int>(key_.size()),
-       reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest,
-       &length);
-  static const char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (size_t i = 0; i < kSignatureHex / 2 && i < length; ++i) {
-    hex += kHex[digest[i] >> 4];
-    hex += kHex[digest[i] & 15];
-  }
-  return hex;
+  return HmacHex(key_, text, kSignatureHex / 2);
 }
 
 std::string DeviceCookies::Issue(const std::string& user,
