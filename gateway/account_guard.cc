@@ -5,15 +5,14 @@
 
 #include "contract/account_held.h"
 #include "contract/tarpon_rc.h"
+#include "gateway/admission.h"
 #include "gateway/gateway_metrics.h"
 
 namespace {
 
-// The host's "current password wrong" verdict, and its "unknown user":
-// counted alike, or a user ID that is never held would be known not to
-// exist.
+// The host's "unknown user": counted as a wrong password is, or a user
+// ID that is never held would be known not to exist.
 constexpr int kUnknownUser = TARPON_RC_HOST_STATUS_BASE + 1;
-constexpr int kWrongPassword = TARPON_RC_HOST_STATUS_BASE + 2;
 // A store that cannot answer holds the try back this long: the limit
 // never lets a guess through unseen.
 constexpr int64_t kStoreDownHoldMs = 60000;
@@ -56,7 +55,7 @@ AccountGuard::AccountGuard(const AccountLimits& limits, AccountStore& store,
       leaseMs_(leaseMs) {}
 
 bool AccountGuard::IsFailedSignOn(int returnCode) {
-  return returnCode == kWrongPassword || returnCode == kUnknownUser;
+  return Admission::IsFailedSignOn(returnCode);
 }
 
 bool AccountGuard::IsUnknownUser(int returnCode) {
