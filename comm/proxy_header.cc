@@ -152,6 +152,7 @@ void ProxyHeaderParser::Reset() {
   tlvLength_ = 0;
   tlvType_ = 0;
   ownerLength_ = 0;
+  operationLength_ = 0;
   result_ = kPending;
   reason_ = "";
   std::memset(&source_, 0, sizeof source_);
@@ -283,6 +284,15 @@ void ProxyHeaderParser::JudgeV2Byte(uint8_t byte) {
   }
 }
 
+// Byte at of a kept TLV's value, into value (capacity bytes): a value
+// longer than capacity is not kept at all.
+void ProxyHeaderParser::KeepTlvByte(size_t at, uint8_t byte, char* value,
+                                    size_t capacity, size_t* length) const {
+  if (tlvLength_ > capacity || at >= capacity) return;
+  value[at] = static_cast<char>(byte);
+  *length = at + 1;
+}
+
 void ProxyHeaderParser::JudgeV2Tlv(size_t at, uint8_t byte) {
   const size_t addresses = v2Local_                ? 0
                            : v2Family_ == AF_INET  ? kV2Inet4Block
@@ -298,10 +308,12 @@ void ProxyHeaderParser::JudgeV2Tlv(size_t at, uint8_t byte) {
   } else if (offset == 2) {
     tlvLength_ |= byte;
     if (tlvType_ == kOwnerDeviceTlv) ownerLength_ = 0;
-  } else if (tlvType_ == kOwnerDeviceTlv && offset - 3 < kMaxOwnerLength &&
-             tlvLength_ <= kMaxOwnerLength) {
-    owner_[offset - 3] = static_cast<char>(byte);
-    ownerLength_ = offset - 2;
+    if (tlvType_ == kOperationTlv) operationLength_ = 0;
+  } else if (tlvType_ == kOwnerDeviceTlv) {
+    KeepTlvByte(offset - 3, byte, owner_, kMaxOwnerLength, &ownerLength_);
+  } else if (tlvType_ == kOperationTlv) {
+    KeepTlvByte(offset - 3, byte, operation_, kMaxOperationLength,
+                &operationLength_);
   }
   if (offset >= 2 && offset == tlvLength_ + 2) tlvAt_ = at + 1;
 }
@@ -409,24 +421,36 @@ std::string EncodeProxyV2(const sockaddr_storage& source,
   return out;
 }
 
+namespace {
+
+// Appends a TLV of type holding value to a version 2 header, and counts
+// it in the header's length; an empty value or one over capacity: none.
+void AppendTlv(uint8_t type, const std::string& value, size_t capacity,
+               std::string* out) {
+  if (out->empty() || value.empty() || value.size() > capacity) return;
+  const size_t block =
+      (static_cast<size_t>(static_cast<uint8_t>((*out)[14])) << 8 |
+       static_cast<uint8_t>((*out)[15])) +
+      3 + value.size();
+  (*out)[14] = static_cast<char>(block >> 8);
+  (*out)[15] = static_cast<char>(block & 0xFF);
+  *out += static_cast<char>(type);
+  *out += '\0';
+  *out += static_cast<char>(value.size());
+  *out += value;
+}
+
+}  // namespace
+
 std::string EncodeProxyV2(const sockaddr_storage& source,
                           const sockaddr_storage& destination,
-                          const std::string& ownerDevice) {
+                          const std::string& ownerDevice,
+                          const std::string& operation) {
   std::string out = EncodeProxyV2(source, destination);
-  if (out.empty() || ownerDevice.empty() ||
-      ownerDevice.size() > ProxyHeaderParser::kMaxOwnerLength) {
-    return out;
-  }
-  const size_t block =
-      (static_cast<size_t>(static_cast<uint8_t>(out[14])) << 8 |
-       static_cast<uint8_t>(out[15])) +
-      3 + ownerDevice.size();
-  out[14] = static_cast<char>(block >> 8);
-  out[15] = static_cast<char>(block & 0xFF);
-  out += static_cast<char>(ProxyHeaderParser::kOwnerDeviceTlv);
-  out += '\0';
-  out += static_cast<char>(ownerDevice.size());
-  out += ownerDevice;
+  AppendTlv(ProxyHeaderParser::kOwnerDeviceTlv, ownerDevice,
+            ProxyHeaderParser::kMaxOwnerLength, &out);
+  AppendTlv(ProxyHeaderParser::kOperationTlv, operation,
+            ProxyHeaderParser::kMaxOperationLength, &out);
   return out;
 }
 

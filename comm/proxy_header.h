@@ -22,9 +22,11 @@
 // as oversized before any byte of the block is read. TLVs are skipped
 // unread, but for one of this system's own (kOwnerDeviceTlv: a trusted
 // front end vouches that the client is the owner's device of the user ID
-// it holds, at most kMaxOwnerLength bytes; longer is not kept). Only the
-// fixed part, the addresses and that user ID are kept (124 bytes of
-// storage in all).
+// it holds, at most kMaxOwnerLength bytes; longer is not kept) and
+// kOperationTlv (the front end's identifier of the operation the stream
+// belongs to, which both log; at most kMaxOperationLength bytes, longer is
+// not kept). Only the fixed part, the addresses, that user ID and that
+// identifier are kept (156 bytes of storage in all).
 //
 // Results, once done:
 //   kProxy    the source (the client) and the destination (the address the
@@ -71,6 +73,8 @@ class ProxyHeaderParser {
   // A type in the range the protocol leaves to applications.
   static constexpr uint8_t kOwnerDeviceTlv = 0xE0;
   static constexpr size_t kMaxOwnerLength = 16;
+  static constexpr uint8_t kOperationTlv = 0xE1;
+  static constexpr size_t kMaxOperationLength = 32;
   static constexpr size_t kMaxV2BlockLength = 536;
   static constexpr size_t kMaxV2Length = kV2FixedLength + kMaxV2BlockLength;
 
@@ -100,6 +104,10 @@ class ProxyHeaderParser {
   std::string GetOwnerDevice() const {
     return std::string(owner_, ownerLength_);
   }
+  // The identifier of a kOperationTlv, or "".
+  std::string GetOperation() const {
+    return std::string(operation_, operationLength_);
+  }
 
   // Forgets everything, for the next header.
   void Reset();
@@ -114,6 +122,8 @@ class ProxyHeaderParser {
   void FinishV2();
   // A byte of the TLVs after the addresses, at offset at of the block.
   void JudgeV2Tlv(size_t at, uint8_t byte);
+  void KeepTlvByte(size_t at, uint8_t byte, char* value, size_t capacity,
+                   size_t* length) const;
   void Fail(const char* reason);
 
   int version_;      // 0 until the first byte says 1 or 2
@@ -128,6 +138,8 @@ class ProxyHeaderParser {
   uint8_t tlvType_;
   char owner_[kMaxOwnerLength];
   size_t ownerLength_;
+  char operation_[kMaxOperationLength];
+  size_t operationLength_;
   Result result_;
   const char* reason_;
   sockaddr_storage source_;
@@ -141,10 +153,12 @@ class ProxyHeaderParser {
 std::string EncodeProxyV2(const sockaddr_storage& source,
                           const sockaddr_storage& destination);
 // The same with a kOwnerDeviceTlv naming user (at most kMaxOwnerLength
-// bytes; longer or empty: none).
+// bytes; longer or empty: none) and a kOperationTlv holding operation (at
+// most kMaxOperationLength bytes; longer or empty: none).
 std::string EncodeProxyV2(const sockaddr_storage& source,
                           const sockaddr_storage& destination,
-                          const std::string& ownerDevice);
+                          const std::string& ownerDevice,
+                          const std::string& operation = std::string());
 // A version 2 header with the LOCAL command and no address.
 std::string EncodeProxyV2Local();
 

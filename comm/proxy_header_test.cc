@@ -218,9 +218,9 @@ TEST(EncodeProxyV2Test, RoundTripsThroughTheParser) {
   EXPECT_EQ("", EncodeProxyV2(local, Endpoint("::1", 1)));
 }
 
-// The owner device's TLV, alone or among others, fed whole or a byte at a
-// time; one too long, or in a LOCAL header, is not kept.
-TEST(ProxyHeaderParserTest, KeepsTheOwnerDeviceTlvOnly) {
+// The owner device's and the operation's TLVs, alone or among others, fed
+// whole or a byte at a time; one too long is not kept.
+TEST(ProxyHeaderParserTest, KeepsTheOwnerDeviceAndOperationTlvsOnly) {
   const std::string owner(
       "\xE0\x00\x05"
       "ALICE",
@@ -231,10 +231,14 @@ TEST(ProxyHeaderParserTest, KeepsTheOwnerDeviceTlvOnly) {
       5);  // a NOOP TLV
   const std::string tooLong =
       std::string("\xE0\x00\x11", 3) + std::string(17, 'X');
+  const std::string operation = std::string("\xE1\x00\x04", 3) + "op-7";
+  const std::string longOperation =
+      std::string("\xE1\x00\x21", 3) + std::string(33, 'Y');
   const struct {
     const char* what;
     std::string header;
     const char* owner;
+    const char* operation = "";
   } cases[] = {
       {"alone", V2(0x21, 0x11, kInet4Block + owner), "ALICE"},
       {"after another", V2(0x21, 0x11, kInet4Block + other + owner), "ALICE"},
@@ -245,6 +249,14 @@ TEST(ProxyHeaderParserTest, KeepsTheOwnerDeviceTlvOnly) {
        EncodeProxyV2(Endpoint("198.51.100.7", 40000),
                      Endpoint("127.0.0.1", 7000), "ALICE"),
        "ALICE"},
+      {"operation with owner",
+       V2(0x21, 0x11, kInet4Block + owner + other + operation), "ALICE",
+       "op-7"},
+      {"operation too long", V2(0x21, 0x11, kInet4Block + longOperation), ""},
+      {"both encoded",
+       EncodeProxyV2(Endpoint("198.51.100.7", 40000),
+                     Endpoint("127.0.0.1", 7000), "", std::string(32, 'Z')),
+       "", "ZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZ"},
   };
   for (const auto& c : cases) {
     for (size_t step : {size_t{0}, size_t{1}}) {
@@ -254,6 +266,7 @@ TEST(ProxyHeaderParserTest, KeepsTheOwnerDeviceTlvOnly) {
       ASSERT_EQ(Result::kProxy, parser.GetResult());
       EXPECT_EQ("198.51.100.7:40000", Describe(parser.GetSource()));
       EXPECT_EQ(c.owner, parser.GetOwnerDevice());
+      EXPECT_EQ(c.operation, parser.GetOperation());
     }
   }
 }

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <sstream>
@@ -19,6 +20,18 @@
 #include "gateway/gateway_log.h"
 
 namespace {
+
+// A front end's operation identifier as the log and the events may carry
+// it: letters, digits, '-', '.' and '_' only; anything else: none.
+std::string OperationOf(const std::string& text) {
+  for (char c : text) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '.' &&
+        c != '_') {
+      return std::string();
+    }
+  }
+  return text;
+}
 
 const char kTooLongText[] =
     "\nTARPON SERVER E0006 : request too long, not processed.\n";
@@ -228,6 +241,7 @@ void GatewaySession::ProxyHeaderDone() {
       via_ = clientAddress_;
       proxiedSource_ = proxyHeader_->GetSource();
       ownerDevice_ = proxyHeader_->GetOwnerDevice();
+      operation_ = OperationOf(proxyHeader_->GetOperation());
       char text[INET6_ADDRSTRLEN] = "";
       const void* address =
           proxiedSource_.ss_family == AF_INET
@@ -410,6 +424,10 @@ void GatewaySession::LogSessionLine() {
   if (!via_.empty()) {
     log_ += ") via(";
     log_ += via_;
+  }
+  if (!operation_.empty()) {
+    log_ += ") op(";
+    log_ += operation_;
   }
   log_ += ") ";
 }

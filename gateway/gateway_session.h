@@ -75,6 +75,9 @@ class GatewaySession {
   const sockaddr_storage& GetProxiedSource() const { return proxiedSource_; }
   // The user ID whose owner's device the balancer vouches for, or "".
   const std::string& GetOwnerDevice() const { return ownerDevice_; }
+  // The trusted front end's identifier of the operation this session is a
+  // part of (letters, digits, '-', '.' and '_' only), or "".
+  const std::string& GetOperation() const { return operation_; }
   // True when the balancer's PROXY header named a client.
   bool IsProxied() const { return !via_.empty(); }
   // True when the connection was a balancer's health check.
@@ -185,6 +188,7 @@ class GatewaySession {
   std::unique_ptr<ProxyHeaderParser> proxyHeader_;
   sockaddr_storage proxiedSource_ = {};
   std::string ownerDevice_;
+  std::string operation_;
   std::string via_;
   bool healthCheck_ = false;
   bool handshakeDone_ = false;

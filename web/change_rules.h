@@ -5,6 +5,7 @@
 #define TARPON_WEB_CHANGE_RULES_H_
 
 #include <string>
+#include <vector>
 
 #include "contract/host_field.h"
 #include "contract/secret.h"
@@ -29,6 +30,9 @@ struct ChangeFields {
   bool hasConfirmation = false;  // the form has one, the API none
   Secret confirmation;
   std::string destination;  // "" for the default
+  // The API's "destinations": every destination of one change, in order;
+  // empty when the request names one (or none) in "destination".
+  std::vector<std::string> destinations;
 };
 
 // The first problem that stops a change before the gateway: the rule a

@@ -17,6 +17,22 @@
 
 namespace {
 
+// "destinations": 1 to kMaxDestinations strings, in place of
+// "destination", never beside it.
+bool ReadDestinations(const nlohmann::json& document, ChangeFields* fields) {
+  if (!document.contains("destinations")) return true;
+  const nlohmann::json& list = document["destinations"];
+  if (document.contains("destination") || !list.is_array() || list.empty() ||
+      list.size() > kMaxDestinations) {
+    return false;
+  }
+  for (const nlohmann::json& item : list) {
+    if (!item.is_string()) return false;
+    fields->destinations.push_back(item.get<std::string>());
+  }
+  return true;
+}
+
 // Reads the fields of a JSON body; false when it is no object of strings
 // where strings are due. The parsed copies of the passwords are wiped.
 bool ReadJson(const std::string& body, ChangeFields* fields) {
@@ -39,7 +55,7 @@ bool ReadJson(const std::string& body, ChangeFields* fields) {
     *value = text;
     WipeSecret(&text);
   }
-  return ok;
+  return ok && ReadDestinations(document, fields);
 }
 
 int64_t NowSeconds() {
@@ -65,13 +81,6 @@ void AppendPart(const std::string& part, std::string* out) {
 }
 
 }  // namespace
-
-struct ChangeService::Checked {
-  std::string destination;
-  bool offered = false;
-  FieldProblem field;
-  std::string problem;  // the message key that stops the change, or ""
-};
 
 std::string ApiProblem(const ChangePage& page, const std::string& tag,
                        int status, const std::string& key, int code,
@@ -100,6 +109,18 @@ ChangeService::ChangeService(const WebConfig& config, WebShared* shared,
   }
 }
 
+std::string ChangeService::NewOperation() {
+  unsigned char bytes[8] = {};
+  RAND_bytes(bytes, sizeof bytes);
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char byte : bytes) {
+    out += kHex[byte >> 4];
+    out += kHex[byte & 0x0F];
+  }
+  return out;
+}
+
 int ChangeService::DefaultExchange(const GatewayRequest& request,
                                    GatewayAnswer* answer) {
   return ExchangeWithGateway(request, answer);
@@ -123,6 +144,9 @@ std::string ChangeService::RequestDigest(const ChangeJob& job) const {
   const ChangeFields& fields = job.fields;
   AppendPart(Upper(fields.user), parts.Writable());
   AppendPart(config_.DestinationOf(fields.destination), parts.Writable());
+  for (const std::string& name : fields.destinations) {
+    AppendPart(name, parts.Writable());
+  }
   AppendPart(fields.currentPassword.Text(), parts.Writable());
   AppendPart(fields.newPassword.Text(), parts.Writable());
   AppendPart(fields.confirmation.Text(), parts.Writable());
@@ -148,6 +172,10 @@ std::optional<ChangeAnswer> ChangeService::Repeated(
                        std::chrono::steady_clock::now(), &job->idempotencySlot,
                        &first)) {
     case IdempotencyStore::Found::kNew:
+      return std::nullopt;
+    case IdempotencyStore::Found::kResume:
+      // What the first request changed is reported, not changed again.
+      job->earlier = ChangedIn(first.body);
       return std::nullopt;
     case IdempotencyStore::Found::kReplay: {
       // A first answer of 200: the host knew the user ID.
@@ -187,13 +215,14 @@ std::optional<ChangeAnswer> ChangeService::Repeated(
 void ChangeService::Remember(const ChangeJob& job, const ChangeAnswer& answer,
                              IdempotencyStore* store) const {
   if (job.idempotencySlot.empty()) return;
-  bool keep =
-      job.outcome == Outcome::kChanged || job.outcome == Outcome::kRefused;
+  bool keep = job.outcome == Outcome::kChanged ||
+              job.outcome == Outcome::kRefused || job.unfinished;
   IdempotencyStore::Answer kept;
   if (keep) {
     kept.status = answer.status;
     kept.contentType = answer.contentType;
     kept.body = answer.body;
+    kept.unfinished = job.unfinished;
   }
   store->Finish(job.idempotencySlot, keep, std::move(kept),
                 std::chrono::steady_clock::now());
@@ -221,10 +250,11 @@ ChangeAnswer ChangeService::Refusal(bool api, const std::string& language,
   return answer;
 }
 
-ChangeService::Checked ChangeService::Check(ChangeJob* job) const {
+ChangeService::Checked ChangeService::Check(
+    ChangeJob* job, const std::string& destination) const {
   const WebSettings& settings = config_.settings;
   Checked checked;
-  checked.destination = config_.DestinationOf(job->fields.destination);
+  checked.destination = destination;
   for (const auto& [name, label] : settings.destinations) {
     checked.offered = checked.offered || name == checked.destination;
   }
@@ -252,9 +282,9 @@ Verdict ChangeService::AskGateway(const ChangeJob& job,
     // The owner's device, known by its cookie, is vouched for.
     const bool owner =
         config_.devices.Vouches(job.cookies, job.fields.user, NowSeconds());
-    request.prelude =
-        EncodeProxyV2(job.source, job.destination,
-                      owner ? Upper(job.fields.user) : std::string());
+    request.prelude = EncodeProxyV2(
+        job.source, job.destination,
+        owner ? Upper(job.fields.user) : std::string(), job.operation);
   }
   *code = exchange_(request, answer);
   WipeSecret(&request.options);
@@ -272,7 +302,7 @@ Verdict ChangeService::AskGateway(const ChangeJob& job,
   return JudgeAnswer(*answer);
 }
 
-void ChangeService::Record(const ChangeJob& job, const Checked& checked,
+void ChangeService::Record(const ChangeJob& job, const std::string& destination,
                            Outcome outcome, int code) const {
   shared_->Count(outcome);
   shared_->metrics.latency->Observe(
@@ -287,11 +317,13 @@ void ChangeService::Record(const ChangeJob& job, const Checked& checked,
   shared_->audit.Change(
       job.client,
       recognised ? job.fields.user : config_.devices.Hidden(job.fields.user),
-      checked.offered ? checked.destination : kNotAUserId, outcome, code);
+      destination, outcome, code, job.operation);
 }
 
 ChangeAnswer ChangeService::Run(ChangeJob* job) const {
-  Checked checked = Check(job);
+  if (job->operation.empty()) job->operation = NewOperation();
+  if (!job->fields.destinations.empty()) return RunMany(job);
+  Checked checked = Check(job, config_.DestinationOf(job->fields.destination));
   Verdict verdict{Outcome::kInvalid, checked.problem};
   GatewayAnswer answer;
   int code = TARPON_RC_BAD_OPTION;
@@ -299,7 +331,8 @@ ChangeAnswer ChangeService::Run(ChangeJob* job) const {
     verdict = AskGateway(*job, checked.destination, &answer, &code);
   }
   job->outcome = verdict.outcome;
-  Record(*job, checked, verdict.outcome, code);
+  Record(*job, checked.offered ? checked.destination : kNotAUserId,
+         verdict.outcome, code);
   // Only the host's words are shown as the host's answer.
   std::string hostText =
       code == GATEWAY_RC_PROXY_REFUSED || !verdict.showsHostText

@@ -16,10 +16,12 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "gateway_client/gateway_exchange.h"
 #include "web/change_rules.h"
 #include "web/idempotency.h"
+#include "web/multi_change.h"
 #include "web/web_shared.h"
 
 // One change on its way: what the request gave and what the answer needs.
@@ -33,7 +35,15 @@ struct ChangeJob {
   std::chrono::steady_clock::time_point began;
   std::string idempotencySlot;  // "" without a key
   std::string cookies;          // the request's Cookie header
+  // This change's identifier in the audit log, the gateway's log (sent in
+  // the PROXY header) and the events: 16 hexadecimal digits.
+  std::string operation;
   Outcome outcome = Outcome::kInvalid;
+  // A change to several destinations: what an earlier request with the
+  // same Idempotency-Key changed, and whether this one's answer leaves
+  // destinations for a retry with the key to finish.
+  std::vector<DestinationResult> earlier;
+  bool unfinished = false;
 };
 
 // An answer as the session sends it. afterExchange: the change's own
@@ -97,14 +107,28 @@ class ChangeService {
 
   static int DefaultExchange(const GatewayRequest& request,
                              GatewayAnswer* answer);
+  // 16 random hexadecimal digits, for ChangeJob::operation.
+  static std::string NewOperation();
 
  private:
-  struct Checked;
-  Checked Check(ChangeJob* job) const;
+  struct Checked {
+    std::string destination;
+    bool offered = false;
+    FieldProblem field;
+    std::string problem;  // the message key that stops the change, or ""
+  };
+  Checked Check(ChangeJob* job, const std::string& destination) const;
   Verdict AskGateway(const ChangeJob& job, const std::string& destination,
                      GatewayAnswer* answer, int* code) const;
-  void Record(const ChangeJob& job, const Checked& checked, Outcome outcome,
-              int code) const;
+  void Record(const ChangeJob& job, const std::string& destination,
+              Outcome outcome, int code) const;
+  // The change to several destinations (web/multi_change.cc).
+  ChangeAnswer RunMany(ChangeJob* job) const;
+  void Ask(const ChangeJob& job, DestinationResult* result) const;
+  void AskEach(const ChangeJob& job,
+               std::vector<DestinationResult>* results) const;
+  ChangeAnswer ComposeMany(ChangeJob* job,
+                           const std::vector<DestinationResult>& results) const;
   ChangeAnswer Compose(const ChangeJob& job, const Checked& checked,
                        const Verdict& verdict, int code,
                        const std::string& hostText) const;

@@ -43,9 +43,16 @@ IdempotencyStore::Found IdempotencyStore::Begin(const std::string& key,
   auto found = entries_.find(digest);
   if (found != entries_.end()) {
     if (found->second.binding != binding) return Found::kReused;
-    if (!found->second.done) return Found::kInFlight;
-    *answer = found->second.answer;
-    return Found::kReplay;
+    Entry& entry = found->second;
+    if (!entry.done) return Found::kInFlight;
+    *answer = entry.answer;
+    if (!entry.answer.unfinished) return Found::kReplay;
+    // Under way again, as its retry; the kept answer goes with it.
+    entry.done = false;
+    bytes_ -= entry.answer.body.size();
+    entry.answer = Answer();
+    *slot = std::to_string(entry.serial) + ":" + digest;
+    return Found::kResume;
   }
   Entry& entry = entries_[digest];
   entry.binding = std::move(binding);

@@ -38,12 +38,17 @@ class IdempotencyStore {
     int status = 0;
     std::string contentType;
     std::string body;
+    // A change to several destinations that some did not take: a retry
+    // with the key finishes it rather than replaying this answer.
+    bool unfinished = false;
   };
   enum class Found {
     kNew,       // recorded as under way: run the change, then Finish
     kReplay,    // *answer is the first answer
     kReused,    // the key was used for another request
     kInFlight,  // the first change with the key is still under way
+    kResume,    // *answer is an unfinished first answer: run the change
+                // again for what it left, then Finish the same *slot
   };
 
   explicit IdempotencyStore(Limits limits) : limits_(limits) {}

@@ -121,6 +121,9 @@ constexpr ProblemRow kProblems[] = {
     {reason::kRequestRefused,
      "The gateway refused the request",
      {"badRequest"}},
+    {reason::kPartlyChanged,
+     "Some destinations took the new password and others did not",
+     {"partlyChanged"}},
     // No verdict.
     {reason::kSourceThrottled,
      "The gateway closed without answering",
@@ -140,6 +143,9 @@ constexpr ProblemRow kProblems[] = {
     {reason::kStopping,
      "The service stopped before the change ended",
      {"stopping"}},
+    {reason::kNotTried,
+     "The destination was not asked: another's verdict applies to it",
+     {"notTried"}},
 };
 
 // The message keys of the page's own verdicts, which no problem answers:

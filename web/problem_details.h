@@ -52,6 +52,8 @@ constexpr char kNewPasswordContext[] = "new_password_context";
 constexpr char kHostRefused[] = "host_refused";  // any other refusal
 constexpr char kAccountThrottled[] = "account_throttled";
 constexpr char kRequestRefused[] = "request_refused";  // by the gateway
+// A change to several destinations that some took and others did not.
+constexpr char kPartlyChanged[] = "partly_changed";
 // No verdict.
 constexpr char kSourceThrottled[] = "source_throttled";
 constexpr char kGatewayUnreachable[] = "gateway_unreachable";
@@ -59,6 +61,9 @@ constexpr char kGatewayMisconfigured[] = "gateway_misconfigured";
 constexpr char kGatewayTimeout[] = "gateway_timeout";
 constexpr char kHostUnreachable[] = "host_unreachable";
 constexpr char kStopping[] = "stopping";
+// A destination of several that was not asked: the first one's host said
+// the current password is not right, or the account is held.
+constexpr char kNotTried[] = "not_tried";
 }  // namespace reason
 
 // Every reason above, in the order of kProblems (web/outcome.h).

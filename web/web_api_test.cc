@@ -556,6 +556,59 @@ TEST_F(WebApiTest, AProxyHeaderTheGatewayDoesNotTrustIsNamedInBothLogs) {
   EXPECT_EQ(kUsers, box_.Read("users.db"));
 }
 
+// A change to two hosts through the real gateway: both take the new
+// password, and the audit lines and the gateway's session lines carry the
+// same operation.
+TEST_F(WebApiTest, ChangesSeveralDestinationsAsOneOperation) {
+  box_.Write("multi.conf", std::string(e2e::kGatewayNodeConfig) +
+                               "[partner_lu hostb]\nname = NETA.HOSTB\n"
+                               "[host NETA.HOSTB]\nusers = b.db\n");
+  box_.Write("b.db", "ALICE SECRET1\n");
+  chmod(box_.Path("b.db").c_str(), 0600);
+  box_.Write("services", box_.Read("services") + "multiGateway " +
+                             std::to_string(e2e::FreeLoopbackPort()) +
+                             "/tcp\n");
+  const Args env = {"TARPON_SNA_NODE=" + box_.Path("multi.conf"),
+                    "TARPON_SERVICES=" + box_.Path("services")};
+  auto gateway =
+      e2e::StartGateway(e2e::BinDir() + "/tarpons", box_, "multi", env,
+                        {"-S", "multiGateway", "-proxy-from", "127.0.0.1"});
+  ASSERT_TRUE(gateway) << box_.Read("multi.err");
+  int web =
+      StartWeb("multiGateway", {"-destinations", "hosta=Host A,hostb=Host B"});
+  nlohmann::json body =
+      nlohmann::json::parse(Change("alice", "SECRET1", "AFTER1"));
+  body["destinations"] = {"hosta", "hostb"};
+  http_test::HttpAnswer answer =
+      http_test::HttpsExchange(static_cast<uint16_t>(web), Post(body.dump()));
+  ASSERT_EQ(200, answer.status) << answer.body;
+  nlohmann::json results = nlohmann::json::parse(answer.body)["results"];
+  ASSERT_EQ(2u, results.size());
+  EXPECT_TRUE(results[0]["changed"] && results[1]["changed"]) << answer.body;
+  EXPECT_NE(std::string::npos, box_.Read("b.db").find(" AFTER1"));
+  ASSERT_TRUE(
+      e2e::WaitForText(box_, "multiGateway.out", "destination=hostb", 5000));
+  const std::string audit = box_.Read("multiGateway.out");
+  const size_t at = audit.find(" operation=");
+  ASSERT_NE(std::string::npos, at) << audit;
+  const std::string operation = audit.substr(at + 11, 16);
+  // Each session's lines are written when it ends: wait for both.
+  const std::string tag = ") op(" + operation + ") ";
+  auto sessions = [&] {
+    const std::string log = box_.Read("multi.log");
+    int count = 0;
+    for (size_t from = log.find(tag); from != std::string::npos;
+         from = log.find(tag, from + 1)) {
+      ++count;
+    }
+    return count;
+  };
+  for (int i = 0; i < 50 && sessions() < 2; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_EQ(2, sessions()) << box_.Read("multi.log");
+}
+
 // A retry with the same Idempotency-Key gets the first answer, not a
 // second change (which, with the old password, would be refused); the key
 // is bound to its user; an answer that was no verdict is not kept.

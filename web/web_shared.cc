@@ -51,6 +51,15 @@ WebMetrics::WebMetrics(MetricsRegistry* registry) {
   for (size_t i = 1; i < gatewayErrors.size(); ++i) {
     gatewayErrors[i] = family->Get(causes[i - 1]);
   }
+  const char* overall[] = {"all_changed", "partly_changed", "none_changed"};
+  family = registry->AddCounterFamily(
+      "tarpon_web_multi_changes_total",
+      "Changes to several destinations in one request, by how many took "
+      "the new password: all, some, none.",
+      "result", {overall, overall + 3});
+  for (size_t i = 0; i < multiChanges.size(); ++i) {
+    multiChanges[i] = family->Get(overall[i]);
+  }
   latency = registry->AddHistogram(
       "tarpon_web_change_seconds",
       "Time from a change's request to its answer, gateway included.",
@@ -75,11 +84,12 @@ std::string AuditName(const std::string& user) {
 }  // namespace
 
 void AuditLog::Change(const std::string& client, const std::string& user,
-                      const std::string& destination, Outcome outcome,
-                      int code) {
+                      const std::string& destination, Outcome outcome, int code,
+                      const std::string& operation) {
   Write(UtcNow() + " change client=" + client + " user=" + AuditName(user) +
         " destination=" + destination + " outcome=" + OutcomeName(outcome) +
-        " code=" + std::to_string(code));
+        " code=" + std::to_string(code) +
+        (operation.empty() ? std::string() : " operation=" + operation));
 }
 
 void AuditLog::Replay(const std::string& client, const std::string& user,

@@ -30,6 +30,9 @@ struct WebMetrics {
   std::array<Counter*, kOutcomeCount> changes = {};
   // By GatewayFailure; kNone has none.
   std::array<Counter*, 5> gatewayErrors = {};
+  // Changes to several destinations, by overall outcome: all_changed,
+  // partly_changed, none_changed.
+  std::array<Counter*, 3> multiChanges = {};
   Histogram* latency;
   Gauge* connections;
   Counter* refusedConnections;
@@ -43,9 +46,11 @@ class AuditLog {
  public:
   explicit AuditLog(std::ostream* out) : out_(out) {}
 
-  // "<time> change client=C user=U destination=D outcome=O code=N"
+  // "<time> change client=C user=U destination=D outcome=O code=N
+  // operation=X" (without " operation=X" when operation is "")
   void Change(const std::string& client, const std::string& user,
-              const std::string& destination, Outcome outcome, int code)
+              const std::string& destination, Outcome outcome, int code,
+              const std::string& operation = std::string())
       TARPON_EXCLUDES(lock_);
   // "<time> replay client=C user=U destination=D status=S": the answer
   // kept for an Idempotency-Key went out again, without a change.
