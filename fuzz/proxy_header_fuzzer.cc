@@ -40,7 +40,8 @@ struct Run {
   std::vector<std::pair<size_t, size_t>> asked;
   sockaddr_storage source = {};
   sockaddr_storage destination = {};
-  std::string owner;  // the owner device's TLV
+  std::string owner;      // the owner device's TLV
+  std::string operation;  // the operation's TLV
 };
 
 Run Feed(const uint8_t* stream, size_t size, uint32_t seed) {
@@ -79,6 +80,8 @@ Run Feed(const uint8_t* stream, size_t size, uint32_t seed) {
   run.source = parser.GetSource();
   run.owner = parser.GetOwnerDevice();
   FUZZ_CHECK(run.owner.size() <= ProxyHeaderParser::kMaxOwnerLength);
+  run.operation = parser.GetOperation();
+  FUZZ_CHECK(run.operation.size() <= ProxyHeaderParser::kMaxOperationLength);
   run.destination = parser.GetDestination();
   return run;
 }
@@ -150,6 +153,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(whole.result == pieces.result);
   FUZZ_CHECK(whole.reason == pieces.reason);
   FUZZ_CHECK(whole.owner == pieces.owner);
+  FUZZ_CHECK(whole.operation == pieces.operation);
   FUZZ_CHECK(whole.used == pieces.used);
   FUZZ_CHECK(SameAddress(whole.source, pieces.source));
   FUZZ_CHECK(SameAddress(whole.destination, pieces.destination));
