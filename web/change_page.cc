@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "web/host_table.h"
 #include "web/page_template.h"
 
 namespace {
@@ -45,6 +46,7 @@ const char* const kPageKeys[] = {
     "showPassword",
     "hidePassword",
     "busy",
+    "problemNoHost",
 };
 
 // text with each "{name}" of values replaced by its value.
@@ -133,12 +135,21 @@ std::string ChangePage::ResultBlock(const Texts& texts,
                                     const PageResult& result) const {
   if (!result.shown) return "";
   bool good = result.outcome == Outcome::kChanged;
+  const bool partly = !result.hosts.empty() &&
+                      OverallOf(result.hosts) == Overall::kPartlyChanged;
   std::string block =
       std::string("<div id=\"result\" class=\"result ") +
       (good ? "good" : "bad") + "\" role=\"alert\" tabindex=\"-1\">\n<h2>" +
-      EscapeHtml(Text(texts, good ? "headingChanged" : "headingNotChanged")) +
+      EscapeHtml(Text(texts, partly ? "headingPartly"
+                             : good ? "headingChanged"
+                                    : "headingNotChanged")) +
       "</h2>\n<p>" + EscapeHtml(Text(texts, result.messageKey)) + "</p>\n<p>" +
       EscapeHtml(Text(texts, result.messageKey + "Next")) + "</p>\n";
+  if (!result.hosts.empty()) {
+    block += HostTable(texts, result.hosts, [this](const std::string& name) {
+      return LabelOf(name);
+    });
+  }
   // The plain verdict first; the host's own words, in its language, only
   // on request.
   if (!result.hostText.empty()) {
@@ -149,19 +160,43 @@ std::string ChangePage::ResultBlock(const Texts& texts,
   return block + "</div>\n";
 }
 
-std::string ChangePage::DestinationField(const Texts& texts,
-                                         const std::string& selected) const {
-  if (hosts_.size() < 2) return "";
-  std::string field = "<div class=\"field\"><label for=\"destination\">" +
-                      EscapeHtml(Text(texts, "labelHost")) +
-                      "</label>\n<select id=\"destination\" "
-                      "name=\"destination\">\n";
+std::string ChangePage::LabelOf(const std::string& name) const {
   for (const Destination& host : hosts_) {
-    field += "<option value=\"" + EscapeHtml(host.name) + "\"" +
-             (host.name == selected ? " selected" : "") + ">" +
-             EscapeHtml(host.label) + "</option>\n";
+    if (host.name == name) return host.label;
   }
-  return field + "</select></div>\n";
+  return name;
+}
+
+// With several destinations, a box to tick for each: all ticked at first,
+// the ones of ticked (or selected) when the page comes back. The blank
+// before them tells the server the boxes were there, ticked or not.
+std::string ChangePage::DestinationField(const Texts& texts,
+                                         const std::string& selected,
+                                         const PageResult& result) const {
+  if (hosts_.size() < 2) return "";
+  const bool fault = result.shown && result.field == "destinations";
+  std::string field =
+      "<fieldset class=\"field hosts\" id=\"destinations\" "
+      "aria-describedby=\"destinations-message\"><legend>" +
+      EscapeHtml(Text(texts, "labelHosts")) +
+      "</legend>\n<input type=\"hidden\" name=\"destinations\" value=\"\">\n";
+  int number = 0;
+  for (const Destination& host : hosts_) {
+    const auto& ticked = result.ticked;
+    const bool on = !ticked.empty() ? std::find(ticked.begin(), ticked.end(),
+                                                host.name) != ticked.end()
+                                    : selected.empty() || host.name == selected;
+    const std::string id = "host-" + std::to_string(++number);
+    field += "<div class=\"host\"><input type=\"checkbox\" id=\"" + id +
+             "\" name=\"destinations\" value=\"" + EscapeHtml(host.name) +
+             "\"" + (on ? " checked" : "") + "><label for=\"" + id + "\">" +
+             EscapeHtml(host.label) + "</label></div>\n";
+  }
+  return field +
+         "<p id=\"destinations-message\" class=\"message\" "
+         "aria-live=\"polite\">" +
+         (fault ? EscapeHtml(Text(texts, result.messageKey)) : "") +
+         "</p></fieldset>\n";
 }
 
 // The rules of the user ID and the current password, then each
@@ -242,7 +277,7 @@ std::string ChangePage::Render(const std::string& tag, const std::string& user,
   values["lang"] = tag;
   values["user"] = user;
   values["result"] = ResultBlock(texts, result);
-  values["destinationField"] = DestinationField(texts, destination);
+  values["destinationField"] = DestinationField(texts, destination, result);
   // A fresh key for each page: posting it twice (a retry after a lost
   // answer) gets the first answer again.
   unsigned char random[16];

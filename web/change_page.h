@@ -10,6 +10,7 @@
 
 #include "web/catalogue.h"
 #include "web/change_rules.h"
+#include "web/multi_change.h"
 #include "web/page_template.h"
 #include "web/password_rules.h"
 #include "web/web_settings.h"
@@ -21,6 +22,10 @@ struct PageResult {
   std::string messageKey;
   std::string hostText;
   std::string field;  // the field at fault, whose message it is too
+  // A change to several hosts: each one's outcome, and the hosts the form
+  // comes back ticked for (all of them when empty).
+  std::vector<DestinationResult> hosts;
+  std::vector<std::string> ticked;
 };
 
 class ChangePage {
@@ -49,9 +54,11 @@ class ChangePage {
 
  private:
   std::string ResultBlock(const Texts& texts, const PageResult& result) const;
-  std::string DestinationField(const Texts& texts,
-                               const std::string& selected) const;
+  std::string DestinationField(const Texts& texts, const std::string& selected,
+                               const PageResult& result) const;
   std::string RuleList(const Texts& texts) const;
+  // A destination's label, or its name when it has none here.
+  std::string LabelOf(const std::string& name) const;
   void FieldBounds(const std::string& selected, TemplateValues* values) const;
 
   struct Destination {

@@ -33,6 +33,8 @@ struct ChangeFields {
   // The API's "destinations": every destination of one change, in order;
   // empty when the request names one (or none) in "destination".
   std::vector<std::string> destinations;
+  // The page's hosts came back with none ticked.
+  bool noDestination = false;
 };
 
 // The first problem that stops a change before the gateway: the rule a

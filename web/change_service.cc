@@ -130,13 +130,27 @@ bool ChangeService::ReadFields(const std::string& body, bool api,
                                ChangeFields* fields, std::string* formKey) {
   fields->hasConfirmation = !api;
   if (api) return ReadJson(body, fields);
-  return DecodeForm(body,
-                    {{"user", &fields->user},
-                     {"currentPassword", fields->currentPassword.Writable()},
-                     {"newPassword", fields->newPassword.Writable()},
-                     {"confirmation", fields->confirmation.Writable()},
-                     {"destination", &fields->destination},
-                     {"idempotencyKey", formKey}});
+  // The page's hosts to change: ticked boxes, after a blank that says
+  // the boxes were there.
+  std::vector<std::string> ticked;
+  if (!DecodeForm(body,
+                  {{"user", &fields->user},
+                   {"currentPassword", fields->currentPassword.Writable()},
+                   {"newPassword", fields->newPassword.Writable()},
+                   {"confirmation", fields->confirmation.Writable()},
+                   {"destination", &fields->destination},
+                   {"idempotencyKey", formKey}},
+                  "destinations", &ticked, kMaxDestinations + 1)) {
+    return false;
+  }
+  std::vector<std::string> names;
+  for (const std::string& name : ticked) {
+    if (!name.empty()) names.push_back(name);
+  }
+  fields->noDestination = !ticked.empty() && names.empty();
+  if (names.size() == 1) fields->destination = names.front();
+  if (names.size() > 1) fields->destinations = EachOnce(names);
+  return true;
 }
 
 std::string ChangeService::RequestDigest(const ChangeJob& job) const {
@@ -261,6 +275,10 @@ ChangeService::Checked ChangeService::Check(
   // The reason a program is told comes from field.rule.
   checked.field =
       CheckFields(&job->fields, settings.RulesFor(checked.destination));
+  if (job->fields.noDestination) {
+    checked.field = {RuleFailure::kNone, TARPON_MESSAGE_KEY("problemNoHost"),
+                     "destinations"};
+  }
   checked.problem = checked.field.messageKey;
   if (checked.problem.empty() && !checked.offered) {
     checked.problem = TARPON_MESSAGE_KEY("problemDestination");
@@ -373,9 +391,13 @@ ChangeAnswer ChangeService::Compose(const ChangeJob& job,
                           OutcomeStatus(verdict.outcome), verdict.messageKey,
                           checked.problem.empty() ? code : -1, hostText);
   } else {
-    PageResult result{
-        true, verdict.outcome, verdict.messageKey, hostText,
-        *checked.field.field != '\0' ? checked.field.field : verdict.field};
+    PageResult result;
+    result.shown = true;
+    result.outcome = verdict.outcome;
+    result.messageKey = verdict.messageKey;
+    result.hostText = hostText;
+    result.field =
+        *checked.field.field != '\0' ? checked.field.field : verdict.field;
     out.contentType = "text/html; charset=utf-8";
     out.body = config_.page.Render(job.language, changed ? "" : job.fields.user,
                                    checked.destination, result);

@@ -129,6 +129,8 @@ class ChangeService {
                std::vector<DestinationResult>* results) const;
   ChangeAnswer ComposeMany(ChangeJob* job,
                            const std::vector<DestinationResult>& results) const;
+  void ManyApiAnswer(const ChangeJob& job, Overall overall,
+                     const DestinationResult& lead, ChangeAnswer* out) const;
   ChangeAnswer Compose(const ChangeJob& job, const Checked& checked,
                        const Verdict& verdict, int code,
                        const std::string& hostText) const;

@@ -21,31 +21,38 @@ const char kContentSecurityPolicy[] =
 }  // namespace
 
 bool DecodeForm(const std::string& text,
-                std::vector<std::pair<const char*, std::string*>> keys) {
-  UriQueryListA* list = nullptr;
+                std::vector<std::pair<const char*, std::string*>> keys,
+                const char* listKey, std::vector<std::string>* list,
+                size_t listMax) {
+  UriQueryListA* items = nullptr;
   int count = 0;
   if (text.empty()) return true;
   if (text.find('\0') != std::string::npos ||
       text.find("%00") != std::string::npos) {
     return false;
   }
-  if (uriDissectQueryMallocExA(&list, &count, text.data(),
+  if (uriDissectQueryMallocExA(&items, &count, text.data(),
                                text.data() + text.size(), URI_TRUE,
                                URI_BR_DONT_TOUCH) != URI_SUCCESS) {
     return false;
   }
-  for (UriQueryListA* item = list; item != nullptr; item = item->next) {
+  bool ok = true;
+  for (UriQueryListA* item = items; item != nullptr; item = item->next) {
     for (auto& [key, value] : keys) {
       if (item->value != nullptr && std::strcmp(item->key, key) == 0) {
         *value = item->value;
       }
     }
+    if (listKey != nullptr && std::strcmp(item->key, listKey) == 0) {
+      ok = ok && list->size() < listMax;
+      if (ok) list->push_back(item->value != nullptr ? item->value : "");
+    }
     if (item->value != nullptr) {
       WipeBytes(const_cast<char*>(item->value), std::strlen(item->value));
     }
   }
-  uriFreeQueryListA(list);
-  return true;
+  uriFreeQueryListA(items);
+  return ok;
 }
 
 bool MediaTypeIs(const std::string& contentType, const std::string& wanted) {

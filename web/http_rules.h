@@ -18,9 +18,12 @@ extern const char kChangePasswordPath[];
 // The value of each key of an application/x-www-form-urlencoded text (or a
 // URL's query) that keys names, through uriparser; the copies it made are
 // cleared. False when the text does not decode or would decode to a NUL,
-// which would cut a value short.
+// which would cut a value short. Every value of listKey (when given) goes
+// to *list in order, at most listMax of them (false beyond).
 bool DecodeForm(const std::string& text,
-                std::vector<std::pair<const char*, std::string*>> keys);
+                std::vector<std::pair<const char*, std::string*>> keys,
+                const char* listKey = nullptr,
+                std::vector<std::string>* list = nullptr, size_t listMax = 0);
 
 // True when a Content-Type field names wanted (lower case), parameters and
 // case aside.

@@ -8,6 +8,7 @@
 #include "comm/gateway_protocol.h"
 #include "contract/tarpon_rc.h"
 #include "web/change_service.h"
+#include "web/host_table.h"
 #include "web/problem_details.h"
 
 namespace {
@@ -173,8 +174,8 @@ ChangeAnswer ChangeService::ComposeMany(
     ChangeJob* job, const std::vector<DestinationResult>& results) const {
   const Overall overall = OverallOf(results);
   shared_->metrics.multiChanges[static_cast<size_t>(overall)]->Increment();
-  // The verdict that speaks for all: the first destination's that was
-  // asked (or the first's, when an earlier request changed every one).
+  // The verdict that speaks for all when none changed: the first asked
+  // destination's.
   const DestinationResult* lead = &results.front();
   for (const DestinationResult& result : results) {
     if (result.asked) {
@@ -182,40 +183,60 @@ ChangeAnswer ChangeService::ComposeMany(
       break;
     }
   }
+  job->outcome = overall == Overall::kAllChanged      ? Outcome::kChanged
+                 : overall == Overall::kPartlyChanged ? Outcome::kRefused
+                                                      : lead->verdict.outcome;
+  job->unfinished = overall == Overall::kPartlyChanged;
   ChangeAnswer out;
   out.afterExchange = true;
-  nlohmann::json body;
-  if (overall == Overall::kAllChanged) {
-    job->outcome = Outcome::kChanged;
-    out.status = 200;
-    out.contentType = "application/json";
-    body = nlohmann::json::parse(
-        config_.page.ApiAnswer(job->language, true, lead->code, "", "changed"));
+  if (overall != Overall::kNoneChanged) {
     out.setCookie = config_.devices.Issue(job->fields.user, NowSecondsOf());
-  } else if (overall == Overall::kPartlyChanged) {
-    job->outcome = Outcome::kRefused;
-    job->unfinished = true;
-    out.status = 422;
-    out.contentType = kProblemMediaType;
-    body = nlohmann::json::parse(
-        ApiProblem(config_.page, job->language, 422, "partlyChanged", -1, ""));
-    out.setCookie = config_.devices.Issue(job->fields.user, NowSecondsOf());
-  } else {
-    const Verdict& verdict = lead->verdict;
-    job->outcome = verdict.outcome;
-    out.status = OutcomeStatus(verdict.outcome);
-    out.contentType = kProblemMediaType;
-    if (verdict.retryAfterSeconds > 0) {
-      out.retryAfter = std::to_string(verdict.retryAfterSeconds);
-    } else if (verdict.outcome == Outcome::kUnavailable) {
-      out.retryAfter =
-          std::to_string(config_.settings.limits.retryAfterSeconds);
-    }
-    body = nlohmann::json::parse(ApiProblem(config_.page, job->language,
-                                            out.status, verdict.messageKey,
-                                            lead->code, lead->hostText));
   }
+  if (!job->api) {
+    PageResult result;
+    result.shown = true;
+    result.outcome = job->outcome;
+    result.messageKey = OverallKey(results);
+    result.hosts = results;
+    result.ticked = Unchanged(results);
+    out.contentType = "text/html; charset=utf-8";
+    out.body = config_.page.Render(
+        job->language, overall == Overall::kAllChanged ? "" : job->fields.user,
+        "", result);
+    return out;
+  }
+  ManyApiAnswer(*job, overall, *lead, &out);
+  nlohmann::json body = nlohmann::json::parse(out.body, nullptr, false);
   body["results"] = ResultsJson(results);
   out.body = body.dump(-1, ' ', false, kReplace);
   return out;
+}
+
+void ChangeService::ManyApiAnswer(const ChangeJob& job, Overall overall,
+                                  const DestinationResult& lead,
+                                  ChangeAnswer* out) const {
+  const Verdict& verdict = lead.verdict;
+  out->status = overall == Overall::kAllChanged ? 200
+                : overall == Overall::kPartlyChanged
+                    ? 422
+                    : OutcomeStatus(verdict.outcome);
+  if (overall == Overall::kAllChanged) {
+    out->contentType = "application/json";
+    out->body =
+        config_.page.ApiAnswer(job.language, true, lead.code, "", "changed");
+    return;
+  }
+  out->contentType = kProblemMediaType;
+  if (overall == Overall::kPartlyChanged) {
+    out->body =
+        ApiProblem(config_.page, job.language, 422, "partlyChanged", -1, "");
+    return;
+  }
+  if (verdict.retryAfterSeconds > 0) {
+    out->retryAfter = std::to_string(verdict.retryAfterSeconds);
+  } else if (verdict.outcome == Outcome::kUnavailable) {
+    out->retryAfter = std::to_string(config_.settings.limits.retryAfterSeconds);
+  }
+  out->body = ApiProblem(config_.page, job.language, out->status,
+                         verdict.messageKey, lead.code, lead.hostText);
 }

@@ -63,14 +63,14 @@ int OutcomeStatus(Outcome outcome);
 struct ProblemRow {
   const char* reason;
   const char* title;
-  std::array<const char*, 3> keys;
+  std::array<const char*, 4> keys;
 };
 
 constexpr ProblemRow kProblems[] = {
     // Refused here, before the gateway.
     {reason::kMissingField,
      "A field is missing",
-     {"problemNoUser", "problemNoCurrent", "problemNoNew"}},
+     {"problemNoUser", "problemNoCurrent", "problemNoNew", "problemNoHost"}},
     {reason::kTooShort, "A value is too short", {"problemTooShort"}},
     {reason::kTooLong, "A value is too long", {"problemTooLong"}},
     {reason::kBadCharacter,

@@ -521,8 +521,10 @@ void Session::StopDeadline() {
                                TARPON_MESSAGE_KEY("stopping"), -1, "");
   } else {
     answer.result(http::status::ok);
-    PageResult result{true, Outcome::kUnavailable,
-                      TARPON_MESSAGE_KEY("stopping"), "", ""};
+    PageResult result;
+    result.shown = true;
+    result.outcome = Outcome::kUnavailable;
+    result.messageKey = TARPON_MESSAGE_KEY("stopping");
     answer.set(http::field::content_type, "text/html; charset=utf-8");
     answer.body() = config_.page.Render(api503Language_, "", "", result);
   }

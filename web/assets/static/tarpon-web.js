@@ -13,15 +13,34 @@
   const live = document.getElementById('live');
   const button = document.getElementById('submit');
   const field = (id) => document.getElementById(id);
-  const destination = field('destination');
+  const boxes = [...document.querySelectorAll('input[name="destinations"]')]
+    .filter((box) => box.type === 'checkbox');
   const ids = ['user', 'currentPassword', 'newPassword', 'confirmation'];
 
-  // The chosen destination's rules: the select's, else the default's.
+  // The names of the hosts to change: the ticked boxes, else the default.
+  function chosenNames() {
+    if (boxes.length === 0) {
+      const found = data.destinations.find((d) => d.default);
+      return found ? [found.name] : [];
+    }
+    return boxes.filter((box) => box.checked).map((box) => box.value);
+  }
+
+  // The rules that every chosen host's take together: the longest
+  // minimum, the shortest maximum, only the characters all allow, every
+  // class any requires.
   function chosenRules() {
-    const name = destination ? destination.value : '';
-    const found = data.destinations.find((d) => d.name === name) ||
-      data.destinations.find((d) => d.default);
-    return found ? found.rules : data.hostField;
+    const chosen = data.destinations.filter((d) => chosenNames().includes(d.name));
+    if (chosen.length === 0) return data.hostField;
+    const all = chosen.map((d) => d.rules);
+    return {
+      minLength: Math.max(...all.map((r) => r.minLength)),
+      maxLength: Math.min(...all.map((r) => r.maxLength)),
+      allowedCharacters: [...all[0].allowedCharacters]
+        .filter((c) => all.every((r) => r.allowedCharacters.includes(c))).join(''),
+      requiredCharacters: [...new Set(all.flatMap((r) => r.requiredCharacters))],
+      passwordRules: all.map((r) => r.passwordRules).join(' '),
+    };
   }
 
   // The message key of value's first problem against rules, or null; an
@@ -44,6 +63,9 @@
 
   // The first problem as [field, message], or null.
   function problem(sending) {
+    if (boxes.length > 0 && chosenNames().length === 0) {
+      return ['destinations', form.dataset.noHost];
+    }
     const checks = [
       ['user', data.hostField, 'noUser'],
       ['currentPassword', data.hostField, 'noCurrent'],
@@ -69,13 +91,17 @@
       field(id).setAttribute('aria-invalid', mine ? 'true' : 'false');
       field(id + '-message').textContent = mine ? found[1] : '';
     }
+    const hosts = field('destinations-message');
+    if (hosts) {
+      hosts.textContent = found && found[0] === 'destinations' ? found[1] : '';
+    }
   }
 
-  // The chosen destination's rules alone are shown, and bound the field.
+  // The chosen hosts' rules alone are shown, and bound the field.
   function choose() {
-    const name = destination ? destination.value : '';
+    const names = chosenNames();
     for (const set of document.querySelectorAll('.rule-set')) {
-      set.hidden = destination !== null && set.dataset.destination !== name;
+      set.hidden = boxes.length > 0 && !names.includes(set.dataset.destination);
     }
     const rules = chosenRules();
     const input = field('newPassword');
@@ -108,7 +134,7 @@
     row.append(input, reveal);
   }
 
-  if (destination) destination.addEventListener('change', choose);
+  for (const box of boxes) box.addEventListener('change', choose);
   choose();
   form.addEventListener('input', () => show(problem(false)));
   form.addEventListener('focusout', () => show(problem(false)));
@@ -122,7 +148,7 @@
     show(found);
     if (found) {
       event.preventDefault();
-      field(found[0]).focus();
+      (found[0] === 'destinations' ? boxes[0] : field(found[0])).focus();
       return;
     }
     // No browser keeps a shown password as typed text.
