@@ -341,8 +341,13 @@ ChangeAnswer ChangeService::Compose(const ChangeJob& job,
                           checked.problem.empty() ? code : -1, hostText);
   } else {
     PageResult result{
-        true, verdict.outcome, verdict.messageKey, hostText,
-        *checked.field.field != '\0' ? checked.field.field : verdict.field};
+        true,
+        verdict.outcome,
+        verdict.messageKey,
+        hostText,
+        *checked.field.field != '\0' ? checked.field.field : verdict.field,
+        job.fields.user,
+        checked.field.missingEntry};
     out.contentType = "text/html; charset=utf-8";
     out.body = config_.page.Render(job.language, changed ? "" : job.fields.user,
                                    checked.destination, result);
