@@ -114,7 +114,7 @@ std::string DescribeClasses(const Texts& texts,
         part += (part.empty() ? "" : " ") + std::string(1, c);
       }
     }
-    text += (text.empty() ? "" : ", ") + part;
+    text += (text.empty() ? "" : Text(texts, "listSeparator")) + part;
   }
   return text;
 }

@@ -5,6 +5,8 @@
 
 #include <dirent.h>
 
+#include <fstream>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -132,6 +134,30 @@ TEST_F(ChangePageTest, SaysEachVerdictInItsOwnWordsNeverTheNodesReport) {
     }
     EXPECT_NE(std::string::npos, page.find("id=\"change\""));
   }
+}
+
+// The administrator's contact follows every verdict whose next step sends
+// people to the help desk, and no other.
+TEST_F(ChangePageTest, EveryMessageThatNamesTheHelpDeskGivesItsContact) {
+  std::ifstream in(Assets() + "/i18n/en.json");
+  nlohmann::json english = nlohmann::json::parse(in, nullptr, false);
+  ASSERT_TRUE(english.is_object());
+  int named = 0;
+  for (auto& [key, text] : english.items()) {
+    if (!english.contains(key + "Next") || key.rfind("problem", 0) == 0) {
+      continue;
+    }
+    SCOPED_TRACE(key);
+    const std::string next = english[key + "Next"].get<std::string>();
+    const bool names = next.find("help desk") != std::string::npos;
+    named += names ? 1 : 0;
+    PageResult result{true, Outcome::kRefused, key, "", "", "", -1};
+    std::string page = page_.Render("en", "", "hosta", result);
+    EXPECT_EQ(names, page.find("<p class=\"help-desk\">Help desk of Example "
+                               "&amp; Co: <a href=\"tel:5550100\">") !=
+                         std::string::npos);
+  }
+  EXPECT_EQ(7, named);
 }
 
 // After a change: the account, the host, what next, where to sign on and
