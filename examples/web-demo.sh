@@ -123,7 +123,7 @@ for first in 8443 "" "" "" ""; do
     -cert "$work/web.pem" -key "$work/web.key" \
     -gateway "127.0.0.1:tarponGateway" -assets "$PWD/web/assets" \
     -destinations "hosta=Example host" \
-    -rules "hosta=minlength: 6; required: digit; note: The example host knows ALICE, whose password is SECRET1." \
+    -rules "hosta=minlength: 6; required: digit; case: ignored; note: The example host knows ALICE, whose password is SECRET1." \
     > "$work/tarpon-web.out" 2> "$work/tarpon-web.err" &
   pids+=($!)
   ready web_listens && kill -0 "${pids[-1]}" 2>/dev/null && break

@@ -22,6 +22,7 @@ class Catalogue {
   // file; else the default.
   const std::string& Choose(const std::string& acceptLanguage) const;
   const Texts& TextsOf(const std::string& tag) const;
+  bool Has(const std::string& tag) const { return languages_.count(tag) != 0; }
 
  private:
   std::map<std::string, Texts> languages_;

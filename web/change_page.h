@@ -4,6 +4,7 @@
 #ifndef TARPON_WEB_CHANGE_PAGE_H_
 #define TARPON_WEB_CHANGE_PAGE_H_
 
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,7 +22,11 @@ struct PageResult {
   Outcome outcome = Outcome::kInvalid;
   std::string messageKey;
   std::string hostText;
-  std::string field;  // the field at fault, whose message it is too
+  std::string field;    // the field at fault, whose message it is too
+  std::string account;  // the user ID the change was for (upper-cased)
+  // The required entry of the destination's rules a new password lacks
+  // (FieldProblem::missingEntry), -1 for none.
+  int missingEntry = -1;
   // A change to several hosts: each one's outcome, and the hosts the form
   // comes back ticked for (all of them when empty).
   std::vector<DestinationResult> hosts;
@@ -40,9 +45,11 @@ class ChangePage {
   // and the data the page's script checks against.
   const std::string& DestinationsJson() const { return destinationsJson_; }
 
-  // The whole page in language tag: the rules, the result when shown, the
-  // form with user filled in (never a password) and destination selected
-  // ("" for the first), its fields bounded by the rules.
+  // The whole page in language tag: the result when shown, the form with
+  // user filled in (never a password) and destination selected ("" for
+  // the first), its fields bounded by the rules and the new password's
+  // beside a checklist of them. After a change made, the done state in
+  // place of the form: the account, the host, what to do next.
   std::string Render(const std::string& tag, const std::string& user,
                      const std::string& destination,
                      const PageResult& result) const;
@@ -53,20 +60,35 @@ class ChangePage {
                         const std::string& messageKey) const;
 
  private:
-  std::string ResultBlock(const Texts& texts, const PageResult& result) const;
-  std::string DestinationField(const Texts& texts, const std::string& selected,
-                               const PageResult& result) const;
-  std::string RuleList(const Texts& texts) const;
-  // A destination's label, or its name when it has none here.
-  std::string LabelOf(const std::string& name) const;
-  void FieldBounds(const std::string& selected, TemplateValues* values) const;
-
   struct Destination {
     std::string name;
     std::string label;
     PasswordRules rules;
+    std::map<std::string, std::string> notes;  // by language tag
   };
+  const Destination* Find(const std::string& name) const;
+  std::string ResultBlock(const Texts& texts, const PageResult& result,
+                          const std::string& destination) const;
+  std::string DoneBlock(const Texts& texts, const PageResult& result,
+                        const std::string& destination) const;
+  std::string HelpDesk(const Texts& texts) const;
+  std::string Message(const Texts& texts, const PageResult& result,
+                      const std::string& destination) const;
+  std::string DestinationField(const Texts& texts, const std::string& selected,
+                               const PageResult& result) const;
+  // A destination's label, or its name when it has none here.
+  std::string LabelOf(const std::string& name) const;
+  std::string RuleList(const Texts& texts, const std::string& tag) const;
+  std::string RuleItems(const Texts& texts, const std::string& tag,
+                        const Destination& host) const;
+  void FieldBounds(const std::string& selected, TemplateValues* values) const;
+  void Brand(const Texts& texts, TemplateValues* values) const;
+
   std::string template_;
+  // What the administrator set: -sign-on-url, -help-desk, -help-desk-url,
+  // -organisation, -logo.
+  std::string signOnUrl_, helpDesk_, helpDeskUrl_, organisation_;
+  bool logo_ = false;
   Catalogue catalogue_;
   std::vector<Destination> hosts_;
   std::string destinationsJson_;

@@ -33,9 +33,13 @@ const char* MessageKey(RuleFailure rule, const char* missing) {
 
 FieldProblem Problem(const PasswordRules& rules, const std::string& value,
                      const char* field, const char* missing) {
-  RuleFailure rule = CheckAgainstRules(rules, value);
+  size_t entry = 0;
+  RuleFailure rule = CheckAgainstRules(rules, value, &entry);
   if (rule == RuleFailure::kNone) return {};
-  return {rule, MessageKey(rule, missing), field};
+  bool lacks =
+      rule == RuleFailure::kMissingClass || rule == RuleFailure::kMissingDigit;
+  return {rule, MessageKey(rule, missing), field,
+          lacks ? static_cast<int>(entry) : -1};
 }
 
 }  // namespace
@@ -64,7 +68,7 @@ FieldProblem CheckFields(ChangeFields* fields, const PasswordRules& rules) {
   if (problem.messageKey.empty() && fields->hasConfirmation &&
       fields->confirmation != fields->newPassword) {
     problem = {RuleFailure::kNone, TARPON_MESSAGE_KEY("problemMismatch"),
-               "confirmation"};
+               "confirmation", -1};
   }
   return problem;
 }

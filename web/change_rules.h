@@ -44,6 +44,9 @@ struct FieldProblem {
   RuleFailure rule = RuleFailure::kNone;
   std::string messageKey;
   const char* field = "";  // the form's name of the field at fault
+  // For kMissingClass and kMissingDigit: the index of the rules' required
+  // entry the new password lacks.
+  int missingEntry = -1;
 };
 
 // The user ID and the current password hold to the host's field rule, the

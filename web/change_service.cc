@@ -398,6 +398,8 @@ ChangeAnswer ChangeService::Compose(const ChangeJob& job,
     result.hostText = hostText;
     result.field =
         *checked.field.field != '\0' ? checked.field.field : verdict.field;
+    result.account = job.fields.user;
+    result.missingEntry = checked.field.missingEntry;
     out.contentType = "text/html; charset=utf-8";
     out.body = config_.page.Render(job.language, changed ? "" : job.fields.user,
                                    checked.destination, result);

@@ -123,7 +123,13 @@ std::string PasswordRules::Text() const {
 }
 
 RuleFailure CheckAgainstRules(const PasswordRules& rules,
-                              const std::string& value) {
+                              const std::string& typed, size_t* missingEntry) {
+  std::string value = typed;
+  if (rules.ignoresCase) {
+    for (char& c : value) {
+      c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+  }
   if (value.empty()) return RuleFailure::kMissing;
   if (value.size() > rules.maxLength) return RuleFailure::kTooLong;
   std::string allowed = rules.AllowedCharacters();
@@ -134,12 +140,14 @@ RuleFailure CheckAgainstRules(const PasswordRules& rules,
     }
   }
   if (value.size() < rules.minLength) return RuleFailure::kTooShort;
-  for (const auto& entry : rules.required) {
+  for (size_t index = 0; index < rules.required.size(); ++index) {
+    const auto& entry = rules.required[index];
     bool found = false;
     for (const CharacterClass& one : entry) {
       found = found || value.find_first_of(one.characters) != std::string::npos;
     }
     if (found) continue;
+    if (missingEntry != nullptr) *missingEntry = index;
     bool digits = entry.size() == 1 && entry.front().token == "digit";
     return digits ? RuleFailure::kMissingDigit : RuleFailure::kMissingClass;
   }
@@ -177,6 +185,10 @@ bool ParsePasswordRules(const std::string& text, PasswordRules* rules,
       if (!allowedGiven) rules->allowed.clear();
       allowedGiven = true;
       ok = ParseClasses(value, &rules->allowed, error);
+    } else if (name == "case") {
+      rules->ignoresCase = Lower(value) == "ignored";
+      ok = rules->ignoresCase || Lower(value) == "kept";
+      if (!ok) *error = "case is \"ignored\" or \"kept\", not " + value;
     } else if (name == "required") {
       rules->required.emplace_back();
       ok = ParseClasses(value, &rules->required.back(), error);
@@ -190,6 +202,13 @@ bool ParsePasswordRules(const std::string& text, PasswordRules* rules,
     *error = "minlength " + std::to_string(rules->minLength) +
              " is above maxlength " + std::to_string(rules->maxLength);
     return false;
+  }
+  for (const auto& entry : rules->required) {
+    if (rules->ignoresCase && entry.size() == 1 &&
+        entry.front().token == "lower") {
+      *error = "required: lower cannot be met when the case is ignored";
+      return false;
+    }
   }
   if (rules->required.size() > rules->maxLength) {
     *error = std::to_string(rules->required.size()) +

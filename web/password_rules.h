@@ -28,6 +28,9 @@ struct PasswordRules {
   // Each entry: at least one character from the union of its classes.
   std::vector<std::vector<CharacterClass>> required;
   std::string note;  // shown as written, after the rules
+  // "case: ignored": the host takes every small letter as its capital, so
+  // a value is checked upper-cased.
+  bool ignoresCase = false;
 
   // The host's field rule: 1 to 8 letters, digits, @ # $.
   static PasswordRules HostField();
@@ -49,15 +52,19 @@ enum class RuleFailure {
   kMissingDigit,  // none from a required entry of the digits alone
 };
 
+// *missingEntry (when given) is set to the index of the required entry a
+// kMissingClass or kMissingDigit names.
 RuleFailure CheckAgainstRules(const PasswordRules& rules,
-                              const std::string& value);
+                              const std::string& value,
+                              size_t* missingEntry = nullptr);
 
 // Reads text into *rules: properties separated by ";", each "name: value";
 // the names minlength, maxlength, allowed and required as the password
-// managers read them, and "note:", which takes the rest of the text (it
-// may hold ";"). A property left out keeps the host's field rule. False
-// with a one-line reason for anything beyond the host's field rule, an
-// unknown property or class, or rules no password could meet.
+// managers read them, "case: ignored" (or "case: kept", the default), and
+// "note:", which takes the rest of the text (it may hold ";"). A property left
+// out keeps the host's field rule. False with a one-line reason for anything
+// beyond the host's field rule, an unknown property or class, or rules no
+// password could meet.
 bool ParsePasswordRules(const std::string& text, PasswordRules* rules,
                         std::string* error);
 

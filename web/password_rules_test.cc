@@ -18,11 +18,18 @@ TEST(PasswordRulesTest, NamesTheFirstRuleAPasswordBreaks) {
       << error;
   PasswordRules digit;
   ASSERT_TRUE(ParsePasswordRules("required: digit", &digit, &error)) << error;
+  // A host that upper-cases: small letters are checked as capitals.
+  PasswordRules caseless;
+  ASSERT_TRUE(ParsePasswordRules(
+      "case: ignored; allowed: upper, digit; required: upper", &caseless,
+      &error))
+      << error;
   const PasswordRules host = PasswordRules::HostField();
   struct Case {
     const PasswordRules& rules;
     std::string password;
     RuleFailure failure;
+    size_t entry = 99;  // the required entry named, 99 for none
   };
   const Case cases[] = {
       {host, "a", RuleFailure::kNone},
@@ -38,14 +45,19 @@ TEST(PasswordRulesTest, NamesTheFirstRuleAPasswordBreaks) {
       {strict, "AB1", RuleFailure::kTooShort},
       {strict, "ABCDEF1", RuleFailure::kTooLong},
       {strict, "abc1", RuleFailure::kBadCharacter},
-      {strict, "ABCD", RuleFailure::kMissingClass},
-      {strict, "1234", RuleFailure::kMissingClass},
-      {digit, "ABCD", RuleFailure::kMissingDigit},  // said as what it is
+      {strict, "ABCD", RuleFailure::kMissingClass, 1},
+      {strict, "1234", RuleFailure::kMissingClass, 0},
+      {digit, "ABCD", RuleFailure::kMissingDigit, 0},  // said as what it is
+      {caseless, "abc1", RuleFailure::kNone},
+      {caseless, "1234", RuleFailure::kMissingClass, 0},
+      {caseless, "ab-1", RuleFailure::kBadCharacter},
       {digit, "ABC1", RuleFailure::kNone},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.password);
-    EXPECT_EQ(c.failure, CheckAgainstRules(c.rules, c.password));
+    size_t entry = 99;
+    EXPECT_EQ(c.failure, CheckAgainstRules(c.rules, c.password, &entry));
+    EXPECT_EQ(c.entry, entry);
   }
   EXPECT_EQ("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789$",
             strict.AllowedCharacters());

@@ -305,7 +305,8 @@ TEST_F(WebApiTest, ServesThePageDocumentsAndMetrics) {
   };
   http_test::HttpAnswer page = send("GET", "/?user=%3Cb%3E");
   EXPECT_EQ(200, page.status);
-  EXPECT_NE(std::string::npos, page.body.find("<html lang=\"fr\">"));
+  EXPECT_NE(std::string::npos,
+            page.body.find("<html lang=\"fr\" dir=\"ltr\">"));
   EXPECT_NE(std::string::npos, page.body.find("value=\"&lt;b&gt;\""));
   // Each page has a key of its own for the form's retries.
   auto formKey = [](const std::string& body) {
@@ -417,10 +418,17 @@ TEST_F(WebApiTest, TakesADestinationsRulesFromItsConfiguration) {
        {std::string(
             "minlength=\"6\"\n       maxlength=\"7\" passwordrules=\"") +
             hint + "\"",
-        std::string("<li>New password: 6 to 7 characters.</li>"),
-        std::string("<li>It may hold: capital letters A to Z, digits 0 to "
-                    "9.</li>\n<li>It must hold at least one of: digits 0 to "
-                    "9.</li>\n<li>&lt;Yearly&gt;</li>"),
+        std::string("<li data-rule=\"length\" data-min=\"6\" "
+                    "data-max=\"7\" data-short=\"Use at least 6 "
+                    "characters.\" data-long=\"Use at most 7 characters.\">"
+                    "New password: 6 to 7 characters.</li>"),
+        std::string("<li data-rule=\"allowed\" data-characters=\""
+                    "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789\">It may hold: "
+                    "capital letters A to Z, digits 0 to 9.</li>\n"
+                    "<li data-rule=\"required\" data-characters=\"0123456789\" "
+                    "data-message=\"Add a digit (0 to 9).\">It must hold at "
+                    "least one of: digits 0 to 9.</li>\n"
+                    "<li class=\"note\">&lt;Yearly&gt;</li>"),
         std::string("\"note\":\"\\u003cYearly\\u003e\"")}) {
     EXPECT_NE(std::string::npos, page.find(part)) << part;
   }

@@ -79,6 +79,7 @@ class Session : public Peer, public std::enable_shared_from_this<Session> {
 
   void ServePage(Request& request, const Route& route);
   void ServeFixed(Request& request, const Route& route);
+  void ServeLogo(Request& request, const Route& route);
   void ServeWellKnown(Request&, const Route&) {
     Response moved = Answer(http::status::found, "text/plain", "");
     moved.set(http::field::location, "/");
@@ -178,6 +179,7 @@ const Route kRoutes[] = {
      "text/css; charset=utf-8", &WebConfig::style},
     {"/static/favicon.svg", kGet, &Session::ServeFixed, "image/svg+xml",
      &WebConfig::icon},
+    {"/static/logo", kGet, &Session::ServeLogo, nullptr, nullptr},
     {"/api/v1/openapi.json", kGet, &Session::ServeFixed, "application/json",
      &WebConfig::openapi},
     {"/api/v1/destinations", kGet, &Session::ServeFixed, "application/json",
@@ -382,6 +384,14 @@ void Session::ServePage(Request& request, const Route&) {
 
 void Session::ServeFixed(Request&, const Route& route) {
   Send(Answer(http::status::ok, route.type, config_.*route.body));
+}
+
+// The organisation's logo (-logo), when one was given.
+void Session::ServeLogo(Request&, const Route&) {
+  if (config_.logo.empty()) {
+    return Send(Answer(http::status::not_found, "text/plain", "Not found\n"));
+  }
+  Send(Answer(http::status::ok, config_.logoType, config_.logo));
 }
 
 std::unique_ptr<ChangeJob> Session::MakeJob(const Request& request, bool api) {

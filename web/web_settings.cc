@@ -68,6 +68,47 @@ bool ParseRules(const std::string& text, WebSettings* settings,
   return true;
 }
 
+// "NAME:LANG=TEXT": a destination's note in one language.
+bool ParseRulesNote(const std::string& text, WebSettings* settings,
+                    std::string* error) {
+  size_t colon = text.find(':');
+  size_t equals = text.find('=');
+  std::string language =
+      colon < equals ? text.substr(colon + 1, equals - colon - 1) : "";
+  bool tag = !language.empty() && language.size() <= 8 &&
+             language.find_first_not_of("abcdefghijklmnopqrstuvwxyz") ==
+                 std::string::npos;
+  if (colon == 0 || equals == std::string::npos || !tag) {
+    *error = "-rules-note needs NAME:LANG=TEXT, LANG in small letters: " + text;
+    return false;
+  }
+  settings->ruleNotes[text.substr(0, colon)][language] =
+      text.substr(equals + 1);
+  return true;
+}
+
+// An address people are sent to: https://, http:// or one of this site's
+// own paths; nothing a browser would run.
+bool ParseLink(const std::string& value, std::string* to) {
+  *to = value;
+  bool ok = value.rfind("https://", 0) == 0 || value.rfind("http://", 0) == 0 ||
+            value.rfind("mailto:", 0) == 0 || value.rfind("tel:", 0) == 0 ||
+            (value.size() > 1 && value[0] == '/' && value[1] != '/');
+  for (char c : value) {
+    ok = ok && static_cast<unsigned char>(c) > 0x20 && c != 0x7F && c != '"' &&
+         c != '<' && c != '>';
+  }
+  return ok;
+}
+
+bool ParseText(const std::string& value, size_t most, std::string* to) {
+  *to = value;
+  for (char c : value) {
+    if (static_cast<unsigned char>(c) < 0x20) return false;
+  }
+  return !value.empty() && value.size() <= most;
+}
+
 bool ParseCount(const std::string& text, int most, int* value) {
   if (text.empty() || text.size() > 6 ||
       text.find_first_not_of("0123456789") != std::string::npos) {
@@ -162,6 +203,28 @@ const WebOption kWebOptions[] = {
      [](const std::string& v, WebSettings* s, std::string*) {
        return ParseListen(v, &s->metricsListen);
      }},
+    {"-rules-note", ParseRulesNote},
+    {"-sign-on-url", [](const std::string& v, WebSettings* s,
+                        std::string*) { return ParseLink(v, &s->signOnUrl); }},
+    {"-help-desk",
+     [](const std::string& v, WebSettings* s, std::string*) {
+       return ParseText(v, 200, &s->helpDesk);
+     }},
+    {"-help-desk-url",
+     [](const std::string& v, WebSettings* s, std::string*) {
+       return ParseLink(v, &s->helpDeskUrl);
+     }},
+    {"-organisation",
+     [](const std::string& v, WebSettings* s, std::string*) {
+       return ParseText(v, 100, &s->organisation);
+     }},
+    {"-logo",
+     [](const std::string& v, WebSettings* s, std::string*) {
+       s->logo = v;
+       size_t dot = v.rfind('.');
+       std::string type = dot == std::string::npos ? "" : v.substr(dot);
+       return type == ".svg" || type == ".png";
+     }},
 };
 
 // The settings every start needs, and rules only for destinations
@@ -176,13 +239,22 @@ bool CheckWebSettings(WebSettings* settings, std::string* error) {
     *error = std::string(missing) + " is required";
     return false;
   }
-  for (const auto& [destination, rules] : settings->rules) {
-    bool offered = false;
+  auto offered = [settings](const std::string& destination) {
     for (const auto& [name, label] : settings->destinations) {
-      offered = offered || name == destination;
+      if (name == destination) return true;
     }
-    if (!offered) {
+    return false;
+  };
+  for (const auto& [destination, rules] : settings->rules) {
+    if (!offered(destination)) {
       *error = "-rules names " + destination + ", which -destinations lacks";
+      return false;
+    }
+  }
+  for (const auto& [destination, notes] : settings->ruleNotes) {
+    if (!offered(destination)) {
+      *error =
+          "-rules-note names " + destination + ", which -destinations lacks";
       return false;
     }
   }

@@ -76,6 +76,18 @@ struct WebSettings {
   NetBlockList proxyFrom;
   std::string metricsListen;  // -metrics, "" for none
   bool check = false;         // -check: check the settings, then exit
+  // -rules-note NAME:LANG=TEXT: a destination's note in one language, in
+  // place of the -rules note on pages in that language.
+  std::map<std::string, std::map<std::string, std::string>> ruleNotes;
+  // What the page tells people beside its own texts: where to sign on
+  // after a change (-sign-on-url), whom to ask (-help-desk, its link
+  // -help-desk-url), and whose page it is (-organisation, -logo: an SVG or
+  // PNG file served as /static/logo). "" for none.
+  std::string signOnUrl;
+  std::string helpDesk;
+  std::string helpDeskUrl;
+  std::string organisation;
+  std::string logo;
 
   const PasswordRules& RulesFor(const std::string& destination) const;
 };

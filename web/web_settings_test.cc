@@ -63,6 +63,25 @@ TEST(WebSettingsTest, ReadsTheLimitsAndRefusesBadValues) {
        "do not fit"},
       {{"-rules", "b=minlength: 2"}, false, "-rules names b"},
       {{"-rules", "minlength: 2"}, false, "NAME=RULES"},
+      {{"-rules", "a=case: ignored"}, true},
+      {{"-rules", "a=case: sometimes"}, false, "\"ignored\" or \"kept\""},
+      {{"-rules", "a=case: ignored; required: lower"}, false, "cannot be met"},
+      {{"-rules-note", "a:fr=Tous les ans."}, true},
+      {{"-rules-note", "a=Yearly."}, false, "NAME:LANG=TEXT"},
+      {{"-rules-note", "a:FR=Yearly."}, false, "NAME:LANG=TEXT"},
+      {{"-rules-note", "b:fr=Yearly."}, false, "-rules-note names b"},
+      {{"-sign-on-url", "https://portal.example/signon"}, true},
+      {{"-sign-on-url", "/signon"}, true},
+      {{"-sign-on-url", "javascript:alert(1)"}, false},
+      {{"-sign-on-url", "//elsewhere.example/"}, false},
+      {{"-sign-on-url", "https://x.example/\"onclick"}, false},
+      {{"-help-desk", "Call 555-0100"}, true},
+      {{"-help-desk", "two\nlines"}, false},
+      {{"-help-desk-url", "mailto:help@example.org"}, true},
+      {{"-organisation", "Example & Co"}, true},
+      {{"-organisation", ""}, false},
+      {{"-logo", "/etc/tarpon-web/logo.svg"}, true},
+      {{"-logo", "/etc/tarpon-web/logo.gif"}, false},
   };
   for (const Case& c : cases) {
     Words args = base;
@@ -72,6 +91,13 @@ TEST(WebSettingsTest, ReadsTheLimitsAndRefusesBadValues) {
     SCOPED_TRACE(c.more[0] + " " + c.more[1]);
     EXPECT_EQ(c.ok, ParseWebArguments(args, &settings, &error)) << error;
     EXPECT_NE(std::string::npos, error.find(c.says)) << error;
+    if (c.more[0] == "-rules-note" && c.ok) {
+      EXPECT_EQ("Tous les ans.", settings.ruleNotes["a"]["fr"]);
+    }
+    if (c.more[0] == "-rules" && c.ok && c.more[1] == "a=case: ignored") {
+      EXPECT_TRUE(settings.RulesFor("a").ignoresCase);
+      continue;
+    }
     if (c.more[0] == "-rules" && c.ok) {
       const PasswordRules& rules = settings.RulesFor("a");
       EXPECT_EQ(

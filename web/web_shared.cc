@@ -111,6 +111,12 @@ bool WebConfig::LoadAssets(std::string* error) {
   icon = ReadAsset(folder + "/static/favicon.svg", error);
   style = ReadAsset(folder + "/static/tarpon-web.css", error);
   openapi = ReadAsset(folder + "/openapi.json", error);
+  if (error->empty() && !settings.logo.empty()) {
+    logo = ReadAsset(settings.logo, error);
+    bool svg = settings.logo.size() > 4 &&
+               settings.logo.compare(settings.logo.size() - 4, 4, ".svg") == 0;
+    logoType = svg ? "image/svg+xml" : "image/png";
+  }
   return error->empty();
 }
 

@@ -83,6 +83,8 @@ struct WebConfig {
   WebSettings settings;
   ChangePage page;
   std::string script, style, icon, openapi;
+  // -logo's file and its media type, "" without one.
+  std::string logo, logoType;
   std::string destinations;  // with their labels and rules, as JSON
   std::string healthy = "ok\n";
   std::unique_ptr<TlsContext> gatewayTls;  // clients' contexts: any thread

@@ -2,13 +2,15 @@
 """One browser session through tarpon-web's page, against the real
 tarpon-web, tarpons and emulated node on loopback, in headless Chromium:
 a mismatch and a broken rule caught by the script as they are typed, the
-show-password button, a wrong current password, a mismatch caught by the
-server with scripts off (and no show-password button), a change made with
-the keyboard alone (the database then holds the new password), the
-well-known change-password address, no console error or CSP violation, no
-axe-core WCAG 2.1 A/AA violation, and the page's picture.
+checklist ticking as one types, the show-password button, a wrong current
+password, the server's own messages with scripts off (no browser bubble),
+a change made with the keyboard alone (the database then holds the new
+password) and its done state, the well-known change-password address, a
+table of states (the checklist, the done state, a right-to-left page,
+320 px in every language) with no sideways scrolling, no console error or
+CSP violation and no axe-core WCAG 2.1 A/AA violation, and their pictures.
 
-Usage: web_browser_test.py BIN_DIR SOURCE_DIR WORK_DIR [SCREENSHOT]
+Usage: web_browser_test.py BIN_DIR SOURCE_DIR WORK_DIR [PICTURES_DIR]
 Skips (exit 0) when Chromium is not installed. Run with /usr/bin/python3,
 whose packages hold Debian's selenium."""
 
@@ -73,6 +75,9 @@ class Servers:
                    "[partner_lu hosta]\nname = NETA.KSVHOST\n"
                    "[host NETA.KSVHOST]\nusers = users.db\n")
         self.write("users.db", "ALICE SECRET1\n")
+        self.write("logo.svg", '<svg xmlns="http://www.w3.org/2000/svg" '
+                   'width="40" height="40"><circle cx="20" cy="20" r="18" '
+                   'fill="#1a56b0"/></svg>')
         os.chmod(self.path("users.db"), 0o600)
         gateway_port = free_port()
         self.write("services", "tarponGateway %d/tcp\n" % gateway_port)
@@ -98,7 +103,14 @@ class Servers:
                     "127.0.0.1:%d" % self.port, "-cert", self.path("web.pem"),
                     "-key", self.path("web.key"), "-gateway", "127.0.0.1",
                     "-destinations", "hosta=Host A", "-rules",
-                    "hosta=minlength: 4; required: digit; note: Yearly.",
+                    "hosta=minlength: 4; required: digit; case: ignored; "
+                    "note: Yearly.",
+                    "-rules-note", "hosta:fr=Chaque année.",
+                    "-sign-on-url", "https://sign-on.example/",
+                    "-help-desk", "Help line 555-0100",
+                    "-help-desk-url", "tel:5550100",
+                    "-organisation", "Example Works",
+                    "-logo", self.path("logo.svg"),
                     "-assets",
                     os.path.join(source_dir, "web", "assets")], env, "web")
         wait_for_port(self.port)
@@ -128,13 +140,14 @@ class Servers:
 
 
 class Session:
-    def __init__(self, driver, servers, axe):
+    def __init__(self, driver, servers, axe, pictures=None):
         from selenium.webdriver.common.by import By
         from selenium.webdriver.support.ui import WebDriverWait
         self.by = By
         self.driver = driver
         self.servers = servers
         self.axe = axe
+        self.pictures = pictures
         self.wait = WebDriverWait(driver, WAIT)
         self.base = "https://127.0.0.1:%d/" % servers.port
 
@@ -176,17 +189,67 @@ class Session:
     def result_text(self):
         return self.find("#result").text
 
+    def show(self, language, width):
+        """The page in language at width CSS pixels."""
+        self.driver.execute_cdp_cmd("Network.enable", {})
+        self.driver.execute_cdp_cmd("Network.setExtraHTTPHeaders", {
+            "headers": {"Accept-Language": language}})
+        self.driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
+            "width": width, "height": 1000, "deviceScaleFactor": 1,
+            "mobile": width < 400})
+        self.open()
+        assert self.find("html").get_attribute("lang") == language
 
-def walk(s, screenshot):
-    # Prefilled user ID, the rules before the form, nothing to complain of.
+    def type_partial(self):
+        self.fill("alice", "SECRET1", "abc", "")
+        self.find("#currentPassword").click()
+        self.wait.until(lambda d: d.find_element(
+            self.by.ID, "newPassword-message").text != "")
+
+    def reveal_new(self):
+        self.find("#newPassword").send_keys("AFTER1")
+        self.find("#newPassword-reveal").click()
+
+    def check_layout(self, what):
+        sizes = self.driver.execute_script(
+            "const card = document.querySelector('main').getBoundingClientRect();"
+            "const out = [...document.querySelectorAll('main *')].filter("
+            "  e => e.getClientRects().length && "
+            "  !e.closest('.visually-hidden')).filter(e => {"
+            "  const r = e.getBoundingClientRect();"
+            "  return r.left < card.left - 1 || r.right > card.right + 1; })"
+            "  .map(e => e.tagName + '#' + e.id + '.' + e.className);"
+            "return [document.documentElement.scrollWidth, innerWidth, out];")
+        assert sizes[0] <= sizes[1], "%s: scrolls sideways %s" % (what, sizes)
+        assert sizes[2] == [], "%s: outside the card %s" % (what, sizes[2])
+
+    def picture(self, name):
+        if self.pictures:
+            os.makedirs(self.pictures, exist_ok=True)
+            self.driver.save_screenshot(
+                os.path.join(self.pictures, name + ".png"))
+
+
+LANGUAGES = ["ar", "de", "en", "es", "fr", "it", "nl", "pl", "pt"]
+
+
+def walk(s):
+    # Prefilled user ID, its rule beside it, the checklist beside the new
+    # password, nothing to complain of.
     s.open("?user=alice")
     assert s.find("#user").get_attribute("value") == "alice"
-    assert s.find(".rules").location["y"] < s.find("#change").location["y"]
+    assert "capitals" in s.find("#user-rule").text
+    rules_y = s.find(".rules").location["y"]
+    assert s.find("#newPassword").location["y"] < rules_y
+    assert rules_y < s.find("#confirmation").location["y"]
+    assert s.find("#change").get_attribute("novalidate") == "true"
     s.check_accessible("the empty page")
     s.check_console("the empty page")
 
-    # The destination's rules are on the page and bound the field.
+    # The destination's rules are on the page and bound the field; the
+    # case rule is said.
     assert "Yearly." in s.find(".rules").text
+    assert "takes every letter as a capital" in s.find(".rules").text
     assert s.find("#newPassword").get_attribute("minlength") == "4"
 
     # A mismatched confirmation is caught before anything is sent, and
@@ -200,11 +263,31 @@ def walk(s, screenshot):
             "confirmation-message")
     assert "change" not in s.servers.read("web.out")
 
-    # A rule broken is shown as soon as the person moves on.
+    # A rule broken is said precisely as soon as the person moves on.
     s.fill("alice", "SECRET1", "AFTERX", "A")
-    s.wait.until(lambda d: "lacks" in d.find_element(
-        s.by.ID, "newPassword-message").text)
+    s.wait.until(lambda d: d.find_element(
+        s.by.ID, "newPassword-message").text == "Add a digit (0 to 9).")
     assert s.find("#newPassword").get_attribute("aria-invalid") == "true"
+
+    # The checklist ticks as one types (small letters as capitals), and
+    # says so politely once typing pauses.
+    def met():
+        return [li.get_attribute("data-met") for li in s.driver.find_elements(
+            s.by.CSS_SELECTOR, ".rule-set li[data-rule]")]
+    assert s.find("#rules-status").get_attribute("aria-live") == "polite"
+    field = s.find("#newPassword")
+    field.clear()
+    field.send_keys("ab")
+    assert met() == ["no", "yes", "no"], met()
+    s.wait.until(lambda d: d.find_element(s.by.ID, "rules-status")
+                 .get_attribute("textContent") == "1 of 3 rules met.")
+    field.send_keys("c1")
+    assert met() == ["yes", "yes", "yes"], met()
+    s.wait.until(lambda d: d.find_element(s.by.ID, "rules-status")
+                 .get_attribute("textContent") == "Every rule is met.")
+    states = [e.get_attribute("textContent") for e in s.driver.find_elements(
+        s.by.CSS_SELECTOR, ".rule-set li[data-rule] .state")]
+    assert states == ["Met:"] * 3, states
 
     # The show-password button shows the text and says so, then hides it.
     field, button = s.find("#newPassword"), s.find("#newPassword-reveal")
@@ -223,24 +306,28 @@ def walk(s, screenshot):
     s.submit_and_wait_for_result()
     text = s.result_text()
     assert "current password is not right" in text, text
-    assert "BAD PASSWORD" not in text, text
+    assert "BAD PASSWORD" not in text and "ERROR" not in text, text
     assert s.find("#user").get_attribute("value") == "ALICE"
     for field in ("currentPassword", "newPassword", "confirmation"):
         assert s.find("#" + field).get_attribute("value") == "", field
     s.check_accessible("the refusal")
     s.check_console("the refusal")
 
-    # Scripts off: the server finds the mismatch.
+    # Scripts off: no browser bubble holds the form back; the server finds
+    # the short password and the mismatch, and says so in its words.
     s.driver.execute_cdp_cmd("Emulation.setScriptExecutionDisabled",
                              {"value": True})
-    s.open()
-    s.fill("alice", "SECRET1", "AFTER1", "AFTER2")
-    s.submit_and_wait_for_result()
-    assert "differ" in s.result_text(), s.result_text()
-    assert s.find("#user").get_attribute("value") == "ALICE"
+    for new, again, where, said in (
+            ("AB1", "AB1", "newPassword", "Use at least 4 characters."),
+            ("AFTER1", "AFTER2", "confirmation", "differ")):
+        s.open()
+        s.fill("alice", "SECRET1", new, again)
+        s.submit_and_wait_for_result()
+        assert said in s.result_text(), s.result_text()
+        assert said in s.find("#%s-message" % where).text
+        assert s.find("#" + where).get_attribute("aria-invalid") == "true"
+        assert s.find("#user").get_attribute("value") == "ALICE"
     assert s.driver.find_elements(s.by.CSS_SELECTOR, ".reveal") == []
-    assert "differ" in s.find("#confirmation-message").text
-    assert s.find("#confirmation").get_attribute("aria-invalid") == "true"
     s.driver.execute_cdp_cmd("Emulation.setScriptExecutionDisabled",
                              {"value": False})
     s.check_console("the page without scripts")
@@ -259,19 +346,23 @@ def walk(s, screenshot):
         Keys.TAB, "AFTER1", Keys.TAB, Keys.TAB, "AFTER1", Keys.ENTER).perform()
     s.wait.until(lambda d: old.id != d.find_element(s.by.TAG_NAME, "html").id)
     s.wait.until(lambda d: d.find_element(s.by.ID, "result"))
-    assert "Password changed" in s.result_text(), s.result_text()
     assert s.servers.read("users.db").startswith("ALICE     AFTER1")
-    # The plain verdict first, the host's own words on request.
+    # The done state: the account, the host, what next, where to sign on;
+    # no form left. The host's own words on request.
+    text = s.result_text()
+    for part in ("Password changed", "ALICE", "Host A", "next sign-on",
+                 "Sign on to Host A", "Change another password"):
+        assert part in text, (part, text)
+    assert s.find("#sign-on").get_attribute("href") == \
+        "https://sign-on.example/"
+    assert s.driver.find_elements(s.by.ID, "change") == []
     details = s.find("#result details")
     assert not details.get_attribute("open")
     s.find("#result summary").click()
     assert details.get_attribute("open")
     s.check_accessible("the success")
     s.check_console("the success")
-    if screenshot:
-        s.find("#newPassword").send_keys("AFTER2")
-        s.find("#newPassword-reveal").click()
-        s.driver.save_screenshot(screenshot)
+    s.picture("done")
 
     # Password managers send people to the well-known address: it leads
     # to the page.
@@ -279,13 +370,39 @@ def walk(s, screenshot):
     s.wait.until(lambda d: d.find_element(s.by.ID, "change"))
     assert s.driver.current_url == s.base, s.driver.current_url
 
+    # The table of states: each in its language and width, accessible,
+    # without sideways scrolling, its buttons inside the card.
+    for name, language, width, action in (
+            ("checklist", "en", 800, s.type_partial),
+            ("rtl", "ar", 800, s.type_partial),
+            ("320px", "fr", 320, s.reveal_new)):
+        s.show(language, width)
+        action()
+        s.check_layout(name)
+        s.check_accessible(name)
+        s.check_console(name)
+        s.picture(name)
+        if name == "rtl":
+            assert s.find("html").get_attribute("dir") == "rtl"
+            # Mirrored: the field's label starts at the right.
+            label, card = s.find("label[for=user]"), s.find("main")
+            assert (label.location["x"] + label.size["width"] >
+                    card.location["x"] + card.size["width"] - 60)
+    # Every language at 320 px: a whole page, nothing sideways.
+    for language in LANGUAGES:
+        s.show(language, 320)
+        s.reveal_new()
+        s.check_layout("320 px, " + language)
+        s.check_accessible("320 px, " + language)
+    s.show("en", 800)
+
 
 def main():
     if len(sys.argv) < 4:
         print(__doc__)
         return 2
     bin_dir, source_dir, work = sys.argv[1:4]
-    screenshot = sys.argv[4] if len(sys.argv) > 4 else None
+    pictures = sys.argv[4] if len(sys.argv) > 4 else None
     chromium = shutil.which("chromium")
     driver_path = shutil.which("chromedriver")
     if chromium is None or driver_path is None:
@@ -308,7 +425,7 @@ def main():
                                   options=options)
         driver.set_page_load_timeout(WAIT)
         driver.set_script_timeout(WAIT)
-        walk(Session(driver, servers, axe), screenshot)
+        walk(Session(driver, servers, axe, pictures))
     finally:
         if driver is not None:
             driver.quit()

@@ -1,9 +1,11 @@
 // Live checks of the change form against the rules the server put in the
-// page (the same data as GET /api/v1/destinations): the host's rule for
-// the user ID and the current password, the chosen destination's for the
-// new one, and the confirmation, before anything is sent; a show-password
-// button for each password field; and no second submit while one is
-// running. The server checks all of it again: this only saves a trip.
+// page (the same data as GET /api/v1/destinations, and the checklist's
+// items): the host's rule for the user ID and the current password, the
+// chosen destination's for the new one, ticked off in its checklist as
+// one types, and the confirmation, before anything is sent; the page's
+// own messages in place of the browser's; a show-password button for each
+// password field; and no second submit while one is running. The server
+// checks all of it again: this only saves a trip.
 'use strict';
 (function () {
   const form = document.getElementById('change');
@@ -43,22 +45,105 @@
     };
   }
 
-  // The message key of value's first problem against rules, or null; an
+  // The chosen hosts' checklists, their items and whether each host takes
+  // small letters as capitals; the first one's without a choice.
+  function chosenSets() {
+    const names = chosenNames();
+    const sets = [...document.querySelectorAll('.rule-set')];
+    const found = sets.filter((set) => names.includes(set.dataset.destination));
+    return found.length > 0 ? found : sets.slice(0, 1);
+  }
+  function chosenSet() {
+    return chosenSets()[0];
+  }
+
+  // The message of value's first problem against rules, or null; an
   // empty value counts only when the form is being sent, a short one and
   // a missing class only once complete (sent, or the person moved on).
-  function broken(rules, value, sending, complete, missing) {
-    if (value === '') return sending ? missing : null;
-    if (value.length > rules.maxLength) return 'tooLong';
+  // A checklist, when given, says the new password's messages precisely.
+  function broken(rules, value, sending, complete, missing, set) {
+    if (value === '') return sending ? form.dataset[missing] : null;
+    const items = set ? chosenSets()
+      .flatMap((one) => [...one.querySelectorAll('li[data-rule]')]) : [];
+    // The length item whose bound is the one broken (several hosts: the
+    // strictest).
+    const lengthBy = (key, bound) => items.find((li) =>
+      li.dataset.rule === 'length' && Number(li.dataset[key]) === bound);
+    if (set && set.dataset.case === 'ignored') value = value.toUpperCase();
+    if (value.length > rules.maxLength) {
+      const length = lengthBy('max', rules.maxLength);
+      return length ? length.dataset.long : form.dataset.tooLong;
+    }
     for (const c of value) {
-      if (!rules.allowedCharacters.includes(c)) return 'characters';
+      if (!rules.allowedCharacters.includes(c)) return form.dataset.characters;
     }
     if (!complete) return null;
-    if (value.length < rules.minLength) return 'tooShort';
-    for (const set of rules.requiredCharacters) {
-      if ([...value].some((c) => set.includes(c))) continue;
-      return set === '0123456789' ? 'missingDigit' : 'missingClass';
+    if (value.length < rules.minLength) {
+      const length = lengthBy('min', rules.minLength);
+      return length ? length.dataset.short : form.dataset.tooShort;
+    }
+    for (const chars of rules.requiredCharacters) {
+      if ([...value].some((c) => chars.includes(c))) continue;
+      const item = items.find((li) => li.dataset.rule === 'required' &&
+                              li.dataset.characters === chars);
+      if (item) return item.dataset.message;
+      return form.dataset[chars === '0123456789' ? 'missingDigit'
+        : 'missingClass'];
     }
     return null;
+  }
+
+  // Ticks one checklist item against value; true when met.
+  function tickItem(li, value) {
+    const chars = li.dataset.characters || '';
+    const ok = li.dataset.rule === 'length'
+      ? value.length >= Number(li.dataset.min) &&
+        value.length <= Number(li.dataset.max)
+      : li.dataset.rule === 'allowed'
+        ? value !== '' && [...value].every((c) => chars.includes(c))
+        : [...value].some((c) => chars.includes(c));
+    li.dataset.met = ok ? 'yes' : 'no';
+    li.querySelector('.state').textContent =
+      ok ? form.dataset.met : form.dataset.open;
+    return ok;
+  }
+
+  // Ticks the chosen checklists' items against the new password; says how
+  // many are met, politely, once typing pauses.
+  const status = field('rules-status');
+  let spoken = '', pause = null;
+  function tick() {
+    const sets = chosenSets();
+    if (sets.length === 0) return;
+    const typed = field('newPassword').value;
+    const items = [];
+    let met = 0;
+    for (const set of sets) {
+      const value = set.dataset.case === 'ignored' ? typed.toUpperCase() : typed;
+      for (const li of set.querySelectorAll('li[data-rule]')) {
+        items.push(li);
+        if (tickItem(li, value)) met += 1;
+      }
+    }
+    const text = met === items.length ? form.dataset.rulesAllMet
+      : form.dataset.rulesStatus.replace('{met}', met)
+        .replace('{all}', items.length);
+    clearTimeout(pause);
+    pause = setTimeout(() => {
+      if (text !== spoken && field('newPassword').value !== '') {
+        status.textContent = spoken = text;
+      }
+    }, 700);
+  }
+
+  // Each checklist item gets a state a screen reader reads before it.
+  for (const li of document.querySelectorAll('.checklist li[data-rule]')) {
+    const state = document.createElement('span');
+    state.className = 'state visually-hidden';
+    li.prepend(state);
+  }
+  for (const list of document.querySelectorAll('.checklist')) {
+    list.classList.add('live-checks');
   }
 
   // The first problem as [field, message], or null.
@@ -67,15 +152,16 @@
       return ['destinations', form.dataset.noHost];
     }
     const checks = [
-      ['user', data.hostField, 'noUser'],
-      ['currentPassword', data.hostField, 'noCurrent'],
-      ['newPassword', chosenRules(), 'noNew'],
+      ['user', data.hostField, 'noUser', null],
+      ['currentPassword', data.hostField, 'noCurrent', null],
+      ['newPassword', chosenRules(), 'noNew', chosenSet()],
     ];
-    for (const [id, rules, missing] of checks) {
+    for (const [id, rules, missing, set] of checks) {
       const input = field(id);
       const complete = sending || document.activeElement !== input;
-      const key = broken(rules, input.value, sending, complete, missing);
-      if (key) return [id, form.dataset[key]];
+      const message =
+        broken(rules, input.value, sending, complete, missing, set);
+      if (message) return [id, message];
     }
     const confirmation = field('confirmation');
     if ((sending || confirmation.value !== '') &&
@@ -109,6 +195,7 @@
     input.maxLength = rules.maxLength;
     input.setAttribute('passwordrules', rules.passwordRules);
     field('confirmation').maxLength = rules.maxLength;
+    tick();
   }
 
   // A button after each password field shows its text and hides it again;
@@ -136,7 +223,10 @@
 
   for (const box of boxes) box.addEventListener('change', choose);
   choose();
-  form.addEventListener('input', () => show(problem(false)));
+  form.addEventListener('input', () => {
+    show(problem(false));
+    tick();
+  });
   form.addEventListener('focusout', () => show(problem(false)));
   form.addEventListener('submit', (event) => {
     if (form.dataset.sending === 'yes') {
