@@ -7,7 +7,8 @@ password, the server's own messages with scripts off (no browser bubble),
 a change made with the keyboard alone (the database then holds the new
 password) and its done state, the well-known change-password address, a
 table of states (the checklist, the done state, a right-to-left page,
-320 px in every language) with no sideways scrolling, no console error or
+320 px in every language, and a change to two hosts that one refuses)
+with no sideways scrolling, no console error or
 CSP violation and no axe-core WCAG 2.1 A/AA violation, and their pictures.
 
 Usage: web_browser_test.py BIN_DIR SOURCE_DIR WORK_DIR [PICTURES_DIR]
@@ -73,8 +74,13 @@ class Servers:
         self.dir = tempfile.mkdtemp(prefix="tarpon-web-browser-")
         self.write("sna-node.conf", "[node]\nmodes = #BATCH\n"
                    "[partner_lu hosta]\nname = NETA.KSVHOST\n"
-                   "[host NETA.KSVHOST]\nusers = users.db\n")
-        self.write("users.db", "ALICE SECRET1\n")
+                   "[partner_lu hostb]\nname = NETA.HOSTB\n"
+                   "[host NETA.KSVHOST]\nusers = users.db\n"
+                   "[host NETA.HOSTB]\nusers = b.db\npassword_history = 3\n")
+        self.write("users.db", "ALICE SECRET1\nBOB SECRET1\n")
+        # Host B keeps BOB's last passwords: AFTER2 leaves a partial change.
+        self.write("b.db", "BOB SECRET1 history=AFTER2\n")
+        os.chmod(self.path("b.db"), 0o600)
         self.write("logo.svg", '<svg xmlns="http://www.w3.org/2000/svg" '
                    'width="40" height="40"><circle cx="20" cy="20" r="18" '
                    'fill="#1a56b0"/></svg>')
@@ -114,6 +120,15 @@ class Servers:
                     "-assets",
                     os.path.join(source_dir, "web", "assets")], env, "web")
         wait_for_port(self.port)
+        # A second tarpon-web offering both hosts, for a change to several.
+        self.several_port = free_port()
+        self.start([os.path.join(bin_dir, "tarpon-web"), "-listen",
+                    "127.0.0.1:%d" % self.several_port, "-cert",
+                    self.path("web.pem"), "-key", self.path("web.key"),
+                    "-gateway", "127.0.0.1", "-destinations",
+                    "hosta=Host A,hostb=Host B", "-assets",
+                    os.path.join(source_dir, "web", "assets")], env, "several")
+        wait_for_port(self.several_port)
 
     def path(self, name):
         return os.path.join(self.dir, name)
@@ -395,6 +410,35 @@ def walk(s):
         s.check_layout("320 px, " + language)
         s.check_accessible("320 px, " + language)
     s.show("en", 800)
+    several(s)
+
+
+def several(s):
+    """Both hosts ticked (the default), a password Host B has had: a table
+    of both, the partial outcome said plainly, the form set to retry Host B
+    alone."""
+    s.driver.get("https://127.0.0.1:%d/" % s.servers.several_port)
+    s.wait.until(lambda d: d.find_element(s.by.ID, "change"))
+    boxes = s.driver.find_elements(s.by.CSS_SELECTOR,
+                                   "input[type=checkbox][name=destinations]")
+    assert [b.is_selected() for b in boxes] == [True, True]
+    s.fill("bob", "SECRET1", "AFTER2", "AFTER2")
+    s.submit_and_wait_for_result()
+    rows = [r.text for r in s.driver.find_elements(
+        s.by.CSS_SELECTOR, "table.hosts tbody tr")]
+    assert len(rows) == 2 and "Host A" in rows[0] and "Host B" in rows[1], rows
+    text = s.result_text()
+    for part in ("Changed at some hosts only",
+                 "Now takes the new password: Host A.",
+                 "Still takes the old password: Host B."):
+        assert part in text, (part, text)
+    ticked = [b.get_attribute("value") for b in s.driver.find_elements(
+        s.by.CSS_SELECTOR, "input[type=checkbox]:checked")]
+    assert ticked == ["hostb"], ticked
+    assert s.servers.read("users.db").find("BOB       AFTER2") >= 0
+    s.check_accessible("the partial change")
+    s.check_console("the partial change")
+    s.picture("partial")
 
 
 def main():
