@@ -20,11 +20,17 @@
 // the rest, and logs each sync event not delivered (without its password); the
 // spool keeps what was not delivered for the next start.
 //
+// Events other processes write into the spool (SpoolEventBeside: an
+// administrator's release) are found by the writer, which looks at the
+// folder once a second, and delivered as the sink's own.
+//
 // Threads: one writer and `concurrency` delivery threads of its own; the
 // On* calls, SetLog and TakeLogLines are safe from any thread; Start and
 // Stop from the owner's.
 #ifndef TARPON_EVENTS_EVENT_SINK_H_
 #define TARPON_EVENTS_EVENT_SINK_H_
+
+#include <time.h>
 
 #include <atomic>
 #include <chrono>
@@ -33,10 +39,12 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "contract/secret.h"
 #include "events/event.h"
 #include "events/hook_process.h"
 #include "events/spool.h"
@@ -100,22 +108,31 @@ class EventSink {
   void OnChange(const std::string& user, const std::string& destination,
                 int returnCode, const std::string& verdict,
                 const std::string& source, const std::string& operationId);
-  // Changes of user at host held back for seconds.
+  // Changes of user at host held back for seconds (-1: until a success or
+  // a release).
   void OnHold(const std::string& user, const std::string& host, int seconds,
-              const std::string& source);
-  // A hold of user at host released by by.
+              const std::string& source, const std::string& operationId);
+  // A hold of user at host released by by (see ReleaseEvent).
   void OnRelease(const std::string& user, const std::string& host,
-                 const std::string& by);
+                 const std::string& by, const std::string& operationId = "");
   // Any event (id and time are set when empty).
   void Submit(Event event);
-  // A successful change for the sync hooks; *newPassword is taken and
-  // wiped here, whatever happens.
+  // A successful change for the sync hooks; the new password is wiped with
+  // its job, or at once when none takes it.
   void OnSync(const std::string& user, const std::string& destination,
-              std::string* newPassword, const std::string& operationId);
+              Secret newPassword, const std::string& operationId);
 
  private:
   struct Job;
   void WriteEvents();
+  void WriteBatch(const std::vector<Event>& batch);
+  // Takes a job into jobs_ (mutex_ held).
+  void Queue(std::unique_ptr<Job> job);
+  // Adds the spool's events that no job stands for: what another process
+  // wrote there.
+  void ScanSpool();
+  std::unique_ptr<Job> SpooledJob(const std::string& id) const;
+  void Forget(const std::string& id);
   // Writes one event of a batch (the folder not synced); false, logged
   // and counted, when it was not written.
   bool WriteEvent(const Event& event);
@@ -139,11 +156,17 @@ class EventSink {
   std::condition_variable idle_;            // Stop's: running_
   std::deque<Event> intake_;                // accepted, not yet written
   std::vector<std::unique_ptr<Job>> jobs_;  // waiting for their hooks
+  // The spool's events that have a job, waiting or running.
+  std::set<std::string> spooled_;
   size_t syncWaiting_ = 0;
   // When the last event was queued, and whether the writer waits to be
   // woken (it does only once no event came for a while).
   std::chrono::steady_clock::time_point lastIntake_;
   bool writerAsleep_ = false;
+  // The writer's own: when it next looks into the spool, and what it saw.
+  std::chrono::steady_clock::time_point nextScan_;
+  timespec folderTime_{};
+  int quietScans_ = 0;
   uint64_t nextOrder_ = 0;
   int running_ = 0;  // jobs a delivery thread has
   bool started_ = false;
@@ -155,5 +178,13 @@ class EventSink {
   LogFunction log_;
   std::deque<std::string> keptLines_;
 };
+
+// Writes event (its id and time set here) into the spool folder of a
+// sink that runs in another process, or will at its next start: whole and
+// synced, as the sink writes its own; the sink finds it within seconds
+// (see EventSink). False with the reason in *error (the spool full, the
+// folder not usable).
+bool SpoolEventBeside(const std::string& folder, const SpoolLimits& limits,
+                      Event event, std::string* error);
 
 #endif  // TARPON_EVENTS_EVENT_SINK_H_

@@ -30,6 +30,14 @@ class Spool {
   // removes temporary files a crash left and counts the events waiting;
   // false with the reason in *error when the folder cannot be used.
   bool Open(std::string* error);
+  // The same for a writer beside the process that delivers the spool (an
+  // administrator's command): the folder made when missing, the events
+  // counted, nothing removed (a temporary file may be the other's write
+  // under way).
+  bool Join(std::string* error);
+  // Counts the events again, those other processes wrote among them;
+  // false when the folder cannot be read.
+  bool Recount();
   // Writes bytes as the event id; kFull when a bound would be passed,
   // kFailed with the reason in *error when the file could not be written
   // and synced (nothing of it is left). Without syncFolder the file's name
@@ -54,6 +62,8 @@ class Spool {
   std::string FailedFolder() const { return folder_ + "/failed"; }
 
  private:
+  bool OpenAs(bool owner, std::string* error);
+  bool Count(bool removeTemporaries);
   std::string PathOf(const std::string& id) const;
   // Takes id's file out of the counts, if it is counted.
   void Uncount(const std::string& id);

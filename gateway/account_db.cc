@@ -186,8 +186,9 @@ AccountStore::Answer FileAccountStore::Settle(const std::string& key,
   AccountRecord record;
   bool ok = Begin() && Load(key, &record);
   if (ok) {
-    answer.holdStarted = SettleAccountTry(policy_, &record, token, outcome,
-                                          label, sourceTag, clock_.NowMs());
+    answer.holdStarted =
+        SettleAccountTry(policy_, &record, token, outcome, label, sourceTag,
+                         clock_.NowMs(), &answer.released);
     answer.failures = record.hold.failures;
     ok = Save(key, record);
   }

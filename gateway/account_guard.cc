@@ -151,6 +151,10 @@ void AccountGuard::Settle(const Ticket& ticket, EngineRun* run) {
                ? std::string("until a success or a release")
                : "for " + std::to_string(answer.holdStarted) + " seconds"));
     }
+    if (answer.released) {
+      run->notes.push_back("TARPON SERVER hold for user " + ticket.user +
+                           " at " + ticket.host + " released by a change");
+    }
   }
   TakeStoreNotes(run);
 }

@@ -35,7 +35,15 @@ int64_t ReserveAccountTry(const HoldPolicy& policy, AccountRecord* record,
 int SettleAccountTry(const HoldPolicy& policy, AccountRecord* record,
                      int64_t token, TryOutcome outcome,
                      const std::string& label, const std::string& sourceTag,
-                     int64_t nowMs) {
+                     int64_t nowMs, bool* released) {
+  if (released != nullptr && outcome == TryOutcome::kChanged) {
+    // Held as -held sees it, the change's own try aside.
+    HoldState before = record->hold;
+    before.pendingUntilMs = 0;
+    AdvanceHold(policy, &before, nowMs);
+    *released = before.failures > 0 &&
+                HeldForMs(policy, before, TryKind::kStranger, nowMs) != 0;
+  }
   if (!label.empty()) record->label = label;
   if (outcome == TryOutcome::kChanged && !sourceTag.empty()) {
     record->owner = sourceTag;
@@ -89,8 +97,9 @@ AccountStore::Answer MemoryAccountStore::Settle(const std::string& key,
   Answer answer;
   auto found = records_.find(key);
   if (found == records_.end()) return answer;
-  answer.holdStarted = SettleAccountTry(policy_, &found->second, token, outcome,
-                                        label, sourceTag, now);
+  answer.holdStarted =
+      SettleAccountTry(policy_, &found->second, token, outcome, label,
+                       sourceTag, now, &answer.released);
   answer.failures = found->second.hold.failures;
   return answer;
 }

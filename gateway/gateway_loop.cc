@@ -635,10 +635,13 @@ void GatewayLoop::RunEngine(Slots::iterator found) {
   GatewaySession* session = found->second.session.get();
   auto job = std::make_shared<ConversationJob>();
   job->session = session;
-  job->run = std::make_shared<GatewayEngineRun>(session->GetRequest());
+  // The new password is kept, wiped with the job, for the sync hooks only.
+  job->run = std::make_shared<GatewayEngineRun>(
+      session->GetRequest(),
+      settings_.events != nullptr && settings_.events->HasSyncHooks());
   job->start = std::chrono::steady_clock::now();
-  // The options are processed here; a request that needs no conversation
-  // is answered at once, behind no conversation.
+  // The options are processed here, once; a request that needs no
+  // conversation is answered at once, behind no conversation.
   if (!job->run->Begin()) {
     AnswerAtOnce(found, job.get());
     return;
@@ -647,10 +650,12 @@ void GatewayLoop::RunEngine(Slots::iterator found) {
   job->user = job->run->GetUser();
   job->source = found->second.source;
   job->owner = session->GetOwnerDevice();
-  // The options only for the events' sync; wiped with the job.
   if (settings_.events != nullptr) {
-    std::string request = session->GetRequest();
-    job->request = Secret(&request);
+    job->report.user = job->user;
+    job->report.destination = job->run->GetNamedDestination();
+    job->report.source = session->GetClientAddress();
+    job->report.operation = session->GetOperation();
+    job->report.newPassword = job->run->TakeNewPassword();
   }
   const std::string destination = job->destination;
   // The reply starts out from the conversation's thread; from the loop's
@@ -716,9 +721,7 @@ bool GatewayLoop::ConverseOnThread(ConversationJob* job) {
       !job->owner.empty() && UpperCase(job->owner) == job->user;
   EngineRun result = Converse(settings_.accounts, *job->run, job->user,
                               job->destination, job->source, ownerDevice);
-  ReportEngineRun(settings_.events, job->request.Text(), result,
-                  session->GetClientAddress(), session->GetId());
-  job->request = Secret();
+  ReportEngineRun(settings_.events, &job->report, result);
   if (result.refused) {
     session->Abandon(result.logText);
     return true;

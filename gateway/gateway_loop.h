@@ -40,10 +40,10 @@
 #include "comm/fd.h"
 #include "comm/listener.h"
 #include "comm/net_block.h"
-#include "contract/secret.h"
 #include "gateway/account_guard.h"
 #include "gateway/admission.h"
 #include "gateway/engine_runner.h"
+#include "gateway/gateway_events.h"
 #include "gateway/gateway_log.h"
 #include "gateway/gateway_metrics.h"
 #include "gateway/gateway_session.h"
@@ -191,9 +191,9 @@ class GatewayLoop {
     std::shared_ptr<GatewayEngineRun> run;
     std::chrono::steady_clock::time_point start;
     std::string user, destination, source, owner;
-    Secret request;     // the options, for the events' sync only
-    std::string trace;  // the conversation thread's trace lines
-    bool held = false;  // held on the loop's thread
+    EngineRunReport report;  // for the events (none without a sink)
+    std::string trace;       // the conversation thread's trace lines
+    bool held = false;       // held on the loop's thread
   };
   bool SetUpDescriptors();
   void RunEngine(Slots::iterator slot);

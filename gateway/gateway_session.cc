@@ -65,7 +65,7 @@ GatewaySession::GatewaySession(Fd socket, const std::string& clientAddress,
   }
 }
 
-GatewaySession::~GatewaySession() { WipeSecret(&request_); }
+GatewaySession::~GatewaySession() = default;
 
 void GatewaySession::Print(std::ostream& os) const {
   int state = CommBase::STATE_GOOD;
@@ -356,7 +356,9 @@ void GatewaySession::RequestReceived() {
     return;
   }
   if (result == CommBase::COMM_OK) {
-    request_ = assembler_.GetData();
+    // The request's text ends at its first NUL.
+    const char* data = assembler_.GetData();
+    request_ = Secret(data, std::strlen(data));
     phase_ = Phase::kRunning;
     deadlineMs_ = kNoDeadline;
   } else if (result == CommBase::COMM_BUFFER_TOO_SMALL &&
@@ -368,7 +370,7 @@ void GatewaySession::RequestReceived() {
   } else {
     // A bad version, an unknown record type, another status or a record
     // length below the header's own: the request data are never run.
-    request_.clear();
+    request_.Wipe();
     phase_ = Phase::kRunning;
     deadlineMs_ = kNoDeadline;
   }

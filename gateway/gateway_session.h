@@ -25,6 +25,7 @@
 #include "comm/fd.h"
 #include "comm/proxy_header.h"
 #include "comm/record_assembler.h"
+#include "contract/secret.h"
 #include "gateway/engine_runner.h"
 
 class GatewaySession {
@@ -71,6 +72,9 @@ class GatewaySession {
   void SetChannel(std::unique_ptr<ByteChannel> channel);
 
   int GetId() const { return id_; }
+  // The operation the session's events name ("operation"): its id as the
+  // log names it ("Session id(7)"), the one place it is made.
+  std::string GetOperation() const { return std::to_string(id_); }
   // After a PROXY header: the client's address as the header gave it.
   const sockaddr_storage& GetProxiedSource() const { return proxiedSource_; }
   // The user ID whose owner's device the balancer vouches for, or "".
@@ -114,7 +118,7 @@ class GatewaySession {
   void Expire();
 
   // In kRunning: the request's option text.
-  const std::string& GetRequest() const { return request_; }
+  const std::string& GetRequest() const { return request_.Text(); }
   // The engine's run of the request: logs its return code and log text and
   // starts sending the reply (kSending), or ends the session when there is
   // nothing to send.
@@ -193,7 +197,7 @@ class GatewaySession {
   bool sniffed_ = false;         // the first bytes were looked at
   bool trustedPeer_ = false;     // the peer is listed in -proxy-from
   bool untrustedProxy_ = false;  // a PROXY header from an unlisted peer
-  std::string request_;
+  Secret request_;               // the options, passwords among them
   std::string reply_;
   size_t replySent_ = 0;
   bool hasRun_ = false;
