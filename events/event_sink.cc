@@ -88,7 +88,7 @@ bool EventSink::Start(std::string* error) {
     UpdateDepth();
   }
   nextScan_ = Clock::now() + kSpoolScan;
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   for (auto& job : waiting) Queue(std::move(job));
   started_ = true;
   // Signals are the gateway loop's: no thread of the sink takes one.
@@ -102,7 +102,7 @@ bool EventSink::Start(std::string* error) {
 
 void EventSink::Stop() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     if (!started_ || stopping_) return;
     stopping_ = true;
   }
@@ -111,14 +111,18 @@ void EventSink::Stop() {
   // The writer writes every event accepted before it ends.
   writer_.join();
   {
-    std::unique_lock<std::mutex> lock(mutex_);
-    idle_.wait_for(lock, settings_.stopGrace, [this] { return running_ == 0; });
+    MutexLock lock(&mutex_);
+    const auto until = Clock::now() + settings_.stopGrace;
+    while (running_ != 0 &&
+           idle_.wait_until(lock.Unique(), until) != std::cv_status::timeout) {
+    }
   }
   cancel_ = true;
   changed_.notify_all();
   for (std::thread& thread : deliverers_) thread.join();
   deliverers_.clear();
   size_t spooled = 0;
+  MutexLock lock(&mutex_);
   for (auto& job : jobs_) {
     if (!job->sync) {
       ++spooled;
@@ -137,7 +141,7 @@ void EventSink::Stop() {
 }
 
 void EventSink::SetLog(LogFunction log) {
-  std::lock_guard<std::mutex> lock(logMutex_);
+  MutexLock lock(&logMutex_);
   log_ = std::move(log);
   if (!log_) return;
   for (const std::string& line : keptLines_) log_(line);
@@ -145,14 +149,14 @@ void EventSink::SetLog(LogFunction log) {
 }
 
 std::vector<std::string> EventSink::TakeLogLines() {
-  std::lock_guard<std::mutex> lock(logMutex_);
+  MutexLock lock(&logMutex_);
   std::vector<std::string> lines(keptLines_.begin(), keptLines_.end());
   keptLines_.clear();
   return lines;
 }
 
 void EventSink::Log(const std::string& line) {
-  std::lock_guard<std::mutex> lock(logMutex_);
+  MutexLock lock(&logMutex_);
   if (log_) {
     log_(line);
     return;
@@ -210,7 +214,7 @@ void EventSink::Submit(Event event) {
   }
   if (event.id.empty()) event.id = NewEventId(event.time);
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     if (!stopping_ && intake_.size() < settings_.maxQueued) {
       intake_.push_back(std::move(event));
       lastIntake_ = Clock::now();
@@ -238,8 +242,9 @@ void EventSink::OnSync(const std::string& user, const std::string& destination,
   job->operation = operationId;
   job->done.assign(settings_.syncHooks.size(), false);
   job->due = Clock::now();
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (!stopping_ && syncWaiting_ < settings_.maxQueued) {
+  MutexLock lock(&mutex_);
+  const bool stopping = stopping_;
+  if (!stopping && syncWaiting_ < settings_.maxQueued) {
     job->order = nextOrder_++;
     job->id = "sync-" + std::to_string(job->order);
     ++syncWaiting_;
@@ -247,28 +252,29 @@ void EventSink::OnSync(const std::string& user, const std::string& destination,
     changed_.notify_one();
     return;
   }
-  lock.unlock();
+  lock.Unlock();
   Log("TARPON SERVER sync event for " + job->what + " (operation " +
       operationId + ") not delivered: " +
-      (stopping_ ? std::string("the gateway is stopping")
-                 : std::to_string(settings_.maxQueued) + " sync events wait"));
+      (stopping ? std::string("the gateway is stopping")
+                : std::to_string(settings_.maxQueued) + " sync events wait"));
 }
 
 void EventSink::WriteEvents() {
   for (;;) {
     std::vector<Event> batch;
     {
-      std::unique_lock<std::mutex> lock(mutex_);
-      auto ready = [this] { return stopping_ || !intake_.empty(); };
-      if (Clock::now() - lastIntake_ < kAwakeWindow) {
-        intakeReady_.wait_for(lock, kLazyWrite, ready);
+      MutexLock lock(&mutex_);
+      // One wait at most: the loop comes round again.
+      if (stopping_ || !intake_.empty()) {
+      } else if (Clock::now() - lastIntake_ < kAwakeWindow) {
+        intakeReady_.wait_for(lock.Unique(), kLazyWrite);
       } else {
         writerAsleep_ = true;
         // Awake at least once a scan, for what other processes write.
         if (HasEventHooks()) {
-          intakeReady_.wait_until(lock, nextScan_, ready);
+          intakeReady_.wait_until(lock.Unique(), nextScan_);
         } else {
-          intakeReady_.wait(lock, ready);
+          intakeReady_.wait(lock.Unique());
         }
         writerAsleep_ = false;
       }
@@ -295,7 +301,7 @@ void EventSink::WriteBatch(const std::vector<Event>& batch) {
         " not synced: " + error);
   }
   UpdateDepth();
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   for (auto& job : written) Queue(std::move(job));
 }
 
@@ -324,7 +330,7 @@ void EventSink::ScanSpool() {
   UpdateDepth();
   size_t found = 0;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     for (const std::string& id : ids) {
       if (spooled_.count(id) != 0) continue;
       Queue(SpooledJob(id));
@@ -373,7 +379,7 @@ std::unique_ptr<EventSink::Job> EventSink::JobOf(const Event& event) const {
 
 void EventSink::Deliver() {
   for (;;) {
-    std::unique_lock<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     std::unique_ptr<Job> job;
     while (!job) {
       if (stopping_) return;
@@ -382,19 +388,19 @@ void EventSink::Deliver() {
             return a->due != b->due ? a->due < b->due : a->order < b->order;
           });
       if (next == jobs_.end()) {
-        changed_.wait(lock);
+        changed_.wait(lock.Unique());
       } else if ((*next)->due > Clock::now()) {
-        changed_.wait_until(lock, (*next)->due);
+        changed_.wait_until(lock.Unique(), (*next)->due);
       } else {
         job = std::move(*next);
         jobs_.erase(next);
       }
     }
     ++running_;
-    lock.unlock();
+    lock.Unlock();
     bool delivered = RunHooks(job.get());
     Finish(std::move(job), delivered);
-    lock.lock();
+    lock.Lock();
     --running_;
     idle_.notify_all();
   }
@@ -447,7 +453,7 @@ bool EventSink::RunHooks(Job* job) {
 void EventSink::Finish(std::unique_ptr<Job> job, bool delivered) {
   if (delivered) {
     if (job->sync) {
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(&mutex_);
       --syncWaiting_;
     } else {
       spool_.Remove(job->id);
@@ -464,7 +470,7 @@ void EventSink::Finish(std::unique_ptr<Job> job, bool delivered) {
         std::to_string(job->attempt) + " tries" +
         (job->sync ? std::string() : ", kept in " + spool_.FailedFolder()));
     if (job->sync) {
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(&mutex_);
       --syncWaiting_;
     } else {
       spool_.GiveUp(job->id);
@@ -476,14 +482,14 @@ void EventSink::Finish(std::unique_ptr<Job> job, bool delivered) {
   }
   if (!cancel_) Add(metrics_.retried);
   job->due = Clock::now() + RetryDelay(job->attempt);
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   jobs_.push_back(std::move(job));
   changed_.notify_one();
 }
 
 // After the file went: a scan that finds it no more adds nothing.
 void EventSink::Forget(const std::string& id) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   spooled_.erase(id);
 }
 

@@ -38,13 +38,13 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "contract/secret.h"
+#include "contract/thread_annotations.h"
 #include "events/event.h"
 #include "events/hook_process.h"
 #include "events/spool.h"
@@ -126,8 +126,8 @@ class EventSink {
   struct Job;
   void WriteEvents();
   void WriteBatch(const std::vector<Event>& batch);
-  // Takes a job into jobs_ (mutex_ held).
-  void Queue(std::unique_ptr<Job> job);
+  // Takes a job into jobs_.
+  void Queue(std::unique_ptr<Job> job) TARPON_REQUIRES(mutex_);
   // Adds the spool's events that no job stands for: what another process
   // wrote there.
   void ScanSpool();
@@ -148,35 +148,37 @@ class EventSink {
   const EventSettings settings_;
   const EventMetrics metrics_;
   Spool spool_;
-  std::mutex mutex_;
+  Mutex mutex_;
   // Each wakes only the threads that wait for it: a change's thread that
   // queues an event wakes the writer alone.
-  std::condition_variable intakeReady_;     // the writer's: intake_
-  std::condition_variable changed_;         // the deliverers': jobs_, stopping_
-  std::condition_variable idle_;            // Stop's: running_
-  std::deque<Event> intake_;                // accepted, not yet written
-  std::vector<std::unique_ptr<Job>> jobs_;  // waiting for their hooks
+  std::condition_variable intakeReady_;  // the writer's: intake_
+  std::condition_variable changed_;      // the deliverers': jobs_, stopping_
+  std::condition_variable idle_;         // Stop's: running_
+  // Accepted, not yet written.
+  std::deque<Event> intake_ TARPON_GUARDED_BY(mutex_);
+  // Waiting for their hooks.
+  std::vector<std::unique_ptr<Job>> jobs_ TARPON_GUARDED_BY(mutex_);
   // The spool's events that have a job, waiting or running.
-  std::set<std::string> spooled_;
-  size_t syncWaiting_ = 0;
+  std::set<std::string> spooled_ TARPON_GUARDED_BY(mutex_);
+  size_t syncWaiting_ TARPON_GUARDED_BY(mutex_) = 0;
   // When the last event was queued, and whether the writer waits to be
   // woken (it does only once no event came for a while).
-  std::chrono::steady_clock::time_point lastIntake_;
-  bool writerAsleep_ = false;
+  std::chrono::steady_clock::time_point lastIntake_ TARPON_GUARDED_BY(mutex_);
+  bool writerAsleep_ TARPON_GUARDED_BY(mutex_) = false;
   // The writer's own: when it next looks into the spool, and what it saw.
   std::chrono::steady_clock::time_point nextScan_;
   timespec folderTime_{};
   int quietScans_ = 0;
-  uint64_t nextOrder_ = 0;
-  int running_ = 0;  // jobs a delivery thread has
-  bool started_ = false;
-  bool stopping_ = false;
+  uint64_t nextOrder_ TARPON_GUARDED_BY(mutex_) = 0;
+  int running_ TARPON_GUARDED_BY(mutex_) = 0;  // jobs a delivery thread has
+  bool started_ TARPON_GUARDED_BY(mutex_) = false;
+  bool stopping_ TARPON_GUARDED_BY(mutex_) = false;
   std::atomic<bool> cancel_{false};
   std::thread writer_;
   std::vector<std::thread> deliverers_;
-  std::mutex logMutex_;
-  LogFunction log_;
-  std::deque<std::string> keptLines_;
+  Mutex logMutex_;
+  LogFunction log_ TARPON_GUARDED_BY(logMutex_);
+  std::deque<std::string> keptLines_ TARPON_GUARDED_BY(logMutex_);
 };
 
 // Writes event (its id and time set here) into the spool folder of a

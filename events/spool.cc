@@ -117,7 +117,7 @@ bool Spool::Count(bool removeTemporaries) {
       bytes += static_cast<uint64_t>(status.st_size);
     }
   }
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   depth_ = depth;
   bytes_ = bytes;
   return true;
@@ -126,7 +126,7 @@ bool Spool::Count(bool removeTemporaries) {
 Spool::WriteResult Spool::Write(const std::string& id, const std::string& bytes,
                                 std::string* error, bool syncFolder) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     if (depth_ + 1 > limits_.maxEvents ||
         bytes_ + bytes.size() > limits_.maxBytes) {
       return WriteResult::kFull;
@@ -150,7 +150,7 @@ Spool::WriteResult Spool::Write(const std::string& id, const std::string& bytes,
   unlink(renamed ? PathOf(id).c_str() : temporary.c_str());
   *error = ErrorOf(PathOf(id), saved);
   // A recount meanwhile may have left the counts below this write.
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   if (depth_ > 0) --depth_;
   bytes_ = bytes_ > bytes.size() ? bytes_ - bytes.size() : 0;
   return WriteResult::kFailed;
@@ -206,19 +206,19 @@ void Spool::GiveUp(const std::string& id) {
 void Spool::Uncount(const std::string& id) {
   struct stat status;
   if (stat(PathOf(id).c_str(), &status) != 0) return;
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   if (depth_ > 0) --depth_;
   uint64_t size = static_cast<uint64_t>(status.st_size);
   bytes_ = bytes_ > size ? bytes_ - size : 0;
 }
 
 size_t Spool::GetDepth() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   return depth_;
 }
 
 uint64_t Spool::GetBytes() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   return bytes_;
 }
 

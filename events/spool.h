@@ -11,9 +11,10 @@
 #define TARPON_EVENTS_SPOOL_H_
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "contract/thread_annotations.h"
 
 struct SpoolLimits {
   size_t maxEvents = 10000;
@@ -70,9 +71,9 @@ class Spool {
 
   const std::string folder_;
   const SpoolLimits limits_;
-  mutable std::mutex mutex_;
-  size_t depth_ = 0;
-  uint64_t bytes_ = 0;
+  mutable Mutex mutex_;
+  size_t depth_ TARPON_GUARDED_BY(mutex_) = 0;
+  uint64_t bytes_ TARPON_GUARDED_BY(mutex_) = 0;
 };
 
 // Whether name is an event file's name ("<id>.json", id of letters,

@@ -339,8 +339,11 @@ bool GatewayLoop::Run() {
     Fail(*listeners_.front(), setupError_);
     return false;
   }
+  TakeLoopOn();
   baton_.Run([this] { return Turn(); });
   log_.TakeOn();
+  owner_.TakeOn();
+  admission_.TakeOn();
   if (epollFailed_) return false;
   LogLines(refusals_.TakeAll(clock_.NowMs()));
   trace_log().flush();
@@ -348,6 +351,7 @@ bool GatewayLoop::Run() {
 }
 
 bool GatewayLoop::Turn() {
+  owner_.Check();
   if (failed_ || (stopping_ && slots_.empty())) return false;
   epoll_event events[kMaxEvents];
   // The turn's log lines go out together, before the loop sleeps.
@@ -585,6 +589,7 @@ void GatewayLoop::StepNow(Slots::iterator found) {
   if (found->second.tls && HandOver(
                                found, tlsPool_,
                                [session] {
+                                 session->TakeOn();
                                  session->Step();
                                  return true;
                                },
@@ -619,11 +624,13 @@ bool GatewayLoop::HandOver(Slots::iterator found, WorkerPool& pool,
 
 GatewayLoop::Slots::iterator GatewayLoop::TakeBack(
     int fd, const GatewaySession* session) {
+  owner_.Check();
   auto found = slots_.find(fd);
   if (found == slots_.end() || found->second.session.get() != session) {
     return slots_.end();
   }
   found->second.busy = false;
+  found->second.session->TakeOn();
   return found;
 }
 
@@ -708,6 +715,7 @@ bool GatewayLoop::ConverseOnThread(ConversationJob* job) {
   // written there when the session comes back.
   TraceLogToString keeper(&job->trace);
   GatewaySession* session = job->session;
+  session->TakeOn();
   if (IsPastStopRun()) {
     EngineRun stopping;
     stopping.returnCode = TARPON_RC_LOCAL_UNAVAILABLE;
@@ -838,6 +846,13 @@ bool GatewayLoop::HoldConversation() {
 
 void GatewayLoop::TakeLoopOn() {
   log_.TakeOn();
+  owner_.TakeOn();
+  admission_.TakeOn();
+  // The sessions no other thread has are the loop's (rare: the loop passes
+  // only when a held conversation outlasts its watch).
+  for (auto& [fd, slot] : slots_) {
+    if (!slot.busy) slot.session->TakeOn();
+  }
   if (lateFd_ < 0) return;
   auto late = slots_.find(lateFd_);
   lateFd_ = -1;

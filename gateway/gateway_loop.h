@@ -40,6 +40,7 @@
 #include "comm/fd.h"
 #include "comm/listener.h"
 #include "comm/net_block.h"
+#include "contract/thread_owner.h"
 #include "gateway/account_guard.h"
 #include "gateway/admission.h"
 #include "gateway/engine_runner.h"
@@ -285,6 +286,9 @@ class GatewayLoop {
   // Destinations whose held conversation outlasted its watch, and until
   // when (steady clock) the loop holds none of theirs.
   std::unordered_map<std::string, int64_t> slowUntilMs_;
+  // The loop's state is the thread's that holds the loop (LoopBaton): it
+  // takes the loop, the admission and the log on when the loop passes.
+  ThreadOwner owner_{"the gateway loop"};
   LoopBaton baton_;
   // Last, so that their threads end before the sessions they may hold.
   WorkerPool engine_;

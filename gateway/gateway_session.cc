@@ -115,6 +115,7 @@ std::string GatewaySession::TakeLogText() {
 }
 
 void GatewaySession::Step() {
+  owner_.Check();
   if (phase_ == Phase::kHandshake && !HasNoProxyHeader()) return;
   if (phase_ == Phase::kProxyHeader) ReadProxyHeader();
   if (phase_ == Phase::kHandshake) Handshake();
@@ -417,6 +418,7 @@ void GatewaySession::LogSessionLine() {
 }
 
 void GatewaySession::Answer(const EngineRun& run) {
+  owner_.Check();
   if (phase_ != Phase::kRunning) return;
   hasRun_ = true;
   returnCode_ = run.returnCode;
@@ -431,6 +433,7 @@ void GatewaySession::Answer(const EngineRun& run) {
 }
 
 void GatewaySession::Abandon(const std::string& why) {
+  owner_.Check();
   if (phase_ != Phase::kRunning) return;
   log_ += why;
   log_ += "\n";
@@ -472,6 +475,7 @@ void GatewaySession::Send() {
 }
 
 void GatewaySession::Expire() {
+  owner_.Check();
   if (phase_ == Phase::kProxyHeader) {
     proxyHeader_->EndOfInput();
     ProxyHeaderDone();

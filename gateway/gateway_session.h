@@ -26,6 +26,7 @@
 #include "comm/proxy_header.h"
 #include "comm/record_assembler.h"
 #include "contract/secret.h"
+#include "contract/thread_owner.h"
 #include "gateway/engine_runner.h"
 
 class GatewaySession {
@@ -105,6 +106,11 @@ class GatewaySession {
   // The current deadline on the session's clock, in milliseconds; none
   // while the session waits for the engine.
   int64_t GetDeadlineMs() const { return deadlineMs_; }
+
+  // The session is stepped by one thread at a time: the loop's, or the
+  // thread the loop handed it to, which takes it on first (checked in the
+  // calls that move it on).
+  void TakeOn() { owner_.TakeOn(); }
 
   // Moves the session on without waiting: handshake, receiving, the reply.
   // Ends the session on a close, a failure or the reply's last byte. A
@@ -198,6 +204,7 @@ class GatewaySession {
   bool trustedPeer_ = false;     // the peer is listed in -proxy-from
   bool untrustedProxy_ = false;  // a PROXY header from an unlisted peer
   Secret request_;               // the options, passwords among them
+  ThreadOwner owner_{"a gateway session"};
   std::string reply_;
   size_t replySent_ = 0;
   bool hasRun_ = false;
