@@ -417,7 +417,11 @@ int GatewayLoop::NextWaitMs(int64_t nowMs) const {
     next = acceptPausedUntilMs_;
   }
   if (refusals_.NextDueMs() < next) next = refusals_.NextDueMs();
-  if (stopping_ && stopDeadlineMs_ < next) next = stopDeadlineMs_;
+  // The stop's grace counts once: past it, it would wake the loop at once
+  // on every turn for the rest of the stop.
+  if (stopping_ && stopDeadlineMs_ > nowMs && stopDeadlineMs_ < next) {
+    next = stopDeadlineMs_;
+  }
   if (stopping_ && abandonAtMs_ < next) next = abandonAtMs_;
   // What the engine finishes is posted without a wake-up.
   if (engine_.GetPending() > 0 && nowMs + kLazyPostMs < next) {
