@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -278,6 +279,41 @@ TEST(AccountLimitTest, GuardReservesBeforeAndSettlesAfter) {
   EXPECT_EQ(
       "user(" + guard.Hidden("SECRET1", "NETA.HOST") + ") @host(NETA.HOST) ",
       run.logText);
+}
+
+// A change that ends a hold strangers met says so (a release by the
+// change); one after the owner's own slip, which held nobody, does not.
+TEST(AccountLimitTest, AChangeThatEndsAHoldSaysSo) {
+  const struct {
+    const char* failedFrom;  // the source of the one failure before
+    bool released;
+  } cases[] = {{"stranger", true}, {"owner", false}};
+  const std::string kNote =
+      "TARPON SERVER hold for user ALICE at NETA.HOST released by a change";
+  for (const auto& c : cases) {
+    const AccountLimits limits = Limits("2");
+    FakeClock clock(0);
+    MemoryAccountStore store(limits, clock);
+    AccountKeys keys(std::string(32, 'k'));
+    AccountGuard guard(limits, store, keys, nullptr, kLeaseMs);
+    auto attempt = [&](const char* source, int code) {
+      AccountGuard::Ticket ticket =
+          guard.Reserve("ALICE", "NETA.HOST", source, false);
+      EngineRun run;
+      run.returnCode = code;
+      if (ticket.granted) guard.Settle(ticket, &run);
+      return run.notes;
+    };
+    // The owner's change names its device; then one failure.
+    EXPECT_TRUE(attempt("owner", TARPON_RC_OK).empty());
+    attempt(c.failedFrom, kWrongPassword);
+    EXPECT_EQ(c.released, !store.ListHeld().empty()) << c.failedFrom;
+    std::vector<std::string> notes = attempt("owner", TARPON_RC_OK);
+    EXPECT_EQ(c.released,
+              std::find(notes.begin(), notes.end(), kNote) != notes.end())
+        << c.failedFrom;
+    EXPECT_TRUE(store.ListHeld().empty()) << c.failedFrom;
+  }
 }
 
 TEST(AccountLimitTest, ReadsTheSharedStateUrl) {
