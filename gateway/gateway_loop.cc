@@ -733,7 +733,6 @@ bool GatewayLoop::ConverseOnThread(ConversationJob* job) {
       !job->owner.empty() && UpperCase(job->owner) == job->user;
   EngineRun result = Converse(settings_.accounts, *job->run, job->user,
                               job->destination, job->source, ownerDevice);
-  ReportEngineRun(settings_.events, &job->report, result);
   if (result.refused) {
     session->Abandon(result.logText);
     return true;
@@ -747,29 +746,37 @@ bool GatewayLoop::ConverseOnThread(ConversationJob* job) {
   // A failed sign-on's penalty is the loop's to count before the client
   // hears of it, or its next try could come in first.
   if (job->held || Admission::IsFailedSignOn(session->GetReturnCode())) {
+    // Its events once the loop has sent the answer.
+    job->answered = std::move(result);
+    job->toReport = true;
     return true;
   }
   session->Step();
+  // The events are told after the answer started out, never before it.
+  ReportEngineRun(settings_.events, &job->report, result);
   // A session that ended with its reply needs only closing: the loop's
   // next turn is soon enough.
   return !session->IsEnded();
 }
 
-void GatewayLoop::ConversationBack(int fd, const ConversationJob& job) {
+void GatewayLoop::ConversationBack(int fd, ConversationJob& job) {
   if (!job.trace.empty()) trace_log() << job.trace << std::flush;
   GatewaySession* session = job.session;
   auto back = TakeBack(fd, session);
-  if (back == slots_.end()) return;
-  CountFailedSignOn(back->second);
-  if (job.held && session->GetPhase() == GatewaySession::Phase::kSending) {
-    // As the conversation's thread would: no crossing to a TLS thread.
-    session->Step();
-    Settle(back);
-  } else if (session->GetPhase() == GatewaySession::Phase::kSending) {
-    StepNow(back);
-  } else {
-    Settle(back);
+  if (back != slots_.end()) {
+    CountFailedSignOn(back->second);
+    if (job.held && session->GetPhase() == GatewaySession::Phase::kSending) {
+      // As the conversation's thread would: no crossing to a TLS thread.
+      session->Step();
+      Settle(back);
+    } else if (session->GetPhase() == GatewaySession::Phase::kSending) {
+      StepNow(back);
+    } else {
+      Settle(back);
+    }
   }
+  if (job.toReport)
+    ReportEngineRun(settings_.events, &job.report, job.answered);
 }
 
 std::string GatewayLoop::HostOf(const GatewayEngineRun& run) const {

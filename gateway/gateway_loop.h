@@ -193,14 +193,17 @@ class GatewayLoop {
     std::chrono::steady_clock::time_point start;
     std::string user, destination, source, owner;
     EngineRunReport report;  // for the events (none without a sink)
-    std::string trace;       // the conversation thread's trace lines
-    bool held = false;       // held on the loop's thread
+    // An answer the loop sends, whose events it tells afterwards.
+    EngineRun answered;
+    bool toReport = false;
+    std::string trace;  // the conversation thread's trace lines
+    bool held = false;  // held on the loop's thread
   };
   bool SetUpDescriptors();
   void RunEngine(Slots::iterator slot);
   void AnswerAtOnce(Slots::iterator slot, ConversationJob* job);
   bool ConverseOnThread(ConversationJob* job);
-  void ConversationBack(int fd, const ConversationJob& job);
+  void ConversationBack(int fd, ConversationJob& job);
   // Whether the loop may hold a conversation to destination itself: the
   // session is the loop's only one, no conversation runs, and the
   // destination's host has not lately answered too slowly for it.
