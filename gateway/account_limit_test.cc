@@ -281,15 +281,23 @@ TEST(AccountLimitTest, GuardReservesBeforeAndSettlesAfter) {
       run.logText);
 }
 
-// A change that ends a hold strangers met says so (a release by the
-// change); one after the owner's own slip, which held nobody, does not.
-TEST(AccountLimitTest, AChangeThatEndsAHoldSaysSo) {
+// A stranger's failure that leaves the owner's try alone holds everybody
+// else, and says so; a change that ends that hold says so too (a release
+// by the change). The owner's own slip holds nobody, and says nothing.
+TEST(AccountLimitTest, AHoldForStrangersAndItsEndSaySo) {
   const struct {
     const char* failedFrom;  // the source of the one failure before
     bool released;
   } cases[] = {{"stranger", true}, {"owner", false}};
-  const std::string kNote =
+  const std::string kReleased =
       "TARPON SERVER hold for user ALICE at NETA.HOST released by a change";
+  const std::string kHeld =
+      "TARPON SERVER hold for user ALICE at NETA.HOST after failed sign-ons: "
+      "changes but the owner's held back until a success or a release";
+  auto has = [](const std::vector<std::string>& notes,
+                const std::string& note) {
+    return std::find(notes.begin(), notes.end(), note) != notes.end();
+  };
   for (const auto& c : cases) {
     const AccountLimits limits = Limits("2");
     FakeClock clock(0);
@@ -306,11 +314,10 @@ TEST(AccountLimitTest, AChangeThatEndsAHoldSaysSo) {
     };
     // The owner's change names its device; then one failure.
     EXPECT_TRUE(attempt("owner", TARPON_RC_OK).empty());
-    attempt(c.failedFrom, kWrongPassword);
+    EXPECT_EQ(c.released, has(attempt(c.failedFrom, kWrongPassword), kHeld))
+        << c.failedFrom;
     EXPECT_EQ(c.released, !store.ListHeld().empty()) << c.failedFrom;
-    std::vector<std::string> notes = attempt("owner", TARPON_RC_OK);
-    EXPECT_EQ(c.released,
-              std::find(notes.begin(), notes.end(), kNote) != notes.end())
+    EXPECT_EQ(c.released, has(attempt("owner", TARPON_RC_OK), kReleased))
         << c.failedFrom;
     EXPECT_TRUE(store.ListHeld().empty()) << c.failedFrom;
   }

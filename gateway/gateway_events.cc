@@ -10,7 +10,7 @@
 namespace {
 
 const char kHoldNote[] = "TARPON SERVER hold for user ";
-const char kHeldFor[] = "changes held back for ";
+const char kHeldFor[] = " held back for ";
 const char kReleasedNote[] = " released by a change";
 
 }  // namespace

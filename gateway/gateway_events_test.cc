@@ -49,6 +49,13 @@ TEST(GatewayEventsTest, ReadsTheGuardsHoldNotes) {
       {"TARPON SERVER hold for user ALICE at NETA.KSVHOST after failed "
        "sign-ons: changes held back until a success or a release",
        "ALICE", "NETA.KSVHOST", -1},
+      {"TARPON SERVER hold for user ALICE at NETA.KSVHOST after failed "
+       "sign-ons: changes but the owner's held back until a success or a "
+       "release",
+       "ALICE", "NETA.KSVHOST", -1},
+      {"TARPON SERVER hold for user ALICE at HOSTA after failed sign-ons: "
+       "changes but the owner's held back for 600 seconds",
+       "ALICE", "HOSTA", 600},
       {"TARPON SERVER hold for user ALICE at HOSTA after failed sign-ons: "
        "changes held back for 0 seconds",
        nullptr, nullptr, 0},
