@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "contract/secret.h"
+
 namespace option_line {
 
 // The engine's command line holds at most kLineSize - 1 characters, and
@@ -40,7 +42,15 @@ inline std::string Request(const char* user, const char* oldPassword,
                            const char* newPassword, const char* server,
                            const char* options) {
   bool local = options != nullptr && std::strstr(options, "-local") != nullptr;
-  std::string line = " -u ";
+  auto length = [](const char* text) {
+    return text != nullptr ? std::strlen(text) : 0;
+  };
+  // Reserved at once: a string that grows would leave copies of the
+  // passwords in the memory it lets go.
+  std::string line;
+  line.reserve(18 + length(user) + length(oldPassword) + length(newPassword) +
+               length(server) + length(options));
+  line = " -u ";
   line += user != nullptr ? user : "";
   line += " -p ";
   line += oldPassword != nullptr ? oldPassword : "";
@@ -57,9 +67,12 @@ inline std::string Request(const char* user, const char* oldPassword,
   return line;
 }
 
+// A line's words: each may be a password, and is wiped by its type.
+using Words = std::vector<Secret>;
+
 // The line's words, split at white space.
-inline std::vector<std::string> Split(const char* line) {
-  std::vector<std::string> words;
+inline Words Split(const char* line) {
+  Words words;
   const char* p = line != nullptr ? line : "";
   // Counted first: a vector that grows would leave copies of the words,
   // passwords among them, in the memory it lets go.
@@ -99,19 +112,13 @@ inline bool IsSwitchWord(const std::string& word, const char* name) {
          word.compare(1, std::string::npos, name) == 0;
 }
 
-// Removes every word that is the switch name.
-inline void RemoveSwitch(std::vector<std::string>* words, const char* name) {
-  if (std::none_of(words->begin(), words->end(),
-                   [name](const std::string& word) {
-                     return IsSwitchWord(word, name);
-                   })) {
-    return;
-  }
-  std::vector<std::string> kept;
-  for (std::string& word : *words) {
-    if (!IsSwitchWord(word, name)) kept.push_back(std::move(word));
-  }
-  words->swap(kept);
+// Removes every word that is the switch name; the words moved are wiped
+// where they were.
+inline void RemoveSwitch(Words* words, const char* name) {
+  auto kept = std::remove_if(
+      words->begin(), words->end(),
+      [name](const Secret& word) { return IsSwitchWord(word.Text(), name); });
+  words->erase(kept, words->end());
 }
 
 }  // namespace option_line

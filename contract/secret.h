@@ -45,6 +45,8 @@ class Secret {
   explicit Secret(std::string* text) : text_(std::move(*text)) {
     WipeSecret(text);
   }
+  // A copy of size bytes at data (a caller's buffer it wipes itself).
+  Secret(const char* data, size_t size) : text_(data, size) {}
   ~Secret() { Wipe(); }
   Secret(Secret&& other) noexcept : text_(std::move(other.text_)) {
     other.Wipe();

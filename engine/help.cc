@@ -197,12 +197,11 @@ void print_program_man_page(uint8_t shortOnly) {
   out.flush();
 }
 
-void print_CCB(CCB_PTR ccb) {
-  TraceScope scope("print_CCB()", TRACE_OFF);
-  if (ccb == nullptr || ccb->verbose == 0) return;
-  std::ostream& out = program_output();
-  char scratch[16];
+namespace {
 
+// The control block's names and conversation, up to the buffers.
+void PrintConversation(std::ostream& out, CCB_PTR ccb) {
+  char scratch[16];
   out << "\n";
   out << "Symbolic destination name ............................ "
       << ccb->symbolicDestination.print() << "\n";
@@ -233,6 +232,15 @@ void print_CCB(CCB_PTR ccb) {
   // With CPI-C the TP name comes from the side information profile.
   out << "Remote TP name (EBCDIC) .............................. "
       << (ccb->cpicUsed == 0 ? "06f3f0f1" : "00000000") << "\n";
+}
+
+}  // namespace
+
+void print_CCB(CCB_PTR ccb) {
+  TraceScope scope("print_CCB()", TRACE_OFF);
+  if (ccb == nullptr || ccb->verbose == 0) return;
+  std::ostream& out = program_output();
+  PrintConversation(out, ccb);
   out << "Gds request data length (sent) ....................... "
       << ccb->requestLength << "\n";
   out << "Gds request buffer size .............................. "

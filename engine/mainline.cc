@@ -107,6 +107,16 @@ std::string TarponRequest::GetSymbolicDestination() const {
   }
   return ccb_->symbolicDestination.getUpper();
 }
+std::string TarponRequest::GetNamedDestination() const {
+  std::string named = GetServerName();
+  if (named.empty()) named = GetSymbolicDestination();
+  if (named.empty()) named = GetDestination();
+  for (char& c : named) {
+    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  }
+  return named;
+}
+
 const char* TarponRequest::GetNewPassword() const {
   return ccb_ == nullptr ? "" : ccb_->newPassword;
 }
@@ -179,9 +189,9 @@ int mainline(int argc, char** argv) {
   return rc;
 }
 
-bool TarponRequest::Begin(std::vector<std::string>* words) {
+bool TarponRequest::Begin(option_line::Words* words) {
   if (words->size() > kMaxTokens) {
-    for (std::string& word : *words) WipeSecret(&word);
+    words->clear();
     char message[200];
     std::snprintf(message, sizeof message,
                   "The command line holds more than %d options and values."
@@ -193,24 +203,26 @@ bool TarponRequest::Begin(std::vector<std::string>* words) {
   char programName[] = "tarponApi";
   char* vector[kMaxTokens + 1] = {nullptr};
   vector[0] = programName;
-  for (size_t i = 0; i < words->size(); ++i) vector[i + 1] = &(*words)[i][0];
-  // The control block keeps copies: the words are wiped at once.
+  for (size_t i = 0; i < words->size(); ++i) {
+    vector[i + 1] = &(*(*words)[i].Writable())[0];
+  }
+  // The control block keeps copies: the words go at once.
   bool more = Begin(static_cast<int>(words->size()) + 1, vector);
-  for (std::string& word : *words) WipeSecret(&word);
+  words->clear();
   return more;
 }
 
 bool TarponRequest::Begin(const char* commandLine) {
-  std::vector<std::string> words = option_line::Split(commandLine);
+  option_line::Words words = option_line::Split(commandLine);
   return Begin(&words);
 }
 
 int run_command_line(const char* commandLine) {
-  std::vector<std::string> words = option_line::Split(commandLine);
+  option_line::Words words = option_line::Split(commandLine);
   return run_option_words(&words);
 }
 
-int run_option_words(std::vector<std::string>* words) {
+int run_option_words(option_line::Words* words) {
   TarponRequest request;
   if (request.Begin(words)) request.Finish();
   return request.GetReturnCode();
@@ -223,8 +235,9 @@ int tarpon(const char* user, const char* oldPassword, const char* newPassword,
                    TRACE_OFF);
   // A missing value leaves its switch without a value, which option
   // processing refuses.
-  std::string line =
+  std::string built =
       option_line::Request(user, oldPassword, newPassword, server, options);
+  const Secret line(&built);
   bool fits = line.size() <= kCommandLineSize - 1;
   if (!fits) {
     char message[200];
@@ -232,12 +245,10 @@ int tarpon(const char* user, const char* oldPassword, const char* newPassword,
                   "The command line is longer than %d characters.\n"
                   "The request was not run.\n",
                   static_cast<int>(kCommandLineSize - 1));
-    WipeSecret(&line);
     rc = refuse(message);
     return rc;
   }
   rc = run_command_line(line.c_str());
-  WipeSecret(&line);
   return rc;
 }
 

@@ -316,6 +316,44 @@ TEST(ExitStatusTest, HostVerdictsNeverWrapIntoSuccess) {
 // capture: every run must give exactly the text the same request gives
 // alone. Each changing thread owns its user and swaps its password back
 // and forth, so that every run's answer is known.
+// The request is read once: what Begin found is what the gateway counts
+// and reports.
+TEST_F(EngineTest, BeginExposesTheAccountAndDestinationItFound) {
+  const struct {
+    const char* options;
+    const char* user;  // null: Begin ends the request itself
+    const char* named;
+    const char* partner;
+  } cases[] = {
+      // The partner LU: its alias as named, or its qualified name.
+      {"-u alice -p A -np B2 -s hosta -noterm", "ALICE", "HOSTA", "hosta"},
+      {"  -s\thosta   -u Alice -p A -np B2", "ALICE", "HOSTA", "hosta"},
+      {"/u alice /p A /np B2 /s hosta", "ALICE", "HOSTA", "hosta"},
+      {"-u alice -p A -np B2 -sd KSVSYM", "ALICE", "KSVSYM", "NETA.KSVHOST"},
+      {"-u alice -p A -np B2 -plu neta.ksvhost", "ALICE", "NETA.KSVHOST",
+       "NETA.KSVHOST"},
+      // A flag between a switch and its value: the engine takes it out
+      // first, so the value is the next word.
+      {"-u -v alice -p A -np B2 -s -noterm hosta", "ALICE", "HOSTA", "hosta"},
+      {"-u alice -p A -np B2 -s hosta -plu neta.ksvhost", nullptr, "", ""},
+      {"-u ninechars -p A -np B2 -s hosta", nullptr, "", ""},
+      {"-u alice -p A -np B2 -s eighteen.characters", nullptr, "", ""},
+      {"", nullptr, "", ""},
+  };
+  for (const auto& c : cases) {
+    TarponRequest request;
+    const bool more = request.Begin(c.options);
+    EXPECT_EQ(c.user != nullptr, more) << c.options;
+    if (!more) continue;
+    EXPECT_EQ(c.user, request.GetUser()) << c.options;
+    EXPECT_EQ(c.named, request.GetNamedDestination()) << c.options;
+    EXPECT_EQ(c.partner, request.GetDestination()) << c.options;
+    EXPECT_STREQ("B2", request.GetNewPassword()) << c.options;
+    request.Refuse(TARPON_RC_BAD_OPTION, "not run\n");
+  }
+  Out();
+}
+
 TEST_F(EngineTest, ConcurrentRunsGiveEachItsOwnText) {
   std::string users;
   constexpr int kChangers = 4;

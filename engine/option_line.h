@@ -11,6 +11,6 @@
 // Runs the engine on words (the program name not among them), as
 // run_command_line runs a line: more than option_line::kMaxWords words are
 // refused with a framed message. The words are wiped afterwards.
-int run_option_words(std::vector<std::string>* words);
+int run_option_words(option_line::Words* words);
 
 #endif  // TARPON_ENGINE_OPTION_LINE_H_

@@ -12,6 +12,12 @@
 
 namespace {
 
+std::vector<std::string> Texts(const option_line::Words& words) {
+  std::vector<std::string> texts;
+  for (const Secret& word : words) texts.push_back(word.Text());
+  return texts;
+}
+
 // Whether the engine's argument scanner finds the flag name among words.
 bool EngineFindsFlag(std::vector<std::string> words, const char* name) {
   static char program[] = "tarpon";
@@ -43,11 +49,11 @@ TEST(OptionLineTest, SplitsAndFindsSwitchesAsTheEngineDoes) {
        false},
   };
   for (const Case& c : cases) {
-    std::vector<std::string> words = option_line::Split(c.line);
-    EXPECT_EQ(c.words, words) << c.line;
-    EXPECT_EQ(c.ftrace, EngineFindsFlag(words, "ftrace")) << c.line;
+    option_line::Words words = option_line::Split(c.line);
+    EXPECT_EQ(c.words, Texts(words)) << c.line;
+    EXPECT_EQ(c.ftrace, EngineFindsFlag(Texts(words), "ftrace")) << c.line;
     option_line::RemoveSwitch(&words, "ftrace");
-    EXPECT_FALSE(EngineFindsFlag(words, "ftrace")) << c.line;
+    EXPECT_FALSE(EngineFindsFlag(Texts(words), "ftrace")) << c.line;
     EXPECT_EQ(c.words.size() - (c.ftrace ? 1 : 0), words.size()) << c.line;
   }
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "contract/api_result.h"
+#include "contract/option_line.h"
 #include "contract/tarpon_rc.h"
 
 class CommunicationsControlBlock;
@@ -34,8 +35,8 @@ class TarponRequest {
   bool Begin(const char* commandLine);
   // Words of an option line (contract/option_line.h), the program name not
   // among them; more than option_line::kMaxWords are refused. The words
-  // are wiped before it returns.
-  bool Begin(std::vector<std::string>* words);
+  // are emptied (and so wiped) before it returns.
+  bool Begin(option_line::Words* words);
   // After a Begin that returned true: the partner LU the conversation goes
   // to, its qualified name upper-cased or its alias.
   std::string GetDestination() const;
@@ -44,6 +45,10 @@ class TarponRequest {
   // (upper-cased; "" when none).
   std::string GetUser() const;
   std::string GetSymbolicDestination() const;
+  // After a Begin that returned true: the destination as the request named
+  // it, upper-cased: the server name (-s), else the symbolic destination
+  // (-sd), else the partner LU (-plu).
+  std::string GetNamedDestination() const;
   // After a Begin that returned true: the new password and the server
   // name (-s, "" without one) as the options gave them. The password is
   // the request's own buffer, wiped when the request ends.

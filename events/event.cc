@@ -40,6 +40,19 @@ nlohmann::ordered_json DestinationJson(const std::string& type,
 
 }  // namespace
 
+Event ReleaseEvent(const std::string& user, const std::string& host,
+                   const std::string& by) {
+  Event event;
+  event.type = "release";
+  event.user = user;
+  EventDestination released;
+  released.name = host;
+  released.outcome = "released";
+  event.destinations.push_back(released);
+  event.by = by;
+  return event;
+}
+
 std::string EventJson(const Event& event) {
   nlohmann::ordered_json destinations = nlohmann::ordered_json::array();
   for (const EventDestination& destination : event.destinations) {

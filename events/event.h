@@ -11,9 +11,11 @@
 //
 // "destinations" is a list: a change that reaches several hosts names each
 // with its own outcome. A hold's destination has "seconds"; a release's
-// event has "by" (who released it). "operation" is the session's id as the
-// gateway's log names it ("Session id(7)"); "id" is the event's own, unique
-// within the machine, so that a hook told twice can tell.
+// event has "by" (who released it: "administrator" for tarpons -release,
+// "change" for a change the host made while the account was held). "operation"
+// is the session's id as the gateway's log names it ("Session id(7)"); "id" is
+// the event's own, unique within the machine, so that a hook told twice can
+// tell.
 #ifndef TARPON_EVENTS_EVENT_H_
 #define TARPON_EVENTS_EVENT_H_
 
@@ -40,6 +42,15 @@ struct Event {
   std::string operation;  // the session's id in the log; may be empty
   std::string by;         // a release's author; may be empty
 };
+
+// Who released a hold, a release event's "by".
+constexpr char kReleasedByAdministrator[] =
+    "administrator";                            // tarpons -release
+constexpr char kReleasedByChange[] = "change";  // a change the host made
+
+// A release of user's hold at host by by (its time and id still unset).
+Event ReleaseEvent(const std::string& user, const std::string& host,
+                   const std::string& by);
 
 // The event's JSON text, one line without a line end.
 std::string EventJson(const Event& event);

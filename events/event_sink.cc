@@ -1,12 +1,13 @@
 #include "events/event_sink.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <sstream>
 #include <utility>
 
 #include "comm/signal_block.h"
-#include "contract/secret.h"
 
 namespace {
 
@@ -22,6 +23,11 @@ constexpr auto kLazyWrite = std::chrono::milliseconds(5);
 constexpr size_t kWriteBatch = 64;
 // The longest verdict an event keeps.
 constexpr size_t kVerdictLength = 200;
+// How often the writer looks for events other processes wrote (an
+// administrator's release), and every how many looks it lists a folder
+// whose time has not changed.
+constexpr auto kSpoolScan = std::chrono::seconds(1);
+constexpr int kFullScanEvery = 10;
 
 // A hook's words: the program and any arguments, split at white space.
 std::vector<std::string> Words(const std::string& command) {
@@ -53,13 +59,12 @@ struct EventSink::Job {
   bool sync = false;
   std::string id;    // the spool's id, or a sync event's own
   std::string what;  // for the log: "change ALICE" or "user ALICE at HOSTA"
-  std::string user, destination, password, operation;
+  std::string user, destination, operation;
+  Secret password;
   int attempt = 0;
   std::vector<bool> done;  // per hook
   Clock::time_point due;
   uint64_t order = 0;
-
-  ~Job() { WipeSecret(&password); }
 };
 
 EventSink::EventSink(EventSettings settings, EventMetrics metrics)
@@ -74,11 +79,7 @@ bool EventSink::Start(std::string* error) {
   if (HasEventHooks()) {
     if (!spool_.Open(error)) return false;
     for (const std::string& id : spool_.List()) {
-      auto job = std::make_unique<Job>();
-      job->id = id;
-      job->what = "event " + id;
-      job->done.assign(settings_.eventHooks.size(), false);
-      waiting.push_back(std::move(job));
+      waiting.push_back(SpooledJob(id));
     }
     if (!waiting.empty()) {
       Log("TARPON SERVER " + std::to_string(waiting.size()) +
@@ -86,12 +87,9 @@ bool EventSink::Start(std::string* error) {
     }
     UpdateDepth();
   }
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (auto& job : waiting) {
-    job->due = Clock::now();
-    job->order = nextOrder_++;
-    jobs_.push_back(std::move(job));
-  }
+  nextScan_ = Clock::now() + kSpoolScan;
+  MutexLock lock(&mutex_);
+  for (auto& job : waiting) Queue(std::move(job));
   started_ = true;
   // Signals are the gateway loop's: no thread of the sink takes one.
   SignalBlock blocked;
@@ -104,7 +102,7 @@ bool EventSink::Start(std::string* error) {
 
 void EventSink::Stop() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     if (!started_ || stopping_) return;
     stopping_ = true;
   }
@@ -113,14 +111,18 @@ void EventSink::Stop() {
   // The writer writes every event accepted before it ends.
   writer_.join();
   {
-    std::unique_lock<std::mutex> lock(mutex_);
-    idle_.wait_for(lock, settings_.stopGrace, [this] { return running_ == 0; });
+    MutexLock lock(&mutex_);
+    const auto until = Clock::now() + settings_.stopGrace;
+    while (running_ != 0 &&
+           idle_.wait_until(lock.Unique(), until) != std::cv_status::timeout) {
+    }
   }
   cancel_ = true;
   changed_.notify_all();
   for (std::thread& thread : deliverers_) thread.join();
   deliverers_.clear();
   size_t spooled = 0;
+  MutexLock lock(&mutex_);
   for (auto& job : jobs_) {
     if (!job->sync) {
       ++spooled;
@@ -139,7 +141,7 @@ void EventSink::Stop() {
 }
 
 void EventSink::SetLog(LogFunction log) {
-  std::lock_guard<std::mutex> lock(logMutex_);
+  MutexLock lock(&logMutex_);
   log_ = std::move(log);
   if (!log_) return;
   for (const std::string& line : keptLines_) log_(line);
@@ -147,14 +149,14 @@ void EventSink::SetLog(LogFunction log) {
 }
 
 std::vector<std::string> EventSink::TakeLogLines() {
-  std::lock_guard<std::mutex> lock(logMutex_);
+  MutexLock lock(&logMutex_);
   std::vector<std::string> lines(keptLines_.begin(), keptLines_.end());
   keptLines_.clear();
   return lines;
 }
 
 void EventSink::Log(const std::string& line) {
-  std::lock_guard<std::mutex> lock(logMutex_);
+  MutexLock lock(&logMutex_);
   if (log_) {
     log_(line);
     return;
@@ -182,7 +184,8 @@ void EventSink::OnChange(const std::string& user,
 }
 
 void EventSink::OnHold(const std::string& user, const std::string& host,
-                       int seconds, const std::string& source) {
+                       int seconds, const std::string& source,
+                       const std::string& operationId) {
   Event event;
   event.type = "hold";
   event.user = user;
@@ -192,19 +195,15 @@ void EventSink::OnHold(const std::string& user, const std::string& host,
   held.seconds = seconds;
   event.destinations.push_back(held);
   event.source = source;
+  event.operation = operationId;
   Submit(std::move(event));
 }
 
 void EventSink::OnRelease(const std::string& user, const std::string& host,
-                          const std::string& by) {
-  Event event;
-  event.type = "release";
-  event.user = user;
-  EventDestination released;
-  released.name = host;
-  released.outcome = "released";
-  event.destinations.push_back(released);
-  event.by = by;
+                          const std::string& by,
+                          const std::string& operationId) {
+  Event event = ReleaseEvent(user, host, by);
+  event.operation = operationId;
   Submit(std::move(event));
 }
 
@@ -215,7 +214,7 @@ void EventSink::Submit(Event event) {
   }
   if (event.id.empty()) event.id = NewEventId(event.time);
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     if (!stopping_ && intake_.size() < settings_.maxQueued) {
       intake_.push_back(std::move(event));
       lastIntake_ = Clock::now();
@@ -232,24 +231,20 @@ void EventSink::Submit(Event event) {
 }
 
 void EventSink::OnSync(const std::string& user, const std::string& destination,
-                       std::string* newPassword,
-                       const std::string& operationId) {
-  if (!HasSyncHooks()) {
-    WipeSecret(newPassword);
-    return;
-  }
+                       Secret newPassword, const std::string& operationId) {
+  if (!HasSyncHooks()) return;
   auto job = std::make_unique<Job>();
   job->sync = true;
   job->what = "user " + user + " at " + destination;
   job->user = user;
   job->destination = destination;
-  job->password = *newPassword;
-  WipeSecret(newPassword);
+  job->password = std::move(newPassword);
   job->operation = operationId;
   job->done.assign(settings_.syncHooks.size(), false);
   job->due = Clock::now();
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (!stopping_ && syncWaiting_ < settings_.maxQueued) {
+  MutexLock lock(&mutex_);
+  const bool stopping = stopping_;
+  if (!stopping && syncWaiting_ < settings_.maxQueued) {
     job->order = nextOrder_++;
     job->id = "sync-" + std::to_string(job->order);
     ++syncWaiting_;
@@ -257,49 +252,105 @@ void EventSink::OnSync(const std::string& user, const std::string& destination,
     changed_.notify_one();
     return;
   }
-  lock.unlock();
+  lock.Unlock();
   Log("TARPON SERVER sync event for " + job->what + " (operation " +
       operationId + ") not delivered: " +
-      (stopping_ ? std::string("the gateway is stopping")
-                 : std::to_string(settings_.maxQueued) + " sync events wait"));
+      (stopping ? std::string("the gateway is stopping")
+                : std::to_string(settings_.maxQueued) + " sync events wait"));
 }
 
 void EventSink::WriteEvents() {
   for (;;) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    auto ready = [this] { return stopping_ || !intake_.empty(); };
-    if (Clock::now() - lastIntake_ < kAwakeWindow) {
-      if (!intakeReady_.wait_for(lock, kLazyWrite, ready)) continue;
-    } else {
-      writerAsleep_ = true;
-      intakeReady_.wait(lock, ready);
-      writerAsleep_ = false;
-    }
-    if (intake_.empty()) return;
-    // What waits is written together, the folder synced once for all.
     std::vector<Event> batch;
-    while (!intake_.empty() && batch.size() < kWriteBatch) {
-      batch.push_back(std::move(intake_.front()));
-      intake_.pop_front();
+    {
+      MutexLock lock(&mutex_);
+      // One wait at most: the loop comes round again.
+      if (stopping_ || !intake_.empty()) {
+      } else if (Clock::now() - lastIntake_ < kAwakeWindow) {
+        intakeReady_.wait_for(lock.Unique(), kLazyWrite);
+      } else {
+        writerAsleep_ = true;
+        // Awake at least once a scan, for what other processes write.
+        if (HasEventHooks()) {
+          intakeReady_.wait_until(lock.Unique(), nextScan_);
+        } else {
+          intakeReady_.wait(lock.Unique());
+        }
+        writerAsleep_ = false;
+      }
+      if (stopping_ && intake_.empty()) return;
+      // What waits is written together, the folder synced once for all.
+      while (!intake_.empty() && batch.size() < kWriteBatch) {
+        batch.push_back(std::move(intake_.front()));
+        intake_.pop_front();
+      }
     }
-    lock.unlock();
-    std::vector<std::unique_ptr<Job>> written;
-    for (const Event& event : batch) {
-      if (WriteEvent(event)) written.push_back(JobOf(event));
-    }
-    std::string error;
-    if (!written.empty() && !spool_.SyncFolder(&error)) {
-      Log("TARPON SERVER event spool " + spool_.GetFolder() +
-          " not synced: " + error);
-    }
-    UpdateDepth();
-    lock.lock();
-    for (auto& job : written) {
-      job->order = nextOrder_++;
-      jobs_.push_back(std::move(job));
-      changed_.notify_one();
+    if (!batch.empty()) WriteBatch(batch);
+    if (HasEventHooks() && Clock::now() >= nextScan_) ScanSpool();
+  }
+}
+
+void EventSink::WriteBatch(const std::vector<Event>& batch) {
+  std::vector<std::unique_ptr<Job>> written;
+  for (const Event& event : batch) {
+    if (WriteEvent(event)) written.push_back(JobOf(event));
+  }
+  std::string error;
+  if (!written.empty() && !spool_.SyncFolder(&error)) {
+    Log("TARPON SERVER event spool " + spool_.GetFolder() +
+        " not synced: " + error);
+  }
+  UpdateDepth();
+  MutexLock lock(&mutex_);
+  for (auto& job : written) Queue(std::move(job));
+}
+
+void EventSink::Queue(std::unique_ptr<Job> job) {
+  job->order = nextOrder_++;
+  if (!job->sync) spooled_.insert(job->id);
+  jobs_.push_back(std::move(job));
+  changed_.notify_one();
+}
+
+// On the writer's thread, which alone adds the events it writes: a file
+// not among the events known is another process's.
+void EventSink::ScanSpool() {
+  nextScan_ = Clock::now() + kSpoolScan;
+  struct stat status;
+  if (stat(spool_.GetFolder().c_str(), &status) != 0) return;
+  // A folder unchanged since the last look is listed again only now and
+  // then, in case its time did not move (a coarse clock).
+  const bool changed = status.st_mtim.tv_sec != folderTime_.tv_sec ||
+                       status.st_mtim.tv_nsec != folderTime_.tv_nsec;
+  if (!changed && ++quietScans_ < kFullScanEvery) return;
+  quietScans_ = 0;
+  folderTime_ = status.st_mtim;
+  std::vector<std::string> ids = spool_.List();
+  spool_.Recount();
+  UpdateDepth();
+  size_t found = 0;
+  {
+    MutexLock lock(&mutex_);
+    for (const std::string& id : ids) {
+      if (spooled_.count(id) != 0) continue;
+      Queue(SpooledJob(id));
+      ++found;
     }
   }
+  if (found > 0) {
+    Log("TARPON SERVER " + std::to_string(found) +
+        " events came into the spool " + spool_.GetFolder());
+  }
+}
+
+std::unique_ptr<EventSink::Job> EventSink::SpooledJob(
+    const std::string& id) const {
+  auto job = std::make_unique<Job>();
+  job->id = id;
+  job->what = "event " + id;
+  job->done.assign(settings_.eventHooks.size(), false);
+  job->due = Clock::now();
+  return job;
 }
 
 bool EventSink::WriteEvent(const Event& event) {
@@ -321,17 +372,14 @@ bool EventSink::WriteEvent(const Event& event) {
 }
 
 std::unique_ptr<EventSink::Job> EventSink::JobOf(const Event& event) const {
-  auto job = std::make_unique<Job>();
-  job->id = event.id;
+  auto job = SpooledJob(event.id);
   job->what = "event " + event.id + " (" + event.type + " " + event.user + ")";
-  job->done.assign(settings_.eventHooks.size(), false);
-  job->due = Clock::now();
   return job;
 }
 
 void EventSink::Deliver() {
   for (;;) {
-    std::unique_lock<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     std::unique_ptr<Job> job;
     while (!job) {
       if (stopping_) return;
@@ -340,19 +388,19 @@ void EventSink::Deliver() {
             return a->due != b->due ? a->due < b->due : a->order < b->order;
           });
       if (next == jobs_.end()) {
-        changed_.wait(lock);
+        changed_.wait(lock.Unique());
       } else if ((*next)->due > Clock::now()) {
-        changed_.wait_until(lock, (*next)->due);
+        changed_.wait_until(lock.Unique(), (*next)->due);
       } else {
         job = std::move(*next);
         jobs_.erase(next);
       }
     }
     ++running_;
-    lock.unlock();
+    lock.Unlock();
     bool delivered = RunHooks(job.get());
     Finish(std::move(job), delivered);
-    lock.lock();
+    lock.Lock();
     --running_;
     idle_.notify_all();
   }
@@ -361,14 +409,18 @@ void EventSink::Deliver() {
 bool EventSink::RunHooks(Job* job) {
   const std::vector<std::string>& hooks =
       job->sync ? settings_.syncHooks : settings_.eventHooks;
-  std::string input;
+  Secret input;
   if (job->sync) {
-    input = job->user + "\n" + job->destination + "\n" + job->password + "\n";
-  } else if (!spool_.Read(job->id, &input)) {
+    std::string& text = *input.Writable();
+    text.reserve(job->user.size() + job->destination.size() +
+                 job->password.size() + 3);
+    text.append(job->user).append("\n").append(job->destination);
+    text.append("\n").append(job->password.Text()).append("\n");
+  } else if (!spool_.Read(job->id, input.Writable())) {
     Log("TARPON SERVER " + job->what + " is no longer in the spool");
     return true;
   } else {
-    input += "\n";
+    input.Writable()->push_back('\n');
   }
   bool all = true;
   for (size_t i = 0; i < hooks.size(); ++i) {
@@ -377,8 +429,8 @@ bool EventSink::RunHooks(Job* job) {
       all = false;
       break;
     }
-    HookResult result =
-        RunHook(Words(hooks[i]), input, settings_.hookDeadline, &cancel_);
+    HookResult result = RunHook(Words(hooks[i]), input.Text(),
+                                settings_.hookDeadline, &cancel_);
     if (metrics_.hookSeconds != nullptr && result.started) {
       metrics_.hookSeconds->Observe(result.seconds);
     }
@@ -386,7 +438,7 @@ bool EventSink::RunHooks(Job* job) {
     all = all && job->done[i];
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.3f", result.seconds);
-    std::string output = Masked(result.output, job->password);
+    std::string output = Masked(result.output, job->password.Text());
     Log(std::string("TARPON SERVER ") + (job->sync ? "sync hook " : "hook ") +
         hooks[i] + ", " + job->what +
         (job->sync && !job->operation.empty()
@@ -395,17 +447,17 @@ bool EventSink::RunHooks(Job* job) {
         ": " + result.Describe() + " in " + seconds + " s" +
         (output.empty() ? "" : ": " + output));
   }
-  WipeSecret(&input);
   return all;
 }
 
 void EventSink::Finish(std::unique_ptr<Job> job, bool delivered) {
   if (delivered) {
     if (job->sync) {
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(&mutex_);
       --syncWaiting_;
     } else {
       spool_.Remove(job->id);
+      Forget(job->id);
       Add(metrics_.delivered);
       UpdateDepth();
     }
@@ -418,10 +470,11 @@ void EventSink::Finish(std::unique_ptr<Job> job, bool delivered) {
         std::to_string(job->attempt) + " tries" +
         (job->sync ? std::string() : ", kept in " + spool_.FailedFolder()));
     if (job->sync) {
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(&mutex_);
       --syncWaiting_;
     } else {
       spool_.GiveUp(job->id);
+      Forget(job->id);
       UpdateDepth();
     }
     Add(metrics_.givenUp);
@@ -429,9 +482,15 @@ void EventSink::Finish(std::unique_ptr<Job> job, bool delivered) {
   }
   if (!cancel_) Add(metrics_.retried);
   job->due = Clock::now() + RetryDelay(job->attempt);
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   jobs_.push_back(std::move(job));
   changed_.notify_one();
+}
+
+// After the file went: a scan that finds it no more adds nothing.
+void EventSink::Forget(const std::string& id) {
+  MutexLock lock(&mutex_);
+  spooled_.erase(id);
 }
 
 std::chrono::milliseconds EventSink::RetryDelay(int attempt) const {
@@ -446,4 +505,23 @@ void EventSink::UpdateDepth() {
   if (metrics_.spoolDepth != nullptr) {
     metrics_.spoolDepth->Set(static_cast<int64_t>(spool_.GetDepth()));
   }
+}
+
+bool SpoolEventBeside(const std::string& folder, const SpoolLimits& limits,
+                      Event event, std::string* error) {
+  Spool spool(folder, limits);
+  if (!spool.Join(error)) return false;
+  event.time = std::chrono::system_clock::now();
+  event.id = NewEventId(event.time);
+  switch (spool.Write(event.id, EventJson(event), error)) {
+    case Spool::WriteResult::kWritten:
+      return true;
+    case Spool::WriteResult::kFull:
+      *error = "the spool " + folder + " is full (" +
+               std::to_string(spool.GetDepth()) + " events)";
+      return false;
+    case Spool::WriteResult::kFailed:
+      break;
+  }
+  return false;
 }

@@ -20,11 +20,17 @@
 // the rest, and logs each sync event not delivered (without its password); the
 // spool keeps what was not delivered for the next start.
 //
+// Events other processes write into the spool (SpoolEventBeside: an
+// administrator's release) are found by the writer, which looks at the
+// folder once a second, and delivered as the sink's own.
+//
 // Threads: one writer and `concurrency` delivery threads of its own; the
 // On* calls, SetLog and TakeLogLines are safe from any thread; Start and
 // Stop from the owner's.
 #ifndef TARPON_EVENTS_EVENT_SINK_H_
 #define TARPON_EVENTS_EVENT_SINK_H_
+
+#include <time.h>
 
 #include <atomic>
 #include <chrono>
@@ -32,11 +38,13 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "contract/secret.h"
+#include "contract/thread_annotations.h"
 #include "events/event.h"
 #include "events/hook_process.h"
 #include "events/spool.h"
@@ -100,22 +108,31 @@ class EventSink {
   void OnChange(const std::string& user, const std::string& destination,
                 int returnCode, const std::string& verdict,
                 const std::string& source, const std::string& operationId);
-  // Changes of user at host held back for seconds.
+  // Changes of user at host held back for seconds (-1: until a success or
+  // a release).
   void OnHold(const std::string& user, const std::string& host, int seconds,
-              const std::string& source);
-  // A hold of user at host released by by.
+              const std::string& source, const std::string& operationId);
+  // A hold of user at host released by by (see ReleaseEvent).
   void OnRelease(const std::string& user, const std::string& host,
-                 const std::string& by);
+                 const std::string& by, const std::string& operationId = "");
   // Any event (id and time are set when empty).
   void Submit(Event event);
-  // A successful change for the sync hooks; *newPassword is taken and
-  // wiped here, whatever happens.
+  // A successful change for the sync hooks; the new password is wiped with
+  // its job, or at once when none takes it.
   void OnSync(const std::string& user, const std::string& destination,
-              std::string* newPassword, const std::string& operationId);
+              Secret newPassword, const std::string& operationId);
 
  private:
   struct Job;
   void WriteEvents();
+  void WriteBatch(const std::vector<Event>& batch);
+  // Takes a job into jobs_.
+  void Queue(std::unique_ptr<Job> job) TARPON_REQUIRES(mutex_);
+  // Adds the spool's events that no job stands for: what another process
+  // wrote there.
+  void ScanSpool();
+  std::unique_ptr<Job> SpooledJob(const std::string& id) const;
+  void Forget(const std::string& id);
   // Writes one event of a batch (the folder not synced); false, logged
   // and counted, when it was not written.
   bool WriteEvent(const Event& event);
@@ -131,29 +148,45 @@ class EventSink {
   const EventSettings settings_;
   const EventMetrics metrics_;
   Spool spool_;
-  std::mutex mutex_;
+  Mutex mutex_;
   // Each wakes only the threads that wait for it: a change's thread that
   // queues an event wakes the writer alone.
-  std::condition_variable intakeReady_;     // the writer's: intake_
-  std::condition_variable changed_;         // the deliverers': jobs_, stopping_
-  std::condition_variable idle_;            // Stop's: running_
-  std::deque<Event> intake_;                // accepted, not yet written
-  std::vector<std::unique_ptr<Job>> jobs_;  // waiting for their hooks
-  size_t syncWaiting_ = 0;
+  std::condition_variable intakeReady_;  // the writer's: intake_
+  std::condition_variable changed_;      // the deliverers': jobs_, stopping_
+  std::condition_variable idle_;         // Stop's: running_
+  // Accepted, not yet written.
+  std::deque<Event> intake_ TARPON_GUARDED_BY(mutex_);
+  // Waiting for their hooks.
+  std::vector<std::unique_ptr<Job>> jobs_ TARPON_GUARDED_BY(mutex_);
+  // The spool's events that have a job, waiting or running.
+  std::set<std::string> spooled_ TARPON_GUARDED_BY(mutex_);
+  size_t syncWaiting_ TARPON_GUARDED_BY(mutex_) = 0;
   // When the last event was queued, and whether the writer waits to be
   // woken (it does only once no event came for a while).
-  std::chrono::steady_clock::time_point lastIntake_;
-  bool writerAsleep_ = false;
-  uint64_t nextOrder_ = 0;
-  int running_ = 0;  // jobs a delivery thread has
-  bool started_ = false;
-  bool stopping_ = false;
+  std::chrono::steady_clock::time_point lastIntake_ TARPON_GUARDED_BY(mutex_);
+  bool writerAsleep_ TARPON_GUARDED_BY(mutex_) = false;
+  // The writer's own: when it next looks into the spool, and what it saw.
+  std::chrono::steady_clock::time_point nextScan_;
+  timespec folderTime_{};
+  int quietScans_ = 0;
+  uint64_t nextOrder_ TARPON_GUARDED_BY(mutex_) = 0;
+  int running_ TARPON_GUARDED_BY(mutex_) = 0;  // jobs a delivery thread has
+  bool started_ TARPON_GUARDED_BY(mutex_) = false;
+  bool stopping_ TARPON_GUARDED_BY(mutex_) = false;
   std::atomic<bool> cancel_{false};
   std::thread writer_;
   std::vector<std::thread> deliverers_;
-  std::mutex logMutex_;
-  LogFunction log_;
-  std::deque<std::string> keptLines_;
+  Mutex logMutex_;
+  LogFunction log_ TARPON_GUARDED_BY(logMutex_);
+  std::deque<std::string> keptLines_ TARPON_GUARDED_BY(logMutex_);
 };
+
+// Writes event (its id and time set here) into the spool folder of a
+// sink that runs in another process, or will at its next start: whole and
+// synced, as the sink writes its own; the sink finds it within seconds
+// (see EventSink). False with the reason in *error (the spool full, the
+// folder not usable).
+bool SpoolEventBeside(const std::string& folder, const SpoolLimits& limits,
+                      Event event, std::string* error);
 
 #endif  // TARPON_EVENTS_EVENT_SINK_H_

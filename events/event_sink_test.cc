@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -74,7 +75,7 @@ TEST(EventSinkTest, EveryHookGetsTheEventAndTheSpoolEmpties) {
   ASSERT_TRUE(sink.Start(&error)) << error;
   sink.OnChange("ALICE", "HOSTA", 0, "\nPassword changed successfully.\n",
                 "127.0.0.1", "7");
-  sink.OnHold("BOB", "HOSTA", 60, "::1");
+  sink.OnHold("BOB", "HOSTA", 60, "::1", "8");
   ASSERT_TRUE(
       WaitFor([&] { return counters.metrics.delivered->Value() == 2; }));
   sink.Stop();
@@ -91,6 +92,7 @@ TEST(EventSinkTest, EveryHookGetsTheEventAndTheSpoolEmpties) {
     EXPECT_EQ("Password changed successfully.",
               first["destinations"][0]["verdict"]);
     EXPECT_EQ(60, second["destinations"][0]["seconds"]);
+    EXPECT_EQ("8", second["operation"]);
   }
   EXPECT_EQ(2, counters.metrics.written->Value());
   EXPECT_EQ(0, counters.metrics.spoolDepth->Value());
@@ -148,7 +150,7 @@ TEST(EventSinkTest, AStopKeepsWhatIsUndeliveredAndTheNextStartDeliversIt) {
     EventSink sink(settings, EventMetrics());
     ASSERT_TRUE(sink.Start(&error));
     for (int i = 0; i < 3; ++i)
-      sink.OnHold("U" + std::to_string(i), "H", 9, "");
+      sink.OnHold("U" + std::to_string(i), "H", 9, "", "");
     Spool spool(box.Path("spool"), SpoolLimits());
     ASSERT_TRUE(WaitFor([&] { return spool.List().size() == 3; }));
     for (const std::string& id : spool.List()) {
@@ -185,7 +187,7 @@ TEST(EventSinkTest, SyncHookGetsThePasswordOnItsInputAndTheLogNever) {
   std::string error;
   ASSERT_TRUE(sink.Start(&error));
   std::string password = "S3cret9";
-  sink.OnSync("ALICE", "HOSTA", &password, "7");
+  sink.OnSync("ALICE", "HOSTA", Secret(&password), "7");
   EXPECT_TRUE(password.empty());
   ASSERT_TRUE(
       WaitFor([&] { return box.Read("got") == "ALICE HOSTA S3cret9\n"; }));
@@ -209,7 +211,7 @@ TEST(EventSinkTest, UndeliveredSyncEventsAreNamedAtAStopWithoutThePassword) {
   ASSERT_TRUE(sink.Start(&error));
   for (const char* user : {"ALICE", "BOB"}) {
     std::string password = "Pw0rd1";
-    sink.OnSync(user, "HOSTA", &password, user);
+    sink.OnSync(user, "HOSTA", Secret(&password), user);
   }
   std::this_thread::sleep_for(milliseconds(100));
   sink.Stop();
@@ -222,6 +224,45 @@ TEST(EventSinkTest, UndeliveredSyncEventsAreNamedAtAStopWithoutThePassword) {
   EXPECT_EQ(std::string::npos, log.find("Pw0rd1")) << log;
 }
 
+// An administrator's release, written by another process into the spool
+// of a sink that runs, and into one that starts later: each delivered once.
+TEST(EventSinkTest, EventsWrittenBesideTheSinkAreDelivered) {
+  e2e::Sandbox box;
+  EventSettings settings = Settings(box);
+  settings.eventHooks = {Hook(box, "a", "cat >> " + box.Path("a.out"))};
+  std::string error;
+  ASSERT_TRUE(SpoolEventBeside(settings.spoolFolder, settings.spoolLimits,
+                               ReleaseEvent("ALICE", "HOSTA", "administrator"),
+                               &error))
+      << error;
+  Counters counters;
+  EventSink sink(settings, counters.metrics);
+  ASSERT_TRUE(sink.Start(&error)) << error;
+  ASSERT_TRUE(
+      WaitFor([&] { return counters.metrics.delivered->Value() == 1; }));
+  ASSERT_TRUE(SpoolEventBeside(settings.spoolFolder, settings.spoolLimits,
+                               ReleaseEvent("BOB", "HOSTB", "administrator"),
+                               &error))
+      << error;
+  ASSERT_TRUE(
+      WaitFor([&] { return counters.metrics.delivered->Value() == 2; }));
+  sink.Stop();
+  std::string text = box.Read("a.out");
+  ASSERT_EQ(2, std::count(text.begin(), text.end(), '\n')) << text;
+  nlohmann::json second = nlohmann::json::parse(text.substr(text.find('\n')));
+  EXPECT_EQ("release", second["type"]);
+  EXPECT_EQ("BOB", second["user"]);
+  EXPECT_EQ("administrator", second["by"]);
+  EXPECT_EQ("released", second["destinations"][0]["outcome"]);
+  EXPECT_EQ(0, counters.metrics.written->Value());  // none of its own
+  EXPECT_TRUE(Spool(box.Path("spool"), SpoolLimits()).List().empty());
+  SpoolLimits full{0, 1000};
+  EXPECT_FALSE(SpoolEventBeside(settings.spoolFolder, full,
+                                ReleaseEvent("C", "H", "administrator"),
+                                &error));
+  EXPECT_NE(std::string::npos, error.find("is full")) << error;
+}
+
 TEST(EventSinkTest, AFullSpoolDropsAndCountsWithoutWaiting) {
   e2e::Sandbox box;
   EventSettings settings = Settings(box);
@@ -232,7 +273,7 @@ TEST(EventSinkTest, AFullSpoolDropsAndCountsWithoutWaiting) {
   std::string error;
   ASSERT_TRUE(sink.Start(&error));
   auto start = std::chrono::steady_clock::now();
-  for (int i = 0; i < 5; ++i) sink.OnHold("U", "H", 1, "");
+  for (int i = 0; i < 5; ++i) sink.OnHold("U", "H", 1, "", "");
   EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(100));
   ASSERT_TRUE(WaitFor([&] { return counters.metrics.dropped->Value() == 3; }));
   EXPECT_EQ(2, counters.metrics.written->Value());

@@ -83,37 +83,50 @@ bool IsEventFileName(const std::string& name, std::string* id) {
 Spool::Spool(std::string folder, SpoolLimits limits)
     : folder_(std::move(folder)), limits_(limits) {}
 
-bool Spool::Open(std::string* error) {
+bool Spool::Open(std::string* error) { return OpenAs(true, error); }
+
+bool Spool::Join(std::string* error) { return OpenAs(false, error); }
+
+bool Spool::OpenAs(bool owner, std::string* error) {
   if (!MakeFolder(folder_, error) || !MakeFolder(FailedFolder(), error)) {
     return false;
   }
-  std::vector<std::string> names;
-  if (!Entries(folder_, &names)) {
+  if (!Count(owner)) {
     *error = ErrorOf(folder_, errno);
     return false;
   }
-  std::lock_guard<std::mutex> lock(mutex_);
-  depth_ = 0;
-  bytes_ = 0;
+  return true;
+}
+
+bool Spool::Recount() { return Count(false); }
+
+bool Spool::Count(bool removeTemporaries) {
+  std::vector<std::string> names;
+  if (!Entries(folder_, &names)) return false;
+  size_t depth = 0;
+  uint64_t bytes = 0;
   for (const std::string& name : names) {
     std::string path = folder_ + "/" + name;
     std::string id;
     struct stat status;
     if (name.compare(0, sizeof kTemporaryPrefix - 1, kTemporaryPrefix) == 0) {
-      unlink(path.c_str());
+      if (removeTemporaries) unlink(path.c_str());
     } else if (IsEventFileName(name, &id) && stat(path.c_str(), &status) == 0 &&
                S_ISREG(status.st_mode)) {
-      ++depth_;
-      bytes_ += static_cast<uint64_t>(status.st_size);
+      ++depth;
+      bytes += static_cast<uint64_t>(status.st_size);
     }
   }
+  MutexLock lock(&mutex_);
+  depth_ = depth;
+  bytes_ = bytes;
   return true;
 }
 
 Spool::WriteResult Spool::Write(const std::string& id, const std::string& bytes,
                                 std::string* error, bool syncFolder) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     if (depth_ + 1 > limits_.maxEvents ||
         bytes_ + bytes.size() > limits_.maxBytes) {
       return WriteResult::kFull;
@@ -136,9 +149,10 @@ Spool::WriteResult Spool::Write(const std::string& id, const std::string& bytes,
   if (written) saved = errno;
   unlink(renamed ? PathOf(id).c_str() : temporary.c_str());
   *error = ErrorOf(PathOf(id), saved);
-  std::lock_guard<std::mutex> lock(mutex_);
-  --depth_;
-  bytes_ -= bytes.size();
+  // A recount meanwhile may have left the counts below this write.
+  MutexLock lock(&mutex_);
+  if (depth_ > 0) --depth_;
+  bytes_ = bytes_ > bytes.size() ? bytes_ - bytes.size() : 0;
   return WriteResult::kFailed;
 }
 
@@ -192,19 +206,19 @@ void Spool::GiveUp(const std::string& id) {
 void Spool::Uncount(const std::string& id) {
   struct stat status;
   if (stat(PathOf(id).c_str(), &status) != 0) return;
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   if (depth_ > 0) --depth_;
   uint64_t size = static_cast<uint64_t>(status.st_size);
   bytes_ = bytes_ > size ? bytes_ - size : 0;
 }
 
 size_t Spool::GetDepth() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   return depth_;
 }
 
 uint64_t Spool::GetBytes() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   return bytes_;
 }
 

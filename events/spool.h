@@ -11,9 +11,10 @@
 #define TARPON_EVENTS_SPOOL_H_
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "contract/thread_annotations.h"
 
 struct SpoolLimits {
   size_t maxEvents = 10000;
@@ -30,6 +31,14 @@ class Spool {
   // removes temporary files a crash left and counts the events waiting;
   // false with the reason in *error when the folder cannot be used.
   bool Open(std::string* error);
+  // The same for a writer beside the process that delivers the spool (an
+  // administrator's command): the folder made when missing, the events
+  // counted, nothing removed (a temporary file may be the other's write
+  // under way).
+  bool Join(std::string* error);
+  // Counts the events again, those other processes wrote among them;
+  // false when the folder cannot be read.
+  bool Recount();
   // Writes bytes as the event id; kFull when a bound would be passed,
   // kFailed with the reason in *error when the file could not be written
   // and synced (nothing of it is left). Without syncFolder the file's name
@@ -54,15 +63,17 @@ class Spool {
   std::string FailedFolder() const { return folder_ + "/failed"; }
 
  private:
+  bool OpenAs(bool owner, std::string* error);
+  bool Count(bool removeTemporaries);
   std::string PathOf(const std::string& id) const;
   // Takes id's file out of the counts, if it is counted.
   void Uncount(const std::string& id);
 
   const std::string folder_;
   const SpoolLimits limits_;
-  mutable std::mutex mutex_;
-  size_t depth_ = 0;
-  uint64_t bytes_ = 0;
+  mutable Mutex mutex_;
+  size_t depth_ TARPON_GUARDED_BY(mutex_) = 0;
+  uint64_t bytes_ TARPON_GUARDED_BY(mutex_) = 0;
 };
 
 // Whether name is an event file's name ("<id>.json", id of letters,

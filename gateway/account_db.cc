@@ -186,8 +186,12 @@ AccountStore::Answer FileAccountStore::Settle(const std::string& key,
   AccountRecord record;
   bool ok = Begin() && Load(key, &record);
   if (ok) {
-    answer.holdStarted = SettleAccountTry(policy_, &record, token, outcome,
-                                          label, sourceTag, clock_.NowMs());
+    StrangersHold held;
+    answer.holdStarted =
+        SettleAccountTry(policy_, &record, token, outcome, label, sourceTag,
+                         clock_.NowMs(), &held);
+    answer.released = held.released;
+    answer.strangersHeld = held.started;
     answer.failures = record.hold.failures;
     ok = Save(key, record);
   }

@@ -151,6 +151,21 @@ void AccountGuard::Settle(const Ticket& ticket, EngineRun* run) {
                ? std::string("until a success or a release")
                : "for " + std::to_string(answer.holdStarted) + " seconds"));
     }
+    if (answer.holdStarted == 0 && answer.strangersHeld != 0) {
+      // Only the owner's device may try now: a hold for everybody else.
+      const std::string name =
+          IsUnknownUser(code) ? Hidden(ticket.user, ticket.host) : ticket.user;
+      run->notes.push_back(
+          "TARPON SERVER hold for user " + name + " at " + ticket.host +
+          " after failed sign-ons: changes but the owner's held back " +
+          (answer.strangersHeld < 0
+               ? std::string("until a success or a release")
+               : "for " + std::to_string(answer.strangersHeld) + " seconds"));
+    }
+    if (answer.released) {
+      run->notes.push_back("TARPON SERVER hold for user " + ticket.user +
+                           " at " + ticket.host + " released by a change");
+    }
   }
   TakeStoreNotes(run);
 }

@@ -12,6 +12,19 @@ TryKind KindOf(const AccountRecord& record, const AccountTry& attempt) {
   return owner ? TryKind::kOwner : TryKind::kStranger;
 }
 
+// How long strangers' tries are held back at nowMs, as a Reserve would
+// find them, the try in flight aside; 0 when they are not.
+int64_t StrangersHeldMs(const HoldPolicy& policy, const AccountRecord& record,
+                        int64_t nowMs) {
+  HoldPolicy rule = policy;
+  if (record.owner.empty()) rule.ownerTries = 0;
+  HoldState state = record.hold;
+  state.pendingUntilMs = 0;
+  AdvanceHold(rule, &state, nowMs);
+  if (state.failures == 0) return 0;
+  return HeldForMs(rule, state, TryKind::kStranger, nowMs);
+}
+
 }  // namespace
 
 bool ParseAccountLimits(const char* text, AccountLimits* limits) {
@@ -35,12 +48,23 @@ int64_t ReserveAccountTry(const HoldPolicy& policy, AccountRecord* record,
 int SettleAccountTry(const HoldPolicy& policy, AccountRecord* record,
                      int64_t token, TryOutcome outcome,
                      const std::string& label, const std::string& sourceTag,
-                     int64_t nowMs) {
+                     int64_t nowMs, StrangersHold* held) {
+  const int64_t heldBefore =
+      held != nullptr ? StrangersHeldMs(policy, *record, nowMs) : 0;
   if (!label.empty()) record->label = label;
   if (outcome == TryOutcome::kChanged && !sourceTag.empty()) {
     record->owner = sourceTag;
   }
-  return SettleTry(policy, &record->hold, token, outcome, nowMs);
+  const int started = SettleTry(policy, &record->hold, token, outcome, nowMs);
+  if (held != nullptr) {
+    held->released = outcome == TryOutcome::kChanged && heldBefore != 0;
+    const int64_t heldAfter = StrangersHeldMs(policy, *record, nowMs);
+    if (outcome == TryOutcome::kFailed && started == 0 && heldBefore == 0 &&
+        heldAfter != 0) {
+      held->started = HeldSeconds(heldAfter);
+    }
+  }
+  return started;
 }
 
 void AddIfHeld(const HoldPolicy& policy, const std::string& key,
@@ -89,8 +113,11 @@ AccountStore::Answer MemoryAccountStore::Settle(const std::string& key,
   Answer answer;
   auto found = records_.find(key);
   if (found == records_.end()) return answer;
+  StrangersHold held;
   answer.holdStarted = SettleAccountTry(policy_, &found->second, token, outcome,
-                                        label, sourceTag, now);
+                                        label, sourceTag, now, &held);
+  answer.released = held.released;
+  answer.strangersHeld = held.started;
   answer.failures = found->second.hold.failures;
   return answer;
 }

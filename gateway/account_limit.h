@@ -72,11 +72,17 @@ int64_t ReserveAccountTry(const HoldPolicy& policy, AccountRecord* record,
                           const AccountTry& attempt, int64_t nowMs);
 // Ends the try in flight. label: the clear name to keep once the host knew
 // the user ID ("" otherwise); sourceTag becomes the owner on a change. The
-// seconds of a hold it starts (-1: until cleared), else 0.
+// seconds of a hold it starts (-1: until cleared), else 0. *held (unless
+// null) tells how strangers' tries fared: released by a change, or held
+// back from now on while the owner's device keeps its try.
+struct StrangersHold {
+  bool released = false;
+  int started = 0;  // seconds, -1 until cleared; 0: none
+};
 int SettleAccountTry(const HoldPolicy& policy, AccountRecord* record,
                      int64_t token, TryOutcome outcome,
                      const std::string& label, const std::string& sourceTag,
-                     int64_t nowMs);
+                     int64_t nowMs, StrangersHold* held = nullptr);
 
 // An account held now, as a store lists it.
 struct HeldAccount {
@@ -95,11 +101,13 @@ void AddIfHeld(const HoldPolicy& policy, const std::string& key,
 class AccountStore {
  public:
   struct Answer {
-    int64_t heldMs = 0;   // Reserve: 0 granted, else the hold
-    int64_t token = 0;    // Reserve: the granted try's, for its Settle
-    int failures = 0;     // the record's count after the call
-    int holdStarted = 0;  // Settle: a hold's seconds, -1 until cleared
-    bool failed = false;  // the store could not answer
+    int64_t heldMs = 0;     // Reserve: 0 granted, else the hold
+    int64_t token = 0;      // Reserve: the granted try's, for its Settle
+    int failures = 0;       // the record's count after the call
+    int holdStarted = 0;    // Settle: a hold's seconds, -1 until cleared
+    bool released = false;  // Settle: a change ended a hold (see above)
+    int strangersHeld = 0;  // Settle: strangers held from now on (above)
+    bool failed = false;    // the store could not answer
   };
   virtual ~AccountStore() = default;
   virtual Answer Reserve(const AccountTry& attempt) = 0;

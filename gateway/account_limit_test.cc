@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -278,6 +279,48 @@ TEST(AccountLimitTest, GuardReservesBeforeAndSettlesAfter) {
   EXPECT_EQ(
       "user(" + guard.Hidden("SECRET1", "NETA.HOST") + ") @host(NETA.HOST) ",
       run.logText);
+}
+
+// A stranger's failure that leaves the owner's try alone holds everybody
+// else, and says so; a change that ends that hold says so too (a release
+// by the change). The owner's own slip holds nobody, and says nothing.
+TEST(AccountLimitTest, AHoldForStrangersAndItsEndSaySo) {
+  const struct {
+    const char* failedFrom;  // the source of the one failure before
+    bool released;
+  } cases[] = {{"stranger", true}, {"owner", false}};
+  const std::string kReleased =
+      "TARPON SERVER hold for user ALICE at NETA.HOST released by a change";
+  const std::string kHeld =
+      "TARPON SERVER hold for user ALICE at NETA.HOST after failed sign-ons: "
+      "changes but the owner's held back until a success or a release";
+  auto has = [](const std::vector<std::string>& notes,
+                const std::string& note) {
+    return std::find(notes.begin(), notes.end(), note) != notes.end();
+  };
+  for (const auto& c : cases) {
+    const AccountLimits limits = Limits("2");
+    FakeClock clock(0);
+    MemoryAccountStore store(limits, clock);
+    AccountKeys keys(std::string(32, 'k'));
+    AccountGuard guard(limits, store, keys, nullptr, kLeaseMs);
+    auto attempt = [&](const char* source, int code) {
+      AccountGuard::Ticket ticket =
+          guard.Reserve("ALICE", "NETA.HOST", source, false);
+      EngineRun run;
+      run.returnCode = code;
+      if (ticket.granted) guard.Settle(ticket, &run);
+      return run.notes;
+    };
+    // The owner's change names its device; then one failure.
+    EXPECT_TRUE(attempt("owner", TARPON_RC_OK).empty());
+    EXPECT_EQ(c.released, has(attempt(c.failedFrom, kWrongPassword), kHeld))
+        << c.failedFrom;
+    EXPECT_EQ(c.released, !store.ListHeld().empty()) << c.failedFrom;
+    EXPECT_EQ(c.released, has(attempt("owner", TARPON_RC_OK), kReleased))
+        << c.failedFrom;
+    EXPECT_TRUE(store.ListHeld().empty()) << c.failedFrom;
+  }
 }
 
 TEST(AccountLimitTest, ReadsTheSharedStateUrl) {

@@ -64,10 +64,12 @@ int ListHeldAccounts(AccountStore& store, std::ostream& out) {
 }
 
 int ReleaseAccount(AccountStore& store, const AccountKeys& keys,
-                   const std::string& name, std::ostream& out) {
+                   const std::string& name, std::ostream& out,
+                   std::string* releasedName) {
   if (!name.empty() && name[0] == '#') {
     const bool released = store.Release(name.substr(1));
     out << (released ? "released " : "not held: ") << name << "\n";
+    if (released && releasedName != nullptr) *releasedName = name;
     return released ? 0 : 1;
   }
   const size_t at = name.find('@');
@@ -80,6 +82,7 @@ int ReleaseAccount(AccountStore& store, const AccountKeys& keys,
         released;
   }
   out << (released ? "released " : "not held: ") << upper << "\n";
+  if (released && releasedName != nullptr) *releasedName = upper;
   return released ? 0 : 1;
 }
 

@@ -62,9 +62,12 @@ void CheckAccountSettings(const AccountSettings& settings, CheckReport* report);
 
 // tarpons -held: one line per held account ("NAME failures N held for S
 // seconds" or "... held until released"); tarpons -release NAME: the
-// line that says what was released. The exit code's 0 when it worked.
+// line that says what was released, and the name released ("ALICE@HOSTA",
+// or "#" and a key) in *released unless it is null. The exit code's 0 when
+// it worked.
 int ListHeldAccounts(AccountStore& store, std::ostream& out);
 int ReleaseAccount(AccountStore& store, const AccountKeys& keys,
-                   const std::string& name, std::ostream& out);
+                   const std::string& name, std::ostream& out,
+                   std::string* released = nullptr);
 
 #endif  // TARPON_GATEWAY_ACCOUNT_SETUP_H_

@@ -44,6 +44,7 @@ Admission::Admission(const GatewayLimits& limits, int timeoutSeconds,
       penalties_(limits) {}
 
 Admission::Verdict Admission::Admit(const SourceKey& source, Ticket* ticket) {
+  owner_.Check();
   if (penalties_.IsPenalised(source, clock_.NowMs())) {
     return Verdict::kPenalised;
   }
@@ -58,6 +59,7 @@ Admission::Verdict Admission::Admit(const SourceKey& source, Ticket* ticket) {
 }
 
 Admission::Verdict Admission::AdmitFromBalancer(Ticket* ticket) {
+  owner_.Check();
   if (gate_.Refuses(startups_)) return Verdict::kStartupCap;
   ++startups_;
   *ticket = Ticket(this, SourceKey());
@@ -86,6 +88,7 @@ int Admission::GetStartupsFrom(const SourceKey& source) const {
 }
 
 void Admission::ReleaseStartup(const SourceKey& source) {
+  owner_.Check();
   --startups_;
   if (source.empty()) return;  // a balancer's, counted overall only
   auto counted = startupsBySource_.find(source);
@@ -99,11 +102,15 @@ bool Admission::IsFailedSignOn(int returnCode) {
 }
 
 int Admission::Settle(const SourceKey& source, bool hasRun, int returnCode) {
+  owner_.Check();
   if (!hasRun || !IsFailedSignOn(returnCode)) return 0;
   return penalties_.RecordFailure(source, clock_.NowMs());
 }
 
-void Admission::Prune() { penalties_.Prune(clock_.NowMs()); }
+void Admission::Prune() {
+  owner_.Check();
+  penalties_.Prune(clock_.NowMs());
+}
 
 std::string Admission::FitToDescriptors(GatewayLimits* limits,
                                         rlim_t descriptorLimit) {

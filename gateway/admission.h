@@ -19,6 +19,7 @@
 #include <unordered_map>
 
 #include "comm/clock.h"
+#include "contract/thread_owner.h"
 #include "gateway/gateway_limits.h"
 
 class Admission {
@@ -98,6 +99,9 @@ class Admission {
   int GetStartups() const { return startups_; }
   int GetStartupsFrom(const SourceKey& source) const;
   const Clock& GetClock() const { return clock_; }
+  // The admission is the loop's, on whichever thread holds the loop: that
+  // thread takes it on (checked in the calls that change it).
+  void TakeOn() { owner_.TakeOn(); }
 
   // Keeps the startup caps of limits, before an Admission is made of them,
   // within a descriptor limit (what is left for sessions once the process's
@@ -117,6 +121,7 @@ class Admission {
   SourcePenalties penalties_;
   std::unordered_map<SourceKey, int> startupsBySource_;
   int startups_ = 0;
+  ThreadOwner owner_{"the admission"};
 };
 
 #endif  // TARPON_GATEWAY_ADMISSION_H_

@@ -7,7 +7,6 @@
 
 #include "comm/gateway_protocol.h"
 #include "contract/option_line.h"
-#include "contract/secret.h"
 #include "engine/tarpon.h"
 #include "gateway/new_password_gate.h"
 #include "trace/program_output.h"
@@ -36,17 +35,16 @@ class RunStreams {
 
 }  // namespace
 
-GatewayEngineRun::GatewayEngineRun(const std::string& options) {
-  std::string line = options + option_line::kGatewayOptions;
+GatewayEngineRun::GatewayEngineRun(const std::string& options,
+                                   bool keepNewPassword)
+    : keepNewPassword_(keepNewPassword) {
+  Secret line;
+  line.Writable()->reserve(options.size() + option_line::kGatewayOptionsLength);
+  line.Writable()->append(options).append(option_line::kGatewayOptions);
   words_ = option_line::Split(line.c_str());
-  WipeSecret(&line);
   // A request may not change the gateway's own logging: its trace switch
   // counts only when the gateway itself traces.
   if (!tracing()) option_line::RemoveSwitch(&words_, "ftrace");
-}
-
-GatewayEngineRun::~GatewayEngineRun() {
-  for (std::string& word : words_) WipeSecret(&word);
 }
 
 namespace {
@@ -72,11 +70,14 @@ bool GatewayEngineRun::Begin() {
   if (request_.Begin(&words_)) {
     // A new password the gateway refuses never reaches the host: the
     // request ends here, without a conversation.
-    std::string newPassword = request_.GetNewPassword();
+    const char* given = request_.GetNewPassword();
+    Secret newPassword(given, std::strlen(given));
     NewPasswordRefusal refusal = CheckNewPassword(
-        request_.GetUser(), newPassword, DestinationNames(request_));
-    WipeSecret(&newPassword);
-    if (refusal.code == 0) return true;
+        request_.GetUser(), newPassword.Text(), DestinationNames(request_));
+    if (refusal.code == 0) {
+      if (keepNewPassword_) newPassword_ = std::move(newPassword);
+      return true;
+    }
     request_.Refuse(refusal.code, refusal.line);
     run_.notes.push_back(refusal.line);
   }

@@ -8,8 +8,11 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "contract/option_line.h"
+#include "contract/secret.h"
 #include "engine/tarpon.h"
 
 // The request buffer that the option text and " -log -noterm" share;
@@ -39,11 +42,14 @@ EngineRun RunGatewayRequest(const std::string& options);
 
 // The same in two steps: Begin on one thread processes the options and,
 // unless the request needs a host conversation, answers it; Converse, on
-// any thread, holds the conversation.
+// any thread, holds the conversation. The request is read once, by Begin:
+// what it found (the user ID, the destination, and, when asked for, the
+// new password) is kept for the run's caller.
 class GatewayEngineRun {
  public:
-  explicit GatewayEngineRun(const std::string& options);
-  ~GatewayEngineRun();
+  // keepNewPassword: Begin keeps the new password (TakeNewPassword).
+  explicit GatewayEngineRun(const std::string& options,
+                            bool keepNewPassword = false);
   GatewayEngineRun(const GatewayEngineRun&) = delete;
   GatewayEngineRun& operator=(const GatewayEngineRun&) = delete;
   // True when Converse must follow.
@@ -57,13 +63,21 @@ class GatewayEngineRun {
   std::string GetSymbolicDestination() const {
     return request_.GetSymbolicDestination();
   }
+  // The destination as the request named it (see TarponRequest).
+  std::string GetNamedDestination() const {
+    return request_.GetNamedDestination();
+  }
+  // After a Begin that returned true, when asked for: the new password.
+  Secret TakeNewPassword() { return std::move(newPassword_); }
   void Converse();
   // What the run wrote, once it ended.
   EngineRun Take();
 
  private:
-  std::vector<std::string> words_;  // the request's words, wiped by Begin
+  option_line::Words words_;  // the request's words, emptied by Begin
   TarponRequest request_;
+  const bool keepNewPassword_;
+  Secret newPassword_;
   EngineRun run_;
 };
 

@@ -1,15 +1,17 @@
 #include "gateway/gateway_events.h"
 
-#include <cstdlib>
+#include <sys/stat.h>
 
-#include "contract/secret.h"
+#include <cstdlib>
+#include <utility>
+
 #include "contract/tarpon_rc.h"
-#include "engine/request_account.h"
 
 namespace {
 
 const char kHoldNote[] = "TARPON SERVER hold for user ";
-const char kHeldFor[] = "changes held back for ";
+const char kHeldFor[] = " held back for ";
+const char kReleasedNote[] = " released by a change";
 
 }  // namespace
 
@@ -44,31 +46,59 @@ bool ReadHoldNote(const std::string& note, std::string* user,
   return !user->empty() && !destination->empty();
 }
 
-void ReportEngineRun(EventSink* sink, const std::string& options,
-                     const EngineRun& run, const std::string& source,
-                     int sessionId) {
+bool ReadReleaseNote(const std::string& note, std::string* user,
+                     std::string* destination) {
+  const size_t prefix = sizeof kHoldNote - 1;
+  const size_t suffix = sizeof kReleasedNote - 1;
+  if (note.size() <= prefix + suffix ||
+      note.compare(0, prefix, kHoldNote) != 0 ||
+      note.compare(note.size() - suffix, suffix, kReleasedNote) != 0) {
+    return false;
+  }
+  const std::string named = note.substr(prefix, note.size() - prefix - suffix);
+  const size_t at = named.find(" at ");
+  if (at == std::string::npos || named.find(' ') != at) return false;
+  *user = named.substr(0, at);
+  *destination = named.substr(at + 4);
+  return !user->empty() && !destination->empty() &&
+         destination->find(' ') == std::string::npos;
+}
+
+void ReportEngineRun(EventSink* sink, EngineRunReport* report,
+                     const EngineRun& run) {
   if (sink == nullptr || run.refused) return;
-  const std::string operation = std::to_string(sessionId);
   if (IsHostAnswer(run.returnCode) && sink->HasEventHooks()) {
-    RequestAccount account;
-    if (read_request_account(options.c_str(), &account)) {
-      sink->OnChange(account.user, account.destination, run.returnCode,
-                     run.text, source, operation);
-    }
+    sink->OnChange(report->user, report->destination, run.returnCode, run.text,
+                   report->source, report->operation);
   }
   for (const std::string& note : run.notes) {
     std::string user, destination;
     int seconds = 0;
     if (ReadHoldNote(note, &user, &destination, &seconds)) {
-      sink->OnHold(user, destination, seconds, source);
+      sink->OnHold(user, destination, seconds, report->source,
+                   report->operation);
+    } else if (ReadReleaseNote(note, &user, &destination)) {
+      sink->OnRelease(user, destination, kReleasedByChange, report->operation);
     }
   }
-  if (run.returnCode == TARPON_RC_OK && sink->HasSyncHooks()) {
-    RequestAccount account;
-    std::string password;
-    if (read_request_new_password(options.c_str(), &account, &password)) {
-      sink->OnSync(account.user, account.destination, &password, operation);
-    }
-    WipeSecret(&password);
+  if (run.returnCode == TARPON_RC_OK && !report->newPassword.empty()) {
+    sink->OnSync(report->user, report->destination,
+                 std::move(report->newPassword), report->operation);
   }
+}
+
+bool SpoolReleaseEvent(const EventSettings& settings, const std::string& name,
+                       std::string* error) {
+  struct stat status;
+  if (settings.eventHooks.empty() &&
+      stat(settings.spoolFolder.c_str(), &status) != 0) {
+    return true;
+  }
+  const size_t at = name.find('@');
+  const std::string user = name.substr(0, at);
+  const std::string host =
+      at == std::string::npos ? std::string() : name.substr(at + 1);
+  return SpoolEventBeside(settings.spoolFolder, settings.spoolLimits,
+                          ReleaseEvent(user, host, kReleasedByAdministrator),
+                          error);
 }

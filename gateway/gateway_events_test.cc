@@ -49,6 +49,13 @@ TEST(GatewayEventsTest, ReadsTheGuardsHoldNotes) {
       {"TARPON SERVER hold for user ALICE at NETA.KSVHOST after failed "
        "sign-ons: changes held back until a success or a release",
        "ALICE", "NETA.KSVHOST", -1},
+      {"TARPON SERVER hold for user ALICE at NETA.KSVHOST after failed "
+       "sign-ons: changes but the owner's held back until a success or a "
+       "release",
+       "ALICE", "NETA.KSVHOST", -1},
+      {"TARPON SERVER hold for user ALICE at HOSTA after failed sign-ons: "
+       "changes but the owner's held back for 600 seconds",
+       "ALICE", "HOSTA", 600},
       {"TARPON SERVER hold for user ALICE at HOSTA after failed sign-ons: "
        "changes held back for 0 seconds",
        nullptr, nullptr, 0},
@@ -67,6 +74,36 @@ TEST(GatewayEventsTest, ReadsTheGuardsHoldNotes) {
     EXPECT_EQ(c.user, user);
     EXPECT_EQ(c.destination, destination);
     EXPECT_EQ(c.seconds, seconds);
+  }
+}
+
+TEST(GatewayEventsTest, ReadsTheGuardsReleaseNotes) {
+  const struct {
+    const char* note;
+    const char* user;  // null: not a release note
+    const char* destination;
+  } cases[] = {
+      {"TARPON SERVER hold for user ALICE at NETA.KSVHOST released by a "
+       "change",
+       "ALICE", "NETA.KSVHOST"},
+      {"TARPON SERVER hold for user #0a1b at HOSTA released by a change",
+       "#0a1b", "HOSTA"},
+      {"TARPON SERVER hold for user ALICE at HOSTA after failed sign-ons: "
+       "changes held back until a success or a release",
+       nullptr, nullptr},
+      {"TARPON SERVER hold for user  at HOSTA released by a change", nullptr,
+       nullptr},
+      {"TARPON SERVER hold for user ALICE released by a change", nullptr,
+       nullptr},
+      {"TARPON SERVER hold for user released by a change", nullptr, nullptr},
+  };
+  for (const auto& c : cases) {
+    std::string user, destination;
+    bool read = ReadReleaseNote(c.note, &user, &destination);
+    EXPECT_EQ(c.user != nullptr, read) << c.note;
+    if (!read || c.user == nullptr) continue;
+    EXPECT_EQ(c.user, user);
+    EXPECT_EQ(c.destination, destination);
   }
 }
 
@@ -98,21 +135,37 @@ TEST(GatewayEventsTest,
   EventSink sink(settings, EventMetrics());
   std::string error;
   ASSERT_TRUE(sink.Start(&error)) << error;
-  const std::string options = "-u alice -p OLD1 -np NEW1 -s hosta -noterm";
+  // What the conversation's job found, the new password kept for the sync.
+  auto report = [](int operation) {
+    EngineRunReport found;
+    found.user = "ALICE";
+    found.destination = "HOSTA";
+    found.source = "10.0.0.1";
+    found.operation = std::to_string(operation);
+    std::string password = "NEW1";
+    found.newPassword = Secret(&password);
+    return found;
+  };
   EngineRun changed;
   changed.returnCode = TARPON_RC_OK;
   changed.text = "\nPassword changed successfully.\n\n";
-  ReportEngineRun(&sink, options, changed, "10.0.0.1", 7);
+  changed.notes.push_back(
+      "TARPON SERVER hold for user ALICE at NETA.KSVHOST released by a change");
+  EngineRunReport first = report(7);
+  ReportEngineRun(&sink, &first, changed);
+  EXPECT_TRUE(first.newPassword.empty());  // taken by the sync
   EngineRun refused;
   refused.returnCode = TARPON_RC_HOST_STATUS_BASE + 2;
   refused.notes.push_back(
       "TARPON SERVER hold for user ALICE at HOSTA after failed sign-ons: "
       "changes held back for 60 seconds");
-  ReportEngineRun(&sink, options, refused, "10.0.0.1", 8);
+  EngineRunReport second = report(8);
+  ReportEngineRun(&sink, &second, refused);
   EngineRun bad;  // never reached a host
   bad.returnCode = TARPON_RC_BAD_OPTION;
-  ReportEngineRun(&sink, options, bad, "10.0.0.1", 9);
-  ASSERT_TRUE(WaitForFile(box, "events", 3));
+  EngineRunReport third = report(9);
+  ReportEngineRun(&sink, &third, bad);
+  ASSERT_TRUE(WaitForFile(box, "events", 4));
   ASSERT_TRUE(WaitForFile(box, "syncs", 3));
   sink.Stop();
   EXPECT_EQ("ALICE\nHOSTA\nNEW1\n", box.Read("syncs"));
@@ -124,14 +177,52 @@ TEST(GatewayEventsTest,
        at = end + 1) {
     parsed.push_back(nlohmann::json::parse(events.substr(at, end - at)));
   }
-  ASSERT_EQ(3u, parsed.size());
+  ASSERT_EQ(4u, parsed.size());
+  // One hook at a time, oldest first: in the order they were made.
   EXPECT_EQ("changed", parsed[0]["destinations"][0]["outcome"]);
   EXPECT_EQ("7", parsed[0]["operation"]);
   EXPECT_EQ("10.0.0.1", parsed[0]["source"]);
-  EXPECT_EQ("refused", parsed[1]["destinations"][0]["outcome"]);
-  EXPECT_EQ(2002, parsed[1]["destinations"][0]["returnCode"]);
-  EXPECT_EQ("hold", parsed[2]["type"]);
-  EXPECT_EQ(60, parsed[2]["destinations"][0]["seconds"]);
+  EXPECT_EQ("release", parsed[1]["type"]);
+  EXPECT_EQ("change", parsed[1]["by"]);
+  EXPECT_EQ("NETA.KSVHOST", parsed[1]["destinations"][0]["destination"]);
+  EXPECT_EQ("7", parsed[1]["operation"]);
+  EXPECT_EQ("refused", parsed[2]["destinations"][0]["outcome"]);
+  EXPECT_EQ(2002, parsed[2]["destinations"][0]["returnCode"]);
+  EXPECT_EQ("hold", parsed[3]["type"]);
+  EXPECT_EQ(60, parsed[3]["destinations"][0]["seconds"]);
+  EXPECT_EQ("8", parsed[3]["operation"]);
+}
+
+TEST(GatewayEventsTest, AnAdministratorsReleaseIsSpooledWhereEventsAreWanted) {
+  const struct {
+    bool hooks;   // -on-event named
+    bool folder;  // the spool folder there
+    const char* name;
+    const char* user;  // null: no event
+    const char* host;
+  } cases[] = {
+      {true, false, "ALICE@NETA.KSVHOST", "ALICE", "NETA.KSVHOST"},
+      {false, true, "#0a1b2c", "#0a1b2c", ""},
+      {false, false, "ALICE@HOSTA", nullptr, nullptr},
+  };
+  for (const auto& c : cases) {
+    e2e::Sandbox box;
+    EventSettings settings;
+    settings.spoolFolder = box.Path("spool");
+    if (c.hooks) settings.eventHooks = {"/bin/true"};
+    if (c.folder) mkdir(settings.spoolFolder.c_str(), 0700);
+    std::string error;
+    ASSERT_TRUE(SpoolReleaseEvent(settings, c.name, &error)) << error;
+    std::vector<std::string> ids = Spool(settings.spoolFolder, {}).List();
+    ASSERT_EQ(c.user != nullptr ? 1u : 0u, ids.size()) << c.name;
+    if (c.user == nullptr) continue;
+    nlohmann::json event =
+        nlohmann::json::parse(box.Read("spool/" + ids[0] + ".json"));
+    EXPECT_EQ("release", event["type"]);
+    EXPECT_EQ(c.user, event["user"]);
+    EXPECT_EQ(c.host, event["destinations"][0]["destination"]);
+    EXPECT_EQ("administrator", event["by"]);
+  }
 }
 
 TEST(GatewayEventsTest, CheckReportsTheSpoolAndEachHooksOwnCheck) {

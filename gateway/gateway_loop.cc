@@ -339,8 +339,11 @@ bool GatewayLoop::Run() {
     Fail(*listeners_.front(), setupError_);
     return false;
   }
+  TakeLoopOn();
   baton_.Run([this] { return Turn(); });
   log_.TakeOn();
+  owner_.TakeOn();
+  admission_.TakeOn();
   if (epollFailed_) return false;
   LogLines(refusals_.TakeAll(clock_.NowMs()));
   trace_log().flush();
@@ -348,6 +351,7 @@ bool GatewayLoop::Run() {
 }
 
 bool GatewayLoop::Turn() {
+  owner_.Check();
   if (failed_ || (stopping_ && slots_.empty())) return false;
   epoll_event events[kMaxEvents];
   // The turn's log lines go out together, before the loop sleeps.
@@ -413,7 +417,11 @@ int GatewayLoop::NextWaitMs(int64_t nowMs) const {
     next = acceptPausedUntilMs_;
   }
   if (refusals_.NextDueMs() < next) next = refusals_.NextDueMs();
-  if (stopping_ && stopDeadlineMs_ < next) next = stopDeadlineMs_;
+  // The stop's grace counts once: past it, it would wake the loop at once
+  // on every turn for the rest of the stop.
+  if (stopping_ && stopDeadlineMs_ > nowMs && stopDeadlineMs_ < next) {
+    next = stopDeadlineMs_;
+  }
   if (stopping_ && abandonAtMs_ < next) next = abandonAtMs_;
   // What the engine finishes is posted without a wake-up.
   if (engine_.GetPending() > 0 && nowMs + kLazyPostMs < next) {
@@ -585,6 +593,7 @@ void GatewayLoop::StepNow(Slots::iterator found) {
   if (found->second.tls && HandOver(
                                found, tlsPool_,
                                [session] {
+                                 session->TakeOn();
                                  session->Step();
                                  return true;
                                },
@@ -619,11 +628,13 @@ bool GatewayLoop::HandOver(Slots::iterator found, WorkerPool& pool,
 
 GatewayLoop::Slots::iterator GatewayLoop::TakeBack(
     int fd, const GatewaySession* session) {
+  owner_.Check();
   auto found = slots_.find(fd);
   if (found == slots_.end() || found->second.session.get() != session) {
     return slots_.end();
   }
   found->second.busy = false;
+  found->second.session->TakeOn();
   return found;
 }
 
@@ -635,10 +646,13 @@ void GatewayLoop::RunEngine(Slots::iterator found) {
   GatewaySession* session = found->second.session.get();
   auto job = std::make_shared<ConversationJob>();
   job->session = session;
-  job->run = std::make_shared<GatewayEngineRun>(session->GetRequest());
+  // The new password is kept, wiped with the job, for the sync hooks only.
+  job->run = std::make_shared<GatewayEngineRun>(
+      session->GetRequest(),
+      settings_.events != nullptr && settings_.events->HasSyncHooks());
   job->start = std::chrono::steady_clock::now();
-  // The options are processed here; a request that needs no conversation
-  // is answered at once, behind no conversation.
+  // The options are processed here, once; a request that needs no
+  // conversation is answered at once, behind no conversation.
   if (!job->run->Begin()) {
     AnswerAtOnce(found, job.get());
     return;
@@ -647,10 +661,12 @@ void GatewayLoop::RunEngine(Slots::iterator found) {
   job->user = job->run->GetUser();
   job->source = found->second.source;
   job->owner = session->GetOwnerDevice();
-  // The options only for the events' sync; wiped with the job.
   if (settings_.events != nullptr) {
-    std::string request = session->GetRequest();
-    job->request = Secret(&request);
+    job->report.user = job->user;
+    job->report.destination = job->run->GetNamedDestination();
+    job->report.source = session->GetClientAddress();
+    job->report.operation = session->GetOperation();
+    job->report.newPassword = job->run->TakeNewPassword();
   }
   const std::string destination = job->destination;
   // The reply starts out from the conversation's thread; from the loop's
@@ -703,6 +719,7 @@ bool GatewayLoop::ConverseOnThread(ConversationJob* job) {
   // written there when the session comes back.
   TraceLogToString keeper(&job->trace);
   GatewaySession* session = job->session;
+  session->TakeOn();
   if (IsPastStopRun()) {
     EngineRun stopping;
     stopping.returnCode = TARPON_RC_LOCAL_UNAVAILABLE;
@@ -716,9 +733,6 @@ bool GatewayLoop::ConverseOnThread(ConversationJob* job) {
       !job->owner.empty() && UpperCase(job->owner) == job->user;
   EngineRun result = Converse(settings_.accounts, *job->run, job->user,
                               job->destination, job->source, ownerDevice);
-  ReportEngineRun(settings_.events, job->request.Text(), result,
-                  session->GetClientAddress(), session->GetId());
-  job->request = Secret();
   if (result.refused) {
     session->Abandon(result.logText);
     return true;
@@ -732,29 +746,37 @@ bool GatewayLoop::ConverseOnThread(ConversationJob* job) {
   // A failed sign-on's penalty is the loop's to count before the client
   // hears of it, or its next try could come in first.
   if (job->held || Admission::IsFailedSignOn(session->GetReturnCode())) {
+    // Its events once the loop has sent the answer.
+    job->answered = std::move(result);
+    job->toReport = true;
     return true;
   }
   session->Step();
+  // The events are told after the answer started out, never before it.
+  ReportEngineRun(settings_.events, &job->report, result);
   // A session that ended with its reply needs only closing: the loop's
   // next turn is soon enough.
   return !session->IsEnded();
 }
 
-void GatewayLoop::ConversationBack(int fd, const ConversationJob& job) {
+void GatewayLoop::ConversationBack(int fd, ConversationJob& job) {
   if (!job.trace.empty()) trace_log() << job.trace << std::flush;
   GatewaySession* session = job.session;
   auto back = TakeBack(fd, session);
-  if (back == slots_.end()) return;
-  CountFailedSignOn(back->second);
-  if (job.held && session->GetPhase() == GatewaySession::Phase::kSending) {
-    // As the conversation's thread would: no crossing to a TLS thread.
-    session->Step();
-    Settle(back);
-  } else if (session->GetPhase() == GatewaySession::Phase::kSending) {
-    StepNow(back);
-  } else {
-    Settle(back);
+  if (back != slots_.end()) {
+    CountFailedSignOn(back->second);
+    if (job.held && session->GetPhase() == GatewaySession::Phase::kSending) {
+      // As the conversation's thread would: no crossing to a TLS thread.
+      session->Step();
+      Settle(back);
+    } else if (session->GetPhase() == GatewaySession::Phase::kSending) {
+      StepNow(back);
+    } else {
+      Settle(back);
+    }
   }
+  if (job.toReport)
+    ReportEngineRun(settings_.events, &job.report, job.answered);
 }
 
 std::string GatewayLoop::HostOf(const GatewayEngineRun& run) const {
@@ -835,6 +857,13 @@ bool GatewayLoop::HoldConversation() {
 
 void GatewayLoop::TakeLoopOn() {
   log_.TakeOn();
+  owner_.TakeOn();
+  admission_.TakeOn();
+  // The sessions no other thread has are the loop's (rare: the loop passes
+  // only when a held conversation outlasts its watch).
+  for (auto& [fd, slot] : slots_) {
+    if (!slot.busy) slot.session->TakeOn();
+  }
   if (lateFd_ < 0) return;
   auto late = slots_.find(lateFd_);
   lateFd_ = -1;

@@ -40,10 +40,11 @@
 #include "comm/fd.h"
 #include "comm/listener.h"
 #include "comm/net_block.h"
-#include "contract/secret.h"
+#include "contract/thread_owner.h"
 #include "gateway/account_guard.h"
 #include "gateway/admission.h"
 #include "gateway/engine_runner.h"
+#include "gateway/gateway_events.h"
 #include "gateway/gateway_log.h"
 #include "gateway/gateway_metrics.h"
 #include "gateway/gateway_session.h"
@@ -191,7 +192,10 @@ class GatewayLoop {
     std::shared_ptr<GatewayEngineRun> run;
     std::chrono::steady_clock::time_point start;
     std::string user, destination, source, owner;
-    Secret request;     // the options, for the events' sync only
+    EngineRunReport report;  // for the events (none without a sink)
+    // An answer the loop sends, whose events it tells afterwards.
+    EngineRun answered;
+    bool toReport = false;
     std::string trace;  // the conversation thread's trace lines
     bool held = false;  // held on the loop's thread
   };
@@ -199,7 +203,7 @@ class GatewayLoop {
   void RunEngine(Slots::iterator slot);
   void AnswerAtOnce(Slots::iterator slot, ConversationJob* job);
   bool ConverseOnThread(ConversationJob* job);
-  void ConversationBack(int fd, const ConversationJob& job);
+  void ConversationBack(int fd, ConversationJob& job);
   // Whether the loop may hold a conversation to destination itself: the
   // session is the loop's only one, no conversation runs, and the
   // destination's host has not lately answered too slowly for it.
@@ -285,6 +289,9 @@ class GatewayLoop {
   // Destinations whose held conversation outlasted its watch, and until
   // when (steady clock) the loop holds none of theirs.
   std::unordered_map<std::string, int64_t> slowUntilMs_;
+  // The loop's state is the thread's that holds the loop (LoopBaton): it
+  // takes the loop, the admission and the log on when the loop passes.
+  ThreadOwner owner_{"the gateway loop"};
   LoopBaton baton_;
   // Last, so that their threads end before the sessions they may hold.
   WorkerPool engine_;

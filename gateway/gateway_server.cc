@@ -27,6 +27,7 @@
 #include "gateway/account_limit.h"
 #include "gateway/account_setup.h"
 #include "gateway/admission.h"
+#include "gateway/gateway_events.h"
 #include "gateway/gateway_limits.h"
 #include "gateway/gateway_log.h"
 #include "gateway/gateway_loop.h"
@@ -567,8 +568,16 @@ int AdministerAccounts(const Settings& settings) {
     return GATEWAY_EXIT_BAD_SETTING;
   }
   if (settings.listHeld) return ListHeldAccounts(setup.GetStore(), std::cout);
-  return ReleaseAccount(setup.GetStore(), setup.GetKeys(), settings.release,
-                        std::cout);
+  std::string released;
+  const int rc = ReleaseAccount(setup.GetStore(), setup.GetKeys(),
+                                settings.release, std::cout, &released);
+  // The release is made: an event that cannot be written is said, and the
+  // exit code stays the release's.
+  if (rc == 0 && !SpoolReleaseEvent(settings.events, released, &why)) {
+    std::cerr << ErrorPrefix()
+              << "TARPON SERVER release event not written: " << why << "\n";
+  }
+  return rc;
 }
 
 // Checks what a start needs and prints one line per check; the exit code.

@@ -78,7 +78,7 @@ GatewaySession::GatewaySession(Fd socket, const std::string& clientAddress,
   }
 }
 
-GatewaySession::~GatewaySession() { WipeSecret(&request_); }
+GatewaySession::~GatewaySession() = default;
 
 void GatewaySession::Print(std::ostream& os) const {
   int state = CommBase::STATE_GOOD;
@@ -128,6 +128,7 @@ std::string GatewaySession::TakeLogText() {
 }
 
 void GatewaySession::Step() {
+  owner_.Check();
   if (phase_ == Phase::kHandshake && !HasNoProxyHeader()) return;
   if (phase_ == Phase::kProxyHeader) ReadProxyHeader();
   if (phase_ == Phase::kHandshake) Handshake();
@@ -370,7 +371,9 @@ void GatewaySession::RequestReceived() {
     return;
   }
   if (result == CommBase::COMM_OK) {
-    request_ = assembler_.GetData();
+    // The request's text ends at its first NUL.
+    const char* data = assembler_.GetData();
+    request_ = Secret(data, std::strlen(data));
     phase_ = Phase::kRunning;
     deadlineMs_ = kNoDeadline;
   } else if (result == CommBase::COMM_BUFFER_TOO_SMALL &&
@@ -382,7 +385,7 @@ void GatewaySession::RequestReceived() {
   } else {
     // A bad version, an unknown record type, another status or a record
     // length below the header's own: the request data are never run.
-    request_.clear();
+    request_.Wipe();
     phase_ = Phase::kRunning;
     deadlineMs_ = kNoDeadline;
   }
@@ -433,6 +436,7 @@ void GatewaySession::LogSessionLine() {
 }
 
 void GatewaySession::Answer(const EngineRun& run) {
+  owner_.Check();
   if (phase_ != Phase::kRunning) return;
   hasRun_ = true;
   returnCode_ = run.returnCode;
@@ -447,6 +451,7 @@ void GatewaySession::Answer(const EngineRun& run) {
 }
 
 void GatewaySession::Abandon(const std::string& why) {
+  owner_.Check();
   if (phase_ != Phase::kRunning) return;
   log_ += why;
   log_ += "\n";
@@ -488,6 +493,7 @@ void GatewaySession::Send() {
 }
 
 void GatewaySession::Expire() {
+  owner_.Check();
   if (phase_ == Phase::kProxyHeader) {
     proxyHeader_->EndOfInput();
     ProxyHeaderDone();

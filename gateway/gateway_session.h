@@ -25,6 +25,8 @@
 #include "comm/fd.h"
 #include "comm/proxy_header.h"
 #include "comm/record_assembler.h"
+#include "contract/secret.h"
+#include "contract/thread_owner.h"
 #include "gateway/engine_runner.h"
 
 class GatewaySession {
@@ -71,13 +73,19 @@ class GatewaySession {
   void SetChannel(std::unique_ptr<ByteChannel> channel);
 
   int GetId() const { return id_; }
+  // The operation the session's events name ("operation"), the one place
+  // it is made: the trusted front end's (see GetFrontEndOperation), else
+  // the session's id as the log names it ("Session id(7)").
+  std::string GetOperation() const {
+    return operation_.empty() ? std::to_string(id_) : operation_;
+  }
   // After a PROXY header: the client's address as the header gave it.
   const sockaddr_storage& GetProxiedSource() const { return proxiedSource_; }
   // The user ID whose owner's device the balancer vouches for, or "".
   const std::string& GetOwnerDevice() const { return ownerDevice_; }
   // The trusted front end's identifier of the operation this session is a
   // part of (letters, digits, '-', '.' and '_' only), or "".
-  const std::string& GetOperation() const { return operation_; }
+  const std::string& GetFrontEndOperation() const { return operation_; }
   // True when the balancer's PROXY header named a client.
   bool IsProxied() const { return !via_.empty(); }
   // True when the connection was a balancer's health check.
@@ -105,6 +113,11 @@ class GatewaySession {
   // while the session waits for the engine.
   int64_t GetDeadlineMs() const { return deadlineMs_; }
 
+  // The session is stepped by one thread at a time: the loop's, or the
+  // thread the loop handed it to, which takes it on first (checked in the
+  // calls that move it on).
+  void TakeOn() { owner_.TakeOn(); }
+
   // Moves the session on without waiting: handshake, receiving, the reply.
   // Ends the session on a close, a failure or the reply's last byte. A
   // refused handshake is logged in one line and nothing more is read from
@@ -117,7 +130,7 @@ class GatewaySession {
   void Expire();
 
   // In kRunning: the request's option text.
-  const std::string& GetRequest() const { return request_; }
+  const std::string& GetRequest() const { return request_.Text(); }
   // The engine's run of the request: logs its return code and log text and
   // starts sending the reply (kSending), or ends the session when there is
   // nothing to send.
@@ -197,7 +210,8 @@ class GatewaySession {
   bool sniffed_ = false;         // the first bytes were looked at
   bool trustedPeer_ = false;     // the peer is listed in -proxy-from
   bool untrustedProxy_ = false;  // a PROXY header from an unlisted peer
-  std::string request_;
+  Secret request_;               // the options, passwords among them
+  ThreadOwner owner_{"a gateway session"};
   std::string reply_;
   size_t replySent_ = 0;
   bool hasRun_ = false;

@@ -27,43 +27,50 @@ LoopBaton::LoopBaton(std::chrono::microseconds tick, int readyFd,
 
 LoopBaton::~LoopBaton() {
   // Run joins its threads; this only covers a Run that never came.
-  std::unique_lock<std::mutex> lock(mutex_);
-  CloseAndJoin(lock);
+  CloseAndJoin();
 }
 
 void LoopBaton::Run(const std::function<bool()>& turn) {
   pthread_sigmask(SIG_SETMASK, nullptr, &runMask_);
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     turn_ = &turn;
     leader_ = 0;
     ended_ = false;
   }
   Follow(0, true);
-  std::unique_lock<std::mutex> lock(mutex_);
-  CloseAndJoin(lock);
-  lock.lock();
-  helpers_.clear();
+  CloseAndJoin();
+  MutexLock lock(&mutex_);
   waiting_.clear();
   turn_ = nullptr;
   closing_ = false;
 }
 
-void LoopBaton::CloseAndJoin(std::unique_lock<std::mutex>& lock) {
-  closing_ = true;
-  watchCv_.notify_all();
-  turnCv_.notify_all();
-  lock.unlock();
+void LoopBaton::CloseAndJoin() {
+  {
+    MutexLock lock(&mutex_);
+    closing_ = true;
+    watchCv_.notify_all();
+    turnCv_.notify_all();
+  }
+  // Once the watchdog has ended no helper starts.
   if (watchdog_.joinable()) watchdog_.join();
-  for (std::thread& helper : helpers_) helper.join();
+  std::vector<std::thread> helpers;
+  {
+    MutexLock lock(&mutex_);
+    helpers.swap(helpers_);
+  }
+  for (std::thread& helper : helpers) helper.join();
 }
 
 void LoopBaton::Follow(int self, bool leading) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   for (;;) {
     if (!leading) {
       waiting_.push_back(self);
-      turnCv_.wait(lock, [&] { return ended_ || closing_ || leader_ == self; });
+      while (!ended_ && !closing_ && leader_ != self) {
+        turnCv_.wait(lock.Unique());
+      }
       for (size_t i = 0; i < waiting_.size(); ++i) {
         if (waiting_[i] == self) {
           waiting_.erase(waiting_.begin() + static_cast<std::ptrdiff_t>(i));
@@ -71,15 +78,16 @@ void LoopBaton::Follow(int self, bool leading) {
         }
       }
       if (ended_ || closing_) return;
-      lock.unlock();
+      lock.Unlock();
       if (onLead_) onLead_();
-      lock.lock();
+      lock.Lock();
     }
     leading = false;
     for (;;) {
-      lock.unlock();
-      const bool more = (*turn_)();
-      lock.lock();
+      const std::function<bool()>* turn = turn_;
+      lock.Unlock();
+      const bool more = (*turn)();
+      lock.Lock();
       // A job of the turn lost the loop: this thread waits again.
       if (leader_ != self) break;
       if (!more) {
@@ -95,7 +103,7 @@ bool LoopBaton::RunWatched(const std::function<void()>& job) {
   uint64_t mine = 0;
   int self = 0;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     mine = ++jobs_;
     runningJob_ = mine;
     self = leader_;
@@ -108,42 +116,42 @@ bool LoopBaton::RunWatched(const std::function<void()>& job) {
     }
   }
   job();
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   if (runningJob_ == mine) runningJob_ = 0;
   // The loop cannot have come back meanwhile: this thread did not wait.
   return leader_ == self;
 }
 
 bool LoopBaton::HasLateJob() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   return lateJob_;
 }
 
 void LoopBaton::EndLateJob() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   lateJob_ = false;
 }
 
 uint64_t LoopBaton::GetTakeOvers() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   return takeOvers_;
 }
 
 void LoopBaton::Watch() {
   pthread_setname_np(pthread_self(), "tarpons-watch");
-  std::unique_lock<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   int idleTicks = 0;
   while (!closing_) {
     if (runningJob_ == 0 && idleTicks >= kIdleTicks) {
       watchAsleep_ = true;
-      watchCv_.wait(lock, [this] { return runningJob_ != 0 || closing_; });
+      while (runningJob_ == 0 && !closing_) watchCv_.wait(lock.Unique());
       watchAsleep_ = false;
       idleTicks = 0;
       continue;
     }
     const uint64_t seenJob = runningJob_;
     const uint64_t seenJobs = jobs_;
-    watchCv_.wait_for(lock, tick_);
+    watchCv_.wait_for(lock.Unique(), tick_);
     if (closing_) break;
     if (runningJob_ == 0) {
       idleTicks = jobs_ == seenJobs ? idleTicks + 1 : 0;
@@ -158,9 +166,9 @@ void LoopBaton::Watch() {
     // The loop's descriptor is looked at without the lock, which the job's
     // thread takes when the job ends; the job must still run afterwards.
     const uint64_t job = runningJob_;
-    lock.unlock();
+    lock.Unlock();
     const bool ready = IsLoopReady();
-    lock.lock();
+    lock.Lock();
     if (ready && !closing_ && runningJob_ == job) TakeOver();
   }
 }

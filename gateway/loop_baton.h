@@ -19,9 +19,10 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <thread>
 #include <vector>
+
+#include "contract/thread_annotations.h"
 
 class LoopBaton {
  public:
@@ -55,37 +56,41 @@ class LoopBaton {
  private:
   // Waits for the loop (unless leading) and runs its turns while it has
   // it, until the loop ends.
-  void Follow(int self, bool leading);
-  // Called with the lock held, which it lets go: tells the watchdog and
-  // the waiting threads that the baton closes, and joins them.
-  void CloseAndJoin(std::unique_lock<std::mutex>& lock);
-  void Watch();
-  // Called with the lock held: the loop goes on on a waiting thread or a
-  // new one.
-  void TakeOver();
+  void Follow(int self, bool leading) TARPON_EXCLUDES(mutex_);
+  // Tells the watchdog and the waiting threads that the baton closes, and
+  // joins them.
+  void CloseAndJoin() TARPON_EXCLUDES(mutex_);
+  void Watch() TARPON_EXCLUDES(mutex_);
+  // The loop goes on on a waiting thread or a new one.
+  void TakeOver() TARPON_REQUIRES(mutex_);
   bool IsLoopReady() const;
 
   const std::chrono::microseconds tick_;
   const int readyFd_;
   std::function<void()> threadStart_;
   std::function<void()> onLead_;
-  mutable std::mutex mutex_;
+  mutable Mutex mutex_;
   std::condition_variable turnCv_;   // the loop passed, or ended
   std::condition_variable watchCv_;  // a job began, or the baton closes
-  const std::function<bool()>* turn_ = nullptr;
-  int leader_ = 0;  // the thread that holds the loop: 0 is Run's caller
-  std::vector<int> waiting_;  // threads waiting for the loop
-  bool ended_ = false;
-  bool closing_ = false;
+  const std::function<bool()>* turn_ TARPON_GUARDED_BY(mutex_) = nullptr;
+  // The thread that holds the loop: 0 is Run's caller.
+  int leader_ TARPON_GUARDED_BY(mutex_) = 0;
+  // Threads waiting for the loop.
+  std::vector<int> waiting_ TARPON_GUARDED_BY(mutex_);
+  bool ended_ TARPON_GUARDED_BY(mutex_) = false;
+  bool closing_ TARPON_GUARDED_BY(mutex_) = false;
   // The jobs run so far, and the one under watch (0: none).
-  uint64_t jobs_ = 0;
-  uint64_t runningJob_ = 0;
-  bool lateJob_ = false;
-  uint64_t takeOvers_ = 0;
-  bool watchAsleep_ = false;
+  uint64_t jobs_ TARPON_GUARDED_BY(mutex_) = 0;
+  uint64_t runningJob_ TARPON_GUARDED_BY(mutex_) = 0;
+  bool lateJob_ TARPON_GUARDED_BY(mutex_) = false;
+  uint64_t takeOvers_ TARPON_GUARDED_BY(mutex_) = 0;
+  bool watchAsleep_ TARPON_GUARDED_BY(mutex_) = false;
   sigset_t runMask_;  // Run's caller's signals, which loop threads share
+  // Started under the lock by the first watched job; joined once closing_
+  // is set, when no job starts any more.
   std::thread watchdog_;
-  std::vector<std::thread> helpers_;  // helper i + 1 is thread i + 1
+  // Helper i + 1 is thread i + 1.
+  std::vector<std::thread> helpers_ TARPON_GUARDED_BY(mutex_);
 };
 
 #endif  // TARPON_GATEWAY_LOOP_BATON_H_

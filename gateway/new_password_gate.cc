@@ -10,6 +10,7 @@
 
 #include "blocklist/blocklist.h"
 #include "contract/tarpon_rc.h"
+#include "contract/thread_annotations.h"
 #include "gateway/gateway_metrics.h"
 
 #ifndef TARPON_DEFAULT_BLOCKLIST
@@ -29,8 +30,8 @@ constexpr char kProductName[] = "TARPON";
 // lock.
 std::shared_ptr<const PasswordChecker> checkInForce;
 std::shared_ptr<const std::string> serviceInForce;
-std::mutex settingsLock;
-NewPasswordSettings settingsInForce;
+Mutex settingsLock;
+NewPasswordSettings settingsInForce TARPON_GUARDED_BY(settingsLock);
 std::atomic<GatewayMetrics*> metricsInForce{nullptr};
 
 std::string ListSummary(const PasswordChecker& checker) {
@@ -70,7 +71,7 @@ void SetNewPasswordCheck(std::shared_ptr<const PasswordChecker> checker,
                          const NewPasswordSettings& settings,
                          GatewayMetrics* metrics) {
   {
-    std::lock_guard<std::mutex> lock(settingsLock);
+    MutexLock lock(&settingsLock);
     settingsInForce = settings;
   }
   metricsInForce.store(metrics);
@@ -84,7 +85,7 @@ std::shared_ptr<const PasswordChecker> GetNewPasswordCheck() {
 }
 
 std::string ReloadNewPasswordCheck() {
-  std::lock_guard<std::mutex> lock(settingsLock);
+  MutexLock lock(&settingsLock);
   if (GetNewPasswordCheck() == nullptr) return "";
   std::string error;
   auto fresh = LoadNewPasswordCheck(settingsInForce, &error);

@@ -18,4 +18,4 @@ fi
 cmake -S . -B build-thread-safety "${generator[@]}" "${launcher[@]}" \
   -DCMAKE_CXX_COMPILER=clang++ -DBUILD_TESTING=OFF \
   -DCMAKE_CXX_FLAGS="-Wthread-safety -Werror" >/dev/null
-cmake --build build-thread-safety -j2 --target comm metrics gateway web
+cmake --build build-thread-safety -j2 --target comm metrics events gateway web

@@ -137,46 +137,79 @@ void TpStarted(TP_STARTED* block) {
   SetRc(block, kOk, 0);
 }
 
-void Allocate(ALLOCATE* block) {
-  if (!NoFault(block, "ALLOCATE")) return;
-  sna::TransactionProgram* tp = FindTp(block, block->tp_id);
-  if (tp == nullptr) return;
+// ALLOCATE's own parameters, before anything is looked up: false, the
+// return codes set, when one is out of range.
+bool AllocateParametersValid(ALLOCATE* block) {
   if (block->conv_type != AP_BASIC_CONVERSATION) {
     SetRc(block, kParameterCheck, kBadConvType);
-    return;
+    return false;
   }
   if (block->sync_level != AP_NONE && block->sync_level != kConfirmSyncLevel) {
     SetRc(block, kParameterCheck, kBadSyncLevel);
-    return;
+    return false;
   }
   if (block->rtn_ctl != AP_WHEN_SESSION_ALLOCATED &&
       block->rtn_ctl != kImmediate) {
     SetRc(block, kParameterCheck, kBadReturnControl);
-    return;
+    return false;
   }
   if (block->security > kSecurityProgram) {
     SetRc(block, kParameterCheck, kBadSecurity);
-    return;
+    return false;
   }
-  Conversation conversation;
+  return true;
+}
+
+// The partner LU the block names, by its alias or its qualified name, in
+// conversation->partner_lu; false, the return codes set, when neither is
+// usable.
+bool AllocatePartner(ALLOCATE* block, Conversation* conversation) {
   if (!AllZero(block->plu_alias, sizeof block->plu_alias)) {
-    conversation.partner_lu =
+    conversation->partner_lu =
         Unpad(block->plu_alias, sizeof block->plu_alias, ' ');
     // An alias never holds a period; one that does is no alias at all.
-    if (conversation.partner_lu.empty() ||
-        conversation.partner_lu.find('.') != std::string::npos) {
+    if (conversation->partner_lu.empty() ||
+        conversation->partner_lu.find('.') != std::string::npos) {
       SetRc(block, kParameterCheck, kBadPartnerLuAlias);
-      return;
+      return false;
     }
-  } else {
-    unsigned char name[sizeof block->fqplu_name];
-    sna::EbcdicToAscii(block->fqplu_name, name, sizeof name);
-    conversation.partner_lu = Unpad(name, sizeof name, ' ');
-    if (conversation.partner_lu.find('.') == std::string::npos) {
-      SetRc(block, kParameterCheck, kBadPartnerLuAlias);
-      return;
-    }
+    return true;
   }
+  unsigned char name[sizeof block->fqplu_name];
+  sna::EbcdicToAscii(block->fqplu_name, name, sizeof name);
+  conversation->partner_lu = Unpad(name, sizeof name, ' ');
+  if (conversation->partner_lu.find('.') == std::string::npos) {
+    SetRc(block, kParameterCheck, kBadPartnerLuAlias);
+    return false;
+  }
+  return true;
+}
+
+// The node's verdict on the conversation; false, the return codes set,
+// when it refuses it.
+bool AllocateAtNode(ALLOCATE* block, Conversation* conversation) {
+  switch (sna::Allocate(*Node().config, conversation)) {
+    case sna::AllocateResult::kOk:
+      return true;
+    case sna::AllocateResult::kBadPartnerAlias:
+      SetRc(block, kParameterCheck, kBadPartnerLuAlias);
+      return false;
+    case sna::AllocateResult::kBadMode:
+      SetRc(block, kParameterCheck, kUnknownPartnerMode);
+      return false;
+    case sna::AllocateResult::kNotAHost:
+      SetRc(block, kAllocationError, kAllocationFailureNoRetry);
+      return false;
+  }
+  return false;
+}
+
+void Allocate(ALLOCATE* block) {
+  if (!NoFault(block, "ALLOCATE")) return;
+  sna::TransactionProgram* tp = FindTp(block, block->tp_id);
+  if (tp == nullptr || !AllocateParametersValid(block)) return;
+  Conversation conversation;
+  if (!AllocatePartner(block, &conversation)) return;
   unsigned char mode[sizeof block->mode_name];
   sna::EbcdicToAscii(block->mode_name, mode, sizeof mode);
   conversation.mode = Unpad(mode, sizeof mode, ' ');
@@ -185,19 +218,7 @@ void Allocate(ALLOCATE* block) {
   conversation.sync_confirm = block->sync_level == kConfirmSyncLevel;
   conversation.security =
       block->security == AP_NONE ? sna::Security::kNone : sna::Security::kSame;
-  switch (sna::Allocate(*Node().config, &conversation)) {
-    case sna::AllocateResult::kOk:
-      break;
-    case sna::AllocateResult::kBadPartnerAlias:
-      SetRc(block, kParameterCheck, kBadPartnerLuAlias);
-      return;
-    case sna::AllocateResult::kBadMode:
-      SetRc(block, kParameterCheck, kUnknownPartnerMode);
-      return;
-    case sna::AllocateResult::kNotAHost:
-      SetRc(block, kAllocationError, kAllocationFailureNoRetry);
-      return;
-  }
+  if (!AllocateAtNode(block, &conversation)) return;
   uint32_t id = Node().next_conversation_id++;
   if (id == 0) id = Node().next_conversation_id++;
   tp->conversations[id] = conversation;

@@ -107,6 +107,64 @@ std::string Quoted(std::string_view text) {
   return result;
 }
 
+// Fills record->history from a "history=" word's comma-separated list;
+// false when an entry is not a stored password.
+bool ParseHistory(std::string_view list, UserRecord* record) {
+  while (true) {
+    size_t comma = list.find(',');
+    std::string_view entry = list.substr(0, comma);
+    if (!ValidStoredPassword(entry)) return false;
+    record->history.emplace_back(entry.data(), entry.size());
+    if (comma == std::string_view::npos) return true;
+    list.remove_prefix(comma + 1);
+  }
+}
+
+// Which attributes a line has given so far.
+struct SeenAttributes {
+  bool history = false;
+  bool failures = false;
+};
+
+// Takes one attribute word of a record; on a fault returns false with
+// "*error" set.
+bool ParseAttribute(std::string_view word, SeenAttributes* seen,
+                    UserRecord* record, std::string* error) {
+  bool duplicate = false;
+  if (word == "expired") {
+    duplicate = record->expired;
+    record->expired = true;
+  } else if (word == "revoked") {
+    duplicate = record->revoked;
+    record->revoked = true;
+  } else if (word.substr(0, kHistory.size()) == kHistory) {
+    duplicate = seen->history;
+    seen->history = true;
+    if (!ParseHistory(word.substr(kHistory.size()), record)) {
+      *error = "bad history for " + record->user;
+      return false;
+    }
+  } else if (word.substr(0, kFailures.size()) == kFailures) {
+    duplicate = seen->failures;
+    seen->failures = true;
+    std::string_view count = word.substr(kFailures.size());
+    if (!ParseFailures(count, &record->failures)) {
+      *error = "bad failure count " + Quoted(count) + " for " + record->user;
+      return false;
+    }
+  } else {
+    // Not quoted: a password typed in the wrong place would reach logs.
+    *error = "unknown attribute for " + record->user;
+    return false;
+  }
+  if (duplicate) {
+    *error = "attribute " + Quoted(word.substr(0, word.find('='))) +
+             " given twice for " + record->user;
+    return false;
+  }
+  return true;
+}
+
 // Fills "*record" from the words of one line, the first of which is
 // "first"; on a fault returns false with "*error" set.
 bool ParseRecord(std::string_view first, Words* words, UserRecord* record,
@@ -127,49 +185,9 @@ bool ParseRecord(std::string_view first, Words* words, UserRecord* record,
     return false;
   }
   record->password.assign(word.data(), word.size());
-  bool seen_history = false;
-  bool seen_failures = false;
+  SeenAttributes seen;
   while (words->Next(&word)) {
-    bool duplicate = false;
-    if (word == "expired") {
-      duplicate = record->expired;
-      record->expired = true;
-    } else if (word == "revoked") {
-      duplicate = record->revoked;
-      record->revoked = true;
-    } else if (word.substr(0, kHistory.size()) == kHistory) {
-      duplicate = seen_history;
-      seen_history = true;
-      std::string_view list = word.substr(kHistory.size());
-      while (true) {
-        size_t comma = list.find(',');
-        std::string_view entry = list.substr(0, comma);
-        if (!ValidStoredPassword(entry)) {
-          *error = "bad history for " + record->user;
-          return false;
-        }
-        record->history.emplace_back(entry.data(), entry.size());
-        if (comma == std::string_view::npos) break;
-        list.remove_prefix(comma + 1);
-      }
-    } else if (word.substr(0, kFailures.size()) == kFailures) {
-      duplicate = seen_failures;
-      seen_failures = true;
-      std::string_view count = word.substr(kFailures.size());
-      if (!ParseFailures(count, &record->failures)) {
-        *error = "bad failure count " + Quoted(count) + " for " + record->user;
-        return false;
-      }
-    } else {
-      // Not quoted: a password typed in the wrong place would reach logs.
-      *error = "unknown attribute for " + record->user;
-      return false;
-    }
-    if (duplicate) {
-      *error = "attribute " + Quoted(word.substr(0, word.find('='))) +
-               " given twice for " + record->user;
-      return false;
-    }
+    if (!ParseAttribute(word, &seen, record, error)) return false;
   }
   return true;
 }

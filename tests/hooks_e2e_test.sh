@@ -8,6 +8,8 @@
 #   slow     hooks that hang or fail delay neither the answer nor the stop
 #   restart  events left by SIGTERM are delivered by the next start, each
 #            once and exactly as written
+#   release  an administrator's tarpons -release, another process, writes a
+#            release event that the running gateway delivers
 # A case whose packages are missing is skipped (exit 77). Every wait is
 # bounded; everything started here is stopped.
 set -euo pipefail
@@ -217,6 +219,21 @@ restart)
   sort "$work/got" >"$work/delivered"
   cmp -s "$work/written" "$work/delivered" ||
     fail "delivered $(cat "$work/delivered") for $(cat "$work/written")"
+  ;;
+release)
+  start_gateway -state-file "$work/state" -on-event "$(hook keep "cat >> $work/got")"
+  change ALICE WRONG1 NEWPW1
+  change ALICE WRONG2 NEWPW1
+  wait_for 'grep -q "\"type\":\"hold\"" "$work/got" 2>/dev/null' 100 || fail "no hold event"
+  "$bin/tarpons" -release ALICE@NETA.KSVHOST -state-file "$work/state" \
+    -spool "$work/spool" >"$work/release.out" 2>&1 || fail "release: $(cat "$work/release.out")"
+  grep -qx "released ALICE@NETA.KSVHOST" "$work/release.out" || fail "release: $(cat "$work/release.out")"
+  wait_for 'grep -q "\"by\":\"administrator\"" "$work/got"' 100 ||
+    fail "the release event was not delivered: $(cat "$work/got")"
+  grep '"type":"release"' "$work/got" | grep -q '"user":"ALICE".*"destination":"NETA.KSVHOST","outcome":"released"' ||
+    fail "the release event is not as written: $(cat "$work/got")"
+  grep -q "1 events came into the spool" "$work/tarpond.log" || fail "the log does not say so"
+  stop_gateway
   ;;
 *) fail "no case $case" ;;
 esac
