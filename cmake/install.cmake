@@ -34,11 +34,9 @@ foreach(pair client:tarpon-client gateway:tarpon-gateway web:tarpon-web
   list(GET pair 1 package)
   install(FILES dist/copyright ${PROJECT_BINARY_DIR}/dist/changelog.gz
     DESTINATION ${doc_root}/${package} COMPONENT ${component})
-  set(overrides ${PROJECT_SOURCE_DIR}/dist/deb/${package}/lintian-overrides)
-  if(EXISTS ${overrides})
-    install(FILES ${overrides} RENAME ${package} COMPONENT ${component}
-      DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides)
-  endif()
+  install(FILES dist/deb/${package}/lintian-overrides RENAME ${package}
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+    COMPONENT ${component})
 endforeach()
 
 # Manual pages, compressed as Debian keeps them, each in its program's

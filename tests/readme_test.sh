@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The README as a newcomer meets it: under 200 lines, its build and test
 # commands as .ci/run calls them, every document it links present, and every
-# shell block marked "<!-- readme-test -->" run as written, in order, in one
-# shell, from a folder laid out as the repository (examples/, web/, build/)
-# with HOME in a scratch folder. A block marked "<!-- readme-test: starts
+# shell block (each marked "<!-- readme-test -->") run as written, in order,
+# in one shell, from a folder laid out as the repository (examples/, web/,
+# build/) with HOME in a scratch folder. A block marked "<!-- readme-test: starts
 # the gateway -->" leaves a gateway running: the next block runs once its
 # port answers. The gateway's port is a free one, given through
 # TARPON_SERVICES; nothing is left running.
@@ -69,6 +69,9 @@ awk -v port="$port" '
   END { print "echo readme test: " count " blocks ran" }
 ' "$readme" >"$work/blocks.sh"
 grep -q "^block=4$" "$work/blocks.sh" || fail "fewer than 4 marked blocks"
+fenced=$(grep -c '^```sh$' "$readme")
+[[ "$(grep -c '^block=' "$work/blocks.sh")" -eq "$fenced" ]] ||
+  fail "a shell block is not marked <!-- readme-test -->"
 
 status=0
 (cd "$work/root" && env HOME="$work/home" TARPON_SERVICES="$work/services" \
