@@ -50,14 +50,13 @@ export CXXFLAGS LDFLAGS
 # ccache, when installed, gives the second build the compiler's output of
 # the first (and both what it compiled before, CI runs since): the
 # comparison then checks what the linker and the packaging make of the same
-# objects. Paths are taken relative to this folder, and the compiler's
-# -ffile-prefix-map (this folder to ".") is left out of ccache's key: its
-# effect is the same in every clone, so a clone elsewhere hits the cache.
+# objects. Paths are taken relative to this folder, as .ci/run takes them,
+# so that a clone elsewhere hits the cache too (ccache reads the compiler's
+# -ffile-prefix-map of this folder to "." the same way).
 launcher=()
 if command -v ccache >/dev/null; then
   launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
   export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=1
-  export CCACHE_IGNOREOPTIONS="-ffile-prefix-map=*"
 fi
 
 packages=(tarpon-client tarpon-gateway tarpon-web libtarpon-dev)
@@ -88,8 +87,9 @@ part_done() {
   part_start=$SECONDS
 }
 say_times() {
-  local IFS=", "
-  echo "package: ${parts[*]:+${parts[*]}; }$((SECONDS - started)) s in all"
+  local part said=""
+  for part in "${parts[@]}"; do said+="$part, "; done
+  echo "package: ${said}$((SECONDS - started)) s in all"
 }
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/tarpon-package.XXXXXX")
@@ -142,7 +142,7 @@ holds() {
 holds tarpon-client usr/bin/tarponrc usr/share/man/man1/tarponrc.1.gz \
   usr/share/doc/tarpon-client/copyright
 holds tarpon-gateway usr/bin/tarpon usr/sbin/tarpons usr/bin/tarpon-blocklist \
-  lib/systemd/system/tarpons.service usr/share/tarpon/users.db \
+  usr/lib/systemd/system/tarpons.service usr/share/tarpon/users.db \
   usr/share/doc/tarpon-gateway/examples/sna-node.conf \
   usr/share/doc/tarpon-gateway/examples/users.db \
   usr/share/doc/tarpon-gateway/examples/haproxy-tarpons.cfg \
@@ -151,7 +151,7 @@ holds tarpon-gateway usr/bin/tarpon usr/sbin/tarpons usr/bin/tarpon-blocklist \
   etc/default/tarpons etc/logrotate.d/tarpons etc/tarpon/sna-node.conf \
   usr/lib/tarpon/hooks/notify-mail usr/lib/tarpon/hooks/sync-ldap \
   usr/share/doc/tarpon-gateway/copyright
-holds tarpon-web usr/sbin/tarpon-web lib/systemd/system/tarpon-web.service \
+holds tarpon-web usr/sbin/tarpon-web usr/lib/systemd/system/tarpon-web.service \
   usr/share/tarpon-web/page.html usr/share/tarpon-web/openapi.json \
   usr/share/tarpon-web/i18n/de.json usr/share/tarpon-web/static/tarpon-web.js \
   usr/share/man/man8/tarpon-web.8.gz etc/default/tarpon-web \
@@ -160,7 +160,9 @@ holds libtarpon-dev usr/include/tarpon/engine/tarpon.h \
   usr/include/tarpon/contract/tarpon_rc.h usr/include/tarpon/contract/api_result.h \
   usr/include/tarpon/contract/sna_services.h \
   usr/include/tarpon/gateway_client/tarpon_gateway.h \
-  usr/lib/tarpon/libengine.a usr/share/doc/libtarpon-dev/copyright
+  usr/share/doc/libtarpon-dev/copyright
+grep -qE '^usr/lib/([^/]+/)?tarpon/libengine[.]a$' "$scratch/libtarpon-dev.files" ||
+  fail "libengine.a missing from libtarpon-dev"
 # The client is for machines without the gateway: one program, no service,
 # no maintainer script that would make a user.
 extra=$(grep -v -e '/$' -e '^usr/share/doc/tarpon-client/' \
@@ -182,9 +184,9 @@ for named in $(grep -ohE '/usr/(share|lib|sbin|bin)/[A-Za-z0-9_./-]+[A-Za-z0-9]'
   dist/*.default dist/*.service.in | grep -v '^/usr/lib/systemd' | sort -u); do
   [[ -e "$scratch/root$named" ]] || fail "$named, named in dist/, is in no package"
 done
-grep -q "^ExecStart=/usr/sbin/tarpons -S " "$root/../lib/systemd/system/tarpons.service" ||
+unit="$root/lib/systemd/system/tarpons.service"
+grep -q "^ExecStart=/usr/sbin/tarpons -S " "$unit" ||
   fail "the service does not start /usr/sbin/tarpons with -S"
-unit="$scratch/root/lib/systemd/system/tarpons.service"
 grep -q "^User=tarpon$" "$unit" || fail "the service does not run as tarpon"
 grep -q "^Type=notify$" "$unit" || fail "the service is not Type=notify"
 grep -q "^ExecStartPre=/usr/sbin/tarpons -check -S " "$unit" ||
@@ -209,7 +211,7 @@ exposure_of() {
   echo "package: $2's exposure is $exposure"
 }
 exposure_of "$unit" tarpons.service
-web_unit="$scratch/root/lib/systemd/system/tarpon-web.service"
+web_unit="$root/lib/systemd/system/tarpon-web.service"
 grep -q "^User=tarpon-web$" "$web_unit" ||
   fail "tarpon-web's service does not run as tarpon-web"
 exposure_of "$web_unit" tarpon-web.service
