@@ -64,10 +64,13 @@ version=$(sed -n 's/^project(Tarpon VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
 arch=$(dpkg --print-architecture)
 
 # Configures the folder $1 (kept when it holds a configuration already),
-# builds only what the packages hold (no tests) and packs them.
+# with the generator $2 when it is new, builds only what the packages hold
+# (no tests) and packs them.
 build_package() {
+  local new_folder=()
+  [[ -f "$1/CMakeCache.txt" || -z "$2" ]] || new_folder=(-G "$2")
   # shellcheck disable=SC2086
-  cmake -S . -B "$1" -DCMAKE_BUILD_TYPE=Release \
+  cmake -S . -B "$1" "${new_folder[@]}" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON \
     -DBUILD_TESTING=OFF "${launcher[@]}" \
     ${CMAKE_ARGS:-} >/dev/null
@@ -98,14 +101,20 @@ trap 'say_times; rm -rf "$scratch"' EXIT
 # The kept folder first, then, for the comparison, a build from scratch in
 # the same folder (the folder's name is in the static libraries' debugging
 # information): the kept one waits aside meanwhile.
-build_package "$build"
+# Ninja, when installed, for a new folder: each file compiles as soon as
+# what it includes is there, not after every library it links. The build
+# from scratch takes the kept folder's generator, so that both link alike.
+generator=""
+command -v ninja >/dev/null && generator=Ninja
+build_package "$build" "$generator"
+generator=$(sed -n 's/^CMAKE_GENERATOR:INTERNAL=//p' "$build/CMakeCache.txt")
 part_done "build"
 if [[ "${REPRODUCIBLE:-1}" != 0 ]]; then
   mkdir "$scratch/first"
   cp "$build"/*.deb "$scratch/first/"
   rm -rf "$build.kept"
   mv "$build" "$build.kept"
-  build_package "$build"
+  build_package "$build" "$generator"
   rm -rf "$build.again"
   mv "$build" "$build.again"
   mv "$build.kept" "$build"
@@ -157,11 +166,13 @@ holds tarpon-web usr/sbin/tarpon-web usr/lib/systemd/system/tarpon-web.service \
   usr/share/man/man8/tarpon-web.8.gz etc/default/tarpon-web \
   usr/share/doc/tarpon-web/copyright
 holds libtarpon-dev usr/include/tarpon/engine/tarpon.h \
-  usr/include/tarpon/contract/tarpon_rc.h usr/include/tarpon/contract/api_result.h \
+  usr/include/tarpon/contract/tarpon_rc.h \
+  usr/include/tarpon/contract/api_result.h \
   usr/include/tarpon/contract/sna_services.h \
   usr/include/tarpon/gateway_client/tarpon_gateway.h \
   usr/share/doc/libtarpon-dev/copyright
-grep -qE '^usr/lib/([^/]+/)?tarpon/libengine[.]a$' "$scratch/libtarpon-dev.files" ||
+grep -qE '^usr/lib/([^/]+/)?tarpon/libengine[.]a$' \
+  "$scratch/libtarpon-dev.files" ||
   fail "libengine.a missing from libtarpon-dev"
 # The client is for machines without the gateway: one program, no service,
 # no maintainer script that would make a user.
@@ -180,10 +191,12 @@ if grep -qv '^#' "$root/share/tarpon/users.db"; then
   fail "the packaged user database holds users"
 fi
 # Every file of ours that the settings and units name is in a package.
-for named in $(grep -ohE '/usr/(share|lib|sbin|bin)/[A-Za-z0-9_./-]+[A-Za-z0-9]' \
-  dist/*.default dist/*.service.in | grep -v '^/usr/lib/systemd' | sort -u); do
-  [[ -e "$scratch/root$named" ]] || fail "$named, named in dist/, is in no package"
-done
+path_pattern='/usr/(share|lib|sbin|bin)/[A-Za-z0-9_./-]+[A-Za-z0-9]'
+while read -r named; do
+  [[ -e "$scratch/root$named" ]] ||
+    fail "$named, named in dist/, is in no package"
+done < <(grep -ohE "$path_pattern" dist/*.default dist/*.service.in |
+  grep -v '^/usr/lib/systemd' | sort -u)
 unit="$root/lib/systemd/system/tarpons.service"
 grep -q "^ExecStart=/usr/sbin/tarpons -S " "$unit" ||
   fail "the service does not start /usr/sbin/tarpons with -S"
@@ -191,7 +204,8 @@ grep -q "^User=tarpon$" "$unit" || fail "the service does not run as tarpon"
 grep -q "^Type=notify$" "$unit" || fail "the service is not Type=notify"
 grep -q "^ExecStartPre=/usr/sbin/tarpons -check -S " "$unit" ||
   fail "the service does not check its start with tarpons -check"
-grep -q "^users = /var/lib/tarpon/users.db " "$scratch/root/etc/tarpon/sna-node.conf" ||
+grep -q "^users = /var/lib/tarpon/users.db " \
+  "$scratch/root/etc/tarpon/sna-node.conf" ||
   fail "the node configuration keeps the users elsewhere than /var/lib/tarpon"
 part_done "contents"
 
