@@ -1,65 +1,52 @@
-# Installation and the Debian package.
+# Installation and the Debian packages.
 #
-# `cmake --install` puts the three programs, the engine's and the gateway
-# client's programmatic interfaces (headers under include/tarpon, static
-# libraries under lib/tarpon, a CMake package "Tarpon"), the manual pages,
-# the tarpons service unit and the example node configuration in place.
-# `cpack -G DEB` in a build folder configured with CMAKE_INSTALL_PREFIX=/usr
-# makes the Debian package; scripts/package.sh does both and tries it out.
-# The install folders are set in the top CMakeLists.txt, before any folder
+# `cmake --install` puts everything in place; `cpack -G DEB` in a build
+# folder configured with CMAKE_INSTALL_PREFIX=/usr makes one Debian package
+# of each component, the way Debian splits a program that serves some
+# machines and is a client on others:
+#   tarpon-client   tarponrc alone, for machines with TCP/IP only
+#   tarpon-gateway  tarpons, tarpon, the emulated SNA node, the service
+#   tarpon-web      tarpon-web, its service, page, catalogues and API
+#   libtarpon-dev   the engine's and the gateway client's programmatic
+#                   interfaces: headers under include/tarpon, static
+#                   libraries under lib/tarpon, a CMake package "Tarpon"
+# scripts/package.sh makes them and tries them out. Each package keeps its
+# documentation, copyright and changelog in /usr/share/doc/<package>. The
+# install folders are set in the top CMakeLists.txt, before any folder
 # reads them.
 include(GNUInstallDirs)
+set(etc ${CMAKE_INSTALL_FULL_SYSCONFDIR})
+set(systemd_units ${CMAKE_INSTALL_PREFIX}/lib/systemd/system)
+set(doc_root ${CMAKE_INSTALL_DATAROOTDIR}/doc)
+set(gateway_doc ${doc_root}/tarpon-gateway)
 
-install(TARGETS tarpon tarponrc tarpon-blocklist
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-# The list of common passwords the gateway loads by default.
-if(TARPON_COMMON_PASSWORDS)
-  install(FILES ${TARPON_COMMON_PASSWORDS}
-    DESTINATION ${CMAKE_INSTALL_DATADIR}/tarpon)
-endif()
-install(TARGETS tarpons RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
-# tarpon-web and what it reads at start: its page, catalogues, script,
-# style sheet and the API's OpenAPI document (docs/openapi.json).
-install(TARGETS tarpon-web RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
-install(FILES web/assets/page.html docs/openapi.json
-  DESTINATION ${CMAKE_INSTALL_DATADIR}/tarpon-web)
-install(DIRECTORY web/assets/i18n web/assets/static
-  DESTINATION ${CMAKE_INSTALL_DATADIR}/tarpon-web)
+# Each package's copyright, changelog and lintian's overrides with their
+# reasons (dist/deb/<package>/lintian-overrides).
+add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/dist/changelog.gz
+  COMMAND gzip -9n -c ${PROJECT_SOURCE_DIR}/dist/changelog
+    > ${PROJECT_BINARY_DIR}/dist/changelog.gz
+  DEPENDS ${PROJECT_SOURCE_DIR}/dist/changelog VERBATIM)
+add_custom_target(changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/dist/changelog.gz)
+foreach(pair client:tarpon-client gateway:tarpon-gateway web:tarpon-web
+    dev:libtarpon-dev)
+  string(REPLACE ":" ";" pair ${pair})
+  list(GET pair 0 component)
+  list(GET pair 1 package)
+  install(FILES dist/copyright ${PROJECT_BINARY_DIR}/dist/changelog.gz
+    DESTINATION ${doc_root}/${package} COMPONENT ${component})
+  install(FILES dist/deb/${package}/lintian-overrides RENAME ${package}
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+    COMPONENT ${component})
+endforeach()
 
-# The libraries keep their short folder names, so they live in a folder of
-# their own; find_package(Tarpon) gives Tarpon::engine and
-# Tarpon::gateway_client with what they link, and the emulated SNA node as
-# Tarpon::sna: the engine links no SNA provider, so a program links
-# Tarpon::sna or its own library of the entry points of
-# tarpon/contract/sna_services.h. The interfaces (tarpon/engine/tarpon.h,
-# tarpon/gateway_client/tarpon_gateway.h) include the return codes and the
-# result record from tarpon/contract/.
-set(TARPON_LIBDIR ${CMAKE_INSTALL_LIBDIR}/tarpon)
-install(TARGETS trace sna_services tarpon_contract sna prompt engine comm
-  gateway_client
-  EXPORT TarponTargets
-  ARCHIVE DESTINATION ${TARPON_LIBDIR})
-install(FILES contract/tarpon_rc.h contract/api_result.h contract/sna_services.h
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarpon/contract)
-install(FILES engine/tarpon.h
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarpon/engine)
-install(FILES gateway_client/tarpon_gateway.h
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarpon/gateway_client)
-install(EXPORT TarponTargets NAMESPACE Tarpon::
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Tarpon)
-include(CMakePackageConfigHelpers)
-configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/TarponConfig.cmake.in
-  ${PROJECT_BINARY_DIR}/TarponConfig.cmake
-  INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Tarpon)
-write_basic_package_version_file(${PROJECT_BINARY_DIR}/TarponConfigVersion.cmake
-  COMPATIBILITY SameMajorVersion)
-install(FILES ${PROJECT_BINARY_DIR}/TarponConfig.cmake
-  ${PROJECT_BINARY_DIR}/TarponConfigVersion.cmake
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Tarpon)
-
-# Manual pages, compressed as Debian keeps them.
+# Manual pages, compressed as Debian keeps them, each in its program's
+# package.
 set(tarpon_man_pages)
-foreach(page tarpon.1 tarponrc.1 tarpon-blocklist.1 tarpons.8 tarpon-web.8)
+foreach(pair tarpon.1:gateway tarponrc.1:client tarpon-blocklist.1:gateway
+    tarpons.8:gateway tarpon-web.8:web)
+  string(REPLACE ":" ";" pair ${pair})
+  list(GET pair 0 page)
+  list(GET pair 1 component)
   set(source ${PROJECT_SOURCE_DIR}/man/${page})
   set(packed ${PROJECT_BINARY_DIR}/man/${page}.gz)
   add_custom_command(OUTPUT ${packed}
@@ -68,30 +55,39 @@ foreach(page tarpon.1 tarponrc.1 tarpon-blocklist.1 tarpons.8 tarpon-web.8)
     DEPENDS ${source} VERBATIM)
   list(APPEND tarpon_man_pages ${packed})
   string(REGEX REPLACE ".*\\." "" section ${page})
-  install(FILES ${packed} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+  install(FILES ${packed} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section}
+    COMPONENT ${component})
 endforeach()
 add_custom_target(man_pages ALL DEPENDS ${tarpon_man_pages})
 
-# The gateway as a service, run by the system user tarpon (dist/postinst
-# creates it): the unit, its settings and log rotation, and the node
-# configuration it starts with, which keeps the emulated host's user
-# database in the service's state folder. The files under /etc are the
-# package's conffiles (dist/conffiles).
+# tarpon-client: the remote client.
+install(TARGETS tarponrc RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  COMPONENT client)
+
+# tarpon-gateway: the gateway, the local client and the emulated SNA node
+# they link, the list of common passwords the gateway loads by default and
+# the tool that builds such lists.
+install(TARGETS tarpon tarpon-blocklist RUNTIME
+  DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT gateway)
+install(TARGETS tarpons RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR}
+  COMPONENT gateway)
+if(TARPON_COMMON_PASSWORDS)
+  install(FILES ${TARPON_COMMON_PASSWORDS}
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/tarpon COMPONENT gateway)
+endif()
+# The gateway as a service, run by the system user tarpon (postinst creates
+# it): the unit, its settings and log rotation, and the node configuration
+# it starts with, which keeps the emulated host's user database in the
+# service's state folder. The files under /etc are the package's conffiles
+# (dist/deb/tarpon-gateway/conffiles).
 configure_file(${PROJECT_SOURCE_DIR}/dist/tarpons.service.in
   ${PROJECT_BINARY_DIR}/dist/tarpons.service @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/dist/tarpons.service
-  DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/systemd/system)
-set(etc ${CMAKE_INSTALL_FULL_SYSCONFDIR})
-install(FILES dist/tarpons.default DESTINATION ${etc}/default RENAME tarpons)
-# tarpon-web as a service of its own user, tarpon-web (dist/postinst).
-configure_file(${PROJECT_SOURCE_DIR}/dist/tarpon-web.service.in
-  ${PROJECT_BINARY_DIR}/dist/tarpon-web.service @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/dist/tarpon-web.service
-  DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/systemd/system)
-install(FILES dist/tarpon-web.default DESTINATION ${etc}/default
-  RENAME tarpon-web)
+  DESTINATION ${systemd_units} COMPONENT gateway)
+install(FILES dist/tarpons.default DESTINATION ${etc}/default RENAME tarpons
+  COMPONENT gateway)
 install(FILES dist/tarpons.logrotate DESTINATION ${etc}/logrotate.d
-  RENAME tarpons)
+  RENAME tarpons COMPONENT gateway)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
   ${PROJECT_SOURCE_DIR}/examples/sna-node.conf)
 file(READ ${PROJECT_SOURCE_DIR}/examples/sna-node.conf node_config)
@@ -102,67 +98,76 @@ if(service_node_config STREQUAL node_config)
   message(FATAL_ERROR "examples/sna-node.conf names no users = users.db")
 endif()
 file(WRITE ${PROJECT_BINARY_DIR}/dist/sna-node.conf "${service_node_config}")
-# dist/postinst makes it readable by the group tarpon only.
+# postinst makes it readable by the group tarpon only.
 install(FILES ${PROJECT_BINARY_DIR}/dist/sna-node.conf
-  DESTINATION ${etc}/tarpon)
-# The user database that dist/postinst puts into /var/lib/tarpon when there
-# is none.
-install(FILES examples/users.db DESTINATION ${CMAKE_INSTALL_DATADIR}/tarpon)
-
+  DESTINATION ${etc}/tarpon COMPONENT gateway)
+# The user database, without users, that postinst puts into
+# /var/lib/tarpon when there is none; the example's users are documentation.
+install(FILES dist/users.db DESTINATION ${CMAKE_INSTALL_DATADIR}/tarpon
+  COMPONENT gateway)
 # The hooks the gateway may run (-on-event, -on-change-sync; docs/hooks.md).
 install(PROGRAMS dist/hooks/notify-mail dist/hooks/sync-ldap
-  DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/tarpon/hooks)
-
-# Documentation and the example node; Debian's copyright and changelog, and
-# lintian's overrides with their reasons.
-install(FILES dist/lintian-overrides
-  DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME tarpon)
-install(FILES README.md docs/sna-node.md docs/hooks.md dist/copyright
-  DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/tarpon/hooks COMPONENT gateway)
+# The guides the settings and manual pages name, the example node, and the
+# HAProxy configuration of docs/scaling.md.
+install(FILES README.md docs/admin-guide.md docs/sna-node.md docs/hooks.md
+  docs/scaling.md docs/blocklist.md docs/account-limit.md
+  DESTINATION ${gateway_doc} COMPONENT gateway)
 install(FILES examples/sna-node.conf examples/users.db
-  DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
-add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/dist/changelog.gz
-  COMMAND gzip -9n -c ${PROJECT_SOURCE_DIR}/dist/changelog
-    > ${PROJECT_BINARY_DIR}/dist/changelog.gz
-  DEPENDS ${PROJECT_SOURCE_DIR}/dist/changelog VERBATIM)
-add_custom_target(changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/dist/changelog.gz)
-install(FILES ${PROJECT_BINARY_DIR}/dist/changelog.gz
-  DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  DESTINATION ${gateway_doc}/examples COMPONENT gateway)
+install(FILES dist/haproxy/tarpons.cfg DESTINATION ${gateway_doc}/examples
+  RENAME haproxy-tarpons.cfg COMPONENT gateway)
 
-set(CPACK_PACKAGE_NAME tarpon)
-set(CPACK_PACKAGE_VENDOR "Tarpon")
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "Tarpon maintainers <tarpon@example.org>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-  "change host passwords over SNA LU 6.2, locally or through a TCP/IP gateway")
-set(CPACK_PACKAGE_DESCRIPTION
-  "Tarpon changes a user's password at a host security service over an SNA
-LU 6.2 conversation. tarpon runs the change on a machine with SNA, tarpons
-is a TCP/IP gateway that runs it for machines without SNA, and tarponrc is
-the gateway's client. An emulated SNA node stands in for an SNA product.
-The package also holds the static libraries and headers of the
-password-change engine and of the gateway client.")
-set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION net)
-set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# The libraries' packages come from dpkg-shlibdeps (libsystemd0 among them,
-# for the gateway's notifications to systemd); adduser for postinst.
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
-# tarpon-web decodes forms and queries with uriparser (found by shlibdeps).
-# The package ships /etc/logrotate.d/tarpons for a log file of the gateway.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "logrotate")
-# The shipped hooks: notify-mail reads events with jq and mails through a
-# sendmail (msmtp-mta is one that needs no privilege); sync-ldap runs
-# ldappasswd.
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS_HOOKS "jq, ldap-utils, msmtp-mta")
-set(CPACK_STRIP_FILES ON)
-# Linking the static libraries needs the inih and OpenSSL libraries too.
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS
-  "libinih-dev, libssl-dev, pkg-config, ${CPACK_DEBIAN_PACKAGE_SUGGESTS_HOOKS}")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/dist/conffiles
-  ${PROJECT_SOURCE_DIR}/dist/postinst ${PROJECT_SOURCE_DIR}/dist/prerm
-  ${PROJECT_SOURCE_DIR}/dist/postrm)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-include(CPack)
+# tarpon-web and what it reads at start: its page, catalogues, script,
+# style sheet and the API's OpenAPI document (docs/openapi.json); a service
+# of its own user, tarpon-web, whose folder /etc/tarpon-web for the
+# certificate and key postinst makes.
+install(TARGETS tarpon-web RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR}
+  COMPONENT web)
+install(FILES web/assets/page.html docs/openapi.json
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/tarpon-web COMPONENT web)
+install(DIRECTORY web/assets/i18n web/assets/static
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/tarpon-web COMPONENT web)
+configure_file(${PROJECT_SOURCE_DIR}/dist/tarpon-web.service.in
+  ${PROJECT_BINARY_DIR}/dist/tarpon-web.service @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/dist/tarpon-web.service
+  DESTINATION ${systemd_units} COMPONENT web)
+install(FILES dist/tarpon-web.default DESTINATION ${etc}/default
+  RENAME tarpon-web COMPONENT web)
+install(FILES docs/api.md DESTINATION ${doc_root}/tarpon-web COMPONENT web)
+
+# libtarpon-dev. The libraries keep their short folder names, so they live
+# in a folder of their own; find_package(Tarpon) gives Tarpon::engine and
+# Tarpon::gateway_client with what they link, and the emulated SNA node as
+# Tarpon::sna: the engine links no SNA provider, so a program links
+# Tarpon::sna or its own library of the entry points of
+# tarpon/contract/sna_services.h. The interfaces (tarpon/engine/tarpon.h,
+# tarpon/gateway_client/tarpon_gateway.h) include the return codes and the
+# result record from tarpon/contract/.
+set(TARPON_LIBDIR ${CMAKE_INSTALL_LIBDIR}/tarpon)
+install(TARGETS trace sna_services tarpon_contract sna prompt engine comm
+  gateway_client
+  EXPORT TarponTargets
+  ARCHIVE DESTINATION ${TARPON_LIBDIR} COMPONENT dev)
+install(FILES contract/tarpon_rc.h contract/api_result.h contract/sna_services.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarpon/contract COMPONENT dev)
+install(FILES engine/tarpon.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarpon/engine COMPONENT dev)
+install(FILES gateway_client/tarpon_gateway.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarpon/gateway_client COMPONENT dev)
+install(EXPORT TarponTargets NAMESPACE Tarpon::
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Tarpon COMPONENT dev)
+include(CMakePackageConfigHelpers)
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/TarponConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/TarponConfig.cmake
+  INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Tarpon)
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/TarponConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/TarponConfig.cmake
+  ${PROJECT_BINARY_DIR}/TarponConfigVersion.cmake
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Tarpon COMPONENT dev)
+
+install(FILES docs/internals.md DESTINATION ${doc_root}/libtarpon-dev
+  COMPONENT dev)
+
+include(cmake/packages.cmake)

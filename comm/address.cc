@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "comm/comm_base.h"
+#include "comm/gateway_protocol.h"
 #include "contract/error_text.h"
 #include "trace/regular_file.h"
 #include "trace/trace.h"
@@ -141,7 +142,8 @@ bool lookup_service_file(const char* path, const char* name, uint16_t* port) {
 
 // The service's port in host byte order from the file named by
 // TARPON_SERVICES, then from the system's database, so that the file can
-// override a system entry.
+// override a system entry; the gateway's own service, named in neither,
+// has its default port.
 bool lookup_service(const char* name, uint16_t* port) {
   const char* path = std::getenv("TARPON_SERVICES");
   if (path != nullptr && *path != '\0' &&
@@ -155,6 +157,10 @@ bool lookup_service(const char* name, uint16_t* port) {
           0 &&
       found != nullptr) {
     *port = ntohs(static_cast<uint16_t>(found->s_port));
+    return true;
+  }
+  if (std::strcmp(name, GATEWAY_DEFAULT_SERVICE) == 0) {
+    *port = GATEWAY_DEFAULT_PORT;
     return true;
   }
   return false;

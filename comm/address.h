@@ -14,7 +14,9 @@
 // Service names are looked up for protocol "tcp" in the file named by the
 // environment variable TARPON_SERVICES (same format as the system's file),
 // when it is set, and then in the system's services database, so that the
-// file wins over a system entry of the same name.
+// file wins over a system entry of the same name. The gateway's service
+// ("tarponGateway"), when neither names it, has GATEWAY_DEFAULT_PORT
+// (comm/gateway_protocol.h); any other name missing from both fails.
 //
 // The object owns its name copies; copying makes new ones.
 #ifndef TARPON_COMM_ADDRESS_H_

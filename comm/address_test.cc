@@ -106,6 +106,36 @@ TEST_F(AddressTest, ServicesFileWinsOverTheSystemDatabase) {
   EXPECT_EQ(41234, address.GetPort());
 }
 
+// The gateway's service has a default port when nothing names it, so that
+// a fresh installation works without a services entry; an entry moves it,
+// and Resolve takes the same port. Other names still need an entry.
+TEST_F(AddressTest, GatewayServiceHasADefaultPortUnlessAnEntryMovesIt) {
+  if (getservbyname("tarponGateway", "tcp") != nullptr) {
+    GTEST_SKIP() << "the system's services database names tarponGateway";
+  }
+  const struct {
+    const char* services;
+    uint16_t port;
+  } cases[] = {{"tarponTestA 41000/tcp\n", 5000},
+               {"tarponGateway 41235/tcp\n", 41235},
+               {"tarponGateway 41236/udp\n", 5000}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.services);
+    ServicesFile own(c.services);
+    Address address("tarponGateway", static_cast<uint32_t>(INADDR_ANY));
+    EXPECT_EQ(Address::STATE_OK, address.GetState());
+    EXPECT_EQ(c.port, address.GetPort());
+    std::string error;
+    std::vector<Address> found =
+        Address::Resolve("tarponGateway", "127.0.0.1", &error);
+    ASSERT_EQ(1u, found.size()) << error;
+    EXPECT_EQ(c.port, found[0].GetPort());
+  }
+  ServicesFile none("");
+  Address other("tarponGateway2", static_cast<uint32_t>(INADDR_ANY));
+  EXPECT_EQ(Address::REASON_GET_SERVICE_BY_NAME, other.GetReason());
+}
+
 // A services file that is no regular file, or too big, is refused at once
 // with a line on standard error: no hang on a FIFO, no growth on a device.
 TEST_F(AddressTest, ServicesFileMustBeASmallRegularFile) {

@@ -10,6 +10,11 @@
 // The services database name both programs use unless -S names another.
 constexpr char GATEWAY_DEFAULT_SERVICE[] = "tarponGateway";
 
+// The port of that service when neither TARPON_SERVICES nor the services
+// database names it, so that a fresh installation listens and connects
+// without an edit of /etc/services; an entry in either one moves it.
+constexpr unsigned short GATEWAY_DEFAULT_PORT = 5000;
+
 // The longest option text the gateway runs. With " -log -noterm" and the
 // terminator it fills the gateway's 100-byte request buffer; the client
 // refuses longer options before it connects.

@@ -33,8 +33,15 @@ launcher=()
 if command -v ccache >/dev/null; then
   launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
+# Ninja, when installed, for a new folder: each file compiles as soon as
+# what it includes is there, not after every library it links.
+generator=()
+if [[ ! -f "$build/CMakeCache.txt" ]] && command -v ninja >/dev/null; then
+  generator=(-G Ninja)
+fi
 # shellcheck disable=SC2086
-CC=clang CXX=clang++ cmake -S . -B "$build" -DTARPON_FUZZ=ON "${launcher[@]}" \
+CC=clang CXX=clang++ cmake -S . -B "$build" "${generator[@]}" -DTARPON_FUZZ=ON \
+  "${launcher[@]}" \
   ${CMAKE_ARGS:-} >/dev/null
 # shellcheck disable=SC2086
 cmake --build "$build" -j2 --target $targets

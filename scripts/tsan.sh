@@ -14,7 +14,14 @@ launcher=()
 if command -v ccache >/dev/null; then
   launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
-cmake -S . -B build-tsan -DTARPON_SANITIZE_THREAD=ON \
+# Ninja, when installed, for a new folder: each file compiles as soon as
+# what it includes is there, not after every library it links.
+generator=()
+if [[ ! -f build-tsan/CMakeCache.txt ]] && command -v ninja >/dev/null; then
+  generator=(-G Ninja)
+fi
+# shellcheck disable=SC2086
+cmake -S . -B build-tsan "${generator[@]}" -DTARPON_SANITIZE_THREAD=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" ${CMAKE_ARGS:-} >/dev/null
 cmake --build build-tsan -j2 --target engine_test sna_test metrics_test \
   gateway_test events_test tarpons tarponrc tarpon_e2e_test tarpon-web web_test
