@@ -152,6 +152,7 @@ void ProxyHeaderParser::Reset() {
   tlvLength_ = 0;
   tlvType_ = 0;
   ownerLength_ = 0;
+  probe_ = false;
   result_ = kPending;
   reason_ = "";
   std::memset(&source_, 0, sizeof source_);
@@ -298,6 +299,7 @@ void ProxyHeaderParser::JudgeV2Tlv(size_t at, uint8_t byte) {
   } else if (offset == 2) {
     tlvLength_ |= byte;
     if (tlvType_ == kOwnerDeviceTlv) ownerLength_ = 0;
+    if (tlvType_ == kProbeTlv) probe_ = true;
   } else if (tlvType_ == kOwnerDeviceTlv && offset - 3 < kMaxOwnerLength &&
              tlvLength_ <= kMaxOwnerLength) {
     owner_[offset - 3] = static_cast<char>(byte);
@@ -427,6 +429,22 @@ std::string EncodeProxyV2(const sockaddr_storage& source,
   out += '\0';
   out += static_cast<char>(ownerDevice.size());
   out += ownerDevice;
+  return out;
+}
+
+std::string EncodeProxyV2Probe(const sockaddr_storage& source,
+                               const sockaddr_storage& destination) {
+  std::string out = EncodeProxyV2(source, destination);
+  if (out.empty()) return out;
+  const size_t block =
+      (static_cast<size_t>(static_cast<uint8_t>(out[14])) << 8 |
+       static_cast<uint8_t>(out[15])) +
+      3;
+  out[14] = static_cast<char>(block >> 8);
+  out[15] = static_cast<char>(block & 0xFF);
+  out += static_cast<char>(ProxyHeaderParser::kProbeTlv);
+  out += '\0';
+  out += '\0';
   return out;
 }
 

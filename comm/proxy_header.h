@@ -20,7 +20,8 @@
 // the 36 bytes of two IPv6 endpoints and the TLVs a balancer commonly adds
 // (ALPN, authority, unique id, TLS details, checksum); longer is refused
 // as oversized before any byte of the block is read. TLVs are skipped
-// unread, but for one of this system's own (kOwnerDeviceTlv: a trusted
+// unread, but for two of this system's own (kProbeTlv, empty, and
+// kOwnerDeviceTlv: a trusted
 // front end vouches that the client is the owner's device of the user ID
 // it holds, at most kMaxOwnerLength bytes; longer is not kept). Only the
 // fixed part, the addresses and that user ID are kept (124 bytes of
@@ -71,6 +72,9 @@ class ProxyHeaderParser {
   // A type in the range the protocol leaves to applications.
   static constexpr uint8_t kOwnerDeviceTlv = 0xE0;
   static constexpr size_t kMaxOwnerLength = 16;
+  // A probe: the sender asks what the request's destination resolves to
+  // and wants no conversation held (an empty value; web/readiness.h).
+  static constexpr uint8_t kProbeTlv = 0xE1;
   static constexpr size_t kMaxV2BlockLength = 536;
   static constexpr size_t kMaxV2Length = kV2FixedLength + kMaxV2BlockLength;
 
@@ -101,6 +105,9 @@ class ProxyHeaderParser {
     return std::string(owner_, ownerLength_);
   }
 
+  // True when the header held a kProbeTlv.
+  bool IsProbe() const { return probe_; }
+
   // Forgets everything, for the next header.
   void Reset();
 
@@ -128,6 +135,7 @@ class ProxyHeaderParser {
   uint8_t tlvType_;
   char owner_[kMaxOwnerLength];
   size_t ownerLength_;
+  bool probe_;
   Result result_;
   const char* reason_;
   sockaddr_storage source_;
@@ -145,6 +153,9 @@ std::string EncodeProxyV2(const sockaddr_storage& source,
 std::string EncodeProxyV2(const sockaddr_storage& source,
                           const sockaddr_storage& destination,
                           const std::string& ownerDevice);
+// The same without an owner's device, with a kProbeTlv.
+std::string EncodeProxyV2Probe(const sockaddr_storage& source,
+                               const sockaddr_storage& destination);
 // A version 2 header with the LOCAL command and no address.
 std::string EncodeProxyV2Local();
 

@@ -218,8 +218,9 @@ TEST(EncodeProxyV2Test, RoundTripsThroughTheParser) {
   EXPECT_EQ("", EncodeProxyV2(local, Endpoint("::1", 1)));
 }
 
-// The owner device's TLV, alone or among others, fed whole or a byte at a
-// time; one too long, or in a LOCAL header, is not kept.
+// The owner device's TLV and the probe's, alone or among others, fed whole
+// or a byte at a time; an owner too long, or in a LOCAL header, is not
+// kept.
 TEST(ProxyHeaderParserTest, KeepsTheOwnerDeviceTlvOnly) {
   const std::string owner(
       "\xE0\x00\x05"
@@ -231,20 +232,35 @@ TEST(ProxyHeaderParserTest, KeepsTheOwnerDeviceTlvOnly) {
       5);  // a NOOP TLV
   const std::string tooLong =
       std::string("\xE0\x00\x11", 3) + std::string(17, 'X');
+  const std::string probe("\xE1\x00\x00", 3);
   const struct {
     const char* what;
     std::string header;
     const char* owner;
+    bool probe;
   } cases[] = {
-      {"alone", V2(0x21, 0x11, kInet4Block + owner), "ALICE"},
-      {"after another", V2(0x21, 0x11, kInet4Block + other + owner), "ALICE"},
-      {"before another", V2(0x21, 0x11, kInet4Block + owner + other), "ALICE"},
-      {"too long", V2(0x21, 0x11, kInet4Block + tooLong), ""},
-      {"none", V2(0x21, 0x11, kInet4Block + other), ""},
+      {"alone", V2(0x21, 0x11, kInet4Block + owner), "ALICE", false},
+      {"after another", V2(0x21, 0x11, kInet4Block + other + owner), "ALICE",
+       false},
+      {"before another", V2(0x21, 0x11, kInet4Block + owner + other), "ALICE",
+       false},
+      {"too long", V2(0x21, 0x11, kInet4Block + tooLong), "", false},
+      {"none", V2(0x21, 0x11, kInet4Block + other), "", false},
       {"encoded",
        EncodeProxyV2(Endpoint("198.51.100.7", 40000),
                      Endpoint("127.0.0.1", 7000), "ALICE"),
-       "ALICE"},
+       "ALICE", false},
+      // The probe's TLV is empty; a TLV whose value holds its type byte is
+      // none.
+      {"a probe", V2(0x21, 0x11, kInet4Block + other + probe + owner), "ALICE",
+       true},
+      {"a value like a probe",
+       V2(0x21, 0x11, kInet4Block + std::string("\x04\x00\x01\xE1", 4)), "",
+       false},
+      {"an encoded probe",
+       EncodeProxyV2Probe(Endpoint("198.51.100.7", 40000),
+                          Endpoint("127.0.0.1", 7000)),
+       "", true},
   };
   for (const auto& c : cases) {
     for (size_t step : {size_t{0}, size_t{1}}) {
@@ -254,6 +270,7 @@ TEST(ProxyHeaderParserTest, KeepsTheOwnerDeviceTlvOnly) {
       ASSERT_EQ(Result::kProxy, parser.GetResult());
       EXPECT_EQ("198.51.100.7:40000", Describe(parser.GetSource()));
       EXPECT_EQ(c.owner, parser.GetOwnerDevice());
+      EXPECT_EQ(c.probe, parser.IsProbe());
     }
   }
 }

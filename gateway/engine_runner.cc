@@ -36,8 +36,17 @@ class RunStreams {
 
 }  // namespace
 
-GatewayEngineRun::GatewayEngineRun(const std::string& options) {
-  std::string line = options + option_line::kGatewayOptions;
+// A probe's passwords: they pass the option processing and go nowhere.
+const char kProbePasswords[] = " -p PROBE -np PROBE";
+static_assert(GATEWAY_MAX_REQUEST_LENGTH + sizeof kProbePasswords +
+                      option_line::kGatewayOptionsLength <
+                  option_line::kLineSize,
+              "a probe's request overflows the engine's command line");
+
+GatewayEngineRun::GatewayEngineRun(const std::string& options, bool probe)
+    : probe_(probe) {
+  std::string line =
+      options + (probe ? kProbePasswords : "") + option_line::kGatewayOptions;
   words_ = option_line::Split(line.c_str());
   WipeSecret(&line);
   // A request may not change the gateway's own logging: its trace switch
@@ -70,6 +79,7 @@ std::vector<std::string> DestinationNames(const TarponRequest& request) {
 bool GatewayEngineRun::Begin() {
   RunStreams streams(&run_);
   if (request_.Begin(&words_)) {
+    if (probe_) return true;
     // A new password the gateway refuses never reaches the host: the
     // request ends here, without a conversation.
     std::string newPassword = request_.GetNewPassword();
@@ -92,6 +102,12 @@ void GatewayEngineRun::HandOver() {
 void GatewayEngineRun::Converse() {
   RunStreams streams(&run_);
   run_.returnCode = request_.Finish();
+}
+
+void GatewayEngineRun::EndProbe(int code, const std::string& text) {
+  RunStreams streams(&run_);
+  request_.Refuse(code, text);
+  run_.returnCode = request_.GetReturnCode();
 }
 
 EngineRun GatewayEngineRun::Take() {

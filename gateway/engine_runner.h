@@ -42,7 +42,10 @@ EngineRun RunGatewayRequest(const std::string& options);
 // any thread, holds the conversation.
 class GatewayEngineRun {
  public:
-  explicit GatewayEngineRun(const std::string& options);
+  // probe: the options are processed as for a change, with passwords of
+  // the gateway's own and no new-password check, and Begin's true is
+  // answered with EndProbe, never with Converse.
+  explicit GatewayEngineRun(const std::string& options, bool probe = false);
   ~GatewayEngineRun();
   GatewayEngineRun(const GatewayEngineRun&) = delete;
   GatewayEngineRun& operator=(const GatewayEngineRun&) = delete;
@@ -58,11 +61,15 @@ class GatewayEngineRun {
     return request_.GetSymbolicDestination();
   }
   void Converse();
+  // After a probe's Begin returned true: ends the run without a
+  // conversation, with code and text.
+  void EndProbe(int code, const std::string& text);
   // What the run wrote, once it ended.
   EngineRun Take();
 
  private:
   std::vector<std::string> words_;  // the request's words, wiped by Begin
+  bool probe_;
   TarponRequest request_;
   EngineRun run_;
 };

@@ -228,6 +228,7 @@ void GatewaySession::ProxyHeaderDone() {
       via_ = clientAddress_;
       proxiedSource_ = proxyHeader_->GetSource();
       ownerDevice_ = proxyHeader_->GetOwnerDevice();
+      probe_ = proxyHeader_->IsProbe();
       char text[INET6_ADDRSTRLEN] = "";
       const void* address =
           proxiedSource_.ss_family == AF_INET

@@ -71,10 +71,17 @@ class GatewaySession {
   void SetChannel(std::unique_ptr<ByteChannel> channel);
 
   int GetId() const { return id_; }
+  // The operation the session's log lines name (-log-format json): the
+  // session's id. The one place to take the identifier a front end sends
+  // instead.
+  std::string GetOperation() const { return std::to_string(id_); }
   // After a PROXY header: the client's address as the header gave it.
   const sockaddr_storage& GetProxiedSource() const { return proxiedSource_; }
   // The user ID whose owner's device the balancer vouches for, or "".
   const std::string& GetOwnerDevice() const { return ownerDevice_; }
+  // True when the trusted PROXY header asked for a probe: the request is
+  // processed, its destination resolved, and no conversation held.
+  bool IsProbe() const { return probe_; }
   // True when the balancer's PROXY header named a client.
   bool IsProxied() const { return !via_.empty(); }
   // True when the connection was a balancer's health check.
@@ -185,6 +192,7 @@ class GatewaySession {
   std::unique_ptr<ProxyHeaderParser> proxyHeader_;
   sockaddr_storage proxiedSource_ = {};
   std::string ownerDevice_;
+  bool probe_ = false;
   std::string via_;
   bool healthCheck_ = false;
   bool handshakeDone_ = false;

@@ -152,7 +152,7 @@ std::optional<ChangeAnswer> ChangeService::Repeated(
     case IdempotencyStore::Found::kReplay: {
       // A first answer of 200: the host knew the user ID.
       shared_->audit.Replay(
-          job->client,
+          job->operation, job->client,
           first.status == 200 ? Upper(job->fields.user)
                               : config_.devices.Hidden(job->fields.user),
           config_.DestinationOf(job->fields.destination), first.status);
@@ -265,9 +265,10 @@ Verdict ChangeService::AskGateway(const ChangeJob& job,
   if (answer->failure == GatewayFailure::kNone &&
       answer->code == GATEWAY_RC_PROXY_REFUSED &&
       !shared_->proxyRefusalLogged.exchange(true)) {
-    std::cerr << "tarpon-web: the gateway refused the PROXY header: start "
-                 "tarpons with -proxy-from naming this server's address, "
-                 "or start tarpon-web with -proxy-header off\n";
+    WebNotice(
+        "the gateway refused the PROXY header: start tarpons with "
+        "-proxy-from naming this server's address, or start tarpon-web "
+        "with -proxy-header off");
   }
   return JudgeAnswer(*answer);
 }
@@ -285,7 +286,7 @@ void ChangeService::Record(const ChangeJob& job, const Checked& checked,
   const bool recognised =
       code == TARPON_RC_OK || (code > host + 1 && code < host + 100);
   shared_->audit.Change(
-      job.client,
+      job.operation, job.client,
       recognised ? job.fields.user : config_.devices.Hidden(job.fields.user),
       checked.offered ? checked.destination : kNotAUserId, outcome, code);
 }

@@ -33,6 +33,8 @@ struct ChangeJob {
   std::chrono::steady_clock::time_point began;
   std::string idempotencySlot;  // "" without a key
   std::string cookies;          // the request's Cookie header
+  // The request's identifier in the logs (-log-format json).
+  std::string operation;
   Outcome outcome = Outcome::kInvalid;
 };
 

@@ -162,6 +162,10 @@ const WebOption kWebOptions[] = {
      [](const std::string& v, WebSettings* s, std::string*) {
        return ParseListen(v, &s->metricsListen);
      }},
+    {"-log-format",
+     [](const std::string& v, WebSettings* s, std::string*) {
+       return ParseLogFormat(v, &s->logFormat);
+     }},
 };
 
 // The settings every start needs, and rules only for destinations
