@@ -133,6 +133,13 @@ class GatewayTest : public ::testing::Test {
         << box_.Read("gateway.err");
   }
 
+  // The start's line that names where the gateway listens.
+  std::string Listening() const {
+    const std::string port = std::to_string(port_);
+    return "TARPON SERVER listening on 0.0.0.0 port " + port + ", :: port " +
+           port + " (service tarponGateway)\n";
+  }
+
   e2e::RunResult Remote(const Args& args) {
     return e2e::Run(Program("tarponrc"), args, env_);
   }
@@ -194,10 +201,12 @@ TEST_F(GatewayTest, ChangesRefusesAndHelpsThroughTheGateway) {
 
   EXPECT_EQ(
       "TARPON SERVER starting: serviceName=tarponGateway\n"
-      "TARPON SERVER started \n"
-      "Session id(1) IP(127.0.0.1) user(alice) @host(hosta) tarponRc(0) \n"
-      "Session id(2) IP(127.0.0.1) user(alice) @host(hosta) tarponRc(2002) \n"
-      "Session id(3) IP(127.0.0.1) tarponRc(4) \n",
+      "TARPON SERVER started \n" +
+          Listening() +
+          "Session id(1) IP(127.0.0.1) user(alice) @host(hosta) tarponRc(0) \n"
+          "Session id(2) IP(127.0.0.1) user(alice) @host(hosta) tarponRc(2002) "
+          "\n"
+          "Session id(3) IP(127.0.0.1) tarponRc(4) \n",
       Log("tarponRc(4) \n"));
   EXPECT_EQ("TARPON SERVER started: serviceName=tarponGateway, logFileName=" +
                 box_.Path("gateway.log") + "\n",
@@ -284,11 +293,12 @@ TEST_F(GatewayTest, SurvivesClientsThatCloseEarlyOrSendTooMuch) {
   EXPECT_EQ("0000", userData);
   EXPECT_EQ(
       "TARPON SERVER starting: serviceName=tarponGateway\n"
-      "TARPON SERVER started \n"
-      "Session id(1) IP(127.0.0.1) closed before a whole request\n"
-      "Session id(2) IP(127.0.0.1) tarponRc(14) \n"
-      "Session id(3) IP(127.0.0.1) user(bob) @host(hosta) tarponRc(0) \n"
-      "Session id(4) IP(127.0.0.1) user(bob) @host(hosta) tarponRc(0) \n",
+      "TARPON SERVER started \n" +
+          Listening() +
+          "Session id(1) IP(127.0.0.1) closed before a whole request\n"
+          "Session id(2) IP(127.0.0.1) tarponRc(14) \n"
+          "Session id(3) IP(127.0.0.1) user(bob) @host(hosta) tarponRc(0) \n"
+          "Session id(4) IP(127.0.0.1) user(bob) @host(hosta) tarponRc(0) \n",
       Log("Session id(4) IP(127.0.0.1) user(bob) @host(hosta) tarponRc(0) \n"));
 }
 
