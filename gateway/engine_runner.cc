@@ -90,7 +90,10 @@ bool GatewayEngineRun::Begin() {
     request_.Refuse(refusal.code, refusal.line);
     run_.notes.push_back(refusal.line);
   }
-  run_.returnCode = request_.GetReturnCode();
+  // A probe's options the engine refused: the request's own fault, told
+  // apart from a gateway that knows no probe.
+  run_.returnCode =
+      probe_ ? GATEWAY_RC_PROBE_REFUSED : request_.GetReturnCode();
   return false;
 }
 

@@ -44,7 +44,8 @@ class GatewayEngineRun {
  public:
   // probe: the options are processed as for a change, with passwords of
   // the gateway's own and no new-password check, and Begin's true is
-  // answered with EndProbe, never with Converse.
+  // answered with EndProbe, never with Converse; options the engine
+  // refuses end with GATEWAY_RC_PROBE_REFUSED and the engine's text.
   explicit GatewayEngineRun(const std::string& options, bool probe = false);
   ~GatewayEngineRun();
   GatewayEngineRun(const GatewayEngineRun&) = delete;

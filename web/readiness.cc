@@ -96,6 +96,12 @@ GatewayRequest ProbeRequest(const WebSettings& settings, const TlsContext* tls,
   return request;
 }
 
+bool IsUnprobed(const GatewayAnswer& answer, int code) {
+  return answer.failure == GatewayFailure::kNone &&
+         (code == GATEWAY_RC_PROXY_REFUSED || code == TARPON_RC_BAD_OPTION ||
+          code == TARPON_RC_NO_PASSWORD);
+}
+
 ReadyVerdict JudgeProbeAnswer(const std::string& destination,
                               const GatewayAnswer& answer, int code) {
   const std::string subject = "destination " + destination;
@@ -120,6 +126,9 @@ ReadyVerdict JudgeProbeAnswer(const std::string& destination,
                        ": not probed, the gateway answers no probes "
                        "(a tarpons older than this tarpon-web?)"};
   }
-  return {false, subject + ": the gateway's engine refused it (rc " +
-                     std::to_string(code) + ")"};
+  if (code == GATEWAY_RC_PROBE_REFUSED) {
+    return {false, subject + ": the gateway's engine refuses it: " +
+                       FirstLine(answer.text)};
+  }
+  return {false, subject + ": the gateway answered rc " + std::to_string(code)};
 }

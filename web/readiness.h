@@ -48,5 +48,8 @@ GatewayRequest ProbeRequest(const WebSettings& settings, const TlsContext* tls,
 // destination, else why.
 ReadyVerdict JudgeProbeAnswer(const std::string& destination,
                               const GatewayAnswer& answer, int code);
+// True when the gateway answered without probing: it takes no PROXY header
+// from this server, or does not know the probe.
+bool IsUnprobed(const GatewayAnswer& answer, int code);
 
 #endif  // TARPON_WEB_READINESS_H_

@@ -387,6 +387,34 @@ TEST_F(WebApiTest, ServesThePageDocumentsAndMetrics) {
   }
 }
 
+// -log-format json: the audit line and the other lines are JSON objects
+// with the gateway's field names, the change named by its operation.
+TEST_F(WebApiTest, JsonLogsNameEachChange) {
+  int web = StartWeb("tarponGateway", {"-log-format", "json"});
+  http_test::HttpAnswer answer = http_test::HttpsExchange(
+      static_cast<uint16_t>(web), Post(Change("ALICE", "SECRET1", "JSONPW1")));
+  EXPECT_EQ(200, answer.status) << answer.body;
+  ASSERT_TRUE(e2e::WaitForText(box_, "tarponGateway.out", "\n", 5000));
+  nlohmann::json change = nlohmann::json::parse(box_.Read("tarponGateway.out"));
+  EXPECT_EQ("tarpon-web", change.value("program", ""));
+  EXPECT_EQ("change", change.value("event", ""));
+  EXPECT_EQ("ALICE", change.value("user", ""));
+  EXPECT_EQ("hosta", change.value("destination", ""));
+  EXPECT_EQ("changed", change.value("outcome", ""));
+  EXPECT_EQ(0, change.value("code", -1));
+  EXPECT_EQ(24u, change.value("time", "").size());
+  EXPECT_EQ('Z', change.value("time", " ").back());
+  EXPECT_EQ(23u, change.value("operation", "").size());
+  std::string notices = box_.Read("tarponGateway.err");
+  EXPECT_NE(std::string::npos,
+            notices.find("\"event\":\"notice\",\"message\":\"serving HTTPS on "
+                         "127.0.0.1 port " +
+                         std::to_string(web) +
+                         "; gateway 127.0.0.1:tarponGateway\"}\n"))
+      << notices;
+  EXPECT_EQ(std::string::npos, notices.find("tarpon-web: ")) << notices;
+}
+
 // /healthz says the process lives; /readyz that the gateway answers, and
 // 503 once it does not: on the HTTPS port and on the plain one, which
 // answers both without a redirect.
@@ -725,6 +753,16 @@ TEST_F(WebApiTest, CheckAndUsage) {
        1,
        "FAILED  destination nosuch: the gateway's SNA node has no such "
        "destination"},
+      {"no PROXY header, so no probe",
+       {"-gateway", "127.0.0.1:unlistedGateway", "-proxy-header", "off"},
+       0,
+       "warning destination hosta: not probed, the gateway takes no PROXY "
+       "header from this server (-proxy-from)\n"},
+      {"a destination the engine refuses (an alias of 12 characters)",
+       {"-gateway", "127.0.0.1:" + port, "-destinations", "hosta,twelvecharss"},
+       1,
+       "FAILED  destination twelvecharss: the gateway's engine refuses it: "
+       "ERROR 41."},
       {"a certificate that ends within 30 days",
        {"-gateway", "127.0.0.1:" + port, "-cert",
         certificates_.Path("soon.pem"), "-key", certificates_.Path("soon.key")},

@@ -97,7 +97,10 @@ void ReportGateway(const WebSettings& settings, const GatewayAnswer& answer,
                             "-proxy-from naming this server's address, or "
                             "start tarpon-web with -proxy-header off");
   } else if (answer.failure == GatewayFailure::kNone) {
-    report->Line(true, gateway + " answers");
+    ReadyVerdict verdict = JudgeNoOpAnswer(answer, code);
+    report->Line(verdict.ready,
+                 gateway + (verdict.ready ? " answers"
+                                          : " answers, but " + verdict.detail));
   } else if (answer.failure == GatewayFailure::kClosed) {
     report->Line(false, gateway + " closed without answering: does it want " +
                             (settings.proxyHeader ? "no" : "a") +
@@ -119,8 +122,13 @@ void ProbeDestinations(const WebSettings& settings, const TlsContext* tls,
     GatewayAnswer answer;
     int code = ExchangeWithGateway(request, &answer);
     ReadyVerdict verdict = JudgeProbeAnswer(name, answer, code);
+    // A gateway that cannot be probed (it takes no PROXY header from
+    // here, or knows no probe) may serve all the same: a warning.
+    if (IsUnprobed(answer, code)) {
+      report->Warn(verdict.detail);
+      return;
+    }
     report->Line(verdict.ready, verdict.detail);
-    if (code == GATEWAY_RC_PROXY_REFUSED) return;
   }
 }
 
