@@ -124,10 +124,13 @@ class Gateway {
         programs_(programs),
         name_(name),
         port_(e2e::FreeLoopbackPort()),
+        metricsPort_(e2e::FreeLoopbackPort()),
         args_(std::move(args)) {
     box.Write(name + ".services",
               "tarponGateway " + std::to_string(port_) + "/tcp\n");
-    args_.insert(args_.end(), {"-proxy-from", "127.0.0.1"});
+    // The balancer's health checks ask the metrics listener's /readyz.
+    args_.insert(args_.end(), {"-proxy-from", "127.0.0.1", "-metrics",
+                               "127.0.0.1:" + std::to_string(metricsPort_)});
   }
   bool Start() {
     std::string log = name_ + "-" + std::to_string(++starts_);
@@ -144,12 +147,14 @@ class Gateway {
     return process_->Wait(10000) == 0;
   }
   int Port() const { return port_; }
+  int MetricsPort() const { return metricsPort_; }
 
  private:
   const e2e::Sandbox& box_;
   std::string programs_;
   std::string name_;
   int port_;
+  int metricsPort_;
   std::vector<std::string> args_;
   int starts_ = 0;
   std::unique_ptr<e2e::Background> process_;
@@ -159,9 +164,11 @@ class Gateway {
 // when it did not start.
 std::unique_ptr<e2e::Background> StartHaproxy(const Options& options,
                                               const e2e::Sandbox& box,
-                                              int front, int gw1, int gw2) {
-  std::string config =
-      e2e::LoopbackHaproxyConfig(options.haproxyConfig, front, gw1, gw2);
+                                              int front, const Gateway& gw1,
+                                              const Gateway& gw2) {
+  std::string config = e2e::LoopbackHaproxyConfig(
+      options.haproxyConfig, front, gw1.Port(), gw2.Port(), gw1.MetricsPort(),
+      gw2.MetricsPort());
   if (config.empty()) return nullptr;
   box.Write("haproxy.cfg", config);
   auto haproxy = std::make_unique<e2e::Background>(
@@ -211,7 +218,7 @@ int SpreadBench(const Options& options) {
   Gateway gw2(box, options.programs, "gw2");
   int front = e2e::FreeLoopbackPort();
   if (!gw1.Start() || !gw2.Start()) return 1;
-  auto haproxy = StartHaproxy(options, box, front, gw1.Port(), gw2.Port());
+  auto haproxy = StartHaproxy(options, box, front, gw1, gw2);
   if (!haproxy) return 1;
   bench::WaitForNodeToSettle();
   constexpr int kClients = 64;
@@ -289,7 +296,7 @@ int RestartBench(const Options& options) {
               {"-metrics", "127.0.0.1:" + std::to_string(metrics[1])});
   int front = e2e::FreeLoopbackPort();
   if (!gw1.Start() || !gw2.Start()) return 1;
-  auto haproxy = StartHaproxy(options, box, front, gw1.Port(), gw2.Port());
+  auto haproxy = StartHaproxy(options, box, front, gw1, gw2);
   if (!haproxy) return 1;
   bench::WaitForNodeToSettle();
 

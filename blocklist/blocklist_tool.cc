@@ -17,6 +17,28 @@ void Usage(std::ostream& err) {
          "       tarpon-blocklist info FILE\n";
 }
 
+// --help: the usage, then what each command and option does.
+void Help(std::ostream& out) {
+  Usage(out);
+  out << "       tarpon-blocklist --version | --help\n"
+         "\n"
+         "  build        write the list of SOURCE files' passwords (or "
+         "SHA-1s) to FILE\n"
+         "  -min-count N keep a SHA-1 line whose count is at least N "
+         "(default 1)\n"
+         "  -o FILE      the list to write\n"
+         "  check        whether the gateway would refuse PASSWORD (\"-\": "
+         "read it\n"
+         "               from standard input), and why\n"
+         "  -u USER      a user ID the password must not contain\n"
+         "  info         the list's entries, build date and false-positive "
+         "rate\n"
+         "\n"
+         "Exit status: 0 done or not refused, 1 refused, 2 a bad command "
+         "line or file.\n"
+         "See tarpon-blocklist(1).\n";
+}
+
 // The build time: SOURCE_DATE_EPOCH when it is set, so that a package
 // build gives the same file twice; the clock otherwise.
 int64_t BuildTime() {
@@ -116,6 +138,11 @@ std::string DescribeBlocklist(const BlocklistFile& file) {
 int BlocklistToolMain(int argc, char** argv, std::istream& in,
                       std::ostream& out, std::ostream& err) {
   std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+  for (const std::string& arg : args) {
+    if (arg != "--help") continue;
+    Help(out);
+    return BLOCKLIST_EXIT_OK;
+  }
   if (args.empty()) {
     Usage(err);
     return BLOCKLIST_EXIT_ERROR;

@@ -25,6 +25,15 @@ constexpr int GATEWAY_MAX_REQUEST_LENGTH = 86;
 // and the gateway disagree on the header, and nothing was run.
 constexpr int GATEWAY_RC_PROXY_REFUSED = 1090;
 
+// The return codes of a probe (a trusted PROXY header with its probe TLV,
+// comm/proxy_header.h): the options were processed as for a change, no
+// conversation was held, and the SNA node knows the destination (KNOWN,
+// the text names the host it reaches) or has none by that name (UNKNOWN);
+// REFUSED: the engine refused the options, its text says why.
+constexpr int GATEWAY_RC_PROBE_KNOWN = 1091;
+constexpr int GATEWAY_RC_PROBE_UNKNOWN = 1092;
+constexpr int GATEWAY_RC_PROBE_REFUSED = 1093;
+
 // A switch begins with "-" or "/".
 inline bool BeginsLikeSwitch(const char* arg) {
   return arg[0] == '-' || arg[0] == '/';

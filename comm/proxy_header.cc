@@ -153,6 +153,7 @@ void ProxyHeaderParser::Reset() {
   tlvType_ = 0;
   ownerLength_ = 0;
   operationLength_ = 0;
+  probe_ = false;
   result_ = kPending;
   reason_ = "";
   std::memset(&source_, 0, sizeof source_);
@@ -309,6 +310,7 @@ void ProxyHeaderParser::JudgeV2Tlv(size_t at, uint8_t byte) {
     tlvLength_ |= byte;
     if (tlvType_ == kOwnerDeviceTlv) ownerLength_ = 0;
     if (tlvType_ == kOperationTlv) operationLength_ = 0;
+    if (tlvType_ == kProbeTlv) probe_ = true;
   } else if (tlvType_ == kOwnerDeviceTlv) {
     KeepTlvByte(offset - 3, byte, owner_, kMaxOwnerLength, &ownerLength_);
   } else if (tlvType_ == kOperationTlv) {
@@ -424,10 +426,13 @@ std::string EncodeProxyV2(const sockaddr_storage& source,
 namespace {
 
 // Appends a TLV of type holding value to a version 2 header, and counts
-// it in the header's length; an empty value or one over capacity: none.
+// it in the header's length; one over capacity, or empty unless empty is
+// what is meant (a flag): none.
 void AppendTlv(uint8_t type, const std::string& value, size_t capacity,
-               std::string* out) {
-  if (out->empty() || value.empty() || value.size() > capacity) return;
+               std::string* out, bool flag = false) {
+  if (out->empty() || (value.empty() && !flag) || value.size() > capacity) {
+    return;
+  }
   const size_t block =
       (static_cast<size_t>(static_cast<uint8_t>((*out)[14])) << 8 |
        static_cast<uint8_t>((*out)[15])) +
@@ -451,6 +456,13 @@ std::string EncodeProxyV2(const sockaddr_storage& source,
             ProxyHeaderParser::kMaxOwnerLength, &out);
   AppendTlv(ProxyHeaderParser::kOperationTlv, operation,
             ProxyHeaderParser::kMaxOperationLength, &out);
+  return out;
+}
+
+std::string EncodeProxyV2Probe(const sockaddr_storage& source,
+                               const sockaddr_storage& destination) {
+  std::string out = EncodeProxyV2(source, destination);
+  AppendTlv(ProxyHeaderParser::kProbeTlv, std::string(), 0, &out, true);
   return out;
 }
 

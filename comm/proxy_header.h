@@ -20,7 +20,8 @@
 // the 36 bytes of two IPv6 endpoints and the TLVs a balancer commonly adds
 // (ALPN, authority, unique id, TLS details, checksum); longer is refused
 // as oversized before any byte of the block is read. TLVs are skipped
-// unread, but for one of this system's own (kOwnerDeviceTlv: a trusted
+// unread, but for three of this system's own (kProbeTlv, empty, and
+// kOwnerDeviceTlv: a trusted
 // front end vouches that the client is the owner's device of the user ID
 // it holds, at most kMaxOwnerLength bytes; longer is not kept) and
 // kOperationTlv (the front end's identifier of the operation the stream
@@ -75,6 +76,9 @@ class ProxyHeaderParser {
   static constexpr size_t kMaxOwnerLength = 16;
   static constexpr uint8_t kOperationTlv = 0xE1;
   static constexpr size_t kMaxOperationLength = 32;
+  // A probe: the sender asks what the request's destination resolves to
+  // and wants no conversation held (an empty value; web/readiness.h).
+  static constexpr uint8_t kProbeTlv = 0xE2;
   static constexpr size_t kMaxV2BlockLength = 536;
   static constexpr size_t kMaxV2Length = kV2FixedLength + kMaxV2BlockLength;
 
@@ -109,6 +113,9 @@ class ProxyHeaderParser {
     return std::string(operation_, operationLength_);
   }
 
+  // True when the header held a kProbeTlv.
+  bool IsProbe() const { return probe_; }
+
   // Forgets everything, for the next header.
   void Reset();
 
@@ -140,6 +147,7 @@ class ProxyHeaderParser {
   size_t ownerLength_;
   char operation_[kMaxOperationLength];
   size_t operationLength_;
+  bool probe_;
   Result result_;
   const char* reason_;
   sockaddr_storage source_;
@@ -159,6 +167,9 @@ std::string EncodeProxyV2(const sockaddr_storage& source,
                           const sockaddr_storage& destination,
                           const std::string& ownerDevice,
                           const std::string& operation = std::string());
+// The same without an owner's device, with a kProbeTlv.
+std::string EncodeProxyV2Probe(const sockaddr_storage& source,
+                               const sockaddr_storage& destination);
 // A version 2 header with the LOCAL command and no address.
 std::string EncodeProxyV2Local();
 

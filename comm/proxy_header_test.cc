@@ -218,9 +218,9 @@ TEST(EncodeProxyV2Test, RoundTripsThroughTheParser) {
   EXPECT_EQ("", EncodeProxyV2(local, Endpoint("::1", 1)));
 }
 
-// The owner device's and the operation's TLVs, alone or among others, fed
-// whole or a byte at a time; one too long is not kept.
-TEST(ProxyHeaderParserTest, KeepsTheOwnerDeviceAndOperationTlvsOnly) {
+// The owner device's, the operation's and the probe's TLVs, alone or
+// among others, fed whole or a byte at a time; one too long is not kept.
+TEST(ProxyHeaderParserTest, KeepsTheOwnerDeviceOperationAndProbeTlvsOnly) {
   const std::string owner(
       "\xE0\x00\x05"
       "ALICE",
@@ -234,29 +234,45 @@ TEST(ProxyHeaderParserTest, KeepsTheOwnerDeviceAndOperationTlvsOnly) {
   const std::string operation = std::string("\xE1\x00\x04", 3) + "op-7";
   const std::string longOperation =
       std::string("\xE1\x00\x21", 3) + std::string(33, 'Y');
+  const std::string probe("\xE2\x00\x00", 3);
   const struct {
     const char* what;
     std::string header;
     const char* owner;
+    bool probe;
     const char* operation = "";
   } cases[] = {
-      {"alone", V2(0x21, 0x11, kInet4Block + owner), "ALICE"},
-      {"after another", V2(0x21, 0x11, kInet4Block + other + owner), "ALICE"},
-      {"before another", V2(0x21, 0x11, kInet4Block + owner + other), "ALICE"},
-      {"too long", V2(0x21, 0x11, kInet4Block + tooLong), ""},
-      {"none", V2(0x21, 0x11, kInet4Block + other), ""},
+      {"alone", V2(0x21, 0x11, kInet4Block + owner), "ALICE", false},
+      {"after another", V2(0x21, 0x11, kInet4Block + other + owner), "ALICE",
+       false},
+      {"before another", V2(0x21, 0x11, kInet4Block + owner + other), "ALICE",
+       false},
+      {"too long", V2(0x21, 0x11, kInet4Block + tooLong), "", false},
+      {"none", V2(0x21, 0x11, kInet4Block + other), "", false},
       {"encoded",
        EncodeProxyV2(Endpoint("198.51.100.7", 40000),
                      Endpoint("127.0.0.1", 7000), "ALICE"),
-       "ALICE"},
+       "ALICE", false},
       {"operation with owner",
-       V2(0x21, 0x11, kInet4Block + owner + other + operation), "ALICE",
+       V2(0x21, 0x11, kInet4Block + owner + other + operation), "ALICE", false,
        "op-7"},
-      {"operation too long", V2(0x21, 0x11, kInet4Block + longOperation), ""},
+      {"operation too long", V2(0x21, 0x11, kInet4Block + longOperation), "",
+       false},
       {"both encoded",
        EncodeProxyV2(Endpoint("198.51.100.7", 40000),
                      Endpoint("127.0.0.1", 7000), "", std::string(32, 'Z')),
-       "", "ZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZ"},
+       "", false, "ZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZ"},
+      // The probe's TLV is empty; a TLV whose value holds its type byte is
+      // none.
+      {"a probe", V2(0x21, 0x11, kInet4Block + other + probe + owner), "ALICE",
+       true},
+      {"a value like a probe",
+       V2(0x21, 0x11, kInet4Block + std::string("\x04\x00\x01\xE2", 4)), "",
+       false},
+      {"an encoded probe",
+       EncodeProxyV2Probe(Endpoint("198.51.100.7", 40000),
+                          Endpoint("127.0.0.1", 7000)),
+       "", true},
   };
   for (const auto& c : cases) {
     for (size_t step : {size_t{0}, size_t{1}}) {
@@ -267,6 +283,7 @@ TEST(ProxyHeaderParserTest, KeepsTheOwnerDeviceAndOperationTlvsOnly) {
       EXPECT_EQ("198.51.100.7:40000", Describe(parser.GetSource()));
       EXPECT_EQ(c.owner, parser.GetOwnerDevice());
       EXPECT_EQ(c.operation, parser.GetOperation());
+      EXPECT_EQ(c.probe, parser.IsProbe());
     }
   }
 }

@@ -219,6 +219,45 @@ bool IsIpAddress(const char* host) {
 
 }  // namespace
 
+bool CertificateDaysLeft(SSL_CTX* context, int* days, bool* expired) {
+  X509* certificate = SSL_CTX_get0_certificate(context);
+  int seconds = 0;
+  *days = 0;
+  if (certificate == nullptr ||
+      ASN1_TIME_diff(days, &seconds, nullptr,
+                     X509_get0_notAfter(certificate)) != 1) {
+    return false;
+  }
+  *expired = *days < 0 || seconds < 0;
+  // Whole days to the nearest: a certificate made for 30 days a moment
+  // ago still has 30.
+  constexpr int kHalfDay = 12 * 60 * 60;
+  if (seconds >= kHalfDay) ++*days;
+  if (seconds <= -kHalfDay) --*days;
+  return true;
+}
+
+int JudgeCertificateExpiry(SSL_CTX* context, const std::string& file,
+                           std::string* line) {
+  int days = 0;
+  bool expired = false;
+  auto count = [](int n) {
+    return std::to_string(n) + (n == 1 ? " day" : " days");
+  };
+  if (!CertificateDaysLeft(context, &days, &expired)) {
+    *line = "certificate " + file + ": its expiry date cannot be read";
+    return 2;
+  }
+  if (expired) {
+    *line = "certificate " + file + " has expired" +
+            (days < 0 ? " " + count(-days) + " ago" : "") +
+            ": renew it and restart";
+    return 2;
+  }
+  *line = "certificate " + file + " expires in " + count(days);
+  return days < CERTIFICATE_WARNING_DAYS ? 1 : 0;
+}
+
 // A key that others can read is no secret: refused as ssh refuses loose
 // private keys.
 bool KeyFileIsPrivate(const char* path, std::string* error) {

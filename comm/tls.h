@@ -36,6 +36,21 @@ struct ssl_session_st;
 // load that follows reports that).
 bool KeyFileIsPrivate(const char* path, std::string* error);
 
+// A certificate within this many days of its end is warned about by the
+// checks (tarpons -check, tarpon-web -check); one past it fails them.
+constexpr int CERTIFICATE_WARNING_DAYS = 30;
+
+// The days from now to the end of the certificate context uses, to the
+// nearest whole day (negative once past: *expired). False when it has
+// none or its date cannot be read.
+bool CertificateDaysLeft(ssl_ctx_st* context, int* days, bool* expired);
+
+// The checks' verdict on a certificate's end: 0 ok, 1 warning (within
+// CERTIFICATE_WARNING_DAYS), 2 failed (expired or unreadable), and the line
+// that says so ("certificate FILE expires in 12 days").
+int JudgeCertificateExpiry(ssl_ctx_st* context, const std::string& file,
+                           std::string* line);
+
 class TlsContext {
  public:
   // nullptr with an empty *error when TARPON_TLS_CA is unset or empty (TLS

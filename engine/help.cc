@@ -199,6 +199,38 @@ void print_program_man_page(uint8_t shortOnly) {
 
 namespace {
 
+// What --help adds after the short usage: the switches the usage does not
+// show, the environment, and when the SNA node is needed.
+const char kBeyondUsage[] =
+    "\nFurther options:\n"
+    "  -d name      the database whose catalogue names the symbolic "
+    "destination\n"
+    "  -local       the change on this machine (not available)\n"
+    "  -cpic        reach the host through CPI-C instead of APPC\n"
+    "  -noterm      never prompt for a password\n"
+    "  -log         a log fragment naming the user and the host on "
+    "standard error\n"
+    "  -ftrace      trace every function entered on standard error\n"
+    "  --version    print the version; --help this text (exit status 0)\n"
+    "\n"
+    "-?, -M and -comapi start the SNA node first, as every request does:\n"
+    "without it (TARPON_SNA_NODE names the emulated node's "
+    "configuration)\n"
+    "they end with ERROR 46 and exit status 8. --help and --version need no "
+    "node.\n"
+    "See tarpon(1).\n";
+
+}  // namespace
+
+int print_help_without_node() {
+  print_program_man_page(1);
+  std::ostream& out = program_output();
+  out << kBeyondUsage << std::flush;
+  return out ? 0 : 1;
+}
+
+namespace {
+
 // The control block's names and conversation, up to the buffers.
 void PrintConversation(std::ostream& out, CCB_PTR ccb) {
   char scratch[16];

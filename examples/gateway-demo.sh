@@ -38,7 +38,8 @@ done
 echo "tarponGateway $port/tcp" > "$work/services"
 export TARPON_SERVICES="$work/services"
 
-"$bin/tarpons" -log "$work/tarpond.log" > "$work/tarpons.out" 2>&1 &
+# Loopback only: the demo's database holds a well-known password.
+"$bin/tarpons" -listen 127.0.0.1 -log "$work/tarpond.log" > "$work/tarpons.out" 2>&1 &
 gateway=$!
 for _ in $(seq 100); do
   grep -q "TARPON SERVER started " "$work/tarpond.log" 2>/dev/null && break

@@ -97,14 +97,15 @@ drop_last() {
   unset 'pids[-1]'
 }
 
-# The gateway: TLS with the demo's certificate, and the PROXY header trusted
+# The gateway: on loopback only (the demo's database holds a well-known
+# password), TLS with the demo's certificate, and the PROXY header trusted
 # from tarpon-web's address only. A port taken meanwhile: another one.
 for _ in 1 2 3 4 5; do
   gateway_port=$(free_port)
   echo "tarponGateway $gateway_port/tcp" > "$work/services"
   rm -f "$work/tarpond.log"
   TARPON_TLS_CERT="$work/web.pem" TARPON_TLS_KEY="$work/web.key" \
-    "$bin/tarpons" -log "$work/tarpond.log" -proxy-from 127.0.0.1 \
+    "$bin/tarpons" -listen 127.0.0.1 -log "$work/tarpond.log" -proxy-from 127.0.0.1 \
     > "$work/tarpons.out" 2>&1 &
   pids+=($!)
   ready gateway_started && break

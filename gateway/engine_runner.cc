@@ -35,12 +35,22 @@ class RunStreams {
 
 }  // namespace
 
+// A probe's passwords: they pass the option processing and go nowhere.
+const char kProbePasswords[] = " -p PROBE -np PROBE";
+static_assert(GATEWAY_MAX_REQUEST_LENGTH + sizeof kProbePasswords +
+                      option_line::kGatewayOptionsLength <
+                  option_line::kLineSize,
+              "a probe's request overflows the engine's command line");
+
 GatewayEngineRun::GatewayEngineRun(const std::string& options,
-                                   bool keepNewPassword)
-    : keepNewPassword_(keepNewPassword) {
+                                   bool keepNewPassword, bool probe)
+    : probe_(probe), keepNewPassword_(keepNewPassword) {
   Secret line;
-  line.Writable()->reserve(options.size() + option_line::kGatewayOptionsLength);
-  line.Writable()->append(options).append(option_line::kGatewayOptions);
+  line.Writable()->reserve(options.size() + sizeof kProbePasswords +
+                           option_line::kGatewayOptionsLength);
+  line.Writable()->append(options);
+  if (probe) line.Writable()->append(kProbePasswords);
+  line.Writable()->append(option_line::kGatewayOptions);
   words_ = option_line::Split(line.c_str());
   // A request may not change the gateway's own logging: its trace switch
   // counts only when the gateway itself traces.
@@ -68,6 +78,7 @@ std::vector<std::string> DestinationNames(const TarponRequest& request) {
 bool GatewayEngineRun::Begin() {
   RunStreams streams(&run_);
   if (request_.Begin(&words_)) {
+    if (probe_) return true;
     // A new password the gateway refuses never reaches the host: the
     // request ends here, without a conversation.
     const char* given = request_.GetNewPassword();
@@ -81,7 +92,10 @@ bool GatewayEngineRun::Begin() {
     request_.Refuse(refusal.code, refusal.line);
     run_.notes.push_back(refusal.line);
   }
-  run_.returnCode = request_.GetReturnCode();
+  // A probe's options the engine refused: the request's own fault, told
+  // apart from a gateway that knows no probe.
+  run_.returnCode =
+      probe_ ? GATEWAY_RC_PROBE_REFUSED : request_.GetReturnCode();
   return false;
 }
 
@@ -93,6 +107,12 @@ void GatewayEngineRun::HandOver() {
 void GatewayEngineRun::Converse() {
   RunStreams streams(&run_);
   run_.returnCode = request_.Finish();
+}
+
+void GatewayEngineRun::EndProbe(int code, const std::string& text) {
+  RunStreams streams(&run_);
+  request_.Refuse(code, text);
+  run_.returnCode = request_.GetReturnCode();
 }
 
 EngineRun GatewayEngineRun::Take() {

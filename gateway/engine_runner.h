@@ -48,8 +48,12 @@ EngineRun RunGatewayRequest(const std::string& options);
 class GatewayEngineRun {
  public:
   // keepNewPassword: Begin keeps the new password (TakeNewPassword).
+  // probe: the options are processed as for a change, with passwords of
+  // the gateway's own and no new-password check, and Begin's true is
+  // answered with EndProbe, never with Converse; options the engine
+  // refuses end with GATEWAY_RC_PROBE_REFUSED and the engine's text.
   explicit GatewayEngineRun(const std::string& options,
-                            bool keepNewPassword = false);
+                            bool keepNewPassword = false, bool probe = false);
   GatewayEngineRun(const GatewayEngineRun&) = delete;
   GatewayEngineRun& operator=(const GatewayEngineRun&) = delete;
   // True when Converse must follow.
@@ -70,11 +74,15 @@ class GatewayEngineRun {
   // After a Begin that returned true, when asked for: the new password.
   Secret TakeNewPassword() { return std::move(newPassword_); }
   void Converse();
+  // After a probe's Begin returned true: ends the run without a
+  // conversation, with code and text.
+  void EndProbe(int code, const std::string& text);
   // What the run wrote, once it ended.
   EngineRun Take();
 
  private:
   option_line::Words words_;  // the request's words, emptied by Begin
+  bool probe_;
   TarponRequest request_;
   const bool keepNewPassword_;
   Secret newPassword_;

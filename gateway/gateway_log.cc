@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +18,32 @@
 namespace {
 
 constexpr mode_t kLogFileMode = 0640;
+
+// Set by the first log put in kJson: the time stamps are ISO 8601 UTC.
+std::atomic<bool> jsonTimeStamps{false};
+
+// The marks that say, within the pending text, where a session's lines
+// begin and end; the text's own control bytes are escaped, so no client
+// can forge one.
+constexpr char kMarkBegin = '\x01';
+constexpr char kMarkSeparator = '\x1f';
+constexpr char kMarkEnd = '\x02';
+
+// Printable ASCII alone: a mark's contents.
+std::string Printable(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c >= 0x20 && c <= 0x7E) out += c;
+  }
+  return out;
+}
+
+// A message without the line ends that close it; its blanks stay, as the
+// text format has them.
+std::string Trimmed(std::string text) {
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
+}
 
 // The lines of text from from on; text after the last line end, a session
 // line that the next one continues, counts as one.
@@ -31,7 +59,88 @@ uint64_t CountLines(const std::string& text, size_t from) {
 GatewayLog::GatewayLog(int logFd, int errorFd)
     : borrowedFd_(logFd), errorFd_(errorFd) {}
 
-GatewayLog::~GatewayLog() { sync(); }
+GatewayLog::~GatewayLog() {
+  sync();
+  if (format_ == LogFormat::kJson) jsonTimeStamps = false;
+}
+
+void GatewayLog::SetFormat(LogFormat format) {
+  CheckOwner();
+  sync();
+  format_ = format;
+  jsonTimeStamps = format == LogFormat::kJson;
+}
+
+void GatewayLog::BeginOperation(const std::string& operation,
+                                const std::string& client) {
+  CheckOwner();
+  if (format_ != LogFormat::kJson) return;
+  pending_ += kMarkBegin;
+  pending_ += Printable(operation);
+  pending_ += kMarkSeparator;
+  pending_ += Printable(client);
+  pending_ += kMarkEnd;
+}
+
+void GatewayLog::EndOperation() {
+  CheckOwner();
+  if (format_ != LogFormat::kJson) return;
+  pending_ += kMarkBegin;
+  pending_ += kMarkEnd;
+}
+
+std::string GatewayLog::Render(const std::string& text) {
+  if (format_ != LogFormat::kJson) return text;
+  std::string out;
+  std::string time;
+  std::string message;
+  bool open = false;
+  auto finish = [&] {
+    if (!open) return;
+    out +=
+        JsonLogLine(time, "tarpons", operation_.empty() ? "server" : "session")
+            .Add("operation", operation_)
+            .Add("client", client_)
+            .Add("message", Trimmed(message))
+            .Text();
+    open = false;
+  };
+  size_t i = 0;
+  while (i < text.size()) {
+    if (text[i] == kMarkBegin) {
+      finish();
+      const size_t end = text.find(kMarkEnd, i);
+      if (end == std::string::npos) break;
+      const std::string mark = text.substr(i + 1, end - i - 1);
+      const size_t separator = mark.find(kMarkSeparator);
+      operation_ =
+          separator == std::string::npos ? "" : mark.substr(0, separator);
+      client_ =
+          separator == std::string::npos ? "" : mark.substr(separator + 1);
+      i = end + 1;
+      continue;
+    }
+    const size_t stop = text.find_first_of(std::string("\n") + kMarkBegin, i);
+    const size_t lineEnd = stop == std::string::npos ? text.size() : stop;
+    const std::string line = text.substr(i, lineEnd - i);
+    i = stop != std::string::npos && text[stop] == '\n' ? stop + 1 : lineEnd;
+    if (BeginsWithIsoUtcTime(line) &&
+        line.compare(kIsoUtcTimeLength, 3, " : ") == 0) {
+      finish();
+      open = true;
+      time = line.substr(0, kIsoUtcTimeLength);
+      message = line.substr(kIsoUtcTimeLength + 3);
+    } else if (open) {
+      message += "\n" + line;
+    } else if (!line.empty()) {
+      open = true;
+      time = IsoUtcTime(std::chrono::system_clock::now());
+      message = line;
+    }
+  }
+  finish();
+  return out;
+}
 
 void GatewayLog::CheckOwner() const { owner_.Check(); }
 
@@ -107,7 +216,7 @@ int GatewayLog::sync() {
   }
   if (error == 0 && lost_ > 0) error = WriteLostLine();
   if (error == 0) {
-    error = WriteLines(lines);
+    error = WriteLines(Render(lines));
   } else {
     lost_ += CountLines(lines, 0);
   }
@@ -150,7 +259,7 @@ int GatewayLog::WriteLostLine() {
   const std::string line = std::string(GatewayTimeStamp()) + "TARPON SERVER " +
                            std::to_string(lost) + " log lines lost (" +
                            ErrorText(lostError_) + ")\n";
-  const int error = WriteLines(line);
+  const int error = WriteLines(Render(line));
   // Not written at all: it is still to be said, and not a lost line itself.
   if (error != 0 && torn_.empty()) lost_ = lost;
   return error;
@@ -176,10 +285,16 @@ void GatewayLog::ReportFailure(int error) {
 }
 
 const char* GatewayTimeStamp() {
+  if (jsonTimeStamps) {
+    thread_local char iso[64];
+    std::snprintf(iso, sizeof iso, "%s : ",
+                  IsoUtcTime(std::chrono::system_clock::now()).c_str());
+    return iso;
+  }
+  thread_local char text[64];
   // Formatted once a second on each thread: a busy gateway stamps many
   // lines a second, from the loop and the TLS threads.
   thread_local std::time_t last = -1;
-  thread_local char text[64];
   std::time_t now = std::time(nullptr);
   if (now != last) {
     std::tm local = {};

@@ -31,6 +31,7 @@
 
 #include "comm/fd.h"
 #include "contract/thread_owner.h"
+#include "logs/json_log.h"
 
 // Whether the gateway's log checks that only its owner thread uses it.
 constexpr bool kGatewayLogChecksThread = kChecksThreadOwner;
@@ -61,6 +62,19 @@ class GatewayLog : public std::streambuf {
   // with the log, and the two threads must have synchronised since.
   void TakeOn() { owner_.TakeOn(); }
 
+  // kJson: each line is written as one JSON object (logs/json_log.h),
+  // its time taken from the time stamp that begins it (GatewayTimeStamp,
+  // which then writes ISO 8601 UTC), or the time of the write for a line
+  // without one; lines without a time stamp that follow one in the same
+  // flush (a dump) join its message. The time stamps follow the format
+  // set last, process-wide, until that log is destroyed.
+  void SetFormat(LogFormat format);
+  // In kJson: the lines written from here until EndOperation belong to
+  // a session: their event is "session", with operation and client. No
+  // effect in kText.
+  void BeginOperation(const std::string& operation, const std::string& client);
+  void EndOperation();
+
  protected:
   int overflow(int c) override;
   std::streamsize xsputn(const char* text, std::streamsize length) override;
@@ -78,6 +92,9 @@ class GatewayLog : public std::streambuf {
   // counts the lines after it as lost and returns the error number, else 0.
   int WriteLines(const std::string& text, bool continuesLine = false);
   int WriteLostLine();
+  // The flushed text as it is written: itself, or in kJson its lines as
+  // JSON objects.
+  std::string Render(const std::string& text);
   void ReportFailure(int error);
 
   Fd file_;         // the file of Open
@@ -89,11 +106,16 @@ class GatewayLog : public std::streambuf {
   uint64_t lost_ = 0;
   int lostError_ = 0;  // the error that began the failing spell
   bool failing_ = false;
+  LogFormat format_ = LogFormat::kText;
+  // In kJson: the session whose lines are being rendered.
+  std::string operation_;
+  std::string client_;
   ThreadOwner owner_{"gateway log"};
 };
 
-// The local time as asctime writes it, without its line end, and " : ".
-// The text is the calling thread's, good until its next call.
+// The local time as asctime writes it, without its line end, and " : ";
+// once a log is set to kJson, the UTC time in ISO 8601 with milliseconds
+// and " : ". The text is the calling thread's, good until its next call.
 const char* GatewayTimeStamp();
 
 #endif  // TARPON_GATEWAY_GATEWAY_LOG_H_

@@ -130,3 +130,56 @@ TEST_F(GatewayLogTest, AbortsWhenAnotherThreadWrites) {
 }
 
 }  // namespace
+
+namespace {
+
+// -log-format json: one object a line; a line's own time stamp gives its
+// time, the lines after it without one (a dump) join its message, and a
+// session's lines carry its operation and client. A client's bytes cannot
+// end an object or forge a mark.
+TEST_F(GatewayLogTest, JsonLinesCarryTheirTimeAndTheirSession) {
+  int pipeFds[2];
+  ASSERT_EQ(0, pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK));
+  {
+    GatewayLog log(pipeFds[1], errorFd_);
+    log.SetFormat(LogFormat::kJson);
+    std::ostream out(&log);
+    const std::string stamp = GatewayTimeStamp();
+    ASSERT_TRUE(BeginsWithIsoUtcTime(stamp)) << stamp;
+    out << stamp << "TARPON SERVER started \n" << std::flush;
+    log.BeginOperation("7", "192.0.2.1");
+    out << stamp
+        << "Session id(7) IP(192.0.2.1) user(A\"\x01"
+           "B\x02) "
+        << "tarponRc(0) \n"
+        << std::flush;
+    log.EndOperation();
+    out << stamp << "TARPON SERVER ended abnormally\n\nListener dump\n"
+        << "trace without a stamp" << std::flush;
+  }
+  std::string text;
+  char buffer[8192];
+  ssize_t n;
+  while ((n = read(pipeFds[0], buffer, sizeof buffer)) > 0) {
+    text.append(buffer, n);
+  }
+  close(pipeFds[0]);
+  close(pipeFds[1]);
+  const std::string time = text.substr(9, kIsoUtcTimeLength);
+  EXPECT_TRUE(BeginsWithIsoUtcTime(time)) << text;
+  const std::string head =
+      "{\"time\":\"" + time + "\",\"program\":\"tarpons\",\"event\":";
+  EXPECT_EQ(head + "\"server\",\"message\":\"TARPON SERVER started \"}\n" +
+                head +
+                "\"session\",\"operation\":\"7\",\"client\":\"192.0.2.1\","
+                "\"message\":\"Session id(7) IP(192.0.2.1) "
+                "user(A\\\"\\\\x01B\\\\x02) tarponRc(0) \"}\n" +
+                head +
+                "\"server\",\"message\":\"TARPON SERVER ended "
+                "abnormally\\n\\nListener dump\\ntrace without a stamp\"}\n",
+            text);
+  // The text format's stamps are back once the log is gone.
+  EXPECT_FALSE(BeginsWithIsoUtcTime(GatewayTimeStamp()));
+}
+
+}  // namespace

@@ -18,6 +18,7 @@
 #include <memory>
 #include <thread>
 
+#include "comm/gateway_protocol.h"
 #include "comm/net_block.h"
 #include "comm/record_format.h"
 #include "comm/server.h"
@@ -259,6 +260,33 @@ bool GatewayLoop::SetUpDescriptors() {
   }
   return Watch(signalRead_.get(), EPOLLIN, EPOLL_CTL_ADD) &&
          Watch(inbox_.GetFd(), EPOLLIN, EPOLL_CTL_ADD);
+}
+
+void GatewayLoop::WriteSessionLog(GatewaySession* session) {
+  std::string text = session->TakeLogText();
+  if (text.empty()) return;
+  log_.BeginOperation(session->GetOperation(), session->GetClientAddress());
+  trace_log() << text;
+  log_.EndOperation();
+}
+
+void GatewayLoop::AskReady(
+    std::function<void(bool ready, const std::string& why)> answer) {
+  inbox_.Post([this, answer = std::move(answer)] {
+    // A stopping gateway takes no new clients: a balancer moves on.
+    if (stopping_) return answer(false, "the gateway is stopping");
+    // An option no engine knows, without passwords: refused (14, or 4
+    // for the option alone) once the SNA node has started, before any host
+    // is asked; a node that cannot start ends it sooner, with its own code.
+    EngineRun run = RunGatewayRequest(" -tarpon-readiness-check");
+    if (run.returnCode == TARPON_RC_BAD_OPTION ||
+        run.returnCode == TARPON_RC_INFORMATION) {
+      answer(true, "the loop answers and the SNA node starts");
+    } else {
+      answer(false, "the SNA node cannot be used (rc " +
+                        std::to_string(run.returnCode) + ")");
+    }
+  });
 }
 
 GatewayLoop::~GatewayLoop() {
@@ -649,11 +677,17 @@ void GatewayLoop::RunEngine(Slots::iterator found) {
   // The new password is kept, wiped with the job, for the sync hooks only.
   job->run = std::make_shared<GatewayEngineRun>(
       session->GetRequest(),
-      settings_.events != nullptr && settings_.events->HasSyncHooks());
+      settings_.events != nullptr && settings_.events->HasSyncHooks(),
+      session->IsProbe());
   job->start = std::chrono::steady_clock::now();
   // The options are processed here, once; a request that needs no
   // conversation is answered at once, behind no conversation.
   if (!job->run->Begin()) {
+    AnswerAtOnce(found, job.get());
+    return;
+  }
+  if (session->IsProbe()) {
+    EndProbe(job->run.get());
     AnswerAtOnce(found, job.get());
     return;
   }
@@ -777,6 +811,22 @@ void GatewayLoop::ConversationBack(int fd, ConversationJob& job) {
   }
   if (job.toReport)
     ReportEngineRun(settings_.events, &job.report, job.answered);
+}
+
+void GatewayLoop::EndProbe(GatewayEngineRun* run) const {
+  const std::string named = run->GetDestination();
+  const std::string host =
+      settings_.resolveHost
+          ? settings_.resolveHost(named, run->GetSymbolicDestination())
+          : named;
+  if (host.empty()) {
+    run->EndProbe(GATEWAY_RC_PROBE_UNKNOWN,
+                  "the SNA node has no destination " +
+                      (named.empty() ? run->GetSymbolicDestination() : named) +
+                      "\n");
+  } else {
+    run->EndProbe(GATEWAY_RC_PROBE_KNOWN, "reaches " + host + "\n");
+  }
 }
 
 std::string GatewayLoop::HostOf(const GatewayEngineRun& run) const {
@@ -920,7 +970,7 @@ void GatewayLoop::Settle(Slots::iterator found) {
     if (session.IsProxyHeaderRefused()) {
       metrics_->proxyHeadersRefused->Increment();
     }
-    trace_log() << session.TakeLogText();
+    WriteSessionLog(&session);
     Close(found);
     return;
   }
@@ -935,7 +985,7 @@ void GatewayLoop::Settle(Slots::iterator found) {
     if (!Watch(fd, wanted, slot.registered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD)) {
       LogLine("TARPON SERVER cannot watch session id(" +
               std::to_string(session.GetId()) + "): " + ErrorText(errno));
-      trace_log() << session.TakeLogText();
+      WriteSessionLog(&session);
       Close(found);
       return;
     }

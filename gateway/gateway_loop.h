@@ -134,6 +134,11 @@ class GatewayLoop {
   // accept or the loop's own machinery fails for good (false: the listener
   // of GetFailedListener() holds the failure).
   bool Run();
+  // /readyz, from any thread while the loop lives: answer is called on
+  // the loop's thread, once it takes up the question, with whether the
+  // engine could start the SNA node for a request that changes nothing,
+  // and a few words. A loop that does not turn never calls it.
+  void AskReady(std::function<void(bool ready, const std::string& why)> answer);
   // The listener that holds the failure that ended Run().
   GatewayListener& GetFailedListener() const { return *failedListener_; }
   // Takes a connection accepted from peer (address: the peer as text) as
@@ -209,6 +214,11 @@ class GatewayLoop {
   // destination's host has not lately answered too slowly for it.
   bool MayHoldConversation(const std::string& destination);
   // The host a run's conversation reaches (see LoopSettings).
+  // Writes the session's log text, marked as its operation's.
+  void WriteSessionLog(GatewaySession* session);
+  // A probe's request, processed: ended with what the node knows of its
+  // destination.
+  void EndProbe(GatewayEngineRun* run) const;
   std::string HostOf(const GatewayEngineRun& run) const;
   static EngineRun Converse(AccountGuard* accounts, GatewayEngineRun& run,
                             const std::string& user, const std::string& host,

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "contract/tarpon_rc.h"
+#include "metrics/process_metrics.h"
 
 #ifndef TARPON_VERSION
 #error "TARPON_VERSION is not defined"
@@ -108,6 +109,7 @@ GatewayMetrics::GatewayMetrics() {
   AddEventMetrics();
   r.AddInfo("tarpons_build_info", "The gateway's version; always 1.", "version",
             TARPON_VERSION);
+  AddProcessMetrics(&r);
 }
 
 const double kHookRunBuckets[12] = {0.005, 0.01, 0.025, 0.05, 0.1, 0.25,

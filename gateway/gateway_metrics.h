@@ -39,8 +39,8 @@ extern const double kEngineRunBuckets[14];
 
 class GatewayMetrics {
  public:
-  // Registers every metric, all at zero, and tarpons_build_info with the
-  // build's version.
+  // Registers every metric, all at zero, tarpons_build_info with the
+  // build's version, and the process's own (metrics/process_metrics.h).
   GatewayMetrics();
   GatewayMetrics(const GatewayMetrics&) = delete;
   GatewayMetrics& operator=(const GatewayMetrics&) = delete;

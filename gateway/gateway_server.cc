@@ -61,6 +61,8 @@ struct Settings {
   LoopSettings loop;
   // -metrics: where the metrics are served; empty: nowhere.
   std::string metrics;
+  // -log-format: the log's lines as text (the default) or JSON.
+  LogFormat logFormat = LogFormat::kText;
   // -accountlimit, and where its counts live (-state-file, -state-key,
   // -shared-state, -shared-gateways); -held and -release NAME.
   AccountSettings accounts;
@@ -97,8 +99,8 @@ bool IsLogFileName(const char* arg) {
            IsSwitch(arg, "persource") || IsSwitch(arg, "penalties") ||
            IsSwitch(arg, "listen") || IsSwitch(arg, "ipv6prefix") ||
            IsSwitch(arg, "proxy-from") || IsSwitch(arg, "metrics") ||
-           IsSwitch(arg, "check") || IsSwitch(arg, "accountlimit") ||
-           IsSwitch(arg, "shared-state") ||
+           IsSwitch(arg, "check") || IsSwitch(arg, "log-format") ||
+           IsSwitch(arg, "accountlimit") || IsSwitch(arg, "shared-state") ||
            IsSwitch(arg, "shared-state-password") ||
            IsSwitch(arg, "conversations") || IsAccountSwitch(arg) ||
            IsSwitch(arg, "stop-timeout") || IsSwitch(arg, "held") ||
@@ -151,20 +153,10 @@ void PrintAccountSyntax() {
                "a line.\n";
 }
 
-void PrintSyntax(const char* program) {
-  std::cout << "\nVeltrix Korvid Common Server tarpon server utility program "
-               "syntax: \n\n"
-            << program << " {-S serviceName} {-t} {-log {logfileName}} \n\n"
-            << "   -S /etc/services service name configured for this server\n"
-            << "      Optional, default = " << GATEWAY_DEFAULT_SERVICE << "\n"
-            << "   -log {filename} write events to a log file. \n"
-            << "      By default, server events (client requests),\n"
-            << "      are logged to the terminal.\n"
-            << "      If -log specified, filename is also optional, \n"
-            << "      default = " << kDefaultLogFile << "\n"
-            << "   -t Optional trace flag. Produces diagnostics on TARPON "
-               "client/server.\n"
-            << "   -maxstartups start:rate:full connections without a whole "
+// The options beyond the syntax of old: the caps, the listeners, the
+// checks and the logs.
+void PrintListenSyntax() {
+  std::cout << "   -maxstartups start:rate:full connections without a whole "
                "request:\n"
             << "      from start on refused at rate %, rising to all at full.\n"
             << "      Optional, default = " << kDefaults.startupsStart << ":"
@@ -179,9 +171,61 @@ void PrintSyntax(const char* program) {
             << "      doubling up to max; off: never. Optional, default = "
             << kDefaults.penaltyCount << ":" << kDefaults.penaltyWindow << ":"
             << kDefaults.penaltySeconds << ":" << kDefaults.penaltyMaxSeconds
-            << "\n";
+            << "\n"
+            << "   -listen ADDRESS listen on this address only; repeatable. "
+               "Default:\n"
+            << "      every address of both families.\n"
+            << "   -ipv6prefix bits count IPv6 clients by this prefix, default "
+               "= "
+            << LoopSettings().ipv6PrefixLength << "\n"
+            << "   -proxy-from LIST peers (addresses, networks) whose "
+               "connections begin\n"
+            << "      with a PROXY header that names the client.\n"
+            << "   -conversations n host conversations at once, default = "
+            << kDefaultConversations << "\n"
+            << "   -metrics ADDRESS:PORT serve /metrics, /healthz and /readyz "
+               "there.\n";
+}
+
+// The options that check, administer and log instead of serving.
+void PrintCheckSyntax() {
+  std::cout << "   -check check what a start needs (services entry, port, "
+               "log, TLS,\n"
+            << "      metrics address, node), one line each, and exit.\n"
+            << "   -log-format text|json the log's lines as the text "
+               "above (default)\n"
+            << "      or one JSON object a line.\n"
+            << "   --version print the version; --help this text, exit "
+               "status 0.\n"
+            << "   Settings from the environment: TARPON_SNA_NODE, "
+               "TARPON_SERVICES,\n"
+            << "      TARPON_SESSION_TIMEOUT, TARPON_TLS_CERT, "
+               "TARPON_TLS_KEY,\n"
+            << "      TARPON_TLS_CLIENT_CA; see tarpons(8).\n";
+}
+
+// The syntax help: the text of old, whole and first, then every option
+// added since.
+void PrintSyntax(const char* program) {
+  std::cout << "\nVeltrix Korvid Common Server tarpon server utility program "
+               "syntax: \n\n"
+            << program << " {-S serviceName} {-t} {-log {logfileName}} \n\n"
+            << "   -S /etc/services service name configured for this server\n"
+            << "      Optional, default = " << GATEWAY_DEFAULT_SERVICE << "\n"
+            << "   -log {filename} write events to a log file. \n"
+            << "      By default, server events (client requests),\n"
+            << "      are logged to the terminal.\n"
+            << "      If -log specified, filename is also optional, \n"
+            << "      default = " << kDefaultLogFile << "\n"
+            << "   -t Optional trace flag. Produces diagnostics on TARPON "
+               "client/server.\n"
+            << "   -? This help text.\n"
+            << std::endl;
+  std::cout << "Further options:\n";
+  PrintListenSyntax();
   PrintAccountSyntax();
-  std::cout << "   -? This help text.\n" << std::endl;
+  PrintCheckSyntax();
+  std::cout << std::flush;
 }
 
 // The session timeout from TARPON_SESSION_TIMEOUT, the default when it is
@@ -445,6 +489,16 @@ int ParseOptions(int argc, char** argv, GatewayLog& log, Settings* settings) {
       } else {
         settings->service = argv[++i];
       }
+    } else if (IsSwitch(arg, "log-format")) {
+      if (i + 1 >= argc || !ParseLogFormat(argv[i + 1], &settings->logFormat)) {
+        std::cerr << ErrorPrefix()
+                  << "TARPON SERVER E0009 : missing or invalid value for "
+                  << arg << " (text or json). Terminating.\n";
+        rc = GATEWAY_EXIT_BAD_OPTION;
+        if (i + 1 < argc && !BeginsLikeSwitch(argv[i + 1])) ++i;
+      } else {
+        ++i;
+      }
     } else if (IsSwitch(arg, "check")) {
       // Seen before the scan: see HasCheckSwitch.
     } else if (IsSwitch(arg, "held")) {
@@ -593,6 +647,7 @@ int Check(const Settings& settings, NodeLoader loadNode) {
   check.eventHooks = settings.events.eventHooks;
   check.syncHooks = settings.events.syncHooks;
   check.newPasswords = settings.newPasswords;
+  check.metrics = settings.metrics;
   CheckReport report;
   CheckServer(check, &report);
   AccountSettings accounts = settings.accounts;
@@ -655,11 +710,29 @@ void LogAccountLimit(const AccountSettings& settings,
               << std::endl;
 }
 
+// "0.0.0.0 port 5000, :: port 5000": where the open listeners listen.
+std::string ListeningText(const std::vector<GatewayListener*>& open) {
+  std::string text;
+  for (const GatewayListener* listener : open) {
+    const Address& address = listener->GetListeningAddress();
+    char host[Address::ADDRESS_TEXT_SIZE] = "?";
+    address.GetIpAddress(host, sizeof host);
+    text += (text.empty() ? "" : ", ") + std::string(host) + " port " +
+            std::to_string(address.GetPort());
+  }
+  return text;
+}
+
 // The lines that say the gateway has started, and systemd's word.
 void AnnounceStart(const Settings& settings,
                    const std::vector<GatewayListener*>& open, bool tls) {
   std::ostream& out = trace_log();
   out << GatewayTimeStamp() << "TARPON SERVER started " << std::endl;
+  out << GatewayTimeStamp() << "TARPON SERVER listening on "
+      << ListeningText(open) << " (service " << settings.service << ")"
+      << (settings.metrics.empty() ? std::string()
+                                   : ", metrics on " + settings.metrics)
+      << std::endl;
   NotifyReady("listening on port " +
               std::to_string(open.front()->GetListeningAddress().GetPort()) +
               " (service " + settings.service + ")");
@@ -737,6 +810,11 @@ int RunGateway(Settings& settings, GatewayLog& log,
   auto loop = std::make_unique<GatewayLoop>(
       open, admission, log, std::move(settings.tls), settings.loop);
   MetricsListener metricsListener(&metrics.registry());
+  GatewayLoop* asked = loop.get();
+  metricsListener.SetReadinessProbe(
+      [asked](std::function<void(bool, const std::string&)> answer) {
+        asked->AskReady(std::move(answer));
+      });
   std::string error;
   if (!settings.metrics.empty() &&
       !metricsListener.Start(settings.metrics, &error)) {
@@ -751,6 +829,8 @@ int RunGateway(Settings& settings, GatewayLog& log,
     rc = GATEWAY_EXIT_ABNORMAL;
     *failed = &loop->GetFailedListener();
   }
+  // Its readiness probe asks the loop, which goes next.
+  metricsListener.Stop();
   // The conversations have ended with the loop: nothing more comes.
   loop.reset();
   StopEvents(&events);
@@ -803,6 +883,11 @@ int Serve(Settings& settings, GatewayLog& log) {
 int GatewayServerMain(int argc, char** argv, NodeLoader loadNode,
                       HostResolver resolveHost) {
   int rc = GATEWAY_EXIT_OK;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") != 0) continue;
+    PrintSyntax(argv[0]);
+    return std::cout ? GATEWAY_EXIT_OK : GATEWAY_EXIT_CHECK_FAILED;
+  }
   TraceScope scope("main(argv,argc)", &rc, TRACE_OFF);
   WSA wsa(1, 1);
   GatewayLog log(STDERR_FILENO, STDERR_FILENO);
@@ -812,6 +897,7 @@ int GatewayServerMain(int argc, char** argv, NodeLoader loadNode,
   settings.events.spoolFolder = kDefaultSpool;
   settings.check = HasCheckSwitch(argc, argv);
   rc = ParseOptions(argc, argv, log, &settings);
+  log.SetFormat(settings.logFormat);
   settings.timeout = SessionTimeout();
   if (settings.service.empty()) settings.service = GATEWAY_DEFAULT_SERVICE;
   if (rc != GATEWAY_EXIT_OK) {

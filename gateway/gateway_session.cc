@@ -243,6 +243,7 @@ void GatewaySession::ProxyHeaderDone() {
       proxiedSource_ = proxyHeader_->GetSource();
       ownerDevice_ = proxyHeader_->GetOwnerDevice();
       operation_ = OperationOf(proxyHeader_->GetOperation());
+      probe_ = proxyHeader_->IsProbe();
       char text[INET6_ADDRSTRLEN] = "";
       const void* address =
           proxiedSource_.ss_family == AF_INET

@@ -83,9 +83,9 @@ class GatewaySession {
   const sockaddr_storage& GetProxiedSource() const { return proxiedSource_; }
   // The user ID whose owner's device the balancer vouches for, or "".
   const std::string& GetOwnerDevice() const { return ownerDevice_; }
-  // The trusted front end's identifier of the operation this session is a
-  // part of (letters, digits, '-', '.' and '_' only), or "".
-  const std::string& GetFrontEndOperation() const { return operation_; }
+  // True when the trusted PROXY header asked for a probe: the request is
+  // processed, its destination resolved, and no conversation held.
+  bool IsProbe() const { return probe_; }
   // True when the balancer's PROXY header named a client.
   bool IsProxied() const { return !via_.empty(); }
   // True when the connection was a balancer's health check.
@@ -202,6 +202,7 @@ class GatewaySession {
   sockaddr_storage proxiedSource_ = {};
   std::string ownerDevice_;
   std::string operation_;
+  bool probe_ = false;
   std::string via_;
   bool healthCheck_ = false;
   bool handshakeDone_ = false;

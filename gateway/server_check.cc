@@ -23,6 +23,7 @@
 #include "comm/address.h"
 #include "comm/fd.h"
 #include "comm/gateway_protocol.h"
+#include "comm/listen_address.h"
 #include "comm/tls.h"
 #include "contract/error_text.h"
 #include "events/hook_process.h"
@@ -32,8 +33,6 @@ namespace {
 
 constexpr mode_t kOpenToOthers = 0077;
 constexpr mode_t kPermissionBits = 07777;
-constexpr int kHalfDay = 12 * 60 * 60;
-
 std::string FolderOf(const std::string& path) {
   size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
@@ -56,10 +55,6 @@ bool MayAccess(const std::string& path, int mode, std::string* error) {
   return false;
 }
 
-std::string Days(int days) {
-  return std::to_string(days) + (days == 1 ? " day" : " days");
-}
-
 std::string AddressText(const BindAddress& address) {
   char host[NI_MAXHOST] = "?";
   char port[NI_MAXSERV] = "?";
@@ -71,29 +66,12 @@ std::string AddressText(const BindAddress& address) {
 
 void CheckExpiry(const std::string& file, SSL_CTX* context,
                  CheckReport* report) {
-  X509* certificate = SSL_CTX_get0_certificate(context);
-  int days = 0;
-  int seconds = 0;
-  if (certificate == nullptr ||
-      ASN1_TIME_diff(&days, &seconds, nullptr,
-                     X509_get0_notAfter(certificate)) != 1) {
-    report->Fail("certificate " + file + ": its expiry date cannot be read");
-    return;
-  }
-  bool expired = days < 0 || seconds < 0;
-  // Whole days to the nearest: a certificate made for 30 days a moment
-  // ago still has 30.
-  if (seconds >= kHalfDay) ++days;
-  if (seconds <= -kHalfDay) --days;
-  if (expired) {
-    report->Fail("certificate " + file + " has expired" +
-                 (days < 0 ? " " + Days(-days) + " ago" : "") +
-                 ": renew it and restart");
-  } else if (days < CHECK_EXPIRY_WARNING_DAYS) {
-    report->Warn("certificate " + file + " expires in " + Days(days));
-  } else {
-    report->Ok("certificate " + file + " expires in " + Days(days));
-  }
+  std::string line;
+  const int verdict = JudgeCertificateExpiry(context, file, &line);
+  report->Add(verdict == 0   ? CheckReport::Verdict::kOk
+              : verdict == 1 ? CheckReport::Verdict::kWarning
+                             : CheckReport::Verdict::kFailed,
+              line);
 }
 
 const char* Setting(const char* name) {
@@ -234,7 +212,37 @@ void CheckSessionTimeout(int timeoutSeconds, CheckReport* report) {
   }
 }
 
-void CheckTls(CheckReport* report) {
+namespace {
+
+// True for a literal loopback address ("127.0.0.1", "::1", "[::1]",
+// "localhost").
+bool IsLoopbackText(std::string text) {
+  if (text.size() > 2 && text.front() == '[' && text.back() == ']') {
+    text = text.substr(1, text.size() - 2);
+  }
+  return text == "localhost" || text == "::1" || text.rfind("127.", 0) == 0;
+}
+
+// TLS is off: where the passwords then cross in clear text.
+void ReportTlsOff(const std::vector<std::string>& listen, CheckReport* report) {
+  const std::string off =
+      "TLS: off (TARPON_TLS_CERT and TARPON_TLS_KEY are not set)";
+  std::string open;
+  for (const std::string& address : listen) {
+    if (!IsLoopbackText(address)) open += (open.empty() ? "" : ", ") + address;
+  }
+  if (listen.empty()) open = "every address (no -listen)";
+  if (open.empty()) {
+    report->Ok(off + ", on loopback only");
+  } else {
+    report->Warn(off + ": passwords cross the network in clear text on " +
+                 open);
+  }
+}
+
+}  // namespace
+
+void CheckTls(const std::vector<std::string>& listen, CheckReport* report) {
   std::string error;
   std::unique_ptr<TlsContext> context =
       TlsContext::ServerFromEnvironment(&error);
@@ -243,7 +251,7 @@ void CheckTls(CheckReport* report) {
     return;
   }
   if (context == nullptr) {
-    report->Ok("TLS: off (TARPON_TLS_CERT and TARPON_TLS_KEY are not set)");
+    ReportTlsOff(listen, report);
     return;
   }
   const std::string certificate = Setting("TARPON_TLS_CERT");
@@ -366,12 +374,33 @@ void CheckServer(const ServerCheckSettings& settings, CheckReport* report) {
   }
   if (!settings.logFileName.empty()) CheckLogFile(settings.logFileName, report);
   CheckSessionTimeout(settings.timeoutSeconds, report);
-  CheckTls(report);
+  CheckTls(settings.listen, report);
+  if (!settings.metrics.empty()) CheckMetricsAddress(settings.metrics, report);
   CheckNode(settings.loadNode, settings.accountCount, report);
   CheckNewPasswordLists(settings.newPasswords, report);
   if (!settings.eventHooks.empty()) CheckSpool(settings.spoolFolder, report);
   CheckHooks(settings.eventHooks, "-on-event", report);
   CheckHooks(settings.syncHooks, "-on-change-sync", report);
+}
+
+void CheckMetricsAddress(const std::string& text, CheckReport* report) {
+  ListenAddress address;
+  std::string error;
+  if (!ParseListenAddress(text, &address)) {
+    report->Fail("metrics address " + text +
+                 ": not IPv4:PORT or [IPv6]:PORT (such as 127.0.0.1:9101)");
+    return;
+  }
+  int fd = OpenListeningSocket(address, text, &error);
+  if (fd < 0) {
+    report->Fail("metrics address " + text + ": " + error);
+    return;
+  }
+  close(fd);
+  report->Ok("metrics address " + text + " can be bound" +
+             (IsLoopbackText(address.host)
+                  ? std::string()
+                  : ": /metrics is open to the network there"));
 }
 
 void CheckHooks(const std::vector<std::string>& hooks, const char* kind,

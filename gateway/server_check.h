@@ -21,10 +21,11 @@
 #include <utility>
 #include <vector>
 
+#include "comm/tls.h"
 #include "gateway/new_password_gate.h"
 
 // A certificate that expires within this many days is warned about.
-constexpr int CHECK_EXPIRY_WARNING_DAYS = 30;
+constexpr int CHECK_EXPIRY_WARNING_DAYS = CERTIFICATE_WARNING_DAYS;
 
 class CheckReport {
  public:
@@ -86,8 +87,12 @@ void CheckSessionTimeout(int timeoutSeconds, CheckReport* report);
 // The TLS settings as the gateway loads them (files readable, key private
 // and matching the certificate, client CAs), then the certificate's expiry:
 // a warning within CHECK_EXPIRY_WARNING_DAYS, a failure once it has
-// expired. One line saying TLS is off when it is not configured.
-void CheckTls(CheckReport* report);
+// expired. When it is not configured, one line saying TLS is off: a
+// warning unless every address of listen (none: any address) is loopback.
+void CheckTls(const std::vector<std::string>& listen, CheckReport* report);
+// The -metrics address (ParseListenAddress's form) parses and can be
+// bound; the socket is closed again.
+void CheckMetricsAddress(const std::string& text, CheckReport* report);
 
 // What the check learns of a node: its hosts' user databases, and for each
 // host that revokes a user ID after failed sign-ons in a row, its name and
@@ -129,6 +134,7 @@ struct ServerCheckSettings {
   std::vector<std::string> eventHooks;
   std::vector<std::string> syncHooks;
   NewPasswordSettings newPasswords;  // -blocklist, -blockwords
+  std::string metrics;               // -metrics, "" for none
 };
 
 // Each hook's own check: "PROGRAM --check" run with nothing on its input

@@ -64,6 +64,29 @@ void PrintHelp(const char* program) {
       << std::endl;
 }
 
+// --help: the help text, then what it leaves out.
+void PrintLongHelp(const char* program) {
+  PrintHelp(program);
+  program_output()
+      << "Further options:\n"
+      << "   -hosts list change the password at every destination of "
+         "list\n"
+      << "      (up to " << kMaxHosts
+      << ", separated by commas), which the other options then\n"
+      << "      leave out; passwords are asked for once.\n"
+      << "   A password left out is asked for without echo when standard "
+         "input\n"
+      << "      is a terminal.\n"
+      << "   --version print the version; --help this text (exit status "
+         "0).\n"
+      << "   Settings from the environment: TARPON_CLIENT_TIMEOUT (seconds "
+         "for\n"
+      << "      the whole exchange, default " << GATEWAY_CLIENT_DEFAULT_TIMEOUT
+      << "), TARPON_SERVICES, TARPON_TLS_CA,\n"
+      << "      TARPON_TLS_CERT, TARPON_TLS_KEY; see tarponrc(1).\n"
+      << std::flush;
+}
+
 void SwitchTraceOn() { TraceScope marker("TARPON CLIENT", TRACE_ON); }
 
 const char kTimeoutVariable[] = "TARPON_CLIENT_TIMEOUT";
@@ -331,6 +354,11 @@ int GatewayClientCommandline(int argc, char** argv) {
   int rc = GATEWAY_CLIENT_RC_OK;
   TraceScope scope("GatewayClientCommandline(argc,argv)", &rc, TRACE_OFF);
   WSA wsa(1, 1);
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") != 0) continue;
+    PrintLongHelp(argv[0]);
+    return rc;
+  }
   if (argc <= 1 || (argc == 2 && (std::strncmp(argv[1], "-?", 2) == 0 ||
                                   std::strncmp(argv[1], "/?", 2) == 0))) {
     PrintHelp(argc > 0 ? argv[0] : "tarponrc");

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
@@ -28,8 +29,14 @@ const char kMetricsType[] = "text/plain; version=0.0.4";
 class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
  public:
   HttpConnection(tcp::socket socket, const MetricsRegistry* registry,
-                 const MetricsListenerLimits& limits, int* open)
-      : stream_(std::move(socket)), registry_(registry), open_(open) {
+                 const MetricsListenerLimits& limits,
+                 const ReadinessProbe* probe, int* open)
+      : stream_(std::move(socket)),
+        readyTimer_(stream_.get_executor()),
+        readyDeadline_(limits.readyDeadline),
+        registry_(registry),
+        probe_(probe),
+        open_(open) {
     ++*open_;
     stream_.expires_after(limits.deadline);
     parser_.header_limit(static_cast<uint32_t>(limits.maxRequestBytes));
@@ -63,20 +70,54 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
   }
 
   void AnswerRequest(const http::request<http::string_body>& request) {
-    if (request.target() != kMetricsPath) {
+    const beast::string_view target = request.target();
+    const bool probed = probe_ != nullptr && *probe_;
+    if (target != kMetricsPath && target != "/healthz" &&
+        (target != "/readyz" || !probed)) {
       Answer(http::status::not_found, "");
     } else if (request.method() != http::verb::get) {
       Answer(http::status::method_not_allowed, "");
+    } else if (target == "/healthz") {
+      Answer(http::status::ok, "ok\n", false);
+    } else if (target == "/readyz") {
+      AskReadiness();
     } else {
       Answer(http::status::ok, registry_->Render());
     }
   }
 
-  void Answer(http::status status, std::string body) {
+  // The probe's verdict, or 503 once the deadline passes, whichever is
+  // first; the answer comes back to this connection's thread.
+  void AskReadiness() {
+    readyTimer_.expires_after(readyDeadline_);
+    readyTimer_.async_wait([self = shared_from_this()](beast::error_code e) {
+      if (!e) self->Ready(false, "no answer in time");
+    });
+    auto executor = stream_.get_executor();
+    (*probe_)([self = shared_from_this(), executor](bool ready,
+                                                    const std::string& why) {
+      asio::post(executor, [self, ready, why] { self->Ready(ready, why); });
+    });
+  }
+
+  void Ready(bool ready, const std::string& why) {
+    if (answered_) return;
+    answered_ = true;
+    readyTimer_.cancel();
+    if (ready) return Answer(http::status::ok, "ready\n", false);
+    Answer(http::status::service_unavailable, "not ready: " + why + "\n",
+           false);
+  }
+
+  // metrics: the body is the registry's text; else it is a plain text of
+  // its own (or, when empty, the status's reason).
+  void Answer(http::status status, std::string body, bool metrics = true) {
     response_.result(status);
     response_.version(11);
     response_.keep_alive(false);
-    if (status == http::status::ok) {
+    if (!metrics) {
+      response_.set(http::field::content_type, "text/plain");
+    } else if (status == http::status::ok) {
       response_.set(http::field::content_type, kMetricsType);
     } else {
       response_.set(http::field::content_type, "text/plain");
@@ -110,11 +151,15 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
   }
 
   beast::tcp_stream stream_;
+  asio::steady_timer readyTimer_;
+  std::chrono::milliseconds readyDeadline_;
+  bool answered_ = false;
   beast::flat_buffer buffer_;
   http::request_parser<http::string_body> parser_;
   http::response<http::string_body> response_;
   char drain_[512];
   const MetricsRegistry* registry_;
+  const ReadinessProbe* probe_;
   int* open_;
 };
 
@@ -124,8 +169,13 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
 // order: the connections (owned by the pending handlers of io) go with io,
 // while open, which they count down, is still there.
 struct MetricsListener::Running {
-  Running(const MetricsRegistry* rendered, MetricsListenerLimits bounds)
-      : registry(rendered), limits(bounds), acceptor(io), retry(io) {}
+  Running(const MetricsRegistry* rendered, MetricsListenerLimits bounds,
+          const ReadinessProbe* readiness)
+      : registry(rendered),
+        limits(bounds),
+        probe(readiness),
+        acceptor(io),
+        retry(io) {}
 
   void Accept() {
     acceptor.async_accept([this](beast::error_code error, tcp::socket socket) {
@@ -146,7 +196,7 @@ struct MetricsListener::Running {
     }
     if (open < limits.maxConnections) {
       std::make_shared<HttpConnection>(std::move(socket), registry, limits,
-                                       &open)
+                                       probe, &open)
           ->Read();
     }  // else the socket closes as it goes
     Accept();
@@ -154,6 +204,7 @@ struct MetricsListener::Running {
 
   const MetricsRegistry* registry;
   MetricsListenerLimits limits;
+  const ReadinessProbe* probe;
   int open = 0;
   asio::io_context io{1};
   tcp::acceptor acceptor;
@@ -198,7 +249,7 @@ bool MetricsListener::Start(const std::string& address, std::string* error) {
              " (IPv4:PORT or [IPv6]:PORT, such as 127.0.0.1:9101)";
     return false;
   }
-  auto running = std::make_unique<Running>(registry_, limits_);
+  auto running = std::make_unique<Running>(registry_, limits_, &probe_);
   if (!Listen(parsed, address, &running->acceptor, error)) return false;
   running->port = running->acceptor.local_endpoint().port();
   running->Accept();

@@ -1,6 +1,10 @@
 // An HTTP listener that serves a registry's metrics to a scraper: "GET
 // /metrics" answers the registry's text (Content-Type "text/plain;
-// version=0.0.4"), any other path 404 and any other method 405. It runs in
+// version=0.0.4"); "GET /healthz" answers "ok" (the process lives);
+// "GET /readyz" asks the readiness probe, when one is set, and answers 200
+// "ready" or 503 "not ready: why" (also when the probe has not answered
+// within readyDeadline; without a probe it is 404). Any other path is 404 and
+// any other method 405. It runs in
 // a thread of its own with its own event loop, so a scrape never waits for
 // the gateway's loop nor the loop for a scrape.
 //
@@ -15,6 +19,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -30,7 +35,15 @@ struct MetricsListenerLimits {
   size_t maxRequestBytes = 8192;
   // From a connection's acceptance to the end of its answer.
   std::chrono::milliseconds deadline{10000};
+  // The longest /readyz waits for the readiness probe.
+  std::chrono::milliseconds readyDeadline{3000};
 };
+
+// Asks whether the program can serve: it must call its argument once, from
+// any thread, with the verdict and a few words (it may also never call it:
+// /readyz then answers 503 at its deadline).
+using ReadinessProbe = std::function<void(
+    std::function<void(bool ready, const std::string& why)> answer)>;
 
 class MetricsListener {
  public:
@@ -38,6 +51,9 @@ class MetricsListener {
   // listener's thread.
   explicit MetricsListener(const MetricsRegistry* registry,
                            MetricsListenerLimits limits = {});
+  // The probe /readyz asks; before Start. It is called on the listener's
+  // thread and must not block.
+  void SetReadinessProbe(ReadinessProbe probe) { probe_ = std::move(probe); }
   // Stops.
   ~MetricsListener();
   MetricsListener(const MetricsListener&) = delete;
@@ -63,6 +79,7 @@ class MetricsListener {
   struct Running;
   const MetricsRegistry* registry_;
   MetricsListenerLimits limits_;
+  ReadinessProbe probe_;
   std::unique_ptr<Running> running_;
 };
 

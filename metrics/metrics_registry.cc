@@ -38,7 +38,7 @@ Counter* CounterFamily::Get(const std::string& value) {
 }
 
 struct MetricsRegistry::Entry {
-  enum Kind { kCounter, kFamily, kGauge, kHistogram, kInfo };
+  enum Kind { kCounter, kFamily, kGauge, kHistogram, kInfo, kReading };
   Kind kind;
   std::string name;
   std::string help;
@@ -48,6 +48,8 @@ struct MetricsRegistry::Entry {
   std::unique_ptr<Histogram> histogram;
   std::string infoLabel;
   std::string infoValue;
+  bool readingIsCounter = false;
+  std::function<double()> read;
 };
 
 MetricsRegistry::MetricsRegistry() = default;
@@ -160,6 +162,14 @@ void MetricsRegistry::AddInfo(const std::string& name, const std::string& help,
   entry->infoValue = value;
 }
 
+void MetricsRegistry::AddReading(const std::string& name,
+                                 const std::string& help, bool counter,
+                                 std::function<double()> read) {
+  Entry* entry = Add(Entry::kReading, name, help);
+  entry->readingIsCounter = counter;
+  entry->read = std::move(read);
+}
+
 std::string MetricsRegistry::Render() const {
   std::string out;
   for (const std::unique_ptr<Entry>& e : entries_) {
@@ -187,6 +197,11 @@ std::string MetricsRegistry::Render() const {
       case Entry::kInfo:
         AppendHeader(name, e->help, "gauge", &out);
         out += name + Label(e->infoLabel, e->infoValue) + " 1\n";
+        break;
+      case Entry::kReading:
+        AppendHeader(name, e->help, e->readingIsCounter ? "counter" : "gauge",
+                     &out);
+        out += name + " " + FormatDouble(e->read()) + "\n";
         break;
     }
   }

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -110,6 +111,11 @@ class MetricsRegistry {
   // tarpons_build_info{version="2.0"} 1.
   void AddInfo(const std::string& name, const std::string& help,
                const std::string& label, const std::string& value);
+  // A value read when the registry renders (on the rendering thread), as
+  // a gauge or, with counter, a counter: what the process measures of
+  // itself.
+  void AddReading(const std::string& name, const std::string& help,
+                  bool counter, std::function<double()> read);
 
   // Every metric in the order of registration, as the text exposition
   // format has it: "# HELP", "# TYPE" and the samples, each line ending in

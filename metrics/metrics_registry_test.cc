@@ -2,9 +2,13 @@
 #include "metrics/metrics_registry.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <thread>
 #include <vector>
+
+#include "metrics/process_metrics.h"
 
 namespace {
 
@@ -21,6 +25,10 @@ TEST(MetricsRegistryTest, RendersTheTextFormat) {
       registry.AddHistogram("t_run_seconds", "Run time.", {0.0005, 0.25, 1});
   for (double value : {0.0005, 0.125, 0.25, 4.0}) seconds->Observe(value);
   registry.AddInfo("t_build_info", "Build.", "version", "2.0");
+  double cpu = 1.5;
+  registry.AddReading("t_cpu_seconds_total", "CPU.", true,
+                      [&cpu] { return cpu += 1; });
+  registry.AddReading("t_fds", "Descriptors.", false, [] { return 7.0; });
 
   EXPECT_EQ(
       "# HELP t_requests_total Requests.\n"
@@ -43,8 +51,37 @@ TEST(MetricsRegistryTest, RendersTheTextFormat) {
       "t_run_seconds_count 4\n"
       "# HELP t_build_info Build.\n"
       "# TYPE t_build_info gauge\n"
-      "t_build_info{version=\"2.0\"} 1\n",
+      "t_build_info{version=\"2.0\"} 1\n"
+      "# HELP t_cpu_seconds_total CPU.\n"
+      "# TYPE t_cpu_seconds_total counter\n"
+      "t_cpu_seconds_total 2.5\n"
+      "# HELP t_fds Descriptors.\n"
+      "# TYPE t_fds gauge\n"
+      "t_fds 7\n",
       registry.Render());
+  // A reading is read again at each rendering.
+  EXPECT_NE(std::string::npos,
+            registry.Render().find("\nt_cpu_seconds_total 3.5\n"));
+}
+
+// The process's own readings are what the system says of it.
+TEST(ProcessMetricsTest, ReadsThisProcess) {
+  EXPECT_GT(ProcessCpuSeconds(), 0);
+  EXPECT_GT(ProcessResidentBytes(), 1 << 20);
+  const double open = ProcessOpenDescriptors();
+  int extra = dup(0);
+  EXPECT_EQ(open + 1, ProcessOpenDescriptors());
+  close(extra);
+  EXPECT_GE(ProcessMaxDescriptors(), open);
+  const double now = std::chrono::duration<double>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
+  EXPECT_LE(ProcessStartTime(), now);
+  EXPECT_GT(ProcessStartTime(), now - 3600);
+  MetricsRegistry registry;
+  AddProcessMetrics(&registry);
+  EXPECT_EQ(0u, registry.Render().find(
+                    "# HELP process_cpu_seconds_total User and system CPU"));
 }
 
 // Run under ThreadSanitizer by scripts/tsan.sh: updates and a scrape at the

@@ -4,12 +4,14 @@
 #include "engine/tarpon.h"
 
 #include "engine/argument.h"
+#include "engine/help.h"
 #include "trace/standard_streams.h"
 #include "trace/trace.h"
 #include "version.h"
 
 int main(int argc, char** argv) {
   if (IsVersionRequest(argc, argv)) return PrintVersion("tarpon");
+  if (IsHelpRequest(argc, argv)) return print_help_without_node();
   PrepareStandardStreams();
   int rc = 0;
   unsigned int count = argc > 0 ? static_cast<unsigned int>(argc) : 0;

@@ -22,7 +22,8 @@ bool LoadNode(NodeFacts* facts, std::string* error) {
 }
 
 // The host a conversation reaches: a symbolic destination's partner LU,
-// an alias's qualified name, upper-cased; "" when the node has none.
+// an alias's qualified name, upper-cased; "" when the node has none (an
+// alias it lacks, a qualified name that is neither a host nor a partner).
 std::string ResolveHost(const std::string& partnerLu,
                         const std::string& symbolicDestination) {
   std::string error;
@@ -39,7 +40,13 @@ std::string ResolveHost(const std::string& partnerLu,
     if (alias == config->partner_lus.end()) return std::string();
     lu = alias->second;
   }
-  return sna::UpperCase(lu);
+  lu = sna::UpperCase(lu);
+  // A qualified name the node has neither as a host nor as a partner.
+  if (config->hosts.count(lu) != 0) return lu;
+  for (const auto& partner : config->partner_lus) {
+    if (sna::UpperCase(partner.second) == lu) return lu;
+  }
+  return std::string();
 }
 
 }  // namespace

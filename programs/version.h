@@ -1,6 +1,6 @@
-// --version for the three programs' mains: checked before anything else,
-// and only when it is the sole argument, so that every other command line
-// reaches the program unchanged.
+// --version and --help for the programs' mains: checked before anything
+// else; --version only when it is the sole argument, so that every other
+// command line reaches the program unchanged.
 #ifndef TARPON_PROGRAMS_VERSION_H_
 #define TARPON_PROGRAMS_VERSION_H_
 
@@ -15,6 +15,15 @@
 // True when the command line is "program --version".
 inline bool IsVersionRequest(int argc, char** argv) {
   return argc == 2 && std::strcmp(argv[1], "--version") == 0;
+}
+
+// True when an argument is "--help": the program prints its usage and
+// exits 0, needing nothing else (no SNA node, no gateway).
+inline bool IsHelpRequest(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0) return true;
+  }
+  return false;
 }
 
 // Prints "<program> <version>" on standard output; the exit status: 0, or

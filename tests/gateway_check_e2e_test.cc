@@ -251,4 +251,56 @@ TEST_F(GatewayCheckTest, WarnsOfAHostThatRevokesWithinTheAccountLimit) {
   }
 }
 
+// Without TLS the check says where passwords cross in clear text; the
+// -metrics address is bound as the start would bind it.
+TEST_F(GatewayCheckTest, SaysWhereTlsIsOffAndTriesTheMetricsAddress) {
+  const Args noTls = {"TARPON_TLS_CERT=", "TARPON_TLS_KEY="};
+  const std::string off =
+      "TLS: off (TARPON_TLS_CERT and TARPON_TLS_KEY are not set)";
+  const std::string free = std::to_string(e2e::FreeLoopbackPort());
+  const int held = e2e::FreeLoopbackPort();
+  Fd holder(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(held));
+  ASSERT_EQ(0, bind(holder.get(), reinterpret_cast<sockaddr*>(&address),
+                    sizeof address));
+  ASSERT_EQ(0, listen(holder.get(), 1));
+  const std::string busy = "127.0.0.1:" + std::to_string(held);
+  const struct {
+    Args args;
+    int status;
+    std::string line;
+  } cases[] = {
+      {{},
+       0,
+       "warning " + off +
+           ": passwords cross the network in clear text on every address "
+           "(no -listen)\n"},
+      {{"-listen", "127.0.0.1", "-listen", "0.0.0.0"},
+       0,
+       "warning " + off +
+           ": passwords cross the network in clear text on 0.0.0.0\n"},
+      {{"-listen", "127.0.0.1", "-listen", "::1"},
+       0,
+       "ok      " + off + ", on loopback only\n"},
+      {{"-listen", "127.0.0.1", "-metrics", "127.0.0.1:" + free},
+       0,
+       "ok      metrics address 127.0.0.1:" + free + " can be bound\n"},
+      {{"-listen", "127.0.0.1", "-metrics", busy},
+       1,
+       "FAILED  metrics address " + busy + ": cannot listen on " + busy + ": "},
+  };
+  chmod(box_.Path("users.db").c_str(), 0600);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    Args args = c.args;
+    args.push_back("-check");
+    e2e::RunResult run = Tarpons(args, noTls);
+    EXPECT_EQ(c.status, run.status) << run.out << run.err;
+    EXPECT_NE(std::string::npos, run.out.find(c.line)) << run.out;
+  }
+}
+
 }  // namespace

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "comm/client.h"
 #include "gateway_client/tarpon_gateway.h"
 #include "tests/support/gateway_support.h"
+#include "tests/support/http_support.h"
 
 namespace {
 
@@ -45,6 +47,8 @@ const char kServerSyntax[] =
     "      default = tarpond.log\n"
     "   -t Optional trace flag. Produces diagnostics on TARPON "
     "client/server.\n"
+    "   -? This help text.\n\n"
+    "Further options:\n"
     "   -maxstartups start:rate:full connections without a whole request:\n"
     "      from start on refused at rate %, rising to all at full.\n"
     "      Optional, default = 2048:30:4096\n"
@@ -54,6 +58,14 @@ const char kServerSyntax[] =
     "   -penalties count:window:seconds:max after count failed sign-ons\n"
     "      within window seconds an address is refused for seconds,\n"
     "      doubling up to max; off: never. Optional, default = 5:60:30:600\n"
+    "   -listen ADDRESS listen on this address only; repeatable. Default:\n"
+    "      every address of both families.\n"
+    "   -ipv6prefix bits count IPv6 clients by this prefix, default = 64\n"
+    "   -proxy-from LIST peers (addresses, networks) whose connections "
+    "begin\n"
+    "      with a PROXY header that names the client.\n"
+    "   -conversations n host conversations at once, default = 64\n"
+    "   -metrics ADDRESS:PORT serve /metrics, /healthz and /readyz there.\n"
     "   -accountlimit count[:forget] at most count failed sign-ons of one\n"
     "      user ID reach a host until a success or a release (-release);\n"
     "      forget: the seconds after which the host forgets them; off: "
@@ -76,7 +88,14 @@ const char kServerSyntax[] =
     "   -blocklist FILE a list of passwords no new password may be;\n"
     "      repeatable; off: none. Optional, default = the packaged list\n"
     "   -blockwords FILE words no new password may contain, one a line.\n"
-    "   -? This help text.\n\n";
+    "   -check check what a start needs (services entry, port, log, TLS,\n"
+    "      metrics address, node), one line each, and exit.\n"
+    "   -log-format text|json the log's lines as the text above (default)\n"
+    "      or one JSON object a line.\n"
+    "   --version print the version; --help this text, exit status 0.\n"
+    "   Settings from the environment: TARPON_SNA_NODE, TARPON_SERVICES,\n"
+    "      TARPON_SESSION_TIMEOUT, TARPON_TLS_CERT, TARPON_TLS_KEY,\n"
+    "      TARPON_TLS_CLIENT_CA; see tarpons(8).\n";
 
 std::string Program(const std::string& name) {
   return e2e::BinDir() + "/" + name;
@@ -112,6 +131,13 @@ class GatewayTest : public ::testing::Test {
     ASSERT_TRUE(
         e2e::WaitForText(box_, "gateway.log", "TARPON SERVER started ", 10000))
         << box_.Read("gateway.err");
+  }
+
+  // The start's line that names where the gateway listens.
+  std::string Listening() const {
+    const std::string port = std::to_string(port_);
+    return "TARPON SERVER listening on 0.0.0.0 port " + port + ", :: port " +
+           port + " (service tarponGateway)\n";
   }
 
   e2e::RunResult Remote(const Args& args) {
@@ -175,10 +201,12 @@ TEST_F(GatewayTest, ChangesRefusesAndHelpsThroughTheGateway) {
 
   EXPECT_EQ(
       "TARPON SERVER starting: serviceName=tarponGateway\n"
-      "TARPON SERVER started \n"
-      "Session id(1) IP(127.0.0.1) user(alice) @host(hosta) tarponRc(0) \n"
-      "Session id(2) IP(127.0.0.1) user(alice) @host(hosta) tarponRc(2002) \n"
-      "Session id(3) IP(127.0.0.1) tarponRc(4) \n",
+      "TARPON SERVER started \n" +
+          Listening() +
+          "Session id(1) IP(127.0.0.1) user(alice) @host(hosta) tarponRc(0) \n"
+          "Session id(2) IP(127.0.0.1) user(alice) @host(hosta) tarponRc(2002) "
+          "\n"
+          "Session id(3) IP(127.0.0.1) tarponRc(4) \n",
       Log("tarponRc(4) \n"));
   EXPECT_EQ("TARPON SERVER started: serviceName=tarponGateway, logFileName=" +
                 box_.Path("gateway.log") + "\n",
@@ -265,11 +293,12 @@ TEST_F(GatewayTest, SurvivesClientsThatCloseEarlyOrSendTooMuch) {
   EXPECT_EQ("0000", userData);
   EXPECT_EQ(
       "TARPON SERVER starting: serviceName=tarponGateway\n"
-      "TARPON SERVER started \n"
-      "Session id(1) IP(127.0.0.1) closed before a whole request\n"
-      "Session id(2) IP(127.0.0.1) tarponRc(14) \n"
-      "Session id(3) IP(127.0.0.1) user(bob) @host(hosta) tarponRc(0) \n"
-      "Session id(4) IP(127.0.0.1) user(bob) @host(hosta) tarponRc(0) \n",
+      "TARPON SERVER started \n" +
+          Listening() +
+          "Session id(1) IP(127.0.0.1) closed before a whole request\n"
+          "Session id(2) IP(127.0.0.1) tarponRc(14) \n"
+          "Session id(3) IP(127.0.0.1) user(bob) @host(hosta) tarponRc(0) \n"
+          "Session id(4) IP(127.0.0.1) user(bob) @host(hosta) tarponRc(0) \n",
       Log("Session id(4) IP(127.0.0.1) user(bob) @host(hosta) tarponRc(0) \n"));
 }
 
@@ -448,6 +477,72 @@ TEST_F(GatewayTest, RemoteClientCommandLine) {
                     "REASON_CONNECT_FAILED ) \n"));
   EXPECT_NE(std::string::npos,
             refused.out.find("Last external API (TCP/IP) rc ......: 111\n"));
+}
+
+}  // namespace
+
+namespace {
+
+// The metrics listener answers /healthz while the process lives and
+// /readyz while the loop answers and the SNA node can be used; the start
+// line names where the gateway listens. With -log-format json every line
+// is an object.
+TEST(GatewayReadinessTest, ReadyzFollowsTheNodeAndTheStartNamesItsAddresses) {
+  e2e::Sandbox box;
+  box.Write("sna-node.conf", e2e::kGatewayNodeConfig);
+  box.Write("users.db", kUsers);
+  chmod(box.Path("users.db").c_str(), 0600);
+  const int port = e2e::FreeLoopbackPort();
+  box.Write("services", "tarponGateway " + std::to_string(port) + "/tcp\n");
+  const struct {
+    const char* what;
+    std::string node;
+    int status;
+    const char* body;
+  } cases[] = {
+      {"a node that starts", box.Path("sna-node.conf"), 200, "ready\n"},
+      {"no node", box.Path("missing.conf"), 503,
+       "not ready: the SNA node cannot be used (rc 8)\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string metrics =
+        "127.0.0.1:" + std::to_string(e2e::FreeLoopbackPort());
+    auto gateway = e2e::StartGateway(
+        Program("tarpons"), box, "gateway",
+        {"TARPON_SNA_NODE=" + c.node,
+         "TARPON_SERVICES=" + box.Path("services")},
+        {"-listen", "127.0.0.1", "-metrics", metrics, "-log-format", "json"});
+    ASSERT_TRUE(gateway) << box.Read("gateway.err");
+    const uint16_t metricsPort =
+        static_cast<uint16_t>(std::stoi(metrics.substr(10)));
+    auto get = [metricsPort](const std::string& path) {
+      return http_test::HttpExchange(
+          metricsPort, "GET " + path + " HTTP/1.1\r\nHost: t\r\n\r\n");
+    };
+    http_test::HttpAnswer health = get("/healthz");
+    EXPECT_EQ(200, health.status);
+    EXPECT_EQ("ok\n", health.body);
+    http_test::HttpAnswer ready = get("/readyz");
+    EXPECT_EQ(c.status, ready.status);
+    EXPECT_EQ(c.body, ready.body);
+    const std::string log = box.Read("gateway.log");
+    EXPECT_NE(
+        std::string::npos,
+        log.find("\"message\":\"TARPON SERVER listening on 127.0.0.1 "
+                 "port " +
+                 std::to_string(port) +
+                 " (service tarponGateway), metrics on " + metrics + "\"}\n"))
+        << log;
+    size_t lines = 0;
+    for (size_t at = 0; at < log.size(); at = log.find('\n', at) + 1) {
+      EXPECT_EQ(0u, log.compare(at, 9, "{\"time\":\"")) << log.substr(at);
+      if (++lines > 20) break;
+    }
+    gateway.reset();
+    std::remove(box.Path("gateway.log").c_str());
+    std::remove(box.Path("gateway.state").c_str());
+  }
 }
 
 }  // namespace

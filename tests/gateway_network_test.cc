@@ -265,7 +265,8 @@ TEST_F(GatewayNetworkTest, WritesEveryEventAsOneWholeLine) {
       "[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\\d \\d\\d:\\d\\d:"
       "\\d\\d \\d{4} : (.*)");
   const std::regex event(
-      "TARPON SERVER (starting|started|ended|refused IP\\(127\\.0\\.0\\.3\\): "
+      "TARPON SERVER (starting|started|listening on |ended|"
+      "refused IP\\(127\\.0\\.0\\.3\\): "
       "too many connections without a request from this address \\(1\\)).*|"
       "Session id\\(\\d+\\) (IP\\(127\\.0\\.0\\.\\d\\) "
       "(closed before a whole request|no whole request within 1 second|"
@@ -292,7 +293,7 @@ TEST_F(GatewayNetworkTest, WritesEveryEventAsOneWholeLine) {
       EXPECT_TRUE(inDump && std::regex_match(line, dump));
     }
   }
-  EXPECT_EQ(9, events);
+  EXPECT_EQ(10, events);
   EXPECT_EQ('\n', box_.Read("gateway.log").back());
 }
 

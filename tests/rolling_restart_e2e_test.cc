@@ -23,10 +23,11 @@ namespace {
 // The shipped configuration on loopback ports, its checks ten times as
 // often, so that the test waits less for HAProxy to see a gateway go and
 // come back.
-std::string TestConfig(int front, int gw1, int gw2) {
+std::string TestConfig(int front, int gw1, int gw2, int metrics1,
+                       int metrics2) {
   return e2e::ReplaceOnce(
       e2e::LoopbackHaproxyConfig(TARPON_SOURCE_DIR "/dist/haproxy/tarpons.cfg",
-                                 front, gw1, gw2),
+                                 front, gw1, gw2, metrics1, metrics2),
       "inter 2s fastinter 500ms downinter 1s",
       "inter 200ms fastinter 50ms downinter 100ms");
 }
@@ -57,9 +58,11 @@ class RollingRestartTest : public ::testing::Test {
                "tarponGateway " + std::to_string(front_) + "/tcp\n");
     for (int g = 0; g < 2; ++g) {
       ports_[g] = e2e::FreeLoopbackPort();
+      metrics_[g] = e2e::FreeLoopbackPort();
       ASSERT_TRUE(StartGateway(g)) << box_.Read(LastName(g) + ".err");
     }
-    std::string config = TestConfig(front_, ports_[0], ports_[1]);
+    std::string config =
+        TestConfig(front_, ports_[0], ports_[1], metrics_[0], metrics_[1]);
     ASSERT_NE("", config) << "dist/haproxy/tarpons.cfg changed its shape";
     box_.Write("haproxy.cfg", config);
     haproxyProcess_ = std::make_unique<e2e::Background>(
@@ -80,12 +83,14 @@ class RollingRestartTest : public ::testing::Test {
     std::string services = "gw" + std::to_string(g + 1) + ".services";
     box_.Write(services,
                "tarponGateway " + std::to_string(ports_[g]) + "/tcp\n");
-    gateways_[g] =
-        e2e::StartGateway(e2e::BinDir() + "/tarpons", box_, LastName(g),
-                          {"TARPON_SNA_NODE=" + box_.Path("sna-node.conf"),
-                           "TARPON_SERVICES=" + box_.Path(services)},
-                          // The per-source penalties are the point here.
-                          {"-proxy-from", "127.0.0.1", "-accountlimit", "off"});
+    gateways_[g] = e2e::StartGateway(
+        e2e::BinDir() + "/tarpons", box_, LastName(g),
+        {"TARPON_SNA_NODE=" + box_.Path("sna-node.conf"),
+         "TARPON_SERVICES=" + box_.Path(services)},
+        // The per-source penalties are the point here;
+        // the balancer asks the metrics' /readyz.
+        {"-proxy-from", "127.0.0.1", "-accountlimit", "off", "-metrics",
+         "127.0.0.1:" + std::to_string(metrics_[g])});
     return gateways_[g] != nullptr;
   }
 
@@ -121,6 +126,7 @@ class RollingRestartTest : public ::testing::Test {
   e2e::Sandbox box_;
   int front_ = -1;
   int ports_[2] = {-1, -1};
+  int metrics_[2] = {-1, -1};
   int starts_[2] = {0, 0};
   std::unique_ptr<e2e::Background> gateways_[2];
   std::unique_ptr<e2e::Background> haproxyProcess_;

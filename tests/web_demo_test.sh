@@ -31,6 +31,13 @@ answer=$(curl -sS --max-time 10 --cacert "$ca" \
   -d '{"user":"ALICE","currentPassword":"SECRET1","newPassword":"NEWPW1"}' \
   "${url}api/v1/password-change")
 [[ "$answer" == *'"changed":true'* ]] || fail "change answered $answer"
+# The demo's gateway holds a well-known password: loopback only.
+listening=$(grep -o "TARPON SERVER listening on .*" "$(dirname "$ca")/tarpond.log") ||
+  fail "no listening line in the gateway's log"
+[[ "$listening" =~ ^"TARPON SERVER listening on 127.0.0.1 port "[0-9]+" (service" ]] ||
+  fail "the gateway listens beyond loopback: $listening"
+ready=$(curl -sS --max-time 10 --cacert "$ca" "${url}readyz") || true
+[[ "$ready" == "ready" ]] || fail "/readyz answered $ready"
 
 kill -TERM "$demo"
 for _ in $(seq 100); do kill -0 "$demo" 2>/dev/null || break; sleep 0.1; done

@@ -109,18 +109,6 @@ ChangeService::ChangeService(const WebConfig& config, WebShared* shared,
   }
 }
 
-std::string ChangeService::NewOperation() {
-  unsigned char bytes[8] = {};
-  RAND_bytes(bytes, sizeof bytes);
-  static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char byte : bytes) {
-    out += kHex[byte >> 4];
-    out += kHex[byte & 0x0F];
-  }
-  return out;
-}
-
 int ChangeService::DefaultExchange(const GatewayRequest& request,
                                    GatewayAnswer* answer) {
   return ExchangeWithGateway(request, answer);
@@ -194,7 +182,7 @@ std::optional<ChangeAnswer> ChangeService::Repeated(
     case IdempotencyStore::Found::kReplay: {
       // A first answer of 200: the host knew the user ID.
       shared_->audit.Replay(
-          job->client,
+          job->operation, job->client,
           first.status == 200 ? Upper(job->fields.user)
                               : config_.devices.Hidden(job->fields.user),
           config_.DestinationOf(job->fields.destination), first.status);
@@ -313,9 +301,10 @@ Verdict ChangeService::AskGateway(const ChangeJob& job,
   if (answer->failure == GatewayFailure::kNone &&
       answer->code == GATEWAY_RC_PROXY_REFUSED &&
       !shared_->proxyRefusalLogged.exchange(true)) {
-    std::cerr << "tarpon-web: the gateway refused the PROXY header: start "
-                 "tarpons with -proxy-from naming this server's address, "
-                 "or start tarpon-web with -proxy-header off\n";
+    WebNotice(
+        "the gateway refused the PROXY header: start tarpons with "
+        "-proxy-from naming this server's address, or start tarpon-web "
+        "with -proxy-header off");
   }
   return JudgeAnswer(*answer);
 }
@@ -333,13 +322,13 @@ void ChangeService::Record(const ChangeJob& job, const std::string& destination,
   const bool recognised =
       code == TARPON_RC_OK || (code > host + 1 && code < host + 100);
   shared_->audit.Change(
-      job.client,
+      job.operation, job.client,
       recognised ? job.fields.user : config_.devices.Hidden(job.fields.user),
-      destination, outcome, code, job.operation);
+      destination, outcome, code);
 }
 
 ChangeAnswer ChangeService::Run(ChangeJob* job) const {
-  if (job->operation.empty()) job->operation = NewOperation();
+  if (job->operation.empty()) job->operation = NewOperationId();
   if (!job->fields.destinations.empty()) return RunMany(job);
   Checked checked = Check(job, config_.DestinationOf(job->fields.destination));
   Verdict verdict{Outcome::kInvalid, checked.problem};

@@ -35,8 +35,9 @@ struct ChangeJob {
   std::chrono::steady_clock::time_point began;
   std::string idempotencySlot;  // "" without a key
   std::string cookies;          // the request's Cookie header
-  // This change's identifier in the audit log, the gateway's log (sent in
-  // the PROXY header) and the events: 16 hexadecimal digits.
+  // This change's identifier in the audit log (and its JSON lines), the
+  // gateway's log (sent in the PROXY header) and the events
+  // (NewOperationId).
   std::string operation;
   Outcome outcome = Outcome::kInvalid;
   // A change to several destinations: what an earlier request with the
@@ -107,8 +108,6 @@ class ChangeService {
 
   static int DefaultExchange(const GatewayRequest& request,
                              GatewayAnswer* answer);
-  // 16 random hexadecimal digits, for ChangeJob::operation.
-  static std::string NewOperation();
 
  private:
   struct Checked {

@@ -47,19 +47,55 @@ class RedirectConnection
   }
 
  private:
+  using Response = http::response<http::string_body>;
+
+  // A balancer's checks are answered here, without a redirect: /healthz
+  // at once, /readyz once the gateway has been asked.
   void Answer() {
     const auto& request = parser_.get();
-    RedirectAnswer to =
-        RedirectToHttps(std::string(request[http::field::host]),
-                        std::string(request.target()), httpsPort_);
-    auto response = std::make_shared<http::response<http::string_body>>(
-        static_cast<http::status>(to.status), 11);
-    for (const auto& [name, value] : CommonHeaders()) {
-      response->set(name, value);
+    std::string target(request.target());
+    const std::string path = target.substr(0, target.find('?'));
+    const bool read = request.method() == http::verb::get ||
+                      request.method() == http::verb::head;
+    head_ = request.method() == http::verb::head;
+    if (read && path == "/healthz") {
+      return Send(Plain(http::status::ok, state_->config().healthy));
     }
-    response->set(http::field::location, to.location);
+    if (read && path == "/readyz") {
+      return state_->AskReadiness(
+          [self = shared_from_this()](const ReadyVerdict& verdict) {
+            self->Send(self->Plain(verdict.ready
+                                       ? http::status::ok
+                                       : http::status::service_unavailable,
+                                   ReadyBody(verdict)));
+          });
+    }
+    RedirectAnswer to = RedirectToHttps(std::string(request[http::field::host]),
+                                        target, httpsPort_);
+    Response response{static_cast<http::status>(to.status), 11};
+    for (const auto& [name, value] : CommonHeaders()) {
+      response.set(name, value);
+    }
+    response.set(http::field::location, to.location);
+    Send(std::move(response));
+  }
+
+  Response Plain(http::status status, const std::string& body) const {
+    Response response{status, 11};
+    for (const auto& [name, value] : CommonHeaders()) {
+      response.set(name, value);
+    }
+    response.set(http::field::content_type, "text/plain");
+    response.body() = body;
+    return response;
+  }
+
+  void Send(Response answer) {
+    auto response = std::make_shared<Response>(std::move(answer));
     response->keep_alive(false);
     response->prepare_payload();
+    // A HEAD's answer has the GET's Content-Length and no body.
+    if (head_) response->body().clear();
     http::async_write(
         stream_, *response,
         [self = shared_from_this(), response](beast::error_code, size_t) {
@@ -70,6 +106,7 @@ class RedirectConnection
 
   beast::tcp_stream stream_;
   uint16_t httpsPort_;
+  bool head_ = false;
   beast::flat_buffer buffer_;
   http::request_parser<http::empty_body> parser_;
 };

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -379,6 +380,86 @@ TEST_F(WebApiTest, ServesThePageDocumentsAndMetrics) {
       static_cast<uint16_t>(metrics),
       "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
   EXPECT_NE(std::string::npos, scraped.body.find("tarpon_web_changes_total"));
+  for (const char* sample :
+       {"tarpon_web_build_info{version=", "\nprocess_cpu_seconds_total ",
+        "\nprocess_resident_memory_bytes ", "\nprocess_open_fds ",
+        "\nprocess_start_time_seconds "}) {
+    EXPECT_NE(std::string::npos, scraped.body.find(sample)) << sample;
+  }
+}
+
+// -log-format json: the audit line and the other lines are JSON objects
+// with the gateway's field names, the change named by its operation.
+TEST_F(WebApiTest, JsonLogsNameEachChange) {
+  int web = StartWeb("tarponGateway", {"-log-format", "json"});
+  http_test::HttpAnswer answer = http_test::HttpsExchange(
+      static_cast<uint16_t>(web), Post(Change("ALICE", "SECRET1", "JSONPW1")));
+  EXPECT_EQ(200, answer.status) << answer.body;
+  ASSERT_TRUE(e2e::WaitForText(box_, "tarponGateway.out", "\n", 5000));
+  nlohmann::json change = nlohmann::json::parse(box_.Read("tarponGateway.out"));
+  EXPECT_EQ("tarpon-web", change.value("program", ""));
+  EXPECT_EQ("change", change.value("event", ""));
+  EXPECT_EQ("ALICE", change.value("user", ""));
+  EXPECT_EQ("hosta", change.value("destination", ""));
+  EXPECT_EQ("changed", change.value("outcome", ""));
+  EXPECT_EQ(0, change.value("code", -1));
+  EXPECT_EQ(24u, change.value("time", "").size());
+  EXPECT_EQ('Z', change.value("time", " ").back());
+  EXPECT_EQ(23u, change.value("operation", "").size());
+  std::string notices = box_.Read("tarponGateway.err");
+  EXPECT_NE(std::string::npos,
+            notices.find("\"event\":\"notice\",\"message\":\"serving HTTPS on "
+                         "127.0.0.1 port " +
+                         std::to_string(web) +
+                         "; gateway 127.0.0.1:tarponGateway\"}\n"))
+      << notices;
+  EXPECT_EQ(std::string::npos, notices.find("tarpon-web: ")) << notices;
+}
+
+// /healthz says the process lives; /readyz that the gateway answers, and
+// 503 once it does not: on the HTTPS port and on the plain one, which
+// answers both without a redirect.
+TEST_F(WebApiTest, ReadinessFollowsTheGateway) {
+  int plain = e2e::FreeLoopbackPort();
+  int web = StartWeb("tarponGateway",
+                     {"-http", "127.0.0.1:" + std::to_string(plain)});
+  int dead = StartWeb("deadGateway");
+  auto ask = [](int port, bool tls, const std::string& path) {
+    std::string request = "GET " + path +
+                          " HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                          "Connection: close\r\n\r\n";
+    return tls ? http_test::HttpsExchange(static_cast<uint16_t>(port), request)
+               : http_test::HttpExchange(static_cast<uint16_t>(port), request);
+  };
+  struct Case {
+    int port;
+    bool tls;
+    const char* path;
+    int status;
+    const char* body;
+  };
+  const Case running[] = {
+      {web, true, "/healthz", 200, "ok\n"},
+      {web, true, "/readyz", 200, "ready\n"},
+      {plain, false, "/healthz", 200, "ok\n"},
+      {plain, false, "/readyz", 200, "ready\n"},
+      {dead, true, "/healthz", 200, "ok\n"},
+      {dead, true, "/readyz", 503, "not ready: no gateway answers"},
+  };
+  for (const Case& c : running) {
+    SCOPED_TRACE(std::to_string(c.port) + c.path);
+    http_test::HttpAnswer answer = ask(c.port, c.tls, c.path);
+    EXPECT_EQ(c.status, answer.status) << answer.body;
+    EXPECT_EQ(0u, answer.body.find(c.body)) << answer.body;
+  }
+  // The gateway stops: the verdict, kept a second, turns.
+  gateway_.reset();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  for (int port : {web, plain}) {
+    http_test::HttpAnswer answer = ask(port, port == web, "/readyz");
+    EXPECT_EQ(503, answer.status) << answer.body;
+    EXPECT_EQ(200, ask(port, port == web, "/healthz").status);
+  }
 }
 
 // One destination's rules, narrower than the host's: the same data in the
@@ -599,7 +680,8 @@ TEST_F(WebApiTest, ChangesSeveralDestinationsAsOneOperation) {
   const std::string audit = box_.Read("multiGateway.out");
   const size_t at = audit.find(" operation=");
   ASSERT_NE(std::string::npos, at) << audit;
-  const std::string operation = audit.substr(at + 11, 16);
+  const std::string operation =
+      audit.substr(at + 11, audit.find('\n', at) - at - 11);
   // Each session's lines are written when it ends: wait for both.
   const std::string tag = ") op(" + operation + ") ";
   auto sessions = [&] {
@@ -724,6 +806,38 @@ TEST_F(WebApiTest, CheckAndUsage) {
        {"-gateway", "127.0.0.1:" + port, "-lang", "xx"},
        1,
        "FAILED  catalogues: "},
+      {"a destination the gateway's node knows",
+       {"-gateway", "127.0.0.1:" + port},
+       0,
+       "ok      destination hosta: reaches NETA.KSVHOST\n"},
+      {"a destination the gateway's node lacks",
+       {"-gateway", "127.0.0.1:" + port, "-destinations", "hosta,nosuch"},
+       1,
+       "FAILED  destination nosuch: the gateway's SNA node has no such "
+       "destination"},
+      {"no PROXY header, so no probe",
+       {"-gateway", "127.0.0.1:unlistedGateway", "-proxy-header", "off"},
+       0,
+       "warning destination hosta: not probed, the gateway takes no PROXY "
+       "header from this server (-proxy-from)\n"},
+      {"a destination the engine refuses (an alias of 12 characters)",
+       {"-gateway", "127.0.0.1:" + port, "-destinations", "hosta,twelvecharss"},
+       1,
+       "FAILED  destination twelvecharss: the gateway's engine refuses it: "
+       "ERROR 41."},
+      {"a certificate that ends within 30 days",
+       {"-gateway", "127.0.0.1:" + port, "-cert",
+        certificates_.Path("soon.pem"), "-key", certificates_.Path("soon.key")},
+       0,
+       "warning certificate " + certificates_.Path("soon.pem") +
+           " expires in 12 days\n"},
+      {"a certificate past its end",
+       {"-gateway", "127.0.0.1:" + port, "-cert",
+        certificates_.Path("expired.pem"), "-key",
+        certificates_.Path("expired.key")},
+       1,
+       "FAILED  certificate " + certificates_.Path("expired.pem") +
+           " has expired"},
   };
   auto unlisted =
       e2e::StartGateway(e2e::BinDir() + "/tarpons", box_, "unlisted", env_,
@@ -734,9 +848,11 @@ TEST_F(WebApiTest, CheckAndUsage) {
     e2e::RunResult result = run(c.more);
     EXPECT_EQ(c.status, result.status) << result.out << result.err;
     EXPECT_NE(std::string::npos, result.out.find(c.line)) << result.out;
-    EXPECT_NE(std::string::npos,
+    const bool ownCertificate = c.more.size() > 2 && c.more[2] == "-cert";
+    EXPECT_EQ(!ownCertificate,
               result.out.find("ok      certificate " +
-                              certificates_.Path("gateway.pem")));
+                              certificates_.Path("gateway.pem")) !=
+                  std::string::npos);
   }
   EXPECT_EQ(kUsers, box_.Read("users.db"));  // -check changed nothing
   for (const char* ask : {"-?", "--help"}) {

@@ -1,7 +1,5 @@
 #include "web/web_check.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <unistd.h>
 
 #include <iostream>
@@ -11,10 +9,10 @@
 
 #include "comm/gateway_protocol.h"
 #include "comm/listen_address.h"
-#include "comm/proxy_header.h"
 #include "comm/tls.h"
 #include "gateway_client/gateway_exchange.h"
 #include "web/catalogue.h"
+#include "web/readiness.h"
 #include "web/web_state.h"
 
 namespace {
@@ -24,6 +22,10 @@ struct CheckLines {
   void Line(bool ok, const std::string& text) {
     passed = passed && ok;
     std::cout << (ok ? "ok      " : "FAILED  ") << text << "\n";
+  }
+  // Passes.
+  void Warn(const std::string& text) {
+    std::cout << "warning " << text << "\n";
   }
 };
 
@@ -49,10 +51,21 @@ void CheckAddresses(const WebSettings& settings, CheckLines* report) {
 
 void CheckFiles(const WebSettings& settings, CheckLines* report) {
   std::string error;
-  bool tlsOk = LoadServerTls(settings, &error) != nullptr;
-  report->Line(tlsOk, tlsOk ? "certificate " + settings.certificate +
-                                  " and key " + settings.key + " load"
-                            : error);
+  auto tls = LoadServerTls(settings, &error);
+  report->Line(tls != nullptr, tls != nullptr
+                                   ? "certificate " + settings.certificate +
+                                         " and key " + settings.key + " load"
+                                   : error);
+  if (tls != nullptr) {
+    std::string line;
+    int verdict = JudgeCertificateExpiry(tls->native_handle(),
+                                         settings.certificate, &line);
+    if (verdict == 1) {
+      report->Warn(line);
+    } else {
+      report->Line(verdict == 0, line);
+    }
+  }
   error.clear();
   for (const char* file :
        {"/page.html", "/static/tarpon-web.js", "/static/tarpon-web.css",
@@ -84,7 +97,10 @@ void ReportGateway(const WebSettings& settings, const GatewayAnswer& answer,
                             "-proxy-from naming this server's address, or "
                             "start tarpon-web with -proxy-header off");
   } else if (answer.failure == GatewayFailure::kNone) {
-    report->Line(true, gateway + " answers");
+    ReadyVerdict verdict = JudgeNoOpAnswer(answer, code);
+    report->Line(verdict.ready,
+                 gateway + (verdict.ready ? " answers"
+                                          : " answers, but " + verdict.detail));
   } else if (answer.failure == GatewayFailure::kClosed) {
     report->Line(false, gateway + " closed without answering: does it want " +
                             (settings.proxyHeader ? "no" : "a") +
@@ -93,6 +109,26 @@ void ReportGateway(const WebSettings& settings, const GatewayAnswer& answer,
     report->Line(
         false,
         gateway + ": " + (answer.detail.empty() ? "no answer" : answer.detail));
+  }
+}
+
+// Each destination as the gateway's SNA node resolves it, without a
+// conversation; after a refused PROXY header one line says why none was
+// probed.
+void ProbeDestinations(const WebSettings& settings, const TlsContext* tls,
+                       CheckLines* report) {
+  for (const auto& [name, label] : settings.destinations) {
+    GatewayRequest request = ProbeRequest(settings, tls, name);
+    GatewayAnswer answer;
+    int code = ExchangeWithGateway(request, &answer);
+    ReadyVerdict verdict = JudgeProbeAnswer(name, answer, code);
+    // A gateway that cannot be probed (it takes no PROXY header from
+    // here, or knows no probe) may serve all the same: a warning.
+    if (IsUnprobed(answer, code)) {
+      report->Warn(verdict.detail);
+      return;
+    }
+    report->Line(verdict.ready, verdict.detail);
   }
 }
 
@@ -106,22 +142,15 @@ bool CheckGateway(const WebSettings& settings, CheckLines* report) {
     report->Line(false, "gateway TLS settings refused: " + error);
     return false;
   }
-  GatewayRequest request;
-  request.host = settings.gatewayHost;
-  request.service = settings.gatewayService;
-  request.options = " -tarpon-web-check";
-  request.timeoutSeconds = settings.timeoutSeconds;
-  request.tls = gatewayTls.get();
-  if (settings.proxyHeader) {
-    sockaddr_storage loopback = {};
-    auto* ipv4 = reinterpret_cast<sockaddr_in*>(&loopback);
-    ipv4->sin_family = AF_INET;
-    ipv4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    request.prelude = EncodeProxyV2(loopback, loopback);
-  }
+  GatewayRequest request =
+      NoOpRequest(settings, gatewayTls.get(), settings.timeoutSeconds);
   GatewayAnswer answer;
   int code = ExchangeWithGateway(request, &answer);
   ReportGateway(settings, answer, code, report);
+  if (answer.failure == GatewayFailure::kNone &&
+      code != GATEWAY_RC_PROXY_REFUSED) {
+    ProbeDestinations(settings, gatewayTls.get(), report);
+  }
   return true;
 }
 

@@ -110,7 +110,7 @@ void WebServer::Loop::FitToDescriptors() {
   }
   WebLimits& limits = state.ConfigForStart().settings.limits;
   std::string note = FitWebLimits(limit.rlim_cur, &limits);
-  if (!note.empty()) std::cerr << "tarpon-web: " << note << std::endl;
+  if (!note.empty()) WebNotice(note);
   state.Loop().admission =
       WebAdmission({limits.maxConnections, limits.perSource});
 }
@@ -178,13 +178,11 @@ void WebServer::Loop::Reload() {
   std::string error;
   auto loaded = LoadServerTls(settings, &error);
   if (!loaded) {
-    std::cerr << "tarpon-web: kept the certificate and key in use: " << error
-              << std::endl;
+    WebNotice("kept the certificate and key in use: " + error);
     return;
   }
   state.Loop().tls = std::move(loaded);
-  std::cerr << "tarpon-web: reloaded " << settings.certificate << " and "
-            << settings.key << std::endl;
+  WebNotice("reloaded " + settings.certificate + " and " + settings.key);
 }
 
 // Accepting stops; idle connections close; every request under way is
@@ -200,8 +198,8 @@ void WebServer::Loop::Stop() {
   if (loop.redirect) loop.redirect->close(ignored);
   loop.stopSignals.cancel(ignored);
   loop.reloadSignal.cancel(ignored);
-  std::cerr << "tarpon-web: stopping with " << loop.peers.size()
-            << " connections open" << std::endl;
+  WebNotice("stopping with " + std::to_string(loop.peers.size()) +
+            " connections open");
   std::vector<Peer*> now(loop.peers.begin(), loop.peers.end());
   for (Peer* peer : now) peer->Stopping();
   loop.stopTimer.expires_after(state.config().settings.limits.stopGrace);
@@ -237,6 +235,7 @@ WebServer::~WebServer() {
 
 bool WebServer::Start(std::string* error) {
   WebConfig& config = loop_->state.ConfigForStart();
+  loop_->state.shared().audit.SetFormat(config.settings.logFormat);
   if (!config.LoadAssets(error)) return false;
   config.devices.SetDays(config.settings.deviceDays);
   if (!config.settings.deviceKey.empty() &&
@@ -282,6 +281,24 @@ void WebServer::Run() {
   if (s.state.metricsListener) s.state.metricsListener->Stop();
 }
 
+void WebServer::AnnounceAddresses() const {
+  const WebSettings& settings = loop_->state.config().settings;
+  std::string text;
+  for (const tcp::acceptor& acceptor : loop_->state.Loop().acceptors) {
+    tcp::endpoint at = acceptor.local_endpoint();
+    text += (text.empty() ? "" : ", ") + at.address().to_string() + " port " +
+            std::to_string(at.port());
+  }
+  if (loop_->state.Loop().redirect) {
+    text += ", plain HTTP on " + settings.redirectListen;
+  }
+  if (!settings.metricsListen.empty()) {
+    text += ", metrics on " + settings.metricsListen;
+  }
+  WebNotice("serving HTTPS on " + text + "; gateway " + settings.gatewayHost +
+            ":" + settings.gatewayService);
+}
+
 std::vector<uint16_t> WebServer::Ports() const {
   std::vector<uint16_t> ports;
   for (const tcp::acceptor& acceptor : loop_->state.Loop().acceptors) {
@@ -301,6 +318,8 @@ const char kUsage[] =
     "  -listen ADDRESS:PORT     HTTPS address, [IPv6]:PORT too; repeatable\n"
     "  -cert FILE, -key FILE    the certificate chain and its private key\n"
     "  -destinations LIST       the hosts offered; the first is the default\n"
+    "  -rules NAME=RULES        a destination's rules for a new password\n"
+    "                           (minlength: 6; required: digit; note: ...)\n"
     "  -gateway HOST[:PORT]     the gateway; PORT a number or a service name\n"
     "  -http ADDRESS:PORT       plain HTTP that redirects to HTTPS\n"
     "  -lang TAG                the default language (en)\n"
@@ -309,9 +328,17 @@ const char kUsage[] =
     "  -proxy-from LIST         balancers whose connections bring one\n"
     "  -timeout SECONDS         the whole gateway exchange (30)\n"
     "  -max-connections N, -per-source N   connection caps (256, 32)\n"
+    "  -device-key FILE         the key of the owner-device cookies\n"
+    "  -device-days N           how long such a cookie is good (90)\n"
     "  -metrics ADDRESS:PORT    Prometheus metrics on a listener of their own\n"
+    "  -log-format text|json    the audit and event lines (text)\n"
+    "  -check                   check what a start needs, probe each\n"
+    "                           destination at the gateway, and exit\n"
     "\n"
-    "Options may also come from TARPON_WEB_OPTIONS; see tarpon-web(8).\n";
+    "/healthz answers while the process lives, /readyz while the gateway\n"
+    "answers (503 otherwise), on the HTTPS and the -http port.\n"
+    "Options may also come from TARPON_WEB_OPTIONS; the gateway's TLS from\n"
+    "TARPON_TLS_CA, TARPON_TLS_CERT, TARPON_TLS_KEY; see tarpon-web(8).\n";
 
 }  // namespace
 
@@ -335,15 +362,17 @@ int WebMain(int argc, char** argv) {
   }
   if (settings.assets.empty()) settings.assets = TARPON_WEB_ASSETS;
   if (settings.check) return CheckWeb(settings);
+  SetWebLogFormat(settings.logFormat);
   WebServer server(std::move(settings));
   if (!server.Start(&error)) {
-    std::cerr << "tarpon-web: " << error << "\n";
+    WebNotice(error);
     return 1;
   }
   for (uint16_t port : server.Ports()) {
-    std::cerr << "tarpon-web: listening on port " << port << std::endl;
+    WebNotice("listening on port " + std::to_string(port));
   }
+  server.AnnounceAddresses();
   server.Run();
-  std::cerr << "tarpon-web: stopped" << std::endl;
+  WebNotice("stopped");
   return 0;
 }

@@ -53,6 +53,8 @@ class WebServer {
   void Run();
   // The HTTPS ports bound, in the order of -listen.
   std::vector<uint16_t> Ports() const;
+  // After Start: one line naming every address served and the gateway.
+  void AnnounceAddresses() const;
 
   struct Loop;
 

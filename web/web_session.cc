@@ -80,6 +80,13 @@ class Session : public Peer, public std::enable_shared_from_this<Session> {
   void ServePage(Request& request, const Route& route);
   void ServeFixed(Request& request, const Route& route);
   void ServeLogo(Request& request, const Route& route);
+  void ServeReady(Request&, const Route&) {
+    state_->AskReadiness([self = shared_from_this()](const ReadyVerdict& v) {
+      self->Send(self->Answer(
+          v.ready ? http::status::ok : http::status::service_unavailable,
+          "text/plain", ReadyBody(v)));
+    });
+  }
   void ServeWellKnown(Request&, const Route&) {
     Response moved = Answer(http::status::found, "text/plain", "");
     moved.set(http::field::location, "/");
@@ -185,6 +192,7 @@ const Route kRoutes[] = {
     {"/api/v1/destinations", kGet, &Session::ServeFixed, "application/json",
      &WebConfig::destinations},
     {"/healthz", kGet, &Session::ServeFixed, "text/plain", &WebConfig::healthy},
+    {"/readyz", kGet, &Session::ServeReady, nullptr, nullptr},
     {kChangePasswordPath, kGet, &Session::ServeWellKnown, nullptr, nullptr},
 };
 
@@ -403,6 +411,7 @@ std::unique_ptr<ChangeJob> Session::MakeJob(const Request& request, bool api) {
   job->source = client_;
   job->destination = local_;
   job->cookies = std::string(request[http::field::cookie]);
+  job->operation = NewOperationId();
   return job;
 }
 

@@ -225,6 +225,10 @@ const WebOption kWebOptions[] = {
        std::string type = dot == std::string::npos ? "" : v.substr(dot);
        return type == ".svg" || type == ".png";
      }},
+    {"-log-format",
+     [](const std::string& v, WebSettings* s, std::string*) {
+       return ParseLogFormat(v, &s->logFormat);
+     }},
 };
 
 // The settings every start needs, and rules only for destinations

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "comm/net_block.h"
+#include "logs/json_log.h"
 #include "web/password_rules.h"
 
 // What tarpon-web allows a client, in one place. A connection costs one
@@ -88,6 +89,8 @@ struct WebSettings {
   std::string helpDeskUrl;
   std::string organisation;
   std::string logo;
+  // -log-format: the audit and the other lines as text or JSON.
+  LogFormat logFormat = LogFormat::kText;
 
   const PasswordRules& RulesFor(const std::string& destination) const;
 };

@@ -1,11 +1,20 @@
 #include "web/web_shared.h"
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <ctime>
 #include <fstream>
 #include <iostream>
+#include <random>
 #include <sstream>
 
+#include "metrics/process_metrics.h"
 #include "web/change_rules.h"
+
+#ifndef TARPON_VERSION
+#error "TARPON_VERSION is not defined"
+#endif
 
 const char kNotAUserId[] = "(not-a-user-id)";
 
@@ -70,6 +79,9 @@ WebMetrics::WebMetrics(MetricsRegistry* registry) {
       "tarpon_web_connections_refused_total",
       "Connections closed at once: the overall or the per-source cap was "
       "reached.");
+  registry->AddInfo("tarpon_web_build_info", "tarpon-web's version; always 1.",
+                    "version", TARPON_VERSION);
+  AddProcessMetrics(registry);
 }
 
 namespace {
@@ -83,24 +95,82 @@ std::string AuditName(const std::string& user) {
 
 }  // namespace
 
-void AuditLog::Change(const std::string& client, const std::string& user,
-                      const std::string& destination, Outcome outcome, int code,
-                      const std::string& operation) {
+void AuditLog::Change(const std::string& operation, const std::string& client,
+                      const std::string& user, const std::string& destination,
+                      Outcome outcome, int code) {
+  if (format_ == LogFormat::kJson) {
+    Write(JsonLogLine(IsoUtcTime(std::chrono::system_clock::now()),
+                      "tarpon-web", "change")
+              .Add("operation", operation)
+              .Add("client", client)
+              .Add("user", AuditName(user))
+              .Add("destination", destination)
+              .Add("outcome", OutcomeName(outcome))
+              .AddNumber("code", code)
+              .Text());
+    return;
+  }
   Write(UtcNow() + " change client=" + client + " user=" + AuditName(user) +
         " destination=" + destination + " outcome=" + OutcomeName(outcome) +
         " code=" + std::to_string(code) +
-        (operation.empty() ? std::string() : " operation=" + operation));
+        (operation.empty() ? std::string() : " operation=" + operation) + "\n");
 }
 
-void AuditLog::Replay(const std::string& client, const std::string& user,
-                      const std::string& destination, int status) {
+void AuditLog::Replay(const std::string& operation, const std::string& client,
+                      const std::string& user, const std::string& destination,
+                      int status) {
+  if (format_ == LogFormat::kJson) {
+    Write(JsonLogLine(IsoUtcTime(std::chrono::system_clock::now()),
+                      "tarpon-web", "replay")
+              .Add("operation", operation)
+              .Add("client", client)
+              .Add("user", AuditName(user))
+              .Add("destination", destination)
+              .AddNumber("status", status)
+              .Text());
+    return;
+  }
   Write(UtcNow() + " replay client=" + client + " user=" + AuditName(user) +
-        " destination=" + destination + " status=" + std::to_string(status));
+        " destination=" + destination + " status=" + std::to_string(status) +
+        "\n");
 }
 
 void AuditLog::Write(const std::string& line) {
   MutexLock hold(&lock_);
-  *out_ << line << std::endl;
+  *out_ << line << std::flush;
+}
+
+namespace {
+
+std::atomic<LogFormat> webLogFormat{LogFormat::kText};
+
+}  // namespace
+
+void SetWebLogFormat(LogFormat format) { webLogFormat = format; }
+
+void WebNotice(const std::string& text) {
+  // One write a line: lines from the pools' threads never interleave.
+  const std::string line =
+      webLogFormat == LogFormat::kJson
+          ? JsonLogLine(IsoUtcTime(std::chrono::system_clock::now()),
+                        "tarpon-web", "notice")
+                .Add("message", text)
+                .Text()
+          : "tarpon-web: " + text + "\n";
+  std::cerr << line << std::flush;
+}
+
+std::string NewOperationId() {
+  static const uint64_t process = [] {
+    std::random_device random;
+    return (static_cast<uint64_t>(random()) << 32) ^ random();
+  }();
+  static std::atomic<uint64_t> count{0};
+  char text[40];
+  std::snprintf(text, sizeof text, "%016llx-%06llu",
+                static_cast<unsigned long long>(process),
+                static_cast<unsigned long long>(++count));
+  return text;
 }
 
 bool WebConfig::LoadAssets(std::string* error) {

@@ -16,6 +16,7 @@
 
 #include "comm/tls.h"
 #include "contract/thread_annotations.h"
+#include "logs/json_log.h"
 #include "metrics/metrics_registry.h"
 #include "web/change_page.h"
 #include "web/device_cookie.h"
@@ -42,28 +43,44 @@ struct WebMetrics {
 // from any thread. A user ID that fails the host's check is written as
 // "(not-a-user-id)": such a text may be a password typed into the wrong
 // field.
+//
+// With kJson each line is an object (logs/json_log.h) with the same
+// fields, event "change" or "replay" and the request's operation.
 class AuditLog {
  public:
   explicit AuditLog(std::ostream* out) : out_(out) {}
 
+  // Before any line is written.
+  void SetFormat(LogFormat format) { format_ = format; }
+
   // "<time> change client=C user=U destination=D outcome=O code=N
   // operation=X" (without " operation=X" when operation is "")
-  void Change(const std::string& client, const std::string& user,
-              const std::string& destination, Outcome outcome, int code,
-              const std::string& operation = std::string())
-      TARPON_EXCLUDES(lock_);
+  void Change(const std::string& operation, const std::string& client,
+              const std::string& user, const std::string& destination,
+              Outcome outcome, int code) TARPON_EXCLUDES(lock_);
   // "<time> replay client=C user=U destination=D status=S": the answer
   // kept for an Idempotency-Key went out again, without a change.
-  void Replay(const std::string& client, const std::string& user,
-              const std::string& destination, int status)
-      TARPON_EXCLUDES(lock_);
+  void Replay(const std::string& operation, const std::string& client,
+              const std::string& user, const std::string& destination,
+              int status) TARPON_EXCLUDES(lock_);
 
  private:
   void Write(const std::string& line) TARPON_EXCLUDES(lock_);
 
+  LogFormat format_ = LogFormat::kText;
   Mutex lock_;
   std::ostream* out_ TARPON_GUARDED_BY(lock_);
 };
+
+// tarpon-web's other lines, on standard error: "tarpon-web: text", or
+// with kJson an object with event "notice" and text as its message.
+// SetWebLogFormat comes before the first line.
+void SetWebLogFormat(LogFormat format);
+void WebNotice(const std::string& text);
+
+// A new request's operation identifier, unique in the process and, with
+// its random part, across restarts: "5f1c9a0e7b2d4c86-000001".
+std::string NewOperationId();
 
 // What the audit log shows in place of a user ID (or a destination) that
 // fails the check.

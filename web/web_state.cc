@@ -2,6 +2,11 @@
 
 #include <openssl/ssl.h>
 
+#include <algorithm>
+#include <boost/asio/post.hpp>
+
+#include "gateway_client/gateway_exchange.h"
+
 std::shared_ptr<boost::asio::ssl::context> LoadServerTls(
     const WebSettings& settings, std::string* error) {
   namespace ssl = boost::asio::ssl;
@@ -47,6 +52,39 @@ boost::asio::thread_pool& WebState::PoolFor(const std::string& destination) {
 
 void WebState::JoinPools() {
   for (auto& pool : pools_) pool.second->join();
+  readinessPool_.join();
+}
+
+void WebState::AskReadiness(std::function<void(const ReadyVerdict&)> reply) {
+  LoopState& loop = Loop();
+  const auto now = std::chrono::steady_clock::now();
+  if (!loop.probing && loop.readyAt.time_since_epoch().count() != 0 &&
+      now - loop.readyAt < std::chrono::seconds(1)) {
+    return reply(loop.ready);
+  }
+  loop.readyWaiting.push_back(std::move(reply));
+  if (loop.probing) return;
+  loop.probing = true;
+  // The answers go back to the loop, which the work guard keeps running.
+  boost::asio::post(
+      readinessPool_, [this, work = boost::asio::make_work_guard(loop.io)]() {
+        const WebSettings& settings = config_.settings;
+        GatewayRequest request = NoOpRequest(
+            settings, config_.gatewayTls.get(),
+            std::min(settings.timeoutSeconds, kReadinessDeadlineSeconds));
+        GatewayAnswer answer;
+        int code = ExchangeWithGateway(request, &answer);
+        ReadyVerdict verdict = JudgeNoOpAnswer(answer, code);
+        boost::asio::post(work.get_executor(), [this, verdict] {
+          LoopState& back = Loop();
+          back.probing = false;
+          back.ready = verdict;
+          back.readyAt = std::chrono::steady_clock::now();
+          std::vector<std::function<void(const ReadyVerdict&)>> waiting;
+          waiting.swap(back.readyWaiting);
+          for (auto& waiter : waiting) waiter(verdict);
+        });
+      });
 }
 
 Peer::Peer(WebState* state, const std::string& source) : state_(state) {

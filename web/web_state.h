@@ -18,6 +18,8 @@
 #include <boost/asio/ssl/context.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/thread_pool.hpp>
+#include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -28,6 +30,7 @@
 #include "contract/thread_owner.h"
 #include "metrics/metrics_listener.h"
 #include "web/idempotency.h"
+#include "web/readiness.h"
 #include "web/web_admission.h"
 #include "web/web_shared.h"
 
@@ -56,6 +59,12 @@ struct LoopState {
   boost::asio::signal_set stopSignals{io, SIGINT, SIGTERM};
   boost::asio::signal_set reloadSignal{io, SIGHUP};
   boost::asio::steady_timer stopTimer{io};
+  // /readyz: the last verdict and when it came; while a probe is under
+  // way, the answers that wait for it.
+  ReadyVerdict ready;
+  std::chrono::steady_clock::time_point readyAt;
+  bool probing = false;
+  std::vector<std::function<void(const ReadyVerdict&)>> readyWaiting;
 
   // After a connection's end, and at the stop: the stop's timer ends once
   // no connection is left.
@@ -93,6 +102,11 @@ class WebState {
   boost::asio::thread_pool& PoolFor(const std::string& destination);
   // Ends the pools' jobs (each within the gateway exchange's timeout).
   void JoinPools();
+  // /readyz, on the loop's thread: answer gets the verdict on the loop's
+  // thread, at once when the last is under a second old, else when the
+  // probe (one at a time, on a thread of its own, within
+  // kReadinessDeadlineSeconds) ends.
+  void AskReadiness(std::function<void(const ReadyVerdict&)> answer);
 
  private:
   WebConfig config_;
@@ -105,6 +119,7 @@ class WebState {
  private:
   LoopState loop_;
   std::map<std::string, std::unique_ptr<boost::asio::thread_pool>> pools_;
+  boost::asio::thread_pool readinessPool_{1};
 };
 
 // A connection as the caps count it: from its acceptance to its

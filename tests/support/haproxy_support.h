@@ -42,14 +42,24 @@ inline std::string ReplaceOnce(const std::string& text, const std::string& from,
 // The shipped configuration at path, for loopback: HAProxy in the
 // foreground as the caller's user without a log (it still says on standard
 // error when a gateway goes down or up), listening on 127.0.0.1:front,
-// gateways on 127.0.0.1:gw1 and gw2, and no edge rate limit, since one
-// test or benchmark source opens hundreds of connections in seconds. ""
-// when the file is missing or has changed its shape.
+// gateways on 127.0.0.1:gw1 and gw2 whose metrics listeners (which the
+// health checks ask for /readyz) are on 127.0.0.1:metrics1 and metrics2,
+// no tarpon-web part, and no edge rate limit, since one test or benchmark
+// source opens hundreds of connections in seconds. "" when the file is
+// missing or has changed its shape.
 inline std::string LoopbackHaproxyConfig(const std::string& path, int front,
-                                         int gw1, int gw2) {
+                                         int gw1, int gw2, int metrics1,
+                                         int metrics2) {
   std::ifstream file(path);
   std::string text((std::istreambuf_iterator<char>(file)),
                    std::istreambuf_iterator<char>());
+  const size_t web = text.find("\n# tarpon-web in front");
+  if (web == std::string::npos) return "";
+  text.resize(web + 1);
+  text = ReplaceOnce(text, " port 9101\n",
+                     " port " + std::to_string(metrics1) + "\n");
+  text = ReplaceOnce(text, " port 9102\n",
+                     " port " + std::to_string(metrics2) + "\n");
   for (const char* line :
        {"    log /dev/log local0\n", "    chroot /var/lib/haproxy\n",
         "    stats socket /run/haproxy/admin.sock mode 660 level admin\n",
