@@ -771,6 +771,22 @@ bool OpenAccounts(const Settings& settings, AccountSetup* setup) {
   return false;
 }
 
+// The metrics listener at address ("" for none), its readiness asked of
+// loop; false, said on standard error, when it cannot listen.
+bool StartMetrics(const std::string& address, GatewayLoop* loop,
+                  MetricsListener* listener) {
+  listener->SetReadinessProbe(
+      [loop](std::function<void(bool, const std::string&)> answer) {
+        loop->AskReady(std::move(answer));
+      });
+  std::string error;
+  if (address.empty() || listener->Start(address, &error)) return true;
+  std::cerr << ErrorPrefix() << "TARPON SERVER E0012 : cannot serve the "
+            << "metrics at " << address << ": " << error << ". Terminating."
+            << std::endl;
+  return false;
+}
+
 // Serves on the open listeners until stopped; the exit code, and in
 // *failed the listener that failed for good.
 int RunGateway(Settings& settings, GatewayLog& log,
@@ -810,17 +826,7 @@ int RunGateway(Settings& settings, GatewayLog& log,
   auto loop = std::make_unique<GatewayLoop>(
       open, admission, log, std::move(settings.tls), settings.loop);
   MetricsListener metricsListener(&metrics.registry());
-  GatewayLoop* asked = loop.get();
-  metricsListener.SetReadinessProbe(
-      [asked](std::function<void(bool, const std::string&)> answer) {
-        asked->AskReady(std::move(answer));
-      });
-  std::string error;
-  if (!settings.metrics.empty() &&
-      !metricsListener.Start(settings.metrics, &error)) {
-    std::cerr << ErrorPrefix() << "TARPON SERVER E0012 : cannot serve the "
-              << "metrics at " << settings.metrics << ": " << error
-              << ". Terminating." << std::endl;
+  if (!StartMetrics(settings.metrics, loop.get(), &metricsListener)) {
     return GATEWAY_EXIT_NOT_STARTED;
   }
   AnnounceStart(settings, open, tls);

@@ -154,6 +154,33 @@ RuleFailure CheckAgainstRules(const PasswordRules& rules,
   return RuleFailure::kNone;
 }
 
+namespace {
+
+// Whether the properties, each valid alone, can all be met at once.
+bool RulesAgree(const PasswordRules& rules, std::string* error) {
+  if (rules.minLength > rules.maxLength) {
+    *error = "minlength " + std::to_string(rules.minLength) +
+             " is above maxlength " + std::to_string(rules.maxLength);
+    return false;
+  }
+  for (const auto& entry : rules.required) {
+    if (rules.ignoresCase && entry.size() == 1 &&
+        entry.front().token == "lower") {
+      *error = "required: lower cannot be met when the case is ignored";
+      return false;
+    }
+  }
+  if (rules.required.size() > rules.maxLength) {
+    *error = std::to_string(rules.required.size()) +
+             " required classes do not fit in maxlength " +
+             std::to_string(rules.maxLength);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool ParsePasswordRules(const std::string& text, PasswordRules* rules,
                         std::string* error) {
   *rules = PasswordRules::HostField();
@@ -198,23 +225,5 @@ bool ParsePasswordRules(const std::string& text, PasswordRules* rules,
     }
     if (!ok) return false;
   }
-  if (rules->minLength > rules->maxLength) {
-    *error = "minlength " + std::to_string(rules->minLength) +
-             " is above maxlength " + std::to_string(rules->maxLength);
-    return false;
-  }
-  for (const auto& entry : rules->required) {
-    if (rules->ignoresCase && entry.size() == 1 &&
-        entry.front().token == "lower") {
-      *error = "required: lower cannot be met when the case is ignored";
-      return false;
-    }
-  }
-  if (rules->required.size() > rules->maxLength) {
-    *error = std::to_string(rules->required.size()) +
-             " required classes do not fit in maxlength " +
-             std::to_string(rules->maxLength);
-    return false;
-  }
-  return true;
+  return RulesAgree(*rules, error);
 }
