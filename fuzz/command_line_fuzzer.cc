@@ -142,9 +142,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     TarponRequest request;
     if (request.Begin(commandLine.c_str())) {
       // A request bound for a host names the account that the gateway's
-      // limit per account counts and its events report.
+      // limit per account counts and its events report. Its destination
+      // may be none (only -d names a database): the conversation then
+      // fails before any host, and the name is bounded all the same.
       FUZZ_CHECK(!request.GetUser().empty());
-      FUZZ_CHECK(!request.GetNamedDestination().empty());
+      FUZZ_CHECK(request.GetNamedDestination().size() <= 17);
       request.Finish();
     }
     rc = request.GetReturnCode();
