@@ -149,7 +149,10 @@ install(TARGETS trace sna_services tarpon_contract sna prompt engine comm
   gateway_client
   EXPORT TarponTargets
   ARCHIVE DESTINATION ${TARPON_LIBDIR} COMPONENT dev)
+# engine/tarpon.h takes the option words (option_line.h), whose passwords
+# are Secrets (secret.h).
 install(FILES contract/tarpon_rc.h contract/api_result.h contract/sna_services.h
+  contract/option_line.h contract/secret.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarpon/contract COMPONENT dev)
 install(FILES engine/tarpon.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarpon/engine COMPONENT dev)

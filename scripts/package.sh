@@ -169,6 +169,8 @@ holds libtarpon-dev usr/include/tarpon/engine/tarpon.h \
   usr/include/tarpon/contract/tarpon_rc.h \
   usr/include/tarpon/contract/api_result.h \
   usr/include/tarpon/contract/sna_services.h \
+  usr/include/tarpon/contract/option_line.h \
+  usr/include/tarpon/contract/secret.h \
   usr/include/tarpon/gateway_client/tarpon_gateway.h \
   usr/share/doc/libtarpon-dev/copyright
 grep -qE '^usr/lib/([^/]+/)?tarpon/libengine[.]a$' \
