@@ -22,6 +22,23 @@
 
 namespace {
 
+// A JSON change from 127.0.0.9, run as the pool would run it: the key's
+// step, the change, and its answer kept.
+ChangeAnswer RunApiChange(const ChangeService& service, IdempotencyStore* store,
+                          const std::string& body, const std::string& key) {
+  ChangeJob job;
+  job.api = true;
+  job.language = "en";
+  job.client = "127.0.0.9";
+  std::string formKey;
+  EXPECT_TRUE(ChangeService::ReadFields(body, true, &job.fields, &formKey));
+  std::optional<ChangeAnswer> repeated = service.Repeated(key, &job, store);
+  if (repeated) return *repeated;
+  ChangeAnswer answer = service.Run(&job);
+  service.Remember(job, answer, store);
+  return answer;
+}
+
 class ChangeServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -33,20 +50,8 @@ class ChangeServiceTest : public ::testing::Test {
     ASSERT_TRUE(config_.LoadAssets(&error)) << error;
   }
 
-  // A JSON change from 127.0.0.9, run as the pool would run it.
   ChangeAnswer Run(const std::string& body, const std::string& key = "") {
-    ChangeJob job;
-    job.api = true;
-    job.language = "en";
-    job.client = "127.0.0.9";
-    std::string formKey;
-    EXPECT_TRUE(ChangeService::ReadFields(body, true, &job.fields, &formKey));
-    std::optional<ChangeAnswer> repeated =
-        service_.Repeated(key, &job, &store_);
-    if (repeated) return *repeated;
-    ChangeAnswer answer = service_.Run(&job);
-    service_.Remember(job, answer, &store_);
-    return answer;
+    return RunApiChange(service_, &store_, body, key);
   }
 
   static std::string Reason(const ChangeAnswer& answer) {
@@ -196,18 +201,7 @@ class MultiChangeTest : public ::testing::Test {
   }
 
   ChangeAnswer Run(const std::string& body, const std::string& key) {
-    ChangeJob job;
-    job.api = true;
-    job.language = "en";
-    job.client = "127.0.0.9";
-    std::string formKey;
-    EXPECT_TRUE(ChangeService::ReadFields(body, true, &job.fields, &formKey));
-    std::optional<ChangeAnswer> repeated =
-        service_.Repeated(key, &job, &store_);
-    if (repeated) return *repeated;
-    ChangeAnswer answer = service_.Run(&job);
-    service_.Remember(job, answer, &store_);
-    return answer;
+    return RunApiChange(service_, &store_, body, key);
   }
 
   WebConfig config_;

@@ -93,18 +93,26 @@ std::string AuditName(const std::string& user) {
   return PassesUserIdCheck(user) ? user : kNotAUserId;
 }
 
+// An audit line's JSON with the fields every audit line has.
+JsonLogLine AuditJson(const char* event, const std::string& operation,
+                      const std::string& client, const std::string& user,
+                      const std::string& destination) {
+  JsonLogLine line(IsoUtcTime(std::chrono::system_clock::now()), "tarpon-web",
+                   event);
+  line.Add("operation", operation)
+      .Add("client", client)
+      .Add("user", AuditName(user))
+      .Add("destination", destination);
+  return line;
+}
+
 }  // namespace
 
 void AuditLog::Change(const std::string& operation, const std::string& client,
                       const std::string& user, const std::string& destination,
                       Outcome outcome, int code) {
   if (format_ == LogFormat::kJson) {
-    Write(JsonLogLine(IsoUtcTime(std::chrono::system_clock::now()),
-                      "tarpon-web", "change")
-              .Add("operation", operation)
-              .Add("client", client)
-              .Add("user", AuditName(user))
-              .Add("destination", destination)
+    Write(AuditJson("change", operation, client, user, destination)
               .Add("outcome", OutcomeName(outcome))
               .AddNumber("code", code)
               .Text());
@@ -120,12 +128,7 @@ void AuditLog::Replay(const std::string& operation, const std::string& client,
                       const std::string& user, const std::string& destination,
                       int status) {
   if (format_ == LogFormat::kJson) {
-    Write(JsonLogLine(IsoUtcTime(std::chrono::system_clock::now()),
-                      "tarpon-web", "replay")
-              .Add("operation", operation)
-              .Add("client", client)
-              .Add("user", AuditName(user))
-              .Add("destination", destination)
+    Write(AuditJson("replay", operation, client, user, destination)
               .AddNumber("status", status)
               .Text());
     return;
