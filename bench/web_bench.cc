@@ -223,7 +223,7 @@ bool DirectChange(const TlsContext& tls, const std::string& source) {
   GatewayRequest request;
   request.host = "127.0.0.1";
   request.service = "tarponGateway";
-  request.options = bench::kRefusedChange;
+  request.options = Secret(std::string(bench::kRefusedChange));
   request.timeoutSeconds = 10;
   request.prelude = EncodeProxyV2(Loopback(source), Loopback("127.0.0.1"));
   request.tls = &tls;

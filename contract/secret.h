@@ -12,6 +12,7 @@
 #include <string.h>
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -34,6 +35,55 @@ inline void WipeSecret(std::vector<char>* bytes) {
   bytes->clear();
 }
 
+// An allocator that wipes every block it frees: a container of secret
+// bytes leaves no copy behind when it grows, shrinks or goes.
+template <class T>
+struct WipingAllocator {
+  using value_type = T;
+  WipingAllocator() = default;
+  template <class U>
+  WipingAllocator(const WipingAllocator<U>&) {}  // NOLINT: rebinding
+  T* allocate(size_t count) { return std::allocator<T>().allocate(count); }
+  void deallocate(T* block, size_t count) {
+    WipeBytes(block, count * sizeof(T));
+    std::allocator<T>().deallocate(block, count);
+  }
+  template <class U>
+  bool operator==(const WipingAllocator<U>&) const {
+    return true;
+  }
+  template <class U>
+  bool operator!=(const WipingAllocator<U>&) const {
+    return false;
+  }
+};
+
+// A string whose every buffer is wiped when freed, and whose own bytes
+// (a short string lives inside the object) when it goes.
+class WipedString : public std::basic_string<char, std::char_traits<char>,
+                                             WipingAllocator<char>> {
+ public:
+  using Base =
+      std::basic_string<char, std::char_traits<char>, WipingAllocator<char>>;
+  using Base::Base;
+  WipedString() = default;
+  WipedString(const WipedString&) = default;
+  WipedString(WipedString&& other) noexcept : Base(std::move(other)) {
+    other.WipeInside();
+  }
+  WipedString& operator=(const WipedString&) = default;
+  WipedString& operator=(WipedString&& other) noexcept {
+    Base::operator=(std::move(other));
+    other.WipeInside();
+    return *this;
+  }
+  ~WipedString() { WipeInside(); }
+
+ private:
+  // The bytes the object holds now: its buffer up to its capacity.
+  void WipeInside() { WipeBytes(&(*this)[0], capacity()); }
+};
+
 // A password's text, move-only. Moving takes the bytes and wipes what the
 // source kept (a short string's bytes live inside it and are copied, not
 // moved). Text() gives the bytes to read; Writable() a string to fill in
@@ -44,6 +94,10 @@ class Secret {
   // Takes text's bytes; what text kept is wiped.
   explicit Secret(std::string* text) : text_(std::move(*text)) {
     WipeSecret(text);
+  }
+  // Takes a temporary's bytes (a text just composed); what it kept is wiped.
+  explicit Secret(std::string&& text) : text_(std::move(text)) {
+    WipeSecret(&text);
   }
   // A copy of size bytes at data (a caller's buffer it wipes itself).
   Secret(const char* data, size_t size) : text_(data, size) {}
@@ -61,6 +115,10 @@ class Secret {
   }
   Secret(const Secret&) = delete;
   Secret& operator=(const Secret&) = delete;
+
+  // A second Secret holding the same bytes, for a caller that needs its
+  // own (each wipes its copy).
+  Secret Copy() const { return Secret(text_.data(), text_.size()); }
 
   const std::string& Text() const { return text_; }
   std::string* Writable() { return &text_; }

@@ -239,7 +239,7 @@ bool WouldPrompt(const std::vector<const char*>& args, bool hosts) {
 // was asked (no terminal: the request goes as given), or
 // TARPON_RC_NO_PASSWORD after the refusal's text when an entry was refused.
 int AskForMissingPasswords(const std::vector<const char*>& args, bool hosts,
-                           std::string* options) {
+                           Secret* options) {
   bool hasOld = HasSwitch(args, {"p"});
   bool hasNew = HasSwitch(args, {"np"});
   if ((hasOld && hasNew) || !WouldPrompt(args, hosts)) return TARPON_RC_OK;
@@ -256,8 +256,11 @@ int AskForMissingPasswords(const std::vector<const char*>& args, bool hosts,
         PASSWORD_PROMPT_VERIFY);
   }
   if (result == PASSWORD_PROMPT_OK) {
-    if (!hasOld) *options += std::string("-p ") + oldPassword + " ";
-    if (!hasNew) *options += std::string("-np ") + newPassword + " ";
+    // Room first, so that no append leaves a copy in a freed buffer.
+    std::string* line = options->Writable();
+    line->reserve(line->size() + sizeof oldPassword + sizeof newPassword + 8);
+    if (!hasOld) line->append("-p ").append(oldPassword).append(" ");
+    if (!hasNew) line->append("-np ").append(newPassword).append(" ");
   }
   WipeBytes(oldPassword, sizeof oldPassword);
   WipeBytes(newPassword, sizeof newPassword);
@@ -276,7 +279,7 @@ struct ClientArguments {
   const char* host = nullptr;
   const char* service = nullptr;
   const char* hosts = nullptr;  // -hosts LIST, or null
-  std::string options;
+  Secret options;
   std::vector<const char*> passed;
 };
 
@@ -309,8 +312,7 @@ int ScanArguments(int argc, char** argv, ClientArguments* args) {
     } else {
       // Every other argument, also an unknown switch in the first place,
       // belongs to the gateway's engine.
-      args->options += arg;
-      args->options += ' ';
+      args->options.Writable()->append(arg).append(" ");
       args->passed.push_back(arg);
     }
   }
@@ -339,10 +341,9 @@ int ChangeAtEveryHost(const ClientArguments& args,
   }
   request.host = args.host;
   request.service = args.service;
-  request.options = args.options;
+  request.options = args.options.Copy();
   request.tls = tls.get();
   std::vector<HostOutcome> outcomes = ChangeAtHosts(request, hosts);
-  WipeSecret(&request.options);
   const int rc = ReportHosts(outcomes, program_output());
   program_output() << std::flush;
   return rc == GATEWAY_CLIENT_RC_PARTLY_CHANGED ? rc : tarpon_exit_status(rc);
@@ -367,7 +368,7 @@ int GatewayClientCommandline(int argc, char** argv) {
   }
   ClientArguments args;
   rc = ScanArguments(argc, argv, &args);
-  std::string& options = args.options;
+  Secret& options = args.options;
   std::vector<std::string> hosts;
   if (args.host == nullptr) {
     std::cerr << "TARPON CLIENT E0005 : Missing host name. Please specify the "
@@ -383,7 +384,7 @@ int GatewayClientCommandline(int argc, char** argv) {
     rc = GATEWAY_CLIENT_RC_USAGE;
   }
   if (args.service == nullptr) args.service = GATEWAY_DEFAULT_SERVICE;
-  if (options.empty()) options = kHelpOptions;
+  if (options.empty()) options = Secret(std::string(kHelpOptions));
   if (rc == GATEWAY_CLIENT_RC_OK) {
     rc = AskForMissingPasswords(args.passed, !hosts.empty(), &options);
   }
@@ -400,8 +401,6 @@ int GatewayClientCommandline(int argc, char** argv) {
     rc = tarpon_exit_status(
         GatewayClient(args.host, args.service, options.c_str()));
   }
-  // The typed passwords leave no copy behind.
-  WipeSecret(&options);
   return rc;
 }
 
@@ -417,12 +416,11 @@ int GatewayClient(const char* host, const char* service, const char* options) {
   WSA wsa(1, 1);
   request.host = host;
   request.service = service;
-  request.options = options;
+  request.options = Secret(options, std::strlen(options));
   request.tls = tls.get();
   GatewayAnswer answer;
   GatewayExchangeRecord record;
   ExchangeWithGateway(request, &answer, &record);
-  WipeSecret(&request.options);
   if (record.unresolved) ExplainUnresolved(record, service);
   const Client& client = *record.client;
   bool answered = client.IsGood() && record.received == Connection::COMM_OK;
@@ -478,10 +476,9 @@ int tarponGateway(const char* user, const char* oldPassword,
     rc = GATEWAY_CLIENT_RC_USAGE;
     return rc;
   }
-  std::string text =
-      option_line::Request(user, oldPassword, newPassword, server, options);
+  const Secret text(
+      option_line::Request(user, oldPassword, newPassword, server, options));
   if (text.size() > GATEWAY_MAX_REQUEST_LENGTH) {
-    WipeSecret(&text);
     std::cerr << kTooLong;
     rc = GATEWAY_CLIENT_RC_USAGE;
     return rc;
@@ -489,7 +486,6 @@ int tarponGateway(const char* user, const char* oldPassword,
   rc = GatewayClient(host,
                      service != nullptr ? service : GATEWAY_DEFAULT_SERVICE,
                      text.c_str());
-  WipeSecret(&text);
   return rc;
 }
 

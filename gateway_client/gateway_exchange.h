@@ -8,13 +8,16 @@
 #include <memory>
 #include <string>
 
+#include "contract/secret.h"
+
 class Client;
 class TlsContext;
 
 struct GatewayRequest {
   std::string host;     // a name, an IPv4 or an IPv6 address (bracketed too)
   std::string service;  // the services database's name for the port
-  std::string options;  // at most GATEWAY_MAX_REQUEST_LENGTH bytes
+  // The engine's options, passwords among them: wiped with the request.
+  Secret options;           // at most GATEWAY_MAX_REQUEST_LENGTH bytes
   int timeoutSeconds = 60;  // the whole exchange, connect included
   // Bytes sent in clear text before anything else (a PROXY header), or "".
   std::string prelude;
@@ -61,8 +64,7 @@ struct GatewayExchangeRecord {
 // Sends request.options as one record and waits for the reply. Returns
 // answer->code when answered (failure kNone), else TARPON_GATEWAY_NO_ANSWER
 // with the failure's kind. Fills *record when given. Thread-safe: shares
-// nothing between calls. The caller clears the options it passed; the
-// copies made here are cleared.
+// nothing between calls. The copies made here are wiped.
 int ExchangeWithGateway(const GatewayRequest& request, GatewayAnswer* answer,
                         GatewayExchangeRecord* record = nullptr);
 

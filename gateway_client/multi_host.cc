@@ -26,12 +26,17 @@ bool Changed(const HostOutcome& outcome) {
 
 void Ask(const GatewayRequest& request, const std::string& host,
          Exchange exchange, HostOutcome* outcome) {
-  GatewayRequest one = request;
-  one.options += "-s " + host + " ";
+  GatewayRequest one;
+  one.host = request.host;
+  one.service = request.service;
+  one.options = request.options.Copy();
+  one.options.Writable()->append("-s " + host + " ");
+  one.timeoutSeconds = request.timeoutSeconds;
+  one.prelude = request.prelude;
+  one.tls = request.tls;
   outcome->host = host;
   outcome->tried = true;
   exchange(one, &outcome->answer, nullptr);
-  WipeSecret(&one.options);
 }
 
 // The first line of the engine's text, without blanks around it.

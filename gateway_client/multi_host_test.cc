@@ -22,7 +22,7 @@ std::mutex askedMutex;
 int FakeExchange(const GatewayRequest& request, GatewayAnswer* answer,
                  GatewayExchangeRecord*) {
   const std::string host =
-      request.options.substr(request.options.rfind("-s ") + 3);
+      request.options.Text().substr(request.options.Text().rfind("-s ") + 3);
   const std::string name = host.substr(0, host.find(' '));
   {
     std::lock_guard<std::mutex> lock(askedMutex);
@@ -75,7 +75,7 @@ TEST(MultiHostTest, AsksTheFirstAloneAndReportsEachHost) {
     verdicts = c.verdicts;
     asked.clear();
     GatewayRequest request;
-    request.options = "-u alice -p OLD -np NEW ";
+    request.options = Secret(std::string("-u alice -p OLD -np NEW "));
     std::vector<HostOutcome> outcomes =
         ChangeAtHosts(request, {"a", "b", "c"}, FakeExchange);
     ASSERT_EQ(c.asked, asked.size());

@@ -73,11 +73,11 @@ FieldProblem CheckFields(ChangeFields* fields, const PasswordRules& rules) {
   return problem;
 }
 
-std::string GatewayOptions(const ChangeFields& fields,
-                           const std::string& destination) {
-  return option_line::Request(
+Secret GatewayOptions(const ChangeFields& fields,
+                      const std::string& destination) {
+  return Secret(option_line::Request(
       fields.user.c_str(), fields.currentPassword.c_str(),
-      fields.newPassword.c_str(), destination.c_str(), nullptr);
+      fields.newPassword.c_str(), destination.c_str(), nullptr));
 }
 
 Verdict JudgeAnswer(const GatewayAnswer& answer) {

@@ -55,8 +55,8 @@ struct FieldProblem {
 FieldProblem CheckFields(ChangeFields* fields, const PasswordRules& rules);
 
 // The engine's options for a checked change: " -u U -p P -np N -s D".
-std::string GatewayOptions(const ChangeFields& fields,
-                           const std::string& destination);
+Secret GatewayOptions(const ChangeFields& fields,
+                      const std::string& destination);
 
 // The verdict for a gateway's answer: the outcome, the message key, and
 // what a person or a program is shown. An unknown user ID and a wrong

@@ -35,8 +35,9 @@ bool ReadDestinations(const nlohmann::json& document, ChangeFields* fields) {
 
 // Reads the fields of a JSON body; false when it is no object of strings
 // where strings are due. The parsed copies of the passwords are wiped.
-bool ReadJson(const std::string& body, ChangeFields* fields) {
-  nlohmann::json document = nlohmann::json::parse(body, nullptr, false);
+bool ReadJson(std::string_view body, ChangeFields* fields) {
+  nlohmann::json document =
+      nlohmann::json::parse(body.begin(), body.end(), nullptr, false);
   bool ok = document.is_object();
   const std::pair<const char*, std::string*> keys[] = {
       {"user", &fields->user},
@@ -114,7 +115,7 @@ int ChangeService::DefaultExchange(const GatewayRequest& request,
   return ExchangeWithGateway(request, answer);
 }
 
-bool ChangeService::ReadFields(const std::string& body, bool api,
+bool ChangeService::ReadFields(std::string_view body, bool api,
                                ChangeFields* fields, std::string* formKey) {
   fields->hasConfirmation = !api;
   if (api) return ReadJson(body, fields);
@@ -293,7 +294,6 @@ Verdict ChangeService::AskGateway(const ChangeJob& job,
         owner ? Upper(job.fields.user) : std::string(), job.operation);
   }
   *code = exchange_(request, answer);
-  WipeSecret(&request.options);
   size_t cause = static_cast<size_t>(answer->failure);
   if (cause > 0 && cause < shared_->metrics.gatewayErrors.size()) {
     shared_->metrics.gatewayErrors[cause]->Increment();

@@ -16,6 +16,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "gateway_client/gateway_exchange.h"
@@ -84,8 +85,8 @@ class ChangeService {
   // Reads a JSON body (api) or a form into *fields; the form's hidden key
   // goes to *formKey. False when the body is malformed. The parsed copies
   // of the passwords are wiped.
-  static bool ReadFields(const std::string& body, bool api,
-                         ChangeFields* fields, std::string* formKey);
+  static bool ReadFields(std::string_view body, bool api, ChangeFields* fields,
+                         std::string* formKey);
 
   // A change with an Idempotency-Key: the answer given here (the first
   // answer again, or why not), or none when the change is to run. A key

@@ -69,7 +69,7 @@ class ChangeServiceTest : public ::testing::Test {
       config_, &shared_,
       [this](const GatewayRequest& request, GatewayAnswer* answer) {
         ++asked_;
-        options_ = request.options;
+        options_ = request.options.Text();
         answer->failure = GatewayFailure::kNone;
         answer->code = code_;
         return code_;
@@ -185,7 +185,7 @@ class MultiChangeTest : public ::testing::Test {
 
   int Answer(const GatewayRequest& request) {
     const std::string name =
-        request.options.substr(request.options.rfind("-s ") + 3);
+        request.options.Text().substr(request.options.Text().rfind("-s ") + 3);
     std::unique_lock<std::mutex> hold(lock_);
     asked_.push_back(name);
     seen_.notify_all();

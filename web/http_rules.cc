@@ -20,15 +20,15 @@ const char kContentSecurityPolicy[] =
 
 }  // namespace
 
-bool DecodeForm(const std::string& text,
+bool DecodeForm(std::string_view text,
                 std::vector<std::pair<const char*, std::string*>> keys,
                 const char* listKey, std::vector<std::string>* list,
                 size_t listMax) {
   UriQueryListA* items = nullptr;
   int count = 0;
   if (text.empty()) return true;
-  if (text.find('\0') != std::string::npos ||
-      text.find("%00") != std::string::npos) {
+  if (text.find('\0') != std::string_view::npos ||
+      text.find("%00") != std::string_view::npos) {
     return false;
   }
   if (uriDissectQueryMallocExA(&items, &count, text.data(),

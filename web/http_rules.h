@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -20,7 +21,7 @@ extern const char kChangePasswordPath[];
 // cleared. False when the text does not decode or would decode to a NUL,
 // which would cut a value short. Every value of listKey (when given) goes
 // to *list in order, at most listMax of them (false beyond).
-bool DecodeForm(const std::string& text,
+bool DecodeForm(std::string_view text,
                 std::vector<std::pair<const char*, std::string*>> keys,
                 const char* listKey = nullptr,
                 std::vector<std::string>* list = nullptr, size_t listMax = 0);

@@ -67,7 +67,7 @@ std::string ReadyBody(const ReadyVerdict& verdict) {
 GatewayRequest NoOpRequest(const WebSettings& settings, const TlsContext* tls,
                            int timeoutSeconds) {
   GatewayRequest request = ToGateway(settings, tls, timeoutSeconds);
-  request.options = kNoOpOptions;
+  request.options = Secret(std::string(kNoOpOptions));
   if (settings.proxyHeader) {
     request.prelude = EncodeProxyV2(Loopback(), Loopback());
   }
@@ -91,7 +91,8 @@ ReadyVerdict JudgeNoOpAnswer(const GatewayAnswer& answer, int code) {
 GatewayRequest ProbeRequest(const WebSettings& settings, const TlsContext* tls,
                             const std::string& destination) {
   GatewayRequest request = ToGateway(settings, tls, settings.timeoutSeconds);
-  request.options = std::string(" -u ") + kProbeUser + " -s " + destination;
+  request.options =
+      Secret(std::string(" -u ") + kProbeUser + " -s " + destination);
   request.prelude = EncodeProxyV2Probe(Loopback(), Loopback());
   return request;
 }

@@ -17,6 +17,7 @@
 #include "web/http_rules.h"
 #include "web/problem_details.h"
 #include "web/web_state.h"
+#include "web/wiped_body.h"
 
 namespace asio = boost::asio;
 namespace ssl = asio::ssl;
@@ -26,7 +27,7 @@ using tcp = asio::ip::tcp;
 
 namespace {
 
-using Request = http::request<http::string_body>;
+using Request = http::request<WipedBody>;
 using Response = http::response<http::string_body>;
 
 sockaddr_storage Storage(const tcp::endpoint& endpoint) {
@@ -165,7 +166,7 @@ class Session : public Peer, public std::enable_shared_from_this<Session> {
   std::unique_ptr<ProxyHeaderParser> proxy_;
   char proxyBytes_[ProxyHeaderParser::kMaxV2Length];
   beast::flat_buffer buffer_;
-  std::optional<http::request_parser<http::string_body>> parser_;
+  std::optional<http::request_parser<WipedBody>> parser_;
   Phase phase_ = Phase::kOpening;
   bool keepAlive_ = false;
   bool head_ = false;       // the request answered is a HEAD
@@ -287,7 +288,6 @@ void Session::OnRead(beast::error_code failed) {
   } else {
     Handle(request);
   }
-  WipeSecret(&request.body());
   ClearBuffer();
 }
 
