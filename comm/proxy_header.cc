@@ -153,6 +153,7 @@ void ProxyHeaderParser::Reset() {
   tlvType_ = 0;
   ownerLength_ = 0;
   operationLength_ = 0;
+  parts_ = 0;
   probe_ = false;
   result_ = kPending;
   reason_ = "";
@@ -311,6 +312,10 @@ void ProxyHeaderParser::JudgeV2Tlv(size_t at, uint8_t byte) {
     if (tlvType_ == kOwnerDeviceTlv) ownerLength_ = 0;
     if (tlvType_ == kOperationTlv) operationLength_ = 0;
     if (tlvType_ == kProbeTlv) probe_ = true;
+    if (tlvType_ == kOperationPartsTlv) parts_ = 0;
+  } else if (tlvType_ == kOperationPartsTlv) {
+    // One byte, 2 or more; any other length or value: none.
+    parts_ = tlvLength_ == 1 && byte >= 2 ? byte : 0;
   } else if (tlvType_ == kOwnerDeviceTlv) {
     KeepTlvByte(offset - 3, byte, owner_, kMaxOwnerLength, &ownerLength_);
   } else if (tlvType_ == kOperationTlv) {
@@ -450,12 +455,18 @@ void AppendTlv(uint8_t type, const std::string& value, size_t capacity,
 std::string EncodeProxyV2(const sockaddr_storage& source,
                           const sockaddr_storage& destination,
                           const std::string& ownerDevice,
-                          const std::string& operation) {
+                          const std::string& operation, int parts) {
   std::string out = EncodeProxyV2(source, destination);
   AppendTlv(ProxyHeaderParser::kOwnerDeviceTlv, ownerDevice,
             ProxyHeaderParser::kMaxOwnerLength, &out);
   AppendTlv(ProxyHeaderParser::kOperationTlv, operation,
             ProxyHeaderParser::kMaxOperationLength, &out);
+  if (!operation.empty() &&
+      operation.size() <= ProxyHeaderParser::kMaxOperationLength &&
+      parts >= 2 && parts <= 255) {
+    AppendTlv(ProxyHeaderParser::kOperationPartsTlv,
+              std::string(1, static_cast<char>(parts)), 1, &out);
+  }
   return out;
 }
 

@@ -20,14 +20,15 @@
 // the 36 bytes of two IPv6 endpoints and the TLVs a balancer commonly adds
 // (ALPN, authority, unique id, TLS details, checksum); longer is refused
 // as oversized before any byte of the block is read. TLVs are skipped
-// unread, but for three of this system's own (kProbeTlv, empty, and
+// unread, but for four of this system's own (kProbeTlv, empty;
+// kOperationPartsTlv, one byte; and
 // kOwnerDeviceTlv: a trusted
 // front end vouches that the client is the owner's device of the user ID
 // it holds, at most kMaxOwnerLength bytes; longer is not kept) and
 // kOperationTlv (the front end's identifier of the operation the stream
 // belongs to, which both log; at most kMaxOperationLength bytes, longer is
 // not kept). Only the fixed part, the addresses, that user ID and that
-// identifier are kept (156 bytes of storage in all).
+// identifier and that count are kept (157 bytes of storage in all).
 //
 // Results, once done:
 //   kProxy    the source (the client) and the destination (the address the
@@ -79,6 +80,9 @@ class ProxyHeaderParser {
   // A probe: the sender asks what the request's destination resolves to
   // and wants no conversation held (an empty value; web/readiness.h).
   static constexpr uint8_t kProbeTlv = 0xE2;
+  // How many requests (one per destination) the operation of a
+  // kOperationTlv makes: one byte, 2 to 255; absent for one.
+  static constexpr uint8_t kOperationPartsTlv = 0xE3;
   static constexpr size_t kMaxV2BlockLength = 536;
   static constexpr size_t kMaxV2Length = kV2FixedLength + kMaxV2BlockLength;
 
@@ -112,6 +116,9 @@ class ProxyHeaderParser {
   std::string GetOperation() const {
     return std::string(operation_, operationLength_);
   }
+
+  // The count of a kOperationPartsTlv, or 0.
+  int GetOperationParts() const { return parts_; }
 
   // True when the header held a kProbeTlv.
   bool IsProbe() const { return probe_; }
@@ -147,6 +154,7 @@ class ProxyHeaderParser {
   size_t ownerLength_;
   char operation_[kMaxOperationLength];
   size_t operationLength_;
+  uint8_t parts_;
   bool probe_;
   Result result_;
   const char* reason_;
@@ -162,11 +170,13 @@ std::string EncodeProxyV2(const sockaddr_storage& source,
                           const sockaddr_storage& destination);
 // The same with a kOwnerDeviceTlv naming user (at most kMaxOwnerLength
 // bytes; longer or empty: none) and a kOperationTlv holding operation (at
-// most kMaxOperationLength bytes; longer or empty: none).
+// most kMaxOperationLength bytes; longer or empty: none), and with it,
+// when parts is 2 to 255, a kOperationPartsTlv holding parts.
 std::string EncodeProxyV2(const sockaddr_storage& source,
                           const sockaddr_storage& destination,
                           const std::string& ownerDevice,
-                          const std::string& operation = std::string());
+                          const std::string& operation = std::string(),
+                          int parts = 0);
 // The same without an owner's device, with a kProbeTlv.
 std::string EncodeProxyV2Probe(const sockaddr_storage& source,
                                const sockaddr_storage& destination);

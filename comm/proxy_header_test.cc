@@ -218,9 +218,9 @@ TEST(EncodeProxyV2Test, RoundTripsThroughTheParser) {
   EXPECT_EQ("", EncodeProxyV2(local, Endpoint("::1", 1)));
 }
 
-// The owner device's, the operation's and the probe's TLVs, alone or
-// among others, fed whole or a byte at a time; one too long is not kept.
-TEST(ProxyHeaderParserTest, KeepsTheOwnerDeviceOperationAndProbeTlvsOnly) {
+// The owner device's, the operation's, its parts' and the probe's TLVs, alone
+// or among others, fed whole or a byte at a time; one too long is not kept.
+TEST(ProxyHeaderParserTest, KeepsTheOwnDeviceOperationPartsAndProbeTlvsOnly) {
   const std::string owner(
       "\xE0\x00\x05"
       "ALICE",
@@ -241,6 +241,7 @@ TEST(ProxyHeaderParserTest, KeepsTheOwnerDeviceOperationAndProbeTlvsOnly) {
     const char* owner;
     bool probe;
     const char* operation = "";
+    int parts = 0;
   } cases[] = {
       {"alone", V2(0x21, 0x11, kInet4Block + owner), "ALICE", false},
       {"after another", V2(0x21, 0x11, kInet4Block + other + owner), "ALICE",
@@ -262,6 +263,21 @@ TEST(ProxyHeaderParserTest, KeepsTheOwnerDeviceOperationAndProbeTlvsOnly) {
        EncodeProxyV2(Endpoint("198.51.100.7", 40000),
                      Endpoint("127.0.0.1", 7000), "", std::string(32, 'Z')),
        "", false, "ZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZ"},
+      // The operation's parts: one byte of 2 or more; none otherwise.
+      {"parts encoded",
+       EncodeProxyV2(Endpoint("198.51.100.7", 40000),
+                     Endpoint("127.0.0.1", 7000), "", "op-7", 3),
+       "", false, "op-7", 3},
+      {"parts not sent for one",
+       EncodeProxyV2(Endpoint("198.51.100.7", 40000),
+                     Endpoint("127.0.0.1", 7000), "", "op-7", 1),
+       "", false, "op-7", 0},
+      {"parts of two bytes",
+       V2(0x21, 0x11, kInet4Block + std::string("\xE3\x00\x02\x00\x03", 5)), "",
+       false, "", 0},
+      {"parts of one",
+       V2(0x21, 0x11, kInet4Block + std::string("\xE3\x00\x01\x01", 4)), "",
+       false, "", 0},
       // The probe's TLV is empty; a TLV whose value holds its type byte is
       // none.
       {"a probe", V2(0x21, 0x11, kInet4Block + other + probe + owner), "ALICE",
@@ -284,6 +300,7 @@ TEST(ProxyHeaderParserTest, KeepsTheOwnerDeviceOperationAndProbeTlvsOnly) {
       EXPECT_EQ(c.owner, parser.GetOwnerDevice());
       EXPECT_EQ(c.operation, parser.GetOperation());
       EXPECT_EQ(c.probe, parser.IsProbe());
+      EXPECT_EQ(c.parts, parser.GetOperationParts());
     }
   }
 }

@@ -7,6 +7,8 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 
+#include "contract/tarpon_rc.h"
+
 namespace {
 
 std::tm UtcOf(std::chrono::system_clock::time_point time) {
@@ -65,9 +67,53 @@ std::string EventJson(const Event& event) {
   if (!event.source.empty()) json["source"] = event.source;
   if (!event.operation.empty()) json["operation"] = event.operation;
   if (!event.by.empty()) json["by"] = event.by;
+  if (event.parts > 1) json["parts"] = event.parts;
   // Bytes a client sent that are not UTF-8 are replaced, never refused.
   return json.dump(-1, ' ', false,
                    nlohmann::ordered_json::error_handler_t::replace);
+}
+
+EventGroup GroupOf(const std::string& json) {
+  EventGroup group;
+  const nlohmann::json event = nlohmann::json::parse(json, nullptr, false);
+  if (!event.is_object() || event.value("type", "") != "change") return group;
+  const auto parts = event.find("parts");
+  const auto operation = event.find("operation");
+  const auto user = event.find("user");
+  if (parts == event.end() || !parts->is_number_integer() || *parts < 2 ||
+      operation == event.end() || !operation->is_string() ||
+      user == event.end() || !user->is_string()) {
+    return group;
+  }
+  group.key = operation->get<std::string>() + "\n" + user->get<std::string>();
+  group.parts = parts->get<int>();
+  const auto& destinations = event.find("destinations");
+  if (destinations != event.end() && destinations->is_array() &&
+      destinations->size() == 1) {
+    const int code = (*destinations)[0].value("returnCode", 0);
+    group.sparesTheRest = code == TARPON_RC_HOST_STATUS_BASE + 1 ||
+                          code == TARPON_RC_HOST_STATUS_BASE + 2;
+  }
+  return group;
+}
+
+std::string MergedEvent(const std::vector<std::string>& jsons) {
+  nlohmann::ordered_json merged;
+  for (const std::string& text : jsons) {
+    nlohmann::ordered_json event =
+        nlohmann::ordered_json::parse(text, nullptr, false);
+    if (!event.is_object() || !event["destinations"].is_array()) continue;
+    if (merged.is_null()) {
+      merged = std::move(event);
+      continue;
+    }
+    for (auto& destination : event["destinations"]) {
+      merged["destinations"].push_back(std::move(destination));
+    }
+  }
+  if (merged.is_null()) return std::string();
+  return merged.dump(-1, ' ', false,
+                     nlohmann::ordered_json::error_handler_t::replace);
 }
 
 std::string NewEventId(std::chrono::system_clock::time_point time) {

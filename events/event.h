@@ -16,6 +16,12 @@
 // is the session's id as the gateway's log names it ("Session id(7)"); "id" is
 // the event's own, unique within the machine, so that a hook told twice can
 // tell.
+//
+// A front end's change to several destinations is one operation of several
+// requests, each answered by its host: its change events carry "parts" (how
+// many requests the operation makes, 2 or more) and are handed on as one,
+// which names every destination that answered (see EventSink), so that the
+// owner hears of one change once.
 #ifndef TARPON_EVENTS_EVENT_H_
 #define TARPON_EVENTS_EVENT_H_
 
@@ -41,7 +47,24 @@ struct Event {
   std::string source;     // the client's address; may be empty
   std::string operation;  // the session's id in the log; may be empty
   std::string by;         // a release's author; may be empty
+  int parts = 0;          // a change's: its operation's requests, or 0
 };
+
+// What delivery needs to know of a spooled event's text: the group of a
+// change that is one part of several ("" for any other event), the parts
+// of its operation, and whether its verdict is one after which no other
+// part is asked (the user ID or the current password not right: the front
+// end then asks no other host).
+struct EventGroup {
+  std::string key;  // the operation and the user ID
+  int parts = 0;
+  bool sparesTheRest = false;
+};
+EventGroup GroupOf(const std::string& json);
+
+// The texts of the change events of one operation as one event: the first
+// one's, naming every destination of each in turn.
+std::string MergedEvent(const std::vector<std::string>& jsons);
 
 // Who released a hold, a release event's "by".
 constexpr char kReleasedByAdministrator[] =

@@ -65,6 +65,14 @@ struct EventSink::Job {
   std::vector<bool> done;  // per hook
   Clock::time_point due;
   uint64_t order = 0;
+  // A part of an operation of several (EventGroup); once others are taken
+  // into it, the spool's ids of them all, its own first.
+  EventGroup group;
+  std::vector<std::string> parts;
+
+  std::vector<std::string> Ids() const {
+    return parts.empty() ? std::vector<std::string>{id} : parts;
+  }
 };
 
 EventSink::EventSink(EventSettings settings, EventMetrics metrics)
@@ -125,7 +133,7 @@ void EventSink::Stop() {
   MutexLock lock(&mutex_);
   for (auto& job : jobs_) {
     if (!job->sync) {
-      ++spooled;
+      spooled += job->Ids().size();
       continue;
     }
     Log("TARPON SERVER stopping: sync event for " + job->what +
@@ -168,7 +176,7 @@ void EventSink::Log(const std::string& line) {
 void EventSink::OnChange(const std::string& user,
                          const std::string& destination, int returnCode,
                          const std::string& verdict, const std::string& source,
-                         const std::string& operationId) {
+                         const std::string& operationId, int parts) {
   Event event;
   event.type = "change";
   event.user = user;
@@ -180,6 +188,7 @@ void EventSink::OnChange(const std::string& user,
   event.destinations.push_back(reached);
   event.source = source;
   event.operation = operationId;
+  event.parts = operationId.empty() || parts < 2 ? 0 : parts;
   Submit(std::move(event));
 }
 
@@ -309,7 +318,52 @@ void EventSink::Queue(std::unique_ptr<Job> job) {
   job->order = nextOrder_++;
   if (!job->sync) spooled_.insert(job->id);
   jobs_.push_back(std::move(job));
+  if (!jobs_.back()->group.key.empty()) Gather(*jobs_.back());
   changed_.notify_one();
+}
+
+void EventSink::Gather(const Job& job) {
+  std::vector<Job*> waiting;
+  size_t count = 0;
+  for (auto& other : jobs_) {
+    if (other->group.key != job.group.key) continue;
+    waiting.push_back(other.get());
+    count += other->Ids().size();
+  }
+  const bool whole = count >= static_cast<size_t>(job.group.parts) ||
+                     (count == 1 && job.group.sparesTheRest);
+  const Clock::time_point due =
+      whole ? Clock::now() : Clock::now() + settings_.gatherWindow;
+  for (Job* part : waiting) {
+    if (part->attempt == 0) part->due = due;  // a retry keeps its delay
+  }
+}
+
+void EventSink::TakeParts(Job* job) {
+  std::vector<std::unique_ptr<Job>> others;
+  for (auto it = jobs_.begin(); it != jobs_.end();) {
+    if ((*it)->group.key == job->group.key) {
+      others.push_back(std::move(*it));
+      it = jobs_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  if (others.empty()) return;
+  std::sort(others.begin(), others.end(),
+            [](const auto& a, const auto& b) { return a->order < b->order; });
+  std::vector<std::string> ids = job->Ids();
+  for (auto& other : others) {
+    for (const std::string& id : other->Ids()) ids.push_back(id);
+    job->attempt = std::max(job->attempt, other->attempt);
+    for (size_t i = 0; i < job->done.size(); ++i) {
+      job->done[i] = job->done[i] && other->done[i];
+    }
+  }
+  job->parts = std::move(ids);
+  job->what = "event " + job->id + " (change " +
+              job->group.key.substr(job->group.key.find('\n') + 1) + ", " +
+              std::to_string(job->parts.size()) + " parts)";
 }
 
 // On the writer's thread, which alone adds the events it writes: a file
@@ -350,6 +404,8 @@ std::unique_ptr<EventSink::Job> EventSink::SpooledJob(
   job->what = "event " + id;
   job->done.assign(settings_.eventHooks.size(), false);
   job->due = Clock::now();
+  std::string text;
+  if (spool_.Read(id, &text)) job->group = GroupOf(text);
   return job;
 }
 
@@ -372,8 +428,14 @@ bool EventSink::WriteEvent(const Event& event) {
 }
 
 std::unique_ptr<EventSink::Job> EventSink::JobOf(const Event& event) const {
-  auto job = SpooledJob(event.id);
+  auto job = std::make_unique<Job>();
+  job->id = event.id;
   job->what = "event " + event.id + " (" + event.type + " " + event.user + ")";
+  job->done.assign(settings_.eventHooks.size(), false);
+  job->due = Clock::now();
+  if (event.parts > 1 && event.type == "change") {
+    job->group = GroupOf(EventJson(event));
+  }
   return job;
 }
 
@@ -394,6 +456,7 @@ void EventSink::Deliver() {
       } else {
         job = std::move(*next);
         jobs_.erase(next);
+        if (!job->group.key.empty()) TakeParts(job.get());
       }
     }
     ++running_;
@@ -410,17 +473,9 @@ bool EventSink::RunHooks(Job* job) {
   const std::vector<std::string>& hooks =
       job->sync ? settings_.syncHooks : settings_.eventHooks;
   Secret input;
-  if (job->sync) {
-    std::string& text = *input.Writable();
-    text.reserve(job->user.size() + job->destination.size() +
-                 job->password.size() + 3);
-    text.append(job->user).append("\n").append(job->destination);
-    text.append("\n").append(job->password.Text()).append("\n");
-  } else if (!spool_.Read(job->id, input.Writable())) {
+  if (!ReadInput(job, &input)) {
     Log("TARPON SERVER " + job->what + " is no longer in the spool");
     return true;
-  } else {
-    input.Writable()->push_back('\n');
   }
   bool all = true;
   for (size_t i = 0; i < hooks.size(); ++i) {
@@ -450,15 +505,41 @@ bool EventSink::RunHooks(Job* job) {
   return all;
 }
 
+bool EventSink::ReadInput(Job* job, Secret* input) {
+  std::string& text = *input->Writable();
+  if (job->sync) {
+    text.reserve(job->user.size() + job->destination.size() +
+                 job->password.size() + 3);
+    text.append(job->user).append("\n").append(job->destination);
+    text.append("\n").append(job->password.Text()).append("\n");
+    return true;
+  }
+  if (job->parts.empty()) {
+    if (!spool_.Read(job->id, &text)) return false;
+  } else {
+    std::vector<std::string> events;
+    for (const std::string& id : job->parts) {
+      std::string one;
+      if (spool_.Read(id, &one)) events.push_back(std::move(one));
+    }
+    text = MergedEvent(events);
+    if (text.empty()) return false;
+  }
+  text.push_back('\n');
+  return true;
+}
+
 void EventSink::Finish(std::unique_ptr<Job> job, bool delivered) {
   if (delivered) {
     if (job->sync) {
       MutexLock lock(&mutex_);
       --syncWaiting_;
     } else {
-      spool_.Remove(job->id);
-      Forget(job->id);
-      Add(metrics_.delivered);
+      for (const std::string& id : job->Ids()) {
+        spool_.Remove(id);
+        Forget(id);
+        Add(metrics_.delivered);
+      }
       UpdateDepth();
     }
     return;
@@ -473,8 +554,10 @@ void EventSink::Finish(std::unique_ptr<Job> job, bool delivered) {
       MutexLock lock(&mutex_);
       --syncWaiting_;
     } else {
-      spool_.GiveUp(job->id);
-      Forget(job->id);
+      for (const std::string& id : job->Ids()) {
+        spool_.GiveUp(id);
+        Forget(id);
+      }
       UpdateDepth();
     }
     Add(metrics_.givenUp);

@@ -20,6 +20,13 @@
 // the rest, and logs each sync event not delivered (without its password); the
 // spool keeps what was not delivered for the next start.
 //
+// The change events of an operation of several parts (Event::parts) are
+// handed on as one (MergedEvent): when every part is in the spool, or when
+// the first is a verdict after which no other is asked, at once; otherwise
+// gatherWindow after the latest part came. A part that comes after the
+// others were handed on is handed on alone. Each part keeps its own file
+// until the one event is delivered.
+//
 // Events other processes write into the spool (SpoolEventBeside: an
 // administrator's release) are found by the writer, which looks at the
 // folder once a second, and delivered as the sink's own.
@@ -74,6 +81,9 @@ struct EventSettings {
   // Events accepted and not yet written, and sync events waiting.
   size_t maxQueued = 1024;
   std::chrono::milliseconds stopGrace{2000};
+  // How long the parts of an operation wait for the rest: longer than a
+  // front end's exchange with the gateway.
+  std::chrono::milliseconds gatherWindow{60000};
 };
 
 class EventSink {
@@ -104,10 +114,12 @@ class EventSink {
 
   // A change a host answered at destination: "changed" when returnCode is
   // 0, else "refused", with verdict (the engine's text; its first line is
-  // kept).
+  // kept). parts: how many requests the operation makes, when several (see
+  // Event::parts).
   void OnChange(const std::string& user, const std::string& destination,
                 int returnCode, const std::string& verdict,
-                const std::string& source, const std::string& operationId);
+                const std::string& source, const std::string& operationId,
+                int parts = 0);
   // Changes of user at host held back for seconds (-1: until a success or
   // a release).
   void OnHold(const std::string& user, const std::string& host, int seconds,
@@ -128,6 +140,12 @@ class EventSink {
   void WriteBatch(const std::vector<Event>& batch);
   // Takes a job into jobs_.
   void Queue(std::unique_ptr<Job> job) TARPON_REQUIRES(mutex_);
+  // Sets when the parts of job's operation that wait are due.
+  void Gather(const Job& job) TARPON_REQUIRES(mutex_);
+  // Takes the other parts of job's operation that wait into job.
+  void TakeParts(Job* job) TARPON_REQUIRES(mutex_);
+  // The text a job hands its hooks; false when none of its events is left.
+  bool ReadInput(Job* job, Secret* input);
   // Adds the spool's events that no job stands for: what another process
   // wrote there.
   void ScanSpool();

@@ -12,6 +12,7 @@
 #include <thread>
 #include <utility>
 
+#include "contract/tarpon_rc.h"
 #include "tests/support/e2e_support.h"
 
 namespace {
@@ -261,6 +262,84 @@ TEST(EventSinkTest, EventsWrittenBesideTheSinkAreDelivered) {
                                 ReleaseEvent("C", "H", "administrator"),
                                 &error));
   EXPECT_NE(std::string::npos, error.find("is full")) << error;
+}
+
+// The change events of an operation of several parts reach a hook as one
+// event naming each destination that answered: when all are in, when the
+// window for the rest has passed, or at once after a verdict that spares
+// the others.
+TEST(EventSinkTest, ThePartsOfAnOperationAreHandedOnAsOne) {
+  const int wrong = TARPON_RC_HOST_STATUS_BASE + 2;
+  const struct {
+    const char* what;
+    int parts;
+    std::vector<int> codes;  // one change event each
+    int windowMs;
+    std::vector<size_t> lines;  // destinations in each line the hook got
+  } cases[] = {
+      {"all in", 3, {0, 0, wrong}, 30000, {3}},
+      {"one never came", 3, {0, 0}, 300, {2}},
+      {"the first spares the rest", 3, {wrong}, 30000, {1}},
+      {"alone", 0, {0, 0}, 30000, {1, 1}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    e2e::Sandbox box;
+    EventSettings settings = Settings(box);
+    settings.gatherWindow = milliseconds(c.windowMs);
+    settings.eventHooks = {Hook(box, "a", "cat >> " + box.Path("a.out"))};
+    Counters counters;
+    EventSink sink(settings, counters.metrics);
+    std::string error;
+    ASSERT_TRUE(sink.Start(&error));
+    for (size_t i = 0; i < c.codes.size(); ++i) {
+      sink.OnChange("ALICE", "HOST" + std::to_string(i), c.codes[i], "", "",
+                    "op-1", c.parts);
+    }
+    ASSERT_TRUE(WaitFor([&] {
+      return counters.metrics.delivered->Value() ==
+             static_cast<uint64_t>(c.codes.size());
+    }));
+    sink.Stop();
+    std::string text = box.Read("a.out");
+    std::vector<size_t> lines;
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos;
+         at = end + 1) {
+      nlohmann::json event = nlohmann::json::parse(text.substr(at, end - at));
+      lines.push_back(event["destinations"].size());
+      EXPECT_EQ("op-1", event["operation"]);
+    }
+    EXPECT_EQ(c.lines, lines) << text;
+    EXPECT_TRUE(Spool(box.Path("spool"), SpoolLimits()).List().empty());
+  }
+}
+
+// Parts left in the spool at a stop are handed on as one after a start.
+TEST(EventSinkTest, ThePartsOfAnOperationStayOneOverARestart) {
+  e2e::Sandbox box;
+  EventSettings settings = Settings(box);
+  settings.eventHooks = {Hook(box, "hang", "sleep 30")};
+  std::string error;
+  {
+    EventSink sink(settings, EventMetrics());
+    ASSERT_TRUE(sink.Start(&error));
+    sink.OnChange("ALICE", "HOSTA", 0, "", "", "op-2", 2);
+    sink.OnChange("ALICE", "HOSTB", 0, "", "", "op-2", 2);
+    Spool spool(box.Path("spool"), SpoolLimits());
+    ASSERT_TRUE(WaitFor([&] { return spool.List().size() == 2; }));
+    sink.Stop();
+  }
+  settings.eventHooks = {Hook(box, "take", "cat >> " + box.Path("out"))};
+  EventSink again(settings, EventMetrics());
+  ASSERT_TRUE(again.Start(&error));
+  Spool spool(box.Path("spool"), SpoolLimits());
+  ASSERT_TRUE(WaitFor([&] { return spool.List().empty(); }));
+  again.Stop();
+  nlohmann::json event = nlohmann::json::parse(box.Read("out"));
+  ASSERT_EQ(2u, event["destinations"].size());
+  EXPECT_EQ("HOSTA", event["destinations"][0]["destination"]);
+  EXPECT_EQ("HOSTB", event["destinations"][1]["destination"]);
+  EXPECT_EQ(2, event["parts"]);
 }
 
 TEST(EventSinkTest, AFullSpoolDropsAndCountsWithoutWaiting) {

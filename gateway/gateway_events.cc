@@ -69,7 +69,7 @@ void ReportEngineRun(EventSink* sink, EngineRunReport* report,
   if (sink == nullptr || run.refused) return;
   if (IsHostAnswer(run.returnCode) && sink->HasEventHooks()) {
     sink->OnChange(report->user, report->destination, run.returnCode, run.text,
-                   report->source, report->operation);
+                   report->source, report->operation, report->parts);
   }
   for (const std::string& note : run.notes) {
     std::string user, destination;

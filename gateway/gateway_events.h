@@ -35,6 +35,7 @@ struct EngineRunReport {
   std::string destination;  // the destination as the request named it
   std::string source;       // the client's address
   std::string operation;    // the session's (GatewaySession::GetOperation)
+  int parts = 0;            // the operation's requests, when several
   Secret newPassword;       // for the sync hooks only; empty without them
 };
 

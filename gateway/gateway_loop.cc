@@ -700,6 +700,7 @@ void GatewayLoop::RunEngine(Slots::iterator found) {
     job->report.destination = job->run->GetNamedDestination();
     job->report.source = session->GetClientAddress();
     job->report.operation = session->GetOperation();
+    job->report.parts = session->GetOperationParts();
     job->report.newPassword = job->run->TakeNewPassword();
   }
   const std::string destination = job->destination;

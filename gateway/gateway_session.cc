@@ -243,6 +243,8 @@ void GatewaySession::ProxyHeaderDone() {
       proxiedSource_ = proxyHeader_->GetSource();
       ownerDevice_ = proxyHeader_->GetOwnerDevice();
       operation_ = OperationOf(proxyHeader_->GetOperation());
+      operationParts_ =
+          operation_.empty() ? 0 : proxyHeader_->GetOperationParts();
       probe_ = proxyHeader_->IsProbe();
       char text[INET6_ADDRSTRLEN] = "";
       const void* address =

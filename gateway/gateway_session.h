@@ -79,6 +79,9 @@ class GatewaySession {
   std::string GetOperation() const {
     return operation_.empty() ? std::to_string(id_) : operation_;
   }
+  // How many requests, one per destination, the front end's operation
+  // makes (2 or more), or 0: this session's alone.
+  int GetOperationParts() const { return operationParts_; }
   // After a PROXY header: the client's address as the header gave it.
   const sockaddr_storage& GetProxiedSource() const { return proxiedSource_; }
   // The user ID whose owner's device the balancer vouches for, or "".
@@ -202,6 +205,7 @@ class GatewaySession {
   sockaddr_storage proxiedSource_ = {};
   std::string ownerDevice_;
   std::string operation_;
+  int operationParts_ = 0;
   bool probe_ = false;
   std::string via_;
   bool healthCheck_ = false;

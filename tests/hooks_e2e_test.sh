@@ -176,6 +176,19 @@ for text in ("If you did not change it yourself", "prévenez aussitôt",
     assert text in body, text
 assert "NEWPW1" not in m.as_string()
 PY
+  # A change to several hosts is one event, and one notice naming the hosts
+  # whose outcome it tells.
+  printf '%s\n' '{"version":1,"id":"x","type":"change","time":"2026-12-09T15:45:12.123Z","user":"BOB","destinations":[{"destination":"HOSTA","outcome":"changed","returnCode":0,"verdict":""},{"destination":"HOSTB","outcome":"refused","returnCode":2002,"verdict":""},{"destination":"HOSTC","outcome":"changed","returnCode":0,"verdict":""}],"operation":"op-1","parts":3}' |
+    "$hooks/notify-mail" >/dev/null || fail "notify-mail failed for a change to several hosts"
+  wait_for '[ "$(ls "$work/maildir/new" | wc -l)" = 2 ]' 100 || fail "no notice of the change to several hosts"
+  /usr/bin/python3 - "$work/maildir" <<'PY' || fail "the notice of several hosts is not as it should be"
+import mailbox, sys
+from email.header import decode_header, make_header
+m = [m for m in mailbox.Maildir(sys.argv[1], create=False) if m["To"] == "bob@example.org"][0]
+subject = str(make_header(decode_header(m["Subject"])))
+assert "Your password at HOSTA, HOSTC was changed" in subject, subject
+assert "HOSTB" not in m.get_payload(decode=True).decode("utf-8")
+PY
   stop_gateway
   ;;
 slow)

@@ -289,9 +289,10 @@ Verdict ChangeService::AskGateway(const ChangeJob& job,
     // The owner's device, known by its cookie, is vouched for.
     const bool owner =
         config_.devices.Vouches(job.cookies, job.fields.user, NowSeconds());
-    request.prelude = EncodeProxyV2(
-        job.source, job.destination,
-        owner ? Upper(job.fields.user) : std::string(), job.operation);
+    request.prelude =
+        EncodeProxyV2(job.source, job.destination,
+                      owner ? Upper(job.fields.user) : std::string(),
+                      job.operation, job.parts);
   }
   *code = exchange_(request, answer);
   size_t cause = static_cast<size_t>(answer->failure);

@@ -40,6 +40,9 @@ struct ChangeJob {
   // gateway's log (sent in the PROXY header) and the events
   // (NewOperationId).
   std::string operation;
+  // How many destinations the operation asks, when several: the gateway
+  // hands their events on as one.
+  int parts = 0;
   Outcome outcome = Outcome::kInvalid;
   // A change to several destinations: what an earlier request with the
   // same Idempotency-Key changed, and whether this one's answer leaves

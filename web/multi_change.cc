@@ -129,6 +129,9 @@ ChangeAnswer ChangeService::RunMany(ChangeJob* job) const {
     }
     results.push_back(std::move(result));
   }
+  job->parts = static_cast<int>(
+      std::count_if(results.begin(), results.end(),
+                    [](const DestinationResult& r) { return !r.earlier; }));
   AskEach(*job, &results);
   return ComposeMany(job, results);
 }

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -659,9 +660,13 @@ TEST_F(WebApiTest, ChangesSeveralDestinationsAsOneOperation) {
                              "/tcp\n");
   const Args env = {"TARPON_SNA_NODE=" + box_.Path("multi.conf"),
                     "TARPON_SERVICES=" + box_.Path("services")};
-  auto gateway =
-      e2e::StartGateway(e2e::BinDir() + "/tarpons", box_, "multi", env,
-                        {"-S", "multiGateway", "-proxy-from", "127.0.0.1"});
+  // The gateway hands the hosts' events on as one.
+  box_.Write("hook", "#!/bin/sh\ncat >> " + box_.Path("events") + "\n");
+  chmod(box_.Path("hook").c_str(), 0700);
+  auto gateway = e2e::StartGateway(
+      e2e::BinDir() + "/tarpons", box_, "multi", env,
+      {"-S", "multiGateway", "-proxy-from", "127.0.0.1", "-on-event",
+       box_.Path("hook"), "-spool", box_.Path("spool")});
   ASSERT_TRUE(gateway) << box_.Read("multi.err");
   int web =
       StartWeb("multiGateway", {"-destinations", "hosta=Host A,hostb=Host B"});
@@ -697,6 +702,17 @@ TEST_F(WebApiTest, ChangesSeveralDestinationsAsOneOperation) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   EXPECT_EQ(2, sessions()) << box_.Read("multi.log");
+  ASSERT_TRUE(e2e::WaitForText(box_, "events", "\n", 5000));
+  const std::string events = box_.Read("events");
+  nlohmann::json event = nlohmann::json::parse(events);  // one line only
+  EXPECT_EQ(operation, event["operation"]);
+  EXPECT_EQ(2, event["parts"]);
+  std::set<std::string> hosts;
+  for (const auto& one : event["destinations"]) {
+    EXPECT_EQ("changed", one["outcome"]);
+    hosts.insert(one["destination"]);
+  }
+  EXPECT_EQ((std::set<std::string>{"HOSTA", "HOSTB"}), hosts) << events;
 }
 
 // A retry with the same Idempotency-Key gets the first answer, not a
