@@ -167,8 +167,8 @@ AccountStore::Answer FileAccountStore::Reserve(const AccountTry& attempt) {
   AccountRecord record;
   bool ok = Begin() && Load(attempt.key, &record);
   if (ok) {
-    answer.heldMs =
-        ReserveAccountTry(policy_, &record, attempt, clock_.NowMs());
+    answer.heldMs = ReserveAccountTry(policy_, &record, attempt, clock_.NowMs(),
+                                      &answer.holdStarted);
     answer.token = answer.heldMs == 0 ? record.hold.pendingUntilMs : 0;
     answer.failures = record.hold.failures;
     ok = Save(attempt.key, record);

@@ -23,6 +23,18 @@ TryOutcome OutcomeOf(int returnCode) {
                                                   : TryOutcome::kNeutral;
 }
 
+// The note of a hold that began (seconds, -1: until a success or a
+// release), for everybody or for everybody but the owner's device: what
+// the log says and the events read (gateway/gateway_events.h).
+std::string HoldNote(const std::string& name, const std::string& host,
+                     int seconds, bool strangersOnly) {
+  return "TARPON SERVER hold for user " + name + " at " + host +
+         " after failed sign-ons: changes " +
+         (strangersOnly ? "but the owner's " : "") + "held back " +
+         (seconds < 0 ? std::string("until a success or a release")
+                      : "for " + std::to_string(seconds) + " seconds");
+}
+
 // Replaces the log record's user ID (user upper-cased, the record's as
 // typed) with name.
 void HideUser(const std::string& user, const std::string& name,
@@ -99,6 +111,13 @@ AccountGuard::Ticket AccountGuard::Reserve(const std::string& user,
   }
   ticket.refusal =
       Held(user, host, answer.failed ? kStoreDownHoldMs : answer.heldMs);
+  if (!answer.failed && answer.holdStarted != 0) {
+    // An earlier try's lease ended unsettled (its gateway gone): counted
+    // as the failure it may have been, it started the hold now found.
+    if (metrics_ != nullptr) metrics_->accountHoldsStarted->Increment();
+    ticket.refusal.notes.push_back(
+        HoldNote(user, host, answer.holdStarted, false));
+  }
   TakeStoreNotes(&ticket.refusal);
   return ticket;
 }
@@ -145,22 +164,14 @@ void AccountGuard::Settle(const Ticket& ticket, EngineRun* run) {
       const std::string name =
           IsUnknownUser(code) ? Hidden(ticket.user, ticket.host) : ticket.user;
       run->notes.push_back(
-          "TARPON SERVER hold for user " + name + " at " + ticket.host +
-          " after failed sign-ons: changes held back " +
-          (answer.holdStarted < 0
-               ? std::string("until a success or a release")
-               : "for " + std::to_string(answer.holdStarted) + " seconds"));
+          HoldNote(name, ticket.host, answer.holdStarted, false));
     }
     if (answer.holdStarted == 0 && answer.strangersHeld != 0) {
       // Only the owner's device may try now: a hold for everybody else.
       const std::string name =
           IsUnknownUser(code) ? Hidden(ticket.user, ticket.host) : ticket.user;
       run->notes.push_back(
-          "TARPON SERVER hold for user " + name + " at " + ticket.host +
-          " after failed sign-ons: changes but the owner's held back " +
-          (answer.strangersHeld < 0
-               ? std::string("until a success or a release")
-               : "for " + std::to_string(answer.strangersHeld) + " seconds"));
+          HoldNote(name, ticket.host, answer.strangersHeld, true));
     }
     if (answer.released) {
       run->notes.push_back("TARPON SERVER hold for user " + ticket.user +

@@ -36,11 +36,13 @@ bool ParseAccountLimits(const char* text, AccountLimits* limits) {
 }
 
 int64_t ReserveAccountTry(const HoldPolicy& policy, AccountRecord* record,
-                          const AccountTry& attempt, int64_t nowMs) {
+                          const AccountTry& attempt, int64_t nowMs,
+                          int* started) {
   // Until a change names the owner, nobody's try is kept for it.
   HoldPolicy rule = policy;
   if (record->owner.empty()) rule.ownerTries = 0;
-  AdvanceHold(rule, &record->hold, nowMs);
+  const int lapsed = AdvanceHold(rule, &record->hold, nowMs);
+  if (started != nullptr) *started = lapsed;
   return ReserveTry(rule, &record->hold, KindOf(*record, attempt),
                     attempt.weight, attempt.leaseMs, nowMs);
 }
@@ -97,7 +99,8 @@ AccountStore::Answer MemoryAccountStore::Reserve(const AccountTry& attempt) {
     found = records_.emplace(attempt.key, AccountRecord()).first;
   }
   AccountRecord& record = found->second;
-  answer.heldMs = ReserveAccountTry(policy_, &record, attempt, now);
+  answer.heldMs =
+      ReserveAccountTry(policy_, &record, attempt, now, &answer.holdStarted);
   answer.token = answer.heldMs == 0 ? record.hold.pendingUntilMs : 0;
   answer.failures = record.hold.failures;
   return answer;

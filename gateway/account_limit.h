@@ -68,8 +68,12 @@ struct AccountTry {
 
 // The step of every store on one record: 0 when the try is granted (and
 // reserved), else how long it is held back (kUntilCleared: until cleared).
+// *started (unless null): the seconds of a hold that the lease of an
+// earlier try, over unsettled, started as its failure (-1: until cleared),
+// else 0.
 int64_t ReserveAccountTry(const HoldPolicy& policy, AccountRecord* record,
-                          const AccountTry& attempt, int64_t nowMs);
+                          const AccountTry& attempt, int64_t nowMs,
+                          int* started = nullptr);
 // Ends the try in flight. label: the clear name to keep once the host knew
 // the user ID ("" otherwise); sourceTag becomes the owner on a change. The
 // seconds of a hold it starts (-1: until cleared), else 0. *held (unless
@@ -104,7 +108,9 @@ class AccountStore {
     int64_t heldMs = 0;     // Reserve: 0 granted, else the hold
     int64_t token = 0;      // Reserve: the granted try's, for its Settle
     int failures = 0;       // the record's count after the call
-    int holdStarted = 0;    // Settle: a hold's seconds, -1 until cleared
+    int holdStarted = 0;    // a hold's seconds, -1 until cleared: what
+                            // Settle's failure or, in Reserve, an earlier
+                            // try's lease that ended unsettled started
     bool released = false;  // Settle: a change ended a hold (see above)
     int strangersHeld = 0;  // Settle: strangers held from now on (above)
     bool failed = false;    // the store could not answer

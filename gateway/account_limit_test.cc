@@ -57,11 +57,16 @@ TEST(AccountLimitTest, ParsesTheSwitchValue) {
 // seconds held, -1 until cleared, 0 granted; the owner is the source
 // that last changed the password); 'f', 'c', 'n' settle the last granted
 // try as failed, changed or neutral (expect the seconds of a hold it
-// starts); 'x' releases the account (expects 0).
+// starts, and of a hold of strangers alone it starts, and whether a change
+// ended one; a reserve, of a hold an earlier try's lapsed lease started);
+// 'x' releases the account (expects 0).
 struct Step {
   int64_t atMs;
   char op;
   int expected;
+  int strangers = 0;
+  bool released = false;
+  int lapsed = 0;
 };
 struct Timeline {
   const char* name;
@@ -75,8 +80,8 @@ const Timeline kTimelines[] = {
      {{0, 'o', 0},
       {0, 'c', 0},  // a change names the owner
       {1000, 's', 0},
-      {1000, 'f', 0},   // a stranger's failure
-      {2000, 's', -1},  // the strangers' share is used
+      {1000, 'f', 0, -1},  // a stranger's failure: strangers held
+      {2000, 's', -1},     // the strangers' share is used
       {2000, 'o', 0},
       {2000, 'n', 0},  // neutral: the try comes back
       {3000, 'o', 0},
@@ -85,7 +90,22 @@ const Timeline kTimelines[] = {
       {9999000, 's', -1},  // however long one waits
       {9999000, 'x', 0},   // the administrator's release
       {9999000, 's', 0},
-      {9999000, 'f', 0}}},
+      {9999000, 'f', 0, -1}}},
+    {"a lapsed lease that starts a hold says so",
+     "1:60",
+     {{0, 's', 0},                    // granted, never settled
+      {6000, 's', 60, 0, false, 60},  // its failure starts the hold
+      {7000, 's', 59}}},
+    {"the owner's change ends the strangers' hold",
+     "2",
+     {{0, 'o', 0},
+      {0, 'c', 0},
+      {1000, 's', 0},
+      {1000, 'f', 0, -1},
+      {2000, 'o', 0},
+      {2000, 'c', 0, 0, true},
+      {3000, 's', 0},
+      {3000, 'n', 0}}},
     {"one try in flight; a lease that ends counts as a failure",
      "2",
      {{0, 's', 0},  // granted, never settled
@@ -139,13 +159,21 @@ void RunTimeline(const Timeline& timeline, AccountStore& store,
       ASSERT_FALSE(answer.failed) << storeName;
       if (answer.heldMs == 0) token = answer.token;
       got = HeldSeconds(answer.heldMs);
+      EXPECT_EQ(step.lapsed, answer.holdStarted)
+          << storeName << ": " << timeline.name << ", at " << step.atMs;
     } else if (step.op == 'x') {
       got = store.Release("k") ? 0 : 1;
     } else {
       const TryOutcome outcome = step.op == 'f'   ? TryOutcome::kFailed
                                  : step.op == 'c' ? TryOutcome::kChanged
                                                   : TryOutcome::kNeutral;
-      got = store.Settle("k", token, outcome, "", "owner").holdStarted;
+      AccountStore::Answer answer =
+          store.Settle("k", token, outcome, "", "owner");
+      got = answer.holdStarted;
+      EXPECT_EQ(step.strangers, answer.strangersHeld)
+          << storeName << ": " << timeline.name << ", at " << step.atMs;
+      EXPECT_EQ(step.released, answer.released)
+          << storeName << ": " << timeline.name << ", at " << step.atMs;
     }
     EXPECT_EQ(step.expected, got)
         << storeName << ": " << timeline.name << ", at " << step.atMs
@@ -279,6 +307,31 @@ TEST(AccountLimitTest, GuardReservesBeforeAndSettlesAfter) {
   EXPECT_EQ(
       "user(" + guard.Hidden("SECRET1", "NETA.HOST") + ") @host(NETA.HOST) ",
       run.logText);
+}
+
+// A try whose lease ended unsettled (its gateway gone) counts as a failure;
+// when that starts a hold, the next try's refusal says so, as a settled
+// failure's would, for the hold's event.
+TEST(AccountLimitTest, AHoldALapsedLeaseStartedSaysSo) {
+  const AccountLimits limits = Limits("1:60");
+  FakeClock clock(0);
+  MemoryAccountStore store(limits, clock);
+  AccountKeys keys(std::string(32, 'k'));
+  GatewayMetrics metrics;
+  AccountGuard guard(limits, store, keys, &metrics, kLeaseMs);
+  ASSERT_TRUE(guard.Reserve("ALICE", "NETA.HOST", "a", false).granted);
+  clock.Set(kLeaseMs + 1000);
+  AccountGuard::Ticket next = guard.Reserve("ALICE", "NETA.HOST", "b", false);
+  ASSERT_FALSE(next.granted);
+  const std::vector<std::string>& notes = next.refusal.notes;
+  EXPECT_NE(notes.end(),
+            std::find(notes.begin(), notes.end(),
+                      "TARPON SERVER hold for user ALICE at NETA.HOST after "
+                      "failed sign-ons: changes held back for 60 seconds"))
+      << notes.size();
+  // Found again, it is no new hold.
+  EXPECT_EQ(
+      1u, guard.Reserve("ALICE", "NETA.HOST", "b", false).refusal.notes.size());
 }
 
 // A stranger's failure that leaves the owner's try alone holds everybody

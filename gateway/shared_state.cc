@@ -17,8 +17,10 @@ constexpr int kRetryMs = 1000;
 // gateways' clocks agree to well within a second), then the op's own:
 // "reserve" source tag, owner device (0/1), weight, lease ms, the
 // least count (what this gateway counted while the store was away): {held
-// ms, token, failures}; "settle" token, outcome (failed, changed, neutral),
-// label, source tag: {hold started, 0, failures}; "release": {1, 0, 0};
+// ms, token, failures, seconds of a hold an earlier try's lapsed lease
+// started}; "settle" token, outcome (failed, changed, neutral),
+// label, source tag: {hold started, released (0/1), failures, strangers'
+// hold started in ms (0: none)}; "release": {1, 0, 0};
 // "held": {held ms, failures, label}; for a source's penalty, "sfail"
 // counts a failure: {hold started, 0, failures}; "peek" {seconds left}.
 const char kScript[] = R"(
@@ -53,11 +55,12 @@ local function count_failure(is_owner, weight)
   if s.he ~= 0 or s.f < p.count then return 0 end
   return start_hold()
 end
+local lapsed = 0
 local function advance()
   if s.pu ~= 0 and now >= s.pu then
     local o, w = s.po == 1, math.max(s.pw, 1)
     s.pu = 0 s.pw = 0 s.po = 0
-    count_failure(o, w)
+    lapsed = count_failure(o, w)
   end
   if s.he ~= 0 and s.he ~= K and now >= s.he then s.he = 0 s.f = 0 s.of = 0 end
   if p.window > 0 and s.he == 0 and s.f > 0 and now - s.lf >= p.window then
@@ -78,6 +81,23 @@ local function held_for(is_owner)
   end
   if s.pu > now then return s.pu - now end
   return 0
+end
+-- How long strangers' tries are held back, the try in flight aside: on a
+-- copy advanced to now, as a reserve would find it.
+local function strangers_held()
+  local saved, tries = {}, p.owner
+  for _, name in ipairs(names) do saved[name] = s[name] end
+  if owner == '' then p.owner = 0 end
+  s.pu = 0
+  if s.he ~= 0 and s.he ~= K and now >= s.he then s.he = 0 s.f = 0 s.of = 0 end
+  if p.window > 0 and s.he == 0 and s.f > 0 and now - s.lf >= p.window then
+    s.f = 0 s.of = 0
+  end
+  local held = 0
+  if s.f > 0 then held = held_for(false) end
+  for _, name in ipairs(names) do s[name] = saved[name] end
+  p.owner = tries
+  return held
 end
 local function clear()
   s.f = 0 s.of = 0 s.lf = 0 s.he = 0 s.lhs = 0 s.lhe = 0
@@ -131,9 +151,10 @@ elseif op == 'reserve' then
     if is_owner then s.po = 1 else s.po = 0 end
   end
   save()
-  return {held, token, s.f}
+  return {held, token, s.f, lapsed}
 elseif op == 'settle' then
   local token, outcome = tonumber(ARGV[8]), ARGV[9]
+  local before = strangers_held()
   if ARGV[10] ~= '' then label = ARGV[10] end
   if outcome == 'changed' and ARGV[11] ~= '' then owner = ARGV[11] end
   local current = token ~= 0 and s.pu == token
@@ -141,6 +162,13 @@ elseif op == 'settle' then
   if current then s.pu = 0 s.pw = 0 s.po = 0 end
   if outcome == 'changed' then clear()
   elseif outcome == 'failed' and current then answer = count_failure(o, w) end
+  local released, strangers = 0, 0
+  if outcome == 'changed' and before ~= 0 then released = 1 end
+  if outcome == 'failed' and answer == 0 and before == 0 then
+    strangers = strangers_held()
+  end
+  save()
+  return {answer, released, s.f, strangers}
 end
 save()
 return {answer, 0, s.f}
@@ -402,6 +430,7 @@ AccountStore::Answer SharedAccountStore::Reserve(const AccountTry& attempt) {
     answer.heldMs = n[0];
     answer.token = n[1];
     answer.failures = static_cast<int>(n[2]);
+    if (n.size() > 3) answer.holdStarted = static_cast<int>(n[3]);
     if (owed != owed_.end()) owed_.erase(owed);
     local_.Mirror(attempt.key, answer.failures);
     return answer;
@@ -436,7 +465,9 @@ AccountStore::Answer SharedAccountStore::Settle(const std::string& key,
                sourceTag},
               &n)) {
     answer.holdStarted = static_cast<int>(n[0]);
+    answer.released = n[1] == 1;
     answer.failures = static_cast<int>(n[2]);
+    if (n.size() > 3 && n[3] != 0) answer.strangersHeld = HeldSeconds(n[3]);
     if (outcome == TryOutcome::kChanged) {
       local_.Release(key);
     } else {
