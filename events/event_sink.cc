@@ -1,6 +1,9 @@
 #include "events/event_sink.h"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -46,6 +49,14 @@ std::string Masked(std::string text, const std::string& secret) {
     text.replace(at, secret.size(), "****");
   }
   return text;
+}
+
+// The sink's threads, and the hooks they start, yield the cores to the
+// answers: on a busy machine an event waits, never a change. Linux keeps a
+// nice value for each thread, and a child starts with its thread's.
+constexpr int kNiceness = 10;
+void YieldToAnswers() {
+  setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), kNiceness);
 }
 
 void Add(Counter* counter) {
@@ -101,9 +112,15 @@ bool EventSink::Start(std::string* error) {
   started_ = true;
   // Signals are the gateway loop's: no thread of the sink takes one.
   SignalBlock blocked;
-  writer_ = std::thread([this] { WriteEvents(); });
+  writer_ = std::thread([this] {
+    YieldToAnswers();
+    WriteEvents();
+  });
   for (int i = 0; i < std::max(1, settings_.concurrency); ++i) {
-    deliverers_.emplace_back([this] { Deliver(); });
+    deliverers_.emplace_back([this] {
+      YieldToAnswers();
+      Deliver();
+    });
   }
   return true;
 }

@@ -31,7 +31,8 @@
 // administrator's release) are found by the writer, which looks at the
 // folder once a second, and delivered as the sink's own.
 //
-// Threads: one writer and `concurrency` delivery threads of its own; the
+// Threads: one writer and `concurrency` delivery threads of its own (at a
+// nice value of 10, which the hooks inherit); the
 // On* calls, SetLog and TakeLogLines are safe from any thread; Start and
 // Stop from the owner's.
 #ifndef TARPON_EVENTS_EVENT_SINK_H_
