@@ -36,39 +36,35 @@ bool LoadOrMakeKeyFile(const std::string& path, size_t size, std::string* key,
                        std::string* why) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0 && errno == ENOENT) {
-    std::string made = RandomKey(size);
+    const Secret made(RandomKey(size));
     fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     const bool written = fd >= 0 &&
-                         write(fd, made.data(), made.size()) ==
+                         write(fd, made.Text().data(), made.size()) ==
                              static_cast<ssize_t>(made.size()) &&
                          fsync(fd) == 0;
     if (fd >= 0) close(fd);
     if (!written) {
       if (fd >= 0) unlink(path.c_str());
-      WipeSecret(&made);
       *why = path + ": cannot be made";
       return false;
     }
     WipeSecret(key);
-    *key = made;
-    WipeSecret(&made);
+    *key = made.Text();
     return true;
   }
   if (fd < 0) {
     *why = path + ": " + std::strerror(errno);
     return false;
   }
-  std::string read_(size + 1, '\0');
-  const ssize_t got = read(fd, &read_[0], read_.size());
+  Secret read_(std::string(size + 1, '\0'));
+  const ssize_t got = read(fd, &(*read_.Writable())[0], read_.size());
   close(fd);
   if (got != static_cast<ssize_t>(size)) {
-    WipeSecret(&read_);
     *why = path + ": not a key of " + std::to_string(size) + " bytes";
     return false;
   }
-  read_.resize(size);
+  read_.Writable()->resize(size);
   WipeSecret(key);
-  *key = read_;
-  WipeSecret(&read_);
+  *key = read_.Text();
   return true;
 }
