@@ -265,13 +265,23 @@ TEST(AccountLimitTest, AStoreAwayLeavesEachGatewayItsShare) {
   EXPECT_EQ(1u, shared.TakeNotes().size());
 }
 
-TEST(AccountLimitTest, GuardReservesBeforeAndSettlesAfter) {
-  const AccountLimits limits = Limits("2");
-  FakeClock clock(0);
-  MemoryAccountStore store(limits, clock);
-  AccountKeys keys(std::string(32, 'k'));
+// A guard over a memory store of limits, on a clock of its own.
+struct GuardRig {
+  explicit GuardRig(const char* policy)
+      : limits(Limits(policy)),
+        store(limits, clock),
+        guard(limits, store, keys, &metrics, kLeaseMs) {}
+  AccountLimits limits;
+  FakeClock clock{0};
+  MemoryAccountStore store;
+  AccountKeys keys{std::string(32, 'k')};
   GatewayMetrics metrics;
-  AccountGuard guard(limits, store, keys, &metrics, kLeaseMs);
+  AccountGuard guard;
+};
+
+TEST(AccountLimitTest, GuardReservesBeforeAndSettlesAfter) {
+  GuardRig rig("2");
+  AccountGuard& guard = rig.guard;
   AccountGuard::Ticket first = guard.Reserve("ALICE", "NETA.HOST", "a", false);
   ASSERT_TRUE(first.granted);
   // A second try while the first is with the host is held back.
@@ -313,14 +323,10 @@ TEST(AccountLimitTest, GuardReservesBeforeAndSettlesAfter) {
 // when that starts a hold, the next try's refusal says so, as a settled
 // failure's would, for the hold's event.
 TEST(AccountLimitTest, AHoldALapsedLeaseStartedSaysSo) {
-  const AccountLimits limits = Limits("1:60");
-  FakeClock clock(0);
-  MemoryAccountStore store(limits, clock);
-  AccountKeys keys(std::string(32, 'k'));
-  GatewayMetrics metrics;
-  AccountGuard guard(limits, store, keys, &metrics, kLeaseMs);
+  GuardRig rig("1:60");
+  AccountGuard& guard = rig.guard;
   ASSERT_TRUE(guard.Reserve("ALICE", "NETA.HOST", "a", false).granted);
-  clock.Set(kLeaseMs + 1000);
+  rig.clock.Set(kLeaseMs + 1000);
   AccountGuard::Ticket next = guard.Reserve("ALICE", "NETA.HOST", "b", false);
   ASSERT_FALSE(next.granted);
   const std::vector<std::string>& notes = next.refusal.notes;
@@ -352,11 +358,9 @@ TEST(AccountLimitTest, AHoldForStrangersAndItsEndSaySo) {
     return std::find(notes.begin(), notes.end(), note) != notes.end();
   };
   for (const auto& c : cases) {
-    const AccountLimits limits = Limits("2");
-    FakeClock clock(0);
-    MemoryAccountStore store(limits, clock);
-    AccountKeys keys(std::string(32, 'k'));
-    AccountGuard guard(limits, store, keys, nullptr, kLeaseMs);
+    GuardRig rig("2");
+    AccountGuard& guard = rig.guard;
+    MemoryAccountStore& store = rig.store;
     auto attempt = [&](const char* source, int code) {
       AccountGuard::Ticket ticket =
           guard.Reserve("ALICE", "NETA.HOST", source, false);
