@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "contract/secret.h"
 #include "engine/argument.h"
 
 namespace {
@@ -68,3 +70,27 @@ TEST(OptionLineTest, BuildsTheRequestLine) {
 }
 
 }  // namespace
+
+// A move takes a secret's bytes and leaves none in the source: a short text
+// lives inside the object and is copied, so the source's own buffer is
+// wiped, for a Secret and for a WipedString alike.
+TEST(SecretTest, AMoveLeavesNoBytesInTheSource) {
+  auto allZero = [](const char* bytes, size_t size) {
+    return std::all_of(bytes, bytes + size, [](char c) { return c == 0; });
+  };
+  for (const std::string& text :
+       {std::string("Pw0rd1"), std::string(100, 'x')}) {
+    SCOPED_TRACE(text.size());
+    Secret secret(text.data(), text.size());
+    Secret taken(std::move(secret));
+    EXPECT_EQ(text, taken.Text());
+    EXPECT_TRUE(allZero(secret.Text().data(), secret.Text().capacity()));
+    WipedString wiped(text.data(), text.size());
+    WipedString moved(std::move(wiped));
+    EXPECT_EQ(text, std::string(moved.data(), moved.size()));
+    EXPECT_TRUE(allZero(wiped.data(), wiped.capacity()));
+    WipedString assigned;
+    assigned = std::move(moved);
+    EXPECT_TRUE(allZero(moved.data(), moved.capacity()));
+  }
+}
