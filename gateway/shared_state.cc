@@ -55,6 +55,13 @@ local function count_failure(is_owner, weight)
   if s.he ~= 0 or s.f < p.count then return 0 end
   return start_hold()
 end
+-- A timed hold that ended, and a count the window forgot, are cleared.
+local function expire()
+  if s.he ~= 0 and s.he ~= K and now >= s.he then s.he = 0 s.f = 0 s.of = 0 end
+  if p.window > 0 and s.he == 0 and s.f > 0 and now - s.lf >= p.window then
+    s.f = 0 s.of = 0
+  end
+end
 local lapsed = 0
 local function advance()
   if s.pu ~= 0 and now >= s.pu then
@@ -62,10 +69,7 @@ local function advance()
     s.pu = 0 s.pw = 0 s.po = 0
     lapsed = count_failure(o, w)
   end
-  if s.he ~= 0 and s.he ~= K and now >= s.he then s.he = 0 s.f = 0 s.of = 0 end
-  if p.window > 0 and s.he == 0 and s.f > 0 and now - s.lf >= p.window then
-    s.f = 0 s.of = 0
-  end
+  expire()
 end
 local function fits(is_owner, weight)
   if s.f + weight > p.count then return false end
@@ -89,10 +93,7 @@ local function strangers_held()
   for _, name in ipairs(names) do saved[name] = s[name] end
   if owner == '' then p.owner = 0 end
   s.pu = 0
-  if s.he ~= 0 and s.he ~= K and now >= s.he then s.he = 0 s.f = 0 s.of = 0 end
-  if p.window > 0 and s.he == 0 and s.f > 0 and now - s.lf >= p.window then
-    s.f = 0 s.of = 0
-  end
+  expire()
   local held = 0
   if s.f > 0 then held = held_for(false) end
   for _, name in ipairs(names) do s[name] = saved[name] end
